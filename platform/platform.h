@@ -1,0 +1,186 @@
+// The seam between the program and the operating system.
+//
+// Everything the program needs from the OS is declared here, in the program's
+// own vocabulary: UTF-8 std::string for text, std::wstring for paths spelled
+// the Windows way (C:\Users\...), plain records, plain results. Two backends
+// implement it: platform/win32 (the real Windows calls; the product) and
+// platform/posix (one Windows machine emulated inside a directory tree; the
+// development build). CMake compiles exactly one of them. Nothing outside
+// platform/ includes an OS header.
+//
+// Every function keeps the one-line contract written above it on both
+// backends. None of them throws.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tov {
+
+// ---- Text -----------------------------------------------------------------
+
+// UTF-8 to wide and back, the way MultiByteToWideChar/WideCharToMultiByte with
+// code page 65001 and flags 0 do it: invalid input becomes U+FFFD instead of
+// failing, embedded NUL bytes are converted, an empty input gives an empty
+// output. On Windows wide is UTF-16; on POSIX it is UTF-32 (wchar_t).
+std::wstring Utf8ToWide(const std::string& s);
+std::string WideToUtf8(const std::wstring& s);
+
+// ---- Process and console -----------------------------------------------------
+
+// The command line as UTF-8 arguments, program name first. On Windows it is
+// read from the wide command line, so non-ASCII arguments survive whatever
+// the ANSI code page is.
+std::vector<std::string> CommandLineArgs(int argc, char** argv);
+
+// When the process has no usable standard output (started from the desktop
+// as a GUI program), attach to the parent's console if there is one and
+// reopen stdout and stderr on it. Does nothing when stdout already works.
+void AttachParentConsoleIfNoStdout();
+
+// Full path of the running executable; empty on failure.
+std::wstring ModuleFileName();
+
+// Milliseconds since system start, monotonic (GetTickCount64).
+uint64_t TickCount64();
+
+// True when the process token is a member of the built-in Administrators
+// group (CheckTokenMembership). POSIX: the effective user is root.
+bool IsProcessAdmin();
+
+// Runs a command line as a new process without a window, waits at most
+// timeoutMs and returns true when it was started; *exitCode receives its exit
+// code (STILL_ACTIVE, 259, while it still runs; preset 1). POSIX: only the
+// programs the stand-in emulates can run (see platform/posix).
+bool RunHiddenAndWait(const std::wstring& cmdline, uint32_t timeoutMs, uint32_t* exitCode);
+
+// ---- Environment and shell folders ------------------------------------------
+
+// ExpandEnvironmentStringsW: %NAME% references replaced by the variables'
+// values, names matched without regard to case, undefined names left as
+// written. Returns false when the system call fails.
+bool ExpandEnvironmentText(const std::wstring& in, std::wstring* out);
+
+enum class ShellFolder {
+  Desktop,       // CSIDL_DESKTOPDIRECTORY: the user's own desktop folder
+  Programs,      // CSIDL_PROGRAMS: the user's Start-menu programs folder
+  LocalAppData,  // CSIDL_LOCAL_APPDATA
+};
+
+// SHGetFolderPathW with no window, no token, flags 0. False when the shell
+// does not answer with success.
+bool ShellFolderPath(ShellFolder folder, std::wstring* out);
+
+// ---- Files and directories ---------------------------------------------------
+
+// Windows file attribute bits, as GetFileAttributesW reports them.
+constexpr uint32_t kAttrReadOnly = 0x1;
+constexpr uint32_t kAttrHidden = 0x2;
+constexpr uint32_t kAttrSystem = 0x4;
+constexpr uint32_t kAttrDirectory = 0x10;
+constexpr uint32_t kAttrArchive = 0x20;
+constexpr uint32_t kAttrNormal = 0x80;
+constexpr uint32_t kAttrReparsePoint = 0x400;
+
+struct FileInfo {
+  uint32_t attrs = 0;  // kAttr* bits
+  uint64_t size = 0;   // bytes; 0 for directories
+  uint64_t mtime = 0;  // last write, FILETIME units (100 ns since 1601-01-01 UTC)
+};
+
+// GetFileAttributesW: false when the path does not exist or cannot be read.
+// The path itself is examined, never what a link points to.
+bool GetAttributes(const std::wstring& path, uint32_t* attrs);
+
+// GetFileAttributesExW with the standard information level.
+bool GetFileInfo(const std::wstring& path, FileInfo* info);
+
+struct DirEntry {
+  std::wstring name;   // the entry's own name, never "." or ".."
+  uint32_t attrs = 0;  // kAttr* bits; a link to a directory has both directory and reparse bits
+  uint64_t size = 0;   // bytes, from the listing itself
+  uint64_t mtime = 0;  // last write, FILETIME units
+};
+
+// Lists the entries directly inside dir (FindFirstFileW on dir + "\*"),
+// skipping "." and "..", and hands each to visit until visit returns false.
+// Returns false when the listing cannot be opened (missing, not a directory,
+// access denied); nothing is visited then. Links are reported, never followed.
+bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>& visit);
+
+// Reads a whole file in binary; false when it cannot be opened.
+bool ReadWholeFile(const std::wstring& path, std::string* out);
+
+// SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL): clears read-only, hidden
+// and system so that the file can be deleted.
+bool SetNormalAttributes(const std::wstring& path);
+
+// DeleteFileW: fails on a read-only file (as Windows does) and on a
+// directory. A link is deleted itself, never its target.
+bool DeleteFilePath(const std::wstring& path);
+
+// RemoveDirectoryW: succeeds only on an empty directory.
+bool RemoveDirectoryPath(const std::wstring& path);
+
+// GetDiskFreeSpaceExW on a drive such as "C:" or "C:\".
+bool DiskFreeSpace(const std::wstring& drive, uint64_t* freeToCaller, uint64_t* total,
+                   uint64_t* totalFree);
+
+// SHQueryRecycleBinW for all drives: number of items and their total size.
+bool QueryRecycleBin(uint64_t* items, uint64_t* bytes);
+
+// SHEmptyRecycleBinW for all drives with no confirmation, progress or sound.
+// True only when the shell answers S_OK.
+bool EmptyRecycleBin();
+
+// Where a Windows path lives on the machine running this build. Windows: the
+// path itself. POSIX: the stand-in's mapping (C:\a\b is <root>/c/a/b). Used
+// by tests and tools that plant files; the program itself never needs it.
+std::filesystem::path HostPath(const std::wstring& path);
+
+// ---- Sockets -------------------------------------------------------------------
+
+using Socket = std::uintptr_t;
+constexpr Socket kBadSocket = ~Socket(0);
+
+// WSAStartup 2.2. POSIX: ignores SIGPIPE so that a closed peer cannot end us.
+bool NetStartup();
+
+// A new IPv4 stream socket, or kBadSocket.
+Socket SockTcp();
+
+// SO_EXCLUSIVEADDRUSE on Windows, so that nobody else can bind our port while
+// we hold it. POSIX binds are exclusive already without SO_REUSEADDR.
+void SockSetExclusive(Socket s);
+
+// Binds to 127.0.0.1, or to 0.0.0.0 when anyAddress is set.
+bool SockBind(Socket s, bool anyAddress, int port);
+
+// The locally bound port, or 0 when it cannot be read.
+int SockLocalPort(Socket s);
+
+bool SockListen(Socket s, int backlog);
+
+// Accepts one connection; kBadSocket on failure.
+Socket SockAccept(Socket s);
+
+// Receive and send time-outs in milliseconds.
+void SockSetTimeouts(Socket s, int ms);
+
+// Connects to 127.0.0.1:port.
+bool SockConnectLoopback(Socket s, int port);
+
+// recv/send: bytes moved, 0 when the peer closed, negative on error or time-out.
+int SockRecv(Socket s, char* buf, int len);
+int SockSend(Socket s, const char* buf, int len);
+
+// Ends our sending side (the peer reads the end of the stream) while we may
+// still receive.
+void SockShutdownSend(Socket s);
+
+void SockClose(Socket s);
+
+}  // namespace tov

@@ -1,0 +1,610 @@
+// POSIX stand-in of the platform: one Windows machine emulated inside a
+// directory tree, the way a wine prefix does it. It exists for the
+// development loop (sanitizers, debugger, fuzzing, benchmarks) and the demo
+// run; it is not a Linux cleaner.
+//
+// What it emulates:
+// - Drives. The root folder comes from TAMSEL_ROOT (default: "winroot" next
+//   to the executable). C:\a\b lives at <root>/c/a/b: the drive letter is
+//   lowered, backslashes become slashes. A path without a drive letter is
+//   taken as a host path (only reading uses that: the static-file folder).
+//   Anything that changes files refuses paths outside the drives, so this
+//   build can never delete a file of the machine it runs on.
+// - Environment. SystemDrive, SystemRoot, windir, ProgramFiles,
+//   ProgramFiles(x86), ProgramW6432, ProgramData, ALLUSERSPROFILE,
+//   USERPROFILE, APPDATA, LOCALAPPDATA, TEMP, TMP, PUBLIC, HOMEDRIVE,
+//   HOMEPATH and USERNAME have the values of a standard installation for the
+//   current user, unless the real environment sets them to a drive path.
+//   Other names fall back to the real environment. Names ignore case.
+// - Files. A symbolic link is a reparse point (to a directory: attributes
+//   0x410, never followed); a file without the owner's write bit is
+//   read-only, and deleting it fails until its attributes are reset, as on
+//   Windows. Sizes and times come from fstatat relative to the listed
+//   directory; times are converted to FILETIME. Listings come sorted by name
+//   without regard to ASCII case, like NTFS.
+// - Shell folders are fixed paths under the profile; the recycle bin is the
+//   folder C:\$Recycle.Bin, each file below it one item; the administrator
+//   test is "effective user is root".
+// - Programs: only "powercfg.exe /hibernate off|on" runs; it removes or
+//   recreates C:\hiberfil.sys and needs administrator rights.
+// What it does not: letter case stays significant in file names, there are no
+// ACLs, no other drive than those present as folders under the root.
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/platform.h"
+
+namespace tov {
+namespace {
+
+constexpr wchar_t kReplacement = 0xFFFD;
+
+// Host path of the stand-in's root folder, computed once.
+const std::string& RootDir() {
+  static const std::string root = [] {
+    const char* env = getenv("TAMSEL_ROOT");
+    if (env && *env) return std::string(env);
+    std::string exe = WideToUtf8(ModuleFileName());
+    size_t slash = exe.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) + "/winroot";
+  }();
+  return root;
+}
+
+bool IsDrivePath(const std::string& s) {
+  return s.size() >= 2 && ((s[0] >= 'A' && s[0] <= 'Z') || (s[0] >= 'a' && s[0] <= 'z')) &&
+         s[1] == ':';
+}
+
+// Maps a path to the host. Returns false for a path without a drive letter
+// when onlyDrives is set.
+bool MapPath(const std::wstring& path, bool onlyDrives, std::string* host) {
+  std::string s = WideToUtf8(path);
+  for (char& c : s)
+    if (c == '\\') c = '/';
+  if (!IsDrivePath(s)) {
+    if (onlyDrives) return false;
+    *host = s;
+    return true;
+  }
+  char drive = static_cast<char>(s[0] | 0x20);
+  *host = RootDir() + "/" + drive + s.substr(2);
+  return true;
+}
+
+uint64_t ToFileTime(const struct timespec& ts) {
+  // Seconds from 1601-01-01 to 1970-01-01.
+  constexpr int64_t kEpochDelta = 11644473600LL;
+  int64_t t = (static_cast<int64_t>(ts.tv_sec) + kEpochDelta) * 10000000LL + ts.tv_nsec / 100;
+  return t < 0 ? 0 : static_cast<uint64_t>(t);
+}
+
+// Attributes of an lstat result; for a link, whether its target is a
+// directory decides the directory bit.
+uint32_t AttrsOf(const struct stat& st, bool linkToDir) {
+  if (S_ISLNK(st.st_mode)) return kAttrReparsePoint | (linkToDir ? kAttrDirectory : kAttrArchive);
+  uint32_t a = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
+  if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
+  return a;
+}
+
+bool LinkPointsToDir(int dirfd, const char* name) {
+  struct stat target;
+  return fstatat(dirfd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+}
+
+std::string UserName() {
+  if (struct passwd* pw = getpwuid(geteuid())) return pw->pw_name;
+  const char* u = getenv("USER");
+  return u && *u ? u : "user";
+}
+
+bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    wchar_t x = a[i], y = b[i];
+    if (x >= L'A' && x <= L'Z') x += 32;
+    if (y >= L'A' && y <= L'Z') y += 32;
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// The value of a Windows environment variable as the stand-in sees it.
+bool LookupVariable(const std::wstring& name, std::wstring* value) {
+  static const std::vector<std::pair<std::wstring, std::wstring>> vars = [] {
+    std::wstring user = Utf8ToWide(UserName());
+    std::wstring profile = L"C:\\Users\\" + user;
+    std::vector<std::pair<std::wstring, std::wstring>> v = {
+        {L"SystemDrive", L"C:"},
+        {L"SystemRoot", L"C:\\Windows"},
+        {L"windir", L"C:\\Windows"},
+        {L"ProgramFiles", L"C:\\Program Files"},
+        {L"ProgramFiles(x86)", L"C:\\Program Files (x86)"},
+        {L"ProgramW6432", L"C:\\Program Files"},
+        {L"ProgramData", L"C:\\ProgramData"},
+        {L"ALLUSERSPROFILE", L"C:\\ProgramData"},
+        {L"USERPROFILE", profile},
+        {L"APPDATA", profile + L"\\AppData\\Roaming"},
+        {L"LOCALAPPDATA", profile + L"\\AppData\\Local"},
+        {L"TEMP", profile + L"\\AppData\\Local\\Temp"},
+        {L"TMP", profile + L"\\AppData\\Local\\Temp"},
+        {L"PUBLIC", L"C:\\Users\\Public"},
+        {L"HOMEDRIVE", L"C:"},
+        {L"HOMEPATH", L"\\Users\\" + user},
+        {L"USERNAME", user},
+    };
+    // A real variable wins when it names a drive path, so that tests can
+    // move a folder; a Linux value such as TMP=/tmp is no Windows path.
+    for (auto& kv : v) {
+      const char* real = getenv(WideToUtf8(kv.first).c_str());
+      if (real && IsDrivePath(real)) kv.second = Utf8ToWide(real);
+    }
+    return v;
+  }();
+  for (const auto& kv : vars) {
+    if (EqualsNoCase(kv.first, name)) {
+      *value = kv.second;
+      return true;
+    }
+  }
+  const char* real = getenv(WideToUtf8(name).c_str());
+  if (!real) return false;
+  *value = Utf8ToWide(real);
+  return true;
+}
+
+void EncodeUtf8(uint32_t cp, std::string* out) {
+  if (cp >= 0xD800 && cp <= 0xDFFF) cp = kReplacement;
+  if (cp > 0x10FFFF) cp = kReplacement;
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// Removes everything below a host directory; true when all of it went.
+bool RemoveTreeContent(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return false;
+  bool ok = true;
+  while (struct dirent* e = readdir(d)) {
+    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+    std::string full = dir + "/" + e->d_name;
+    struct stat st;
+    if (lstat(full.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      ok = RemoveTreeContent(full) && ok;
+      ok = rmdir(full.c_str()) == 0 && ok;
+    } else {
+      ok = unlink(full.c_str()) == 0 && ok;
+    }
+  }
+  closedir(d);
+  return ok;
+}
+
+void CountTree(const std::string& dir, uint64_t* items, uint64_t* bytes) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  while (struct dirent* e = readdir(d)) {
+    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+    struct stat st;
+    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      CountTree(dir + "/" + e->d_name, items, bytes);
+    } else {
+      ++*items;
+      *bytes += static_cast<uint64_t>(st.st_size);
+    }
+  }
+  closedir(d);
+}
+
+std::string RecycleBinDir() {
+  return RootDir() + "/c/$Recycle.Bin";
+}
+
+}  // namespace
+
+// ---- Text ---------------------------------------------------------------------
+
+std::wstring Utf8ToWide(const std::string& s) {
+  std::wstring out;
+  out.reserve(s.size());
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
+  size_t n = s.size(), i = 0;
+  while (i < n) {
+    unsigned char c = p[i];
+    uint32_t cp;
+    size_t len;
+    if (c < 0x80) {
+      cp = c, len = 1;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      cp = c & 0x1F, len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      cp = c & 0x0F, len = 3;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      cp = c & 0x07, len = 4;
+    } else {
+      out.push_back(kReplacement);
+      ++i;
+      continue;
+    }
+    bool valid = i + len <= n;
+    for (size_t k = 1; valid && k < len; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80)
+        valid = false;
+      else
+        cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are invalid too.
+    if (valid && ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
+                  (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF))
+      valid = false;
+    if (!valid) {
+      out.push_back(kReplacement);
+      ++i;
+      continue;
+    }
+    out.push_back(static_cast<wchar_t>(cp));
+    i += len;
+  }
+  return out;
+}
+
+std::string WideToUtf8(const std::wstring& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (wchar_t c : s) EncodeUtf8(static_cast<uint32_t>(c), &out);
+  return out;
+}
+
+// ---- Process and console ---------------------------------------------------------
+
+std::vector<std::string> CommandLineArgs(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+void AttachParentConsoleIfNoStdout() {}
+
+std::wstring ModuleFileName() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return std::wstring();
+  return Utf8ToWide(std::string(buf, static_cast<size_t>(n)));
+}
+
+uint64_t TickCount64() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+bool IsProcessAdmin() {
+  return geteuid() == 0;
+}
+
+bool RunHiddenAndWait(const std::wstring& cmdline, uint32_t, uint32_t* exitCode) {
+  *exitCode = 1;
+  const std::wstring kOff = L"powercfg.exe /hibernate off";
+  const std::wstring kOn = L"powercfg.exe /hibernate on";
+  if (!EqualsNoCase(cmdline, kOff) && !EqualsNoCase(cmdline, kOn)) return false;
+  if (!IsProcessAdmin()) return true;  // started, refused: exit code 1
+  std::string file = RootDir() + "/c/hiberfil.sys";
+  if (EqualsNoCase(cmdline, kOff)) {
+    if (unlink(file.c_str()) == 0 || errno == ENOENT) *exitCode = 0;
+  } else {
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT, 0644);
+    if (fd >= 0) {
+      // A sparse file stands in for memory-sized hibernation data.
+      if (ftruncate(fd, 1LL << 30) == 0) *exitCode = 0;
+      close(fd);
+    }
+  }
+  return true;
+}
+
+// ---- Environment and shell folders --------------------------------------------------
+
+bool ExpandEnvironmentText(const std::wstring& in, std::wstring* out) {
+  std::wstring r;
+  size_t i = 0;
+  while (i < in.size()) {
+    if (in[i] != L'%') {
+      r.push_back(in[i++]);
+      continue;
+    }
+    size_t close = in.find(L'%', i + 1);
+    if (close == std::wstring::npos) {
+      r.append(in, i, std::wstring::npos);
+      break;
+    }
+    std::wstring value;
+    if (close > i + 1 && LookupVariable(in.substr(i + 1, close - i - 1), &value)) {
+      r += value;
+      i = close + 1;
+    } else {
+      // Undefined: the text stays as written and the closing percent sign may
+      // open the next reference, as on Windows.
+      r.append(in, i, close - i);
+      i = close;
+    }
+  }
+  *out = r;
+  return true;
+}
+
+bool ShellFolderPath(ShellFolder folder, std::wstring* out) {
+  switch (folder) {
+    case ShellFolder::Desktop:
+      return ExpandEnvironmentText(L"%USERPROFILE%\\Desktop", out);
+    case ShellFolder::Programs:
+      return ExpandEnvironmentText(L"%APPDATA%\\Microsoft\\Windows\\Start Menu\\Programs", out);
+    case ShellFolder::LocalAppData:
+      return ExpandEnvironmentText(L"%LOCALAPPDATA%", out);
+  }
+  return false;
+}
+
+// ---- Files and directories -----------------------------------------------------------
+
+bool GetAttributes(const std::wstring& path, uint32_t* attrs) {
+  FileInfo info;
+  if (!GetFileInfo(path, &info)) return false;
+  *attrs = info.attrs;
+  return true;
+}
+
+bool GetFileInfo(const std::wstring& path, FileInfo* info) {
+  std::string host;
+  if (!MapPath(path, false, &host) || host.empty()) return false;
+  struct stat st;
+  if (lstat(host.c_str(), &st) != 0) return false;
+  bool linkToDir = false;
+  if (S_ISLNK(st.st_mode)) {
+    struct stat target;
+    linkToDir = stat(host.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+  }
+  info->attrs = AttrsOf(st, linkToDir);
+  info->size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+  info->mtime = ToFileTime(st.st_mtim);
+  return true;
+}
+
+bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>& visit) {
+  std::string host;
+  if (!MapPath(dir, false, &host) || host.empty()) return false;
+  int fd = open(host.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  DIR* d = fdopendir(fd);
+  if (!d) {
+    close(fd);
+    return false;
+  }
+  struct Raw {
+    std::string name;
+    std::string key;
+  };
+  std::vector<Raw> names;
+  while (struct dirent* e = readdir(d)) {
+    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+    Raw r{e->d_name, e->d_name};
+    for (char& c : r.key)
+      if (c >= 'a' && c <= 'z') c -= 32;
+    names.push_back(std::move(r));
+  }
+  std::sort(names.begin(), names.end(), [](const Raw& a, const Raw& b) {
+    return a.key != b.key ? a.key < b.key : a.name < b.name;
+  });
+  DirEntry entry;
+  for (const Raw& r : names) {
+    struct stat st;
+    // A file that vanished between the two calls is simply not listed.
+    if (fstatat(fd, r.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    bool linkToDir = S_ISLNK(st.st_mode) && LinkPointsToDir(fd, r.name.c_str());
+    entry.name = Utf8ToWide(r.name);
+    entry.attrs = AttrsOf(st, linkToDir);
+    entry.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    entry.mtime = ToFileTime(st.st_mtim);
+    if (!visit(entry)) break;
+  }
+  closedir(d);
+  return true;
+}
+
+bool ReadWholeFile(const std::wstring& path, std::string* out) {
+  std::string host;
+  if (!MapPath(path, false, &host) || host.empty()) return false;
+  FILE* f = fopen(host.c_str(), "rb");
+  if (!f) return false;
+  out->clear();
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
+  fclose(f);
+  return true;
+}
+
+bool SetNormalAttributes(const std::wstring& path) {
+  std::string host;
+  if (!MapPath(path, true, &host)) return false;
+  struct stat st;
+  if (lstat(host.c_str(), &st) != 0) return false;
+  if (S_ISLNK(st.st_mode)) return true;  // chmod would reach the link's target
+  return chmod(host.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
+}
+
+bool DeleteFilePath(const std::wstring& path) {
+  std::string host;
+  if (!MapPath(path, true, &host)) return false;
+  struct stat st;
+  if (lstat(host.c_str(), &st) != 0) return false;
+  if (S_ISDIR(st.st_mode)) return false;
+  if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) return false;  // read-only
+  return unlink(host.c_str()) == 0;
+}
+
+bool RemoveDirectoryPath(const std::wstring& path) {
+  std::string host;
+  if (!MapPath(path, true, &host)) return false;
+  struct stat st;
+  if (lstat(host.c_str(), &st) != 0) return false;
+  if (S_ISLNK(st.st_mode)) {
+    // Removing a junction removes the link, never the target's content.
+    struct stat target;
+    return stat(host.c_str(), &target) == 0 && S_ISDIR(target.st_mode) && unlink(host.c_str()) == 0;
+  }
+  return rmdir(host.c_str()) == 0;
+}
+
+bool DiskFreeSpace(const std::wstring& drive, uint64_t* freeToCaller, uint64_t* total,
+                   uint64_t* totalFree) {
+  std::string host;
+  if (!MapPath(drive, true, &host)) return false;
+  struct statvfs vfs;
+  if (statvfs(host.c_str(), &vfs) != 0) return false;
+  *freeToCaller = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+  *total = static_cast<uint64_t>(vfs.f_blocks) * vfs.f_frsize;
+  *totalFree = static_cast<uint64_t>(vfs.f_bfree) * vfs.f_frsize;
+  return true;
+}
+
+bool QueryRecycleBin(uint64_t* items, uint64_t* bytes) {
+  *items = 0;
+  *bytes = 0;
+  CountTree(RecycleBinDir(), items, bytes);
+  return true;
+}
+
+bool EmptyRecycleBin() {
+  struct stat st;
+  if (stat(RecycleBinDir().c_str(), &st) != 0) return true;
+  return RemoveTreeContent(RecycleBinDir());
+}
+
+std::filesystem::path HostPath(const std::wstring& path) {
+  std::string host;
+  MapPath(path, false, &host);
+  return std::filesystem::path(host);
+}
+
+// ---- Sockets -------------------------------------------------------------------------
+
+namespace {
+int Fd(Socket s) {
+  return static_cast<int>(s);
+}
+}  // namespace
+
+bool NetStartup() {
+  signal(SIGPIPE, SIG_IGN);
+  return true;
+}
+
+Socket SockTcp() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return fd < 0 ? kBadSocket : static_cast<Socket>(fd);
+}
+
+void SockSetExclusive(Socket s) {
+  // Linux never lets two sockets listen on one port; SO_REUSEADDR only lets a
+  // restart bind while old connections linger in TIME_WAIT.
+  int one = 1;
+  setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+}
+
+bool SockBind(Socket s, bool anyAddress, int port) {
+  struct sockaddr_in a;
+  memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(anyAddress ? INADDR_ANY : INADDR_LOOPBACK);
+  return bind(Fd(s), reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0;
+}
+
+int SockLocalPort(Socket s) {
+  struct sockaddr_in a;
+  socklen_t len = sizeof a;
+  if (getsockname(Fd(s), reinterpret_cast<struct sockaddr*>(&a), &len) != 0) return 0;
+  return ntohs(a.sin_port);
+}
+
+bool SockListen(Socket s, int backlog) {
+  return listen(Fd(s), backlog) == 0;
+}
+
+Socket SockAccept(Socket s) {
+  int fd = accept4(Fd(s), nullptr, nullptr, SOCK_CLOEXEC);
+  return fd < 0 ? kBadSocket : static_cast<Socket>(fd);
+}
+
+void SockSetTimeouts(Socket s, int ms) {
+  struct timeval tv;
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  setsockopt(Fd(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(Fd(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+bool SockConnectLoopback(Socket s, int port) {
+  struct sockaddr_in a;
+  memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return connect(Fd(s), reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0;
+}
+
+int SockRecv(Socket s, char* buf, int len) {
+  ssize_t n;
+  do {
+    n = recv(Fd(s), buf, static_cast<size_t>(len), 0);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<int>(n);
+}
+
+int SockSend(Socket s, const char* buf, int len) {
+  ssize_t n;
+  do {
+    n = send(Fd(s), buf, static_cast<size_t>(len), MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<int>(n);
+}
+
+void SockShutdownSend(Socket s) {
+  shutdown(Fd(s), SHUT_WR);
+}
+
+void SockClose(Socket s) {
+  close(Fd(s));
+}
+
+}  // namespace tov

@@ -1,0 +1,61 @@
+// The local web server: process entry, command line, listening socket, one
+// thread per connection, request reading, routing and responses. It is a
+// reusable shell around an application, which it reaches through two hooks
+// chosen at link time (server/default_hooks.cpp holds the defaults).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace tov {
+
+constexpr const char kDisplayName[] = "Tamsel";   // shown to the user, probed for
+constexpr const char kInternalName[] = "tamsel";  // port-file folder, usage text
+constexpr const char kVersion[] = "1.0.2";
+
+// Limits of one request. The head must end within kMaxHead bytes; a body
+// announced larger than kMaxBody is read only up to that size (the API's
+// bodies are small JSON texts).
+constexpr size_t kMaxHead = 262144;
+constexpr size_t kMaxBody = 1048576;
+constexpr int kIoTimeoutMs = 5000;
+
+// Folder static files are read from when the embedded resources lack them.
+// Set once by WebShellMain before the first connection; read-only after.
+extern std::string g_strWebRoot;
+// Handed to TovOnStartup only.
+extern std::string g_strDataDir;
+
+// Serves exactly one request on an accepted connection; never closes it.
+void HandleOne(Socket s);
+
+// Sends one complete response (head and body in a single send).
+void SendResponse(Socket s, int code, const char* statusText, const std::string& contentType,
+                  const std::string& body);
+
+// MIME type by file-name suffix, byte-exact (".JS" is no ".js").
+const char* ContentTypeOf(const std::string& name);
+
+// The error page for a missing static file, naming it (escaped for HTML).
+std::string ErrorPage(const std::string& name);
+
+// True when a request path, once joined to the static folder, could reach
+// outside it (climbing segments, backslashes, drive letters, stream names).
+bool IsUnsafeStaticPath(const std::string& path);
+
+// The whole program: start-up, then the accept loop. Returns the exit code
+// for help, version, hand-over, self-test and start-up failures.
+int WebShellMain(const std::vector<std::string>& args);
+
+}  // namespace tov
+
+// Application hooks, resolved at link time.
+// Called once before networking starts, with g_strDataDir.
+void TovOnStartup(const std::string& dataDir);
+// Called for every /api/ path the server does not answer itself. Returns true
+// when it handled the path; outBody then holds the answer, and outType its
+// content type (empty means JSON).
+bool TovHandleApi(const std::string& path, const std::string& target, const std::string& body,
+                  std::string& outBody, std::string& outType);

@@ -1,0 +1,231 @@
+// One request per connection over a real loopback socket: routing, the
+// response head byte for byte, the error page, the JSON 404, request reading
+// limits, and static files from a folder that must not be left.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "server/web_res.h"
+#include "server/web_shell.h"
+#include "support/http_client.h"
+
+using namespace tov;
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+// This test's application hook: echoes the body, reports what it was given.
+bool TovHandleApi(const std::string& path, const std::string& target, const std::string& body,
+                  std::string& outBody, std::string& outType) {
+  if (path == "/api/echo") {
+    outBody = body;
+    return true;
+  }
+  if (path == "/api/args") {
+    outBody = path + "|" + target + "|" + outType;
+    outType = "text/plain; charset=utf-8";
+    return true;
+  }
+  return false;
+}
+
+namespace {
+
+std::string Head(int code, const char* text, const char* type, size_t len) {
+  return "HTTP/1.1 " + std::to_string(code) + " " + text + "\r\nContent-Type: " + type +
+         "\r\nContent-Length: " + std::to_string(len) +
+         "\r\nCache-Control: no-cache\r\nConnection: close";
+}
+
+std::string Get(const std::string& target, const char* method = "GET") {
+  return std::string(method) + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+}
+
+void WriteFile(const fs::path& p, const std::string& content) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << content;
+}
+
+class WebShell : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    root_ = fs::temp_directory_path() /
+            ("tamsel-web-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "-" + std::to_string(reinterpret_cast<uintptr_t>(&root_) & 0xffff));
+    fs::remove_all(root_);
+    WriteFile(root_ / "www" / "hello.txt", "hello");
+    WriteFile(root_ / "www" / "x.JS", "var x;");
+    WriteFile(root_ / "www" / "empty.css", "");
+    WriteFile(root_ / "www" / "sub" / "page.html", "<p>sub</p>");
+    WriteFile(root_ / "secret.txt", "secret");
+    WriteFile(root_ / "www" / "..%2fsecret.txt", "literal name, served as itself");
+    g_strWebRoot = (root_ / "www").u8string();
+    server_ = new LoopServer;
+    StartLoopServer(server_);
+  }
+  static void TearDownTestSuite() {
+    StopLoopServer(server_);
+    delete server_;
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+  static Response Ask(const std::string& request) {
+    return Split(Exchange(server_->port, request));
+  }
+
+  static fs::path root_;
+  static LoopServer* server_;
+};
+fs::path WebShell::root_;
+LoopServer* WebShell::server_;
+
+std::string Embedded(const std::string& name) {
+  std::string out;
+  EXPECT_TRUE(WebResGet(name, out, true));
+  return out;
+}
+
+}  // namespace
+
+TEST_F(WebShell, RootServesTheEmbeddedPageWithAnExactHead) {
+  std::string page = Embedded("/index.html");
+  Response r = Ask(Get("/"));
+  EXPECT_EQ(r.head, Head(200, "OK", "text/html; charset=utf-8", page.size()));
+  EXPECT_EQ(r.body, page);
+  EXPECT_EQ(Ask(Get("/index.html?x=1")).body, page);
+  EXPECT_EQ(Ask(Get("/static/index.html")).body, page);
+  // The method is never looked at.
+  Response post = Ask(Get("/", "POST"));
+  EXPECT_EQ(post.head, r.head);
+  EXPECT_EQ(post.body, page);
+}
+
+TEST_F(WebShell, MissingFileGetsTheErrorPageByteForByte) {
+  Response r = Ask(Get("/missing.png"));
+  std::string page = ErrorPage("/missing.png");
+  EXPECT_EQ(r.head, Head(404, "Not Found", "text/html; charset=utf-8", page.size()));
+  EXPECT_EQ(r.body, page);
+  EXPECT_EQ(page,
+            "<!doctype html><html lang=\"zh-CN\"><head><meta charset=\"utf-8\">"
+            "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
+            "<title>找不到文件 - Tamsel</title>"
+            "<style>body{font-family:-apple-system,'Microsoft YaHei',sans-serif;"
+            "background:#F7F6F3;color:#33302B;"
+            "margin:0;padding:40px 18px;line-height:1.8}.box{max-width:660px;margin:0 auto;"
+            "background:#fff;"
+            "border:1px solid #E6E2DA;border-radius:12px;padding:26px 24px}h1{font-size:18px;"
+            "margin:0 0 12px}"
+            "code{background:#F2F0EA;padding:2px 6px;border-radius:5px;font-size:13px;"
+            "word-break:break-all}"
+            ".k{color:#8B3A2F}</style></head><body><div class=\"box\">"
+            "<h1>找不到：<b>/missing.png</b></h1>"
+            "<p>界面文件都打包在程序内部，正常使用不会看到这个页面。</p>"
+            "<p>多半是地址打错了，或者从旧的书签 / 历史记录点进来的 —— 回首页重新开始即可。</p>"
+            "</div></body></html>");
+}
+
+TEST_F(WebShell, ErrorPageEscapesTheName) {
+  Response r = Ask(Get("/<img/onerror='a'>&\"q\""));
+  EXPECT_NE(r.body.find("<b>/&lt;img/onerror=&#39;a&#39;&gt;&amp;&quot;q&quot;</b>"),
+            std::string::npos);
+  EXPECT_EQ(r.body.find("<img"), std::string::npos);
+}
+
+TEST_F(WebShell, ApiPathsGoToTheHookOrTheJson404) {
+  Response r = Ask(Get("/api/nothing"));
+  const std::string json404 = "{\"code\":404,\"message\":\"no such api\"}";
+  EXPECT_EQ(json404.size(), 36u);
+  EXPECT_EQ(r.head, Head(404, "Not Found", "application/json; charset=utf-8", 36));
+  EXPECT_EQ(r.body, json404);
+  // Without the trailing slash it is a static path.
+  Response noSlash = Ask(Get("/api"));
+  EXPECT_EQ(noSlash.statusLine, "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(noSlash.body, ErrorPage("/api"));
+  // The hook gets path, whole target and the JSON type preset empty.
+  Response args = Ask(Get("/api/args?a=1&b=2"));
+  EXPECT_EQ(args.head, Head(200, "OK", "text/plain; charset=utf-8", args.body.size()));
+  EXPECT_EQ(args.body, "/api/args|/api/args?a=1&b=2|");
+  Response echo = Ask("POST /api/echo HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}");
+  EXPECT_EQ(echo.head, Head(200, "OK", "application/json; charset=utf-8", 2));
+  EXPECT_EQ(echo.body, "{}");
+}
+
+TEST_F(WebShell, RequestLineWithoutTwoSpacesIsAMissingStaticFile) {
+  Response r = Ask("GARBAGE\r\n\r\n");
+  EXPECT_EQ(r.statusLine, "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(r.body, ErrorPage(""));
+  EXPECT_EQ(Ask("GET /api/echo\r\n\r\n").body, ErrorPage(""));
+}
+
+TEST_F(WebShell, BodyLengthHeaderIsReadInTwoSpellingsOnly) {
+  std::string lower = Exchange(
+      server_->port, "POST /api/echo HTTP/1.1\r\ncontent-length: 10\r\n\r\nabc", "defghij", 200);
+  EXPECT_EQ(Split(lower).body, "abcdefghij");
+  std::string upper = Exchange(
+      server_->port, "POST /api/echo HTTP/1.1\r\nCONTENT-LENGTH: 10\r\n\r\nabc", "defghij", 200);
+  EXPECT_EQ(Split(upper).body, "abc");
+  std::string plain = Exchange(
+      server_->port, "POST /api/echo HTTP/1.1\r\nContent-Length:    4\r\n\r\nab", "cd", 100);
+  EXPECT_EQ(Split(plain).body, "abcd");
+}
+
+TEST_F(WebShell, ShortBodyIsAnsweredWhenThePeerStops) {
+  // Announced 100, sent 3: the read ends at the receive time-out (5 s).
+  auto t0 = std::chrono::steady_clock::now();
+  Response r = Ask("POST /api/echo HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc");
+  auto secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(r.body, "abc");
+  EXPECT_LT(secs, 12.0);
+}
+
+TEST_F(WebShell, OversizedBodiesAreCutAtTheLimit) {
+  std::string body(kMaxBody + 5000, 'x');
+  Response r = Ask("POST /api/echo HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+                   "\r\n\r\n" + body);
+  EXPECT_EQ(r.body.size(), kMaxBody);
+}
+
+TEST_F(WebShell, EndlessHeadGetsNoAnswer) {
+  std::string head = "GET / HTTP/1.1\r\nX: " + std::string(kMaxHead + 100, 'a');
+  EXPECT_EQ(Exchange(server_->port, head), "");
+}
+
+TEST_F(WebShell, StaticFilesFromTheFolder) {
+  Response txt = Ask(Get("/hello.txt"));
+  EXPECT_EQ(txt.head, Head(200, "OK", "text/plain; charset=utf-8", 5));
+  EXPECT_EQ(txt.body, "hello");
+  EXPECT_EQ(Ask(Get("/static/hello.txt")).body, "hello");
+  EXPECT_EQ(Ask(Get("/sub/page.html")).body, "<p>sub</p>");
+  Response js = Ask(Get("/x.JS"));
+  EXPECT_EQ(js.head, Head(200, "OK", "application/octet-stream", 6));
+  Response empty = Ask(Get("/empty.css"));
+  EXPECT_EQ(empty.statusLine, "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(Ask(Get("/sub")).statusLine, "HTTP/1.1 404 Not Found");  // a folder is no file
+}
+
+TEST_F(WebShell, StaticPathsNeverLeaveTheFolder) {
+  for (const char* p :
+       {"/../secret.txt", "/static/../secret.txt", "/sub/../../secret.txt", "/..\\secret.txt",
+        "/sub\\..\\..\\secret.txt", "/../www/hello.txt", "/.../secret.txt", "/hello.txt.",
+        "/hello.txt%20", "/hello.txt::$DATA", "/C:/secret.txt", "/./hello.txt"}) {
+    Response r = Ask(Get(p));
+    EXPECT_EQ(r.statusLine, "HTTP/1.1 404 Not Found") << p;
+    EXPECT_EQ(r.body.find("secret\n"), std::string::npos) << p;
+  }
+  // Percent signs are never decoded: the encoded form names a literal file.
+  EXPECT_EQ(Ask(Get("/..%2fsecret.txt")).body, "literal name, served as itself");
+  EXPECT_EQ(Ask(Get("/%2e%2e/secret.txt")).statusLine, "HTTP/1.1 404 Not Found");
+}
+
+TEST(ContentTypeOf, FirstMatchingSuffixByteExact) {
+  EXPECT_STREQ(ContentTypeOf("/a.html"), "text/html; charset=utf-8");
+  EXPECT_STREQ(ContentTypeOf("/a.mjs"), "application/javascript; charset=utf-8");
+  EXPECT_STREQ(ContentTypeOf("/a.js"), "application/javascript; charset=utf-8");
+  EXPECT_STREQ(ContentTypeOf("/a.woff2"), "font/woff2");
+  EXPECT_STREQ(ContentTypeOf("/a.jpeg"), "image/jpeg");
+  EXPECT_STREQ(ContentTypeOf("/a.map"), "application/json; charset=utf-8");
+  EXPECT_STREQ(ContentTypeOf("/a.HTML"), "application/octet-stream");
+  EXPECT_STREQ(ContentTypeOf("/noext"), "application/octet-stream");
+  EXPECT_STREQ(ContentTypeOf(""), "application/octet-stream");
+}
