@@ -1,0 +1,112 @@
+// The scan and clean engine: one background task at a time (a scan, a real
+// clean or a dry run), the live progress record it publishes, the results of
+// the last finished task, and the small synchronous drive, recycle-bin and
+// administrator queries.
+//
+// Ownership: the engine owns the task state and the results lock. The task
+// thread is the only writer of the progress record (cancel aside); readers
+// on connection threads take snapshots. Results are copied in and out under
+// the lock and formatted outside it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "rules/tamsel_core.h"
+
+namespace tamsel {
+
+// Live progress of the running (or last) task.
+struct TaskState {
+  std::atomic<int32_t> busy{0};      // 1 from the claim until the results are published
+  std::atomic<int32_t> cancel{0};    // set by CancelTask, polled by every walker
+  std::atomic<int32_t> done{0};      // items processed
+  std::atomic<int32_t> total{0};     // items asked for
+  std::atomic<int32_t> finished{0};  // 1 once the task has ended, until the next start
+  std::atomic<uint64_t> bytes{0};    // sum over the items processed so far
+  std::atomic<uint64_t> files{0};
+  std::atomic<uint64_t> freeBefore{0};  // free bytes on C: when the task started
+  std::atomic<uint64_t> freeAfter{0};   // again after a clean; = freeBefore for a scan
+};
+
+// A consistent copy of the two texts of the progress record.
+struct ProgressText {
+  std::string phase;  // "idle", "scan", "clean" or "clean-dryrun"
+  std::string cur;    // UTF-8 path of the directory being walked
+};
+
+struct ItemStat {
+  uint64_t bytes = 0;  // found (scan, measure, dry run) or removed (real clean)
+  uint64_t files = 0;
+  uint64_t skipped = 0;             // refused by the safety gate or failed to delete
+  std::vector<std::string> errors;  // at most kMaxErrors, UTF-8
+};
+
+struct FileHit {
+  std::wstring path;
+  uint64_t size = 0;
+  uint64_t mtime = 0;  // last write, FILETIME units
+};
+
+struct ScanCtx {
+  ItemStat* stat = nullptr;
+  std::vector<FileHit>* hits = nullptr;  // may be null
+  uint32_t maxHits = 0;
+  bool collect = false;
+};
+
+using ResultList = std::vector<std::pair<std::string, ItemStat>>;
+
+constexpr size_t kMaxErrors = 20;
+constexpr size_t kMaxCurBytes = 1000;
+
+// ---- The task ------------------------------------------------------------------
+
+// Start a scan of the selected items (all items when ids is empty) or a clean
+// (nothing when ids is empty). False, changing nothing, while a task holds
+// the engine. The catalogue and ids are copied for the task.
+bool StartScan(const std::vector<Category>& cats, const std::vector<std::string>& ids);
+bool StartClean(const std::vector<Category>& cats, const std::vector<std::string>& ids, bool dryRun,
+                bool restartExplorer);
+// Asks the running task to stop at its next check; returns at once.
+void CancelTask();
+// True when no task was ever started or the last one has ended within timeoutMs.
+bool WaitTask(uint32_t timeoutMs);
+
+TaskState* State();
+ProgressText Progress();
+
+// The results lock and what it guards.
+void LockResults();
+void UnlockResults();
+const ResultList& LastResult();
+const ResultList& LastScanResult();
+uint64_t LastScanAt();   // TickCount64 when the last scan finished; 0 before any
+std::string LastKind();  // "scan", "clean" or empty before any task
+bool LastDryRun();
+
+// ---- The walkers (task thread; CollectDetails on a connection thread) -------------
+
+void ScanItems(const std::vector<Category>& cats, const std::vector<std::string>& ids,
+               ResultList& out);
+void CleanItems(const std::vector<Category>& cats, const std::vector<std::string>& ids, bool dryRun,
+                ResultList& out);
+// The first `maximum` files of one item in walk order; empty when the item
+// does not allow details.
+void CollectDetails(const RuleItem& item, uint32_t maximum, std::vector<FileHit>& out);
+
+// Publishes the directory being walked (cut to kMaxCurBytes).
+void SetCurPath(const std::wstring& path);
+
+// ---- Queries --------------------------------------------------------------------
+
+bool IsAdmin();
+// {"ok":true,"drive":"C:","total":N,"free":N} or {"ok":false}
+std::string DiskInfoJson(const std::string& drive);
+// {"ok":true,"items":N,"bytes":N}
+std::string RecycleBinInfoJson();
+
+}  // namespace tamsel

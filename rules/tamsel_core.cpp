@@ -1,0 +1,226 @@
+// The rule records' builders and lookup, and the path-safety gate with the
+// helpers the rules and the engine share.
+//
+// Every path comparison folds ASCII letters only: Windows compares names
+// without regard to case, and folding more than ASCII would make the gate
+// depend on the locale. The gate asks the system afresh on every call
+// (desktop folder, environment) so that it never works on stale answers.
+#include "rules/tamsel_core.h"
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace tamsel {
+
+namespace {
+
+// Protected system directories, expanded at every use so that the gate
+// follows the environment of the moment. Windows and windir normally agree;
+// both are listed, plus the plain "\Windows" of the system drive, so that a
+// machine where one of them is missing or odd is still covered.
+const wchar_t* const kSys[] = {
+    L"%SystemRoot%",        L"%windir%",       L"%ProgramFiles%",
+    L"%ProgramFiles(x86)%", L"%ProgramW6432%", L"%SystemDrive%\\Windows",
+};
+
+// Refusal reasons, shown to the user in the item's error list.
+const wchar_t kReasonEmpty[] = L"空路径";
+const wchar_t kReasonDriveRoot[] = L"盘符根目录";
+const wchar_t kReasonDesktop[] = L"桌面";
+const wchar_t kReasonSystem[] = L"系统目录(规则未声明 allowSystem)";
+const wchar_t kReasonHome[] = L"用户主目录根";
+
+wchar_t FoldChar(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+bool IsSep(wchar_t c) {
+  return c == L'\\' || c == L'/';
+}
+
+}  // namespace
+
+// ---- Builders and lookup ------------------------------------------------------
+
+RuleItem MkItem(const char* id, const char* name, const char* risk, const char* mode,
+                bool defaultEnabled, const char* desc) {
+  RuleItem item;
+  item.id = id;
+  item.name = name;
+  item.risk = risk;
+  item.mode = mode;
+  item.defaultEnabled = defaultEnabled;
+  item.desc = desc;
+  return item;
+}
+
+Target T(const wchar_t* path, bool recursive, bool allowSystem) {
+  Target t;
+  t.path = ExpandEnvW(path);
+  t.recursive = recursive;
+  t.allowSystem = allowSystem;
+  return t;
+}
+
+void Inc(Target& t, const wchar_t* pattern) {
+  t.include.push_back(pattern);
+}
+
+void Exc(Target& t, const wchar_t* pattern) {
+  t.exclude.push_back(pattern);
+}
+
+const RuleItem* FindItem(const std::vector<Category>& cats, const std::string& id) {
+  for (const Category& c : cats)
+    for (const RuleItem& item : c.items)
+      if (item.id == id) return &item;
+  return nullptr;
+}
+
+// ---- Matching -------------------------------------------------------------------
+
+// One pass with a single backtrack point: the last star and where in the text
+// it was met. On a mismatch the star swallows one more character and the
+// rest of the pattern is tried again from there; earlier stars never need to
+// be revisited, since the last one can absorb whatever they would have.
+bool WildMatchStr(const wchar_t* pattern, const wchar_t* text) {
+  if (!pattern) pattern = L"";
+  if (!text) text = L"";
+  const wchar_t* p = pattern;
+  const wchar_t* s = text;
+  const wchar_t* star = nullptr;      // just after the remembered '*'
+  const wchar_t* starText = nullptr;  // text position the star stands for
+  while (*s) {
+    if (*p == L'*') {
+      star = ++p;
+      starText = s;
+    } else if (*p == L'?') {
+      ++p;
+      ++s;
+    } else if (*p && FoldChar(*p) == FoldChar(*s)) {
+      ++p;
+      ++s;
+    } else {
+      if (!star) return false;
+      p = star;
+      s = ++starText;
+    }
+  }
+  while (*p == L'*') ++p;
+  return *p == L'\0';
+}
+
+std::wstring Lower(const std::wstring& s) {
+  std::wstring r(s);
+  for (wchar_t& c : r) c = FoldChar(c);
+  return r;
+}
+
+// ---- Path tests ------------------------------------------------------------------
+
+bool IsDriveRootPath(const std::wstring& path) {
+  if (path.size() < 2) return true;
+  std::wstring p(path);
+  while (p.size() > 1 && IsSep(p.back())) p.pop_back();
+  return p.size() == 2 && p[1] == L':';
+}
+
+bool IsUnderDir(const std::wstring& path, const std::wstring& dir) {
+  if (dir.empty()) return false;
+  std::wstring p = Lower(path);
+  std::wstring d = Lower(dir);
+  if (d.back() != L'\\') d.push_back(L'\\');
+  return p.size() >= d.size() && p.compare(0, d.size(), d) == 0;
+}
+
+bool IsDesktopArea(const std::wstring& path) {
+  std::wstring desktop;
+  if (!tov::ShellFolderPath(tov::ShellFolder::Desktop, &desktop)) return false;
+  return IsUnderDir(path, desktop);
+}
+
+// Walks from the path up to its drive. An element that does not exist is no
+// reparse point but does not stop the walk: a path below a junction must be
+// caught even when its last part is gone. Relative and odd paths end when the
+// text runs out.
+bool HasReparseInPath(const std::wstring& path) {
+  std::wstring cur(path);
+  for (int round = 0; round < 64; ++round) {
+    if (cur.empty()) return false;
+    uint32_t attrs = 0;
+    if (tov::GetAttributes(cur, &attrs) && (attrs & tov::kAttrReparsePoint)) return true;
+    size_t sep = cur.find_last_of(L"\\/");
+    std::wstring parent = sep == std::wstring::npos ? cur.substr(0, 1) : cur.substr(0, sep);
+    if (cur.size() == 1 && parent == cur) return false;
+    if (parent.size() == 2 && parent[1] == L':') {
+      // "C:" alone means the drive's current directory; the root is meant.
+      return tov::GetAttributes(parent + L"\\", &attrs) && (attrs & tov::kAttrReparsePoint);
+    }
+    cur = parent;
+  }
+  return false;
+}
+
+std::wstring ExpandEnvW(const std::wstring& s) {
+  std::wstring out;
+  if (!tov::ExpandEnvironmentText(s, &out)) return s;
+  size_t nul = out.find(L'\0');
+  if (nul != std::wstring::npos) out.resize(nul);
+  // A drive root keeps its separator: "C:\" stays, "C:\Windows\" loses it.
+  while (out.size() > 3 && IsSep(out.back())) out.pop_back();
+  return out;
+}
+
+bool IsSystemArea(const std::wstring& path) {
+  std::wstring p = Lower(path);
+  for (const wchar_t* entry : kSys) {
+    std::wstring dir = Lower(ExpandEnvW(entry));
+    if (dir.empty()) continue;
+    if (IsUnderDir(p, dir) || p == dir) return true;
+  }
+  return false;
+}
+
+bool IsSafeDeletePath(const std::wstring& path, bool allowSystem, std::wstring& reason) {
+  if (path.empty()) {
+    reason = kReasonEmpty;
+    return false;
+  }
+  if (IsDriveRootPath(path)) {
+    reason = kReasonDriveRoot;
+    return false;
+  }
+  if (IsDesktopArea(path)) {
+    reason = kReasonDesktop;
+    return false;
+  }
+  if (!allowSystem && IsSystemArea(path)) {
+    reason = kReasonSystem;
+    return false;
+  }
+  // The home directory itself is never deleted, however it is written: with
+  // or without trailing backslashes, so both sides are trimmed alike before
+  // they are compared. Everything inside it passes this test.
+  std::wstring home = ExpandEnvW(L"%USERPROFILE%");
+  while (home.size() > 1 && home.back() == L'\\') home.pop_back();
+  std::wstring p(path);
+  while (p.size() > 1 && p.back() == L'\\') p.pop_back();
+  if (Lower(p) == Lower(home)) {
+    reason = kReasonHome;
+    return false;
+  }
+  return true;
+}
+
+// ---- Text --------------------------------------------------------------------------
+
+std::wstring U2W(const std::string& s) {
+  return tov::Utf8ToWide(s);
+}
+
+std::string W2U(const std::wstring& s) {
+  return tov::WideToUtf8(s);
+}
+
+}  // namespace tamsel

@@ -1,0 +1,94 @@
+// The cleaning rules: what can be cleaned (categories of items, each with the
+// locations it covers) and the path-safety gate every deletion passes first.
+//
+// Everything the program may clean is data declared here; the engine only
+// interprets it. Records are plain values copied deep: a task works on its
+// own copy of the catalogue. Paths and patterns are wide strings because
+// they go straight to the file system.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tamsel {
+
+struct Target {
+  std::wstring path;                  // expanded location: a directory or one file
+  bool recursive = true;              // descend into subdirectories
+  bool allowSystem = false;           // may delete inside the protected system areas
+  std::vector<std::wstring> include;  // file-name patterns; empty takes every file
+  std::vector<std::wstring> exclude;  // wildcard: whole name; plain: name suffix
+};
+
+struct RuleItem {
+  std::string id;              // unique across the catalogue
+  std::string name;            // display name
+  std::string desc;            // one sentence for the user
+  std::string risk = "low";    // "low", "medium" or "high": a label only
+  std::string mode = "files";  // "files", "dir", "measure", "recyclebin", "hibernate"
+  bool defaultEnabled = true;  // selected by default in the interface
+  bool allowDetails = true;    // its files may be listed
+  std::vector<Target> targets; // scanned and cleaned in this order
+};
+
+struct Category {
+  std::string id;
+  std::string name;
+  std::vector<RuleItem> items;
+};
+
+// ---- Catalogue --------------------------------------------------------------
+
+// The built-in catalogue, built fresh, paths expanded in the environment of
+// the moment: 7 categories, 47 items, 92 targets, in display order.
+std::vector<Category> BuildRules();
+
+// The first item with exactly this id (case-sensitive), or null.
+const RuleItem* FindItem(const std::vector<Category>& cats, const std::string& id);
+
+// Builders the catalogue is declared with.
+RuleItem MkItem(const char* id, const char* name, const char* risk, const char* mode,
+                bool defaultEnabled, const char* desc);
+Target T(const wchar_t* path, bool recursive, bool allowSystem);  // path is expanded
+void Inc(Target& t, const wchar_t* pattern);
+void Exc(Target& t, const wchar_t* pattern);
+
+// ---- Path safety and matching -------------------------------------------------
+
+// Whole-text match: * any run (also across separators), ? one character,
+// ASCII letters without regard to case.
+bool WildMatchStr(const wchar_t* pattern, const wchar_t* text);
+
+// Copy with ASCII A-Z lowered.
+std::wstring Lower(const std::wstring& s);
+
+// C:, C:\, C:/ (trailing separators dropped) and anything shorter than two
+// characters.
+bool IsDriveRootPath(const std::wstring& path);
+
+// path lies strictly inside dir (ASCII case folded, backslash separators).
+bool IsUnderDir(const std::wstring& path, const std::wstring& dir);
+
+// path lies strictly inside the user's own desktop folder.
+bool IsDesktopArea(const std::wstring& path);
+
+// path or one of its ancestors (up to the drive root) is a reparse point.
+bool HasReparseInPath(const std::wstring& path);
+
+// Environment references expanded (undefined ones kept as written); trailing
+// separators trimmed down to three characters (C:\ stays).
+std::wstring ExpandEnvW(const std::wstring& s);
+
+// path equals or lies inside the Windows or a program-files directory.
+bool IsSystemArea(const std::wstring& path);
+
+// The gate before every deletion. On refusal, reason is replaced by one of
+// "空路径", "盘符根目录", "桌面", "系统目录(规则未声明 allowSystem)",
+// "用户主目录根"; on success it is left untouched.
+bool IsSafeDeletePath(const std::wstring& path, bool allowSystem, std::wstring& reason);
+
+// UTF-8 and wide text (code page 65001).
+std::wstring U2W(const std::string& s);
+std::string W2U(const std::wstring& s);
+
+}  // namespace tamsel

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what building and testing Tamsel needs on a fresh Debian machine.
+# Packages already present are not fetched again, so a warm machine skips the
+# network entirely. Needs root for apt-get.
+set -euo pipefail
+
+packages=(
+  cmake g++ make python3 googletest          # native build and unit tests
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64  # tamsel.exe
+  wine wine64                                 # running the Windows build here
+  nodejs                                      # black-box tests
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
