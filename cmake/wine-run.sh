@@ -2,6 +2,9 @@
 # Runs a Windows executable under wine 8 in a prefix of its own, never ~/.wine.
 #
 #   wine-run.sh PROGRAM.exe [ARGS...]
+#   wine-run.sh --prepare PROGRAM.exe    makes the prefix, keeps a wineserver
+#                                        running for 60 s past its last client
+#                                        and boots the prefix's services
 #
 # The prefix is $TAMSEL_WINEPREFIX, or "wineprefix" in the build directory
 # that holds PROGRAM (the nearest folder above it with a CMakeCache.txt). It is
@@ -9,6 +12,8 @@
 # real home directory. Carriage returns are stripped from what the program
 # prints, since a GUI-subsystem program writes "\n" as "\r\n".
 set -u
+prepare=0
+if [ "${1:-}" = --prepare ]; then prepare=1; shift; fi
 exe=$1; shift
 wine_bin=/usr/lib/wine/wine64
 wineserver_bin=/usr/lib/wine/wineserver
@@ -43,6 +48,16 @@ if [ ! -f "$WINEPREFIX/.tamsel-ready" ]; then
     touch "$WINEPREFIX/.tamsel-ready"
   fi
   exec 9>&-
+fi
+
+if [ $prepare = 1 ]; then
+  # The first Windows process of a session starts the prefix's services, and
+  # they keep that process's standard handles open for as long as they live:
+  # boot them from a process whose output goes nowhere, so that no test's
+  # pipe is held open.
+  "$wineserver_bin" -p60 2>/dev/null || true
+  "$wine_bin" wineboot </dev/null >/dev/null 2>&1
+  exit 0
 fi
 
 set -o pipefail

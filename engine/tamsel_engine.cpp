@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "desktop/shell_win.h"
 #include "platform/platform.h"
 #include "server/text.h"
 
@@ -59,14 +60,6 @@ uint64_t FreeOnC() {
   uint64_t avail = 0, total = 0, totalFree = 0;
   if (!tov::DiskFreeSpace(L"C:\\", &avail, &total, &totalFree)) return 0;
   return avail;
-}
-
-bool IsDots(const std::wstring& n) {
-  return n == L"." || n == L"..";
-}
-
-bool IsReparseDir(uint32_t attrs) {
-  return (attrs & tov::kAttrDirectory) && (attrs & tov::kAttrReparsePoint);
 }
 
 // The file's own name: the text after the last backslash.
@@ -392,8 +385,14 @@ void CleanHibernation(ItemStat& stat, bool dryRun) {
 // ---- The task thread ---------------------------------------------------------------
 
 void TaskThread(TaskArgs* args) {
-  // Explorer is stopped here around a real clean with restartExplorer set,
-  // once the desktop layer can stop and restart it.
+  // Explorer holds thumbnail and icon caches open; a real clean may stop it
+  // for its duration. The watchdog brings it back should it stay away.
+  bool explorerStopped = false;
+  if (!args->isScan && args->restartExplorer && !args->dryRun && tov::ExplorerIsRunning()) {
+    tov::ExplorerWatchdog(20);
+    tov::ExplorerStop();
+    explorerStopped = true;
+  }
   uint64_t free0 = FreeOnC();
   g_state.freeBefore.exchange(free0);
   g_state.freeAfter.exchange(free0);
@@ -407,6 +406,7 @@ void TaskThread(TaskArgs* args) {
     CleanItems(args->cats, args->ids, args->dryRun, result);
     g_state.freeAfter.exchange(FreeOnC());
   }
+  if (explorerStopped) tov::ExplorerStart();
 
   {
     std::lock_guard<std::mutex> lock(g_csResult);

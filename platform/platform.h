@@ -141,6 +141,102 @@ bool EmptyRecycleBin();
 // by tests and tools that plant files; the program itself never needs it.
 std::filesystem::path HostPath(const std::wstring& path);
 
+// ---- Small files and folders (port file) ---------------------------------------------
+
+// CreateDirectoryW with default security; false when it fails (also when it exists).
+bool CreateDir(const std::wstring& path);
+
+// GetTempPathW: the user's temporary folder, with its trailing backslash.
+bool TempPath(std::wstring* out);
+
+// Reads at most maxBytes from the start of a file (binary).
+bool ReadFileHead(const std::wstring& path, size_t maxBytes, std::string* out);
+
+// Creates or truncates a file and writes the bytes (binary).
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
+
+// Ends the whole process at once with this exit code; nothing is cleaned up.
+[[noreturn]] void ExitProcessNow(uint32_t code);
+
+// ---- Desktop shell (platform/*/desktop_*.cpp) ------------------------------------------
+
+// CoInitializeEx as a single-threaded apartment for the calling thread; the
+// HRESULT. POSIX: 0 (S_OK), there is no COM.
+int32_t ComInitThread();
+void ComUninitThread();
+
+enum class RegRoot { CurrentUser, LocalMachine, ClassesRoot };
+constexpr uint32_t kRegSz = 1;
+constexpr uint32_t kRegExpandSz = 2;
+
+// Reads one registry value, opened read-only (RegOpenKeyExW with KEY_READ,
+// RegQueryValueExW) into a zero-filled buffer of bufChars wide characters
+// whose capacity is given as capacityBytes; an empty value name reads the
+// key's default value. The key is closed again at once. False when the key
+// or the value cannot be read; *type receives the value's type (kRegSz...).
+// POSIX: a registry that holds only what a test planted: the value is the
+// UTF-8 text of the file <root>/registry/<HKCU|HKLM|HKCR>/<key, backslashes
+// as slashes>/<value name, "@" for the default>, of type kRegSz.
+bool RegReadText(RegRoot root, const std::wstring& key, const std::wstring& value, size_t bufChars,
+                 size_t capacityBytes, std::wstring* text, uint32_t* type);
+
+// ShellExecuteW(no window, verb, file, params, no folder, SW_SHOWNORMAL). The
+// launch is accepted when the result is greater than 32; otherwise
+// *lastError receives the thread's last error (1223 when the user declined
+// the UAC prompt). POSIX: "open" of an http(s) address runs xdg-open from
+// PATH (accepted: 42); anything else is refused with 2 (file not found).
+intptr_t ShellExecuteOpen(const std::wstring& verb, const std::wstring& file,
+                          const std::wstring& params, uint32_t* lastError);
+
+// Saves a shell link (CLSID_ShellLink, IShellLinkW, IPersistFile::Save) at
+// lnkPath pointing to target, overwriting a file of that name. COM must be
+// initialised on the calling thread. POSIX: a small text file standing in
+// for the link.
+bool SaveShellLink(const std::wstring& lnkPath, const std::wstring& target,
+                   const std::wstring& workDir, const std::wstring& description,
+                   const std::wstring& iconPath, int iconIndex);
+
+// The executable names of all running processes (tool-help snapshot). False
+// when the snapshot cannot be taken. POSIX: the names under /proc.
+bool ProcessExeNames(std::vector<std::wstring>* names);
+
+// CreateProcessW of a command line without waiting (handles closed at once);
+// hidden adds CREATE_NO_WINDOW. POSIX: refused (false), nothing Windows runs.
+bool StartProcess(const std::wstring& cmdline, bool hidden);
+
+// GetUserNameW.
+bool CurrentUserName(std::wstring* name);
+
+// RtlGetVersion from the loaded ntdll. POSIX: false.
+bool OsVersion(uint32_t* major, uint32_t* minor, uint32_t* build);
+
+// ---- HTTPS (platform/*/https_*.cpp) -------------------------------------------------------
+
+// Where a request without an answer failed.
+enum class HttpsStage {
+  Answered,       // an answer arrived: status (0 if unreadable) and body are set
+  InitFailed,     // WinHttpOpen failed
+  ConnectFailed,  // WinHttpConnect failed
+  OpenFailed,     // WinHttpOpenRequest failed
+  SendFailed,     // sending or receiving failed; error holds the WinHTTP error code
+};
+
+struct HttpsResult {
+  HttpsStage stage = HttpsStage::InitFailed;
+  int status = 0;      // HTTP status code when answered
+  std::string body;    // received body, cut at the first chunk boundary past maxBody
+  uint32_t error = 0;  // WinHTTP error code (12002 time-out, 12007 name not resolved,
+                       // 12029 cannot connect, 12175 secure failure, ...)
+};
+
+// One synchronous HTTPS request with WinHTTP: user agent "nem-web-shell/1.0",
+// default proxy, time-outs resolve 8 s, connect 8 s, send 12 s, receive 12 s,
+// header "Content-Type: application/json; charset=utf-8", TLS with the
+// system's certificate checks, the body sent in one call. POSIX: libcurl
+// with the same time-outs, its failures mapped onto the WinHTTP codes.
+HttpsResult HttpsRequest(const std::wstring& host, int port, const std::wstring& path,
+                         const std::string& method, const std::string& body, size_t maxBody);
+
 // ---- Sockets -------------------------------------------------------------------
 
 using Socket = std::uintptr_t;
@@ -161,6 +257,9 @@ bool SockBind(Socket s, bool anyAddress, int port);
 
 // The locally bound port, or 0 when it cannot be read.
 int SockLocalPort(Socket s);
+
+// The local IPv4 address of a connected socket in dotted form, or empty.
+std::string SockLocalAddress(Socket s);
 
 bool SockListen(Socket s, int backlog);
 

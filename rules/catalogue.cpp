@@ -6,13 +6,15 @@
 // appended; nothing is read from disk here, so targets of software that is
 // not installed are declared all the same and simply yield nothing.
 //
-// Guards the declarations rely on:
+// What the declarations keep to, and the tests check:
 // - risk "low" exactly when the item is selected by default;
 // - allowSystem only on targets inside the Windows and program-files
 //   directories, plus the page file, which is only measured;
-// - personal data (chat folders, the page file, the component store) is mode
-//   "measure" and risk "high": counted, never deleted, and its files are not
-//   listed (allowDetails false), nor are the .NET native images'.
+// - personal data (chat folders) and what must not be deleted by hand (the
+//   page file, the component store) is mode "measure" and risk "high":
+//   counted, never deleted;
+// - seven items never list their files: those five, hibernation and the .NET
+//   native images.
 #include <initializer_list>
 
 #include "rules/tamsel_core.h"

@@ -16,9 +16,9 @@ namespace tamsel {
 namespace {
 
 // Protected system directories, expanded at every use so that the gate
-// follows the environment of the moment. Windows and windir normally agree;
-// both are listed, plus the plain "\Windows" of the system drive, so that a
-// machine where one of them is missing or odd is still covered.
+// follows the environment of the moment. SystemRoot and windir normally
+// agree; both are listed, plus the plain "\Windows" of the system drive, so
+// that a machine where one of them is missing or odd is still covered.
 const wchar_t* const kSys[] = {
     L"%SystemRoot%",        L"%windir%",       L"%ProgramFiles%",
     L"%ProgramFiles(x86)%", L"%ProgramW6432%", L"%SystemDrive%\\Windows",

@@ -9,6 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64  # tamsel.exe
   wine wine64                                 # running the Windows build here
   nodejs                                      # black-box tests
+  libcurl4-openssl-dev openssl                # HTTPS in the native build; test certificates
 )
 
 missing=()

@@ -14,12 +14,10 @@ export CTEST_OUTPUT_ON_FAILURE=1
 # One wine server for the whole Windows run: each test then starts in a
 # fraction of a second instead of half a second.
 export TAMSEL_WINEPREFIX="$PWD/build/windows/wineprefix"
-cmake/wine-run.sh build/windows/tamsel.exe -v >/dev/null   # makes the prefix if needed
-WINEPREFIX="$TAMSEL_WINEPREFIX" /usr/lib/wine/wineserver -p 60 || true
+cmake/wine-run.sh --prepare build/windows/tamsel.exe
 (cd build/windows && ctest -j"$(nproc)" --timeout 300) || status=1
 
-(cd tests/blackbox && node --test --test-concurrency=1) || status=1
+(cd tests/blackbox && node --test --test-concurrency=1 --test-timeout=600000) || status=1
 
-WINEPREFIX="$TAMSEL_WINEPREFIX" /usr/lib/wine/wineserver -k 2>/dev/null || true
 if [ $status -eq 0 ]; then echo "test.sh: all tests passed"; else echo "test.sh: FAILURES"; fi
 exit $status

@@ -1,10 +1,15 @@
 #include "server/web_shell.h"
 
+#include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
+#include "desktop/shell_win.h"
+#include "feedback/feedback.h"
+#include "lifecycle/shell_life.h"
 #include "server/text.h"
 #include "server/web_res.h"
 
@@ -16,6 +21,16 @@ std::string g_strDataDir = "data";
 namespace {
 
 constexpr const char kJsonType[] = "application/json; charset=utf-8";
+constexpr const char kRefusedHost[] = "拒绝访问：请求的主机名不是本机（可能是 DNS 重绑定攻击）";
+constexpr const char kRefusedOrigin[] = "拒绝访问：其他网站不能操作本程序";
+
+// Set once at start-up with --lan; read-only afterwards.
+bool g_lanMode = false;
+
+// Connection threads alive now. Beyond kMaxConnections a new connection is
+// closed at once, so that a flood of idle connections costs a bounded number
+// of threads and the program keeps answering its own page.
+std::atomic<int> g_liveConnections{0};
 constexpr const char kHtmlType[] = "text/html; charset=utf-8";
 
 struct ContentTypeRule {
@@ -81,62 +96,174 @@ std::string HtmlEscape(const std::string& s) {
   return out;
 }
 
-// Reads the request into head and body. False when the connection ends, errs
-// or times out before the head is complete, or the head outgrows kMaxHead.
-// *unread is how many announced body bytes were left in the socket.
-bool ReadRequest(Socket s, std::string* head, std::string* body, uint64_t* unread) {
-  *unread = 0;
+enum class ReadVerdict {
+  Ok,         // head and body are complete
+  Dropped,    // closed, failed or too slow before the head ended: no answer
+  TooLarge,   // the announced body exceeds kMaxBody: refused unread
+  BadLength,  // a negative length, or two lengths that disagree
+};
+
+// The values of every header line with this name, compared without regard
+// to case.
+std::vector<std::string> HeaderValues(const std::string& head, const char* name) {
+  std::vector<std::string> out;
+  size_t n = strlen(name);
+  size_t line = head.find("\r\n");
+  while (line != std::string::npos) {
+    size_t start = line + 2;
+    size_t next = head.find("\r\n", start);
+    std::string l =
+        head.substr(start, next == std::string::npos ? std::string::npos : next - start);
+    if (l.size() > n && l[n] == ':') {
+      bool same = true;
+      for (size_t i = 0; i < n && same; ++i)
+        same = tolower(static_cast<unsigned char>(l[i])) == name[i];
+      if (same) {
+        size_t b = n + 1, e = l.size();
+        while (b < e && (l[b] == ' ' || l[b] == '\t')) ++b;
+        while (e > b && (l[e - 1] == ' ' || l[e - 1] == '\t')) --e;
+        out.push_back(l.substr(b, e - b));
+      }
+    }
+    line = next;
+  }
+  return out;
+}
+
+// Reads the request into head and body.
+ReadVerdict ReadRequest(Socket s, std::string* head, std::string* body) {
   std::string raw;
   char buf[8192];
   size_t end;
+  // Each receive waits at most the socket's time-out; the deadline also stops
+  // a peer that trickles a byte now and then to hold a thread forever.
+  uint64_t deadline = TickCount64() + kHeadDeadlineMs;
   for (;;) {
     int n = SockRecv(s, buf, sizeof buf);
-    if (n <= 0) return false;
+    if (n <= 0) return ReadVerdict::Dropped;
     raw.append(buf, static_cast<size_t>(n));
     end = raw.find("\r\n\r\n");
     if (end != std::string::npos) break;
-    if (raw.size() > kMaxHead) return false;
+    if (raw.size() > kMaxHead || TickCount64() > deadline) return ReadVerdict::Dropped;
   }
   *head = raw.substr(0, end);
   *body = raw.substr(end + 4);
 
-  // Only these two spellings are recognised; atoi skips leading blanks.
+  // Lengths that disagree make the end of the body a guess; refuse them.
+  std::vector<std::string> lengths = HeaderValues(*head, "content-length");
+  for (const std::string& v : lengths)
+    if (atoll(v.c_str()) != atoll(lengths[0].c_str())) return ReadVerdict::BadLength;
+
+  // Only these two spellings announce a body; atoi skips leading blanks.
   size_t at = head->find("Content-Length:");
   if (at == std::string::npos) at = head->find("content-length:");
-  if (at != std::string::npos) {
-    long long announced = atoll(head->c_str() + at + 15);
-    // A negative length reads as a very large one; either way no more than
-    // kMaxBody bytes are waited for.
-    uint64_t want = announced < 0 ? UINT64_MAX : static_cast<uint64_t>(announced);
-    while (body->size() < want && body->size() < kMaxBody) {
-      int n = SockRecv(s, buf, sizeof buf);
-      if (n <= 0) {
-        want = body->size();
-        break;
-      }
-      body->append(buf, static_cast<size_t>(n));
-    }
-    if (body->size() > kMaxBody) body->resize(kMaxBody);
-    if (want > body->size()) *unread = want - body->size();
+  if (at == std::string::npos) return ReadVerdict::Ok;
+  long long announced = atoll(head->c_str() + at + 15);
+  if (announced < 0) return ReadVerdict::BadLength;
+  if (static_cast<unsigned long long>(announced) > kMaxBody) return ReadVerdict::TooLarge;
+  size_t want = static_cast<size_t>(announced);
+  while (body->size() < want) {
+    int n = SockRecv(s, buf, sizeof buf);
+    if (n <= 0) break;  // shorter than announced: what came is the body
+    body->append(buf, static_cast<size_t>(n));
   }
-  return true;
+  if (body->size() > want) body->resize(want);
+  return ReadVerdict::Ok;
 }
 
-// After answering a request whose body was cut, reads and drops what the
-// peer still sends: closing a socket with unread input resets the
-// connection, and the reset can destroy the answer before the peer reads it.
-void DrainAfterAnswer(Socket s, uint64_t unread) {
+// Refuses a request after its head: the answer goes out, our side is shut,
+// and a little of what the peer still sends is read and dropped, because
+// closing a socket with unread input resets the connection and the reset can
+// destroy the answer before the peer reads it.
+void Refuse(Socket s, int code, const char* text, const char* message) {
+  SendResponse(s, code, text, kJsonType,
+               std::string("{\"ok\":false,\"message\":\"") + message + "\"}");
   SockShutdownSend(s);
   char buf[8192];
-  uint64_t dropped = 0;
-  while (dropped < unread && dropped < 64 * kMaxBody) {
+  size_t dropped = 0;
+  while (dropped < kMaxBody) {
     int n = SockRecv(s, buf, sizeof buf);
     if (n <= 0) break;
-    dropped += static_cast<uint64_t>(n);
+    dropped += static_cast<size_t>(n);
   }
+}
+
+std::string LowerAscii(std::string s) {
+  for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// The names under which a browser may reach us: the loopback names, and in
+// LAN mode the address the peer connected to.
+std::vector<std::string> OwnHostNames(Socket s) {
+  std::vector<std::string> names = {"127.0.0.1", "localhost"};
+  if (g_lanMode) {
+    std::string local = SockLocalAddress(s);
+    if (!local.empty()) names.push_back(local);
+  }
+  return names;
+}
+
+// Why a request must be refused as coming from somewhere else than our own
+// page, or nullptr. A web page the user visits can send requests to any
+// loopback port; a site that rebinds its name to 127.0.0.1 could even read
+// the answers. Our page, the probe of a second start and the self-test all
+// name us in Host, and the page's own fetches carry our origin.
+const char* ForeignRequestReason(Socket s, const std::string& head, const std::string& path) {
+  std::string port = std::to_string(SockLocalPort(s));
+  std::vector<std::string> names = OwnHostNames(s);
+  std::vector<std::string> hosts = HeaderValues(head, "host");
+  if (hosts.size() > 1) return kRefusedHost;
+  if (hosts.size() == 1) {
+    std::string h = LowerAscii(hosts[0]);
+    bool ours = false;
+    for (const std::string& n : names) ours = ours || h == n || h == n + ":" + port;
+    if (!ours) return kRefusedHost;
+  }
+  if (!StartsWith(path, "/api/")) return nullptr;
+  for (const std::string& site : HeaderValues(head, "sec-fetch-site")) {
+    std::string v = LowerAscii(site);
+    if (v == "cross-site" || v == "same-site") return kRefusedOrigin;
+  }
+  for (const std::string& origin : HeaderValues(head, "origin")) {
+    std::string o = LowerAscii(origin);
+    bool ours = false;
+    for (const std::string& n : names)
+      ours = ours || o == "http://" + n + ":" + port || (port == "80" && o == "http://" + n);
+    if (!ours) return kRefusedOrigin;
+  }
+  return nullptr;
 }
 
 void Route(Socket s, const std::string& head, const std::string& body);
+
+constexpr const char kManifestPath[] = "/download/tamsel-version.json";
+
+// The desktop and lifecycle endpoints belong to the server itself, so they
+// are there whatever API the application supplies. Each calls one function
+// and sends its document; the exit endpoint answers before it ends us.
+bool DesktopEndpoint(Socket s, const std::string& path, const std::string& body) {
+  std::string out;
+  if (path == "/api/feedback") {
+    out = SubmitFeedback(kDisplayName, kVersion, body);
+  } else if (path == "/api/shell/info") {
+    out = ShellInfoJson(kDisplayName, kVersion);
+  } else if (path == "/api/shell/exit") {
+    SendResponse(s, 200, "OK", kJsonType, "{\"ok\":true}");
+    ScheduleExit(500);
+    return true;
+  } else if (path == "/api/shell/update") {
+    out = CheckUpdateJson(ServiceHost(), kManifestPath, kVersion);
+  } else if (path == "/api/shell/elevate") {
+    out = ElevateSelfJson();
+  } else if (path == "/api/shell/shortcut") {
+    out = CreateShortcutJson(kDisplayName);
+  } else {
+    return false;
+  }
+  SendResponse(s, 200, "OK", kJsonType, out);
+  return true;
+}
 
 void ServeStatic(Socket s, const std::string& path) {
   std::string name = path == "/" ? std::string("/index.html") : path;
@@ -236,6 +363,7 @@ std::string ExecutableDir() {
 void ConnThread(Socket c) {
   HandleOne(c);
   SockClose(c);
+  g_liveConnections.fetch_sub(1);
 }
 
 // Requests one path from our own listening socket, on this one thread: the
@@ -290,7 +418,12 @@ int RunSelfTest(Socket listener, int port) {
   for (;;) {
     Socket c = SockAccept(listener);
     if (c == kBadSocket) continue;
+    if (g_liveConnections.load() >= kMaxConnections) {
+      SockClose(c);
+      continue;
+    }
     SockSetTimeouts(c, kIoTimeoutMs);
+    g_liveConnections.fetch_add(1);
     try {
       std::thread(ConnThread, c).detach();
     } catch (...) {
@@ -370,10 +503,19 @@ bool IsUnsafeStaticPath(const std::string& path) {
 
 void HandleOne(Socket s) {
   std::string head, body;
-  uint64_t unread = 0;
-  if (!ReadRequest(s, &head, &body, &unread)) return;
+  switch (ReadRequest(s, &head, &body)) {
+    case ReadVerdict::Dropped:
+      return;
+    case ReadVerdict::TooLarge:
+      Refuse(s, 413, "Payload Too Large", "请求内容太大，已拒绝");
+      return;
+    case ReadVerdict::BadLength:
+      Refuse(s, 400, "Bad Request", "请求长度不正确，已拒绝");
+      return;
+    case ReadVerdict::Ok:
+      break;
+  }
   Route(s, head, body);
-  if (unread) DrainAfterAnswer(s, unread);
 }
 
 namespace {
@@ -386,9 +528,12 @@ void Route(Socket s, const std::string& head, const std::string& body) {
   if (sp2 != std::string::npos) target = line.substr(sp1 + 1, sp2 - sp1 - 1);
   std::string path = target.substr(0, target.find('?'));
 
+  if (const char* reason = ForeignRequestReason(s, head, path)) {
+    Refuse(s, 403, "Forbidden", reason);
+    return;
+  }
   if (StartsWith(path, "/api/")) {
-    // The desktop endpoints (/api/feedback, /api/shell/...) are answered
-    // here, ahead of the application's hook, once the desktop layer exists.
+    if (DesktopEndpoint(s, path, body)) return;
     std::string out, type;
     if (TovHandleApi(path, target, body, out, type)) {
       SendResponse(s, 200, "OK", type.empty() ? std::string(kJsonType) : type, out);
@@ -413,12 +558,12 @@ int WebShellMain(const std::vector<std::string>& args) {
     fflush(stdout);
     return early;
   }
+  g_lanMode = opt.lan;
 
   printf("%s %s\n", kDisplayName, kVersion);
   printf("--------------------------------------------\n");
 
-  // COM for the main thread is initialised here once the desktop layer
-  // exists (shortcuts and shell links need it).
+  ShellWinInit();
 
   g_strWebRoot = opt.hasWebRoot ? opt.webRoot : ExecutableDir() + "/dist";
   TovOnStartup(g_strDataDir);
@@ -429,8 +574,19 @@ int WebShellMain(const std::vector<std::string>& args) {
     return 1;
   }
 
-  // Single instance: unless --force-new or --selftest, the port file is read
-  // and the port found there probed here, handing over to a running instance.
+  // A second start hands over to the running instance and only opens the
+  // browser on it. The self-test always runs a server of its own.
+  if (!opt.forceNew && !opt.selfTest) {
+    int running = ReadPortFile(kInternalName);
+    if (running > 0 && ProbeOurInstance(running, kDisplayName)) {
+      char url[128];
+      snprintf(url, sizeof url, "http://127.0.0.1:%d/", running);
+      printf("[ok] 已经有实例在运行：%s\n", url);
+      fflush(stdout);
+      if (opt.openBrowser) OpenBrowserUrl(url);
+      return 0;
+    }
+  }
 
   Socket listener = SockTcp();
   if (listener == kBadSocket) {
@@ -454,8 +610,7 @@ int WebShellMain(const std::vector<std::string>& args) {
   if (int actual = SockLocalPort(listener)) port = actual;
   SockListen(listener, 64);
 
-  // The port file is written here (also in self-test mode) once the
-  // lifecycle layer exists.
+  WritePortFile(kInternalName, port);
 
   printf("[ok] 服务已启动：http://127.0.0.1:%d/\n", port);
   if (WebResAvailable()) {
@@ -471,8 +626,11 @@ int WebShellMain(const std::vector<std::string>& args) {
 
   if (opt.selfTest) return RunSelfTest(listener, port);
 
-  // The browser is opened on http://127.0.0.1:<port>/ here once the desktop
-  // layer exists, unless --no-browser was given.
+  if (opt.openBrowser) {
+    char url[128];
+    snprintf(url, sizeof url, "http://127.0.0.1:%d/", port);
+    OpenBrowserUrl(url);
+  }
 
   printf("[ok] 关闭本窗口即退出程序\n");
   fflush(stdout);

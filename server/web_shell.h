@@ -4,6 +4,7 @@
 // chosen at link time (server/default_hooks.cpp holds the defaults).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,12 +16,15 @@ constexpr const char kDisplayName[] = "Tamsel";   // shown to the user, probed f
 constexpr const char kInternalName[] = "tamsel";  // port-file folder, usage text
 constexpr const char kVersion[] = "1.0.2";
 
-// Limits of one request. The head must end within kMaxHead bytes; a body
-// announced larger than kMaxBody is read only up to that size (the API's
-// bodies are small JSON texts).
+// Limits of one request. The head must end within kMaxHead bytes and
+// kHeadDeadlineMs; a body announced larger than kMaxBody is refused unread
+// (the API's bodies are small JSON texts). Each receive and send waits at
+// most kIoTimeoutMs. At most kMaxConnections are served at once.
 constexpr size_t kMaxHead = 262144;
 constexpr size_t kMaxBody = 1048576;
 constexpr int kIoTimeoutMs = 5000;
+constexpr uint64_t kHeadDeadlineMs = 10000;
+constexpr int kMaxConnections = 512;
 
 // Folder static files are read from when the embedded resources lack them.
 // Set once by WebShellMain before the first connection; read-only after.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "server/web_res.h"
 #include "server/web_shell.h"
@@ -179,11 +180,64 @@ TEST_F(WebShell, ShortBodyIsAnsweredWhenThePeerStops) {
   EXPECT_LT(secs, 12.0);
 }
 
-TEST_F(WebShell, OversizedBodiesAreCutAtTheLimit) {
-  std::string body(kMaxBody + 5000, 'x');
-  Response r = Ask("POST /api/echo HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
-                   "\r\n\r\n" + body);
-  EXPECT_EQ(r.body.size(), kMaxBody);
+TEST_F(WebShell, BodiesBeyondTheLimitAreRefusedUnread) {
+  const std::string refused = "{\"ok\":false,\"message\":\"请求内容太大，已拒绝\"}";
+  // Only the head is sent: the answer must not wait for the announced body.
+  auto t0 = std::chrono::steady_clock::now();
+  Response r = Ask("POST /api/echo HTTP/1.1\r\nContent-Length: " + std::to_string(kMaxBody + 1) +
+                   "\r\n\r\n");
+  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(r.head,
+            Head(413, "Payload Too Large", "application/json; charset=utf-8", refused.size()));
+  EXPECT_EQ(r.body, refused);
+  EXPECT_LT(secs, 4.0);
+  // A body of exactly the limit is still read in full.
+  std::string body(kMaxBody, 'x');
+  Response ok = Ask("POST /api/echo HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+                    "\r\n\r\n" + body);
+  EXPECT_EQ(ok.body.size(), kMaxBody);
+}
+
+TEST_F(WebShell, NegativeOrConflictingLengthsAreRefused) {
+  const std::string bad = "{\"ok\":false,\"message\":\"请求长度不正确，已拒绝\"}";
+  for (const char* req : {"POST /api/echo HTTP/1.1\r\nContent-Length: -1\r\n\r\nabc",
+                          "POST /api/echo HTTP/1.1\r\ncontent-length: -5\r\n\r\n",
+                          "POST /api/echo HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 30"
+                          "\r\n\r\nabc",
+                          "POST /api/echo HTTP/1.1\r\nContent-Length: 3\r\nCONTENT-LENGTH: 4"
+                          "\r\n\r\nabc"}) {
+    auto t0 = std::chrono::steady_clock::now();
+    Response r = Ask(req);
+    EXPECT_EQ(r.statusLine, "HTTP/1.1 400 Bad Request") << req;
+    EXPECT_EQ(r.body, bad) << req;
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 4.0);
+  }
+  // The same length twice is no conflict.
+  Response twice =
+      Ask("POST /api/echo HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3"
+          "\r\n\r\nabc");
+  EXPECT_EQ(twice.body, "abc");
+}
+
+TEST_F(WebShell, AHeadTrickledSlowlyIsDroppedAtTheDeadline) {
+  // One byte every 400 ms never trips the 5 s receive time-out, but the
+  // head's own deadline ends the wait.
+  tov::Socket c = tov::SockTcp();
+  ASSERT_TRUE(tov::SockConnectLoopback(c, server_->port));
+  tov::SockSetTimeouts(c, 20000);
+  auto t0 = std::chrono::steady_clock::now();
+  std::string got;
+  for (int i = 0; i < 60; ++i) {
+    if (tov::SockSend(c, "x", 1) <= 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    if (std::chrono::steady_clock::now() - t0 > std::chrono::seconds(kHeadDeadlineMs / 1000 + 3))
+      break;
+  }
+  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  char buf[64];
+  EXPECT_LE(tov::SockRecv(c, buf, sizeof buf), 0);  // closed without an answer
+  tov::SockClose(c);
+  EXPECT_LT(secs, kHeadDeadlineMs / 1000.0 + 3.5);
 }
 
 TEST_F(WebShell, EndlessHeadGetsNoAnswer) {
@@ -216,6 +270,61 @@ TEST_F(WebShell, StaticPathsNeverLeaveTheFolder) {
   // Percent signs are never decoded: the encoded form names a literal file.
   EXPECT_EQ(Ask(Get("/..%2fsecret.txt")).body, "literal name, served as itself");
   EXPECT_EQ(Ask(Get("/%2e%2e/secret.txt")).statusLine, "HTTP/1.1 404 Not Found");
+}
+
+TEST_F(WebShell, RequestsNamingAnotherHostAreRefused) {
+  const std::string refused =
+      "{\"ok\":false,\"message\":\"拒绝访问：请求的主机名不是本机（可能是 DNS 重绑定攻击）\"}";
+  std::string port = std::to_string(server_->port);
+  for (std::string host : std::vector<std::string>{
+           "evil.example", "evil.example:" + port, "127.0.0.1.evil.example", "127.0.0.1:1",
+           "localhost:" + std::to_string(server_->port + 1), "127.0.0.2", "0.0.0.0:" + port}) {
+    for (const char* path : {"/", "/api/echo"}) {
+      Response r = Ask(std::string("GET ") + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+      EXPECT_EQ(r.head, Head(403, "Forbidden", "application/json; charset=utf-8", refused.size()))
+          << host << path;
+      EXPECT_EQ(r.body, refused) << host;
+    }
+  }
+  // Two Host lines are refused too.
+  EXPECT_EQ(Ask("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: evil.example\r\n\r\n").statusLine,
+            "HTTP/1.1 403 Forbidden");
+  // Our own names, with our port or without any, and no Host at all.
+  for (std::string host : std::vector<std::string>{"127.0.0.1", "localhost", "LOCALHOST",
+                                                   "127.0.0.1:" + port, "localhost:" + port}) {
+    Response r = Ask("GET /hello.txt HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+    EXPECT_EQ(r.body, "hello") << host;
+  }
+  EXPECT_EQ(Ask("GET /hello.txt HTTP/1.0\r\n\r\n").body, "hello");
+}
+
+TEST_F(WebShell, ApiRequestsFromOtherOriginsAreRefused) {
+  const std::string refused = "{\"ok\":false,\"message\":\"拒绝访问：其他网站不能操作本程序\"}";
+  std::string port = std::to_string(server_->port);
+  auto post = [&](const std::string& extra) {
+    return Ask("POST /api/echo HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n" + extra +
+               "Content-Length: 2\r\n\r\n{}");
+  };
+  for (std::string origin : std::vector<std::string>{
+           "http://evil.example", "null", "http://127.0.0.1", "http://127.0.0.1:1",
+           "https://127.0.0.1:" + port, "http://localhost.evil:" + port}) {
+    Response r = post("Origin: " + origin + "\r\n");
+    EXPECT_EQ(r.statusLine, "HTTP/1.1 403 Forbidden") << origin;
+    EXPECT_EQ(r.body, refused) << origin;
+  }
+  EXPECT_EQ(post("Sec-Fetch-Site: cross-site\r\n").body, refused);
+  EXPECT_EQ(post("Sec-Fetch-Site: same-site\r\n").body, refused);
+  // The page's own requests.
+  EXPECT_EQ(post("Origin: http://127.0.0.1:" + port + "\r\nSec-Fetch-Site: same-origin\r\n").body,
+            "{}");
+  EXPECT_EQ(post("Origin: http://localhost:" + port + "\r\n").body, "{}");
+  EXPECT_EQ(post("Sec-Fetch-Site: none\r\n").body, "{}");
+  EXPECT_EQ(post("").body, "{}");
+  // Static files carry no effect; a foreign origin may load them.
+  EXPECT_EQ(Ask("GET /hello.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://evil.example\r\n"
+                "\r\n")
+                .body,
+            "hello");
 }
 
 TEST(ContentTypeOf, FirstMatchingSuffixByteExact) {

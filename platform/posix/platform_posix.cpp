@@ -29,6 +29,7 @@
 //   recreates C:\hiberfil.sys and needs administrator rights.
 // What it does not: letter case stays significant in file names, there are no
 // ACLs, no other drive than those present as folders under the root.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -85,6 +86,9 @@ bool MapPath(const std::wstring& path, bool onlyDrives, std::string* host) {
   }
   char drive = static_cast<char>(s[0] | 0x20);
   *host = RootDir() + "/" + drive + s.substr(2);
+  // "C:\a\" names the same entry as "C:\a"; a trailing slash would make
+  // lstat follow a link that Windows reports as the link itself.
+  while (host->size() > 1 && host->back() == '/') host->pop_back();
   return true;
 }
 
@@ -510,6 +514,45 @@ bool EmptyRecycleBin() {
   return RemoveTreeContent(RecycleBinDir());
 }
 
+bool CreateDir(const std::wstring& path) {
+  std::string host;
+  if (!MapPath(path, true, &host)) return false;
+  return mkdir(host.c_str(), 0755) == 0;
+}
+
+bool TempPath(std::wstring* out) {
+  std::wstring temp;
+  if (!LookupVariable(L"TEMP", &temp)) return false;
+  *out = temp + L"\\";
+  return true;
+}
+
+bool ReadFileHead(const std::wstring& path, size_t maxBytes, std::string* out) {
+  std::string host;
+  if (!MapPath(path, false, &host) || host.empty()) return false;
+  FILE* f = fopen(host.c_str(), "rb");
+  if (!f) return false;
+  out->assign(maxBytes, '\0');
+  size_t n = maxBytes ? fread(&(*out)[0], 1, maxBytes, f) : 0;
+  out->resize(n);
+  fclose(f);
+  return true;
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+  std::string host;
+  if (!MapPath(path, true, &host)) return false;
+  FILE* f = fopen(host.c_str(), "wb");
+  if (!f) return false;
+  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return fclose(f) == 0 && ok;
+}
+
+void ExitProcessNow(uint32_t code) {
+  fflush(stdout);
+  _exit(static_cast<int>(code));
+}
+
 std::filesystem::path HostPath(const std::wstring& path) {
   std::string host;
   MapPath(path, false, &host);
@@ -555,6 +598,15 @@ int SockLocalPort(Socket s) {
   socklen_t len = sizeof a;
   if (getsockname(Fd(s), reinterpret_cast<struct sockaddr*>(&a), &len) != 0) return 0;
   return ntohs(a.sin_port);
+}
+
+std::string SockLocalAddress(Socket s) {
+  struct sockaddr_in a;
+  socklen_t len = sizeof a;
+  if (getsockname(Fd(s), reinterpret_cast<struct sockaddr*>(&a), &len) != 0) return "";
+  char buf[INET_ADDRSTRLEN] = {0};
+  if (!inet_ntop(AF_INET, &a.sin_addr, buf, sizeof buf)) return "";
+  return buf;
 }
 
 bool SockListen(Socket s, int backlog) {

@@ -229,6 +229,40 @@ bool EmptyRecycleBin() {
                             SHERB_NOCONFIRMATION | SHERB_NOPROGRESSUI | SHERB_NOSOUND) == S_OK;
 }
 
+bool CreateDir(const std::wstring& path) {
+  return CreateDirectoryW(path.c_str(), nullptr) != 0;
+}
+
+bool TempPath(std::wstring* out) {
+  wchar_t buf[520] = {0};
+  DWORD n = GetTempPathW(520, buf);
+  if (n == 0 || n >= 520) return false;
+  *out = std::wstring(buf, n);
+  return true;
+}
+
+bool ReadFileHead(const std::wstring& path, size_t maxBytes, std::string* out) {
+  FILE* f = _wfopen(path.c_str(), L"rb");
+  if (!f) return false;
+  out->assign(maxBytes, '\0');
+  size_t n = maxBytes ? fread(&(*out)[0], 1, maxBytes, f) : 0;
+  out->resize(n);
+  fclose(f);
+  return true;
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+  FILE* f = _wfopen(path.c_str(), L"wb");
+  if (!f) return false;
+  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return fclose(f) == 0 && ok;
+}
+
+void ExitProcessNow(uint32_t code) {
+  fflush(stdout);
+  ExitProcess(code);
+}
+
 std::filesystem::path HostPath(const std::wstring& path) {
   return std::filesystem::path(path);
 }
@@ -265,6 +299,17 @@ int SockLocalPort(Socket s) {
   int len = sizeof a;
   if (getsockname(Raw(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
   return ntohs(a.sin_port);
+}
+
+std::string SockLocalAddress(Socket s) {
+  sockaddr_in a;
+  int len = sizeof a;
+  if (getsockname(Raw(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) return "";
+  // inet_ntoa is not thread-safe; format the four bytes ourselves.
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(&a.sin_addr.s_addr);
+  char buf[16];
+  snprintf(buf, sizeof buf, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  return buf;
 }
 
 bool SockListen(Socket s, int backlog) {

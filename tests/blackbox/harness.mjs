@@ -6,12 +6,18 @@
 // the Windows view, and how to start the program. Native runs over a fresh
 // temporary TAMSEL_ROOT (drive C: is <root>/c); the .exe runs under wine in
 // the same prefix the unit tests use (build/windows/wineprefix unless
-// TAMSEL_WINEPREFIX names another), through cmake/wine-run.sh.
+// TAMSEL_WINEPREFIX names another).
+//
+// The .exe is started by wine64 directly, with exactly the environment that
+// cmake/wine-run.sh sets, instead of through that wrapper: the wrapper pipes
+// the program through `tr`, which buffers everything until the program
+// exits, so a server's start-up lines would never arrive. The wrapper is
+// still what creates the prefix. A GUI-subsystem program writes "\n" as
+// "\r\n"; the harness turns each "\r\n" back into "\n" (and only those, so
+// a stray carriage return of the program's own stays visible).
 //
 // Every child is spawned in a process group of its own so that stop() and
-// the exit handler can kill the whole group: under wine the group holds the
-// wrapper shell, wine itself and the `tr` that strips carriage returns, and
-// killing only the shell would leave the program running.
+// the exit handler can kill the whole group, whatever helpers it started.
 
 import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
@@ -36,20 +42,29 @@ const WINESERVER_PERSIST_S = 30;
 export const VERSION_LINE = 'Tamsel 1.0.2';
 export const RULE_LINE = '-'.repeat(44);
 export const START_RE = /\[ok\] 服务已启动：http:\/\/127\.0\.0\.1:(\d+)\/\n/;
-export const HANDOVER_PREFIX = '[ok] 已经有实例在运行';
+export const HANDOVER_RE = /\[ok\] 已经有实例在运行[^\n]*\n/;
 
 const DEFAULT_RUN_TIMEOUT_MS = 30_000;
 const DEFAULT_START_TIMEOUT_MS = 30_000;
 
-// Every live child, so that a crashing test file still leaves no process.
+// Every live child, so that a crashing or interrupted test file still
+// leaves no process and no temporary drive behind. 'exit' does not run when
+// a signal ends node (the runner's time-out, a CI cancel, Ctrl-C), hence
+// the signal handlers.
 const live = new Set();
 const tempDirs = new Set();
-process.on('exit', () => {
+function cleanUp() {
   for (const child of live) killGroup(child);
+  live.clear();
   for (const dir of tempDirs) {
     try { fs.rmSync(dir, { recursive: true, force: true }); } catch { /* best effort */ }
   }
-});
+  tempDirs.clear();
+}
+process.on('exit', cleanUp);
+for (const [sig, n] of [['SIGINT', 2], ['SIGTERM', 15], ['SIGHUP', 1]]) {
+  process.once(sig, () => { cleanUp(); process.exit(128 + n); });
+}
 
 function killGroup(child, signal = 'SIGKILL') {
   if (child.pid === undefined) return;
@@ -87,29 +102,96 @@ function winePrefixFor(exe) {
   return path.join(dir, 'wineprefix');
 }
 
+// What cmake/wine-run.sh exports for a run in `prefix`; kept in step with
+// it so that direct wine64 runs and ctest's runs share one wine setup.
 function wineEnv(prefix, extra) {
-  return { ...process.env, TAMSEL_WINEPREFIX: prefix, ...extra };
+  const home = `${prefix}.home`;
+  const env = {
+    ...process.env,
+    TAMSEL_WINEPREFIX: prefix,
+    WINEPREFIX: prefix,
+    WINEDEBUG: '-all',
+    LANG: 'C.UTF-8',
+    LC_ALL: 'C.UTF-8',
+    WINEDLLOVERRIDES: 'mscoree,mshtml=;winemenubuilder.exe=d',
+    HOME: home,
+    XDG_DATA_HOME: path.join(home, 'data'),
+  };
+  delete env.DISPLAY;
+  delete env.WAYLAND_DISPLAY;
+  return { ...env, ...extra };
 }
 
-// Creates the prefix if needed (about 10 s the first time) and leaves a
-// persistent wineserver running for it: with a warm server a start costs
-// about 0.1 s instead of 0.5 s. A server that is already running makes the
-// second command fail harmlessly.
+// Creates the prefix if needed (about 10 s the first time), leaves a
+// persistent wineserver running for it (with a warm server a start costs
+// about 0.05 s instead of 0.5 s; if one is already running the command
+// fails harmlessly) and boots the prefix's system services.
+//
+// The boot matters for more than speed: the first Windows process of a
+// session starts services.exe and friends, they inherit its standard
+// handles, and the wineserver keeps those pipes open for as long as the
+// services live (the whole persistence time). A test run that happened to
+// be first would then never see end-of-file on its stdout or stderr. So
+// the services are started here by a process whose stdio is /dev/null.
+//
+// A server that is running already but is not persistent (one that an
+// earlier wine run started, lingering for its last seconds) would exit
+// under us and the next test would start services from its own pipes
+// again; so the harness waits for such a server to end and starts a
+// persistent one. A persistent one (ours from an earlier test file, or
+// anyone's) is used as it is.
 const preparedPrefixes = new Set();
 function prepareWine(exe, prefix) {
   if (preparedPrefixes.has(prefix)) return;
   preparedPrefixes.add(prefix);
+  const opts = { env: wineEnv(prefix), stdio: 'ignore', timeout: 300_000 };
   if (!fs.existsSync(path.join(prefix, '.tamsel-ready'))) {
     // The wrapper builds the prefix under its lock and waits for wine to
     // settle; the program's own output does not matter here.
-    spawnSync('bash', [WINE_RUN, exe, '--version'], {
-      env: wineEnv(prefix), stdio: 'ignore', timeout: 300_000,
-    });
+    spawnSync('bash', [WINE_RUN, exe, '--version'], opts);
   }
-  spawnSync(WINESERVER_BIN, [`-p${WINESERVER_PERSIST_S}`], {
+  const serverOpts = {
     env: { ...process.env, WINEPREFIX: prefix, WINEDEBUG: '-all' },
     stdio: 'ignore', timeout: 30_000,
-  });
+  };
+  for (let attempt = 0; attempt < 3; attempt++) {
+    const state = wineserverState(prefix);
+    if (state === 'persistent') break;
+    if (state === 'lingering') spawnSync(WINESERVER_BIN, ['-w'], { ...serverOpts, timeout: 15_000 });
+    if (spawnSync(WINESERVER_BIN, [`-p${WINESERVER_PERSIST_S}`], serverOpts).status === 0) break;
+  }
+  fs.mkdirSync(opts.env.XDG_DATA_HOME, { recursive: true });
+  spawnSync(WINE_BIN, ['wineboot'], opts);
+}
+
+// 'none', 'lingering' or 'persistent': the wineserver of `prefix`, found
+// through /proc. A wineserver works in a directory named after the device
+// and inode of its prefix ("server-<dev>-<ino>" in hex), which identifies
+// the prefix however its path is spelled; its persistence is the last -p
+// option on its command line (none or -p0: it exits seconds after its last
+// client). 'unknown' when /proc cannot tell.
+export function wineserverState(prefix) {
+  let want;
+  try {
+    const st = fs.statSync(prefix, { bigint: true });
+    want = `server-${st.dev.toString(16)}-${st.ino.toString(16)}`;
+  } catch { return 'unknown'; }
+  let pids;
+  try { pids = fs.readdirSync('/proc').filter((n) => /^\d+$/.test(n)); } catch { return 'unknown'; }
+  for (const pid of pids) {
+    try {
+      if (!fs.readFileSync(`/proc/${pid}/comm`, 'utf8').startsWith('wineserver')) continue;
+      if (path.basename(fs.readlinkSync(`/proc/${pid}/cwd`)) !== want) continue;
+      const argv = fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').split('\0');
+      let persist = 0;
+      for (const a of argv) {
+        const m = /^(?:-p|--persistent=?)(\d*)$/.exec(a);
+        if (m) persist = m[1] === '' ? Infinity : Number(m[1]);
+      }
+      return persist > 0 ? 'persistent' : 'lingering';
+    } catch { /* a process that ended meanwhile, or not ours to read */ }
+  }
+  return 'none';
 }
 
 function toWin(driveC, hostPath) {
@@ -129,6 +211,7 @@ function toHost(driveC, winPath) {
 
 function makeBuild(name, spec) {
   const { driveC, userProfile, command, env, setup } = spec;
+  const normalize = spec.normalize ?? ((t) => t);
   const build = {
     name,
     driveC,
@@ -159,9 +242,11 @@ function makeBuild(name, spec) {
         child.on('close', (code, signal) => {
           clearTimeout(timer);
           live.delete(child);
+          const rawStdout = Buffer.concat(out).toString('utf8');
           resolve({
             code, signal, timedOut,
-            stdout: Buffer.concat(out).toString('utf8'),
+            stdout: normalize(rawStdout),
+            rawStdout,
             stderr: Buffer.concat(err).toString('utf8'),
           });
         });
@@ -170,11 +255,17 @@ function makeBuild(name, spec) {
 
     // Starts the program as a server and resolves once it has printed the
     // line with its address. `--no-browser` is added unless opts.browser is
-    // true. Rejects (after killing the child) when the program exits first,
-    // hands over to another instance, or stays silent past the time-out.
+    // true, and `--force-new` unless opts.forceNew is false: the wine prefix
+    // is shared with other runs (ctest, other test sessions), and a plain
+    // start would hand over to whatever instance one of them left in the
+    // port file instead of serving. Rejects (after killing the child) when
+    // the program exits first, hands over to another instance, or stays
+    // silent past the time-out.
     start(args = [], opts = {}) {
       setup?.();
-      const full = opts.browser ? [...args] : [...args, '--no-browser'];
+      const full = [...args];
+      if (!opts.browser) full.push('--no-browser');
+      if (opts.forceNew !== false) full.push('--force-new');
       const [file, argv] = command(full);
       const timeoutMs = opts.timeout ?? DEFAULT_START_TIMEOUT_MS;
       const child = spawn(file, argv, {
@@ -185,7 +276,8 @@ function makeBuild(name, spec) {
       const out = []; const err = [];
       let exited = null;
       const waiters = new Set();
-      const text = () => Buffer.concat(out).toString('utf8');
+      const rawText = () => Buffer.concat(out).toString('utf8');
+      const text = () => normalize(rawText());
       const wake = () => { for (const w of [...waiters]) w(); };
       child.stdout.on('data', (d) => { out.push(d); wake(); });
       child.stderr.on('data', (d) => { err.push(d); });
@@ -235,6 +327,7 @@ function makeBuild(name, spec) {
         port: 0,
         url: '',
         stdout: text,
+        rawStdout: rawText,
         stderr: () => Buffer.concat(err).toString('utf8'),
         exited: () => exited,
         waitFor,
@@ -261,7 +354,7 @@ function makeBuild(name, spec) {
         try {
           // A hand-over to another instance would make every later request
           // go to the wrong process: fail at once instead.
-          const m = await waitFor(START_RE, timeoutMs, /\[ok\] 已经有实例在运行[^\n]*\n/);
+          const m = await waitFor(START_RE, timeoutMs, HANDOVER_RE);
           server.port = Number(m[1]);
           server.url = `http://127.0.0.1:${server.port}/`;
           return server;
@@ -296,8 +389,9 @@ function windowsBuild(exe) {
   const b = makeBuild('windows', {
     driveC: path.join(prefix, 'drive_c'),
     userProfile: `C:\\users\\${os.userInfo().username}`,
-    command: (args) => ['bash', [WINE_RUN, exe, ...args]],
+    command: (args) => [WINE_BIN, [exe, ...args]],
     env: (extra) => wineEnv(prefix, extra),
+    normalize: (t) => t.replace(/\r\n/g, '\n'),
     setup: () => prepareWine(exe, prefix),
   });
   b.prefix = prefix;
@@ -314,8 +408,12 @@ export function builds() {
   if (cachedBuilds) return cachedBuilds;
   const list = [];
   const only = process.env.TAMSEL_BUILDS;
-  const nativeBin = path.resolve(HERE, process.env.TAMSEL_NATIVE || '../../build/native/tamsel');
-  const exe = path.resolve(HERE, process.env.TAMSEL_EXE || '../../build/windows/tamsel.exe');
+  // A path given in the environment is taken relative to the working
+  // directory, as a shell user expects; the defaults relative to this file.
+  const nativeBin = process.env.TAMSEL_NATIVE
+    ? path.resolve(process.env.TAMSEL_NATIVE) : path.resolve(HERE, '../../build/native/tamsel');
+  const exe = process.env.TAMSEL_EXE
+    ? path.resolve(process.env.TAMSEL_EXE) : path.resolve(HERE, '../../build/windows/tamsel.exe');
   if ((!only || only === 'native') && fs.existsSync(nativeBin)) list.push(nativeBuild(nativeBin));
   if ((!only || only === 'windows') && fs.existsSync(exe) && fs.existsSync(WINE_BIN)) {
     list.push(windowsBuild(exe));

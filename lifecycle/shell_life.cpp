@@ -1,0 +1,111 @@
+#include "lifecycle/shell_life.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace tov {
+
+namespace {
+
+constexpr uint32_t kErrorCancelled = 1223;  // the user declined the UAC prompt
+constexpr int kProbeTimeoutMs = 800;
+
+}  // namespace
+
+std::string PortFilePath(const std::string& appName) {
+  std::wstring base;
+  if (!ShellFolderPath(ShellFolder::LocalAppData, &base)) {
+    // The temporary folder keeps its trailing backslash; the doubled
+    // separator that follows is harmless.
+    if (!TempPath(&base)) return std::string();
+  }
+  std::wstring folder = base + L"\\" + Utf8ToWide(appName);
+  CreateDir(folder);  // normally there already
+  return WideToUtf8(folder + L"\\port.txt");
+}
+
+int ReadPortFile(const std::string& appName) {
+  std::string path = PortFilePath(appName);
+  if (path.empty()) return 0;
+  std::string head;
+  if (!ReadFileHead(Utf8ToWide(path), 63, &head) || head.empty()) return 0;
+  return atoi(head.c_str());
+}
+
+void WritePortFile(const std::string& appName, int port) {
+  std::string path = PortFilePath(appName);
+  if (path.empty()) return;
+  char buf[24];
+  snprintf(buf, sizeof buf, "%d\n", port);
+  WriteWholeFile(Utf8ToWide(path), buf);
+}
+
+void RemovePortFile(const std::string& appName) {
+  std::string path = PortFilePath(appName);
+  if (!path.empty()) DeleteFilePath(Utf8ToWide(path));
+}
+
+bool ProbeOurInstance(int port, const std::string& marker) {
+  if (port < 1 || port > 65535) return false;
+  Socket s = SockTcp();
+  if (s == kBadSocket) return false;
+  SockSetTimeouts(s, kProbeTimeoutMs);
+  if (!SockConnectLoopback(s, port)) {
+    SockClose(s);
+    return false;
+  }
+  static const char kRequest[] =
+      "GET /api/env HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  if (SockSend(s, kRequest, static_cast<int>(sizeof kRequest - 1)) <= 0) {
+    SockClose(s);
+    return false;
+  }
+  // A handful of reads is enough for the short environment document; a
+  // foreign server that talks on and on is cut off early.
+  std::string reply;
+  char buf[2048];
+  for (int i = 0; i < 8 && reply.size() <= 8192; ++i) {
+    int n = SockRecv(s, buf, sizeof buf);
+    if (n <= 0) break;
+    reply.append(buf, static_cast<size_t>(n));
+  }
+  SockClose(s);
+  return reply.find("200") != std::string::npos && reply.find(marker) != std::string::npos;
+}
+
+bool IsAdminUser() {
+  return IsProcessAdmin();
+}
+
+std::string ElevateSelfJson() {
+  if (IsAdminUser()) return "{\"ok\":true,\"already\":true}";
+  std::wstring exe = ModuleFileName();
+  if (exe.empty()) return "{\"ok\":false,\"message\":\"取不到程序路径\"}";
+  // --force-new: the elevated copy must not hand over to this instance,
+  // which is still running while the prompt is up.
+  uint32_t lastError = 0;
+  if (ShellExecuteOpen(L"runas", exe, L"--force-new", &lastError) > 32) {
+    ScheduleExit(1200);
+    return "{\"ok\":true,\"elevated\":true}";
+  }
+  if (lastError == kErrorCancelled) return "{\"ok\":false,\"message\":\"你取消了管理员授权\"}";
+  return "{\"ok\":false,\"message\":\"提权失败（可能被安全软件拦住）\"}";
+}
+
+void ScheduleExit(uint32_t ms) {
+  try {
+    std::thread([ms] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+      ExitProcessNow(0);
+    }).detach();
+  } catch (...) {
+    // No thread to be had: the process simply goes on.
+  }
+}
+
+}  // namespace tov

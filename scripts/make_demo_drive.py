@@ -1,0 +1,734 @@
+#!/usr/bin/env python3
+r"""Build a lived-in Windows system drive for the native build's demo run.
+
+Usage: make_demo_drive.py ROOT [--user NAME]
+Then:  TAMSEL_ROOT=ROOT build/native/tamsel
+
+The native build emulates one Windows machine inside a folder: C:\a\b is
+ROOT/c/a/b, letter case significant. This script fills ROOT/c with what a few
+months of ordinary use leave behind (browser and app caches, temp files,
+update downloads, crash dumps, an old Windows installation, chat data) next to
+personal files that no cleaning may touch, so the first scan has something to
+show. Large files are sparse: the tree reports tens of gigabytes and occupies
+a few megabytes.
+
+The tree is the table TREE below: rows of (path, size, count[, age]) written
+the Windows way with %VARIABLES%; write_tree() turns each row into files.
+Everything random is seeded by the row's path, so two runs give the same
+names and sizes (and, on the same day, the same times).
+
+ROOT receives a marker file .tamsel-demo; a later run deletes ROOT/c only
+when that marker is present, and refuses to touch a ROOT/c it did not make.
+"""
+
+import argparse
+import hashlib
+import math
+import os
+import pwd
+import random
+import re
+import shutil
+import sys
+import time
+
+KB = 1024
+MB = 1024 * KB
+GB = 1024 * MB
+
+MARKER = ".tamsel-demo"
+
+# Files up to this size get real text; larger ones are sparse (truncate only),
+# so gigabytes cost no disk blocks.
+SMALL = 4 * KB
+
+# Default age range in days for rows that do not give one.
+DEFAULT_AGE = (1, 150)
+
+
+def hexname(seed, length, upper=False):
+    """A stable hex string for names that must repeat across rows (a folder
+    that several rows fill, the $I/$R pair of one recycled file)."""
+    h = hashlib.sha256(seed.encode("utf-8")).hexdigest()[:length]
+    return h.upper() if upper else h
+
+
+def fixed_guid(seed):
+    """A stable {GUID} name for a folder several rows share; the braces are
+    doubled because rows are format templates."""
+    g = hexname(seed, 32, upper=True)
+    return "{{%s-%s-%s-%s-%s}}" % (g[:8], g[8:12], g[12:16], g[16:20], g[20:])
+
+
+# ---------------------------------------------------------------------------
+# The tree. Path fields, filled per file: {i} index from 0, {n} from 1,
+# {x8} {x16} {x32} {x40} lower-case hex, {X8} {X32} upper-case hex,
+# {guid} "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", and from the file's own
+# time {date} 20240312, {day} 2024-03-12, {month} 2024-03, {time} 101530.
+# size: bytes, or (low, high) drawn log-uniformly (many small, few large).
+# age: optional, days before today, a number (maximum) or (low, high).
+# ---------------------------------------------------------------------------
+
+PROFILE = r"%USERPROFILE%"
+LOCAL = r"%LOCALAPPDATA%"
+ROAMING = r"%APPDATA%"
+WIN = r"%SystemRoot%"
+SYS = r"%SystemDrive%"
+
+TREE = []
+
+# --- User temp folder: installer remnants, Office scratch, browser downloads
+# that were never moved. Mostly recent.
+TREE += [
+    (r"%TEMP%\~DF{X8}.tmp", (16 * KB, 4 * MB), 24, (0, 40)),
+    (r"%TEMP%\7zS{X8}\setup.dll", (200 * KB, 3 * MB), 4),
+    (r"%TEMP%\wct{X8}.tmp", (40 * MB, 320 * MB), 3, (0, 20)),
+    (r"%TEMP%\chrome_installer.log", 38 * KB, 1),
+    (r"%TEMP%\msedge_installer.log", 51 * KB, 1),
+    (r"%TEMP%\dd_vcredist_amd64_{date}{time}.log", (20 * KB, 300 * KB), 6),
+    (r"%TEMP%\WinSAT\winsat.etl", 6 * MB, 1),
+    (r"%TEMP%\Outlook Logging\Firstrun.log", 2 * KB, 1),
+    (r"%TEMP%\wechat_update\WeChatSetup_{n}.exe", (150 * MB, 210 * MB), 2),
+    (r"%TEMP%\Diagnostics\{x16}.diagsession", (1 * MB, 60 * MB), 5),
+    (r"%TEMP%\{x8}.png", (20 * KB, 2 * MB), 16, (0, 30)),
+    (r"%TEMP%\tmp{x8}.tmp", (1 * KB, 600 * KB), 14, (0, 10)),
+]
+
+# Unpacked installers: one folder each, a setup program and its cabinets.
+for k in range(3):
+    d = r"%TEMP%" + "\\" + fixed_guid("setup%d" % k)
+    TREE += [
+        (d + r"\setup.exe", (2 * MB, 80 * MB), 1, (2, 90)),
+        (d + r"\data{n}.cab", (10 * MB, 180 * MB), 3, (2, 90)),
+    ]
+
+# --- .tmp and .log files scattered through the local and roaming
+# application-data folders.
+TREE += [
+    (LOCAL + r"\Microsoft\OneDrive\logs\Common\SyncEngine-{date}.log", (200 * KB, 8 * MB), 12),
+    (LOCAL + r"\Microsoft\OneDrive\setup\logs\Install_{date}.log", (30 * KB, 400 * KB), 3),
+    (LOCAL + r"\NVIDIA Corporation\NvBackend\nvbackend_{n}.log", (100 * KB, 5 * MB), 6),
+    (LOCAL + r"\Packages\Microsoft.Windows.Photos_8wekyb3d8bbwe\AC\Temp\{x8}.tmp", (50 * KB, 12 * MB), 16),
+    (LOCAL + r"\Packages\Microsoft.WindowsStore_8wekyb3d8bbwe\LocalState\Cache\{x8}.tmp", (10 * KB, 2 * MB), 8),
+    (LOCAL + r"\SquirrelTemp\SquirrelSetup.log", 180 * KB, 1),
+    (LOCAL + r"\Microsoft\Office\16.0\OfficeFileCache\{X8}.tmp", (100 * KB, 20 * MB), 6),
+    (LOCAL + r"\Microsoft\Windows\WinX\WinX_{n}.log", 3 * KB, 2),
+    (ROAMING + r"\Code\logs\{date}T{time}\main.log", (10 * KB, 2 * MB), 10),
+    (ROAMING + r"\Code\logs\{date}T{time}\window1\renderer.log", (10 * KB, 4 * MB), 10),
+    (ROAMING + r"\Zoom\logs\zoom_{date}.log", (50 * KB, 3 * MB), 6),
+    (ROAMING + r"\Microsoft\Word\~WRL{i:04d}.tmp", (20 * KB, 2 * MB), 5),
+    (ROAMING + r"\Microsoft\Excel\~ar{X8}.tmp", (10 * KB, 900 * KB), 3),
+    (ROAMING + r"\Adobe\Acrobat\DC\AdobeCMapFnt{n}.tmp", (500 * KB, 3 * MB), 2),
+    (ROAMING + r"\npm-cache\_logs\{day}T{time}-debug-0.log", (2 * KB, 60 * KB), 8),
+]
+
+# --- Recent items: shortcuts to the user's documents and jump lists.
+RECENT = ROAMING + r"\Microsoft\Windows\Recent"
+RECENT_NAMES = [
+    "工作报告", "2024年度预算", "项目计划", "会议纪要", "合同扫描件", "简历",
+    "照片", "Downloads", "Documents", "论文终稿", "报价单", "发票", "季度总结",
+    "培训资料", "产品说明书", "旅行", "Screenshots", "readme", "新建文本文档",
+    "客户名单", "周报_第12周", "周报_第13周", "出差报销单", "年会节目单",
+]
+TREE += [(RECENT + "\\" + name + ".lnk", (600, 2 * KB), 1, 90) for name in RECENT_NAMES]
+TREE += [
+    (RECENT + r"\AutomaticDestinations\{x16}.automaticDestinations-ms", (4 * KB, 900 * KB), 10),
+    (RECENT + r"\CustomDestinations\{X32}.customDestinations-ms", (2 * KB, 40 * KB), 6),
+]
+
+# --- Logs of system services under the Windows directory.
+SVC = WIN + r"\ServiceProfiles"
+TREE += [
+    (SVC + r"\NetworkService\AppData\Local\Temp\MpCmdRun.log", 2 * MB, 1),
+    (SVC + r"\NetworkService\AppData\Local\Temp\{x8}.tmp", (10 * KB, 4 * MB), 6),
+    (SVC + r"\LocalService\AppData\Local\Temp\{x8}.tmp", (10 * KB, 2 * MB), 4),
+    (SVC + r"\LocalService\AppData\Local\Microsoft\Windows\DeliveryOptimization\Logs\dosvc.{date}.log", (100 * KB, 2 * MB), 3),
+]
+
+# --- Chrome and Edge: the disk cache, compiled-script cache, GPU and shader
+# caches, service-worker storage. Profile files (history, bookmarks,
+# passwords) sit next to them and are not caches.
+def browser(user_data, scale):
+    d = user_data + r"\Default"
+    return [
+        (d + r"\Cache\Cache_Data\f_{i:06x}", (8 * KB, 40 * MB), int(100 * scale), 45),
+        (d + r"\Cache\Cache_Data\data_{i}", (40 * KB, 4 * MB), 4, 3),
+        (d + r"\Cache\Cache_Data\index", 256 * KB + 8 * KB, 1, 1),
+        (d + r"\Code Cache\js\{x16}_0", (2 * KB, 700 * KB), int(30 * scale), 60),
+        (d + r"\Code Cache\js\index-dir\the-real-index", 24 * KB, 1, 1),
+        (d + r"\Code Cache\wasm\{x16}_0", (100 * KB, 12 * MB), 6, 60),
+        (d + r"\GPUCache\data_{i}", (8 * KB, 4 * MB), 4, 10),
+        (d + r"\GPUCache\index", 262 * KB, 1, 10),
+        (d + r"\Service Worker\CacheStorage\{x40}\{guid}\{x16}_0", (10 * KB, 5 * MB), int(20 * scale), 90),
+        (d + r"\Service Worker\ScriptCache\{x16}_0", (5 * KB, 900 * KB), int(12 * scale), 90),
+        (user_data + r"\GrShaderCache\data_{i}", (8 * KB, 6 * MB), 4, 10),
+        (user_data + r"\GrShaderCache\index", 262 * KB, 1, 10),
+        # Profile data: nothing here is a cache.
+        (d + r"\History", 38 * MB, 1, 1),
+        (d + r"\Bookmarks", 180 * KB, 1, 20),
+        (d + r"\Login Data", 96 * KB, 1, 5),
+        (d + r"\Preferences", 110 * KB, 1, 1),
+        (d + r"\Network\Cookies", 1 * MB, 1, 1),
+        (d + r"\Local Storage\leveldb\{i:06d}.log", (100 * KB, 3 * MB), 2, 2),
+        (user_data + r"\Local State", 60 * KB, 1, 1),
+    ]
+
+
+TREE += browser(LOCAL + r"\Google\Chrome\User Data", 1.0)
+TREE += browser(LOCAL + r"\Microsoft\Edge\User Data", 0.5)
+
+# --- Explorer thumbnail and icon databases.
+EXPLORER = LOCAL + r"\Microsoft\Windows\Explorer"
+for kind in ["16", "32", "48", "96", "256", "768", "1280", "1920", "2560",
+             "custom_stream", "exif", "idx", "sr", "wide", "wide_alternate"]:
+    big = kind in ("256", "768", "1280", "custom_stream")
+    TREE += [
+        (EXPLORER + r"\thumbcache_" + kind + ".db", (40 * MB, 160 * MB) if big else (1 * MB, 8 * MB), 1, 10),
+        (EXPLORER + r"\iconcache_" + kind + ".db", (1 * MB, 12 * MB) if big else (24 * KB, 1 * MB), 1, 10),
+    ]
+TREE += [(EXPLORER + r"\ExplorerStartupLog.etl", 64 * KB, 1, 1)]
+
+# --- Prefetch. Its item leaves *.pf and *.db alone, so only the layout file,
+# the service statistics and the pre-launch files beside them are found; the
+# ReadyBoot subfolder lies below the (non-recursive) target.
+PREFETCH = WIN + r"\Prefetch"
+for exe, count in [
+        ("CHROME.EXE", 2), ("MSEDGE.EXE", 2), ("EXPLORER.EXE", 1), ("SVCHOST.EXE", 5),
+        ("WECHAT.EXE", 1), ("WEIXIN.EXE", 1), ("QQ.EXE", 1), ("WPS.EXE", 1),
+        ("WINWORD.EXE", 1), ("EXCEL.EXE", 1), ("POWERPNT.EXE", 1), ("STEAM.EXE", 1),
+        ("CLOUDMUSIC.EXE", 1), ("SEARCHAPP.EXE", 1), ("RUNTIMEBROKER.EXE", 2),
+        ("TASKMGR.EXE", 1), ("NOTEPAD.EXE", 1), ("CMD.EXE", 1), ("CONHOST.EXE", 1),
+        ("DLLHOST.EXE", 4), ("BACKGROUNDTASKHOST.EXE", 3), ("ONEDRIVE.EXE", 1),
+        ("SETUP.EXE", 2), ("MSIEXEC.EXE", 2), ("RUNDLL32.EXE", 4), ("CTFMON.EXE", 1),
+        ("SEARCHINDEXER.EXE", 1), ("SMARTSCREEN.EXE", 1), ("WMIPRVSE.EXE", 1),
+        ("TIWORKER.EXE", 1), ("MPCMDRUN.EXE", 1), ("BAIDUNETDISK.EXE", 1)]:
+    TREE += [(PREFETCH + "\\" + exe + "-{X8}.pf", (4 * KB, 120 * KB), count, 60)]
+TREE += [
+    (PREFETCH + r"\Layout.ini", 310 * KB, 1, 3),
+    (PREFETCH + r"\PfSvPerfStats.bin", 21 * KB, 1, 1),
+    (PREFETCH + r"\PfPre_{X8}.mkd", (40 * KB, 400 * KB), 2, 5),
+    (PREFETCH + r"\AgAppLaunch.db", 1 * MB + 300 * KB, 1, 1),
+    (PREFETCH + r"\AgGlFaultHistory.db", 1 * MB, 1, 1),
+    (PREFETCH + r"\AgGlGlobalHistory.db", 3 * MB, 1, 1),
+    (PREFETCH + r"\AgRobust.db", 100 * KB, 1, 1),
+    (PREFETCH + r"\ReadyBoot\ReadyBoot.etl", 16 * MB, 1, 1),
+    (PREFETCH + r"\ReadyBoot\Trace{n}.fx", (200 * KB, 2 * MB), 5, 30),
+]
+
+# --- Font cache: the .dat databases are excluded by its item; the stale
+# profile cache and the lock left by a crashed service are found.
+FONTCACHE = SVC + r"\LocalService\AppData\Local\FontCache"
+TREE += [
+    (FONTCACHE + r"\~FontCache-FontFace.dat", 8 * MB, 1, 2),
+    (FONTCACHE + r"\~FontCache-System.dat", 2 * MB, 1, 2),
+    (FONTCACHE + r"\~FontCache-S-1-5-21-3623811015-3361044348-30300820-1001.dat", 4 * MB, 1, 2),
+    (FONTCACHE + r"\~FontCache-S-1-5-21-3623811015-3361044348-30300820-1001.tmp", 3 * MB, 1, 40),
+    (FONTCACHE + r"\~FontCache-Install.lock", 120, 1, 40),
+    (FONTCACHE + r"\Fonts\GlyphCache\{x16}.uwpfontcache", (100 * KB, 2 * MB), 3, 20),
+]
+
+# --- Direct3D shader cache: one folder per program, each with an index and
+# a value file.
+for k in range(10):
+    d = LOCAL + r"\D3DSCache" + "\\" + hexname("d3d%d" % k, 16)
+    TREE += [
+        (d + r"\{guid}.idx", (20 * KB, 2 * MB), 1, 60),
+        (d + r"\{guid}.val", (1 * MB, 90 * MB), 1, 60),
+        (d + r"\{guid}.lock", 0, 1, 60),
+    ]
+
+# --- Web caches of the system's own browser component.
+WINDOWS = LOCAL + r"\Microsoft\Windows"
+for k in range(4):
+    d = WINDOWS + r"\INetCache\IE" + "\\" + hexname("ie%d" % k, 8, upper=True)
+    TREE += [
+        (d + r"\{x8}[1].jpg", (5 * KB, 800 * KB), 8, 120),
+        (d + r"\{x8}[1].js", (2 * KB, 300 * KB), 4, 120),
+    ]
+TREE += [
+    (WINDOWS + r"\INetCache\Content.MSO\{X8}.tmp", (50 * KB, 6 * MB), 6),
+    (WINDOWS + r"\INetCache\Low\IE\container.dat", 0, 1),
+    (WINDOWS + r"\Caches\cversions.3.db", 2 * KB, 1, 5),
+    (WINDOWS + r"\Caches\{guid}.3.ver0x00000000000000{i:02x}.db", (200 * KB, 6 * MB), 5, 30),
+    (WINDOWS + r"\WebCache\WebCacheV01.dat", 48 * MB, 1, 1),
+    (WINDOWS + r"\WebCache\V01.log", 512 * KB, 1, 1),
+    (WINDOWS + r"\WebCache\V01.chk", 8 * KB, 1, 1),
+    (WINDOWS + r"\WebCache\V01{i:05X}.log", 512 * KB, 4, 10),
+]
+
+# --- Remote-desktop bitmap cache and the certificate download cache.
+TREE += [
+    (LOCAL + r"\Microsoft\Terminal Server Client\Cache\bcache24.bmc", 12 * MB, 1, 20),
+    (LOCAL + r"\Microsoft\Terminal Server Client\Cache\Cache{i:04d}.bin", (20 * MB, 60 * MB), 4, 20),
+    (PROFILE + r"\AppData\LocalLow\Microsoft\CryptnetUrlCache\Content\{X32}", (1 * KB, 300 * KB), 16),
+    (PROFILE + r"\AppData\LocalLow\Microsoft\CryptnetUrlCache\MetaData\{X32}", (300, 700), 16),
+]
+
+# --- Chrome's program folder: the programs themselves stay (the item skips
+# .exe there); its manifest and stale setup preferences are found. The
+# updater's download folder keeps full installers.
+CHROME_APP = r"%ProgramFiles%\Google\Chrome\Application"
+GUPDATE = r"%ProgramFiles(x86)%\Google\Update"
+TREE += [
+    (CHROME_APP + r"\chrome.exe", 2 * MB + 700 * KB, 1, 20),
+    (CHROME_APP + r"\chrome_proxy.exe", 1 * MB, 1, 20),
+    (CHROME_APP + r"\old_chrome.exe", 2 * MB + 600 * KB, 1, 50),
+    (CHROME_APP + r"\chrome.VisualElementsManifest.xml", 420, 1, 20),
+    (CHROME_APP + r"\master_preferences", 1 * KB, 1, 200),
+    (CHROME_APP + r"\123.0.6312.106\chrome.dll", 230 * MB, 1, 20),
+    (CHROME_APP + r"\123.0.6312.106\Installer\chrome.7z", 108 * MB, 1, 20),
+    (CHROME_APP + r"\SetupMetrics\{guid}.pma", 4 * MB, 2, 20),
+    (GUPDATE + r"\GoogleUpdate.exe", 160 * KB, 1, 200),
+    (GUPDATE + r"\Download\GoogleUpdateSetup.exe", 1 * MB + 400 * KB, 1, 50),
+    (GUPDATE + r"\Download\ChromeStandaloneSetup64.exe", 112 * MB, 1, 50),
+    (GUPDATE + r"\Download\{guid}\123.0.6312.106\123.0.6312.106_chrome_installer.exe", 104 * MB, 1, 20),
+]
+
+# --- Windows Update: downloaded packages, its database, delivery cache.
+SD = WIN + r"\SoftwareDistribution"
+DOSVC = SVC + r"\NetworkService\AppData\Local\Microsoft\Windows\DeliveryOptimization"
+for k, kb in enumerate(["KB5034441", "KB5035845", "KB5036892", "KB5037768", "KB5034763"]):
+    d = SD + r"\Download" + "\\" + hexname("sd%d" % k, 32)
+    TREE += [
+        (d + r"\Windows10.0-" + kb + "-x64.cab", (300 * MB, 900 * MB), 1, 120),
+        (d + r"\Windows10.0-" + kb + "-x64.psf", (50 * MB, 300 * MB), 1, 120),
+        (d + r"\metadata\{x16}.xml", (5 * KB, 200 * KB), 3, 120),
+    ]
+TREE += [
+    (SD + r"\Download\SharedFileCache\{x40}", (1 * MB, 40 * MB), 6, 120),
+    (SD + r"\DataStore\DataStore.edb", 280 * MB, 1, 2),
+    (SD + r"\DataStore\Logs\edb.chk", 8 * KB, 1, 2),
+    (SD + r"\DataStore\Logs\edb.log", 1 * MB, 1, 2),
+    (SD + r"\DataStore\Logs\edb{i:05X}.log", 1 * MB, 3, 30),
+    (SD + r"\DataStore\Logs\tmp.edb", 2 * MB, 1, 2),
+    (SD + r"\ReportingEvents.log", 900 * KB, 1, 1),
+    (DOSVC + r"\Cache\{x40}\{x40}.bin", (5 * MB, 160 * MB), 12, 90),
+    (DOSVC + r"\Logs\dosvc.{date}_{time}.etl", (1 * MB, 8 * MB), 8, 60),
+    (DOSVC + r"\State\dosvcState.dat", 64 * KB, 1, 1),
+]
+
+# --- Crash dumps: the kernel dump in the Windows folder, watchdog reports,
+# programs' user-mode dumps.
+TREE += [
+    (WIN + r"\MEMORY.DMP", 1 * GB + 870 * MB, 1, 34),
+    (WIN + r"\LiveKernelReports\WATCHDOG\WD-{date}-{time}.dmp", (200 * MB, 500 * MB), 2, 60),
+    (WIN + r"\LiveKernelReports\USBXHCI\USBXHCI-{date}-{time}.dmp", (1 * MB, 4 * MB), 2, 60),
+    (LOCAL + r"\CrashDumps\explorer.exe.{i}.dmp", (40 * MB, 120 * MB), 2, 90),
+    (LOCAL + r"\CrashDumps\WeChatAppEx.exe.{i}.dmp", (20 * MB, 80 * MB), 2, 90),
+    (LOCAL + r"\CrashDumps\msedgewebview2.exe.{i}.dmp", (10 * MB, 60 * MB), 2, 90),
+]
+
+# --- System logs, setup logs, error-report queue.
+TREE += [
+    (WIN + r"\Logs\CBS\CBS.log", 120 * MB, 1, 1),
+    (WIN + r"\Logs\CBS\CbsPersist_{date}{time}.log", (20 * MB, 60 * MB), 4, 120),
+    (WIN + r"\Logs\CBS\CbsPersist_{date}{time}.cab", (2 * MB, 8 * MB), 4, 120),
+    (WIN + r"\Logs\DISM\dism.log", 14 * MB, 1, 10),
+    (WIN + r"\Logs\WindowsUpdate\WindowsUpdate.{date}.{time}.{i}.etl", (200 * KB, 3 * MB), 12),
+    (WIN + r"\Logs\MoSetup\BlueBox.log", 2 * MB, 1, 40),
+    (WIN + r"\Logs\NetSetup\service.0.etl", 1 * MB, 1, 40),
+    (WIN + r"\Logs\SIH\SIH.{date}.{time}.{i}.etl", (64 * KB, 1 * MB), 4),
+    (WIN + r"\Logs\waasmedic\waasmedic.{date}_{time}_{i}.etl", (64 * KB, 512 * KB), 4),
+    (WIN + r"\Logs\SystemRestore\SppSrvLog.etl", 256 * KB, 1, 10),
+    (WIN + r"\Panther\setupact.log", 9 * MB, 1, 140),
+    (WIN + r"\Panther\setuperr.log", 300 * KB, 1, 140),
+    (WIN + r"\Panther\diagerr.xml", 220 * KB, 1, 140),
+    (WIN + r"\Panther\diagwrn.xml", 1 * MB, 1, 140),
+    (WIN + r"\Panther\MigLog.xml", 2 * MB, 1, 140),
+    (WIN + r"\Panther\UnattendGC\setupact.log", 60 * KB, 1, 140),
+    (WIN + r"\Panther\setup.etl", 3 * MB, 1, 140),
+]
+WER = r"%ProgramData%\Microsoft\Windows\WER"
+for k, (kind, app) in enumerate([("AppCrash", "explorer.exe"), ("AppCrash", "WeChat.exe"),
+                                 ("AppHang", "WINWORD.EXE"), ("AppCrash", "steamwebhelper.exe"),
+                                 ("Kernel", "141"), ("AppCrash", "cloudmusic.exe")]):
+    where = "ReportQueue" if k % 2 else "ReportArchive"
+    d = WER + "\\" + where + "\\" + kind + "_" + app + "_" + hexname("wer%d" % k, 40) + "_" + hexname("wer-b%d" % k, 8)
+    TREE += [
+        (d + r"\Report.wer", (8 * KB, 40 * KB), 1, 100),
+        (d + r"\WER{X8}.tmp.WERInternalMetadata.xml", (4 * KB, 12 * KB), 1, 100),
+        (d + r"\memory.hdmp" if kind == "Kernel" else d + r"\triagedump.dmp", (20 * MB, 400 * MB), 1, 100),
+    ]
+
+# --- Installer patch cache and .NET precompiled images.
+TREE += [
+    (WIN + r"\Installer\$PatchCache$\Managed\{X32}\16.0.{i}\{x8}.msp", (10 * MB, 90 * MB), 6, 150),
+    (WIN + r"\Installer\{x8}.msi", (2 * MB, 40 * MB), 6, 150),
+]
+for k, asm in enumerate(["System", "System.Core", "System.Xml", "mscorlib", "System.Windows.Forms",
+                         "PresentationCore", "PresentationFramework", "System.Data", "WindowsBase"]):
+    for v in ("v4.0.30319_64", "v4.0.30319_32") + (("v2.0.50727_64",) if k < 4 else ()):
+        d = WIN + r"\assembly\NativeImages_" + v + "\\" + asm + "\\" + hexname(asm + v, 32)
+        TREE += [(d + "\\" + asm + ".ni.dll", (4 * MB, 40 * MB), 1, 150)]
+TREE += [(WIN + r"\assembly\temp\{X8}.tmp", (100 * KB, 2 * MB), 3, 150)]
+
+# --- Component store: measured, never deleted.
+for k, comp in enumerate(["microsoft-windows-shell32", "microsoft-windows-edgechromium",
+                          "microsoft-windows-mediaplayer-core", "microsoft-windows-directx-direct3d",
+                          "microsoft-windows-defender-core", "microsoft-windows-ie-htmlrendering",
+                          "microsoft-windows-kernel-base", "microsoft-windows-i..national-core",
+                          "microsoft-windows-speech-engine", "microsoft-windows-onedrive-setup",
+                          "microsoft-windows-explorer", "microsoft-windows-font-truetype"]):
+    for build in (3636, 4170):
+        d = (WIN + r"\WinSxS\amd64_" + comp + "_31bf3856ad364e35_10.0.19041." + str(build) +
+             "_none_" + hexname(comp + str(build), 16))
+        TREE += [(d + r"\{x8}.dll", (20 * MB, 260 * MB), 2, (60, 300))]
+TREE += [
+    (WIN + r"\WinSxS\Manifests\amd64_{x16}_31bf3856ad364e35_10.0.19041.{i}_none_{x16}.manifest", (1 * KB, 40 * KB), 15, (60, 300)),
+    (WIN + r"\WinSxS\Backup\{x16}.manifest", (1 * KB, 20 * KB), 6, (60, 300)),
+    (WIN + r"\WinSxS\pending.xml", 0, 1, 1),
+]
+
+# --- The previous Windows installation and the upgrade's staging folder.
+OLD = SYS + r"\Windows.old"
+TREE += [
+    (OLD + r"\Windows\System32\config\SOFTWARE", 118 * MB, 1, (200, 210)),
+    (OLD + r"\Windows\System32\config\SYSTEM", 22 * MB, 1, (200, 210)),
+    (OLD + r"\Windows\System32\ntoskrnl.exe", 10 * MB, 1, (200, 210)),
+    (OLD + r"\Windows\WinSxS\amd64_{x16}_31bf3856ad364e35_10.0.19041.{i}_none_{x16}\{x8}.dll", (80 * MB, 700 * MB), 16, (200, 210)),
+    (OLD + r"\Windows\System32\DriverStore\FileRepository\nv_dispi.inf_amd64_{x16}\nvlddmkm.sys", (60 * MB, 90 * MB), 3, (200, 210)),
+    (OLD + r"\Windows\Installer\{x8}.msi", (20 * MB, 300 * MB), 6, (200, 210)),
+    (OLD + r"\Program Files\WindowsApps\{x16}\{x8}.appx", (50 * MB, 400 * MB), 6, (200, 210)),
+    (OLD + r"\Users\Default\NTUSER.DAT", 256 * KB, 1, (200, 210)),
+]
+BT = SYS + r"\$WINDOWS.~BT"
+TREE += [
+    (BT + r"\Sources\install.esd", 3 * GB + 620 * MB, 1, (30, 31)),
+    (BT + r"\Sources\{x8}.dll", (100 * KB, 8 * MB), 30, (30, 31)),
+    (BT + r"\Sources\Panther\setupact.log", 18 * MB, 1, (30, 31)),
+    (BT + r"\Sources\Panther\setuperr.log", 40 * KB, 1, (30, 31)),
+    (BT + r"\Sources\SafeOS\winre.wim", 480 * MB, 1, (30, 31)),
+    (BT + r"\NewOS\Windows\System32\{x8}.dll", (1 * MB, 30 * MB), 10, (30, 31)),
+    (BT + r"\DUImageSandbox\{x16}.cab", (20 * MB, 120 * MB), 3, (30, 31)),
+]
+
+# --- Recycle bin: pairs of $I (deletion record) and $R (the content), one
+# deleted folder, the bin's desktop.ini.
+BIN = SYS + r"\$Recycle.Bin\S-1-5-21-3623811015-3361044348-30300820-1001"
+TREE += [(BIN + r"\desktop.ini", 129, 1, 200)]
+for k, (ext, size) in enumerate([(".docx", 860 * KB), (".mp4", 640 * MB), (".zip", 210 * MB),
+                                 (".jpg", 3 * MB), (".pptx", 24 * MB), (".exe", 95 * MB),
+                                 (".xlsx", 180 * KB), (".iso", 1 * GB + 300 * MB)]):
+    tag = hexname("bin%d" % k, 6, upper=True)
+    TREE += [
+        (BIN + r"\$I" + tag + ext, 544, 1, 40),
+        (BIN + r"\$R" + tag + ext, size, 1, 40),
+    ]
+TREE += [
+    (BIN + r"\$IK3J8Q2", 544, 1, 40),
+    (BIN + r"\$RK3J8Q2\旧项目\readme.txt", 2 * KB, 1, 40),
+    (BIN + r"\$RK3J8Q2\旧项目\设计稿{n}.psd", (20 * MB, 120 * MB), 3, 40),
+]
+
+# --- Hibernation file, page file, swap file: sparse, several gigabytes.
+TREE += [
+    (SYS + r"\hiberfil.sys", 6 * GB + 400 * MB, 1, 0),
+    (SYS + r"\pagefile.sys", 8 * GB, 1, 0),
+    (SYS + r"\swapfile.sys", 256 * MB, 1, 0),
+    (SYS + r"\DumpStack.log.tmp", 8 * KB, 1, 0),
+]
+
+# --- Third-party applications' caches and logs.
+TENCENT = ROAMING + r"\Tencent"
+TREE += [
+    # WPS Office: update packages, logs, merged caches, add-on pool.
+    (ROAMING + r"\kingsoft\wps\download\{x32}\WPS_Setup_{i}.exe", (200 * MB, 260 * MB), 2, 60),
+    (ROAMING + r"\kingsoft\office6\update\12.1.0.{n}\update.7z", (120 * MB, 200 * MB), 2, 60),
+    (ROAMING + r"\kingsoft\office6\log\wpsupdate_{date}.log", (20 * KB, 2 * MB), 10),
+    (ROAMING + r"\kingsoft\office6\cache\{x16}.merge", (1 * MB, 12 * MB), 16),
+    (ROAMING + r"\kingsoft\office6\cache\fontcache.bin", 6 * MB, 1),
+    (ROAMING + r"\kingsoft\wps\addons\pool\win-i386\kcef_{n}.7z", (20 * MB, 60 * MB), 4),
+    (ROAMING + r"\kingsoft\office6\skins\default\skin.cfg", 3 * KB, 1, 200),
+    # QQ: temporary files, emoticon scratch, guild cache.
+    (TENCENT + r"\QQ\STemp\{x8}.tmp", (10 * KB, 3 * MB), 12),
+    (TENCENT + r"\QQ\Temp\{guid}\{x8}.png", (20 * KB, 4 * MB), 10),
+    (TENCENT + r"\QQTempSys\{X32}.png", (2 * KB, 400 * KB), 12),
+    (TENCENT + r"\qq_guild\Cache\Cache_Data\f_{i:06x}", (8 * KB, 5 * MB), 20),
+    (TENCENT + r"\QQ\Misc\com.tencent.qq.misc.cfg", 2 * KB, 1, 200),
+    # Tencent Video, WeChat's program caches, Tencent Meeting.
+    (TENCENT + r"\QQLive\Log\QQLive_{date}.log", (100 * KB, 8 * MB), 12),
+    (TENCENT + r"\xwechat\log\xwechat_{date}.xlog", (1 * MB, 24 * MB), 20),
+    (TENCENT + r"\xwechat\crashinfo\{guid}.dmp", (30 * MB, 90 * MB), 3),
+    (TENCENT + r"\xwechat\radium\web\profiles\multitab\Cache\Cache_Data\f_{i:06x}", (8 * KB, 4 * MB), 25),
+    (TENCENT + r"\xwechat\XPlugin\Plugins\RadiumWMPF\{i}\extracted\{x8}.dll", (2 * MB, 40 * MB), 8),
+    (TENCENT + r"\xwechat\config\{x16}.ini", 2 * KB, 3, 30),
+    (TENCENT + r"\WeMeet\Global\Logs\xlog\wemeet_{date}.xlog", (500 * KB, 12 * MB), 10),
+    (LOCAL + r"\Tencent\WeMeet\Cache\{x16}", (50 * KB, 8 * MB), 20),
+    # NetEase CloudMusic. The app writes under both spellings; Windows sees
+    # one folder, the case-sensitive stand-in sees two, so each spelling gets
+    # the folders the catalogue names with it.
+    (LOCAL + r"\Netease\CloudMusic\Cache\Cache\{x32}.uc!", (2 * MB, 16 * MB), 50, 120),
+    (LOCAL + r"\Netease\CloudMusic\Cache\Cache\{x32}.idx!", (200, 900), 12, 120),
+    (LOCAL + r"\Netease\CloudMusic\update\cloudmusicsetup_3.0.{n}.exe", (80 * MB, 110 * MB), 1, 40),
+    (LOCAL + r"\NetEase\CloudMusic\Temp\{x8}.tmp", (50 * KB, 20 * MB), 8),
+    (LOCAL + r"\NetEase\CloudMusic\Log\cloudmusic_{date}.log", (100 * KB, 6 * MB), 8),
+    # iQIYI: web-view cache, recommendation pictures, top-level logs.
+    (ROAMING + r"\IQIYI Video\EdgeWebView\UserData\EBWebView\Default\Cache\Cache_Data\f_{i:06x}", (8 * KB, 6 * MB), 25),
+    (ROAMING + r"\IQIYI Video\LStyle\cache\recomcache\pic\{x32}.jpg", (30 * KB, 600 * KB), 20),
+    (ROAMING + r"\IQIYI Video\QyClient_{date}.log", (100 * KB, 4 * MB), 5),
+    (ROAMING + r"\IQIYI Video\config.ini", 2 * KB, 1, 60),
+    # Baidu Netdisk, 360.
+    (ROAMING + r"\BaiduYunKernel\Data\kernel_{date}.log", (200 * KB, 10 * MB), 8),
+    (ROAMING + r"\BaiduYunGuanjia\logs\{date}.txt", (50 * KB, 3 * MB), 6),
+    (r"%ProgramData%\360sd\PopWndTrackerLog\{date}_{x8}.bmp", (1 * MB, 6 * MB), 12),
+    (ROAMING + r"\360Safe\LogInfo\{date}.log", (20 * KB, 2 * MB), 8),
+    # Steam's embedded browser cache.
+    (LOCAL + r"\Steam\htmlcache\Cache\Cache_Data\f_{i:06x}", (8 * KB, 30 * MB), 40, 60),
+    (LOCAL + r"\Steam\htmlcache\Code Cache\js\{x16}_0", (4 * KB, 500 * KB), 20, 60),
+    (LOCAL + r"\Steam\htmlcache\GPUCache\data_{i}", (8 * KB, 2 * MB), 4, 10),
+]
+
+# --- Chat data under Documents: received files, videos, message databases.
+# Only measured; the user moves it with the app's own tools.
+DOCS = PROFILE + r"\Documents"
+FILES = ["项目方案v3.pdf", "合同扫描件.pdf", "会议纪要.docx", "报价单.xlsx", "产品说明书.pdf",
+         "年终总结.pptx", "培训视频.mp4", "客户资料.zip", "设计稿终版.psd", "发票.pdf",
+         "财务报表2023.xlsx", "活动照片.zip", "投标文件.rar", "课程讲义.pdf", "安装包.exe"]
+WX4 = DOCS + r"\xwechat_files\wxid_" + hexname("wx4", 14) + "_a3f9"
+WX3 = DOCS + r"\WeChat Files\wxid_" + hexname("wx3", 14)
+QQNT = DOCS + r"\Tencent Files\2894761035"
+for name in FILES:
+    TREE += [
+        (WX4 + r"\msg\file\{month}" + "\\" + name, (200 * KB, 300 * MB), 1, 180),
+        (WX3 + r"\FileStorage\File\{month}" + "\\" + name, (200 * KB, 200 * MB), 1, (180, 400)),
+        (QQNT + r"\FileRecv" + "\\" + name, (200 * KB, 150 * MB), 1, 180),
+    ]
+TREE += [
+    (WX4 + r"\msg\video\{month}\{x32}.mp4", (5 * MB, 260 * MB), 30, 180),
+    (WX4 + r"\msg\attach\{x32}\{month}\Img\{x32}.dat", (30 * KB, 3 * MB), 40, 180),
+    (WX4 + r"\db_storage\message\message_{i}.db", (500 * MB, 1 * GB), 3, 1),
+    (WX4 + r"\db_storage\message\media_0.db", 900 * MB, 1, 1),
+    (WX4 + r"\db_storage\contact\contact.db", 40 * MB, 1, 1),
+    (WX4 + r"\cache\{month}\Message\{x32}.dat", (10 * KB, 2 * MB), 20, 60),
+    (WX3 + r"\FileStorage\Video\{month}\{x32}.mp4", (5 * MB, 200 * MB), 20, (180, 400)),
+    (WX3 + r"\FileStorage\Image\{month}\{x32}.dat", (30 * KB, 3 * MB), 30, (180, 400)),
+    (WX3 + r"\Msg\Multi\MSG{i}.db", (200 * MB, 600 * MB), 4, (180, 400)),
+    (WX3 + r"\Msg\MicroMsg.db", 60 * MB, 1, (180, 400)),
+    (DOCS + r"\WeChat Files\All Users\config\config.data", 2 * KB, 1, 180),
+    (QQNT + r"\nt_qq\nt_db\nt_msg.db", 640 * MB, 1, 1),
+    (QQNT + r"\nt_qq\nt_db\files_in_chat.db", 30 * MB, 1, 1),
+    (QQNT + r"\nt_qq\nt_data\Pic\{month}\Ori\{x32}.jpg", (100 * KB, 6 * MB), 30, 150),
+    (QQNT + r"\nt_qq\nt_data\Video\{month}\Ori\{x32}.mp4", (5 * MB, 200 * MB), 12, 150),
+]
+
+# --- Sample media and wallpapers shipped with Windows.
+PUB = r"%PUBLIC%"
+TREE += [
+    (PUB + r"\Music\Sample Music\Kalimba.mp3", 8 * MB + 400 * KB, 1, 400),
+    (PUB + r"\Music\Sample Music\Maid with the Flaxen Hair.mp3", 4 * MB + 100 * KB, 1, 400),
+    (PUB + r"\Music\Sample Music\Sleep Away.mp3", 4 * MB + 700 * KB, 1, 400),
+    (PUB + r"\Videos\Sample Videos\Wildlife.wmv", 25 * MB + 600 * KB, 1, 400),
+    (PUB + r"\Desktop\desktop.ini", 174, 1, 400),
+]
+TREE += [(PUB + r"\Pictures\Sample Pictures" + "\\" + name + ".jpg", (560 * KB, 880 * KB), 1, 400)
+         for name in ["Chrysanthemum", "Desert", "Hydrangeas", "Jellyfish",
+                      "Koala", "Lighthouse", "Penguins", "Tulips"]]
+WALL = WIN + r"\Web\Wallpaper"
+TREE += [
+    (WALL + r"\Windows\img0.jpg", 420 * KB, 1, 400),
+    (WALL + r"\Windows\img19.jpg", 3 * MB + 200 * KB, 1, 400),
+    (WALL + r"\Theme1\img{n}.jpg", (600 * KB, 1 * MB + 500 * KB), 4, 400),
+    (WALL + r"\Theme2\img1{i}.jpg", (700 * KB, 2 * MB), 4, 400),
+    (WIN + r"\Web\Screen\img10{i}.jpg", (300 * KB, 900 * KB), 5, 400),
+    (WIN + r"\Web\4K\Wallpaper\Windows\img0_3840x2160.jpg", 6 * MB, 1, 400),
+]
+
+# --- Downloads: installers and archives at any depth, videos at the top.
+DL = PROFILE + r"\Downloads"
+TREE += [
+    (DL + r"\ChromeSetup.exe", 1 * MB + 300 * KB, 1, 150),
+    (DL + r"\WeChatSetup.exe", 190 * MB, 1, 60),
+    (DL + r"\QQ_9.9.9_240412_x64_01.exe", 220 * MB, 1, 45),
+    (DL + r"\python-3.12.2-amd64.exe", 25 * MB + 600 * KB, 1, 80),
+    (DL + r"\node-v20.11.1-x64.msi", 26 * MB, 1, 80),
+    (DL + r"\Win11_23H2_Chinese_Simplified_x64v2.iso", 5 * GB + 900 * MB, 1, 100),
+    (DL + r"\项目资料.zip", 340 * MB, 1, 30),
+    (DL + r"\毕业设计.rar", 1 * GB + 100 * MB, 1, 120),
+    (DL + r"\字体包.7z", 280 * MB, 1, 70),
+    (DL + r"\驱动\NVIDIA-552.22-desktop-win10-win11-64bit.exe", 650 * MB, 1, 50),
+    (DL + r"\驱动\Realtek_Audio_6.0.9549.1.zip", 330 * MB, 1, 50),
+    (DL + r"\会议录屏_{day}.mp4", 1 * GB + 200 * MB, 1, 35),
+    (DL + r"\流浪地球2.mkv", 4 * GB + 300 * MB, 1, 90),
+    (DL + r"\产品演示.mp4", 180 * MB, 1, 20),
+    (DL + r"\教程\第{n}课.mp4", (200 * MB, 600 * MB), 3, 100),
+    (DL + r"\发票.pdf", 180 * KB, 1, 10),
+    (DL + r"\报价单.xlsx", 60 * KB, 1, 10),
+    (DL + r"\desktop.ini", 282, 1, 400),
+]
+
+# --- Personal files: nothing may ever remove these.
+TREE += [
+    (PROFILE + r"\NTUSER.DAT", 6 * MB, 1, 0),
+    (DOCS + r"\工作报告.docx", 1 * MB + 200 * KB, 1, 3),
+    (DOCS + r"\2024年度预算.xlsx", 460 * KB, 1, 12),
+    (DOCS + r"\简历.pdf", 380 * KB, 1, 200),
+    (DOCS + r"\毕业论文\论文终稿.docx", 8 * MB, 1, 300),
+    (DOCS + r"\毕业论文\参考文献.txt", 3 * KB, 1, 300),
+    (DOCS + r"\合同\租房合同.pdf", 2 * MB, 1, 150),
+    (DOCS + r"\desktop.ini", 402, 1, 400),
+    (PROFILE + r"\Desktop\照片.jpg", 3 * MB + 400 * KB, 1, 5),
+    (PROFILE + r"\Desktop\待办事项.txt", 900, 1, 0),
+    (PROFILE + r"\Desktop\项目计划.pptx", 16 * MB, 1, 8),
+    (PROFILE + r"\Desktop\微信.lnk", 1 * KB + 300, 1, 100),
+    (PROFILE + r"\Desktop\旧的安装包.exe", 80 * MB, 1, 100),
+    (PROFILE + r"\Pictures\旅行\IMG_{date}_{time}.jpg", (2 * MB, 7 * MB), 30, 250),
+    (PROFILE + r"\Pictures\Screenshots\屏幕截图 {day} {time}.png", (200 * KB, 2 * MB), 12, 120),
+    (PROFILE + r"\Pictures\Camera Roll\desktop.ini", 504, 1, 400),
+    (PROFILE + r"\Videos\家庭聚会.mp4", 1 * GB + 500 * MB, 1, 200),
+    (PROFILE + r"\Music\CloudMusic\周杰伦 - 晴天.mp3", 9 * MB, 1, 150),
+    (PROFILE + r"\Music\CloudMusic\陈奕迅 - 十年.mp3", 8 * MB, 1, 150),
+    (PROFILE + r"\Music\CloudMusic\林俊杰 - 江南.flac", 31 * MB, 1, 150),
+    (PROFILE + r"\Favorites\Bing.url", 208, 1, 400),
+]
+
+# --- A little of the system and programs, so the drive looks installed.
+TREE += [
+    (WIN + r"\explorer.exe", 4 * MB + 800 * KB, 1, 60),
+    (WIN + r"\notepad.exe", 360 * KB, 1, 60),
+    (WIN + r"\System32\ntoskrnl.exe", 10 * MB + 900 * KB, 1, 60),
+    (WIN + r"\System32\kernel32.dll", 760 * KB, 1, 60),
+    (WIN + r"\System32\shell32.dll", 7 * MB, 1, 60),
+    (WIN + r"\System32\config\SOFTWARE", 120 * MB, 1, 0),
+    (WIN + r"\System32\config\SYSTEM", 24 * MB, 1, 0),
+    (WIN + r"\System32\drivers\etc\hosts", 824, 1, 400),
+    (WIN + r"\Fonts\msyh.ttc", 19 * MB, 1, 400),
+    (WIN + r"\Fonts\simsun.ttc", 17 * MB, 1, 400),
+    (r"%ProgramFiles%\Microsoft Office\root\Office16\WINWORD.EXE", 1 * MB + 600 * KB, 1, 100),
+    (r"%ProgramFiles%\Microsoft Office\root\Office16\wwlib.dll", 40 * MB, 1, 100),
+    (r"%ProgramFiles(x86)%\Tencent\WeChat\WeChat.exe", 480 * KB, 1, 60),
+    (r"%ProgramFiles(x86)%\Tencent\WeChat\WeChatWin.dll", 90 * MB, 1, 60),
+    (r"%ProgramFiles(x86)%\Steam\steam.exe", 4 * MB, 1, 30),
+    (r"%ProgramFiles(x86)%\Steam\steamapps\common\Counter-Strike Global Offensive\game\csgo\pak01_{i:03d}.vpk", (100 * MB, 200 * MB), 8, 30),
+    (r"%ProgramData%\Microsoft\Windows\Start Menu\Programs\微信.lnk", 1 * KB + 300, 1, 60),
+]
+
+
+# ---------------------------------------------------------------------------
+# The writer.
+# ---------------------------------------------------------------------------
+
+def windows_env(user):
+    """The variables the stand-in defines for a standard installation."""
+    profile = "C:\\Users\\" + user
+    return {
+        "systemdrive": "C:",
+        "systemroot": "C:\\Windows",
+        "windir": "C:\\Windows",
+        "programfiles": "C:\\Program Files",
+        "programfiles(x86)": "C:\\Program Files (x86)",
+        "programdata": "C:\\ProgramData",
+        "userprofile": profile,
+        "appdata": profile + "\\AppData\\Roaming",
+        "localappdata": profile + "\\AppData\\Local",
+        "temp": profile + "\\AppData\\Local\\Temp",
+        "public": "C:\\Users\\Public",
+    }
+
+
+def host_path(root, win_path, env):
+    """C:\\a\\b with %VARIABLES% expanded -> ROOT/c/a/b."""
+    expanded = re.sub(r"%([^%]+)%", lambda m: env[m.group(1).lower()], win_path)
+    drive, rest = expanded.split(":", 1)
+    return os.path.join(root, drive.lower(), *[p for p in rest.split("\\") if p])
+
+
+def draw_size(rng, size):
+    if isinstance(size, int):
+        return size
+    lo, hi = size
+    return int(math.exp(rng.uniform(math.log(max(lo, 1)), math.log(hi))))
+
+
+def draw_age(rng, age):
+    lo, hi = (0, age) if isinstance(age, (int, float)) else age
+    return rng.uniform(lo, hi) * 86400
+
+
+def fields(rng, i, mtime):
+    t = time.gmtime(mtime)
+    def hx(n):
+        return "%0*x" % (n, rng.getrandbits(4 * n))
+    g = hx(32).upper()
+    return {
+        "i": i, "n": i + 1,
+        "x8": hx(8), "x16": hx(16), "x32": hx(32), "x40": hx(40),
+        "X8": hx(8).upper(), "X32": hx(32).upper(),
+        "guid": "{%s-%s-%s-%s-%s}" % (g[:8], g[8:12], g[12:16], g[16:20], g[20:]),
+        "date": time.strftime("%Y%m%d", t), "day": time.strftime("%Y-%m-%d", t),
+        "month": time.strftime("%Y-%m", t), "time": time.strftime("%H%M%S", t),
+    }
+
+
+def write_file(path, size, mtime):
+    with open(path, "wb") as f:
+        if size <= SMALL:
+            line = ("%s\r\n" % os.path.basename(path)).encode("utf-8")
+            f.write((line * (size // len(line) + 1))[:size])
+        else:
+            f.truncate(size)  # sparse: no blocks written
+    os.utime(path, (mtime, mtime))
+
+
+def write_tree(root, user):
+    env = windows_env(user)
+    # Times count back from midnight (UTC) today, so two runs on one day give
+    # identical trees.
+    today = int(time.time()) // 86400 * 86400
+    made_dirs = set()
+    seen = set()
+    files = 0
+    total = 0
+    for row in TREE:
+        template, size, count = row[:3]
+        age = row[3] if len(row) > 3 else DEFAULT_AGE
+        rng = random.Random(template)
+        for i in range(count):
+            mtime = today - draw_age(rng, age)
+            nbytes = draw_size(rng, size)
+            path = host_path(root, template.format_map(fields(rng, i, mtime)), env)
+            if path in seen:  # a time-stamped name can repeat; keep the first
+                continue
+            seen.add(path)
+            parent = os.path.dirname(path)
+            if parent not in made_dirs:
+                os.makedirs(parent, exist_ok=True)
+                made_dirs.add(parent)
+            write_file(path, nbytes, mtime)
+            files += 1
+            total += nbytes
+    return files, total
+
+
+def prepare_root(root):
+    """Create ROOT and its marker; clear a drive made by an earlier run."""
+    drive = os.path.join(root, "c")
+    marker = os.path.join(root, MARKER)
+    if os.path.lexists(drive):
+        if not os.path.isfile(marker):
+            sys.exit("make_demo_drive: %s exists and %s has no %s marker; refusing to touch it"
+                     % (drive, root, MARKER))
+        if os.path.islink(drive) or not os.path.isdir(drive):
+            sys.exit("make_demo_drive: %s is not a plain directory; refusing to touch it" % drive)
+        shutil.rmtree(drive)
+    os.makedirs(root, exist_ok=True)
+    with open(marker, "w", encoding="utf-8") as f:
+        f.write("Demo drive made by make_demo_drive.py; it deletes and rebuilds c/ here.\n")
+
+
+def main():
+    ap = argparse.ArgumentParser(description="Build a demo Windows drive C under ROOT/c.")
+    ap.add_argument("root", metavar="ROOT")
+    ap.add_argument("--user", help="profile name under C:\\Users (default: the effective user's login name)")
+    args = ap.parse_args()
+    user = args.user or pwd.getpwuid(os.geteuid()).pw_name
+    if not user or any(c in user for c in "\\/:%"):
+        sys.exit("make_demo_drive: unusable user name %r" % user)
+    root = os.path.abspath(args.root)
+    prepare_root(root)
+    files, total = write_tree(root, user)
+    print("make_demo_drive: %d files under %s, %.1f GB apparent size (sparse)"
+          % (files, os.path.join(root, "c"), total / GB))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,66 @@
+// Test support: small file trees on drive C: for the engine's tests.
+//
+// Everything is created with std::filesystem on tov::HostPath(winPath), so a
+// test plants files where the program looks for them: on Windows (and under
+// wine) the path itself, on the POSIX stand-in <root>/c/... . The engine then
+// sees the same files through the platform seam.
+//
+// Deletion is what the engine under test does, so every cleaning test takes a
+// listing of its whole fixture tree before and after and compares the two:
+// exactly the expected entries may disappear, nothing may change or appear.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
+namespace testsupport {
+
+// Makes sure drive C exists (the native build's stand-in starts with none).
+void EnsureDriveC();
+
+// C:\tamsel-t\<name>, removed with everything inside and created again empty.
+std::wstring FreshFixture(const std::string& name);
+
+// a + "\" + b.
+std::wstring Join(const std::wstring& a, const std::wstring& b);
+
+// The Windows path without its last element (C:\a\b gives C:\a).
+std::wstring Parent(const std::wstring& path);
+
+// Creates a folder and its parents.
+bool MakeDir(const std::wstring& winPath);
+
+// Plants a file of `size` bytes (sparse where the file system allows),
+// creating its parents. With mtime non-zero the file's last-write time is set
+// to that FILETIME value (100 ns units since 1601) and checked through the
+// seam. readOnly clears the write permission (the read-only attribute).
+bool PlantFile(const std::wstring& winPath, uint64_t size, bool readOnly = false,
+               uint64_t mtime = 0);
+
+// Plants a directory link at `link` that points at the folder `target`.
+// False when the platform refuses (wine cannot make links); the caller then
+// skips its test.
+bool PlantDirLink(const std::wstring& link, const std::wstring& target);
+
+// Whether the path exists (a link counts by itself, never by its target).
+bool Exists(const std::wstring& winPath);
+
+// Removes a tree: write permissions restored first so read-only files go,
+// links removed themselves and never followed.
+void RemoveTree(const std::wstring& winPath);
+
+// Every entry below winPath, keyed by its relative name with forward slashes:
+// "dir", "link", or "file <size>" plus " ro" for a read-only file. Links are
+// listed, never followed.
+using Listing = std::map<std::string, std::string>;
+Listing ListTree(const std::wstring& winPath);
+
+// The names that are in `before` but not in `after`. Empty when nothing went.
+std::set<std::string> Gone(const Listing& before, const Listing& after);
+
+// Entries of `after` that are new or changed compared with `before`.
+std::set<std::string> AddedOrChanged(const Listing& before, const Listing& after);
+
+}  // namespace testsupport

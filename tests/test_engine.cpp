@@ -1,0 +1,1139 @@
+// The scan and clean engine against real file trees on drive C:.
+//
+// Catalogues are built by hand and point at fixture folders of each test's
+// own (tests run as separate processes side by side). File sizes are distinct
+// powers of two wherever a sum is checked, so a byte total names exactly the
+// set of files that was counted. Every test that cleans compares a listing
+// of its whole fixture tree before and after: exactly the expected entries
+// may disappear, and nothing else may change.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/tamsel_engine.h"
+#include "platform/platform.h"
+#include "rules/tamsel_core.h"
+#include "support/fixture.h"
+
+using namespace tamsel;
+using namespace testsupport;
+
+namespace {
+
+// 2020-01-01 00:00:00 UTC as a FILETIME.
+constexpr uint64_t kTime = 132223104000000000ULL;
+
+const char kReasonDesktop[] = "桌面";
+const char kReasonSystem[] = "系统目录(规则未声明 allowSystem)";
+const char kReparseFiles[] = "路径含重解析点(junction/symlink)";
+const char kReparseDir[] = "路径含重解析点";
+
+// How many tests this process has run, counting the current one: the state
+// before any task can only be seen by the first.
+int g_testsInProcess = 0;
+
+class Engine : public ::testing::Test {
+ protected:
+  void SetUp() override { ++g_testsInProcess; }
+
+  void TearDown() override {
+    // A failed test keeps its tree for inspection; the next run starts fresh.
+    if (!root_.empty() && !HasFailure()) RemoveTree(root_);
+  }
+
+  // This test's own folder, C:\tamsel-t\<Suite>.<Name>, fresh and empty.
+  const std::wstring& Root() {
+    if (root_.empty()) {
+      const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+      root_ = FreshFixture(std::string(info->test_suite_name()) + "." + info->name());
+    }
+    return root_;
+  }
+
+  std::wstring At(const std::wstring& rel) { return Join(Root(), rel); }
+
+  std::wstring root_;
+};
+
+Target Tg(const std::wstring& path, bool recursive = true, std::vector<std::wstring> include = {},
+          std::vector<std::wstring> exclude = {}, bool allowSystem = false) {
+  Target t = T(path.c_str(), recursive, allowSystem);
+  for (const std::wstring& p : include) Inc(t, p.c_str());
+  for (const std::wstring& p : exclude) Exc(t, p.c_str());
+  return t;
+}
+
+RuleItem Item(const char* id, const char* mode, std::vector<Target> targets) {
+  RuleItem item = MkItem(id, id, "low", mode, true, "");
+  item.targets = std::move(targets);
+  return item;
+}
+
+Category Cat(const char* id, std::vector<RuleItem> items) {
+  Category c;
+  c.id = id;
+  c.name = id;
+  c.items = std::move(items);
+  return c;
+}
+
+const ItemStat* Find(const ResultList& list, const std::string& id) {
+  for (const auto& kv : list)
+    if (kv.first == id) return &kv.second;
+  return nullptr;
+}
+
+std::vector<std::string> Ids(const ResultList& list) {
+  std::vector<std::string> ids;
+  for (const auto& kv : list) ids.push_back(kv.first);
+  return ids;
+}
+
+// Scans one item synchronously on the test thread.
+ItemStat ScanOne(const RuleItem& item) {
+  ResultList out;
+  ScanItems({Cat("c", {item})}, {item.id}, out);
+  EXPECT_EQ(out.size(), 1u);
+  return out.empty() ? ItemStat() : out[0].second;
+}
+
+// Cleans one item synchronously on the test thread.
+ItemStat CleanOne(const RuleItem& item, bool dryRun) {
+  ResultList out;
+  CleanItems({Cat("c", {item})}, {item.id}, dryRun, out);
+  EXPECT_EQ(out.size(), 1u);
+  return out.empty() ? ItemStat() : out[0].second;
+}
+
+ResultList CopyLastResult() {
+  LockResults();
+  ResultList copy = LastResult();
+  UnlockResults();
+  return copy;
+}
+
+// Exactly `expected` went missing from the tree; nothing appeared or changed.
+void ExpectOnlyGone(const Listing& before, const Listing& after,
+                    const std::set<std::string>& expected) {
+  for (const std::string& name : expected)
+    EXPECT_TRUE(before.count(name)) << "expected entry was never planted: " << name;
+  EXPECT_EQ(Gone(before, after), expected);
+  EXPECT_TRUE(AddedOrChanged(before, after).empty());
+}
+
+std::string Err(const std::wstring& path, const char* reason) {
+  return W2U(path) + " : " + reason;
+}
+
+std::wstring Desktop() {
+  std::wstring d;
+  EXPECT_TRUE(tov::ShellFolderPath(tov::ShellFolder::Desktop, &d));
+  return d;
+}
+
+// The files of a walk in the order the engine must meet them: the seam's
+// listing order, a subdirectory's content where its entry is met.
+void WalkOrder(const std::wstring& dir, std::vector<std::wstring>& out) {
+  tov::ListDir(dir, [&](const tov::DirEntry& e) {
+    std::wstring full = Join(dir, e.name);
+    if (e.attrs & tov::kAttrDirectory) {
+      if (!(e.attrs & tov::kAttrReparsePoint)) WalkOrder(full, out);
+    } else {
+      out.push_back(full);
+    }
+    return true;
+  });
+}
+
+std::wstring Chain(const std::wstring& root, int levels) {
+  std::wstring p = root;
+  for (int i = 0; i < levels; ++i) p += L"\\d";
+  return p;
+}
+
+// ---- State before any task -----------------------------------------------------
+
+TEST_F(Engine, StatusBeforeAnyTaskIsIdleAndEmpty) {
+  if (g_testsInProcess != 1) GTEST_SKIP() << "another test of this process ran first";
+  TaskState* s = State();
+  EXPECT_EQ(s->busy.load(), 0);
+  EXPECT_EQ(s->cancel.load(), 0);
+  EXPECT_EQ(s->done.load(), 0);
+  EXPECT_EQ(s->total.load(), 0);
+  EXPECT_EQ(s->finished.load(), 0);
+  EXPECT_EQ(s->bytes.load(), 0u);
+  EXPECT_EQ(s->files.load(), 0u);
+  EXPECT_EQ(s->freeBefore.load(), 0u);
+  EXPECT_EQ(s->freeAfter.load(), 0u);
+  ProgressText p = Progress();
+  EXPECT_EQ(p.phase, "idle");
+  EXPECT_EQ(p.cur, "");
+  LockResults();
+  EXPECT_EQ(LastKind(), "");
+  EXPECT_TRUE(LastResult().empty());
+  EXPECT_TRUE(LastScanResult().empty());
+  EXPECT_EQ(LastScanAt(), 0u);
+  EXPECT_FALSE(LastDryRun());
+  UnlockResults();
+  // No task thread was ever started: nothing to wait for.
+  EXPECT_TRUE(WaitTask(0));
+}
+
+// ---- Scanning ----------------------------------------------------------------------
+
+TEST_F(Engine, ScanCountsFilesThroughIncludeAndExcludeFilters) {
+  std::wstring f = At(L"f");
+  ASSERT_TRUE(PlantFile(Join(f, L"a.tmp"), 1));
+  ASSERT_TRUE(PlantFile(Join(f, L"b.TMP"), 2));
+  ASSERT_TRUE(PlantFile(Join(f, L"c.log"), 4));
+  ASSERT_TRUE(PlantFile(Join(f, L"x.pf"), 8));
+  ASSERT_TRUE(PlantFile(Join(f, L"y.PF"), 16));
+  ASSERT_TRUE(PlantFile(Join(f, L"z.pf.bak"), 32));
+  ASSERT_TRUE(PlantFile(Join(f, L"xa.tmp"), 64));
+  ASSERT_TRUE(PlantFile(Join(f, L"k"), 128));
+  ASSERT_TRUE(PlantFile(Join(f, L"s\\deep.tmp"), 256, true));
+  ASSERT_TRUE(MakeDir(Join(f, L"s\\empty")));
+
+  std::vector<RuleItem> items = {
+      Item("all", "files", {Tg(f)}),
+      Item("top", "files", {Tg(f, false)}),
+      Item("inc", "files", {Tg(f, true, {L"*.tmp"})}),
+      Item("incEmptyIgnored", "files", {Tg(f, true, {L"", L"*.LOG"})}),
+      Item("incOnlyEmpty", "files", {Tg(f, true, {L""})}),
+      Item("excSuffix", "files", {Tg(f, true, {}, {L".pf"})}),
+      Item("excName", "files", {Tg(f, true, {}, {L"a.tmp"})}),
+      Item("excWild", "files", {Tg(f, true, {}, {L"a?tmp"})}),
+      Item("excWildWhole", "files", {Tg(f, true, {}, {L"*.tm"})}),
+      Item("excLonger", "files", {Tg(f, true, {}, {L"xk"})}),
+      Item("excEmpty", "files", {Tg(f, true, {}, {L""})}),
+      Item("incExc", "files", {Tg(f, true, {L"*.tmp", L"*.pf"}, {L"B.tmp"})}),
+      Item("dirMode", "dir", {Tg(f, true, {L"*.pf"})}),
+      Item("measureMode", "measure", {Tg(f, true, {L"?.*"})}),
+      Item("otherMode", "whatever", {Tg(f, true, {L"k"})}),
+  };
+  ResultList out = {{"stale", ItemStat()}};
+  ScanItems({Cat("c", items)}, {}, out);
+  ASSERT_EQ(out.size(), items.size());
+  for (const auto& kv : out) {
+    EXPECT_EQ(kv.second.skipped, 0u) << kv.first;
+    EXPECT_TRUE(kv.second.errors.empty()) << kv.first;
+  }
+  auto expect = [&](const char* id, uint64_t files, uint64_t bytes) {
+    const ItemStat* s = Find(out, id);
+    ASSERT_NE(s, nullptr) << id;
+    EXPECT_EQ(s->files, files) << id;
+    EXPECT_EQ(s->bytes, bytes) << id;
+  };
+  expect("all", 9, 511);
+  expect("top", 8, 255);                              // s\deep.tmp is one level down
+  expect("inc", 4, 1 + 2 + 64 + 256);                 // any letter case
+  expect("incEmptyIgnored", 1, 4);                    // the empty entry takes nothing
+  expect("incOnlyEmpty", 0, 0);                       // an empty pattern matches nothing
+  expect("excSuffix", 7, 511 - 8 - 16);               // .pf and .PF, but not .pf.bak
+  expect("excName", 7, 511 - 1 - 64);                 // a plain entry drops xa.tmp too
+  expect("excWild", 8, 511 - 1);                      // a wildcard entry is the whole name
+  expect("excWildWhole", 9, 511);                     // *.tm is not a suffix test
+  expect("excLonger", 9, 511);                        // "k" is shorter than "xk"
+  expect("excEmpty", 9, 511);                         // empty entries are ignored
+  expect("incExc", 5, 1 + 8 + 16 + 64 + 256);         // b.TMP dropped by "B.tmp"
+  expect("dirMode", 2, 8 + 16);                       // a scan filters "dir" items too
+  expect("measureMode", 6, 1 + 2 + 4 + 8 + 16 + 32);  // one character, a dot, anything
+  expect("otherMode", 1, 128);
+}
+
+TEST_F(Engine, ScanNonRecursiveSingleFileAndMissingTargets) {
+  ASSERT_TRUE(PlantFile(At(L"d\\top.log"), 1));
+  ASSERT_TRUE(PlantFile(At(L"d\\sub\\below.log"), 2));
+  ASSERT_TRUE(PlantFile(At(L"one.log"), 4, true));
+  ASSERT_TRUE(PlantFile(At(L"two.txt"), 8));
+  ASSERT_TRUE(PlantFile(At(L"three.bak"), 16));
+
+  RuleItem flat = Item("flat", "files", {Tg(At(L"d"), false)});
+  RuleItem single =
+      Item("single", "files",
+           {Tg(At(L"one.log"), true, {L"*.log"}), Tg(At(L"two.txt"), true, {L"*.log"}),
+            Tg(At(L"three.bak"), false, {}, {L".BAK"}), Tg(At(L"two.txt"), false)});
+  RuleItem missing =
+      Item("missing", "files", {Tg(At(L"nothing")), Tg(At(L"nothing\\x.log")), Tg(L"")});
+  ResultList out;
+  ScanItems({Cat("c", {flat, single, missing})}, {}, out);
+  ASSERT_EQ(Ids(out), (std::vector<std::string>{"flat", "single", "missing"}));
+  EXPECT_EQ(out[0].second.files, 1u);
+  EXPECT_EQ(out[0].second.bytes, 1u);
+  // one.log passes its include; two.txt only through the target without
+  // filters; three.bak is excluded by its suffix.
+  EXPECT_EQ(out[1].second.files, 2u);
+  EXPECT_EQ(out[1].second.bytes, 4u + 8u);
+  EXPECT_EQ(out[2].second.files, 0u);
+  EXPECT_EQ(out[2].second.bytes, 0u);
+  for (const auto& kv : out) {
+    EXPECT_EQ(kv.second.skipped, 0u);
+    EXPECT_TRUE(kv.second.errors.empty());
+  }
+}
+
+TEST_F(Engine, ScanDoesNotFollowLinksInsideATarget) {
+  ASSERT_TRUE(PlantFile(At(L"t\\a.log"), 1));
+  ASSERT_TRUE(PlantFile(At(L"outside\\b.log"), 2));
+  ASSERT_TRUE(PlantFile(At(L"outside\\deep\\c.log"), 4));
+  if (!PlantDirLink(At(L"t\\lnk"), At(L"outside")))
+    GTEST_SKIP() << "this platform cannot make directory links";
+  RuleItem item = Item("i", "files", {Tg(At(L"t"))});
+  ItemStat s = ScanOne(item);
+  EXPECT_EQ(s.files, 1u);
+  EXPECT_EQ(s.bytes, 1u);
+  // The walk publishes every folder it enters; the link is not one of them.
+  SetCurPath(L"C:\\before");
+  std::vector<FileHit> hits;
+  CollectDetails(item, 100, hits);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].path, At(L"t\\a.log"));
+  EXPECT_EQ(Progress().cur, "C:\\before");
+  // The dry-run measure of a whole folder does not follow it either.
+  RuleItem dir = Item("d", "dir", {Tg(At(L"t"))});
+  ItemStat dry = CleanOne(dir, true);
+  EXPECT_EQ(dry.bytes, 1u);
+  EXPECT_EQ(dry.files, 1u);
+}
+
+TEST_F(Engine, ScanStopsBelowDepth64) {
+  // One file per level; the target is depth 0, so levels 0..64 are listed.
+  const int kLevels = 67;
+  for (int level = 0; level < kLevels; ++level)
+    ASSERT_TRUE(PlantFile(Join(Chain(At(L"c"), level), L"f" + std::to_wstring(level)),
+                          static_cast<uint64_t>(level + 1)));
+  RuleItem item = Item("i", "files", {Tg(At(L"c"))});
+  ItemStat s = ScanOne(item);
+  EXPECT_EQ(s.files, 65u);
+  EXPECT_EQ(s.bytes, 65u * 66u / 2u);
+  std::vector<FileHit> hits;
+  CollectDetails(item, 5000, hits);
+  EXPECT_EQ(hits.size(), 65u);
+  // The quick size of a whole folder stops earlier: levels 0..32.
+  RuleItem dir = Item("d", "dir", {Tg(At(L"c"))});
+  ItemStat dry = CleanOne(dir, true);
+  EXPECT_EQ(dry.files, 1u);
+  EXPECT_EQ(dry.bytes, 33u * 34u / 2u);
+}
+
+TEST_F(Engine, ScanCountsATargetRepeatedInAnotherLetterCaseOnce) {
+  ASSERT_TRUE(PlantFile(At(L"Data\\a.log"), 1));
+  ASSERT_TRUE(PlantFile(At(L"Data\\b.txt"), 2));
+#ifndef _WIN32
+  // The stand-in is case-sensitive, so the other spelling is a folder of its
+  // own here; it is still the same folder on Windows and must be skipped.
+  ASSERT_TRUE(PlantFile(At(L"DATA\\other.log"), 4));
+#endif
+  RuleItem repeated = Item("repeated", "files",
+                           {Tg(At(L"Data")), Tg(At(L"DATA")), Tg(At(L"data")), Tg(At(L"Data"))});
+  ItemStat s = ScanOne(repeated);
+  EXPECT_EQ(s.files, 2u);
+  EXPECT_EQ(s.bytes, 3u);
+  std::vector<FileHit> hits;
+  CollectDetails(repeated, 100, hits);
+  EXPECT_EQ(hits.size(), 2u);
+
+  // Different filters make a different target: the folder is walked again.
+  RuleItem refiltered =
+      Item("refiltered", "files", {Tg(At(L"Data"), true, {L"*.log"}), Tg(At(L"Data"))});
+  ItemStat r = ScanOne(refiltered);
+  EXPECT_EQ(r.files, 3u);
+  EXPECT_EQ(r.bytes, 1u + 1u + 2u);
+  RuleItem flat = Item("flat", "files", {Tg(At(L"Data"), false), Tg(At(L"Data"))});
+  EXPECT_EQ(ScanOne(flat).files, 4u);
+
+  // A clean of the repeated item deletes each file once and reports it once.
+  Listing before = ListTree(Root());
+  ItemStat c = CleanOne(repeated, false);
+  EXPECT_EQ(c.files, 2u);
+  EXPECT_EQ(c.bytes, 3u);
+  EXPECT_EQ(c.skipped, 0u);
+  ExpectOnlyGone(before, ListTree(Root()), {"Data/a.log", "Data/b.txt"});
+}
+
+TEST_F(Engine, ScanOfSpecialItems) {
+  ASSERT_TRUE(PlantFile(At(L"t\\a.log"), 1));
+  // The special items ignore targets; the recycle bin always scans as zeros.
+  RuleItem bin = Item("bin", "recyclebin", {Tg(At(L"t"))});
+  ItemStat s = ScanOne(bin);
+  EXPECT_EQ(s.files, 0u);
+  EXPECT_EQ(s.bytes, 0u);
+  EXPECT_EQ(s.skipped, 0u);
+}
+
+// ---- Details --------------------------------------------------------------------------
+
+TEST_F(Engine, DetailsListFilesInWalkOrderUpToTheMaximum) {
+  ASSERT_TRUE(PlantFile(At(L"t1\\b.dat"), 1, false, kTime));
+  ASSERT_TRUE(PlantFile(At(L"t1\\a.dat"), 2, false, kTime));
+  ASSERT_TRUE(PlantFile(At(L"t1\\m\\m1.dat"), 4, false, kTime + 10000000));
+  ASSERT_TRUE(PlantFile(At(L"t1\\m\\m2.dat"), 8, true, kTime));
+  ASSERT_TRUE(PlantFile(At(L"t1\\z.dat"), 16, false, kTime));
+  ASSERT_TRUE(PlantFile(At(L"single.dat"), 32, false, kTime + 20000000));
+  ASSERT_TRUE(PlantFile(At(L"t3\\c.dat"), 64, false, kTime));
+  RuleItem item =
+      Item("i", "files", {Tg(At(L"t1")), Tg(At(L"single.dat")), Tg(At(L"missing")), Tg(At(L"t3"))});
+
+  std::vector<std::wstring> order;
+  WalkOrder(At(L"t1"), order);
+  order.push_back(At(L"single.dat"));
+  WalkOrder(At(L"t3"), order);
+  ASSERT_EQ(order.size(), 7u);
+
+  std::vector<FileHit> hits = {FileHit{L"stale", 1, 1}};
+  CollectDetails(item, 5000, hits);
+  ASSERT_EQ(hits.size(), order.size());
+  for (size_t i = 0; i < hits.size(); ++i) {
+    EXPECT_EQ(hits[i].path, order[i]) << i;
+    tov::FileInfo info;
+    ASSERT_TRUE(tov::GetFileInfo(order[i], &info));
+    EXPECT_EQ(hits[i].size, info.size) << i;
+    EXPECT_EQ(hits[i].mtime, info.mtime) << i;
+  }
+  auto hitFor = [&](const std::wstring& path) -> const FileHit* {
+    for (const FileHit& h : hits)
+      if (h.path == path) return &h;
+    return nullptr;
+  };
+  ASSERT_NE(hitFor(At(L"t1\\m\\m1.dat")), nullptr);
+  EXPECT_EQ(hitFor(At(L"t1\\m\\m1.dat"))->mtime, kTime + 10000000);
+  EXPECT_EQ(hitFor(At(L"t1\\m\\m1.dat"))->size, 4u);
+  ASSERT_NE(hitFor(At(L"single.dat")), nullptr);
+  EXPECT_EQ(hitFor(At(L"single.dat"))->mtime, kTime + 20000000);
+  EXPECT_EQ(hitFor(At(L"single.dat"))->size, 32u);
+  EXPECT_EQ(hitFor(At(L"t1\\z.dat"))->mtime, kTime);
+
+  CollectDetails(item, 3, hits);
+  ASSERT_EQ(hits.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(hits[i].path, order[i]);
+
+  CollectDetails(item, 0, hits);
+  EXPECT_TRUE(hits.empty());
+
+  // The special modes of a scan do not apply to a details listing.
+  RuleItem hib = Item("h", "hibernate", {Tg(At(L"t3"))});
+  CollectDetails(hib, 10, hits);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].path, At(L"t3\\c.dat"));
+
+  RuleItem hidden = item;
+  hidden.allowDetails = false;
+  hits = {FileHit{L"stale", 1, 1}};
+  CollectDetails(hidden, 5000, hits);
+  EXPECT_TRUE(hits.empty());
+}
+
+TEST_F(Engine, DetailsWalkPublishesTheLastSubdirectoryEntered) {
+  ASSERT_TRUE(PlantFile(At(L"c\\top.dat"), 1));
+  ASSERT_TRUE(PlantFile(At(L"c\\s1\\s2\\f.dat"), 2));
+  ASSERT_TRUE(PlantFile(At(L"flat\\g.dat"), 4));
+  std::vector<FileHit> hits;
+  CollectDetails(Item("i", "files", {Tg(At(L"c"))}), 10, hits);
+  EXPECT_EQ(hits.size(), 2u);
+  EXPECT_EQ(Progress().cur, W2U(At(L"c\\s1\\s2")));
+
+  // A new task empties it; a walk without subdirectories leaves it empty.
+  std::vector<Category> cats = {Cat("c", {Item("flat", "files", {Tg(At(L"flat"))})})};
+  ASSERT_TRUE(StartScan(cats, {"flat"}));
+  ASSERT_TRUE(WaitTask(60000));
+  EXPECT_EQ(Progress().cur, "");
+  ResultList r = CopyLastResult();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].second.bytes, 4u);
+}
+
+TEST_F(Engine, CurPathIsCutAtACharacterBoundary) {
+  SetCurPath(L"C:\\short");
+  EXPECT_EQ(Progress().cur, "C:\\short");
+
+  std::string exact = "C:\\" + std::string(997, 'a');  // 1000 bytes: kept whole
+  SetCurPath(U2W(exact));
+  EXPECT_EQ(Progress().cur, exact);
+
+  std::string over = "C:\\" + std::string(998, 'a');
+  SetCurPath(U2W(over));
+  EXPECT_EQ(Progress().cur, over.substr(0, 1000));
+
+  // Three-byte characters: 3 + 332 * 3 = 999 bytes fit, the next would end at 1002.
+  std::string han;
+  for (int i = 0; i < 500; ++i) han += "中";
+  SetCurPath(U2W("C:\\" + han));
+  EXPECT_EQ(Progress().cur, "C:\\" + han.substr(0, 332 * 3));
+
+  // A character that ends exactly at byte 1000 stays.
+  std::string edge = "C:\\" + han.substr(0, 332 * 3) + "a" + "中";
+  SetCurPath(U2W(edge));
+  EXPECT_EQ(Progress().cur, edge.substr(0, 1000));
+
+  // Four-byte characters (a surrogate pair on Windows): 3 + 249 * 4 = 999.
+  std::string emoji;
+  for (int i = 0; i < 300; ++i) emoji += "\xF0\x9F\x98\x80";
+  SetCurPath(U2W("C:\\" + emoji));
+  EXPECT_EQ(Progress().cur, "C:\\" + emoji.substr(0, 249 * 4));
+}
+
+TEST_F(Engine, LeftoverCancelStopsDirectoryWalksUntilTheNextStart) {
+  ASSERT_TRUE(PlantFile(At(L"dir\\a.tmp"), 1));
+  ASSERT_TRUE(PlantFile(At(L"dir\\sub\\b.tmp"), 2));
+  ASSERT_TRUE(PlantFile(At(L"one.tmp"), 4));
+  RuleItem item = Item("i", "files", {Tg(At(L"dir")), Tg(At(L"one.tmp"))});
+  std::vector<Category> cats = {Cat("c", {item})};
+
+  CancelTask();
+  EXPECT_EQ(State()->cancel.load(), 1);
+  std::vector<FileHit> hits;
+  CollectDetails(item, 100, hits);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].path, At(L"one.tmp"));
+
+  // The item loops stop before their first item and mark the task finished.
+  State()->finished.store(0);
+  ResultList out;
+  ScanItems(cats, {}, out);
+  EXPECT_TRUE(out.empty());
+  EXPECT_EQ(State()->finished.load(), 1);
+  Listing before = ListTree(Root());
+  CleanItems(cats, {"i"}, false, out);
+  EXPECT_TRUE(out.empty());
+  ExpectOnlyGone(before, ListTree(Root()), {});
+
+  // The next start clears the request.
+  ASSERT_TRUE(StartScan(cats, {"i"}));
+  ASSERT_TRUE(WaitTask(60000));
+  EXPECT_EQ(State()->cancel.load(), 0);
+  ResultList r = CopyLastResult();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].second.files, 3u);
+  EXPECT_EQ(r[0].second.bytes, 7u);
+  CollectDetails(item, 100, hits);
+  EXPECT_EQ(hits.size(), 3u);
+}
+
+// ---- The task --------------------------------------------------------------------------
+
+std::vector<Category> TaskCatalogue(const std::wstring& root) {
+  return {Cat("one", {Item("a", "files", {Tg(Join(root, L"A"))}),
+                      Item("b", "files", {Tg(Join(root, L"missing"))})}),
+          Cat("two", {Item("c", "measure", {Tg(Join(root, L"C"))}),
+                      Item("d", "dir", {Tg(Join(root, L"gone"))})})};
+}
+
+TEST_F(Engine, TaskCountsItemsAndPublishesResultsInCatalogueOrder) {
+  ASSERT_TRUE(PlantFile(At(L"A\\a1"), 1));
+  ASSERT_TRUE(PlantFile(At(L"A\\a2"), 2));
+  ASSERT_TRUE(PlantFile(At(L"C\\c1"), 4));
+  std::vector<Category> cats = TaskCatalogue(Root());
+  Listing before = ListTree(Root());
+  TaskState* s = State();
+
+  // Repeated ids and ids that name no item count in total, not in done.
+  ASSERT_TRUE(StartScan(cats, {"c", "a", "a", "zz"}));
+  ASSERT_TRUE(WaitTask(60000));
+  EXPECT_EQ(s->total.load(), 4);
+  EXPECT_EQ(s->done.load(), 2);
+  EXPECT_EQ(s->busy.load(), 0);
+  EXPECT_EQ(s->finished.load(), 1);
+  EXPECT_EQ(s->bytes.load(), 7u);
+  EXPECT_EQ(s->files.load(), 3u);
+  EXPECT_GT(s->freeBefore.load(), 0u);
+  EXPECT_EQ(s->freeAfter.load(), s->freeBefore.load());
+  EXPECT_EQ(Progress().phase, "idle");
+  LockResults();
+  ResultList scan1 = LastResult();
+  EXPECT_EQ(LastKind(), "scan");
+  EXPECT_FALSE(LastDryRun());
+  uint64_t scanAt = LastScanAt();
+  EXPECT_EQ(Ids(LastScanResult()), Ids(scan1));
+  UnlockResults();
+  EXPECT_EQ(Ids(scan1), (std::vector<std::string>{"a", "c"}));
+  EXPECT_EQ(scan1[0].second.bytes, 3u);
+  EXPECT_EQ(scan1[1].second.bytes, 4u);
+  EXPECT_GT(scanAt, 0u);
+  EXPECT_LE(scanAt, tov::TickCount64());
+
+  // Ids are compared byte for byte.
+  ASSERT_TRUE(StartScan(cats, {"A"}));
+  ASSERT_TRUE(WaitTask(60000));
+  EXPECT_EQ(s->total.load(), 1);
+  EXPECT_EQ(s->done.load(), 0);
+  EXPECT_TRUE(CopyLastResult().empty());
+
+  // No ids: a scan covers every item.
+  ASSERT_TRUE(StartScan(cats, {}));
+  ASSERT_TRUE(WaitTask(60000));
+  EXPECT_EQ(s->total.load(), 4);
+  EXPECT_EQ(s->done.load(), 4);
+  EXPECT_EQ(Ids(CopyLastResult()), (std::vector<std::string>{"a", "b", "c", "d"}));
+
+  // No ids: a clean covers nothing, though total counts every item.
+  ASSERT_TRUE(StartClean(cats, {}, false, false));
+  ASSERT_TRUE(WaitTask(60000));
+  EXPECT_EQ(s->total.load(), 4);
+  EXPECT_EQ(s->done.load(), 0);
+  EXPECT_EQ(s->bytes.load(), 0u);
+  EXPECT_GT(s->freeAfter.load(), 0u);
+  LockResults();
+  EXPECT_TRUE(LastResult().empty());
+  EXPECT_EQ(LastKind(), "clean");
+  EXPECT_FALSE(LastDryRun());
+  // The last scan's results survive a clean.
+  EXPECT_EQ(Ids(LastScanResult()), (std::vector<std::string>{"a", "b", "c", "d"}));
+  EXPECT_GE(LastScanAt(), scanAt);
+  UnlockResults();
+
+  // A dry run (Explorer is never touched in a dry run, even when asked).
+  ASSERT_TRUE(StartClean(cats, {"d", "c", "a"}, true, true));
+  ASSERT_TRUE(WaitTask(60000));
+  EXPECT_EQ(s->total.load(), 3);
+  EXPECT_EQ(s->done.load(), 3);
+  LockResults();
+  EXPECT_EQ(Ids(LastResult()), (std::vector<std::string>{"a", "c", "d"}));
+  EXPECT_EQ(LastKind(), "clean");
+  EXPECT_TRUE(LastDryRun());
+  UnlockResults();
+  ExpectOnlyGone(before, ListTree(Root()), {});
+}
+
+TEST_F(Engine, SecondStartIsRefusedWhileTheFirstHoldsTheEngine) {
+  ASSERT_TRUE(PlantFile(At(L"A\\a1"), 1));
+  ASSERT_TRUE(PlantFile(At(L"C\\c1"), 4));
+  std::vector<Category> cats = TaskCatalogue(Root());
+  Listing before = ListTree(Root());
+  TaskState* s = State();
+
+  struct Case {
+    bool scan;
+    bool dryRun;
+    std::vector<std::string> ids;
+    const char* phase;
+  };
+  const Case cases[] = {{true, false, {"a"}, "scan"},
+                        {false, true, {"a"}, "clean-dryrun"},
+                        {false, false, {"c"}, "clean"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.phase);
+    // Holding the results lock keeps the task from publishing, so it holds
+    // the engine for as long as this test wants.
+    LockResults();
+    ASSERT_TRUE(c.scan ? StartScan(cats, c.ids) : StartClean(cats, c.ids, c.dryRun, false));
+    for (int i = 0; i < 6000 && s->done.load() < 1; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(s->done.load(), 1);
+    EXPECT_FALSE(StartScan(cats, {"a", "b", "c"}));
+    EXPECT_FALSE(StartClean(cats, {"a", "b"}, true, false));
+    EXPECT_FALSE(StartScan(cats, {}));
+    // The refused starts changed nothing.
+    EXPECT_EQ(s->busy.load(), 1);
+    EXPECT_EQ(s->total.load(), 1);
+    EXPECT_EQ(s->done.load(), 1);
+    EXPECT_EQ(s->finished.load(), 0);
+    EXPECT_EQ(Progress().phase, c.phase);
+    EXPECT_FALSE(WaitTask(50));
+    UnlockResults();
+    ASSERT_TRUE(WaitTask(60000));
+    EXPECT_EQ(s->busy.load(), 0);
+    EXPECT_EQ(s->finished.load(), 1);
+    EXPECT_EQ(Progress().phase, "idle");
+    LockResults();
+    EXPECT_EQ(LastKind(), c.scan ? "scan" : "clean");
+    EXPECT_EQ(LastDryRun(), c.dryRun);
+    EXPECT_EQ(Ids(LastResult()), c.ids);
+    UnlockResults();
+  }
+  ExpectOnlyGone(before, ListTree(Root()), {});
+}
+
+// ---- Cleaning: "files" ---------------------------------------------------------------
+
+TEST_F(Engine, FilesModeDryRunReportsAndRealCleanDeletesExactlyTheMatches) {
+  ASSERT_TRUE(PlantFile(At(L"t1\\a.log"), 1));
+  ASSERT_TRUE(PlantFile(At(L"t1\\B.LOG"), 2, true));
+  ASSERT_TRUE(PlantFile(At(L"t1\\keep.log"), 4096));
+  ASSERT_TRUE(PlantFile(At(L"t1\\xkeep.LOG"), 8192));
+  ASSERT_TRUE(PlantFile(At(L"t1\\notes.txt"), 16384));
+  ASSERT_TRUE(PlantFile(At(L"t1\\sub\\c.log"), 4));
+  ASSERT_TRUE(PlantFile(At(L"t1\\sub\\deep\\d.log"), 8, true));
+  ASSERT_TRUE(PlantFile(At(L"t1\\sub\\deep\\e.tmp"), 32768));
+  ASSERT_TRUE(MakeDir(At(L"t1\\emptydir")));
+  ASSERT_TRUE(PlantFile(At(L"t2\\e.log"), 16));
+  ASSERT_TRUE(PlantFile(At(L"t2\\sub2\\f.log"), 65536));
+  ASSERT_TRUE(PlantFile(At(L"single.log"), 32, true));
+  ASSERT_TRUE(PlantFile(At(L"single.txt"), 131072));
+  ASSERT_TRUE(PlantFile(At(L"excluded.log"), 262144));
+  RuleItem item =
+      Item("i", "files",
+           {Tg(At(L"t1"), true, {L"*.log"}, {L"keep.log"}), Tg(At(L"t2"), false, {L"*.log"}),
+            Tg(At(L"single.log"), true, {L"*.log"}), Tg(At(L"single.txt"), true, {L"*.log"}),
+            Tg(At(L"excluded.log"), true, {}, {L"*.LOG"}), Tg(At(L"missing")), Tg(L"")});
+  const uint64_t kBytes = 1 + 2 + 4 + 8 + 16 + 32;
+
+  Listing before = ListTree(Root());
+  ItemStat scan = ScanOne(item);
+  EXPECT_EQ(scan.files, 6u);
+  EXPECT_EQ(scan.bytes, kBytes);
+
+  ItemStat dry = CleanOne(item, true);
+  EXPECT_EQ(dry.files, 6u);
+  EXPECT_EQ(dry.bytes, kBytes);
+  EXPECT_EQ(dry.skipped, 0u);
+  EXPECT_TRUE(dry.errors.empty());
+  ExpectOnlyGone(before, ListTree(Root()), {});
+
+  ItemStat real = CleanOne(item, false);
+  EXPECT_EQ(real.files, 6u);
+  EXPECT_EQ(real.bytes, kBytes);
+  EXPECT_EQ(real.skipped, 0u);
+  EXPECT_TRUE(real.errors.empty());
+  // Read-only files go too; every folder stays.
+  ExpectOnlyGone(
+      before, ListTree(Root()),
+      {"t1/a.log", "t1/B.LOG", "t1/sub/c.log", "t1/sub/deep/d.log", "t2/e.log", "single.log"});
+
+  // Nothing matches any more.
+  ItemStat again = CleanOne(item, false);
+  EXPECT_EQ(again.files, 0u);
+  EXPECT_EQ(again.bytes, 0u);
+}
+
+TEST_F(Engine, FilesModeThroughTheTaskThread) {
+  ASSERT_TRUE(PlantFile(At(L"A\\x.tmp"), 1));
+  ASSERT_TRUE(PlantFile(At(L"A\\y.keep"), 2));
+  ASSERT_TRUE(PlantFile(At(L"B\\z.tmp"), 4));
+  std::vector<Category> cats = {Cat("c", {Item("a", "files", {Tg(At(L"A"), true, {L"*.tmp"})}),
+                                          Item("b", "files", {Tg(At(L"B"))})})};
+  Listing before = ListTree(Root());
+  ASSERT_TRUE(StartClean(cats, {"b", "a"}, false, false));
+  ASSERT_TRUE(WaitTask(60000));
+  EXPECT_EQ(State()->done.load(), 2);
+  EXPECT_EQ(State()->bytes.load(), 5u);
+  EXPECT_EQ(State()->files.load(), 2u);
+  EXPECT_GT(State()->freeAfter.load(), 0u);
+  ResultList r = CopyLastResult();
+  EXPECT_EQ(Ids(r), (std::vector<std::string>{"a", "b"}));
+  ExpectOnlyGone(before, ListTree(Root()), {"A/x.tmp", "B/z.tmp"});
+}
+
+TEST_F(Engine, TargetsOnTheDesktopAreRefused) {
+  std::wstring desk = Join(Desktop(), L"tamsel-t-desk");
+  RemoveTree(desk);
+  ASSERT_TRUE(PlantFile(Join(desk, L"a.txt"), 1));
+  ASSERT_TRUE(PlantFile(Join(desk, L"sub\\b.txt"), 2, true));
+  Listing before = ListTree(desk);
+  ASSERT_EQ(before.size(), 3u);
+
+  RuleItem files = Item("f", "files", {Tg(desk), Tg(Join(desk, L"a.txt"))});
+  RuleItem dir = Item("d", "dir", {Tg(desk)});
+  for (bool dryRun : {true, false}) {
+    SCOPED_TRACE(dryRun ? "dry run" : "real clean");
+    ItemStat f = CleanOne(files, dryRun);
+    EXPECT_EQ(f.files, 0u);
+    EXPECT_EQ(f.bytes, 0u);
+    EXPECT_EQ(f.skipped, 2u);
+    EXPECT_EQ(f.errors, (std::vector<std::string>{Err(desk, kReasonDesktop),
+                                                  Err(Join(desk, L"a.txt"), kReasonDesktop)}));
+    ItemStat d = CleanOne(dir, dryRun);
+    EXPECT_EQ(d.files, 0u);
+    EXPECT_EQ(d.bytes, 0u);
+    EXPECT_EQ(d.skipped, 1u);
+    EXPECT_EQ(d.errors, (std::vector<std::string>{Err(desk, kReasonDesktop)}));
+    ExpectOnlyGone(before, ListTree(desk), {});
+  }
+  if (!HasFailure()) RemoveTree(desk);
+}
+
+TEST_F(Engine, MoreThanTwentyRefusalsKeepTwentyTextsAndTheFullCount) {
+  // The target is the folder that holds the user profiles: the walk reaches
+  // the desktop, where every planted file is refused, and other folders,
+  // where the planted files go. The include pattern matches nothing else.
+  std::wstring desktop = Desktop();
+  std::wstring profile = Parent(desktop);
+  std::wstring users = Parent(profile);
+  ASSERT_FALSE(users.empty());
+  const std::wstring inDesk = Join(desktop, L"tamsel-t-many");
+  const std::wstring inProfile = Join(profile, L"tamsel-t-many");
+  const std::wstring inUsers = Join(users, L"tamsel-t-many");
+  for (const std::wstring& d : {inDesk, inProfile, inUsers}) RemoveTree(d);
+
+  std::set<std::string> refusals;
+  for (int i = 0; i < 25; ++i) {
+    std::wstring f = Join(inDesk, L"tmany-" + std::to_wstring(i) + L".tmany");
+    ASSERT_TRUE(PlantFile(f, 1, i % 5 == 0));
+    refusals.insert(Err(f, kReasonDesktop));
+  }
+  ASSERT_TRUE(PlantFile(Join(inDesk, L"keep.txt"), 1));
+  ASSERT_TRUE(PlantFile(Join(inProfile, L"tmany-p1.tmany"), 1));
+  ASSERT_TRUE(PlantFile(Join(inProfile, L"tmany-p2.TMANY"), 2, true));
+  ASSERT_TRUE(PlantFile(Join(inProfile, L"keep.tmany.txt"), 1024));
+  ASSERT_TRUE(PlantFile(Join(inUsers, L"tmany-u1.tmany"), 4));
+  ASSERT_TRUE(PlantFile(Join(inUsers, L"sub\\tmany-u2.tmany"), 8));
+  ASSERT_TRUE(PlantFile(Join(inUsers, L"sub\\other.tmany"), 2048));
+  Listing desk0 = ListTree(inDesk), prof0 = ListTree(inProfile), users0 = ListTree(inUsers);
+
+  RuleItem item = Item("many", "files", {Tg(users, true, {L"tmany-*.tmany"})});
+  ItemStat s = CleanOne(item, false);
+  EXPECT_EQ(s.skipped, 25u);
+  EXPECT_EQ(s.errors.size(), 20u);
+  std::set<std::string> seen(s.errors.begin(), s.errors.end());
+  EXPECT_EQ(seen.size(), s.errors.size());
+  for (const std::string& e : s.errors) EXPECT_TRUE(refusals.count(e)) << e;
+  EXPECT_EQ(s.files, 4u);
+  EXPECT_EQ(s.bytes, 1u + 2u + 4u + 8u);
+
+  ExpectOnlyGone(desk0, ListTree(inDesk), {});
+  ExpectOnlyGone(prof0, ListTree(inProfile), {"tmany-p1.tmany", "tmany-p2.TMANY"});
+  ExpectOnlyGone(users0, ListTree(inUsers), {"tmany-u1.tmany", "sub/tmany-u2.tmany"});
+  if (!HasFailure())
+    for (const std::wstring& d : {inDesk, inProfile, inUsers}) RemoveTree(d);
+}
+
+TEST_F(Engine, LinkOnTheTargetPathRefusesTheWholeTarget) {
+  ASSERT_TRUE(PlantFile(At(L"real\\sub\\c.log"), 1));
+  ASSERT_TRUE(PlantFile(At(L"real\\d.log"), 2));
+  if (!PlantDirLink(At(L"lnk"), At(L"real")))
+    GTEST_SKIP() << "this platform cannot make directory links";
+  Listing before = ListTree(Root());
+  const std::wstring below = At(L"lnk\\sub");
+  const std::wstring link = At(L"lnk");
+  const std::wstring gone = At(L"lnk\\nothing\\here");
+  RuleItem files = Item("f", "files", {Tg(below), Tg(link), Tg(gone, true, {L"*.log"})});
+  RuleItem dir = Item("d", "dir", {Tg(below), Tg(link)});
+  for (bool dryRun : {true, false}) {
+    SCOPED_TRACE(dryRun ? "dry run" : "real clean");
+    ItemStat f = CleanOne(files, dryRun);
+    EXPECT_EQ(f.files, 0u);
+    EXPECT_EQ(f.skipped, 3u);
+    EXPECT_EQ(f.errors,
+              (std::vector<std::string>{Err(below, kReparseFiles), Err(link, kReparseFiles),
+                                        Err(gone, kReparseFiles)}));
+    ItemStat d = CleanOne(dir, dryRun);
+    EXPECT_EQ(d.files, 0u);
+    EXPECT_EQ(d.skipped, 2u);
+    EXPECT_EQ(d.errors,
+              (std::vector<std::string>{Err(below, kReparseDir), Err(link, kReparseDir)}));
+    ExpectOnlyGone(before, ListTree(Root()), {});
+  }
+}
+
+TEST_F(Engine, FilesModeNeverEntersALinkInsideTheTarget) {
+  ASSERT_TRUE(PlantFile(At(L"t\\a.log"), 1));
+  ASSERT_TRUE(PlantFile(At(L"t\\sub\\b.log"), 2));
+  ASSERT_TRUE(PlantFile(At(L"outside\\c.log"), 4));
+  ASSERT_TRUE(PlantFile(At(L"outside\\deep\\d.log"), 8));
+  // Named to come after "sub" in a listing by name, so that the last folder
+  // published would be the link's, had the walk entered it.
+  if (!PlantDirLink(At(L"t\\zz-lnk"), At(L"outside")))
+    GTEST_SKIP() << "this platform cannot make directory links";
+  Listing before = ListTree(Root());
+  SetCurPath(L"C:\\before");
+  ItemStat s = CleanOne(Item("f", "files", {Tg(At(L"t"), true, {L"*"})}), false);
+  EXPECT_EQ(s.files, 2u);
+  EXPECT_EQ(s.bytes, 3u);
+  EXPECT_EQ(s.skipped, 0u);
+  EXPECT_EQ(Progress().cur, W2U(At(L"t\\sub")));
+  ExpectOnlyGone(before, ListTree(Root()), {"t/a.log", "t/sub/b.log"});
+}
+
+// ---- Cleaning: "dir" ------------------------------------------------------------------
+
+TEST_F(Engine, DirModeRemovesTheWholeTargetFolder) {
+  ASSERT_TRUE(PlantFile(At(L"t\\a.bin"), 1));
+  ASSERT_TRUE(PlantFile(At(L"t\\ro.bin"), 2, true));
+  ASSERT_TRUE(PlantFile(At(L"t\\sub\\b.txt"), 4));
+  ASSERT_TRUE(PlantFile(At(L"t\\sub\\deeper\\c.dat"), 8, true));
+  ASSERT_TRUE(MakeDir(At(L"t\\emptysub")));
+  ASSERT_TRUE(PlantFile(At(L"t2\\e.bin"), 16));
+  ASSERT_TRUE(PlantFile(At(L"sibling\\keep.bin"), 1024));
+  ASSERT_TRUE(PlantFile(At(L"t-not-a-dir"), 2048));
+  // Patterns play no part in a whole-folder clean.
+  RuleItem item = Item("d", "dir",
+                       {Tg(At(L"t"), false, {L"*.nomatch"}, {L"*"}), Tg(At(L"missing")),
+                        Tg(At(L"t2")), Tg(At(L"t-not-a-dir"))});
+  Listing before = ListTree(Root());
+  ItemStat s = CleanOne(item, false);
+  EXPECT_EQ(s.files, 5u);
+  EXPECT_EQ(s.bytes, 31u);
+  EXPECT_EQ(s.skipped, 0u);
+  EXPECT_TRUE(s.errors.empty());
+  ExpectOnlyGone(before, ListTree(Root()),
+                 {"t", "t/a.bin", "t/ro.bin", "t/sub", "t/sub/b.txt", "t/sub/deeper",
+                  "t/sub/deeper/c.dat", "t/emptysub", "t2", "t2/e.bin"});
+}
+
+TEST_F(Engine, DirModeLeavesLinksAndWhatTheyPointAt) {
+  ASSERT_TRUE(PlantFile(At(L"t\\a.bin"), 1));
+  ASSERT_TRUE(PlantFile(At(L"t\\sub\\b.bin"), 2));
+  ASSERT_TRUE(PlantFile(At(L"outside\\o1.bin"), 4));
+  ASSERT_TRUE(PlantFile(At(L"outside\\osub\\o2.bin"), 8));
+  ASSERT_TRUE(MakeDir(At(L"empty-outside")));
+  if (!PlantDirLink(At(L"t\\lnk"), At(L"outside")) ||
+      !PlantDirLink(At(L"t\\sub\\lnk2"), At(L"empty-outside")))
+    GTEST_SKIP() << "this platform cannot make directory links";
+  Listing before = ListTree(Root());
+  ItemStat s = CleanOne(Item("d", "dir", {Tg(At(L"t"))}), false);
+  EXPECT_EQ(s.files, 2u);
+  EXPECT_EQ(s.bytes, 3u);
+  EXPECT_EQ(s.skipped, 0u);
+  // The links keep their folders alive; the folders they point at are whole.
+  ExpectOnlyGone(before, ListTree(Root()), {"t/a.bin", "t/sub/b.bin"});
+}
+
+TEST_F(Engine, DirModeDryRunCountsOneEntryPerExistingFolder) {
+  ASSERT_TRUE(PlantFile(At(L"t\\a.bin"), 1));
+  ASSERT_TRUE(PlantFile(At(L"t\\sub\\b.bin"), 2, true));
+  ASSERT_TRUE(PlantFile(At(L"t\\sub\\deeper\\c.bin"), 4));
+  ASSERT_TRUE(MakeDir(At(L"t\\emptysub")));
+  ASSERT_TRUE(PlantFile(At(L"u\\d.bin"), 8));
+  ASSERT_TRUE(MakeDir(At(L"empty")));
+  ASSERT_TRUE(PlantFile(At(L"file.bin"), 16));
+  RuleItem item = Item("d", "dir",
+                       {Tg(At(L"t"), false, {L"*.none"}), Tg(At(L"missing")), Tg(At(L"u")),
+                        Tg(At(L"empty")), Tg(At(L"file.bin"))});
+  Listing before = ListTree(Root());
+  ItemStat s = CleanOne(item, true);
+  EXPECT_EQ(s.files, 3u);
+  EXPECT_EQ(s.bytes, 15u);
+  EXPECT_EQ(s.skipped, 0u);
+  ExpectOnlyGone(before, ListTree(Root()), {});
+}
+
+TEST_F(Engine, CleaningWalksStopBelowDepth64) {
+  // Files at every level for the "files" walk...
+  const int kLevels = 67;
+  for (int level = 0; level < kLevels; ++level)
+    ASSERT_TRUE(PlantFile(Join(Chain(At(L"f"), level), L"f" + std::to_wstring(level)), 1));
+  // ...and around the limit for the whole-folder delete.
+  for (int level : {0, 63, 64, 65, 66})
+    ASSERT_TRUE(PlantFile(Join(Chain(At(L"g"), level), L"g" + std::to_wstring(level)), 1));
+  Listing before = ListTree(Root());
+
+  ItemStat f = CleanOne(Item("f", "files", {Tg(At(L"f"))}), false);
+  EXPECT_EQ(f.files, 65u);
+  std::set<std::string> gone;
+  std::string rel = "f";
+  for (int level = 0; level <= 64; ++level) {
+    gone.insert(rel + "/f" + std::to_string(level));
+    rel += "/d";
+  }
+  Listing mid = ListTree(Root());
+  ExpectOnlyGone(before, mid, gone);
+
+  // Below depth 64 nothing is listed, so no folder on the chain empties.
+  ItemStat g = CleanOne(Item("g", "dir", {Tg(At(L"g"))}), false);
+  EXPECT_EQ(g.files, 3u);
+  EXPECT_EQ(g.skipped, 0u);
+  std::string g63 = "g";
+  for (int level = 0; level < 63; ++level) g63 += "/d";
+  ExpectOnlyGone(mid, ListTree(Root()), {"g/g0", g63 + "/g63", g63 + "/d/g64"});
+}
+
+// ---- Cleaning: measure, safety, special items ---------------------------------------
+
+TEST_F(Engine, MeasureModeReportsAndDeletesNothing) {
+  ASSERT_TRUE(PlantFile(At(L"m\\a.log"), 1));
+  ASSERT_TRUE(PlantFile(At(L"m\\b.txt"), 2));
+  ASSERT_TRUE(PlantFile(At(L"m\\sub\\c.LOG"), 4, true));
+  ASSERT_TRUE(PlantFile(At(L"one.log"), 8));
+  RuleItem item = Item("m", "measure", {Tg(At(L"m"), true, {L"*.log"}), Tg(At(L"one.log"))});
+  Listing before = ListTree(Root());
+  for (bool dryRun : {false, true}) {
+    ItemStat s = CleanOne(item, dryRun);
+    EXPECT_EQ(s.files, 3u);
+    EXPECT_EQ(s.bytes, 13u);
+    EXPECT_EQ(s.skipped, 0u);
+    EXPECT_TRUE(s.errors.empty());
+  }
+  ExpectOnlyGone(before, ListTree(Root()), {});
+}
+
+TEST_F(Engine, SystemAreaNeedsAllowSystem) {
+  std::wstring sys = Join(ExpandEnvW(L"%SystemRoot%"), L"tamsel-t-sys");
+  RemoveTree(sys);
+  ASSERT_TRUE(PlantFile(Join(sys, L"a.tmp"), 1));
+  ASSERT_TRUE(PlantFile(Join(sys, L"sub\\b.tmp"), 2, true));
+  ASSERT_TRUE(PlantFile(Join(sys, L"keep.txt"), 4));
+  Listing before = ListTree(sys);
+
+  RuleItem files = Item("f", "files", {Tg(sys, true, {L"*.tmp"})});
+  RuleItem single = Item("s", "files", {Tg(Join(sys, L"a.tmp"))});
+  RuleItem dir = Item("d", "dir", {Tg(sys)});
+  for (bool dryRun : {true, false}) {
+    SCOPED_TRACE(dryRun ? "dry run" : "real clean");
+    ItemStat f = CleanOne(files, dryRun);
+    EXPECT_EQ(f.files, 0u);
+    EXPECT_EQ(f.skipped, 1u);
+    EXPECT_EQ(f.errors, (std::vector<std::string>{Err(sys, kReasonSystem)}));
+    ItemStat s = CleanOne(single, dryRun);
+    EXPECT_EQ(s.skipped, 1u);
+    EXPECT_EQ(s.errors, (std::vector<std::string>{Err(Join(sys, L"a.tmp"), kReasonSystem)}));
+    ItemStat d = CleanOne(dir, dryRun);
+    EXPECT_EQ(d.files, 0u);
+    EXPECT_EQ(d.skipped, 1u);
+    EXPECT_EQ(d.errors, (std::vector<std::string>{Err(sys, kReasonSystem)}));
+    ExpectOnlyGone(before, ListTree(sys), {});
+  }
+
+  // With allowSystem the same targets are cleaned.
+  files.targets[0].allowSystem = true;
+  ItemStat f = CleanOne(files, false);
+  EXPECT_EQ(f.files, 2u);
+  EXPECT_EQ(f.bytes, 3u);
+  EXPECT_EQ(f.skipped, 0u);
+  Listing mid = ListTree(sys);
+  ExpectOnlyGone(before, mid, {"a.tmp", "sub/b.tmp"});
+  dir.targets[0].allowSystem = true;
+  ItemStat d = CleanOne(dir, false);
+  EXPECT_EQ(d.files, 1u);
+  EXPECT_EQ(d.bytes, 4u);
+  EXPECT_FALSE(Exists(sys));
+  if (Exists(sys)) RemoveTree(sys);
+}
+
+TEST_F(Engine, DriveRootHomeAndEmptyTargetsAreRefused) {
+  // Only dry runs here: a real clean of these would be a disaster.
+  std::wstring home = ExpandEnvW(L"%USERPROFILE%");
+  RuleItem files = Item("f", "files", {Tg(L"C:\\"), Tg(L"C:"), Tg(home), Tg(L"")});
+  ItemStat f = CleanOne(files, true);
+  EXPECT_EQ(f.files, 0u);
+  EXPECT_EQ(f.bytes, 0u);
+  EXPECT_EQ(f.skipped, 3u);  // the empty target is passed over in silence
+  EXPECT_EQ(f.errors, (std::vector<std::string>{"C:\\ : 盘符根目录", "C: : 盘符根目录",
+                                                W2U(home) + " : 用户主目录根"}));
+  RuleItem dir = Item("d", "dir", {Tg(L"C:\\"), Tg(home + L"\\"), Tg(L"")});
+  ItemStat d = CleanOne(dir, true);
+  EXPECT_EQ(d.files, 0u);
+  EXPECT_EQ(d.skipped, 3u);
+  EXPECT_EQ(d.errors, (std::vector<std::string>{"C:\\ : 盘符根目录", W2U(home) + " : 用户主目录根",
+                                                " : 空路径"}));
+}
+
+TEST_F(Engine, HibernationItem) {
+  const std::wstring file = ExpandEnvW(L"%SystemDrive%\\hiberfil.sys");
+  EnsureDriveC();
+  RemoveTree(file);
+  ASSERT_TRUE(PlantFile(At(L"t\\decoy.bin"), 1));
+  // The item's own targets are ignored.
+  RuleItem item = Item("h", "hibernate", {Tg(At(L"t"))});
+  Listing before = ListTree(Root());
+
+  // No hibernation file: zeros, and nothing is run (switching hibernation on
+  // would bring the file back).
+  for (bool dryRun : {true, false}) {
+    ItemStat c = CleanOne(item, dryRun);
+    EXPECT_EQ(c.files, 0u);
+    EXPECT_EQ(c.bytes, 0u);
+    EXPECT_EQ(c.skipped, 0u);
+    EXPECT_TRUE(c.errors.empty());
+    EXPECT_FALSE(Exists(file));
+  }
+  ItemStat none = ScanOne(item);
+  EXPECT_EQ(none.files, 0u);
+  EXPECT_EQ(none.bytes, 0u);
+
+  const uint64_t kSize = (1u << 20) + 7;
+  ASSERT_TRUE(PlantFile(file, kSize));
+  ItemStat scan = ScanOne(item);
+  EXPECT_EQ(scan.files, 1u);
+  EXPECT_EQ(scan.bytes, kSize);
+  ItemStat dry = CleanOne(item, true);
+  EXPECT_EQ(dry.files, 1u);
+  EXPECT_EQ(dry.bytes, kSize);
+  EXPECT_EQ(dry.skipped, 0u);
+  EXPECT_TRUE(Exists(file));
+
+  ItemStat real = CleanOne(item, false);
+#ifdef _WIN32
+  // Wine has no powercfg.exe: switching hibernation off cannot run.
+  EXPECT_EQ(real.skipped, 1u);
+  EXPECT_EQ(real.errors, (std::vector<std::string>{"关闭休眠失败（需要管理员权限）"}));
+  EXPECT_EQ(real.bytes, 0u);
+  EXPECT_EQ(real.files, 0u);
+  EXPECT_TRUE(Exists(file));
+#else
+  // The stand-in's powercfg removes the file for an administrator (tests run
+  // as root), and hibernation is not switched back on, which would bring the
+  // file straight back.
+  EXPECT_EQ(real.skipped, 0u);
+  EXPECT_TRUE(real.errors.empty());
+  EXPECT_EQ(real.bytes, kSize);
+  EXPECT_EQ(real.files, 1u);
+  EXPECT_FALSE(Exists(file));
+#endif
+  RemoveTree(file);
+  ExpectOnlyGone(before, ListTree(Root()), {});
+}
+
+TEST_F(Engine, RecycleBinItem) {
+  RuleItem item = Item("bin", "recyclebin", {});
+  // A scan never sizes the bin: that is the query's job.
+  ItemStat scan = ScanOne(item);
+  EXPECT_EQ(scan.files, 0u);
+  EXPECT_EQ(scan.bytes, 0u);
+#ifdef _WIN32
+  // Under wine the bin is the Linux trash of the prefix's home; only the
+  // query's shape is checked, and nothing is emptied.
+  std::regex shape(R"(\{"ok":true,"items":\d+,"bytes":\d+\})");
+  EXPECT_TRUE(std::regex_match(RecycleBinInfoJson(), shape)) << RecycleBinInfoJson();
+#else
+  const std::wstring bin = L"C:\\$Recycle.Bin";
+  EnsureDriveC();
+  RemoveTree(bin);
+  EXPECT_EQ(RecycleBinInfoJson(), "{\"ok\":true,\"items\":0,\"bytes\":0}");
+  ASSERT_TRUE(PlantFile(Join(bin, L"S-1-5-21-1\\$RABC123.txt"), 100));
+  ASSERT_TRUE(PlantFile(Join(bin, L"S-1-5-21-1\\$IABC123.txt"), 20, true));
+  ASSERT_TRUE(PlantFile(Join(bin, L"S-1-5-21-1\\$RDEF456\\inner.bin"), 3));
+  EXPECT_EQ(RecycleBinInfoJson(), "{\"ok\":true,\"items\":3,\"bytes\":123}");
+  Listing before = ListTree(bin);
+  EXPECT_EQ(ScanOne(item).files, 0u);
+
+  ItemStat dry = CleanOne(item, true);
+  EXPECT_EQ(dry.files, 3u);
+  EXPECT_EQ(dry.bytes, 123u);
+  EXPECT_EQ(dry.skipped, 0u);
+  ExpectOnlyGone(before, ListTree(bin), {});
+
+  ItemStat real = CleanOne(item, false);
+  EXPECT_EQ(real.files, 3u);
+  EXPECT_EQ(real.bytes, 123u);
+  EXPECT_EQ(real.skipped, 0u);
+  EXPECT_TRUE(real.errors.empty());
+  std::set<std::string> all;
+  for (const auto& kv : before) all.insert(kv.first);
+  ExpectOnlyGone(before, ListTree(bin), all);
+  EXPECT_EQ(RecycleBinInfoJson(), "{\"ok\":true,\"items\":0,\"bytes\":0}");
+#endif
+}
+
+// ---- Queries ----------------------------------------------------------------------
+
+TEST_F(Engine, DiskInfoOfDriveC) {
+  EnsureDriveC();
+  std::string json = DiskInfoJson("C:");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(
+      json, m, std::regex(R"(\{"ok":true,"drive":"C:","total":(\d+),"free":(\d+)\})")))
+      << json;
+  uint64_t total = std::stoull(m[1].str()), free = std::stoull(m[2].str());
+  EXPECT_GT(free, 0u);
+  EXPECT_GE(total, free);
+  uint64_t avail = 0, t = 0, tf = 0;
+  ASSERT_TRUE(tov::DiskFreeSpace(L"C:\\", &avail, &t, &tf));
+  EXPECT_EQ(total, t);
+  EXPECT_EQ(DiskInfoJson("Q:"), "{\"ok\":false}");
+}
+
+TEST_F(Engine, RecycleBinInfoShape) {
+  EXPECT_TRUE(std::regex_match(RecycleBinInfoJson(),
+                               std::regex(R"(\{"ok":true,"items":\d+,"bytes":\d+\})")))
+      << RecycleBinInfoJson();
+}
+
+TEST_F(Engine, IsAdminForRootAndUnderWine) {
+  // The native tests run as root; wine's process is an administrator.
+  EXPECT_TRUE(IsAdmin());
+}
+
+}  // namespace
