@@ -275,21 +275,29 @@ uint64_t DeleteDirContent(const std::wstring& dir, ItemStat& stat, int depth) {
   return sum;
 }
 
+// The gate a target passes before anything below it is touched: the safety
+// refusals for the target path itself, then a link anywhere on the way to
+// it. A refusal is counted and reported once, for the whole target.
+bool TargetRefused(const Target& t, ItemStat& stat, const wchar_t* reparseReason) {
+  std::wstring reason;
+  if (!IsSafeDeletePath(t.path, t.allowSystem, reason)) {
+    stat.skipped++;
+    PushErr(stat, t.path, reason);
+    return true;
+  }
+  if (HasReparseInPath(t.path)) {
+    stat.skipped++;
+    PushErr(stat, t.path, reparseReason);
+    return true;
+  }
+  return false;
+}
+
 void CleanFilesMode(const RuleItem& item, ItemStat& stat, bool dryRun) {
   for (size_t i = 0; i < item.targets.size() && !Cancelled(); ++i) {
     const Target& t = item.targets[i];
     if (t.path.empty() || RepeatsEarlierTarget(item, i)) continue;
-    std::wstring reason;
-    if (!IsSafeDeletePath(t.path, t.allowSystem, reason)) {
-      stat.skipped++;
-      PushErr(stat, t.path, reason);
-      continue;
-    }
-    if (HasReparseInPath(t.path)) {
-      stat.skipped++;
-      PushErr(stat, t.path, L"路径含重解析点(junction/symlink)");
-      continue;
-    }
+    if (TargetRefused(t, stat, L"路径含重解析点(junction/symlink)")) continue;
     tov::FileInfo info;
     if (!tov::GetFileInfo(t.path, &info)) continue;
     if (info.attrs & tov::kAttrDirectory) {
@@ -313,17 +321,7 @@ void CleanDirMode(const RuleItem& item, ItemStat& stat, bool dryRun) {
     // The same folder spelled in another letter case is gone already (or, in
     // a dry run, counted already).
     if (RepeatsEarlierTarget(item, i)) continue;
-    std::wstring reason;
-    if (!IsSafeDeletePath(t.path, t.allowSystem, reason)) {
-      stat.skipped++;
-      PushErr(stat, t.path, reason);
-      continue;
-    }
-    if (HasReparseInPath(t.path)) {
-      stat.skipped++;
-      PushErr(stat, t.path, L"路径含重解析点");
-      continue;
-    }
+    if (TargetRefused(t, stat, L"路径含重解析点")) continue;
     uint32_t attrs = 0;
     if (!tov::GetAttributes(t.path, &attrs) || !(attrs & tov::kAttrDirectory)) continue;
     if (dryRun) {

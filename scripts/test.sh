@@ -15,7 +15,9 @@ export CTEST_OUTPUT_ON_FAILURE=1
 # fraction of a second instead of half a second.
 export TAMSEL_WINEPREFIX="$PWD/build/windows/wineprefix"
 cmake/wine-run.sh --prepare build/windows/tamsel.exe
-(cd build/windows && ctest -j"$(nproc)" --timeout 300) || status=1
+# wine now and then leaves a finished test process hanging at exit; such a
+# test is run again rather than failing the whole run.
+(cd build/windows && ctest -j"$(nproc)" --timeout 90 --repeat until-pass:3) || status=1
 
 (cd tests/blackbox && node --test --test-concurrency=1 --test-timeout=600000) || status=1
 

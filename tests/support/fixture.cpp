@@ -115,17 +115,21 @@ bool PlantFile(const std::wstring& winPath, uint64_t size, bool readOnly, uint64
   return true;
 }
 
-bool PlantDirLink(const std::wstring& link, const std::wstring& target) {
+bool PlantDirLink(const std::wstring& link, const std::wstring& target, std::string* why) {
   std::error_code ec;
   fs::create_directories(Host(link).parent_path(), ec);
   fs::create_directory_symlink(Host(target), Host(link), ec);
-  if (ec) return false;
+  if (ec) {
+    *why = "cannot make a directory link here: " + ec.message();
+    return false;
+  }
   // Only a link the program sees as a directory reparse point is useful.
   uint32_t attrs = 0;
   if (tov::GetAttributes(link, &attrs) && (attrs & tov::kAttrReparsePoint) &&
       (attrs & tov::kAttrDirectory))
     return true;
   fs::remove(Host(link), ec);
+  *why = "a directory link made here is no reparse point to the program";
   return false;
 }
 

@@ -40,9 +40,10 @@ bool PlantFile(const std::wstring& winPath, uint64_t size, bool readOnly = false
                uint64_t mtime = 0);
 
 // Plants a directory link at `link` that points at the folder `target`.
-// False when the platform refuses (wine cannot make links); the caller then
-// skips its test.
-bool PlantDirLink(const std::wstring& link, const std::wstring& target);
+// False, with the reason in *why, when the platform refuses (mingw's standard
+// library cannot make links, so neither can the Windows build under wine);
+// the caller then skips its test.
+bool PlantDirLink(const std::wstring& link, const std::wstring& target, std::string* why);
 
 // Whether the path exists (a link counts by itself, never by its target).
 bool Exists(const std::wstring& winPath);
