@@ -42,7 +42,7 @@ bool LaunchAccepted(const std::wstring& file, const std::wstring& params) {
   return ShellExecuteOpen(L"open", file, params, &lastError) > kShellOk;
 }
 
-void Sleep(int ms) {
+void SleepMs(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
@@ -75,7 +75,7 @@ void SpawnExplorerViaTask() {
                       L"\" /tr \"explorer.exe\" /sc once /st 23:59 /ru \"" + user + L"\" /it /f"));
   RunAndWaitW(Bounded(L"schtasks.exe /run /tn \"" + task + L"\""));
   for (int i = 0; i < 60; ++i) {
-    Sleep(100);
+    SleepMs(100);
     if (ExplorerIsRunning()) break;
   }
   RunAndWaitW(Bounded(L"schtasks.exe /delete /tn \"" + task + L"\" /f"));
@@ -86,10 +86,10 @@ void WatchdogThread(uint32_t seconds) {
   // cannot wrap around to a short one.
   const uint64_t passes = static_cast<uint64_t>(seconds) * 10;
   for (uint64_t i = 0; i < passes; ++i) {
-    Sleep(100);
+    SleepMs(100);
     if (!ExplorerIsRunning()) {
       ExplorerStart();
-      Sleep(300);
+      SleepMs(300);
     }
   }
 }
@@ -114,7 +114,8 @@ std::wstring FindModernBrowser() {
     if (FileExists(path)) return path;
   }
   for (const wchar_t* name : kAppPaths) {
-    std::wstring key = std::wstring(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\") + name;
+    std::wstring key =
+        std::wstring(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\") + name;
     std::wstring text;
     uint32_t type = 0;
     // 1038 bytes into 520 characters: the last character stays a terminator.
@@ -293,7 +294,8 @@ std::string CreateShortcutJson(const std::string& appName) {
     j += "\"" + JEsc(created[i]) + "\"";
   }
   j += "]";
-  if (!ok) j += ",\"message\":\"创建快捷方式失败（可能被安全软件拦截，或桌面/开始菜单目录不可写）\"";
+  if (!ok)
+    j += ",\"message\":\"创建快捷方式失败（可能被安全软件拦截，或桌面/开始菜单目录不可写）\"";
   const bool has = ExeOnDesktop() || DesktopHasShortcut(appName);
   j += ",\"hasShortcut\":";
   j += Bool(has);
@@ -339,8 +341,8 @@ bool ExplorerIsRunning() {
 void ExplorerStop() {
   uint32_t exitCode = 0;
   RunHiddenAndWait(L"taskkill.exe /f /im explorer.exe", 10000, &exitCode);
-  for (int i = 0; i < 30 && ExplorerIsRunning(); ++i) Sleep(100);
-  Sleep(300);
+  for (int i = 0; i < 30 && ExplorerIsRunning(); ++i) SleepMs(100);
+  SleepMs(300);
 }
 
 void ExplorerStart() {
@@ -351,7 +353,7 @@ void ExplorerStart() {
     else
       StartProcess(L"explorer.exe", false);
     for (int i = 0; i < 40; ++i) {
-      Sleep(100);
+      SleepMs(100);
       if (ExplorerIsRunning()) return;
     }
   }

@@ -9,7 +9,9 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64  # tamsel.exe
   wine wine64                                 # running the Windows build here
   nodejs                                      # black-box tests
+  chromium                                    # browser tests (driven by playwright-core)
   libcurl4-openssl-dev openssl                # HTTPS in the native build; test certificates
+  clang libclang-rt-14-dev                    # fuzzing (libFuzzer, tests/fuzz)
 )
 
 missing=()

@@ -651,11 +651,13 @@
     let res = null;
     try { res = await api("/api/result"); } catch (e) { res = null; }
     if (S.task !== t) return;
+    S.cancelLeft = t.cancelled;
+    // The page turns idle only once the results are on screen.
+    if (res && res.kind === "scan") await loadScan(t.cancelled);
+    if (S.task !== t) return;
     S.task = null;
     setBusy(false);
-    S.cancelLeft = t.cancelled;
     if (res && res.kind === "scan") {
-      await loadScan(t.cancelled);
       toast(t.cancelled ? "扫描已取消。" : "扫描完成。");
     } else if (res && res.kind === "clean") {
       showCleanResult(res, t);
@@ -1018,7 +1020,10 @@
     const text = $("fb-text").value;
     if (!text.trim()) { feedbackMsg("请先写点什么再提交。", "err"); $("fb-text").focus(); return; }
     if (feedbackCount() > TEXT_LIMIT) { feedbackMsg("内容太长了（上限 1800 字），请删掉一些再提交。", "err"); $("fb-text").focus(); return; }
-    const kind = (document.querySelector('input[name="kind"]:checked') || {}).value || "other";
+    // "bug" and "idea" are the kinds the service knows; anything else is sent
+    // empty, which the program reports as plain feedback ("反馈").
+    const picked = (document.querySelector('input[name="kind"]:checked') || {}).value;
+    const kind = picked === "bug" || picked === "idea" ? picked : "";
     const btn = $("fb-send");
     btn.disabled = true;
     feedbackMsg("正在发送…");
@@ -1131,6 +1136,7 @@
       renderSummary();
     }
     document.body.dataset.ready = "1";
+    performance.mark("tamsel-ready");
 
     const st = await pStatus;
     if (st && st.ok && st.busy) follow(st.phase);

@@ -108,8 +108,8 @@ int32_t ComInitThread() {
 
 void ComUninitThread() {}
 
-bool RegReadText(RegRoot root, const std::wstring& key, const std::wstring& value,
-                 size_t bufChars, size_t capacityBytes, std::wstring* text, uint32_t* type) {
+bool RegReadText(RegRoot root, const std::wstring& key, const std::wstring& value, size_t bufChars,
+                 size_t capacityBytes, std::wstring* text, uint32_t* type) {
   if (bufChars == 0) return false;
   std::string k = WideToUtf8(key);
   std::string v = value.empty() ? std::string("@") : WideToUtf8(value);
@@ -147,7 +147,8 @@ intptr_t ShellExecuteOpen(const std::wstring& verb, const std::wstring& file,
   (void)params;
   constexpr intptr_t kRefused = 2;  // ERROR_FILE_NOT_FOUND, as ShellExecuteW reports it
   std::string opener;
-  if (verb == L"open" && (StartsWithNoCase(file, L"http://") || StartsWithNoCase(file, L"https://")))
+  if (verb == L"open" &&
+      (StartsWithNoCase(file, L"http://") || StartsWithNoCase(file, L"https://")))
     opener = FindOnPath("xdg-open");
   if (opener.empty()) {
     if (lastError) *lastError = 2;

@@ -43,8 +43,8 @@ void ComUninitThread() {
   CoUninitialize();
 }
 
-bool RegReadText(RegRoot root, const std::wstring& key, const std::wstring& value,
-                 size_t bufChars, size_t capacityBytes, std::wstring* text, uint32_t* type) {
+bool RegReadText(RegRoot root, const std::wstring& key, const std::wstring& value, size_t bufChars,
+                 size_t capacityBytes, std::wstring* text, uint32_t* type) {
   if (bufChars == 0) return false;
   // A capacity larger than the buffer would let the registry write past it;
   // the caller's capacity normally leaves room for a terminator already.
@@ -122,8 +122,8 @@ bool StartProcess(const std::wstring& cmdline, bool hidden) {
   si.cb = sizeof si;
   PROCESS_INFORMATION pi;
   ZeroMemory(&pi, sizeof pi);
-  if (!CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE,
-                      hidden ? CREATE_NO_WINDOW : 0, nullptr, nullptr, &si, &pi))
+  if (!CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE, hidden ? CREATE_NO_WINDOW : 0,
+                      nullptr, nullptr, &si, &pi))
     return false;
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
