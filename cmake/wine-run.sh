@@ -10,7 +10,8 @@
 # that holds PROGRAM (the nearest folder above it with a CMakeCache.txt). It is
 # made on first use; its home is a folder beside it, so nothing reaches the
 # real home directory. Carriage returns are stripped from what the program
-# prints, since a GUI-subsystem program writes "\n" as "\r\n".
+# prints, since a GUI-subsystem program writes "\n" as "\r\n", unbuffered so
+# that a server's start-up lines arrive as they are printed.
 set -u
 prepare=0
 if [ "${1:-}" = --prepare ]; then prepare=1; shift; fi
@@ -61,4 +62,4 @@ if [ $prepare = 1 ]; then
 fi
 
 set -o pipefail
-"$wine_bin" "$exe" "$@" | tr -d '\r'
+"$wine_bin" "$exe" "$@" | stdbuf -o0 tr -d '\r'

@@ -32,6 +32,9 @@ const char kMsgCertificate[] = "证书校验失败（可能被网络中间人拦
 std::string SendErrorText(uint32_t code) {
   switch (code) {
     case 12002:  // ERROR_WINHTTP_TIMEOUT
+    // WSAETIMEDOUT: what wine's WinHTTP passes on instead of 12002 when the
+    // receive time-out strikes on a TLS connection. It means the same.
+    case 10060:
       return kMsgTimeout;
     case 12029:  // ERROR_WINHTTP_CANNOT_CONNECT
       return kMsgCannotConnect;
@@ -94,8 +97,7 @@ size_t CodePoints(const std::string& s) {
 std::string CutUtf8(const std::string& s, size_t maxBytes) {
   if (s.size() <= maxBytes) return s;
   size_t cut = maxBytes;
-  for (int back = 0; back < 3 && cut > 0 &&
-                     (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80;
+  for (int back = 0; back < 3 && cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80;
        ++back)
     --cut;
   if ((static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) cut = maxBytes;

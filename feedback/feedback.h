@@ -12,8 +12,10 @@ const char* ServiceHost();
 const char* FallbackHost();
 
 // One HTTPS request with a JSON body. The HTTP status of the answer (its body
-// in response, error empty), or 0 with a Chinese reason in error when no
-// answer came. host may carry ":port" (default 443).
+// in response, cut at the first chunk past 64 KiB; error empty), or 0 with a
+// Chinese reason in error when no answer came. host may carry ":port"
+// (default 443): the text after the last colon is a port when it is all
+// digits; a port outside 1-65535 gives the text of a failed connect step.
 int HttpRequestJson(const std::wstring& host, const std::wstring& path, const std::string& method,
                     const std::string& body, std::string& response, std::string& error);
 int HttpPostJson(const std::wstring& host, const std::wstring& path, const std::string& body,

@@ -95,8 +95,8 @@ HttpsResult HttpsRequest(const std::wstring& host, int port, const std::wstring&
 
   DWORD length = static_cast<DWORD>(body.size());
   LPVOID data = body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(body.data());
-  BOOL ok = WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, length,
-                               length, 0);
+  BOOL ok =
+      WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, data, length, length, 0);
   if (ok) ok = WinHttpReceiveResponse(request.get(), nullptr);
   if (!ok) {
     // Taken before any handle is closed: closing may change the last error.

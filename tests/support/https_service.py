@@ -10,19 +10,28 @@ for it; under wine the command interpreter hands the script to Linux (wine
 runs a non-Windows executable as a Unix process) and returns at once. Both
 then wait for DIR/ready. The script:
 
-1. makes a certificate authority and three server certificates with the
-   openssl command: "localhost" signed by that authority, "wrong-name.invalid"
-   signed by it, and a self-signed "localhost" that nothing trusts;
+1. makes, once for all test programs beside DIR, in the folder "https-ca"
+   next to DIR, a certificate authority and three server certificates with
+   the openssl command: "localhost" signed by that authority,
+   "wrong-name.invalid" signed by it, and a self-signed "localhost" that
+   nothing trusts (made again when they come near their end); DIR/ca.pem is
+   a copy of the authority;
 2. binds every listener below on 127.0.0.1 (never another address);
-3. with --wine-trust, adds the authority to the LocalMachine ROOT store of
-   the wine prefix in WINEPREFIX (the test program's own prefix, inherited
-   through the environment), where wine's certificate checks look;
-4. forks a server process that leaves the caller's session and standard
-   streams (so neither the test program nor ctest waits for it), and writes
-   DIR/ready: one "label port" line per listener;
-5. serves until the test program's control connection closes (the program
+3. forks a server process that leaves the caller's session and standard
+   streams (so neither the test program nor ctest waits for it);
+4. with --wine-trust, the server process has the authority in the
+   LocalMachine ROOT store of the wine prefix in WINEPREFIX (the test
+   program's own prefix, inherited through the environment), where wine's
+   certificate checks look. The entry is shared: the first service of a
+   test run adds it, the last one removes it (https-ca/holders lists the
+   services that use it, under a lock). Adding and removing an entry per
+   service would change the store while another test program reads it, and
+   wine then sometimes misses the entry: a reader walks the keys by index;
+5. writes DIR/ready: one "label port" line per listener;
+6. serves until the test program's control connection closes (the program
    ended, however it ended), or 60 s pass without one, or 15 minutes pass;
-   then it removes the authority from the prefix again and deletes DIR.
+   then it lets go of the trust entry and deletes DIR. A service that was
+   killed outright is dropped from the holders by the next one.
 
 Natively the test program trusts DIR/ca.pem through SSL_CERT_FILE.
 
@@ -34,7 +43,8 @@ Listeners (all HTTPS with the trusted "localhost" certificate unless said):
   hangup      reads the request and closes the connection without an answer
   wrongname   answers 200 with a certificate for wrong-name.invalid
   untrusted   answers 200 with a self-signed localhost certificate
-  closed      a port that was bound and released again: nothing listens
+  closed      a port bound and held but not listening: connections to it are
+              refused, and no other program can take it meanwhile
   control     plain TCP: the test program's control connection. A line
               "bind443" asks for one more listener, p443, like s200 but on
               port 443; the answer is the line "ok", or "busy" when that
@@ -48,6 +58,7 @@ body bytes), then .count (how many requests that listener has read so far).
 """
 
 import argparse
+import fcntl
 import hashlib
 import os
 import shutil
@@ -71,11 +82,17 @@ def openssl(*args):
                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
 
+CERT_DAYS = 30
+RENEW_SECONDS = 2 * 86400
+CERT_NAMES = ("ca", "localhost", "wrongname", "untrusted")
+
+
 def make_certificates(d):
     """CA, two certificates it signs, one self-signed; EC P-256 keys (fast)."""
+    days = str(CERT_DAYS)
     key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
     openssl("req", "-x509", *key, "-keyout", f"{d}/ca.key", "-out", f"{d}/ca.pem",
-            "-days", "2", "-subj", "/CN=Tamsel Test Authority",
+            "-days", days, "-subj", "/CN=Tamsel Test Authority",
             "-addext", "basicConstraints=critical,CA:TRUE",
             "-addext", "keyUsage=critical,keyCertSign,cRLSign")
     for name, dns in (("localhost", "localhost"), ("wrongname", "wrong-name.invalid")):
@@ -87,11 +104,70 @@ def make_certificates(d):
         openssl("req", *key, "-keyout", f"{d}/{name}.key", "-out", f"{d}/{name}.csr",
                 "-subj", f"/CN={dns}")
         openssl("x509", "-req", "-in", f"{d}/{name}.csr", "-CA", f"{d}/ca.pem",
-                "-CAkey", f"{d}/ca.key", "-CAcreateserial", "-days", "2",
+                "-CAkey", f"{d}/ca.key", "-CAcreateserial", "-days", days,
                 "-extfile", f"{d}/{name}.ext", "-out", f"{d}/{name}.pem")
     openssl("req", "-x509", *key, "-keyout", f"{d}/untrusted.key", "-out",
-            f"{d}/untrusted.pem", "-days", "2", "-subj", "/CN=localhost",
+            f"{d}/untrusted.pem", "-days", days, "-subj", "/CN=localhost",
             "-addext", "subjectAltName=DNS:localhost")
+
+
+def certificates_fresh(d):
+    for name in CERT_NAMES:
+        if not (os.path.exists(f"{d}/{name}.pem") and os.path.exists(f"{d}/{name}.key")):
+            return False
+        check = subprocess.run(["openssl", "x509", "-checkend", str(RENEW_SECONDS), "-noout",
+                                "-in", f"{d}/{name}.pem"], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if check.returncode != 0:
+            return False
+    return True
+
+
+class Locked:
+    """An exclusive lock on the shared folder, across test programs."""
+
+    def __init__(self, d):
+        self.path = f"{d}/lock"
+
+    def __enter__(self):
+        self.fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
+        fcntl.flock(self.fd, fcntl.LOCK_EX)
+        return self
+
+    def __exit__(self, *exc):
+        os.close(self.fd)
+
+
+def alive(pid):
+    """Whether a holder still runs (an unreaped process counts as ended)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            state = f.read().rpartition(")")[2].split()[0]
+    except (OSError, IndexError):
+        return False
+    return state not in ("Z", "X")
+
+
+def read_holders(shared):
+    try:
+        with open(f"{shared}/holders") as f:
+            pids = [int(x) for x in f.read().split()]
+    except (OSError, ValueError):
+        pids = []
+    return [p for p in pids if alive(p)]
+
+
+def write_holders(shared, pids):
+    write_atomic(f"{shared}/holders", "".join(f"{p}\n" for p in pids).encode())
+
+
+def ensure_certificates(shared):
+    os.makedirs(shared, exist_ok=True)
+    with Locked(shared):
+        # Certificates the trust entry stands for are not replaced under a
+        # running service; they have two days left at least.
+        if not certificates_fresh(shared) and not read_holders(shared):
+            make_certificates(shared)
 
 
 def ca_der(d):
@@ -117,6 +193,43 @@ def wine_add_trust(d):
     blob = struct.pack("<III", 32, 1, len(der)) + der
     wine_reg("add", wine_trust_key(d), "/v", "Blob", "/t", "REG_BINARY",
              "/d", blob.hex().upper(), "/f")
+
+
+def acquire_trust(shared, pid):
+    """Joins the holders of the trust entry; the first one adds it."""
+    with Locked(shared):
+        holders = read_holders(shared)
+        if not holders:
+            # A service killed outright may have left its entry behind.
+            try:
+                with open(f"{shared}/registered") as f:
+                    stale = f.read().strip()
+            except OSError:
+                stale = ""
+            if stale:
+                wine_reg("delete", stale, "/f")
+            wine_add_trust(shared)
+            write_atomic(f"{shared}/registered", wine_trust_key(shared).encode())
+        write_holders(shared, holders + [pid])
+
+
+def release_trust(shared, pid):
+    """Leaves the holders; the last one removes the entry."""
+    with Locked(shared):
+        holders = [p for p in read_holders(shared) if p != pid]
+        write_holders(shared, holders)
+        if not holders:
+            try:
+                with open(f"{shared}/registered") as f:
+                    key = f.read().strip()
+            except OSError:
+                key = ""
+            if key:
+                wine_reg("delete", key, "/f")
+            try:
+                os.remove(f"{shared}/registered")
+            except OSError:
+                pass
 
 
 def server_context(d, name):
@@ -170,10 +283,11 @@ def write_atomic(path, data):
 
 
 class Service:
-    def __init__(self, d):
+    def __init__(self, d, shared):
         self.dir = d
+        self.shared = shared
         self.listeners = []
-        self.trust_key = None
+        self.trusting = False
         self.control = None
 
     def record(self, lst, head, body):
@@ -242,11 +356,11 @@ class Service:
             threading.Thread(target=self.handle, args=(lst, conn), daemon=True).start()
 
     def shutdown(self):
-        if self.trust_key:
+        if self.trusting:
             try:
-                wine_reg("delete", self.trust_key, "/f")
+                release_trust(self.shared, os.getpid())
             except Exception:
-                pass
+                traceback.print_exc()
         shutil.rmtree(self.dir, ignore_errors=True)
         os._exit(0)
 
@@ -258,7 +372,7 @@ class Service:
             sock.listen(64)
         except OSError:
             return False
-        lst = Listener("p443", sock, server_context(self.dir, "localhost"), "status")
+        lst = Listener("p443", sock, server_context(self.shared, "localhost"), "status")
         self.listeners.append(lst)
         threading.Thread(target=self.accept_loop, args=(lst,), daemon=True).start()
         return True
@@ -295,34 +409,34 @@ class Service:
         self.watch_control()
 
 
-def setup(args):
-    d = os.path.abspath(args.dir)
+def setup(d, shared):
     os.makedirs(f"{d}/files", exist_ok=True)
     os.makedirs(f"{d}/rec", exist_ok=True)
-    make_certificates(d)
-    svc = Service(d)
-    good = server_context(d, "localhost")
+    ensure_certificates(shared)
+    shutil.copyfile(f"{shared}/ca.pem", f"{d}/ca.pem")
+    svc = Service(d, shared)
+    good = server_context(shared, "localhost")
     for status in (200, 201, 404, 429, 500, 503):
         svc.listeners.append(Listener(f"s{status}", bind_loopback(), good, "status", status))
     svc.listeners.append(Listener("silent", bind_loopback(), good, "silent"))
     svc.listeners.append(Listener("hangup", bind_loopback(), good, "hangup"))
-    svc.listeners.append(Listener("wrongname", bind_loopback(), server_context(d, "wrongname"),
-                                  "status"))
-    svc.listeners.append(Listener("untrusted", bind_loopback(), server_context(d, "untrusted"),
-                                  "status"))
+    svc.listeners.append(Listener("wrongname", bind_loopback(),
+                                  server_context(shared, "wrongname"), "status"))
+    svc.listeners.append(Listener("untrusted", bind_loopback(),
+                                  server_context(shared, "untrusted"), "status"))
     for lst in svc.listeners:
         lst.sock.listen(64)
-    closed = bind_loopback()
-    svc.listeners.append(Listener("closed", closed, None, "closed"))
+    svc.listeners.append(Listener("closed", bind_loopback(), None, "closed"))
     svc.control = bind_loopback()
     svc.control.listen(1)
     ports = {lst.label: lst.sock.getsockname()[1] for lst in svc.listeners}
     ports["control"] = svc.control.getsockname()[1]
-    closed.close()
-    if args.wine_trust:
-        svc.trust_key = wine_trust_key(d)
-        wine_add_trust(d)
     return svc, ports
+
+
+def fail(d):
+    os.makedirs(d, exist_ok=True)
+    write_atomic(f"{d}/failed", traceback.format_exc().encode())
 
 
 def main():
@@ -331,13 +445,14 @@ def main():
     parser.add_argument("--wine-trust", action="store_true")
     args = parser.parse_args()
     d = os.path.abspath(args.dir)
+    shared = os.path.join(os.path.dirname(d), "https-ca")
     try:
-        svc, ports = setup(args)
+        svc, ports = setup(d, shared)
     except Exception:
-        os.makedirs(d, exist_ok=True)
-        write_atomic(f"{d}/failed", traceback.format_exc().encode())
+        fail(d)
         return 1
-    if os.fork() == 0:
+    child = os.fork()
+    if child == 0:
         os.setsid()
         null = os.open(os.devnull, os.O_RDWR)
         log = os.open(f"{d}/service.log", os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
@@ -345,13 +460,27 @@ def main():
         os.dup2(log, 1)
         os.dup2(log, 2)
         try:
+            if args.wine_trust:
+                svc.trusting = True
+                acquire_trust(shared, os.getpid())
+            write_atomic(f"{d}/ready",
+                         "".join(f"{k} {v}\n" for k, v in ports.items()).encode())
             svc.serve()
         except Exception:
+            fail(d)
             traceback.print_exc()
             svc.shutdown()
         os._exit(0)
-    write_atomic(f"{d}/ready", "".join(f"{k} {v}\n" for k, v in ports.items()).encode())
-    return 0
+    # Natively the caller waits for this process: it ends once the service
+    # is ready (or has failed).
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline:
+        if os.path.exists(f"{d}/ready"):
+            return 0
+        if os.path.exists(f"{d}/failed") or os.waitpid(child, os.WNOHANG)[0] == child:
+            return 1
+        time.sleep(0.02)
+    return 1
 
 
 if __name__ == "__main__":
