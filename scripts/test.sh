@@ -5,7 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh native windows
+# The -svc variants point the web service at localhost, for the black-box
+# tests of the update check and feedback delivery.
+scripts/build.sh native windows native-svc windows-svc
 
 status=0
 export CTEST_OUTPUT_ON_FAILURE=1

@@ -543,3 +543,12 @@ export function lines(text) {
   if (l.at(-1) === '') l.pop();
   return l;
 }
+
+// A build object for another binary of the same kind, such as the variant
+// whose web service points at a local test service. Null when the binary
+// (or, for 'windows', wine) is missing.
+export function buildOf(kind, binary) {
+  if (!fs.existsSync(binary)) return null;
+  if (kind === 'native') return nativeBuild(binary);
+  return fs.existsSync(WINE_BIN) ? windowsBuild(binary) : null;
+}
