@@ -360,11 +360,8 @@ void ExplorerStart() {
 }
 
 void ExplorerWatchdog(uint32_t seconds) {
-  try {
-    std::thread(WatchdogThread, seconds).detach();
-  } catch (const std::system_error&) {
-    // No thread: no watchdog; the clean's own ExplorerStart still runs.
-  }
+  // No thread: no watchdog; the clean's own ExplorerStart still runs.
+  StartDetachedThread([seconds] { WatchdogThread(seconds); });
 }
 
 }  // namespace tov

@@ -62,6 +62,27 @@ uint64_t FreeOnC() {
   return avail;
 }
 
+// The full paths of a directory's entries are built in one buffer: the
+// directory and a backslash stay, each entry's name replaces the previous
+// one, so that a directory of many files costs one allocation, not one per
+// file.
+class EntryPath {
+ public:
+  explicit EntryPath(const std::wstring& dir) : full_(dir) {
+    full_ += L'\\';
+    base_ = full_.size();
+  }
+  const std::wstring& Of(const std::wstring& name) {
+    full_.resize(base_);
+    full_ += name;
+    return full_;
+  }
+
+ private:
+  std::wstring full_;
+  size_t base_ = 0;
+};
+
 // The file's own name: the text after the last backslash.
 std::wstring LeafName(const std::wstring& path) {
   size_t cut = path.rfind(L'\\');
@@ -124,26 +145,32 @@ bool PassesFilter(const Target& t, const std::wstring& name) {
   return !IsExcluded(name, t.exclude);
 }
 
-void CountFile(ScanCtx& ctx, const std::wstring& full, uint64_t size, uint64_t mtime) {
+void CountFile(ScanCtx& ctx, uint64_t size) {
   ctx.stat->bytes += size;
   ctx.stat->files += 1;
-  if (ctx.hits && ctx.collect && ctx.hits->size() < ctx.maxHits)
-    ctx.hits->push_back(FileHit{full, size, mtime});
+}
+
+// Whether the file just counted goes into the hit list as well.
+bool WantsHit(const ScanCtx& ctx) {
+  return ctx.hits && ctx.collect && ctx.hits->size() < ctx.maxHits;
 }
 
 void ScanDir(const Target& t, const std::wstring& dir, ScanCtx& ctx, int depth) {
   if (depth == 65 || Cancelled()) return;
+  EntryPath full(dir);
   tov::ListDir(dir, [&](const tov::DirEntry& e) {
     if (Cancelled()) return false;
-    std::wstring full = dir + L"\\" + e.name;
     if (e.attrs & tov::kAttrDirectory) {
       // Links and junctions are leaves: never entered, whatever they point to.
       if (!(e.attrs & tov::kAttrReparsePoint) && t.recursive) {
-        SetCurPath(full);
-        ScanDir(t, full, ctx, depth + 1);
+        const std::wstring& sub = full.Of(e.name);
+        SetCurPath(sub);
+        ScanDir(t, sub, ctx, depth + 1);
       }
     } else if (PassesFilter(t, e.name)) {
-      CountFile(ctx, full, e.size, e.mtime);
+      // Counting needs no path; only a file that is listed does.
+      CountFile(ctx, e.size);
+      if (WantsHit(ctx)) ctx.hits->push_back(FileHit{full.Of(e.name), e.size, e.mtime});
     }
     return true;
   });
@@ -160,17 +187,19 @@ void ScanTarget(const Target& t, ScanCtx& ctx) {
   if (!PassesFilter(t, LeafName(t.path))) return;
   tov::FileInfo info;
   if (!tov::GetFileInfo(t.path, &info)) return;
-  CountFile(ctx, t.path, info.size, info.mtime);
+  CountFile(ctx, info.size);
+  if (WantsHit(ctx)) ctx.hits->push_back(FileHit{t.path, info.size, info.mtime});
 }
 
 uint64_t DirSizeQuick(const std::wstring& dir, int depth) {
   if (depth == 33) return 0;
   uint64_t sum = 0;
+  EntryPath full(dir);
   tov::ListDir(dir, [&](const tov::DirEntry& e) {
     if (!(e.attrs & tov::kAttrDirectory))
       sum += e.size;
     else if (!(e.attrs & tov::kAttrReparsePoint))
-      sum += DirSizeQuick(dir + L"\\" + e.name, depth + 1);
+      sum += DirSizeQuick(full.Of(e.name), depth + 1);
     return true;
   });
   return sum;
@@ -222,23 +251,26 @@ bool DeleteOneFile(const std::wstring& path) {
   return tov::DeleteFilePath(path);
 }
 
+// safety holds the gate's look-ups, taken once for the whole task.
 uint64_t CleanFilesInDir(const Target& t, const std::wstring& dir, ItemStat& stat, bool dryRun,
-                         int depth) {
+                         int depth, const SafetyContext& safety) {
   if (depth == 65 || Cancelled()) return 0;
   uint64_t sum = 0;
+  EntryPath path(dir);
   tov::ListDir(dir, [&](const tov::DirEntry& e) {
     if (Cancelled()) return false;
-    std::wstring full = dir + L"\\" + e.name;
     if (e.attrs & tov::kAttrDirectory) {
       if (!(e.attrs & tov::kAttrReparsePoint) && t.recursive) {
-        SetCurPath(full);
-        sum += CleanFilesInDir(t, full, stat, dryRun, depth + 1);
+        const std::wstring& sub = path.Of(e.name);
+        SetCurPath(sub);
+        sum += CleanFilesInDir(t, sub, stat, dryRun, depth + 1, safety);
       }
       return true;
     }
     if (!PassesFilter(t, e.name)) return true;
+    const std::wstring& full = path.Of(e.name);
     std::wstring reason;
-    if (!IsSafeDeletePath(full, t.allowSystem, reason)) {
+    if (!IsSafeDeletePath(safety, full, t.allowSystem, reason)) {
       stat.skipped++;
       PushErr(stat, full, reason);
     } else if (dryRun || DeleteOneFile(full)) {
@@ -256,9 +288,10 @@ uint64_t CleanFilesInDir(const Target& t, const std::wstring& dir, ItemStat& sta
 uint64_t DeleteDirContent(const std::wstring& dir, ItemStat& stat, int depth) {
   if (Cancelled() || depth == 65) return 0;
   uint64_t sum = 0;
+  EntryPath path(dir);
   tov::ListDir(dir, [&](const tov::DirEntry& e) {
     if (Cancelled()) return false;
-    std::wstring full = dir + L"\\" + e.name;
+    const std::wstring& full = path.Of(e.name);
     if (e.attrs & tov::kAttrDirectory) {
       if (e.attrs & tov::kAttrReparsePoint) return true;  // neither entered nor removed
       sum += DeleteDirContent(full, stat, depth + 1);
@@ -278,9 +311,10 @@ uint64_t DeleteDirContent(const std::wstring& dir, ItemStat& stat, int depth) {
 // The gate a target passes before anything below it is touched: the safety
 // refusals for the target path itself, then a link anywhere on the way to
 // it. A refusal is counted and reported once, for the whole target.
-bool TargetRefused(const Target& t, ItemStat& stat, const wchar_t* reparseReason) {
+bool TargetRefused(const Target& t, ItemStat& stat, const wchar_t* reparseReason,
+                   const SafetyContext& safety) {
   std::wstring reason;
-  if (!IsSafeDeletePath(t.path, t.allowSystem, reason)) {
+  if (!IsSafeDeletePath(safety, t.path, t.allowSystem, reason)) {
     stat.skipped++;
     PushErr(stat, t.path, reason);
     return true;
@@ -293,15 +327,16 @@ bool TargetRefused(const Target& t, ItemStat& stat, const wchar_t* reparseReason
   return false;
 }
 
-void CleanFilesMode(const RuleItem& item, ItemStat& stat, bool dryRun) {
+void CleanFilesMode(const RuleItem& item, ItemStat& stat, bool dryRun,
+                    const SafetyContext& safety) {
   for (size_t i = 0; i < item.targets.size() && !Cancelled(); ++i) {
     const Target& t = item.targets[i];
     if (t.path.empty() || RepeatsEarlierTarget(item, i)) continue;
-    if (TargetRefused(t, stat, L"路径含重解析点(junction/symlink)")) continue;
+    if (TargetRefused(t, stat, L"路径含重解析点(junction/symlink)", safety)) continue;
     tov::FileInfo info;
     if (!tov::GetFileInfo(t.path, &info)) continue;
     if (info.attrs & tov::kAttrDirectory) {
-      stat.bytes += CleanFilesInDir(t, t.path, stat, dryRun, 0);
+      stat.bytes += CleanFilesInDir(t, t.path, stat, dryRun, 0, safety);
       continue;
     }
     if (!PassesFilter(t, LeafName(t.path))) continue;
@@ -315,13 +350,14 @@ void CleanFilesMode(const RuleItem& item, ItemStat& stat, bool dryRun) {
   }
 }
 
-void CleanDirMode(const RuleItem& item, ItemStat& stat, bool dryRun) {
+void CleanDirMode(const RuleItem& item, ItemStat& stat, bool dryRun,
+                  const SafetyContext& safety) {
   for (size_t i = 0; i < item.targets.size(); ++i) {
     const Target& t = item.targets[i];
     // The same folder spelled in another letter case is gone already (or, in
     // a dry run, counted already).
     if (RepeatsEarlierTarget(item, i)) continue;
-    if (TargetRefused(t, stat, L"路径含重解析点")) continue;
+    if (TargetRefused(t, stat, L"路径含重解析点", safety)) continue;
     uint32_t attrs = 0;
     if (!tov::GetAttributes(t.path, &attrs) || !(attrs & tov::kAttrDirectory)) continue;
     if (dryRun) {
@@ -445,9 +481,7 @@ bool StartTask(const std::vector<Category>& cats, const std::vector<std::string>
     std::lock_guard<std::mutex> lock(g_threadLock);
     ++g_threadsAlive;
   }
-  try {
-    std::thread(TaskThread, args).detach();
-  } catch (...) {
+  if (!tov::StartDetachedThread([args] { TaskThread(args); })) {
     {
       std::lock_guard<std::mutex> lock(g_threadLock);
       --g_threadsAlive;
@@ -561,9 +595,12 @@ void ScanItems(const std::vector<Category>& cats, const std::vector<std::string>
 void CleanItems(const std::vector<Category>& cats, const std::vector<std::string>& ids, bool dryRun,
                 ResultList& out) {
   std::set<std::string> wanted(ids.begin(), ids.end());
-  VisitSelected(cats, &wanted, out, [dryRun](const RuleItem& item, ItemStat& stat) {
+  // The safety gate's look-ups (desktop, system folders, home) are made once
+  // for the task instead of once for every file it is about to delete.
+  const SafetyContext safety = MakeSafetyContext();
+  VisitSelected(cats, &wanted, out, [dryRun, &safety](const RuleItem& item, ItemStat& stat) {
     if (item.mode == "dir")
-      CleanDirMode(item, stat, dryRun);
+      CleanDirMode(item, stat, dryRun, safety);
     else if (item.mode == "measure")
       MeasureTargets(item, stat);
     else if (item.mode == "recyclebin")
@@ -571,7 +608,7 @@ void CleanItems(const std::vector<Category>& cats, const std::vector<std::string
     else if (item.mode == "hibernate")
       CleanHibernation(stat, dryRun);
     else
-      CleanFilesMode(item, stat, dryRun);
+      CleanFilesMode(item, stat, dryRun, safety);
   });
 }
 

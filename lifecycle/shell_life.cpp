@@ -98,14 +98,11 @@ std::string ElevateSelfJson() {
 }
 
 void ScheduleExit(uint32_t ms) {
-  try {
-    std::thread([ms] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-      ExitProcessNow(0);
-    }).detach();
-  } catch (...) {
-    // No thread to be had: the process simply goes on.
-  }
+  // When no thread can be had the process simply goes on.
+  StartDetachedThread([ms] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    ExitProcessNow(0);
+  });
 }
 
 }  // namespace tov

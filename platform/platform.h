@@ -57,6 +57,10 @@ bool IsProcessAdmin();
 // programs the stand-in emulates can run (see platform/posix).
 bool RunHiddenAndWait(const std::wstring& cmdline, uint32_t timeoutMs, uint32_t* exitCode);
 
+// Runs fn on a new detached thread (Windows: _beginthreadex, the handle
+// closed at once). False when no thread could be made; fn has not run then.
+bool StartDetachedThread(std::function<void()> fn);
+
 // ---- Environment and shell folders ------------------------------------------
 
 // ExpandEnvironmentStringsW: %NAME% references replaced by the variables'
@@ -105,7 +109,8 @@ struct DirEntry {
   uint64_t mtime = 0;  // last write, FILETIME units
 };
 
-// Lists the entries directly inside dir (FindFirstFileW on dir + "\*"),
+// Lists the entries directly inside dir (FindFirstFileExW on dir + "\*",
+// basic information level, large fetch),
 // skipping "." and "..", and hands each to visit until visit returns false.
 // Returns false when the listing cannot be opened (missing, not a directory,
 // access denied); nothing is visited then. Links are reported, never followed.
@@ -275,6 +280,11 @@ bool SockConnectLoopback(Socket s, int port);
 // recv/send: bytes moved, 0 when the peer closed, negative on error or time-out.
 int SockRecv(Socket s, char* buf, int len);
 int SockSend(Socket s, const char* buf, int len);
+
+// Sends two buffers one after the other in a single call (WSASend,
+// sendmsg), so that a response's head and body leave together without being
+// copied into one buffer first. Bytes moved, negative on error or time-out.
+int SockSendTwo(Socket s, const char* first, int firstLen, const char* second, int secondLen);
 
 // Ends our sending side (the peer reads the end of the stream) while we may
 // still receive.

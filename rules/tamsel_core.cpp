@@ -4,7 +4,9 @@
 // Every path comparison folds ASCII letters only: Windows compares names
 // without regard to case, and folding more than ASCII would make the gate
 // depend on the locale. The gate asks the system afresh on every call
-// (desktop folder, environment) so that it never works on stale answers.
+// (desktop folder, environment) so that it never works on stale answers; a
+// task that judges many paths asks once, when it starts (SafetyContext),
+// and compares without copying, since it judges every file it deletes.
 #include "rules/tamsel_core.h"
 
 #include <cstdint>
@@ -37,6 +39,24 @@ wchar_t FoldChar(wchar_t c) {
 
 bool IsSep(wchar_t c) {
   return c == L'\\' || c == L'/';
+}
+
+// s begins with folded (already folded), s compared folded.
+bool StartsWithFolded(const std::wstring& s, const std::wstring& folded) {
+  if (s.size() < folded.size()) return false;
+  for (size_t i = 0; i < folded.size(); ++i)
+    if (FoldChar(s[i]) != folded[i]) return false;
+  return true;
+}
+
+// The first n characters of s, folded, are exactly folded.
+bool EqualsFolded(const std::wstring& s, size_t n, const std::wstring& folded) {
+  return n == folded.size() && StartsWithFolded(s, folded);
+}
+
+std::wstring WithTrailingBackslash(std::wstring dir) {
+  if (dir.back() != L'\\') dir.push_back(L'\\');
+  return dir;
 }
 
 }  // namespace
@@ -121,9 +141,9 @@ std::wstring Lower(const std::wstring& s) {
 
 bool IsDriveRootPath(const std::wstring& path) {
   if (path.size() < 2) return true;
-  std::wstring p(path);
-  while (p.size() > 1 && IsSep(p.back())) p.pop_back();
-  return p.size() == 2 && p[1] == L':';
+  size_t n = path.size();
+  while (n > 1 && IsSep(path[n - 1])) --n;
+  return n == 2 && path[1] == L':';
 }
 
 bool IsUnderDir(const std::wstring& path, const std::wstring& dir) {
@@ -182,7 +202,29 @@ bool IsSystemArea(const std::wstring& path) {
   return false;
 }
 
-bool IsSafeDeletePath(const std::wstring& path, bool allowSystem, std::wstring& reason) {
+SafetyContext MakeSafetyContext() {
+  SafetyContext c;
+  std::wstring desktop;
+  if (tov::ShellFolderPath(tov::ShellFolder::Desktop, &desktop) && !desktop.empty()) {
+    c.hasDesktop = true;
+    c.desktop = WithTrailingBackslash(Lower(desktop));
+  }
+  for (const wchar_t* entry : kSys) {
+    std::wstring dir = Lower(ExpandEnvW(entry));
+    if (dir.empty()) continue;
+    c.systemSep.push_back(WithTrailingBackslash(dir));
+    c.system.push_back(std::move(dir));
+  }
+  std::wstring home = ExpandEnvW(L"%USERPROFILE%");
+  while (home.size() > 1 && home.back() == L'\\') home.pop_back();
+  c.home = Lower(home);
+  return c;
+}
+
+// The same tests as IsDesktopArea, IsSystemArea and the home comparison,
+// on the folded texts of the context, without copying the path.
+bool IsSafeDeletePath(const SafetyContext& ctx, const std::wstring& path, bool allowSystem,
+                      std::wstring& reason) {
   if (path.empty()) {
     reason = kReasonEmpty;
     return false;
@@ -191,26 +233,33 @@ bool IsSafeDeletePath(const std::wstring& path, bool allowSystem, std::wstring& 
     reason = kReasonDriveRoot;
     return false;
   }
-  if (IsDesktopArea(path)) {
+  if (ctx.hasDesktop && StartsWithFolded(path, ctx.desktop)) {
     reason = kReasonDesktop;
     return false;
   }
-  if (!allowSystem && IsSystemArea(path)) {
-    reason = kReasonSystem;
-    return false;
+  if (!allowSystem) {
+    for (size_t i = 0; i < ctx.system.size(); ++i) {
+      if (StartsWithFolded(path, ctx.systemSep[i]) ||
+          EqualsFolded(path, path.size(), ctx.system[i])) {
+        reason = kReasonSystem;
+        return false;
+      }
+    }
   }
   // The home directory itself is never deleted, however it is written: with
   // or without trailing backslashes, so both sides are trimmed alike before
   // they are compared. Everything inside it passes this test.
-  std::wstring home = ExpandEnvW(L"%USERPROFILE%");
-  while (home.size() > 1 && home.back() == L'\\') home.pop_back();
-  std::wstring p(path);
-  while (p.size() > 1 && p.back() == L'\\') p.pop_back();
-  if (Lower(p) == Lower(home)) {
+  size_t n = path.size();
+  while (n > 1 && path[n - 1] == L'\\') --n;
+  if (EqualsFolded(path, n, ctx.home)) {
     reason = kReasonHome;
     return false;
   }
   return true;
+}
+
+bool IsSafeDeletePath(const std::wstring& path, bool allowSystem, std::wstring& reason) {
+  return IsSafeDeletePath(MakeSafetyContext(), path, allowSystem, reason);
 }
 
 // ---- Text --------------------------------------------------------------------------

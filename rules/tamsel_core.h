@@ -87,6 +87,24 @@ bool IsSystemArea(const std::wstring& path);
 // "用户主目录根"; on success it is left untouched.
 bool IsSafeDeletePath(const std::wstring& path, bool allowSystem, std::wstring& reason);
 
+// What the gate asks the system, asked once: the desktop folder, the
+// protected system folders and the home folder, folded for comparison. A
+// task takes one when it starts and judges each of its paths with it, so
+// that a deletion does not cost a handful of environment and shell look-ups.
+// The verdicts and reasons are those of IsSafeDeletePath above (which is
+// this with a context taken at the call) as long as the environment and the
+// desktop folder stay as they were when the context was taken.
+struct SafetyContext {
+  bool hasDesktop = false;               // the shell named a desktop folder
+  std::wstring desktop;                  // folded, ends in a backslash
+  std::vector<std::wstring> system;      // folded kSys folders, empty ones left out
+  std::vector<std::wstring> systemSep;   // the same, each ending in a backslash
+  std::wstring home;                     // folded, trailing backslashes trimmed
+};
+SafetyContext MakeSafetyContext();
+bool IsSafeDeletePath(const SafetyContext& ctx, const std::wstring& path, bool allowSystem,
+                      std::wstring& reason);
+
 // UTF-8 and wide text (code page 65001).
 std::wstring U2W(const std::string& s);
 std::string W2U(const std::wstring& s);

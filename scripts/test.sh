@@ -21,6 +21,7 @@ cmake/wine-run.sh --prepare build/windows/tamsel.exe
 # test is run again rather than failing the whole run.
 (cd build/windows && ctest -j"$(nproc)" --timeout 90 --repeat until-pass:3) || status=1
 
+tests/fuzz/run.sh || status=1
 tests/browser/run.sh || status=1
 (cd tests/blackbox && node --test --test-concurrency=1 --test-timeout=600000) || status=1
 

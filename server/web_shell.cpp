@@ -424,12 +424,8 @@ int RunSelfTest(Socket listener, int port) {
     }
     SockSetTimeouts(c, kIoTimeoutMs);
     g_liveConnections.fetch_add(1);
-    try {
-      std::thread(ConnThread, c).detach();
-    } catch (...) {
-      // No thread to be had: serve it here rather than drop it.
-      ConnThread(c);
-    }
+    // No thread to be had: serve it here rather than drop it.
+    if (!StartDetachedThread([c] { ConnThread(c); })) ConnThread(c);
   }
 }
 
@@ -452,9 +448,10 @@ void SendResponse(Socket s, int code, const char* statusText, const std::string&
                    code, statusText, contentType.c_str(),
                    static_cast<unsigned long>(static_cast<uint32_t>(body.size())));
   if (n < 0) return;
-  std::string msg(head, static_cast<size_t>(n) < sizeof head ? n : sizeof head - 1);
-  msg += body;
-  SockSend(s, msg.data(), static_cast<int>(msg.size()));
+  int headLen = static_cast<size_t>(n) < sizeof head ? n : static_cast<int>(sizeof head) - 1;
+  // One send call with two pieces: the same bytes on the wire as a joined
+  // buffer, without copying the body (a page, a result list) behind the head.
+  SockSendTwo(s, head, headLen, body.data(), static_cast<int>(body.size()));
 }
 
 std::string ErrorPage(const std::string& name) {
@@ -483,6 +480,10 @@ std::string ErrorPage(const std::string& name) {
 }
 
 bool IsUnsafeStaticPath(const std::string& path) {
+  // The path is joined to the folder without a separator: one that does not
+  // start with a slash would name a sibling whose name begins with the
+  // folder's ("dist" + ".zip", "dist" + "-old/x").
+  if (path.empty() || path[0] != '/') return true;
   // The path is joined to the folder as it is, without decoding, so only
   // characters the file system itself gives meaning to can climb out.
   for (char c : path) {

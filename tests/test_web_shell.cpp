@@ -272,6 +272,18 @@ TEST_F(WebShell, StaticPathsNeverLeaveTheFolder) {
   EXPECT_EQ(Ask(Get("/%2e%2e/secret.txt")).statusLine, "HTTP/1.1 404 Not Found");
 }
 
+TEST_F(WebShell, PathsWithoutALeadingSlashNeverReachSiblings) {
+  // The path is joined to the folder without a separator, so "GET .txt"
+  // would name <root>/www.txt, beside the served folder.
+  WriteFile(root_ / "www.txt", "sibling file");
+  WriteFile(root_ / "www-old" / "hello.txt", "sibling folder");
+  for (const char* p : {".txt", "-old/hello.txt", "hello.txt", "sub/page.html"}) {
+    Response r = Ask(Get(p));
+    EXPECT_EQ(r.statusLine, "HTTP/1.1 404 Not Found") << p;
+    EXPECT_EQ(r.body.find("sibling"), std::string::npos) << p;
+  }
+}
+
 TEST_F(WebShell, RequestsNamingAnotherHostAreRefused) {
   const std::string refused =
       "{\"ok\":false,\"message\":\"拒绝访问：请求的主机名不是本机（可能是 DNS 重绑定攻击）\"}";

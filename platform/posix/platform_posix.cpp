@@ -34,11 +34,13 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,6 +50,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -55,6 +58,25 @@ namespace tov {
 namespace {
 
 constexpr wchar_t kReplacement = 0xFFFD;
+
+// Threads start with a stack of 512 KiB instead of glibc's default, the
+// 8 MiB of "ulimit -s". glibc keeps up to 40 MiB of the stacks of ended
+// threads for reuse: five stacks of the default size, so a server that
+// starts a thread per connection would map and unmap a stack for nearly
+// every connection under load, and each unmap interrupts the other CPUs to
+// flush their TLBs. With 512 KiB, eighty stacks stay ready. The deepest user
+// is a walker 65 directories down, which needs less than 256 KiB even with
+// AddressSanitizer's larger frames (a Windows thread reserves 2 MiB here).
+constexpr size_t kThreadStackBytes = 512 * 1024;
+
+const bool g_threadStacksSet = [] {
+  pthread_attr_t attr;
+  if (pthread_getattr_default_np(&attr) != 0) return false;
+  bool ok = pthread_attr_setstacksize(&attr, kThreadStackBytes) == 0 &&
+            pthread_setattr_default_np(&attr) == 0;
+  pthread_attr_destroy(&attr);
+  return ok;
+}();
 
 // Host path of the stand-in's root folder, computed once.
 const std::string& RootDir() {
@@ -84,8 +106,13 @@ bool MapPath(const std::wstring& path, bool onlyDrives, std::string* host) {
     *host = s;
     return true;
   }
-  char drive = static_cast<char>(s[0] | 0x20);
-  *host = RootDir() + "/" + drive + s.substr(2);
+  const std::string& root = RootDir();
+  host->clear();
+  host->reserve(root.size() + s.size());
+  *host += root;
+  *host += '/';
+  *host += static_cast<char>(s[0] | 0x20);
+  host->append(s, 2, std::string::npos);
   // "C:\a\" names the same entry as "C:\a"; a trailing slash would make
   // lstat follow a link that Windows reports as the link itself.
   while (host->size() > 1 && host->back() == '/') host->pop_back();
@@ -106,6 +133,54 @@ uint32_t AttrsOf(const struct stat& st, bool linkToDir) {
   uint32_t a = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
   if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
   return a;
+}
+
+// NTFS order: by name with ASCII letters folded to upper case, byte by
+// byte; names equal that way by their bytes. Strings compare their bytes as
+// unsigned, and a name that is the start of another comes first.
+bool NameBefore(const char* a, const char* b) {
+  const unsigned char* x = reinterpret_cast<const unsigned char*>(a);
+  const unsigned char* y = reinterpret_cast<const unsigned char*>(b);
+  for (;; ++x, ++y) {
+    unsigned fx = (*x >= 'a' && *x <= 'z') ? *x - 32u : *x;
+    unsigned fy = (*y >= 'a' && *y <= 'z') ? *y - 32u : *y;
+    if (fx != fy) return fx < fy;
+    if (*x == 0) break;  // both ended: only NUL folds to NUL
+  }
+  return strcmp(a, b) < 0;
+}
+
+// The listings open on this thread, innermost last. The walkers list a
+// subdirectory while the listing of its parent is still open; opening it
+// relative to the parent's descriptor spares the kernel the lookup of every
+// element of the full path once more, for each directory of a deep tree.
+struct OpenListing {
+  const std::string* host;
+  int fd;
+};
+thread_local std::vector<OpenListing> t_listings;
+
+class ListingScope {
+ public:
+  ListingScope(const std::string* host, int fd) { t_listings.push_back(OpenListing{host, fd}); }
+  ~ListingScope() { t_listings.pop_back(); }
+  ListingScope(const ListingScope&) = delete;
+  ListingScope& operator=(const ListingScope&) = delete;
+};
+
+// Opens a directory to list it: relative to the innermost open listing when
+// it is a direct child of that one, else by its full path. Either way the
+// last element must be a real directory, never a link.
+int OpenForListing(const std::string& host) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  if (!t_listings.empty()) {
+    const std::string& parent = *t_listings.back().host;
+    size_t n = parent.size();
+    if (host.size() > n + 1 && host.compare(0, n, parent) == 0 && host[n] == '/' &&
+        host.find('/', n + 1) == std::string::npos)
+      return openat(t_listings.back().fd, host.c_str() + n + 1, kFlags);
+  }
+  return open(host.c_str(), kFlags);
 }
 
 bool LinkPointsToDir(int dirfd, const char* name) {
@@ -240,11 +315,15 @@ std::string RecycleBinDir() {
 
 // ---- Text ---------------------------------------------------------------------
 
-std::wstring Utf8ToWide(const std::string& s) {
-  std::wstring out;
-  out.reserve(s.size());
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
-  size_t n = s.size(), i = 0;
+namespace {
+
+// Decodes n bytes of UTF-8 into *out, replacing its content but keeping its
+// capacity: a listing decodes every name into the same buffer.
+void DecodeUtf8(const char* text, size_t n, std::wstring* out) {
+  out->clear();
+  std::wstring& o = *out;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  size_t i = 0;
   while (i < n) {
     unsigned char c = p[i];
     uint32_t cp;
@@ -258,7 +337,7 @@ std::wstring Utf8ToWide(const std::string& s) {
     } else if (c >= 0xF0 && c <= 0xF4) {
       cp = c & 0x07, len = 4;
     } else {
-      out.push_back(kReplacement);
+      o.push_back(kReplacement);
       ++i;
       continue;
     }
@@ -274,13 +353,21 @@ std::wstring Utf8ToWide(const std::string& s) {
                   (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF))
       valid = false;
     if (!valid) {
-      out.push_back(kReplacement);
+      o.push_back(kReplacement);
       ++i;
       continue;
     }
-    out.push_back(static_cast<wchar_t>(cp));
+    o.push_back(static_cast<wchar_t>(cp));
     i += len;
   }
+}
+
+}  // namespace
+
+std::wstring Utf8ToWide(const std::string& s) {
+  std::wstring out;
+  out.reserve(s.size());
+  DecodeUtf8(s.data(), s.size(), &out);
   return out;
 }
 
@@ -334,6 +421,15 @@ bool RunHiddenAndWait(const std::wstring& cmdline, uint32_t, uint32_t* exitCode)
     }
   }
   return true;
+}
+
+bool StartDetachedThread(std::function<void()> fn) {
+  try {
+    std::thread(std::move(fn)).detach();
+    return true;
+  } catch (...) {
+    return false;
+  }
 }
 
 // ---- Environment and shell folders --------------------------------------------------
@@ -406,39 +502,42 @@ bool GetFileInfo(const std::wstring& path, FileInfo* info) {
 bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>& visit) {
   std::string host;
   if (!MapPath(dir, false, &host) || host.empty()) return false;
-  int fd = open(host.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = OpenForListing(host);
   if (fd < 0) return false;
   DIR* d = fdopendir(fd);
   if (!d) {
     close(fd);
     return false;
   }
-  struct Raw {
-    std::string name;
-    std::string key;
-  };
-  std::vector<Raw> names;
+  // The names go into one buffer, each ended by its NUL, and are sorted as
+  // offsets into it: a listing costs a handful of allocations instead of
+  // two strings per entry, and sorting moves small numbers, not strings.
+  std::string pool;
+  std::vector<size_t> names;
   while (struct dirent* e = readdir(d)) {
-    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-    Raw r{e->d_name, e->d_name};
-    for (char& c : r.key)
-      if (c >= 'a' && c <= 'z') c -= 32;
-    names.push_back(std::move(r));
+    const char* n = e->d_name;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    names.push_back(pool.size());
+    pool.append(n, strlen(n) + 1);
   }
-  std::sort(names.begin(), names.end(), [](const Raw& a, const Raw& b) {
-    return a.key != b.key ? a.key < b.key : a.name < b.name;
-  });
+  const char* base = pool.data();
+  std::sort(names.begin(), names.end(),
+            [base](size_t a, size_t b) { return NameBefore(base + a, base + b); });
   DirEntry entry;
-  for (const Raw& r : names) {
-    struct stat st;
-    // A file that vanished between the two calls is simply not listed.
-    if (fstatat(fd, r.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    bool linkToDir = S_ISLNK(st.st_mode) && LinkPointsToDir(fd, r.name.c_str());
-    entry.name = Utf8ToWide(r.name);
-    entry.attrs = AttrsOf(st, linkToDir);
-    entry.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-    entry.mtime = ToFileTime(st.st_mtim);
-    if (!visit(entry)) break;
+  {
+    ListingScope scope(&host, fd);
+    for (size_t at : names) {
+      const char* name = base + at;
+      struct stat st;
+      // A file that vanished between the two calls is simply not listed.
+      if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      bool linkToDir = S_ISLNK(st.st_mode) && LinkPointsToDir(fd, name);
+      DecodeUtf8(name, strlen(name), &entry.name);
+      entry.attrs = AttrsOf(st, linkToDir);
+      entry.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+      entry.mtime = ToFileTime(st.st_mtim);
+      if (!visit(entry)) break;
+    }
   }
   closedir(d);
   return true;
@@ -463,6 +562,10 @@ bool SetNormalAttributes(const std::wstring& path) {
   struct stat st;
   if (lstat(host.c_str(), &st) != 0) return false;
   if (S_ISLNK(st.st_mode)) return true;  // chmod would reach the link's target
+  // Already writable, that is not read-only: the attributes are normal
+  // already, and a chmod would change nothing but cost a write to the inode
+  // of every file a clean is about to delete.
+  if (st.st_mode & S_IWUSR) return true;
   return chmod(host.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
 }
 
@@ -593,17 +696,22 @@ bool SockBind(Socket s, bool anyAddress, int port) {
   return bind(Fd(s), reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0;
 }
 
+// getsockname fills only as much of the address as the socket's family has:
+// for anything but IPv4 (a local socket pair, as the request fuzzer uses)
+// the port bytes would be whatever was on the stack.
 int SockLocalPort(Socket s) {
-  struct sockaddr_in a;
+  struct sockaddr_in a {};
   socklen_t len = sizeof a;
   if (getsockname(Fd(s), reinterpret_cast<struct sockaddr*>(&a), &len) != 0) return 0;
+  if (a.sin_family != AF_INET) return 0;
   return ntohs(a.sin_port);
 }
 
 std::string SockLocalAddress(Socket s) {
-  struct sockaddr_in a;
+  struct sockaddr_in a {};
   socklen_t len = sizeof a;
   if (getsockname(Fd(s), reinterpret_cast<struct sockaddr*>(&a), &len) != 0) return "";
+  if (a.sin_family != AF_INET) return "";
   char buf[INET_ADDRSTRLEN] = {0};
   if (!inet_ntop(AF_INET, &a.sin_addr, buf, sizeof buf)) return "";
   return buf;
@@ -647,6 +755,23 @@ int SockSend(Socket s, const char* buf, int len) {
   ssize_t n;
   do {
     n = send(Fd(s), buf, static_cast<size_t>(len), MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<int>(n);
+}
+
+int SockSendTwo(Socket s, const char* first, int firstLen, const char* second, int secondLen) {
+  struct iovec parts[2];
+  parts[0].iov_base = const_cast<char*>(first);
+  parts[0].iov_len = static_cast<size_t>(firstLen);
+  parts[1].iov_base = const_cast<char*>(second);
+  parts[1].iov_len = static_cast<size_t>(secondLen);
+  struct msghdr msg;
+  memset(&msg, 0, sizeof msg);
+  msg.msg_iov = parts;
+  msg.msg_iovlen = 2;
+  ssize_t n;
+  do {
+    n = sendmsg(Fd(s), &msg, MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
   return static_cast<int>(n);
 }

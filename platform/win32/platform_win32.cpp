@@ -10,6 +10,8 @@
 #include <shlobj.h>
 #include <windows.h>
 
+#include <process.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -120,6 +122,27 @@ bool RunHiddenAndWait(const std::wstring& cmdline, uint32_t timeoutMs, uint32_t*
   return true;
 }
 
+namespace {
+unsigned __stdcall RunThreadBody(void* p) {
+  auto* fn = static_cast<std::function<void()>*>(p);
+  (*fn)();
+  delete fn;
+  return 0;
+}
+}  // namespace
+
+bool StartDetachedThread(std::function<void()> fn) {
+  auto* heap = new std::function<void()>(std::move(fn));
+  // _beginthreadex rather than CreateThread: the thread uses the C runtime.
+  uintptr_t h = _beginthreadex(nullptr, 0, RunThreadBody, heap, 0, nullptr);
+  if (h == 0) {
+    delete heap;
+    return false;
+  }
+  CloseHandle(reinterpret_cast<HANDLE>(h));
+  return true;
+}
+
 // ---- Environment and shell folders --------------------------------------------------
 
 bool ExpandEnvironmentText(const std::wstring& in, std::wstring* out) {
@@ -163,7 +186,12 @@ bool GetFileInfo(const std::wstring& path, FileInfo* info) {
 bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>& visit) {
   std::wstring pattern = dir + L"\\*";
   WIN32_FIND_DATAW fd;
-  HANDLE h = FindFirstFileW(pattern.c_str(), &fd);
+  // The fastest listing Windows offers: the basic information level skips
+  // the 8.3 short name (nobody here reads it), and the large fetch asks the
+  // file system for many entries per round trip. Names, attributes, sizes
+  // and times are the same as FindFirstFileW reports.
+  HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch,
+                              nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (h == INVALID_HANDLE_VALUE) return false;
   DirEntry e;
   do {
@@ -342,6 +370,17 @@ int SockRecv(Socket s, char* buf, int len) {
 
 int SockSend(Socket s, const char* buf, int len) {
   return send(Raw(s), buf, len, 0);
+}
+
+int SockSendTwo(Socket s, const char* first, int firstLen, const char* second, int secondLen) {
+  WSABUF parts[2];
+  parts[0].buf = const_cast<char*>(first);
+  parts[0].len = static_cast<ULONG>(firstLen);
+  parts[1].buf = const_cast<char*>(second);
+  parts[1].len = static_cast<ULONG>(secondLen);
+  DWORD sent = 0;
+  if (WSASend(Raw(s), parts, 2, &sent, 0, nullptr, nullptr) != 0) return -1;
+  return static_cast<int>(sent);
 }
 
 void SockShutdownSend(Socket s) {

@@ -1,0 +1,678 @@
+#!/usr/bin/env python3
+"""Tamsel benchmark: scan, clean, HTTP, start-up, memory and size.
+
+Plants a synthetic tree (200,000 files in 20,000 folders by default) on the
+C: drive of a temporary stand-in root, measures the program and the
+reference tools on it in the same run, and prints one table: the median of
+several runs of each figure and its ratio to the reference. Machines here
+are noisy, so the ratios are what counts, not the absolute figures.
+
+Progress goes to standard error; the table to standard output.
+Standard library only.
+"""
+
+import argparse
+import http.client
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+TREE_WIN = "C:\\bench\\tree"  # the synthetic tree, as the program spells it
+SEED = 7
+
+
+def log(msg):
+    print("bench: " + msg, file=sys.stderr, flush=True)
+
+
+def median(xs):
+    xs = [x for x in xs if x is not None]
+    return statistics.median(xs) if xs else None
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def run_timed(cmd, env=None, cwd=None):
+    """Runs a command with its output discarded; returns seconds."""
+    t0 = time.perf_counter()
+    r = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env, cwd=cwd)
+    t = time.perf_counter() - t0
+    if r.returncode != 0:
+        log("warning: %s exited with %d" % (cmd[0], r.returncode))
+    return t
+
+
+def kv(text):
+    """key=value pairs of a tool's output line(s)."""
+    return dict(re.findall(r"(\w+)=([0-9.]+)", text))
+
+
+def proc_status(pid, key):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+class Server:
+    """The native program over the bench root, the tree as its %TEMP%."""
+
+    def __init__(self, exe, root, port=None):
+        self.port = port or free_port()
+        env = dict(os.environ)
+        env.update(TAMSEL_ROOT=root, TEMP=TREE_WIN, TMP=TREE_WIN)
+        env.pop("DISPLAY", None)
+        self.proc = subprocess.Popen(
+            [exe, str(self.port), "--no-browser", "--force-new"],
+            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            try:
+                if self.get("/api/env")[0] == 200:
+                    return
+            except OSError:
+                time.sleep(0.01)
+        raise RuntimeError("the program did not answer on port %d" % self.port)
+
+    def request(self, path, body=None):
+        c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
+        try:
+            if body is None:
+                c.request("GET", path)
+            else:
+                c.request("POST", path, body=json.dumps(body),
+                          headers={"Content-Type": "application/json"})
+            r = c.getresponse()
+            return r.status, r.read()
+        finally:
+            c.close()
+
+    def get(self, path):
+        return self.request(path)
+
+    def status(self):
+        return json.loads(self.get("/api/status")[1])
+
+    def run_task(self, path, body, poll=0.001):
+        """Starts a task and polls until it has finished; returns seconds and
+        the result document."""
+        t0 = time.perf_counter()
+        st, doc = self.request(path, body)
+        if st != 200 or not json.loads(doc).get("ok"):
+            raise RuntimeError("%s refused: %s" % (path, doc))
+        while True:
+            s = self.status()
+            if s["finished"] and not s["busy"]:
+                break
+            time.sleep(poll)
+        t = time.perf_counter() - t0
+        return t, json.loads(self.get("/api/result")[1])
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class ScanLoop(threading.Thread):
+    """Keeps a scan running on the server for as long as it lives."""
+
+    def __init__(self, server):
+        super().__init__(daemon=True)
+        self.server = server
+        self.stopping = threading.Event()
+        self.scans = 0
+
+    def run(self):
+        while not self.stopping.is_set():
+            try:
+                self.server.request("/api/scan", {"items": ["user-temp"]})
+                self.scans += 1
+                while not self.stopping.is_set():
+                    s = self.server.status()
+                    if s["finished"] and not s["busy"]:
+                        break
+                    time.sleep(0.02)
+            except OSError:
+                time.sleep(0.01)
+
+    def stop(self):
+        self.stopping.set()
+        self.join()
+        # Let the last scan end before anything else is measured.
+        while True:
+            s = self.server.status()
+            if not s["busy"]:
+                return
+            time.sleep(0.01)
+
+
+def parse_ms(text):
+    m = re.match(r"([0-9.]+)(us|ms|s)", text)
+    if not m:
+        return None
+    v = float(m.group(1))
+    return {"us": v / 1000.0, "ms": v, "s": v * 1000.0}[m.group(2)]
+
+
+def wrk(url, conns, seconds):
+    threads = min(conns, 2)
+    out = subprocess.run(
+        ["wrk", "-t", str(threads), "-c", str(conns), "-d", "%ds" % seconds, "--latency",
+         "-H", "Connection: close", url],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True).stdout
+    res = {"rps": None, "p50": None, "p99": None, "errors": 0}
+    m = re.search(r"Requests/sec:\s+([0-9.]+)", out)
+    if m:
+        res["rps"] = float(m.group(1))
+    for pct in ("50", "99"):
+        m = re.search(r"^\s+%s%%\s+(\S+)" % pct, out, re.M)
+        if m:
+            res["p" + pct] = parse_ms(m.group(1))
+    m = re.search(r"Non-2xx or 3xx responses:\s+(\d+)", out)
+    if m:
+        res["errors"] += int(m.group(1))
+    m = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", out)
+    if m:
+        # A read error is how wrk reports a server closing after its answer
+        # on some runs; connect errors and time-outs are real failures.
+        res["errors"] += int(m.group(1)) + int(m.group(4))
+    return res
+
+
+class Nginx:
+    """nginx serving files of given sizes, keep-alive off: the HTTP reference."""
+
+    def __init__(self, base, files):
+        self.base = os.path.join(base, "nginx")
+        www = os.path.join(self.base, "www")
+        os.makedirs(www, exist_ok=True)
+        os.makedirs(os.path.join(self.base, "tmp"), exist_ok=True)
+        for name, size in files.items():
+            with open(os.path.join(www, name), "wb") as f:
+                f.write(b"x" * size)
+        self.port = free_port()
+        conf = os.path.join(self.base, "nginx.conf")
+        tmp = os.path.join(self.base, "tmp")
+        with open(conf, "w") as f:
+            f.write(
+                "user root;\nworker_processes auto;\npid %s/nginx.pid;\n"
+                "error_log %s/error.log;\n"
+                "events { worker_connections 4096; }\n"
+                "http {\n  access_log off;\n  keepalive_timeout 0;\n"
+                "  default_type application/octet-stream;\n"
+                "  client_body_temp_path %s; proxy_temp_path %s; fastcgi_temp_path %s;\n"
+                "  uwsgi_temp_path %s; scgi_temp_path %s;\n"
+                "  server { listen 127.0.0.1:%d; root %s; }\n}\n"
+                % (self.base, self.base, tmp, tmp, tmp, tmp, tmp, self.port, www))
+        self.proc = subprocess.Popen(
+            ["nginx", "-p", self.base, "-c", conf, "-g", "daemon off;"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), 0.2).close()
+                return
+            except OSError:
+                time.sleep(0.02)
+        raise RuntimeError("nginx did not start")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGQUIT)
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class Bench:
+    def __init__(self, args):
+        self.a = args
+        self.build = os.path.abspath(args.build)
+        self.exe = os.path.join(self.build, "tamsel")
+        self.tool = os.path.join(self.build, "bench", "bench_tool")
+        self.engine = os.path.join(self.build, "bench", "bench_engine")
+        self.root = tempfile.mkdtemp(prefix="tamsel-bench.")
+        self.tree = os.path.join(self.root, "c", "bench", "tree")
+        os.makedirs(os.path.dirname(self.tree))
+        self.rows = []  # (section, figure, ours, reference name, reference, ratio, target, verdict)
+        self.truth = None  # files/bytes of the tree
+        self.have_bleachbit = shutil.which("bleachbit") is not None and not args.no_bleachbit
+        self.bb_home = os.path.join(self.root, "bbhome")
+        self.gen_times = []
+
+    # ---- fixtures ----------------------------------------------------------------
+
+    def plant(self, path=None):
+        t0 = time.perf_counter()
+        out = subprocess.run([self.tool, "mktree", path or self.tree, str(self.a.files),
+                              str(self.a.dirs), str(SEED)],
+                             stdout=subprocess.PIPE, text=True, check=True).stdout
+        subprocess.run(["sync"], check=True)
+        self.gen_times.append(time.perf_counter() - t0)
+        return kv(out)
+
+    def remove_tree(self):
+        if os.path.exists(self.tree):
+            subprocess.run(["rm", "-rf", self.tree], check=True)
+
+    def engine_env(self):
+        env = dict(os.environ)
+        env["TAMSEL_ROOT"] = self.root
+        return env
+
+    def bleachbit_env(self):
+        env = dict(os.environ)
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        env.update(HOME=self.bb_home, XDG_CONFIG_HOME=os.path.join(self.bb_home, ".config"),
+                   XDG_CACHE_HOME=os.path.join(self.bb_home, ".cache"),
+                   XDG_DATA_HOME=os.path.join(self.bb_home, ".local", "share"))
+        return env
+
+    def write_cleaner(self):
+        # A cleaner of our own in BleachBit's per-user cleaner folder: every
+        # file below the tree, folders kept, as the "user-temp" item selects.
+        d = os.path.join(self.bb_home, ".config", "bleachbit", "cleaners")
+        os.makedirs(d, exist_ok=True)
+        with open(os.path.join(d, "tamsel_bench.xml"), "w") as f:
+            f.write('<?xml version="1.0" encoding="UTF-8"?>\n'
+                    '<cleaner id="tamsel_bench">\n'
+                    '  <label>Tamsel bench</label>\n'
+                    '  <description>The synthetic benchmark tree</description>\n'
+                    '  <option id="tree">\n'
+                    '    <label>Tree</label>\n'
+                    '    <description>Delete every file of the tree, keep its folders</description>\n'
+                    '    <action command="delete" search="walk.files" path="%s"/>\n'
+                    '  </option>\n'
+                    '</cleaner>\n' % self.tree)
+
+    def bleachbit(self, verb):
+        return run_timed(["bleachbit", verb, "tamsel_bench.tree"], env=self.bleachbit_env(),
+                         cwd=self.root)
+
+    def engine_run(self, mode, extra=()):
+        out = subprocess.run([self.engine, mode, TREE_WIN] + list(extra), env=self.engine_env(),
+                             stdout=subprocess.PIPE, text=True, check=True).stdout
+        return kv(out)
+
+    def row(self, section, figure, ours, unit, ref_name=None, ref=None, lower_better=True,
+            target=None, limit=None, note=""):
+        """limit: the ratio (or, without a reference, the value) the target asks for."""
+        ratio = None
+        if ours is not None and ref:
+            ratio = ours / ref
+        verdict = ""
+        if limit is not None and ours is not None:
+            value = ratio if ref_name else ours
+            if value is not None:
+                ok = value <= limit if lower_better else value >= limit
+                verdict = "ok" if ok else "MISS"
+        self.rows.append((section, figure, ours, unit, ref_name, ref, ratio, target or "",
+                          verdict, note))
+        log("%s: %s = %s%s%s" % (section, figure, fmt(ours, unit),
+                                 " vs %s %s (%.2fx)" % (ref_name, fmt(ref, unit), ratio)
+                                 if ratio is not None else "", " " + verdict if verdict else ""))
+
+    # ---- sections ----------------------------------------------------------------
+
+    def scan_section(self, server):
+        a = self.a
+        log("scan: warming the cache")
+        walk = kv(subprocess.run([self.tool, "walk", self.tree], stdout=subprocess.PIPE,
+                                 text=True, check=True).stdout)
+        run_timed(["du", "-sb", self.tree])
+        self.truth = (int(walk["files"]), int(walk["bytes"]))
+        checks = []
+
+        def engine():
+            e = self.engine_run("scan")
+            checks.append((int(e["files"]), int(e["bytes"])) == self.truth)
+            return float(e["seconds"])
+
+        def engine_pat():
+            e = self.engine_run("scan", ["--include", "*.tmp", "--include", "*.log"])
+            want = (int(self.planted["tmplog_files"]), int(self.planted["tmplog_bytes"]))
+            checks.append((int(e["files"]), int(e["bytes"])) == want)
+            return float(e["seconds"])
+
+        def http():
+            t, res = server.run_task("/api/scan", {"items": ["user-temp"]})
+            it = res["items"][0] if res.get("items") else {}
+            checks.append((it.get("files"), it.get("bytes")) == self.truth)
+            return t
+
+        contestants = [
+            ("engine", engine),
+            ("du", lambda: run_timed(["du", "-sb", self.tree])),
+            ("find", lambda: run_timed(["find", self.tree, "-printf", "%s\n"])),
+            ("walk", lambda: run_timed([self.tool, "walk", self.tree])),
+            ("engine_pat", engine_pat),
+            ("find_pat", lambda: run_timed(
+                ["find", self.tree, "-type", "f", "(", "-iname", "*.tmp", "-o", "-iname", "*.log",
+                 ")", "-printf", "%s\n"])),
+            ("http", http),
+        ]
+        if self.have_bleachbit:
+            contestants.append(("bb", lambda: self.bleachbit("--preview")))
+        times = {k: [] for k, _ in contestants}
+        for r in range(a.scan_runs):
+            log("scan: run %d of %d" % (r + 1, a.scan_runs))
+            # The order rotates so that no contestant always runs right after
+            # the same other one (BleachBit, say, leaves the caches cooler).
+            k = r % len(contestants)
+            for key, fn in contestants[k:] + contestants[:k]:
+                times[key].append(fn())
+        m = {k: median(v) for k, v in times.items()}
+        m.setdefault("bb", None)
+        note = "" if all(checks) else "COUNTS DIFFER"
+        n = "%d files" % self.truth[0]
+        self.row("scan", "engine, in-process (%s)" % n, m["engine"], "s", "du -sb", m["du"],
+                 target="<= 1.0x du -sb", limit=1.0, note=note)
+        self.row("scan", "engine, in-process", m["engine"], "s", "find -printf %s", m["find"])
+        self.row("scan", "engine, in-process", m["engine"], "s", "bare readdir+fstatat",
+                 m["walk"])
+        self.row("scan", "engine via HTTP (request to finished)", m["http"], "s", "du -sb", m["du"],
+                 target="<= 1.0x du -sb", limit=1.0, note=note)
+        self.row("scan", "engine, in-process", m["engine"], "s",
+                 "BleachBit preview" if self.have_bleachbit else "BleachBit preview (n/a)",
+                 m["bb"] if self.have_bleachbit else None, target="faster", limit=1.0)
+        self.row("scan", "engine, *.tmp|*.log, in-process", m["engine_pat"], "s",
+                 "find -iname ... -printf", m["find_pat"])
+
+    def clean_section(self, server):
+        a = self.a
+        methods = ["engine", "http", "rm", "find"] + (["bb"] if self.have_bleachbit else [])
+        rounds = [methods[r % len(methods):] + methods[:r % len(methods)]
+                  for r in range(a.clean_runs)]
+        # Every copy is planted before the first deletion: creating files in
+        # the minutes after a mass deletion is up to ten times slower on this
+        # disk, and planting between deletions would take most of the run.
+        # Each copy is renamed into place right before its contestant runs;
+        # what a contestant leaves (the folders) is removed after the last.
+        copies = []
+        n = sum(len(r) for r in rounds)
+        base = os.path.dirname(self.tree)
+        for i in range(n):
+            path = os.path.join(base, "copy%02d" % i)
+            if i == 0 and os.path.exists(self.tree):
+                os.rename(self.tree, path)
+            else:
+                log("clean: planting copy %d of %d" % (i + 1, n))
+                self.plant(path)
+            copies.append(path)
+        leftovers = os.path.join(base, "leftovers")
+        os.makedirs(leftovers, exist_ok=True)
+        times = {k: [] for k in methods}
+        checks = []
+        for r, order in enumerate(rounds):
+            # The order rotates so that no contestant always follows the same one.
+            for m in order:
+                log("clean: run %d of %d, %s" % (r + 1, a.clean_runs, m))
+                os.rename(copies.pop(0), self.tree)
+                if m == "engine":
+                    e = self.engine_run("clean")
+                    times[m].append(float(e["seconds"]))
+                    checks.append((int(e["files"]), int(e["bytes"])) == self.truth)
+                elif m == "http":
+                    t, res = server.run_task("/api/clean",
+                                             {"items": ["user-temp"], "dryRun": False})
+                    times[m].append(t)
+                    it = res["items"][0] if res.get("items") else {}
+                    checks.append((it.get("files"), it.get("bytes")) == self.truth)
+                elif m == "rm":
+                    times[m].append(run_timed(["rm", "-rf", self.tree]))
+                elif m == "find":
+                    times[m].append(run_timed(["find", self.tree, "-delete"]))
+                elif m == "bb":
+                    times[m].append(self.bleachbit("--clean"))
+                log("clean: %s took %.2f s" % (m, times[m][-1]))
+                if os.path.exists(self.tree):
+                    if m in ("engine", "http", "bb"):
+                        left = kv(subprocess.run([self.tool, "walk", self.tree],
+                                                 stdout=subprocess.PIPE, text=True).stdout)
+                        checks.append(int(left.get("files", -1)) == 0)
+                    os.rename(self.tree, os.path.join(leftovers, "%s-%d" % (m, r)))
+        log("clean: removing what is left")
+        subprocess.run(["rm", "-rf", leftovers], check=True)
+        md = {k: median(v) for k, v in times.items()}
+        note = "" if all(checks) else "COUNTS DIFFER"
+        self.row("clean", "engine, in-process (files; folders stay)", md["engine"], "s", "rm -rf",
+                 md["rm"], target="<= 1.1x rm -rf", limit=1.1, note=note)
+        self.row("clean", "engine, in-process", md["engine"], "s", "find -delete", md["find"])
+        self.row("clean", "engine via HTTP (request to finished)", md["http"], "s", "rm -rf",
+                 md["rm"], target="<= 1.1x rm -rf", limit=1.1, note=note)
+        self.row("clean", "engine, in-process", md["engine"], "s",
+                 "BleachBit clean" if self.have_bleachbit else "BleachBit clean (n/a)",
+                 md.get("bb"), target="faster", limit=1.0)
+
+    def memory_section(self):
+        log("memory: idle and scan peak")
+        idle, peak = [], []
+        for _ in range(max(1, min(self.a.runs, 3))):
+            s = Server(self.exe, self.root)
+            try:
+                for p in ("/", "/api/rules", "/api/status", "/api/scanresult"):
+                    s.get(p)
+                time.sleep(0.2)
+                idle.append(proc_status(s.proc.pid, "VmRSS"))
+                s.run_task("/api/scan", {"items": ["user-temp"]})
+                peak.append(proc_status(s.proc.pid, "VmHWM"))
+            finally:
+                s.stop()
+        mi, mp = median(idle), median(peak)
+        self.row("memory", "resident size, idle", mi / 1024.0 if mi else None, "MB",
+                 target="< 8 MB", limit=8)
+        self.row("memory", "resident size, peak of a %d-file scan" % self.a.files,
+                 mp / 1024.0 if mp else None, "MB", target="< 16 MB", limit=16)
+
+    def startup_section(self):
+        log("start-up")
+        ms = []
+        env = dict(os.environ)
+        env.update(TAMSEL_ROOT=self.root, TEMP=TREE_WIN, TMP=TREE_WIN)
+        for _ in range(max(5, self.a.runs * 2)):
+            port = free_port()
+            out = subprocess.run([self.tool, "startup", str(port), self.exe, str(port),
+                                  "--no-browser", "--force-new"], stdout=subprocess.PIPE, text=True, env=env)
+            d = kv(out.stdout)
+            if "pid" in d:
+                pid = int(d["pid"])
+                os.kill(pid, signal.SIGTERM)
+                try:
+                    os.waitpid(pid, 0)
+                except ChildProcessError:
+                    pass
+                # The program is the tool's child; the tool has ended, so
+                # wait until the pid is gone before the next start.
+                for _ in range(200):
+                    if not os.path.exists("/proc/%d" % pid):
+                        break
+                    time.sleep(0.005)
+                ms.append(float(d["startup_ms"]))
+        self.row("start-up", "exec to first answered /api/env", median(ms), "ms", target="< 20 ms",
+                 limit=20)
+
+    def http_section(self):
+        a = self.a
+        server = Server(self.exe, self.root)
+        sizes = {"status.json": len(server.get("/api/status")[1]),
+                 "index.html": len(server.get("/")[1])}
+        nginx = Nginx(self.root, sizes)
+        try:
+            results = {}
+            for r in range(a.runs):
+                for path, ref in (("/api/status", "status.json"), ("/", "index.html")):
+                    for c in (1, 16, 64):
+                        log("http: run %d of %d, %s, %d connections" % (r + 1, a.runs, path, c))
+                        results.setdefault(("ngx", path, c), []).append(
+                            wrk("http://127.0.0.1:%d/%s" % (nginx.port, ref), c, a.wrk_seconds))
+                        results.setdefault(("idle", path, c), []).append(
+                            wrk("http://127.0.0.1:%d%s" % (server.port, path), c, a.wrk_seconds))
+                        loop = ScanLoop(server)
+                        loop.start()
+                        time.sleep(0.05)
+                        results.setdefault(("scan", path, c), []).append(
+                            wrk("http://127.0.0.1:%d%s" % (server.port, path), c, a.wrk_seconds))
+                        loop.stop()
+        finally:
+            nginx.stop()
+            server.stop()
+
+        def med(key, field):
+            return median([x[field] for x in results[key]])
+
+        for path in ("/api/status", "/"):
+            for c in (1, 16, 64):
+                ngx = med(("ngx", path, c), "rps")
+                ref_txt = "nginx, same size, no keep-alive (p50 %s, p99 %s)" % (
+                    fmt_ms(med(("ngx", path, c), "p50")), fmt_ms(med(("ngx", path, c), "p99")))
+                for state in ("idle", "scan"):
+                    key = (state, path, c)
+                    errs = sum(x["errors"] for x in results[key])
+                    note = "p50 %s, p99 %s" % (fmt_ms(med(key, "p50")), fmt_ms(med(key, "p99")))
+                    if errs:
+                        note += ", %d failed requests" % errs
+                    self.row("http", "%s, %d conn, %s" % (path, c,
+                                                          "idle" if state == "idle" else "during scan"),
+                             med(key, "rps"), "req/s", ref_txt, ngx, lower_better=False,
+                             target=">= 0.5x nginx", limit=0.5, note=note)
+                    if path == "/api/status" and c == 64 and state == "scan":
+                        self.row("http", "/api/status, 64 conn, during scan: p99",
+                                 med(key, "p99"), "ms", target="< 5 ms", limit=5)
+        return server
+
+    def size_section(self):
+        exe = self.a.exe
+        size = os.path.getsize(exe) if exe and os.path.exists(exe) else None
+        self.row("size", "tamsel.exe" if size else "tamsel.exe (not built)",
+                 size / (1024.0 * 1024.0) if size else None, "MB", target="< 2.5 MB", limit=2.5)
+
+    # ---- the whole run -----------------------------------------------------------------
+
+    def run(self):
+        a = self.a
+        try:
+            log("root %s" % self.root)
+            if self.have_bleachbit:
+                self.write_cleaner()
+            sections = set(a.only.split(",")) if a.only else {"scan", "clean", "http", "start",
+                                                               "memory", "size"}
+            if sections & {"scan", "clean", "memory", "http"}:
+                log("planting %d files in %d folders" % (a.files, a.dirs))
+                self.planted = self.plant()
+                log("planted in %.1f s: %s" % (self.gen_times[-1], self.planted))
+            server = None
+            if sections & {"scan", "clean"}:
+                server = Server(self.exe, self.root)
+            try:
+                if "scan" in sections:
+                    self.scan_section(server)
+                if "memory" in sections:
+                    self.memory_section()
+                if "start" in sections:
+                    self.startup_section()
+                if "http" in sections:
+                    self.http_section()
+                if "clean" in sections:
+                    if self.truth is None:
+                        walk = kv(subprocess.run([self.tool, "walk", self.tree],
+                                                 stdout=subprocess.PIPE, text=True).stdout)
+                        self.truth = (int(walk["files"]), int(walk["bytes"]))
+                    self.clean_section(server)
+            finally:
+                if server:
+                    server.stop()
+            if "size" in sections:
+                self.size_section()
+        finally:
+            self.remove_tree()
+            subprocess.run(["rm", "-rf", self.root])
+        self.print_table()
+
+    def print_table(self):
+        a = self.a
+        print()
+        print("Tamsel benchmark: %d files in %d folders; medians of %d runs (scan %d, clean %d); "
+              "wrk %d s per figure" % (a.files, a.dirs, a.runs, a.scan_runs, a.clean_runs,
+                                       a.wrk_seconds))
+        print()
+        head = ["area", "figure", "Tamsel", "reference", "reference value", "ratio", "target", "",
+                "note"]
+        lines = [head]
+        for (section, figure, ours, unit, ref_name, ref, ratio, target, verdict, note) in self.rows:
+            lines.append([section, figure, fmt(ours, unit), ref_name or "", fmt(ref, unit),
+                          "%.2fx" % ratio if ratio is not None else "", target, verdict, note])
+        widths = [max(len(l[i]) for l in lines) for i in range(len(head))]
+        print("| " + " | ".join(h.ljust(w) for h, w in zip(head, widths)) + " |")
+        print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+        for l in lines[1:]:
+            print("| " + " | ".join(c.ljust(w) for c, w in zip(l, widths)) + " |")
+        print()
+        print("Ratios: times and sizes are Tamsel / reference (lower is better); req/s are "
+              "Tamsel / reference (higher is better).")
+        if self.gen_times:
+            print("Planting the tree took %.1f s (median of %d)." % (median(self.gen_times),
+                                                                    len(self.gen_times)))
+
+
+def fmt(v, unit):
+    if v is None:
+        return "n/a"
+    if unit == "s":
+        return "%.3f s" % v
+    if unit == "ms":
+        return "%.2f ms" % v
+    if unit == "MB":
+        return "%.2f MB" % v
+    if unit == "req/s":
+        return "{:,.0f} req/s".format(v)
+    return "%g %s" % (v, unit)
+
+
+def fmt_ms(v):
+    return "n/a" if v is None else "%.2f ms" % v
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--build", required=True, help="native-release build folder")
+    p.add_argument("--exe", help="tamsel.exe whose size is reported")
+    p.add_argument("--files", type=int, default=200000)
+    p.add_argument("--dirs", type=int, default=20000)
+    p.add_argument("--runs", type=int, default=3, help="runs per figure (http, memory)")
+    p.add_argument("--scan-runs", type=int, default=5, help="runs per scan contestant")
+    p.add_argument("--clean-runs", type=int, default=3, help="runs per clean contestant")
+    p.add_argument("--wrk-seconds", type=int, default=3)
+    p.add_argument("--no-bleachbit", action="store_true")
+    p.add_argument("--only", help="comma-separated sections: scan,clean,http,start,memory,size")
+    Bench(p.parse_args()).run()
+
+
+if __name__ == "__main__":
+    main()
