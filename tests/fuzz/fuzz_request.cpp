@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -305,6 +306,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   buf.push_back('\0');
   if (!mkdtemp(buf.data())) Fail("mkdtemp", tmpl);
   g_base = buf.data();
+  // A run that ends normally leaves nothing behind; after a crash the
+  // folder stays for a look at the machine the input saw.
+  atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(g_base, ec);
+  });
 
   // The emulated machine: an empty drive C. The stand-in reads the variable
   // on first use, which is after this.
