@@ -21,10 +21,12 @@ void StartLoopServer(LoopServer* s) {
       }
       if (c == tov::kBadSocket) continue;
       tov::SockSetTimeouts(c, tov::kIoTimeoutMs);
-      std::thread([c] {
+      // The program's own way of starting a connection thread: under wine a
+      // detached std::thread now and then never runs.
+      tov::StartDetachedThread([c] {
         tov::HandleOne(c);
         tov::SockClose(c);
-      }).detach();
+      });
     }
   });
 }
