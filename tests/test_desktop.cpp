@@ -33,22 +33,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-#ifndef _WIN32
-// Each test program gets an emulated machine of its own beside the
-// executable, unless the caller chose one; set before the stand-in first
-// reads the variable.
-const bool g_ownMachine = [] {
-  if (!std::getenv("TAMSEL_ROOT")) {
-    std::string exe = tov::WideToUtf8(tov::ModuleFileName());
-    size_t slash = exe.rfind('/');
-    if (slash != std::string::npos) {
-      std::string root = exe.substr(0, slash) + "/winroot-" + exe.substr(slash + 1);
-      setenv("TAMSEL_ROOT", root.c_str(), 0);
-    }
-  }
-  return true;
-}();
-#endif
+// Each test program gets an emulated machine of its own: support/fixture.cpp.
 
 constexpr bool kWindows =
 #ifdef _WIN32

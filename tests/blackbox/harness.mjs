@@ -209,9 +209,9 @@ function toHost(driveC, winPath) {
   return path.join(driveC, ...parts);
 }
 
-function makeBuild(name, spec) {
-  const { driveC, userProfile, command, env, setup } = spec;
-  const normalize = spec.normalize ?? ((t) => t);
+function makeBuild(name, def) {
+  const { driveC, userProfile, command, env, setup } = def;
+  const normalize = def.normalize ?? ((t) => t);
   const build = {
     name,
     driveC,
