@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh native-release
+cmake --preset native-release >/dev/null
+cmake --build --preset native-release -j"$(nproc)" --target tamsel
 export TAMSEL_ROOT="$PWD/build/demo-root"
 python3 scripts/make_demo_drive.py "$TAMSEL_ROOT"
 args=("$@")
