@@ -20,35 +20,22 @@ const USER = os.userInfo().username;
 // folders are lower-case "users" and "windows" and whose %TEMP% lies
 // directly in the profile.
 export function windowsEnv(build) {
-  if (build.name === 'native') {
-    const profile = `C:\\Users\\${USER}`;
-    return {
-      SystemDrive: 'C:',
-      SystemRoot: 'C:\\Windows',
-      windir: 'C:\\Windows',
-      ProgramFiles: 'C:\\Program Files',
-      'ProgramFiles(x86)': 'C:\\Program Files (x86)',
-      ProgramData: 'C:\\ProgramData',
-      USERPROFILE: profile,
-      APPDATA: `${profile}\\AppData\\Roaming`,
-      LOCALAPPDATA: `${profile}\\AppData\\Local`,
-      TEMP: `${profile}\\AppData\\Local\\Temp`,
-      PUBLIC: 'C:\\Users\\Public',
-    };
-  }
-  const profile = `C:\\users\\${USER}`;
+  const native = build.name === 'native';
+  const users = native ? 'C:\\Users' : 'C:\\users';
+  const windows = native ? 'C:\\Windows' : 'C:\\windows';
+  const profile = `${users}\\${USER}`;
   return {
     SystemDrive: 'C:',
-    SystemRoot: 'C:\\windows',
-    windir: 'C:\\windows',
+    SystemRoot: windows,
+    windir: windows,
     ProgramFiles: 'C:\\Program Files',
     'ProgramFiles(x86)': 'C:\\Program Files (x86)',
     ProgramData: 'C:\\ProgramData',
     USERPROFILE: profile,
     APPDATA: `${profile}\\AppData\\Roaming`,
     LOCALAPPDATA: `${profile}\\AppData\\Local`,
-    TEMP: `${profile}\\Temp`,
-    PUBLIC: 'C:\\users\\Public',
+    TEMP: native ? `${profile}\\AppData\\Local\\Temp` : `${profile}\\Temp`,
+    PUBLIC: `${users}\\Public`,
   };
 }
 
