@@ -144,9 +144,10 @@ std::string ApiScan(const std::string& body) {
 std::string ApiClean(const std::string& body) {
   std::vector<std::string> ids = tov::JsonStrArray(body, "items");
   if (ids.empty()) return "{\"ok\":false,\"message\":\"没有选中任何清理项\"}";
-  // A clean is a dry run unless the body says "dryRun": false.
-  bool dryRun = tov::JsonBool(body, "dryRun", true);
-  bool restartExplorer = tov::JsonBool(body, "restartExplorer", false);
+  // A clean is a dry run unless the body's own top-level member says
+  // "dryRun": false; nothing nested, misspelt or ambiguous makes it real.
+  bool dryRun = tov::JsonTopLevelBool(body, "dryRun", true);
+  bool restartExplorer = tov::JsonTopLevelBool(body, "restartExplorer", false);
   if (!tamsel::StartClean(Rules(), ids, dryRun, restartExplorer)) return kBusy;
   return "{\"ok\":true,\"started\":true,\"dryRun\":" + Bool(dryRun) + "}";
 }

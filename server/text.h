@@ -27,6 +27,16 @@ std::string Num(uint64_t v);
 // contain "false", otherwise def.
 bool JsonBool(const std::string& body, const std::string& key, bool def);
 
+// The value of the member `key` of the body's top-level object, read as a
+// JSON parser reads it: true or false, or the strings "true" and "false".
+// Unlike JsonBool it never looks inside nested values or other members'
+// text. It answers !def only when the body is one well-formed JSON object
+// in which the key appears at least once and every appearance says !def;
+// anything unclear (missing, another type, malformed body, duplicates that
+// disagree) gives def. For the flags where a wrong reading does harm
+// ("dryRun": only an explicit false makes a clean real).
+bool JsonTopLevelBool(const std::string& body, const std::string& key, bool def);
+
 // The string elements between the first [ after the key and the next ],
 // taken literally (no escapes); non-strings are ignored.
 std::vector<std::string> JsonStrArray(const std::string& body, const std::string& key);

@@ -142,3 +142,69 @@ TEST(Utf, RoundTripsChineseAndReplacesInvalidBytes) {
   // Embedded NUL bytes are converted too.
   EXPECT_EQ(U2WX(std::string("a\0b", 3)).size(), 3u);
 }
+
+// The reader of flags where a wrong reading deletes files: only the body's
+// own top-level member counts, and anything unclear keeps the default.
+TEST(JsonTopLevelBool, OnlyAnExplicitTopLevelValueChangesTheDefault) {
+  // What makes a clean real.
+  EXPECT_FALSE(JsonTopLevelBool("{\"dryRun\":false}", "dryRun", true));
+  EXPECT_FALSE(
+      JsonTopLevelBool(" { \"items\" : [\"a\"] ,\n\t\"dryRun\" :\r false } ", "dryRun", true));
+  EXPECT_FALSE(JsonTopLevelBool("{\"dryRun\":\"false\"}", "dryRun", true));
+  EXPECT_FALSE(JsonTopLevelBool("{\"dry\\u0052un\":false}", "dryRun", true));
+  // What stays a dry run: other types, nested members, other keys' values.
+  for (const char* body : {
+           "{\"dryRun\":1,\"x\":false}",
+           "{\"dryRun\":\"yes\",\"a\":false}",
+           "{\"x\":{\"dryRun\":false}}",
+           "{\"x\":[{\"dryRun\":false}]}",
+           "{\"dryRun\":0}",
+           "{\"dryRun\":null}",
+           "{\"dryRun\":\"False\"}",
+           "{\"dryRun\":\" false\"}",
+           "{\"dryRun\":[false]}",
+           "{\"dryRun\":{}}",
+           "{\"dryRunX\":false}",
+           "{\"xdryRun\":false}",
+           "{\"note\":\"\\\"dryRun\\\":false\"}",
+           "{}",
+           "",
+           "[{\"dryRun\":false}]",
+           "\"dryRun\":false",
+           // Malformed bodies, however close to a real request.
+           "{\"dryRun\":false",
+           "{\"dryRun\":false,}",
+           "{\"dryRun\":false}}",
+           "{\"dryRun\":false} x",
+           "{\"dryRun\" false}",
+           "{'dryRun':false}",
+           "{\"dryRun\":fals}",
+           "{\"dryRun\":falsey}",
+           "{\"items\":[\"a\",],\"dryRun\":false}",
+           "{\"a\":\"\x01\",\"dryRun\":false}",
+           // Duplicates that disagree.
+           "{\"dryRun\":false,\"dryRun\":true}",
+           "{\"dryRun\":true,\"dryRun\":false}",
+           "{\"dryRun\":false,\"dryRun\":1}",
+       })
+    EXPECT_TRUE(JsonTopLevelBool(body, "dryRun", true)) << body;
+  // Duplicates that agree are one answer.
+  EXPECT_FALSE(JsonTopLevelBool("{\"dryRun\":false,\"dryRun\":\"false\"}", "dryRun", true));
+  // The same reader for a flag whose default is false.
+  EXPECT_TRUE(JsonTopLevelBool("{\"restartExplorer\":true}", "restartExplorer", false));
+  EXPECT_TRUE(JsonTopLevelBool("{\"restartExplorer\":\"true\"}", "restartExplorer", false));
+  EXPECT_FALSE(JsonTopLevelBool("{\"restartExplorer\":1}", "restartExplorer", false));
+  EXPECT_FALSE(JsonTopLevelBool("{\"o\":{\"restartExplorer\":true}}", "restartExplorer", false));
+}
+
+TEST(JsonTopLevelBool, SkipsEveryKindOfValueAndRefusesRunawayNesting) {
+  std::string rich =
+      "{\"n\":-1.5e3,\"t\":true,\"z\":null,\"s\":\"a\\\"b\\\\c\\u4e2d\\n\",\"o\":{\"p\":[1,[2,{}],"
+      "\"]}\"]},\"e\":[],\"dryRun\":false}";
+  EXPECT_FALSE(JsonTopLevelBool(rich, "dryRun", true));
+  std::string deep =
+      "{\"x\":" + std::string(10000, '[') + std::string(10000, ']') + ",\"dryRun\":false}";
+  EXPECT_TRUE(JsonTopLevelBool(deep, "dryRun", true));
+  std::string fine = "{\"x\":" + std::string(20, '[') + std::string(20, ']') + ",\"dryRun\":false}";
+  EXPECT_FALSE(JsonTopLevelBool(fine, "dryRun", true));
+}
