@@ -71,14 +71,18 @@ void SpawnExplorerViaTask() {
   std::wstring user;
   if (!CurrentUserName(&user) || user.empty()) return;
   const std::wstring task = kTaskName;
-  RunAndWaitW(Bounded(L"schtasks.exe /create /tn \"" + task +
-                      L"\" /tr \"explorer.exe\" /sc once /st 23:59 /ru \"" + user + L"\" /it /f"));
-  RunAndWaitW(Bounded(L"schtasks.exe /run /tn \"" + task + L"\""));
+  // Every program by its full path in the system folders, never by a bare
+  // name that the current folder could answer.
+  const std::wstring schtasks = SystemProgram(L"schtasks.exe");
+  const std::wstring explorer = SystemProgram(L"explorer.exe", true);
+  RunAndWaitW(Bounded(schtasks + L" /create /tn \"" + task + L"\" /tr \"" + explorer +
+                      L"\" /sc once /st 23:59 /ru \"" + user + L"\" /it /f"));
+  RunAndWaitW(Bounded(schtasks + L" /run /tn \"" + task + L"\""));
   for (int i = 0; i < 60; ++i) {
     SleepMs(100);
     if (ExplorerIsRunning()) break;
   }
-  RunAndWaitW(Bounded(L"schtasks.exe /delete /tn \"" + task + L"\" /f"));
+  RunAndWaitW(Bounded(schtasks + L" /delete /tn \"" + task + L"\" /f"));
 }
 
 void WatchdogThread(uint32_t seconds) {
@@ -340,7 +344,7 @@ bool ExplorerIsRunning() {
 
 void ExplorerStop() {
   uint32_t exitCode = 0;
-  RunHiddenAndWait(L"taskkill.exe /f /im explorer.exe", 10000, &exitCode);
+  RunHiddenAndWait(SystemProgram(L"taskkill.exe") + L" /f /im explorer.exe", 10000, &exitCode);
   for (int i = 0; i < 30 && ExplorerIsRunning(); ++i) SleepMs(100);
   SleepMs(300);
 }
@@ -351,7 +355,7 @@ void ExplorerStart() {
     if (IsAdminUser())
       SpawnExplorerViaTask();
     else
-      StartProcess(L"explorer.exe", false);
+      StartProcess(SystemProgram(L"explorer.exe", true), false);
     for (int i = 0; i < 40; ++i) {
       SleepMs(100);
       if (ExplorerIsRunning()) return;

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "desktop/shell_win.h"
+#include "engine/walk.h"
 #include "platform/platform.h"
 #include "server/text.h"
 
@@ -62,31 +63,18 @@ uint64_t FreeOnC() {
   return avail;
 }
 
-// The full paths of a directory's entries are built in one buffer: the
-// directory and a backslash stay, each entry's name replaces the previous
-// one, so that a directory of many files costs one allocation, not one per
-// file.
-class EntryPath {
- public:
-  explicit EntryPath(const std::wstring& dir) : full_(dir) {
-    full_ += L'\\';
-    base_ = full_.size();
-  }
-  const std::wstring& Of(const std::wstring& name) {
-    full_.resize(base_);
-    full_ += name;
-    return full_;
-  }
-
- private:
-  std::wstring full_;
-  size_t base_ = 0;
-};
-
 // The file's own name: the text after the last backslash.
 std::wstring LeafName(const std::wstring& path) {
   size_t cut = path.rfind(L'\\');
   return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+// The folder that holds path: the text before the last backslash, the
+// drive's root kept whole ("C:\\x" gives "C:\\").
+std::wstring ParentOf(const std::wstring& path) {
+  size_t cut = path.rfind(L'\\');
+  if (cut == std::wstring::npos) return std::wstring();
+  return path.substr(0, cut == 2 && path[1] == L':' ? 3 : cut);
 }
 
 bool Selected(const std::set<std::string>& ids, const RuleItem& item) {
@@ -115,35 +103,75 @@ void PushErr(ItemStat& stat, const std::wstring& path, const std::wstring& reaso
   stat.errors.push_back(text);
 }
 
+// ---- Reasons ---------------------------------------------------------------------
+
+const wchar_t kReparseFilesReason[] = L"路径含重解析点(junction/symlink)";
+const wchar_t kReparseDirReason[] = L"路径含重解析点";
+const wchar_t kDeleteFailedInWalk[] = L"删除失败(占用或权限)";
+const wchar_t kDeleteFailedTarget[] = L"删除失败";
+
+// Why a file stayed, in the user's words; `general` where the system did not
+// tell the cases apart, linkReason for something swapped in since the listing.
+std::wstring DeleteFailReason(tov::FsFault fault, const wchar_t* general,
+                              const wchar_t* linkReason) {
+  switch (fault) {
+    case tov::FsFault::InUse:
+      return L"删除失败(文件正在使用)";
+    case tov::FsFault::Denied:
+      return L"删除失败(没有权限)";
+    case tov::FsFault::Gone:
+      return L"删除失败(文件已不存在)";
+    case tov::FsFault::Link:
+      return linkReason;
+    default:
+      return general;
+  }
+}
+
+// Why a folder was not walked.
+std::wstring OpenFailReason(tov::FsFault fault, const wchar_t* linkReason) {
+  switch (fault) {
+    case tov::FsFault::Link:
+      return linkReason;
+    case tov::FsFault::Denied:
+      return L"无法打开文件夹(没有权限)";
+    case tov::FsFault::Gone:
+      return L"无法打开文件夹(已不存在)";
+    case tov::FsFault::InUse:
+      return L"无法打开文件夹(正在使用)";
+    default:
+      return L"无法打开文件夹";
+  }
+}
+
+// A walk of one target that polls the task's cancel flag.
+Walk WalkOf(const Target& t, bool filtered) {
+  Walk w;
+  w.target = &t;
+  w.filtered = filtered;
+  w.cancelled = Cancelled;
+  return w;
+}
+
+// Whether a database lies directly in the folder at path; false when the
+// folder cannot be read (nothing in it can be deleted then either).
+bool FolderHoldsDatabase(const std::wstring& path) {
+  tov::FsFault fault = tov::FsFault::None;
+  tov::DirHandle dir = tov::OpenWalkDir(path, &fault);
+  if (dir == tov::kNoDir) return false;
+  std::vector<tov::DirEntry> entries;
+  bool db = tov::ListDirAt(dir, &entries) && IsDatabaseFolder(entries);
+  tov::CloseDir(dir);
+  return db;
+}
+
+// A target that is a single file takes it under the same rules as a walk.
+bool TakesSingleFile(const Target& t, uint32_t attrs) {
+  if (!IsPlainLocalFile(attrs) || !PassesFilter(t, LeafName(t.path))) return false;
+  return t.include.empty() || !FolderHoldsDatabase(ParentOf(t.path));
+}
+
 // ---- Scanning -------------------------------------------------------------------
-
-bool IsExcluded(const std::wstring& name, const std::vector<std::wstring>& patterns) {
-  for (const std::wstring& p : patterns) {
-    if (p.empty()) continue;
-    if (p.find_first_of(L"*?") != std::wstring::npos) {
-      if (WildMatchStr(p.c_str(), name.c_str())) return true;
-    } else if (name.size() >= p.size() &&
-               WildMatchStr(p.c_str(), name.c_str() + (name.size() - p.size()))) {
-      // A plain entry is a suffix test: ".pf" drops every name ending in .pf.
-      return true;
-    }
-  }
-  return false;
-}
-
-bool PassesFilter(const Target& t, const std::wstring& name) {
-  if (!t.include.empty()) {
-    bool any = false;
-    for (const std::wstring& p : t.include) {
-      if (!p.empty() && WildMatchStr(p.c_str(), name.c_str())) {
-        any = true;
-        break;
-      }
-    }
-    if (!any) return false;
-  }
-  return !IsExcluded(name, t.exclude);
-}
 
 void CountFile(ScanCtx& ctx, uint64_t size) {
   ctx.stat->bytes += size;
@@ -155,54 +183,27 @@ bool WantsHit(const ScanCtx& ctx) {
   return ctx.hits && ctx.collect && ctx.hits->size() < ctx.maxHits;
 }
 
-void ScanDir(const Target& t, const std::wstring& dir, ScanCtx& ctx, int depth) {
-  if (depth == 65 || Cancelled()) return;
-  EntryPath full(dir);
-  tov::ListDir(dir, [&](const tov::DirEntry& e) {
-    if (Cancelled()) return false;
-    if (e.attrs & tov::kAttrDirectory) {
-      // Links and junctions are leaves: never entered, whatever they point to.
-      if (!(e.attrs & tov::kAttrReparsePoint) && t.recursive) {
-        const std::wstring& sub = full.Of(e.name);
-        SetCurPath(sub);
-        ScanDir(t, sub, ctx, depth + 1);
-      }
-    } else if (PassesFilter(t, e.name)) {
-      // Counting needs no path; only a file that is listed does.
-      CountFile(ctx, e.size);
-      if (WantsHit(ctx)) ctx.hits->push_back(FileHit{full.Of(e.name), e.size, e.mtime});
-    }
-    return true;
-  });
-}
-
 void ScanTarget(const Target& t, ScanCtx& ctx) {
   if (t.path.empty()) return;
-  uint32_t attrs = 0;
-  if (!tov::GetAttributes(t.path, &attrs)) return;
-  if (attrs & tov::kAttrDirectory) {
-    ScanDir(t, t.path, ctx, 0);
-    return;
-  }
-  if (!PassesFilter(t, LeafName(t.path))) return;
   tov::FileInfo info;
   if (!tov::GetFileInfo(t.path, &info)) return;
+  if (info.attrs & tov::kAttrDirectory) {
+    tov::FsFault fault = tov::FsFault::None;
+    tov::DirHandle dir = tov::OpenWalkDir(t.path, &fault);
+    if (dir == tov::kNoDir) return;
+    Walk w = WalkOf(t, true);
+    w.file = [&ctx](tov::DirHandle, EntryPath& paths, const tov::DirEntry& e) {
+      // Counting needs no path; only a file that is listed does.
+      CountFile(ctx, e.size);
+      if (WantsHit(ctx)) ctx.hits->push_back(FileHit{paths.Of(e.name), e.size, e.mtime});
+    };
+    WalkDir(w, dir, t.path, 0);
+    tov::CloseDir(dir);
+    return;
+  }
+  if (!TakesSingleFile(t, info.attrs)) return;
   CountFile(ctx, info.size);
   if (WantsHit(ctx)) ctx.hits->push_back(FileHit{t.path, info.size, info.mtime});
-}
-
-uint64_t DirSizeQuick(const std::wstring& dir, int depth) {
-  if (depth == 33) return 0;
-  uint64_t sum = 0;
-  EntryPath full(dir);
-  tov::ListDir(dir, [&](const tov::DirEntry& e) {
-    if (!(e.attrs & tov::kAttrDirectory))
-      sum += e.size;
-    else if (!(e.attrs & tov::kAttrReparsePoint))
-      sum += DirSizeQuick(full.Of(e.name), depth + 1);
-    return true;
-  });
-  return sum;
 }
 
 Target HibernationFileTarget() {
@@ -245,72 +246,10 @@ void MeasureTargets(const RuleItem& item, ItemStat& stat) {
 
 // ---- Cleaning --------------------------------------------------------------------
 
-// Deletes one file after resetting its attributes, so read-only files go too.
-bool DeleteOneFile(const std::wstring& path) {
-  tov::SetNormalAttributes(path);
-  return tov::DeleteFilePath(path);
-}
-
-// safety holds the gate's look-ups, taken once for the whole task.
-uint64_t CleanFilesInDir(const Target& t, const std::wstring& dir, ItemStat& stat, bool dryRun,
-                         int depth, const SafetyContext& safety) {
-  if (depth == 65 || Cancelled()) return 0;
-  uint64_t sum = 0;
-  EntryPath path(dir);
-  tov::ListDir(dir, [&](const tov::DirEntry& e) {
-    if (Cancelled()) return false;
-    if (e.attrs & tov::kAttrDirectory) {
-      if (!(e.attrs & tov::kAttrReparsePoint) && t.recursive) {
-        const std::wstring& sub = path.Of(e.name);
-        SetCurPath(sub);
-        sum += CleanFilesInDir(t, sub, stat, dryRun, depth + 1, safety);
-      }
-      return true;
-    }
-    if (!PassesFilter(t, e.name)) return true;
-    const std::wstring& full = path.Of(e.name);
-    std::wstring reason;
-    if (!IsSafeDeletePath(safety, full, t.allowSystem, reason)) {
-      stat.skipped++;
-      PushErr(stat, full, reason);
-    } else if (dryRun || DeleteOneFile(full)) {
-      sum += e.size;
-      stat.files++;
-    } else {
-      stat.skipped++;
-      PushErr(stat, full, L"删除失败(占用或权限)");
-    }
-    return true;
-  });
-  return sum;
-}
-
-uint64_t DeleteDirContent(const std::wstring& dir, ItemStat& stat, int depth) {
-  if (Cancelled() || depth == 65) return 0;
-  uint64_t sum = 0;
-  EntryPath path(dir);
-  tov::ListDir(dir, [&](const tov::DirEntry& e) {
-    if (Cancelled()) return false;
-    const std::wstring& full = path.Of(e.name);
-    if (e.attrs & tov::kAttrDirectory) {
-      if (e.attrs & tov::kAttrReparsePoint) return true;  // neither entered nor removed
-      sum += DeleteDirContent(full, stat, depth + 1);
-      tov::RemoveDirectoryPath(full);
-    } else if (DeleteOneFile(full)) {
-      stat.files++;
-      sum += e.size;
-    } else {
-      stat.skipped++;
-      PushErr(stat, full, L"删除失败(占用或权限)");
-    }
-    return true;
-  });
-  return sum;
-}
-
 // The gate a target passes before anything below it is touched: the safety
 // refusals for the target path itself, then a link anywhere on the way to
-// it. A refusal is counted and reported once, for the whole target.
+// it. A refusal is counted and reported once, for the whole target. The walk
+// checks the way again on the handles it opens.
 bool TargetRefused(const Target& t, ItemStat& stat, const wchar_t* reparseReason,
                    const SafetyContext& safety) {
   std::wstring reason;
@@ -327,45 +266,134 @@ bool TargetRefused(const Target& t, ItemStat& stat, const wchar_t* reparseReason
   return false;
 }
 
+// Opens a target's folder for a clean; a folder that is not there is no
+// fault, anything else is reported for the target.
+tov::DirHandle OpenTargetDir(const std::wstring& path, ItemStat& stat, const wchar_t* linkReason) {
+  tov::FsFault fault = tov::FsFault::None;
+  tov::DirHandle dir = tov::OpenWalkDir(path, &fault);
+  if (dir == tov::kNoDir && fault != tov::FsFault::Gone) {
+    stat.skipped++;
+    PushErr(stat, path, OpenFailReason(fault, linkReason));
+  }
+  return dir;
+}
+
+// Deletes the single file at path through its folder's handle.
+bool DeleteTargetFile(const std::wstring& path, tov::FsFault* fault) {
+  tov::DirHandle parent = tov::OpenWalkDir(ParentOf(path), fault);
+  if (parent == tov::kNoDir) return false;
+  bool ok = tov::DeleteFileAt(parent, LeafName(path), fault);
+  tov::CloseDir(parent);
+  return ok;
+}
+
+// safety holds the gate's look-ups, taken once for the whole task.
+uint64_t CleanFilesInTarget(const Target& t, ItemStat& stat, bool dryRun,
+                            const SafetyContext& safety) {
+  tov::DirHandle dir = OpenTargetDir(t.path, stat, kReparseFilesReason);
+  if (dir == tov::kNoDir) return 0;
+  uint64_t sum = 0;
+  Walk w = WalkOf(t, true);
+  w.file = [&](tov::DirHandle in, EntryPath& paths, const tov::DirEntry& e) {
+    const std::wstring& full = paths.Of(e.name);
+    std::wstring reason;
+    tov::FsFault fault = tov::FsFault::None;
+    if (!IsSafeDeletePath(safety, full, t.allowSystem, reason)) {
+      stat.skipped++;
+      PushErr(stat, full, reason);
+    } else if (dryRun || tov::DeleteFileAt(in, e.name, &fault)) {
+      sum += e.size;
+      stat.files++;
+    } else {
+      stat.skipped++;
+      PushErr(stat, full, DeleteFailReason(fault, kDeleteFailedInWalk, kReparseFilesReason));
+    }
+  };
+  w.fault = [&stat](const std::wstring& path, tov::FsFault fault) {
+    stat.skipped++;
+    PushErr(stat, path, OpenFailReason(fault, kReparseFilesReason));
+  };
+  WalkDir(w, dir, t.path, 0);
+  tov::CloseDir(dir);
+  return sum;
+}
+
 void CleanFilesMode(const RuleItem& item, ItemStat& stat, bool dryRun,
                     const SafetyContext& safety) {
   for (size_t i = 0; i < item.targets.size() && !Cancelled(); ++i) {
     const Target& t = item.targets[i];
     if (t.path.empty() || RepeatsEarlierTarget(item, i)) continue;
-    if (TargetRefused(t, stat, L"路径含重解析点(junction/symlink)", safety)) continue;
+    if (TargetRefused(t, stat, kReparseFilesReason, safety)) continue;
     tov::FileInfo info;
     if (!tov::GetFileInfo(t.path, &info)) continue;
     if (info.attrs & tov::kAttrDirectory) {
-      stat.bytes += CleanFilesInDir(t, t.path, stat, dryRun, 0, safety);
+      stat.bytes += CleanFilesInTarget(t, stat, dryRun, safety);
       continue;
     }
-    if (!PassesFilter(t, LeafName(t.path))) continue;
-    if (dryRun || DeleteOneFile(t.path)) {
+    if (!TakesSingleFile(t, info.attrs)) continue;
+    tov::FsFault fault = tov::FsFault::None;
+    if (dryRun || DeleteTargetFile(t.path, &fault)) {
       stat.files++;
       stat.bytes += info.size;
     } else {
       stat.skipped++;
-      PushErr(stat, t.path, L"删除失败");
+      PushErr(stat, t.path, DeleteFailReason(fault, kDeleteFailedTarget, kReparseFilesReason));
     }
   }
 }
 
-void CleanDirMode(const RuleItem& item, ItemStat& stat, bool dryRun,
-                  const SafetyContext& safety) {
+// A "dir" item's folder goes whole: every file in it (no name filters, no
+// database rule: the item names that folder on purpose), then its emptied
+// subfolders, then the folder itself. A dry run measures the same walk.
+void CleanDirMode(const RuleItem& item, ItemStat& stat, bool dryRun, const SafetyContext& safety) {
   for (size_t i = 0; i < item.targets.size(); ++i) {
     const Target& t = item.targets[i];
     // The same folder spelled in another letter case is gone already (or, in
     // a dry run, counted already).
     if (RepeatsEarlierTarget(item, i)) continue;
-    if (TargetRefused(t, stat, L"路径含重解析点", safety)) continue;
+    if (TargetRefused(t, stat, kReparseDirReason, safety)) continue;
     uint32_t attrs = 0;
     if (!tov::GetAttributes(t.path, &attrs) || !(attrs & tov::kAttrDirectory)) continue;
+    tov::DirHandle dir = OpenTargetDir(t.path, stat, kReparseDirReason);
+    if (dir == tov::kNoDir) continue;
+    uint64_t sum = 0;
+    Walk w = WalkOf(t, false);
+    w.fault = [&stat](const std::wstring& path, tov::FsFault fault) {
+      stat.skipped++;
+      PushErr(stat, path, OpenFailReason(fault, kReparseDirReason));
+    };
     if (dryRun) {
-      stat.bytes += DirSizeQuick(t.path, 0);
+      w.file = [&sum](tov::DirHandle, EntryPath&, const tov::DirEntry& e) { sum += e.size; };
+    } else {
+      w.file = [&](tov::DirHandle in, EntryPath& paths, const tov::DirEntry& e) {
+        tov::FsFault fault = tov::FsFault::None;
+        if (tov::DeleteFileAt(in, e.name, &fault)) {
+          stat.files++;
+          sum += e.size;
+        } else {
+          stat.skipped++;
+          PushErr(stat, paths.Of(e.name),
+                  DeleteFailReason(fault, kDeleteFailedInWalk, kReparseDirReason));
+        }
+      };
+      // A folder that still holds something stays; what kept it is reported.
+      w.leftDir = [](tov::DirHandle in, EntryPath&, const tov::DirEntry& e) {
+        tov::FsFault fault = tov::FsFault::None;
+        tov::RemoveDirAt(in, e.name, &fault);
+      };
+    }
+    WalkDir(w, dir, t.path, 0);
+    tov::CloseDir(dir);
+    stat.bytes += sum;
+    if (dryRun) {
       stat.files += 1;  // the folder counts as one entry, whatever it holds
     } else {
-      stat.bytes += DeleteDirContent(t.path, stat, 0);
-      tov::RemoveDirectoryPath(t.path);
+      tov::FsFault fault = tov::FsFault::None;
+      tov::DirHandle parent = tov::OpenWalkDir(ParentOf(t.path), &fault);
+      if (parent != tov::kNoDir) {
+        tov::RemoveDirAt(parent, LeafName(t.path), &fault);
+        tov::CloseDir(parent);
+      }
     }
   }
 }
@@ -387,7 +415,7 @@ void CleanRecycleBin(ItemStat& stat, bool dryRun) {
 
 bool RunPowerCfgHibernate(bool on) {
   uint32_t code = 1;
-  std::wstring cmd = std::wstring(L"powercfg.exe /hibernate ") + (on ? L"on" : L"off");
+  std::wstring cmd = tov::SystemProgram(L"powercfg.exe") + L" /hibernate " + (on ? L"on" : L"off");
   if (!tov::RunHiddenAndWait(cmd, 30000, &code)) return false;
   return code == 0;
 }

@@ -57,6 +57,19 @@ bool IsProcessAdmin();
 // programs the stand-in emulates can run (see platform/posix).
 bool RunHiddenAndWait(const std::wstring& cmdline, uint32_t timeoutMs, uint32_t* exitCode);
 
+// Limits where the process loads DLLs from to the system folder, so that a
+// DLL planted beside the executable (a Downloads folder) is never loaded
+// (SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32), SetDllDirectoryW
+// of ""). Call first thing at start. POSIX: nothing to do.
+void RestrictDllSearch();
+
+// The full path of a program that ships with Windows, so that it is never
+// started by a bare name that the current folder could satisfy: in the system
+// folder (GetSystemDirectoryW, C:\Windows\System32) or, with inWindowsDir, in
+// the Windows folder (GetWindowsDirectoryW). The result is quoted when it
+// holds a space. POSIX: the same spelled under %SystemRoot%.
+std::wstring SystemProgram(const std::wstring& exeName, bool inWindowsDir = false);
+
 // Runs fn on a new detached thread (Windows: _beginthreadex, the handle
 // closed at once). False when no thread could be made; fn has not run then.
 bool StartDetachedThread(std::function<void()> fn);
@@ -88,6 +101,17 @@ constexpr uint32_t kAttrDirectory = 0x10;
 constexpr uint32_t kAttrArchive = 0x20;
 constexpr uint32_t kAttrNormal = 0x80;
 constexpr uint32_t kAttrReparsePoint = 0x400;
+// A file whose data is not (or not only) on this disk: cloud placeholders
+// (OneDrive Files On-Demand and other sync engines) and files such an engine
+// manages. Opening one for data downloads it; deleting one deletes the
+// cloud copy.
+constexpr uint32_t kAttrOffline = 0x1000;
+constexpr uint32_t kAttrRecallOnOpen = 0x40000;
+constexpr uint32_t kAttrPinned = 0x80000;
+constexpr uint32_t kAttrUnpinned = 0x100000;
+constexpr uint32_t kAttrRecallOnDataAccess = 0x400000;
+constexpr uint32_t kAttrNotLocal =
+    kAttrOffline | kAttrRecallOnOpen | kAttrPinned | kAttrUnpinned | kAttrRecallOnDataAccess;
 
 struct FileInfo {
   uint32_t attrs = 0;  // kAttr* bits
@@ -107,6 +131,7 @@ struct DirEntry {
   uint32_t attrs = 0;  // kAttr* bits; a link to a directory has both directory and reparse bits
   uint64_t size = 0;   // bytes, from the listing itself
   uint64_t mtime = 0;  // last write, FILETIME units
+  uint64_t id = 0;     // file id (NTFS file reference, inode); 0 when the listing has none
 };
 
 // Lists the entries directly inside dir (FindFirstFileExW on dir + "\*",
@@ -115,6 +140,70 @@ struct DirEntry {
 // Returns false when the listing cannot be opened (missing, not a directory,
 // access denied); nothing is visited then. Links are reported, never followed.
 bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>& visit);
+
+// The form in which the Windows backend hands a path to the file system, so
+// that no call is bound by the 260-character limit: an absolute drive path
+// becomes \\?\C:\..., a share \\server\share\... becomes \\?\UNC\server\share\...;
+// forward slashes become backslashes, repeated separators and "." elements
+// go, ".." takes back one element (never the root), as Windows' own path
+// normalisation does. Paths already in \\?\ or \\.\ form, relative paths and
+// drive-relative ones ("C:x") are returned as they are. Pure text; the same
+// in both builds.
+std::wstring LongPathForm(const std::wstring& path);
+
+// ---- Walking by handle --------------------------------------------------------
+//
+// A walk that deletes must not be redirected by a folder that is swapped for
+// a junction or link while it runs. So a walk opens its root element by
+// element from the drive, never through a reparse point, and opens, lists,
+// deletes and removes everything below through the handle of the folder it
+// is in, never by a full path that could be resolved anew.
+
+// Why a file-system call failed, as far as the system tells the cases apart.
+enum class FsFault {
+  None,
+  Gone,    // not there (any more): not found, or deletion already pending
+  InUse,   // held open by another program (sharing violation)
+  Denied,  // no permission
+  Link,    // a reparse point, or not the object that was listed, where a real one was expected
+  Other,
+};
+
+// An open directory; kNoDir when there is none.
+using DirHandle = std::intptr_t;
+constexpr DirHandle kNoDir = -1;
+
+// Opens the directory at an absolute drive path, element by element from the
+// drive root, each relative to the one before. Fails with Link when any
+// element is a reparse point (checked on the opened handle), Gone when one is
+// missing, Denied without access; kNoDir then. Windows: NtCreateFile with
+// FILE_OPEN_REPARSE_POINT | FILE_DIRECTORY_FILE. POSIX: openat with
+// O_NOFOLLOW | O_DIRECTORY; a mount point counts as a reparse point.
+DirHandle OpenWalkDir(const std::wstring& path, FsFault* fault);
+
+// Opens the subdirectory `entry` (as listed in parent) relative to parent.
+// Fails with Link when what is there now is a reparse point or another
+// directory than the one listed (its id differs from entry.id).
+DirHandle OpenSubdir(DirHandle parent, const DirEntry& entry, FsFault* fault);
+
+void CloseDir(DirHandle dir);
+
+// Every entry of the open directory in the order ListDir gives them, "."
+// and ".." left out. False when it cannot be read.
+bool ListDirAt(DirHandle dir, std::vector<DirEntry>* entries);
+
+// Deletes the file `name` of the open directory: opened relative to it
+// without following a link, refused with Link when what is there is a
+// reparse point or a directory, read-only cleared on that handle and the file
+// deleted (Windows: FileDispositionInfoEx with POSIX semantics and the
+// read-only override, else the attributes cleared and FileDispositionInfo).
+// When deletion fails the file keeps the attributes it had.
+bool DeleteFileAt(DirHandle dir, const std::wstring& name, FsFault* fault);
+
+// Removes the empty subdirectory `name` of the open directory, never a
+// reparse point (Link). Its read-only attribute is cleared first and given
+// back when removal fails (not empty, in use).
+bool RemoveDirAt(DirHandle dir, const std::wstring& name, FsFault* fault);
 
 // Reads a whole file in binary; false when it cannot be opened.
 bool ReadWholeFile(const std::wstring& path, std::string* out);

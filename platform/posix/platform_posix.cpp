@@ -19,8 +19,11 @@
 // - Files. A symbolic link is a reparse point (to a directory: attributes
 //   0x410, never followed); a file without the owner's write bit is
 //   read-only, and deleting it fails until its attributes are reset, as on
-//   Windows. Sizes and times come from fstatat relative to the listed
-//   directory; times are converted to FILETIME. Listings come sorted by name
+//   Windows; a directory without it is a read-only directory. A regular file
+//   with the sticky bit set (chmod +t) stands for a cloud placeholder
+//   (FILE_ATTRIBUTE_OFFLINE | RECALL_ON_DATA_ACCESS). A mount point inside a
+//   drive is a reparse point to the walk by handle, as on NTFS. Sizes and times come from fstatat
+//   relative to the listed directory; times are converted to FILETIME. Listings come sorted by name
 //   without regard to ASCII case, like NTFS.
 // - Shell folders are fixed paths under the profile; the recycle bin is the
 //   folder C:\$Recycle.Bin, each file below it one item; the administrator
@@ -33,8 +36,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <pwd.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -132,6 +135,7 @@ uint32_t AttrsOf(const struct stat& st, bool linkToDir) {
   if (S_ISLNK(st.st_mode)) return kAttrReparsePoint | (linkToDir ? kAttrDirectory : kAttrArchive);
   uint32_t a = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
   if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
+  if (S_ISREG(st.st_mode) && (st.st_mode & S_ISVTX)) a |= kAttrOffline | kAttrRecallOnDataAccess;
   return a;
 }
 
@@ -405,8 +409,8 @@ bool IsProcessAdmin() {
 
 bool RunHiddenAndWait(const std::wstring& cmdline, uint32_t, uint32_t* exitCode) {
   *exitCode = 1;
-  const std::wstring kOff = L"powercfg.exe /hibernate off";
-  const std::wstring kOn = L"powercfg.exe /hibernate on";
+  const std::wstring kOff = SystemProgram(L"powercfg.exe") + L" /hibernate off";
+  const std::wstring kOn = SystemProgram(L"powercfg.exe") + L" /hibernate on";
   if (!EqualsNoCase(cmdline, kOff) && !EqualsNoCase(cmdline, kOn)) return false;
   if (!IsProcessAdmin()) return true;  // started, refused: exit code 1
   std::string file = RootDir() + "/c/hiberfil.sys";
@@ -421,6 +425,16 @@ bool RunHiddenAndWait(const std::wstring& cmdline, uint32_t, uint32_t* exitCode)
     }
   }
   return true;
+}
+
+void RestrictDllSearch() {}
+
+std::wstring SystemProgram(const std::wstring& exeName, bool inWindowsDir) {
+  std::wstring root;
+  if (!LookupVariable(L"SystemRoot", &root)) root = L"C:\\Windows";
+  std::wstring full = root + (inWindowsDir ? L"\\" : L"\\System32\\") + exeName;
+  if (full.find(L' ') != std::wstring::npos) full = L"\"" + full + L"\"";
+  return full;
 }
 
 bool StartDetachedThread(std::function<void()> fn) {
@@ -541,6 +555,207 @@ bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>
   }
   closedir(d);
   return true;
+}
+
+// ---- Walking by handle --------------------------------------------------------------
+
+namespace {
+
+FsFault FaultOfErrno(int err) {
+  switch (err) {
+    case ENOENT:
+      return FsFault::Gone;
+    case EBUSY:
+    case ETXTBSY:
+      return FsFault::InUse;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return FsFault::Denied;
+    case ELOOP:
+    case ENOTDIR:
+    case EISDIR:
+      return FsFault::Link;
+    default:
+      return FsFault::Other;
+  }
+}
+
+int Fd(DirHandle d) {
+  return static_cast<int>(d);
+}
+
+// Opens the directory name below parent, never through a link, and only
+// when it lies on parent's device (a mount point is a reparse point to us).
+int OpenDirBelow(int parent, const char* name, FsFault* fault) {
+  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    int err = errno;
+    struct stat st;
+    // A link to a directory fails as ELOOP or ENOTDIR depending on the kernel.
+    if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+      *fault = FsFault::Link;
+    else
+      *fault = FaultOfErrno(err);
+    return -1;
+  }
+  struct stat mine, theirs;
+  if (fstat(fd, &mine) != 0 || fstat(parent, &theirs) != 0 || mine.st_dev != theirs.st_dev) {
+    close(fd);
+    *fault = FsFault::Link;
+    return -1;
+  }
+  return fd;
+}
+
+// Restores a mode after a failed deletion, through a descriptor of the
+// object itself, never by a name that could have been swapped.
+void RestoreMode(int fd, mode_t mode) {
+  if (fd >= 0) fchmod(fd, mode & 07777);
+}
+
+// A read-only object is made writable through its own descriptor before it
+// is removed (the stand-in's read-only attribute is the owner's write bit,
+// which Windows' removal would refuse), and given its mode back when the
+// removal fails. O_NOFOLLOW: a link swapped in is refused, not followed.
+bool RemoveEntry(int dir, const std::wstring& name, bool isDir, FsFault* fault) {
+  *fault = FsFault::None;
+  std::string n = WideToUtf8(name);
+  if (n.empty() || n.find('/') != std::string::npos || n == "." || n == "..") {
+    *fault = FsFault::Other;
+    return false;
+  }
+  struct stat st;
+  if (fstatat(dir, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    *fault = FaultOfErrno(errno);
+    return false;
+  }
+  if (S_ISLNK(st.st_mode) || (isDir != S_ISDIR(st.st_mode))) {
+    *fault = FsFault::Link;
+    return false;
+  }
+  if (!isDir && (st.st_mode & S_ISVTX)) {
+    *fault = FsFault::Other;  // a placeholder
+    return false;
+  }
+  int own = -1;
+  if (!(st.st_mode & S_IWUSR)) {
+    own = openat(dir, n.c_str(),
+                 (isDir ? O_DIRECTORY : 0) | O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (own < 0 || fchmod(own, (st.st_mode & 07777) | S_IWUSR) != 0) {
+      *fault = own < 0 ? FaultOfErrno(errno) : FsFault::Denied;
+      if (own >= 0) close(own);
+      return false;
+    }
+  }
+  bool ok = unlinkat(dir, n.c_str(), isDir ? AT_REMOVEDIR : 0) == 0;
+  if (!ok) {
+    *fault = errno == ENOTEMPTY || errno == EEXIST ? FsFault::Other : FaultOfErrno(errno);
+    RestoreMode(own, st.st_mode);
+  }
+  if (own >= 0) close(own);
+  return ok;
+}
+
+}  // namespace
+
+DirHandle OpenWalkDir(const std::wstring& path, FsFault* fault) {
+  *fault = FsFault::None;
+  std::wstring full = LongPathForm(path);
+  // \\?\C:\ and the elements below it.
+  if (full.size() < 7 || full.compare(0, 4, L"\\\\?\\") != 0 || full[5] != L':') {
+    *fault = FsFault::Other;
+    return kNoDir;
+  }
+  std::string drive = RootDir() + "/" + static_cast<char>(full[4] | 0x20);
+  int fd = open(drive.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    *fault = FaultOfErrno(errno);
+    return kNoDir;
+  }
+  std::string rest = WideToUtf8(full.substr(7));
+  size_t at = 0;
+  while (at < rest.size()) {
+    size_t end = rest.find('\\', at);
+    if (end == std::string::npos) end = rest.size();
+    std::string name = rest.substr(at, end - at);
+    at = end + 1;
+    if (name.empty()) continue;
+    int next = OpenDirBelow(fd, name.c_str(), fault);
+    close(fd);
+    if (next < 0) return kNoDir;
+    fd = next;
+  }
+  return static_cast<DirHandle>(fd);
+}
+
+DirHandle OpenSubdir(DirHandle parent, const DirEntry& entry, FsFault* fault) {
+  *fault = FsFault::None;
+  std::string n = WideToUtf8(entry.name);
+  if (n.empty() || n.find('/') != std::string::npos || n == "." || n == "..") {
+    *fault = FsFault::Other;
+    return kNoDir;
+  }
+  int fd = OpenDirBelow(Fd(parent), n.c_str(), fault);
+  if (fd < 0) return kNoDir;
+  struct stat st;
+  if (entry.id != 0 && (fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_ino) != entry.id)) {
+    close(fd);
+    *fault = FsFault::Link;
+    return kNoDir;
+  }
+  return static_cast<DirHandle>(fd);
+}
+
+void CloseDir(DirHandle dir) {
+  if (dir != kNoDir) close(Fd(dir));
+}
+
+bool ListDirAt(DirHandle dir, std::vector<DirEntry>* entries) {
+  entries->clear();
+  // A descriptor of its own for the stream, read from the start: the walk
+  // keeps using dir for the entries' opens and deletions.
+  int fd = openat(Fd(dir), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  DIR* d = fdopendir(fd);
+  if (!d) {
+    close(fd);
+    return false;
+  }
+  std::string pool;
+  std::vector<size_t> names;
+  while (struct dirent* e = readdir(d)) {
+    const char* n = e->d_name;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    names.push_back(pool.size());
+    pool.append(n, strlen(n) + 1);
+  }
+  const char* base = pool.data();
+  std::sort(names.begin(), names.end(),
+            [base](size_t a, size_t b) { return NameBefore(base + a, base + b); });
+  entries->reserve(names.size());
+  for (size_t at : names) {
+    const char* name = base + at;
+    struct stat st;
+    if (fstatat(Fd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // vanished
+    DirEntry entry;
+    DecodeUtf8(name, strlen(name), &entry.name);
+    entry.attrs = AttrsOf(st, S_ISLNK(st.st_mode) && LinkPointsToDir(Fd(dir), name));
+    entry.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    entry.mtime = ToFileTime(st.st_mtim);
+    entry.id = static_cast<uint64_t>(st.st_ino);
+    entries->push_back(std::move(entry));
+  }
+  closedir(d);
+  return true;
+}
+
+bool DeleteFileAt(DirHandle dir, const std::wstring& name, FsFault* fault) {
+  return RemoveEntry(Fd(dir), name, false, fault);
+}
+
+bool RemoveDirAt(DirHandle dir, const std::wstring& name, FsFault* fault) {
+  return RemoveEntry(Fd(dir), name, true, fault);
 }
 
 bool ReadWholeFile(const std::wstring& path, std::string* out) {

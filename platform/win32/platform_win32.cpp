@@ -6,11 +6,11 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 // winsock2.h must come before windows.h.
+#include <process.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <windows.h>
-
-#include <process.h>
+#include <winternl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -122,6 +122,30 @@ bool RunHiddenAndWait(const std::wstring& cmdline, uint32_t timeoutMs, uint32_t*
   return true;
 }
 
+void RestrictDllSearch() {
+  // Resolved by name: older systems without the update that brought it
+  // still get SetDllDirectoryW, which takes the current folder out.
+  using SetDefaultDirs = BOOL(WINAPI*)(DWORD);
+  HMODULE k32 = GetModuleHandleW(L"kernel32.dll");
+  auto setDefault = k32 ? reinterpret_cast<SetDefaultDirs>(reinterpret_cast<void*>(
+                              GetProcAddress(k32, "SetDefaultDllDirectories")))
+                        : nullptr;
+  if (setDefault) setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  SetDllDirectoryW(L"");
+}
+
+std::wstring SystemProgram(const std::wstring& exeName, bool inWindowsDir) {
+  wchar_t buf[MAX_PATH + 1] = {0};
+  UINT n = inWindowsDir ? GetWindowsDirectoryW(buf, MAX_PATH) : GetSystemDirectoryW(buf, MAX_PATH);
+  std::wstring dir = (n == 0 || n > MAX_PATH)
+                         ? std::wstring(inWindowsDir ? L"C:\\Windows" : L"C:\\Windows\\System32")
+                         : std::wstring(buf, n);
+  if (!dir.empty() && dir.back() == L'\\') dir.pop_back();
+  std::wstring full = dir + L"\\" + exeName;
+  if (full.find(L' ') != std::wstring::npos) full = L"\"" + full + L"\"";
+  return full;
+}
+
 namespace {
 unsigned __stdcall RunThreadBody(void* p) {
   auto* fn = static_cast<std::function<void()>*>(p);
@@ -168,7 +192,7 @@ bool ShellFolderPath(ShellFolder folder, std::wstring* out) {
 // ---- Files and directories -----------------------------------------------------------
 
 bool GetAttributes(const std::wstring& path, uint32_t* attrs) {
-  DWORD a = GetFileAttributesW(path.c_str());
+  DWORD a = GetFileAttributesW(LongPathForm(path).c_str());
   if (a == INVALID_FILE_ATTRIBUTES) return false;
   *attrs = a;
   return true;
@@ -176,7 +200,7 @@ bool GetAttributes(const std::wstring& path, uint32_t* attrs) {
 
 bool GetFileInfo(const std::wstring& path, FileInfo* info) {
   WIN32_FILE_ATTRIBUTE_DATA d;
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d)) return false;
+  if (!GetFileAttributesExW(LongPathForm(path).c_str(), GetFileExInfoStandard, &d)) return false;
   info->attrs = d.dwFileAttributes;
   info->size = Join(d.nFileSizeHigh, d.nFileSizeLow);
   info->mtime = Join(d.ftLastWriteTime.dwHighDateTime, d.ftLastWriteTime.dwLowDateTime);
@@ -184,14 +208,16 @@ bool GetFileInfo(const std::wstring& path, FileInfo* info) {
 }
 
 bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>& visit) {
-  std::wstring pattern = dir + L"\\*";
+  std::wstring pattern = LongPathForm(dir);
+  if (pattern.empty() || pattern.back() != L'\\') pattern += L'\\';
+  pattern += L'*';
   WIN32_FIND_DATAW fd;
   // The fastest listing Windows offers: the basic information level skips
   // the 8.3 short name (nobody here reads it), and the large fetch asks the
   // file system for many entries per round trip. Names, attributes, sizes
   // and times are the same as FindFirstFileW reports.
-  HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch,
-                              nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch, nullptr,
+                              FIND_FIRST_EX_LARGE_FETCH);
   if (h == INVALID_HANDLE_VALUE) return false;
   DirEntry e;
   do {
@@ -207,8 +233,286 @@ bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>
   return true;
 }
 
+// ---- Walking by handle --------------------------------------------------------------
+
+namespace {
+
+// FileDispositionInfoEx and its flags (Windows 10 1607 and later; the
+// headers declare them only for newer targets than ours).
+constexpr FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx =
+    static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr ULONG kDispositionDelete = 0x1;
+constexpr ULONG kDispositionPosixSemantics = 0x2;
+constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
+struct DispositionInfoEx {
+  ULONG Flags;
+};
+
+// Enough for several hundred entries per call; names are at most 255
+// characters.
+constexpr DWORD kListBufferBytes = 64 * 1024;
+
+FsFault FaultOf(DWORD err) {
+  switch (err) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DELETE_PENDING:
+      return FsFault::Gone;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+      return FsFault::InUse;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_PRIVILEGE_NOT_HELD:
+      return FsFault::Denied;
+    case ERROR_DIRECTORY:         // a directory where a file was expected, or the reverse
+    case ERROR_CANT_ACCESS_FILE:  // a reparse point the system cannot resolve
+    case 681:                     // ERROR_STOPPED_ON_SYMLINK
+      return FsFault::Link;
+    default:
+      return FsFault::Other;
+  }
+}
+
+FsFault FaultOfStatus(NTSTATUS status) {
+  // STATUS_DELETE_PENDING maps to ERROR_ACCESS_DENIED; it means "going".
+  if (static_cast<uint32_t>(status) == 0xC0000056u) return FsFault::Gone;
+  // STATUS_FILE_IS_A_DIRECTORY / STATUS_NOT_A_DIRECTORY: not what was listed.
+  if (static_cast<uint32_t>(status) == 0xC00000BAu || static_cast<uint32_t>(status) == 0xC0000103u)
+    return FsFault::Link;
+  return FaultOf(RtlNtStatusToDosError(status));
+}
+
+HANDLE Raw(DirHandle d) {
+  return reinterpret_cast<HANDLE>(d);
+}
+
+// Opens name relative to the open directory root, never following a
+// reparse point at name itself.
+HANDLE OpenRelative(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG options,
+                    FsFault* fault) {
+  if (name.empty() || name.size() > 32767 || name.find(L'\\') != std::wstring::npos) {
+    *fault = FsFault::Other;
+    return nullptr;
+  }
+  UNICODE_STRING us;
+  us.Buffer = const_cast<PWSTR>(name.c_str());
+  us.Length = us.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  OBJECT_ATTRIBUTES oa;
+  InitializeObjectAttributes(&oa, &us, OBJ_CASE_INSENSITIVE, root, nullptr);
+  IO_STATUS_BLOCK io;
+  HANDLE h = nullptr;
+  NTSTATUS st =
+      NtCreateFile(&h, access | SYNCHRONIZE, &oa, &io, nullptr, 0,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                   options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (st < 0) {
+    *fault = FaultOfStatus(st);
+    return nullptr;
+  }
+  return h;
+}
+
+// The attributes of the object behind an open handle: what was opened, not
+// what the name means now.
+bool HandleAttributes(HANDLE h, DWORD* attrs) {
+  FILE_ATTRIBUTE_TAG_INFO info;
+  if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info)) return false;
+  *attrs = info.FileAttributes;
+  return true;
+}
+
+// A handle to a directory that is no reparse point, or null with *fault set
+// (the handle closed).
+HANDLE RealDirectoryOrNull(HANDLE h, FsFault* fault) {
+  DWORD attrs = 0;
+  if (!HandleAttributes(h, &attrs)) {
+    *fault = FaultOf(GetLastError());
+    CloseHandle(h);
+    return nullptr;
+  }
+  if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+    *fault = FsFault::Link;
+    CloseHandle(h);
+    return nullptr;
+  }
+  return h;
+}
+
+bool SetHandleAttributes(HANDLE h, DWORD attrs) {
+  FILE_BASIC_INFO basic;
+  ZeroMemory(&basic, sizeof basic);  // zero times: left as they are
+  basic.FileAttributes = attrs ? attrs : FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+// Deletes the object behind h. First the disposition that also removes a
+// read-only file and takes the name away at once, even while another
+// program holds the file open for sharing; where the system lacks it (before
+// Windows 10 1607, other file systems, wine) the read-only attribute is
+// cleared and the classic disposition set, and the attributes are given back
+// when that fails.
+bool DeleteByHandle(HANDLE h, DWORD attrs, FsFault* fault) {
+  DispositionInfoEx ex;
+  ex.Flags = kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly;
+  if (SetFileInformationByHandle(h, kFileDispositionInfoEx, &ex, sizeof ex)) return true;
+  DWORD err = GetLastError();
+  if (err != ERROR_INVALID_PARAMETER && err != ERROR_NOT_SUPPORTED &&
+      err != ERROR_INVALID_FUNCTION) {
+    *fault = FaultOf(err);
+    return false;
+  }
+  bool cleared = false;
+  if (attrs & FILE_ATTRIBUTE_READONLY) {
+    if (!SetHandleAttributes(h, attrs & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
+      *fault = FaultOf(GetLastError());
+      return false;
+    }
+    cleared = true;
+  }
+  FILE_DISPOSITION_INFO classic;
+  classic.DeleteFile = TRUE;
+  if (SetFileInformationByHandle(h, FileDispositionInfo, &classic, sizeof classic)) return true;
+  *fault = FaultOf(GetLastError());
+  if (cleared) SetHandleAttributes(h, attrs);
+  return false;
+}
+
+}  // namespace
+
+DirHandle OpenWalkDir(const std::wstring& path, FsFault* fault) {
+  *fault = FsFault::None;
+  std::wstring full = LongPathForm(path);
+  // \\?\C:\ then the elements one by one.
+  const std::wstring prefix = L"\\\\?\\";
+  if (full.size() < 7 || full.compare(0, 4, prefix) != 0 || full[5] != L':' || full[6] != L'\\') {
+    *fault = FsFault::Other;
+    return kNoDir;
+  }
+  std::wstring root = full.substr(0, 7);
+  HANDLE h =
+      CreateFileW(root.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *fault = FaultOf(GetLastError());
+    return kNoDir;
+  }
+  size_t at = 7;
+  while (at < full.size()) {
+    size_t end = full.find(L'\\', at);
+    if (end == std::wstring::npos) end = full.size();
+    std::wstring name = full.substr(at, end - at);
+    at = end + 1;
+    if (name.empty()) continue;
+    bool last = at >= full.size();
+    ACCESS_MASK access = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | (last ? FILE_LIST_DIRECTORY : 0);
+    HANDLE next = OpenRelative(h, name, access, FILE_DIRECTORY_FILE, fault);
+    CloseHandle(h);
+    if (!next) return kNoDir;
+    h = RealDirectoryOrNull(next, fault);
+    if (!h) return kNoDir;
+  }
+  return reinterpret_cast<DirHandle>(h);
+}
+
+DirHandle OpenSubdir(DirHandle parent, const DirEntry& entry, FsFault* fault) {
+  *fault = FsFault::None;
+  HANDLE h = OpenRelative(Raw(parent), entry.name,
+                          FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                          FILE_DIRECTORY_FILE, fault);
+  if (!h) return kNoDir;
+  h = RealDirectoryOrNull(h, fault);
+  if (!h) return kNoDir;
+  // The folder must be the one that was listed: a folder renamed into its
+  // place, or a link that the system followed after all, has another id.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (entry.id != 0 &&
+      (!GetFileInformationByHandle(h, &info) ||
+       ((static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow) != entry.id)) {
+    CloseHandle(h);
+    *fault = FsFault::Link;
+    return kNoDir;
+  }
+  return reinterpret_cast<DirHandle>(h);
+}
+
+void CloseDir(DirHandle dir) {
+  if (dir != kNoDir) CloseHandle(Raw(dir));
+}
+
+bool ListDirAt(DirHandle dir, std::vector<DirEntry>* entries) {
+  entries->clear();
+  std::vector<unsigned char> buf(kListBufferBytes);
+  FILE_INFO_BY_HANDLE_CLASS cls = FileIdBothDirectoryRestartInfo;
+  for (;;) {
+    if (!GetFileInformationByHandleEx(Raw(dir), cls, buf.data(), kListBufferBytes)) {
+      DWORD err = GetLastError();
+      return err == ERROR_NO_MORE_FILES || (err == ERROR_FILE_NOT_FOUND && entries->empty());
+    }
+    cls = FileIdBothDirectoryInfo;
+    size_t off = 0;
+    for (;;) {
+      const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buf.data() + off);
+      const wchar_t* n = info->FileName;
+      size_t len = info->FileNameLength / sizeof(wchar_t);
+      bool dots = (len == 1 && n[0] == L'.') || (len == 2 && n[0] == L'.' && n[1] == L'.');
+      if (!dots) {
+        DirEntry e;
+        e.name.assign(n, len);
+        e.attrs = info->FileAttributes;
+        e.size = static_cast<uint64_t>(info->EndOfFile.QuadPart);
+        e.mtime = static_cast<uint64_t>(info->LastWriteTime.QuadPart);
+        e.id = static_cast<uint64_t>(info->FileId.QuadPart);
+        if (e.attrs & FILE_ATTRIBUTE_DIRECTORY) e.size = 0;
+        entries->push_back(std::move(e));
+      }
+      if (info->NextEntryOffset == 0) break;
+      off += info->NextEntryOffset;
+    }
+  }
+}
+
+bool DeleteFileAt(DirHandle dir, const std::wstring& name, FsFault* fault) {
+  *fault = FsFault::None;
+  HANDLE h = OpenRelative(Raw(dir), name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                          FILE_NON_DIRECTORY_FILE, fault);
+  if (!h) return false;
+  DWORD attrs = 0;
+  bool ok = false;
+  if (!HandleAttributes(h, &attrs)) {
+    *fault = FaultOf(GetLastError());
+  } else if (attrs & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
+    *fault = FsFault::Link;
+  } else if (attrs & kAttrNotLocal) {
+    *fault = FsFault::Other;  // became a placeholder since it was listed
+  } else {
+    ok = DeleteByHandle(h, attrs, fault);
+  }
+  CloseHandle(h);
+  return ok;
+}
+
+bool RemoveDirAt(DirHandle dir, const std::wstring& name, FsFault* fault) {
+  *fault = FsFault::None;
+  HANDLE h = OpenRelative(Raw(dir), name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                          FILE_DIRECTORY_FILE, fault);
+  if (!h) return false;
+  DWORD attrs = 0;
+  bool ok = false;
+  if (!HandleAttributes(h, &attrs)) {
+    *fault = FaultOf(GetLastError());
+  } else if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) {
+    *fault = FsFault::Link;
+  } else {
+    ok = DeleteByHandle(h, attrs, fault);
+  }
+  CloseHandle(h);
+  return ok;
+}
+
 bool ReadWholeFile(const std::wstring& path, std::string* out) {
-  FILE* f = _wfopen(path.c_str(), L"rb");
+  FILE* f = _wfopen(LongPathForm(path).c_str(), L"rb");
   if (!f) return false;
   out->clear();
   char buf[65536];
@@ -219,21 +523,21 @@ bool ReadWholeFile(const std::wstring& path, std::string* out) {
 }
 
 bool SetNormalAttributes(const std::wstring& path) {
-  return SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL) != 0;
+  return SetFileAttributesW(LongPathForm(path).c_str(), FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
 bool DeleteFilePath(const std::wstring& path) {
-  return DeleteFileW(path.c_str()) != 0;
+  return DeleteFileW(LongPathForm(path).c_str()) != 0;
 }
 
 bool RemoveDirectoryPath(const std::wstring& path) {
-  return RemoveDirectoryW(path.c_str()) != 0;
+  return RemoveDirectoryW(LongPathForm(path).c_str()) != 0;
 }
 
 bool DiskFreeSpace(const std::wstring& drive, uint64_t* freeToCaller, uint64_t* total,
                    uint64_t* totalFree) {
   ULARGE_INTEGER a, t, f;
-  if (!GetDiskFreeSpaceExW(drive.c_str(), &a, &t, &f)) return false;
+  if (!GetDiskFreeSpaceExW(LongPathForm(drive).c_str(), &a, &t, &f)) return false;
   *freeToCaller = a.QuadPart;
   *total = t.QuadPart;
   *totalFree = f.QuadPart;
@@ -258,7 +562,7 @@ bool EmptyRecycleBin() {
 }
 
 bool CreateDir(const std::wstring& path) {
-  return CreateDirectoryW(path.c_str(), nullptr) != 0;
+  return CreateDirectoryW(LongPathForm(path).c_str(), nullptr) != 0;
 }
 
 bool TempPath(std::wstring* out) {
@@ -270,7 +574,7 @@ bool TempPath(std::wstring* out) {
 }
 
 bool ReadFileHead(const std::wstring& path, size_t maxBytes, std::string* out) {
-  FILE* f = _wfopen(path.c_str(), L"rb");
+  FILE* f = _wfopen(LongPathForm(path).c_str(), L"rb");
   if (!f) return false;
   out->assign(maxBytes, '\0');
   size_t n = maxBytes ? fread(&(*out)[0], 1, maxBytes, f) : 0;
@@ -280,7 +584,7 @@ bool ReadFileHead(const std::wstring& path, size_t maxBytes, std::string* out) {
 }
 
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-  FILE* f = _wfopen(path.c_str(), L"wb");
+  FILE* f = _wfopen(LongPathForm(path).c_str(), L"wb");
   if (!f) return false;
   bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   return fclose(f) == 0 && ok;

@@ -1,0 +1,104 @@
+#include "engine/walk.h"
+
+#include "engine/tamsel_engine.h"
+
+namespace tamsel {
+namespace {
+
+void (*g_walkHook)(const std::wstring&) = nullptr;
+
+// Files that mark a database's folder, matched against whole names.
+const wchar_t* const kDatabaseMarkers[] = {
+    L"CURRENT", L"MANIFEST-*",            // LevelDB, RocksDB
+    L"*.chk",   L"*.jrs",      L"*.edb",  // ESE (Extensible Storage Engine)
+};
+
+bool IsExcluded(const std::wstring& name, const std::vector<std::wstring>& patterns) {
+  for (const std::wstring& p : patterns) {
+    if (p.empty()) continue;
+    if (p.find_first_of(L"*?") != std::wstring::npos) {
+      if (WildMatchStr(p.c_str(), name.c_str())) return true;
+    } else if (name.size() >= p.size() &&
+               WildMatchStr(p.c_str(), name.c_str() + (name.size() - p.size()))) {
+      // A plain entry is a suffix test: ".pf" drops every name ending in .pf.
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool PassesFilter(const Target& t, const std::wstring& name) {
+  if (!t.include.empty()) {
+    bool any = false;
+    for (const std::wstring& p : t.include) {
+      if (!p.empty() && WildMatchStr(p.c_str(), name.c_str())) {
+        any = true;
+        break;
+      }
+    }
+    if (!any) return false;
+  }
+  return !IsExcluded(name, t.exclude);
+}
+
+bool IsDatabaseFolder(const std::vector<tov::DirEntry>& entries) {
+  for (const tov::DirEntry& e : entries) {
+    if (e.attrs & tov::kAttrDirectory) continue;
+    for (const wchar_t* marker : kDatabaseMarkers)
+      if (WildMatchStr(marker, e.name.c_str())) return true;
+  }
+  return false;
+}
+
+bool IsPlainLocalFile(uint32_t attrs) {
+  return !(attrs & (tov::kAttrDirectory | tov::kAttrReparsePoint | tov::kAttrNotLocal));
+}
+
+void SetWalkHookForTest(void (*hook)(const std::wstring&)) {
+  g_walkHook = hook;
+}
+
+void WalkDir(const Walk& w, tov::DirHandle dir, const std::wstring& path, int depth) {
+  if (depth > kMaxWalkDepth || (w.cancelled && w.cancelled())) return;
+  std::vector<tov::DirEntry> entries;
+  if (!tov::ListDirAt(dir, &entries)) {
+    if (w.fault) w.fault(path, tov::FsFault::Other);
+    return;
+  }
+  const Target& t = *w.target;
+  // A sweep by name patterns leaves a database's files alone; a target
+  // without patterns names its folder on purpose and takes everything.
+  bool keepFiles = w.filtered && !t.include.empty() && IsDatabaseFolder(entries);
+  EntryPath paths(path);
+  for (const tov::DirEntry& e : entries) {
+    if (w.cancelled && w.cancelled()) return;
+    if (e.attrs & tov::kAttrDirectory) {
+      // Links, junctions and cloud folders are leaves.
+      if (e.attrs & (tov::kAttrReparsePoint | tov::kAttrNotLocal)) continue;
+      // A whole folder goes with all it holds, whatever the target says.
+      if (w.filtered && !t.recursive) continue;
+      const std::wstring& sub = paths.Of(e.name);
+      SetCurPath(sub);
+      if (g_walkHook) g_walkHook(sub);
+      tov::FsFault fault = tov::FsFault::None;
+      tov::DirHandle child = tov::OpenSubdir(dir, e, &fault);
+      if (child == tov::kNoDir) {
+        if (w.fault) w.fault(sub, fault);
+        continue;
+      }
+      // The child's walk reuses nothing of this folder's path buffer.
+      std::wstring subPath = sub;
+      WalkDir(w, child, subPath, depth + 1);
+      tov::CloseDir(child);
+      if (w.leftDir) w.leftDir(dir, paths, e);
+      continue;
+    }
+    if (!IsPlainLocalFile(e.attrs)) continue;
+    if (w.filtered && (keepFiles || !PassesFilter(t, e.name))) continue;
+    if (w.file) w.file(dir, paths, e);
+  }
+}
+
+}  // namespace tamsel

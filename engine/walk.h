@@ -1,0 +1,90 @@
+// The one recursion every walk of the engine shares: scan, details, the
+// dry-run measure and the real clean of both "files" and "dir" items.
+//
+// A walk holds the folder it is in open and reaches everything below through
+// that handle (platform: OpenSubdir, DeleteFileAt, RemoveDirAt), so a folder
+// swapped for a junction or link while it runs cannot send it elsewhere. Its
+// rules, the same for every walk:
+// - links and junctions are leaves: never entered, never removed, and a
+//   file that is a link is never counted, listed or deleted;
+// - files that are not really on the disk (cloud placeholders and other
+//   files a sync engine manages, tov::kAttrNotLocal) are left alone;
+// - a target that picks files by name patterns never takes a file that lies
+//   directly in a database's folder (see IsDatabaseFolder);
+// - at most kMaxWalkDepth levels below the target's folder;
+// - a cancel stops it at the next entry.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "rules/tamsel_core.h"
+
+namespace tamsel {
+
+// The target's own folder is depth 0; folders down to this depth are listed.
+constexpr int kMaxWalkDepth = 64;
+
+// The full paths of a directory's entries are built in one buffer: the
+// directory and a backslash stay, each entry's name replaces the previous
+// one, so that a directory of many files costs one allocation, not one per
+// file.
+class EntryPath {
+ public:
+  explicit EntryPath(const std::wstring& dir) : full_(dir) {
+    if (full_.empty() || full_.back() != L'\\') full_ += L'\\';
+    base_ = full_.size();
+  }
+  const std::wstring& Of(const std::wstring& name) {
+    full_.resize(base_);
+    full_ += name;
+    return full_;
+  }
+
+ private:
+  std::wstring full_;
+  size_t base_ = 0;
+};
+
+// What one walk does with what it meets. Every callback may be empty.
+struct Walk {
+  const Target* target = nullptr;   // recursion and name filters
+  bool filtered = true;             // false: every file of the tree (a "dir" item's folder)
+  std::function<bool()> cancelled;  // polled before every entry
+  // A file the walk takes, in the open folder dir, whose entries' paths
+  // come from paths.
+  std::function<void(tov::DirHandle dir, EntryPath& paths, const tov::DirEntry& e)> file;
+  // A subfolder of dir after its own walk ended.
+  std::function<void(tov::DirHandle dir, EntryPath& paths, const tov::DirEntry& e)> leftDir;
+  // A subfolder that could not be opened, or was swapped for something else
+  // since it was listed (tov::FsFault::Link).
+  std::function<void(const std::wstring& path, tov::FsFault fault)> fault;
+};
+
+// Walks the open folder dir, which is the folder at path, depth levels below
+// the target's folder. Publishes each subfolder it enters (SetCurPath).
+void WalkDir(const Walk& w, tov::DirHandle dir, const std::wstring& path, int depth);
+
+// True for a folder that holds a database whose latest writes live in files
+// a cleaner would take for logs: LevelDB and RocksDB (a file CURRENT or
+// MANIFEST-*, beside NNNNNN.log) and ESE (*.chk, *.jrs, *.edb, beside
+// *.log). Decided from the folder's listing alone.
+bool IsDatabaseFolder(const std::vector<tov::DirEntry>& entries);
+
+// Whether the file entry is one that a walk may take at all: no link, no
+// directory, really on this disk.
+bool IsPlainLocalFile(uint32_t attrs);
+
+// The target's filters for one file name: an include list (when not empty)
+// must match, and no exclude entry may (a wildcard entry matches the whole
+// name, a plain one its end).
+bool PassesFilter(const Target& t, const std::wstring& name);
+
+// Test seam: called with the full path of each subfolder after its folder
+// was listed and before it is opened, so that a test can swap it. Null (the
+// default) in the program.
+void SetWalkHookForTest(void (*hook)(const std::wstring& subfolder));
+
+}  // namespace tamsel
