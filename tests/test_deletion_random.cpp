@@ -16,7 +16,12 @@
 //   and reported once; a "files" item never removes folders; a "dir" item
 //   removes everything below its target except links (and the folders that
 //   still hold one), then the target; a "measure" item removes nothing;
-// - items run in catalogue order, so an item sees what earlier ones left.
+// - items run in catalogue order, so an item sees what earlier ones left;
+// - a target with an include list never takes a file that lies directly in
+//   a database's folder (one holding CURRENT, MANIFEST-*, *.chk, *.jrs or
+//   *.edb); cloud placeholders are never counted or removed, so the folders
+//   that hold them stay; read-only folders go like any other; trees deeper
+//   than 260 characters are walked whole.
 // The test compares the engine's per-item figures and errors with the
 // model's, and the listing of the whole fixture tree before and after with
 // the model's removals: nothing else may disappear or change. The dry run
@@ -82,7 +87,8 @@ enum class Kind { File, Dir, Link };
 struct Node {
   Kind kind = Kind::File;
   uint64_t size = 0;
-  bool readOnly = false;
+  bool readOnly = false;     // a file's read-only attribute, or a read-only folder
+  bool placeholder = false;  // a file that is not on the disk (cloud placeholder)
 };
 
 // Entries by relative name, '/'-separated, exactly as ListTree names them.
@@ -142,6 +148,14 @@ bool Takes(const Target& t, const std::string& utf8Name) {
     if (wild ? Glob(p, name) : EndsWithFolded(name, p)) return false;
   }
   return true;
+}
+
+// Files that mark a database's folder, matched against whole names.
+bool IsDatabaseMarker(const std::string& utf8Name) {
+  std::wstring name = tov::Utf8ToWide(utf8Name);
+  for (const wchar_t* m : {L"CURRENT", L"MANIFEST-*", L"*.chk", L"*.jrs", L"*.edb"})
+    if (Glob(m, name)) return true;
+  return false;
 }
 
 // ---- The oracle -------------------------------------------------------------------------
@@ -223,13 +237,30 @@ class Oracle {
     e.errors.push_back(tov::WideToUtf8(t.path) + " : " + reason);
   }
 
-  // Files under a folder that pass the filter; links are leaves.
+  // Whether a database lies directly in the folder, as the tree is now.
+  bool HoldsDatabase(const std::string& dir) const {
+    for (const std::string& c : ChildrenOf(m_, dir))
+      if (m_.at(c).kind == Kind::File && IsDatabaseMarker(LeafOf(c))) return true;
+    return false;
+  }
+
+  // A real file that the target's filters take, outside any database folder
+  // when the target sweeps by patterns.
+  bool TakesFile(const Target& t, const std::string& key, const Node& n) const {
+    if (n.kind != Kind::File || n.placeholder || !Takes(t, LeafOf(key))) return false;
+    size_t cut = key.rfind('/');
+    return t.include.empty() || !HoldsDatabase(key.substr(0, cut));
+  }
+
+  // Files under a folder that pass the filter; links are leaves. A
+  // database folder is judged once, before any of its files goes.
   void FilesBelow(const Target& t, const std::string& dir, bool remove, Expect& e) {
+    bool database = !t.include.empty() && HoldsDatabase(dir);
     for (const std::string& c : ChildrenOf(m_, dir)) {
       const Node& n = m_[c];
       if (n.kind == Kind::Dir) {
         if (t.recursive) FilesBelow(t, c, remove, e);
-      } else if (n.kind == Kind::File && Takes(t, LeafOf(c))) {
+      } else if (!database && n.kind == Kind::File && !n.placeholder && Takes(t, LeafOf(c))) {
         Count(c, e);
         if (remove) Remove(c);
       }
@@ -242,7 +273,7 @@ class Oracle {
     const Node* n = Find(key);
     if (!n) return;
     if (n->kind == Kind::Dir) return FilesBelow(t, key, true, e);
-    if (Takes(t, LeafOf(key))) {
+    if (TakesFile(t, key, *n)) {
       Count(key, e);
       Remove(key);
     }
@@ -250,27 +281,29 @@ class Oracle {
 
   void MeasureTarget(const Target& t, Expect& e) {
     std::string key = KeyOf(t.path);
+    if (LinkOnWay(key)) return;  // a walk never goes through a link
     const Node* n = Find(key);
     if (!n) return;
     if (n->kind == Kind::Dir) return FilesBelow(t, key, false, e);
-    if (n->kind == Kind::File && Takes(t, LeafOf(key))) Count(key, e);
+    if (TakesFile(t, key, *n)) Count(key, e);
   }
 
   uint64_t SizeBelow(const std::string& dir) {
     uint64_t sum = 0;
     for (const std::string& c : ChildrenOf(m_, dir)) {
       const Node& n = m_[c];
-      if (n.kind == Kind::File) sum += n.size;
+      if (n.kind == Kind::File && !n.placeholder) sum += n.size;
       if (n.kind == Kind::Dir) sum += SizeBelow(c);
     }
     return sum;
   }
 
-  // Everything below goes except links; a folder goes once it is empty.
+  // Everything below goes except links and placeholders; a folder goes once
+  // it is empty.
   void EmptyFolder(const std::string& dir, Expect& e) {
     for (const std::string& c : ChildrenOf(m_, dir)) {
       Kind k = m_[c].kind;
-      if (k == Kind::File) {
+      if (k == Kind::File && !m_[c].placeholder) {
         Count(c, e);
         Remove(c);
       } else if (k == Kind::Dir) {
@@ -310,6 +343,8 @@ struct Fixture {
   std::vector<std::string> links;  // links under "t"
   std::vector<std::string> outside;
   std::string linkNote;
+  std::string placeholderNote;
+  std::string readOnlyNote;
 };
 
 std::wstring WinPath(const std::wstring& root, const std::string& key) {
@@ -355,13 +390,39 @@ int Depth(const std::string& key) {
     fx.model[key] = Node{Kind::Dir};
     fx.dirs.push_back(key);
   }
+  // A chain of folders deeper than 260 characters, for files to land in.
+  if (r.Chance(50)) {
+    std::string key = "t";
+    for (int level = 0; level < 12; ++level) {
+      key += "/deep-" + std::to_string(counter++) + "-long-folder-name";
+      fx.model[key] = Node{Kind::Dir};
+      fx.dirs.push_back(key);
+    }
+  }
   size_t nf = 15 + r.Below(21);
   for (size_t i = 0; i < nf; ++i) {
     std::string key = r.Pick(fx.dirs) + "/" + FileName(r, counter++);
     Node n{Kind::File, r.Chance(15) ? 0 : 1 + r.Below(4000), r.Chance(20)};
+    n.placeholder = r.Chance(8);
     fx.model[key] = n;
     fx.files.push_back(key);
   }
+  // Database folders: a marker file beside logs that sweeps must leave.
+  static const std::vector<std::string> kMarkers = {"CURRENT",  "MANIFEST-000001", "V01.chk",
+                                                    "res1.JRS", "WebCache.edb",    "manifest-9"};
+  for (size_t nj = r.Below(3); nj > 0; --nj) {
+    std::string dir = r.Pick(fx.dirs);
+    std::string marker = dir + "/" + r.Pick(kMarkers);
+    if (fx.model.count(marker)) continue;
+    fx.model[marker] = Node{Kind::File, 1 + r.Below(4000), r.Chance(20)};
+    fx.files.push_back(marker);
+    std::string log = dir + "/" + std::to_string(counter++) + ".log";
+    fx.model[log] = Node{Kind::File, 1 + r.Below(4000), false};
+    fx.files.push_back(log);
+  }
+  // Read-only folders (not "t" itself, so that the tree can be planted).
+  for (size_t i = 1; i < fx.dirs.size(); ++i)
+    if (r.Chance(15)) fx.model[fx.dirs[i]].readOnly = true;
   // Empty folders: a walk that wrongly removes folders shows at once there.
   for (size_t ne = 1 + r.Below(2); ne > 0; --ne) {
     std::string key = r.Pick(fx.dirs) + "/empty" + std::to_string(counter++);
@@ -384,12 +445,25 @@ int Depth(const std::string& key) {
     wantLinks.emplace_back(r.Pick(fx.dirs) + "/lnk" + std::to_string(counter++),
                            r.Pick(fx.outside));
 
-  for (const auto& kv : fx.model) {
+  for (auto& kv : fx.model) {
     std::wstring p = WinPath(fx.root, kv.first);
-    bool ok =
-        kv.second.kind == Kind::Dir ? MakeDir(p) : PlantFile(p, kv.second.size, kv.second.readOnly);
+    std::string why;
+    bool ok = kv.second.kind == Kind::Dir ? MakeDir(p)
+              : kv.second.placeholder     ? PlantPlaceholder(p, kv.second.size, &why)
+                                          : PlantFile(p, kv.second.size, kv.second.readOnly);
+    if (!ok && kv.second.placeholder) {
+      // Wine keeps no placeholder attribute: an ordinary file then.
+      fx.placeholderNote = why;
+      kv.second.placeholder = false;
+      ok = PlantFile(p, kv.second.size, kv.second.readOnly);
+    }
     if (!ok) return ::testing::AssertionFailure() << "cannot plant " << kv.first;
   }
+  // Folders are made read-only once everything inside them is planted.
+  for (auto it = fx.model.rbegin(); it != fx.model.rend(); ++it)
+    if (it->second.kind == Kind::Dir && it->second.readOnly &&
+        !MakeReadOnlyDir(WinPath(fx.root, it->first)))
+      fx.readOnlyNote = "this system keeps no read-only folders";
   for (const auto& l : wantLinks) {
     std::string why;
     if (!PlantDirLink(WinPath(fx.root, l.first), WinPath(fx.root, l.second), &why)) {
@@ -526,6 +600,12 @@ TEST_P(RandomDeletion, DeletesExactlyWhatTheRulesSelect) {
   ASSERT_TRUE(Plant(fx, r));
   if (!fx.linkNote.empty())
     std::cout << "[ note ] seed " << seed << " without links: " << fx.linkNote << "\n";
+  if (!fx.placeholderNote.empty())
+    std::cout << "[ note ] seed " << seed << " without placeholders: " << fx.placeholderNote
+              << "\n";
+  if (!fx.readOnlyNote.empty())
+    std::cout << "[ note ] seed " << seed << " without read-only folders: " << fx.readOnlyNote
+              << "\n";
 
   std::vector<Category> cats = MakeCatalogue(r, fx);
   std::vector<std::string> ids = MakeSelection(r, cats);

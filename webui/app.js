@@ -12,6 +12,8 @@
   const STORE_KEY = "tamsel.selection.v1";
 
   const RISK = { low: "低风险", medium: "中风险", high: "高风险" };
+  // What cleaning the hibernation item does, said wherever the user decides on it.
+  const HIBERNATE_NOTE = "休眠文件 hiberfil.sys 由系统管理，这里只显示它的大小。清理会关闭休眠并保持关闭，文件随即删除；「快速启动」也随之停用，开机可能稍慢。以后需要时，可在管理员命令提示符中运行 powercfg /hibernate on 重新开启（文件会重建）。";
   const PHASE = { scan: "正在扫描…", clean: "正在清理…", "clean-dryrun": "正在预览清理…" };
 
   const S = {
@@ -714,6 +716,10 @@
     if (items.some((it) => it.mode === "dir")) {
       body.append(h("p", { class: "small muted", text: "标着「整个文件夹删除」的项目会连同文件夹一起删除。" }));
     }
+    if (items.some((it) => it.mode === "hibernate")) {
+      body.append(h("div", { class: "box warn", id: "confirm-hibernate" },
+        h("strong", { text: "将关闭休眠，并保持关闭：" }), HIBERNATE_NOTE));
+    }
     $("opt-explorer").checked = false;
     return new Promise((resolve) => {
       const onClose = () => {
@@ -809,7 +815,7 @@
 
   function detailReason(it) {
     if (it.mode === "measure") return "这个项目只统计占用空间，不列出具体文件：里面是聊天记录或系统文件，本工具不会删除它们。";
-    if (it.mode === "hibernate") return "休眠文件 hiberfil.sys 由系统管理，这里只显示它的大小；清理时会通过关闭再开启休眠来释放空间。";
+    if (it.mode === "hibernate") return HIBERNATE_NOTE;
     if (it.mode === "recyclebin") return "回收站里的文件请在桌面的「回收站」里查看；这里显示的是所有盘回收站的总大小。";
     return "这个项目的文件由系统管理、数量很多，不逐个列出；清理时会整体处理。";
   }

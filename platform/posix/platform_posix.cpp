@@ -39,6 +39,7 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -638,20 +639,35 @@ bool RemoveEntry(int dir, const std::wstring& name, bool isDir, FsFault* fault) 
     *fault = FsFault::Other;  // a placeholder
     return false;
   }
+  // The object's own descriptor: for a read-only one, to make it writable;
+  // for a file, also to see whether a program holds it (an exclusive flock
+  // stands for a Windows program that opened it without FILE_SHARE_DELETE).
   int own = -1;
-  if (!(st.st_mode & S_IWUSR)) {
+  bool readOnly = !(st.st_mode & S_IWUSR);
+  if (readOnly || !isDir) {
     own = openat(dir, n.c_str(),
                  (isDir ? O_DIRECTORY : 0) | O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (own < 0 || fchmod(own, (st.st_mode & 07777) | S_IWUSR) != 0) {
-      *fault = own < 0 ? FaultOfErrno(errno) : FsFault::Denied;
-      if (own >= 0) close(own);
+    // Without read permission (not as root) there is no hold to see.
+    if (own < 0 && (readOnly || errno != EACCES)) {
+      *fault = FaultOfErrno(errno);
       return false;
     }
+  }
+  if (readOnly && fchmod(own, (st.st_mode & 07777) | S_IWUSR) != 0) {
+    *fault = FsFault::Denied;
+    close(own);
+    return false;
+  }
+  if (!isDir && own >= 0 && flock(own, LOCK_EX | LOCK_NB) != 0) {
+    *fault = FsFault::InUse;
+    if (readOnly) RestoreMode(own, st.st_mode);
+    close(own);
+    return false;
   }
   bool ok = unlinkat(dir, n.c_str(), isDir ? AT_REMOVEDIR : 0) == 0;
   if (!ok) {
     *fault = errno == ENOTEMPTY || errno == EEXIST ? FsFault::Other : FaultOfErrno(errno);
-    RestoreMode(own, st.st_mode);
+    if (readOnly) RestoreMode(own, st.st_mode);
   }
   if (own >= 0) close(own);
   return ok;

@@ -152,6 +152,12 @@ test('rights: without administrator rights the page explains and offers to resta
   const names = await page.$$eval('#confirm-admin li', (l) => l.map((e) => e.textContent));
   assert.deepEqual(names, ['系统服务日志', '预读文件 Prefetch', '休眠文件 hiberfil.sys']);
   assert.match(await text('#confirm-risk'), /休眠文件 hiberfil\.sys（中风险）/);
+  // Cleaning hibernation switches it off for good, and Fast Startup with it;
+  // nothing the user reads may say it is switched back on.
+  const hib = await text('#confirm-hibernate');
+  assert.match(hib, /关闭休眠，并保持关闭/);
+  assert.match(hib, /快速启动/);
+  assert.doesNotMatch(await text('#dlg-confirm'), /再开启休眠/);
   await shot(page, '22-confirm-not-admin');
   await page.click('#btn-confirm-no');
 

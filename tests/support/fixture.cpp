@@ -4,10 +4,19 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <system_error>
 #include <vector>
 
 #include "platform/platform.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -115,12 +124,77 @@ bool PlantFile(const std::wstring& winPath, uint64_t size, bool readOnly, uint64
   return true;
 }
 
+#ifdef _WIN32
+// Under wine: the Linux path of a Windows path (wine's own export), empty
+// elsewhere.
+std::string UnixPathOf(const std::wstring& winPath) {
+  using ToUnix = char*(__cdecl*)(const wchar_t*);
+  HMODULE k32 = GetModuleHandleW(L"kernel32.dll");
+  auto toUnix = k32 ? reinterpret_cast<ToUnix>(
+                          reinterpret_cast<void*>(GetProcAddress(k32, "wine_get_unix_file_name")))
+                    : nullptr;
+  if (!toUnix) return std::string();
+  char* unix = toUnix(winPath.c_str());
+  if (!unix) return std::string();
+  std::string out(unix);
+  HeapFree(GetProcessHeap(), 0, unix);
+  return out;
+}
+
+// Runs a program of the host (wine starts Linux programs too) and waits
+// until done() says its work is visible: wine gives no exit code for a
+// Linux process, and its handle may signal before the program has run.
+bool RunHostProgram(std::wstring cmd, const std::function<bool()>& done) {
+  // The child gets standard handles of its own: left to inherit ours, a
+  // Linux child under wine takes the test's standard output with it.
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           &inherit, OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOW si;
+  ZeroMemory(&si, sizeof si);
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = si.hStdOutput = si.hStdError = nul;
+  PROCESS_INFORMATION pi;
+  BOOL started =
+      CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+  if (!started) return false;
+  WaitForSingleObject(pi.hProcess, 10000);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  for (int i = 0; i < 100 && !done(); ++i) Sleep(50);
+  return done();
+}
+
+// Makes a Linux symbolic link with the host's ln, which wine shows as a
+// reparse point.
+bool WineSymlink(const std::wstring& link, const std::wstring& target, std::string* why) {
+  std::string unixLink = UnixPathOf(link), unixTarget = UnixPathOf(target);
+  if (unixLink.empty() || unixTarget.empty()) {
+    *why = "not under wine: no way to make a link from the Linux side";
+    return false;
+  }
+  std::wstring cmd = L"Z:\\bin\\ln -s \"" + tov::Utf8ToWide(unixTarget) + L"\" \"" +
+                     tov::Utf8ToWide(unixLink) + L"\"";
+  bool made = RunHostProgram(cmd, [&link] {
+    uint32_t attrs = 0;
+    return tov::GetAttributes(link, &attrs) && (attrs & tov::kAttrReparsePoint);
+  });
+  if (!made) *why = "the host's ln made no link";
+  return made;
+}
+#endif
+
 bool PlantDirLink(const std::wstring& link, const std::wstring& target, std::string* why) {
   std::error_code ec;
   fs::create_directories(Host(link).parent_path(), ec);
   fs::create_directory_symlink(Host(target), Host(link), ec);
+#ifdef _WIN32
+  if (ec && WineSymlink(link, target, why)) ec.clear();
+#endif
   if (ec) {
-    *why = "cannot make a directory link here: " + ec.message();
+    if (why->empty()) *why = "cannot make a directory link here: " + ec.message();
     return false;
   }
   // Only a link the program sees as a directory reparse point is useful.
@@ -133,12 +207,109 @@ bool PlantDirLink(const std::wstring& link, const std::wstring& target, std::str
   return false;
 }
 
+bool SwapForDirLink(const std::wstring& path, const std::wstring& target, std::string* why) {
+  std::error_code ec;
+  fs::rename(Host(path), Host(path + L".moved"), ec);
+  if (ec) {
+    *why = "cannot move the folder aside: " + ec.message();
+    return false;
+  }
+  return PlantDirLink(path, target, why);
+}
+
+bool PlantPlaceholder(const std::wstring& winPath, uint64_t size, std::string* why) {
+  if (!PlantFile(winPath, size)) {
+    *why = "cannot plant the file";
+    return false;
+  }
+#ifdef _WIN32
+  SetFileAttributesW(tov::LongPathForm(winPath).c_str(), FILE_ATTRIBUTE_OFFLINE);
+#else
+  std::error_code ec;
+  fs::permissions(Host(winPath), fs::perms::sticky_bit, fs::perm_options::add, ec);
+#endif
+  uint32_t attrs = 0;
+  if (tov::GetAttributes(winPath, &attrs) && (attrs & tov::kAttrNotLocal)) return true;
+  *why = "this system keeps no placeholder attribute on a file (wine drops OFFLINE)";
+  return false;
+}
+
+bool MakeReadOnlyDir(const std::wstring& winPath) {
+#ifdef _WIN32
+  DWORD a = GetFileAttributesW(tov::LongPathForm(winPath).c_str());
+  SetFileAttributesW(tov::LongPathForm(winPath).c_str(), a | FILE_ATTRIBUTE_READONLY);
+#else
+  std::error_code ec;
+  fs::permissions(Host(winPath),
+                  fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove, ec);
+#endif
+  uint32_t attrs = 0;
+  return tov::GetAttributes(winPath, &attrs) && (attrs & tov::kAttrReadOnly);
+}
+
+HeldOpen::HeldOpen(const std::wstring& winPath) {
+#ifdef _WIN32
+  HANDLE h = CreateFileW(tov::LongPathForm(winPath).c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h != INVALID_HANDLE_VALUE) handle_ = reinterpret_cast<intptr_t>(h);
+#else
+  int fd = open(Host(winPath).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    handle_ = fd;
+  } else if (fd >= 0) {
+    close(fd);
+  }
+#endif
+}
+
+HeldOpen::~HeldOpen() {
+  if (handle_ == -1) return;
+#ifdef _WIN32
+  CloseHandle(reinterpret_cast<HANDLE>(handle_));
+#else
+  close(static_cast<int>(handle_));
+#endif
+}
+
 bool Exists(const std::wstring& winPath) {
   std::error_code ec;
   return fs::symlink_status(Host(winPath), ec).type() != fs::file_type::not_found && !ec;
 }
 
+#ifdef _WIN32
+// Wine shows a Linux link to a directory as a reparse point, but the
+// standard library would take it for a folder and empty its target: links
+// are found through the seam and removed by the host's rm first.
+void RemoveWineLinks(const std::wstring& dir) {
+  std::vector<std::wstring> links, subdirs;
+  tov::ListDir(dir, [&](const tov::DirEntry& e) {
+    std::wstring full = Join(dir, e.name);
+    if (e.attrs & tov::kAttrReparsePoint)
+      links.push_back(full);
+    else if (e.attrs & tov::kAttrDirectory)
+      subdirs.push_back(full);
+    return true;
+  });
+  for (const std::wstring& sub : subdirs) RemoveWineLinks(sub);
+  for (const std::wstring& link : links) {
+    std::string unix = UnixPathOf(link);
+    if (unix.empty()) continue;
+    RunHostProgram(L"Z:\\bin\\rm -f \"" + tov::Utf8ToWide(unix) + L"\"", [&link] {
+      uint32_t attrs = 0;
+      return !tov::GetAttributes(link, &attrs);
+    });
+  }
+}
+#endif
+
 void RemoveTree(const std::wstring& winPath) {
+#ifdef _WIN32
+  uint32_t attrs = 0;
+  if (tov::GetAttributes(winPath, &attrs) && (attrs & tov::kAttrDirectory) &&
+      !(attrs & tov::kAttrReparsePoint))
+    RemoveWineLinks(winPath);
+#endif
   fs::path root = Host(winPath);
   std::error_code ec;
   if (fs::symlink_status(root, ec).type() == fs::file_type::not_found) return;
@@ -153,8 +324,31 @@ void RemoveTree(const std::wstring& winPath) {
   fs::remove_all(root, ec);
 }
 
+#ifdef _WIN32
+// Under wine the standard library does not know Linux links for what they
+// are; the seam's listing does, and links are never followed.
+void ListInto(const std::wstring& dir, const std::string& rel, Listing& out) {
+  tov::ListDir(dir, [&](const tov::DirEntry& e) {
+    std::string name = (rel.empty() ? "" : rel + "/") + tov::WideToUtf8(e.name);
+    if (e.attrs & tov::kAttrReparsePoint) {
+      out[name] = "link";
+    } else if (e.attrs & tov::kAttrDirectory) {
+      out[name] = "dir";
+      ListInto(Join(dir, e.name), name, out);
+    } else {
+      out[name] = "file " + std::to_string(e.size) + ((e.attrs & tov::kAttrReadOnly) ? " ro" : "");
+    }
+    return true;
+  });
+}
+#endif
+
 Listing ListTree(const std::wstring& winPath) {
   Listing out;
+#ifdef _WIN32
+  ListInto(winPath, "", out);
+  return out;
+#endif
   fs::path root = Host(winPath);
   std::error_code ec;
   for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {

@@ -40,10 +40,42 @@ bool PlantFile(const std::wstring& winPath, uint64_t size, bool readOnly = false
                uint64_t mtime = 0);
 
 // Plants a directory link at `link` that points at the folder `target`.
-// False, with the reason in *why, when the platform refuses (mingw's standard
-// library cannot make links, so neither can the Windows build under wine);
-// the caller then skips its test.
+// Under wine, whose Windows side cannot make links, a Linux symbolic link is
+// made by running the host's ln (wine starts Linux programs too). False,
+// with the reason in *why, when that fails too; the caller then skips its
+// test.
 bool PlantDirLink(const std::wstring& link, const std::wstring& target, std::string* why);
+
+// Puts a directory link at `path` in place of what is there (the old entry is
+// moved aside to path + ".moved"), as an attacker would between a walk's
+// listing and its descent. False with the reason when links cannot be made.
+bool SwapForDirLink(const std::wstring& path, const std::wstring& target, std::string* why);
+
+// Plants a file that the program must see as a cloud placeholder (not on
+// the disk: kAttrNotLocal bits). The stand-in marks it with the sticky bit;
+// Windows takes FILE_ATTRIBUTE_OFFLINE. False with the reason where the
+// system keeps no such attribute (wine).
+bool PlantPlaceholder(const std::wstring& winPath, uint64_t size, std::string* why);
+
+// Makes a folder read-only (clears the owner's write bit on the stand-in,
+// sets FILE_ATTRIBUTE_READONLY on Windows) and says whether the program now
+// sees it so.
+bool MakeReadOnlyDir(const std::wstring& winPath);
+
+// Holds a file open the way a running program does, so that it cannot be
+// deleted (Windows: opened without FILE_SHARE_DELETE; the stand-in: an
+// exclusive flock, its emulation of "in use"). Released by the destructor.
+class HeldOpen {
+ public:
+  explicit HeldOpen(const std::wstring& winPath);
+  ~HeldOpen();
+  bool ok() const { return handle_ != -1; }
+  HeldOpen(const HeldOpen&) = delete;
+  HeldOpen& operator=(const HeldOpen&) = delete;
+
+ private:
+  intptr_t handle_ = -1;
+};
 
 // Whether the path exists (a link counts by itself, never by its target).
 bool Exists(const std::wstring& winPath);
