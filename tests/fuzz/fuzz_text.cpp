@@ -6,7 +6,10 @@
 //   back to the input through JsonStr (and, without control bytes, JStr);
 // - a value percent-encoded byte by byte reads back through QueryOf;
 // - array elements are substrings of the body without quotes;
-// - JsonBool only falls back to the default when it finds neither word.
+// - JsonBool only falls back to the default when it finds neither word;
+// - JsonTopLevelBool leaves its default only for a body that holds the key
+//   and the other word (or an escape that may spell it), and a body that is
+//   no object always gives the default.
 // Reads past the end of a buffer are ASan's to catch.
 #include <cstdint>
 #include <cstdio>
@@ -66,6 +69,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (b1 != b2) Check(b1 == def && b2 == !def, "JsonBool mixed up its default", key, body);
   if (body.find("\"" + key + "\"") == std::string::npos)
     Check(b1 == def, "JsonBool decided a missing key", key, body);
+
+  bool t1 = tov::JsonTopLevelBool(body, key, def);
+  if (t1 != def) {
+    // The word itself, or a string that spells it with escapes.
+    Check(body.find(def ? "false" : "true") != std::string::npos ||
+              body.find('\\') != std::string::npos,
+          "JsonTopLevelBool left its default without the word", key, body);
+  }
+  Check(tov::JsonTopLevelBool("[" + body + "]", key, def) == def,
+        "JsonTopLevelBool read a member of something that is no object", key, body);
 
   for (const std::string& e : tov::JsonStrArray(body, key)) {
     Check(e.find('"') == std::string::npos, "an array element holds a quote", key, e);
