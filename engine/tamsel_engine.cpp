@@ -201,7 +201,8 @@ void ScanTarget(const Target& t, ScanCtx& ctx) {
     tov::CloseDir(dir);
     return;
   }
-  if (!TakesSingleFile(t, info.attrs)) return;
+  // A single file behind a link is refused by the clean; the scan agrees.
+  if (!TakesSingleFile(t, info.attrs) || HasReparseInPath(t.path)) return;
   CountFile(ctx, info.size);
   if (WantsHit(ctx)) ctx.hits->push_back(FileHit{t.path, info.size, info.mtime});
 }

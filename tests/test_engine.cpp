@@ -813,6 +813,10 @@ TEST_F(Engine, LinkOnTheTargetPathRefusesTheWholeTarget) {
               (std::vector<std::string>{Err(below, kReparseDir), Err(link, kReparseDir)}));
     ExpectOnlyGone(before, ListTree(Root()), {});
   }
+  // The scan agrees with the clean: nothing behind the link counts, a single
+  // file no more than a folder.
+  EXPECT_EQ(ScanOne(Item("s", "files", {Tg(At(L"lnk\\d.log")), Tg(below)})).files, 0u);
+  EXPECT_EQ(ScanOne(Item("s", "files", {Tg(At(L"real\\d.log"))})).files, 1u);
 }
 
 TEST_F(Engine, FilesModeNeverEntersALinkInsideTheTarget) {
