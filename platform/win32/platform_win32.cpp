@@ -9,7 +9,8 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <windows.h>
-
+// bcrypt.h needs the types of windows.h.
+#include <bcrypt.h>
 #include <process.h>
 
 #include <cstdio>
@@ -31,6 +32,22 @@ bool ValidHandle(HANDLE h) {
 
 SOCKET Raw(Socket s) {
   return static_cast<SOCKET>(s);
+}
+
+using GenRandomFn = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, PUCHAR, ULONG, ULONG);
+
+// BCryptGenRandom from System32's bcrypt.dll, looked up once. bcrypt.dll is
+// not a known DLL: linked or loaded by bare name it would first be searched
+// for in the executable's folder, where anything can be planted next to a
+// program run from Downloads.
+GenRandomFn SystemGenRandom() {
+  static const GenRandomFn fn = []() -> GenRandomFn {
+    HMODULE dll = LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!dll) return nullptr;
+    return reinterpret_cast<GenRandomFn>(
+        reinterpret_cast<void*>(GetProcAddress(dll, "BCryptGenRandom")));
+  }();
+  return fn;
 }
 
 }  // namespace
@@ -88,6 +105,19 @@ std::wstring ModuleFileName() {
 
 uint64_t TickCount64() {
   return GetTickCount64();
+}
+
+bool SystemRandomBytes(void* buf, size_t len) {
+  GenRandomFn gen = SystemGenRandom();
+  if (!gen) return false;
+  unsigned char* p = static_cast<unsigned char*>(buf);
+  while (len > 0) {
+    ULONG n = len > 0x10000000u ? 0x10000000u : static_cast<ULONG>(len);
+    if (!BCRYPT_SUCCESS(gen(nullptr, p, n, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) return false;
+    p += n;
+    len -= n;
+  }
+  return true;
 }
 
 bool IsProcessAdmin() {
@@ -190,8 +220,8 @@ bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>
   // the 8.3 short name (nobody here reads it), and the large fetch asks the
   // file system for many entries per round trip. Names, attributes, sizes
   // and times are the same as FindFirstFileW reports.
-  HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch,
-                              nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch, nullptr,
+                              FIND_FIRST_EX_LARGE_FETCH);
   if (h == INVALID_HANDLE_VALUE) return false;
   DirEntry e;
   do {
@@ -338,6 +368,31 @@ std::string SockLocalAddress(Socket s) {
   char buf[16];
   snprintf(buf, sizeof buf, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
   return buf;
+}
+
+std::vector<std::string> LocalIPv4Addresses() {
+  std::vector<std::string> out;
+  char host[256] = {0};
+  if (gethostname(host, sizeof host - 1) != 0) return out;
+  addrinfo hints;
+  ZeroMemory(&hints, sizeof hints);
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &list) != 0) return out;
+  for (addrinfo* a = list; a; a = a->ai_next) {
+    if (a->ai_family != AF_INET || !a->ai_addr) continue;
+    const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(a->ai_addr);
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(&in->sin_addr.s_addr);
+    if (b[0] == 127) continue;
+    char buf[16];
+    snprintf(buf, sizeof buf, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    bool seen = false;
+    for (const std::string& o : out) seen = seen || o == buf;
+    if (!seen) out.push_back(buf);
+  }
+  freeaddrinfo(list);
+  return out;
 }
 
 bool SockListen(Socket s, int backlog) {
