@@ -274,7 +274,8 @@ std::string SockLocalAddress(Socket s);
 
 // The IPv4 addresses of this machine other than loopback (127.0.0.0/8), in
 // dotted form, each once, in the order the system gives them (Windows: the
-// addresses getaddrinfo gives for the host's own name; POSIX: getifaddrs).
+// unicast addresses of the adapters that are up, GetAdaptersAddresses from
+// System32's iphlpapi.dll; POSIX: getifaddrs).
 // Empty when there are none or they cannot be read.
 std::vector<std::string> LocalIPv4Addresses();
 
