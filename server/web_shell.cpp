@@ -467,7 +467,7 @@ bool CarriesAccessToken(const std::string& head, const std::string& target,
     q = end;
   }
   // Two lines would leave open which one a proxy or a log believed.
-  std::vector<std::string> values = HeaderValues(head, "x-tamsel-token");
+  std::vector<std::string> values = HeaderValues(head, LowerAscii(kTokenHeader).c_str());
   return values.size() == 1 && SameSecret(values[0], secret);
 }
 
