@@ -28,6 +28,10 @@ import time
 
 TREE_WIN = "C:\\bench\\tree"  # the synthetic tree, as the program spells it
 SEED = 7
+# The start-up line with the per-run access token every API request but
+# /api/env must carry, in the header TOKEN_HEADER.
+TOKEN_LINE = re.compile(r"\[ok\] 本机访问地址（含访问令牌）：http://127\.0\.0\.1:\d+/#token=([0-9a-f]{32})")
+TOKEN_HEADER = "X-Tamsel-Token"
 
 
 def log(msg):
@@ -83,24 +87,42 @@ class Server:
         env.pop("DISPLAY", None)
         self.proc = subprocess.Popen(
             [exe, str(self.port), "--no-browser", "--force-new"],
-            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        # The token comes from the console line; the rest of the output is
+        # read and dropped so that the pipe never fills.
+        self.token = None
+        got_token = threading.Event()
+
+        def read_output():
+            for raw in self.proc.stdout:
+                m = TOKEN_LINE.search(raw.decode("utf-8", "replace"))
+                if m and not got_token.is_set():
+                    self.token = m.group(1)
+                    got_token.set()
+
+        threading.Thread(target=read_output, daemon=True).start()
         deadline = time.time() + 10
         while time.time() < deadline:
             try:
-                if self.get("/api/env")[0] == 200:
+                if got_token.is_set() and self.get("/api/env")[0] == 200:
                     return
             except OSError:
-                time.sleep(0.01)
+                pass
+            time.sleep(0.01)
         raise RuntimeError("the program did not answer on port %d" % self.port)
+
+    def token_header(self):
+        return "%s: %s" % (TOKEN_HEADER, self.token)
 
     def request(self, path, body=None):
         c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
         try:
+            headers = {TOKEN_HEADER: self.token}
             if body is None:
-                c.request("GET", path)
+                c.request("GET", path, headers=headers)
             else:
-                c.request("POST", path, body=json.dumps(body),
-                          headers={"Content-Type": "application/json"})
+                headers["Content-Type"] = "application/json"
+                c.request("POST", path, body=json.dumps(body), headers=headers)
             r = c.getresponse()
             return r.status, r.read()
         finally:
@@ -178,11 +200,12 @@ def parse_ms(text):
     return {"us": v / 1000.0, "ms": v, "s": v * 1000.0}[m.group(2)]
 
 
-def wrk(url, conns, seconds):
+def wrk(url, conns, seconds, headers=()):
     threads = min(conns, 2)
+    extra = [a for h in headers for a in ("-H", h)]
     out = subprocess.run(
         ["wrk", "-t", str(threads), "-c", str(conns), "-d", "%ds" % seconds, "--latency",
-         "-H", "Connection: close", url],
+         "-H", "Connection: close"] + extra + [url],
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True).stdout
     res = {"rps": None, "p50": None, "p99": None, "errors": 0}
     m = re.search(r"Requests/sec:\s+([0-9.]+)", out)
@@ -533,12 +556,14 @@ class Bench:
                         results.setdefault(("ngx", path, c), []).append(
                             wrk("http://127.0.0.1:%d/%s" % (nginx.port, ref), c, a.wrk_seconds))
                         results.setdefault(("idle", path, c), []).append(
-                            wrk("http://127.0.0.1:%d%s" % (server.port, path), c, a.wrk_seconds))
+                            wrk("http://127.0.0.1:%d%s" % (server.port, path), c, a.wrk_seconds,
+                                [server.token_header()]))
                         loop = ScanLoop(server)
                         loop.start()
                         time.sleep(0.05)
                         results.setdefault(("scan", path, c), []).append(
-                            wrk("http://127.0.0.1:%d%s" % (server.port, path), c, a.wrk_seconds))
+                            wrk("http://127.0.0.1:%d%s" % (server.port, path), c, a.wrk_seconds,
+                                [server.token_header()]))
                         loop.stop()
         finally:
             nginx.stop()

@@ -64,11 +64,13 @@ async function openIdle(port, n, pid) {
   return socks;
 }
 
-async function statusOnce(port, timeout) {
-  const req = `GET /api/status HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\nConnection: close\r\n\r\n`;
+// One status request with the server's access token.
+async function statusOnce(srv, timeout) {
+  const req = `GET /api/status HTTP/1.1\r\nHost: 127.0.0.1:${srv.port}\r\n${srv.tokenLine()}\r\n` +
+    'Connection: close\r\n\r\n';
   const t0 = process.hrtime.bigint();
   try {
-    const res = parseResponse(await rawRequest(port, req, { timeout }));
+    const res = parseResponse(await rawRequest(srv.port, req, { timeout }));
     const ms = Number(process.hrtime.bigint() - t0) / 1e6;
     return { answered: res?.status === 200, ms };
   } catch {
@@ -81,14 +83,14 @@ for (const n of NS) {
   const srv = await build.start([]);
   await srv.waitFor(/\[ok\] 关闭本窗口即退出程序\n/, 15_000);
   // A warm-up request, so the first measured one pays no first-use costs.
-  await statusOnce(srv.port, 5000);
+  await statusOnce(srv, 5000);
 
   const tOpen = Date.now();
   const socks = await openIdle(srv.port, n, srv.proc.pid);
   const openMs = Date.now() - tOpen;
   await sleep(300); // let the server accept (and, beyond the cap, close) them
   const held = serverThreads(srv.proc.pid) - 1;
-  const first = await statusOnce(srv.port, 8000);
+  const first = await statusOnce(srv, 8000);
   const closedEarly = socks.filter((s) => s.closedAt !== null).length;
 
   // Not answered: retry until it is, which happens once idle connections
@@ -97,7 +99,7 @@ for (const n of NS) {
   if (!first.answered) {
     const t0 = Date.now();
     while (Date.now() - t0 < 15_000) {
-      const r = await statusOnce(srv.port, 2000);
+      const r = await statusOnce(srv, 2000);
       if (r.answered) { recoveredAfter = Date.now() - tOpen; break; }
       await sleep(100);
     }

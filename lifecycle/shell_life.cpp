@@ -15,9 +15,9 @@ namespace {
 constexpr uint32_t kErrorCancelled = 1223;  // the user declined the UAC prompt
 constexpr int kProbeTimeoutMs = 800;
 
-}  // namespace
-
-std::string PortFilePath(const std::string& appName) {
+// <local application data>\<appName>\<file> (the folder is created), or
+// the same under the temporary folder; empty when neither is known.
+std::string AppFilePath(const std::string& appName, const wchar_t* file) {
   std::wstring base;
   if (!ShellFolderPath(ShellFolder::LocalAppData, &base)) {
     // The temporary folder keeps its trailing backslash; the doubled
@@ -26,7 +26,13 @@ std::string PortFilePath(const std::string& appName) {
   }
   std::wstring folder = base + L"\\" + Utf8ToWide(appName);
   CreateDir(folder);  // normally there already
-  return WideToUtf8(folder + L"\\port.txt");
+  return WideToUtf8(folder + L"\\" + file);
+}
+
+}  // namespace
+
+std::string PortFilePath(const std::string& appName) {
+  return AppFilePath(appName, L"port.txt");
 }
 
 int ReadPortFile(const std::string& appName) {
@@ -48,6 +54,46 @@ void WritePortFile(const std::string& appName, int port) {
 void RemovePortFile(const std::string& appName) {
   std::string path = PortFilePath(appName);
   if (!path.empty()) DeleteFilePath(Utf8ToWide(path));
+}
+
+std::string NewAccessToken() {
+  unsigned char bytes[kAccessTokenBytes];
+  if (!SystemRandomBytes(bytes, sizeof bytes)) return std::string();
+  static const char kHex[] = "0123456789abcdef";
+  std::string token;
+  token.reserve(kAccessTokenDigits);
+  for (unsigned char b : bytes) {
+    token.push_back(kHex[b >> 4]);
+    token.push_back(kHex[b & 0xf]);
+  }
+  return token;
+}
+
+bool IsAccessTokenText(const std::string& s) {
+  if (s.size() != kAccessTokenDigits) return false;
+  for (char c : s)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
+
+std::string TokenFilePath(const std::string& appName) {
+  return AppFilePath(appName, L"token.txt");
+}
+
+bool WriteTokenFile(const std::string& appName, const std::string& token) {
+  std::string path = TokenFilePath(appName);
+  return !path.empty() && WriteWholeFile(Utf8ToWide(path), token + "\n");
+}
+
+std::string ReadTokenFile(const std::string& appName) {
+  std::string path = TokenFilePath(appName);
+  if (path.empty()) return std::string();
+  // One byte more than a good file holds, so that a longer one shows.
+  std::string head;
+  if (!ReadFileHead(Utf8ToWide(path), kAccessTokenDigits + 2, &head)) return std::string();
+  if (head.size() != kAccessTokenDigits + 1 || head.back() != '\n') return std::string();
+  head.pop_back();
+  return IsAccessTokenText(head) ? head : std::string();
 }
 
 bool ProbeOurInstance(int port, const std::string& marker) {

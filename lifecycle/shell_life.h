@@ -1,5 +1,6 @@
-// Process lifecycle: the single-instance port file and probe, elevation
-// through the UAC prompt, and the delayed exit.
+// Process lifecycle: the single-instance port file and probe, the per-run
+// access token and its file, elevation through the UAC prompt, and the
+// delayed exit.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,25 @@ std::string PortFilePath(const std::string& appName);
 int ReadPortFile(const std::string& appName);
 void WritePortFile(const std::string& appName, int port);
 void RemovePortFile(const std::string& appName);
+// The per-run secret every API request must carry (the environment document
+// aside): kAccessTokenBytes random bytes written as kAccessTokenDigits
+// lower-case hex digits.
+constexpr size_t kAccessTokenBytes = 16;
+constexpr size_t kAccessTokenDigits = 2 * kAccessTokenBytes;
+
+// A fresh token from the system's random source; empty when it failed.
+std::string NewAccessToken();
+// True for exactly kAccessTokenDigits lower-case hexadecimal digits.
+bool IsAccessTokenText(const std::string& s);
+// token.txt beside the port file (the folder is created); empty when no
+// folder is known.
+std::string TokenFilePath(const std::string& appName);
+// Writes the token and one "\n"; false when the file cannot be written.
+bool WriteTokenFile(const std::string& appName, const std::string& token);
+// The token when the file holds a well-formed token and one "\n" and
+// nothing else; empty otherwise (missing, empty, too long, not hex).
+std::string ReadTokenFile(const std::string& appName);
+
 // True when 127.0.0.1:port answers GET /api/env with a text holding "200"
 // and the marker.
 bool ProbeOurInstance(int port, const std::string& marker);

@@ -47,6 +47,12 @@ std::wstring ModuleFileName();
 // Milliseconds since system start, monotonic (GetTickCount64).
 uint64_t TickCount64();
 
+// Fills buf with len bytes from the system's cryptographic random source
+// (BCryptGenRandom with the system-preferred generator, bcrypt.dll loaded
+// from System32 only; POSIX: getrandom). False, with buf unspecified, when
+// the source fails or cannot be reached.
+bool SystemRandomBytes(void* buf, size_t len);
+
 // True when the process token is a member of the built-in Administrators
 // group (CheckTokenMembership). POSIX: the effective user is root.
 bool IsProcessAdmin();
@@ -354,6 +360,13 @@ int SockLocalPort(Socket s);
 
 // The local IPv4 address of a connected socket in dotted form, or empty.
 std::string SockLocalAddress(Socket s);
+
+// The IPv4 addresses of this machine other than loopback (127.0.0.0/8), in
+// dotted form, each once, in the order the system gives them (Windows: the
+// unicast addresses of the adapters that are up, GetAdaptersAddresses from
+// System32's iphlpapi.dll; POSIX: getifaddrs).
+// Empty when there are none or they cannot be read.
+std::vector<std::string> LocalIPv4Addresses();
 
 bool SockListen(Socket s, int backlog);
 

@@ -17,12 +17,18 @@ namespace tov {
 
 std::string g_strWebRoot = ".";
 std::string g_strDataDir = "data";
+std::string g_strAccessToken;
 
 namespace {
 
 constexpr const char kJsonType[] = "application/json; charset=utf-8";
 constexpr const char kRefusedHost[] = "拒绝访问：请求的主机名不是本机（可能是 DNS 重绑定攻击）";
 constexpr const char kRefusedOrigin[] = "拒绝访问：其他网站不能操作本程序";
+constexpr const char kRefusedToken[] = "拒绝访问：缺少或错误的访问令牌，请从 Tamsel 打开的页面操作";
+constexpr const char kTokenLine[] = "[ok] 本机访问地址（含访问令牌）：http://%s:%d/#token=%s\n";
+// The one API path open without the secret: the probe of a second start
+// reads it to recognise us, and it tells nothing private.
+constexpr const char kOpenApiPath[] = "/api/env";
 
 // Set once at start-up with --lan; read-only afterwards.
 bool g_lanMode = false;
@@ -433,6 +439,38 @@ int RunSelfTest(Socket listener, int port) {
 
 // ---- Requests -------------------------------------------------------------------
 
+bool SameSecret(const std::string& a, const std::string& b) {
+  // The lengths are no secret (a token always has 32 digits); the contents
+  // are, so every byte is looked at whatever the first difference.
+  if (a.size() != b.size()) return false;
+  unsigned char diff = 0;
+  for (size_t i = 0; i < a.size(); ++i)
+    diff |= static_cast<unsigned char>(static_cast<unsigned char>(a[i]) ^
+                                       static_cast<unsigned char>(b[i]));
+  return diff == 0;
+}
+
+bool CarriesAccessToken(const std::string& head, const std::string& target,
+                        const std::string& secret) {
+  if (!IsAccessTokenText(secret)) return false;
+  // A secret in the address ends up in logs, history and Referer headers;
+  // such a request is refused even when the header is right, so that a
+  // caller who tries it learns at once.
+  size_t q = target.find('?');
+  while (q != std::string::npos) {
+    size_t start = q + 1;
+    size_t end = target.find('&', start);
+    std::string key =
+        target.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    key = LowerAscii(key.substr(0, key.find('=')));
+    if (key == "token") return false;
+    q = end;
+  }
+  // Two lines would leave open which one a proxy or a log believed.
+  std::vector<std::string> values = HeaderValues(head, LowerAscii(kTokenHeader).c_str());
+  return values.size() == 1 && SameSecret(values[0], secret);
+}
+
 const char* ContentTypeOf(const std::string& name) {
   for (const ContentTypeRule& r : kContentTypes)
     if (EndsWith(name, r.suffix)) return r.type;
@@ -533,6 +571,13 @@ void Route(Socket s, const std::string& head, const std::string& body) {
     Refuse(s, 403, "Forbidden", reason);
     return;
   }
+  // Any program on the machine (and with --lan on the network) can reach
+  // the socket; only whoever got the secret from us may drive the API.
+  if (StartsWith(path, "/api/") && path != kOpenApiPath &&
+      !CarriesAccessToken(head, target, g_strAccessToken)) {
+    Refuse(s, 403, "Forbidden", kRefusedToken);
+    return;
+  }
   if (StartsWith(path, "/api/")) {
     if (DesktopEndpoint(s, path, body)) return;
     std::string out, type;
@@ -584,9 +629,21 @@ int WebShellMain(const std::vector<std::string>& args) {
       snprintf(url, sizeof url, "http://127.0.0.1:%d/", running);
       printf("[ok] 已经有实例在运行：%s\n", url);
       fflush(stdout);
-      if (opt.openBrowser) OpenBrowserUrl(url);
+      if (opt.openBrowser) {
+        // Without a readable secret the bare address opens, and the page
+        // explains what to do.
+        std::string token = ReadTokenFile(kInternalName);
+        OpenBrowserUrl(token.empty() ? std::string(url) : url + std::string("#token=") + token);
+      }
       return 0;
     }
+  }
+
+  g_strAccessToken = NewAccessToken();
+  if (g_strAccessToken.empty()) {
+    printf("[err] 无法生成访问令牌（系统随机数不可用）\n");
+    fflush(stdout);
+    return 1;
   }
 
   Socket listener = SockTcp();
@@ -612,8 +669,10 @@ int WebShellMain(const std::vector<std::string>& args) {
   SockListen(listener, 64);
 
   WritePortFile(kInternalName, port);
+  WriteTokenFile(kInternalName, g_strAccessToken);
 
   printf("[ok] 服务已启动：http://127.0.0.1:%d/\n", port);
+  printf(kTokenLine, "127.0.0.1", port, g_strAccessToken.c_str());
   if (WebResAvailable()) {
     printf("[ok] 界面已内嵌：%u 项资源（无需 dist/ 目录）\n", WebResCount());
   } else {
@@ -622,14 +681,18 @@ int WebShellMain(const std::vector<std::string>& args) {
     if (index.empty() || !GetAttributes(index, &attrs) || (attrs & kAttrDirectory))
       printf("[!!] 界面文件没找到：%s/index.html（开发模式）\n", g_strWebRoot.c_str());
   }
-  if (opt.lan) printf("[ok] 局域网模式：同网段设备可访问 http://<本机IP>:%d/\n", port);
+  if (opt.lan) {
+    printf("[ok] 局域网模式：同网段设备可访问 http://<本机IP>:%d/\n", port);
+    for (const std::string& address : LocalIPv4Addresses())
+      printf(kTokenLine, address.c_str(), port, g_strAccessToken.c_str());
+  }
   fflush(stdout);
 
   if (opt.selfTest) return RunSelfTest(listener, port);
 
   if (opt.openBrowser) {
     char url[128];
-    snprintf(url, sizeof url, "http://127.0.0.1:%d/", port);
+    snprintf(url, sizeof url, "http://127.0.0.1:%d/#token=%s", port, g_strAccessToken.c_str());
     OpenBrowserUrl(url);
   }
 

@@ -31,6 +31,21 @@ constexpr int kMaxConnections = 512;
 extern std::string g_strWebRoot;
 // Handed to TovOnStartup only.
 extern std::string g_strDataDir;
+// The per-run secret every /api/ request but /api/env must carry in the
+// header kTokenHeader. Drawn by WebShellMain before the socket is bound;
+// read-only after. While it is not a well-formed token every such request
+// is refused.
+extern std::string g_strAccessToken;
+constexpr const char kTokenHeader[] = "X-Tamsel-Token";
+
+// True when a request head and target carry the secret the one permitted
+// way: exactly one kTokenHeader line whose value equals it (compared in
+// constant time), and no "token" parameter in the query string.
+bool CarriesAccessToken(const std::string& head, const std::string& target,
+                        const std::string& secret);
+
+// Equality of two texts whose time depends only on their lengths.
+bool SameSecret(const std::string& a, const std::string& b);
 
 // Serves exactly one request on an accepted connection; never closes it.
 void HandleOne(Socket s);

@@ -576,6 +576,20 @@ TEST_F(DesktopOpenUrl, DefaultHandlerOpensSilently) {
   EXPECT_EQ(WaitOpened(opened), "http://127.0.0.1:4321/\n");
 }
 
+TEST_F(DesktopOpenUrl, TheTokenInTheFragmentReachesTheBrowserIntact) {
+  // The program opens its page as http://127.0.0.1:PORT/#token=SECRET; a
+  // launcher that dropped or escaped the fragment would leave the page
+  // without its token.
+  if (!CanRun()) GTEST_SKIP() << "needs wine's browser hand-over";
+  fs::path opened = FakeOpener();
+  bool ok = false;
+  const std::string url = "http://127.0.0.1:4329/#token=0123456789abcdef0123456789abcdef";
+  std::string printed = Open(url, &ok);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(printed, "");
+  EXPECT_EQ(WaitOpened(opened), url + "\n");
+}
+
 TEST_F(DesktopOpenUrl, InternetExplorerWithoutModernBrowserWarnsThenUsesTheShell) {
   if (!CanRun()) GTEST_SKIP() << "needs wine's browser hand-over";
   fs::path opened = FakeOpener();

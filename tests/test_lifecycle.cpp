@@ -1,8 +1,9 @@
-// The single-instance port file and probe, elevation when already elevated,
-// and the delayed exit.
+// The single-instance port file and probe, the access token and its file,
+// elevation when already elevated, and the delayed exit.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "lifecycle/shell_life.h"
@@ -109,6 +110,93 @@ TEST(PortFile, ReadsWhatAtoiReadsFromTheFirst63Bytes) {
     EXPECT_EQ(ReadPortFile(app), c.second) << "content \"" << c.first << "\"";
   }
   RemovePortFile(app);
+}
+
+// ---- Access token -------------------------------------------------------------------
+
+TEST(SystemRandom, FillsTheWholeBufferAndDiffersBetweenDraws) {
+  // 64 bytes: the chance that a working source gives a zero byte at one
+  // fixed place in each of two draws is 1 in 65536, so the test looks at
+  // the whole buffer instead: all-zero from a working source is 2^-512.
+  unsigned char a[64] = {0}, b[64] = {0};
+  ASSERT_TRUE(SystemRandomBytes(a, sizeof a));
+  ASSERT_TRUE(SystemRandomBytes(b, sizeof b));
+  unsigned char none[64] = {0};
+  EXPECT_NE(memcmp(a, none, sizeof a), 0);
+  EXPECT_NE(memcmp(a, b, sizeof a), 0);
+  EXPECT_TRUE(SystemRandomBytes(a, 0));
+}
+
+TEST(AccessToken, Is32LowerCaseHexDigitsAndNewEachTime) {
+  std::string t1 = NewAccessToken(), t2 = NewAccessToken();
+  EXPECT_EQ(t1.size(), 32u);
+  EXPECT_TRUE(IsAccessTokenText(t1)) << t1;
+  EXPECT_TRUE(IsAccessTokenText(t2)) << t2;
+  EXPECT_NE(t1, t2);
+  // Over many draws every hex digit turns up: the digits are not cut from
+  // a narrower alphabet. 40 tokens give 1280 digits; missing one of the 16
+  // has a chance far below 10^-30.
+  std::string all;
+  for (int i = 0; i < 40; ++i) all += NewAccessToken();
+  for (char c : std::string("0123456789abcdef")) EXPECT_NE(all.find(c), std::string::npos) << c;
+}
+
+TEST(AccessToken, WellFormedIsExactlyThirtyTwoLowerHexDigits) {
+  EXPECT_TRUE(IsAccessTokenText("0123456789abcdef0123456789abcdef"));
+  EXPECT_FALSE(IsAccessTokenText(""));
+  EXPECT_FALSE(IsAccessTokenText("0123456789abcdef0123456789abcde"));
+  EXPECT_FALSE(IsAccessTokenText("0123456789abcdef0123456789abcdef0"));
+  EXPECT_FALSE(IsAccessTokenText("0123456789ABCDEF0123456789abcdef"));
+  EXPECT_FALSE(IsAccessTokenText("0123456789abcdeg0123456789abcdef"));
+  EXPECT_FALSE(IsAccessTokenText("0123456789abcdef0123456789abcde "));
+  EXPECT_FALSE(IsAccessTokenText(std::string("0123456789abcdef0123456789abcde\0", 32)));
+}
+
+TEST(TokenFile, LivesBesideThePortFile) {
+  std::string app = AppName();
+  std::string port = PortFilePath(app), token = TokenFilePath(app);
+  ASSERT_FALSE(token.empty());
+  EXPECT_EQ(token.substr(0, token.size() - 9), port.substr(0, port.size() - 8));
+  EXPECT_EQ(token.substr(token.size() - 10), "\\token.txt");
+}
+
+TEST(TokenFile, WritesTheTokenAndOneLineFeedAndReadsItBack) {
+  std::string app = AppName();
+  const std::string token = "00112233445566778899aabbccddeeff";
+  ASSERT_TRUE(WriteTokenFile(app, token));
+  std::string raw;
+  ASSERT_TRUE(ReadFileHead(Utf8ToWide(TokenFilePath(app)), 100, &raw));
+  EXPECT_EQ(raw, token + "\n");
+  EXPECT_EQ(ReadTokenFile(app), token);
+  const std::string other = NewAccessToken();
+  ASSERT_TRUE(WriteTokenFile(app, other));  // truncates
+  EXPECT_EQ(ReadTokenFile(app), other);
+  DeleteFilePath(Utf8ToWide(TokenFilePath(app)));
+  EXPECT_EQ(ReadTokenFile(app), "");  // missing
+}
+
+TEST(TokenFile, AnythingButOneTokenAndALineFeedReadsAsNone) {
+  std::string app = AppName();
+  const std::string good = "00112233445566778899aabbccddeeff";
+  const std::string bad[] = {
+      "",
+      "\n",
+      good,           // no line feed
+      good + "\r\n",  // one byte too many
+      good + "\n\n",
+      good + "\nmore",
+      good + good + "\n",                    // too long
+      std::string(10240, 'a'),               // far too long
+      " " + good.substr(1) + "\n",           // not hex
+      "00112233445566778899AABBCCDDEEFF\n",  // not lower case
+      "00112233445566778899aabbccddeef\n",   // too short
+      std::string("00112233445566778899aabbccddee\0f\n", 33),
+  };
+  for (const std::string& content : bad) {
+    ASSERT_TRUE(WriteWholeFile(Utf8ToWide(TokenFilePath(app)), content));
+    EXPECT_EQ(ReadTokenFile(app), "") << "content \"" << content.substr(0, 80) << "\"";
+  }
+  DeleteFilePath(Utf8ToWide(TokenFilePath(app)));
 }
 
 TEST(Probe, OutOfRangePortsAreRefusedWithoutTheNetwork) {

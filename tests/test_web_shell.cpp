@@ -1,8 +1,10 @@
 // One request per connection over a real loopback socket: routing, the
 // response head byte for byte, the error page, the JSON 404, request reading
-// limits, and static files from a folder that must not be left.
+// limits, static files from a folder that must not be left, and the access
+// token every API request but the environment document must carry.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -16,9 +18,13 @@ using namespace tov;
 using namespace testsupport;
 namespace fs = std::filesystem;
 
+// Calls of the application hook: a refused request must not reach it.
+std::atomic<int> g_hookCalls{0};
+
 // This test's application hook: echoes the body, reports what it was given.
 bool TovHandleApi(const std::string& path, const std::string& target, const std::string& body,
                   std::string& outBody, std::string& outType) {
+  g_hookCalls.fetch_add(1);
   if (path == "/api/echo") {
     outBody = body;
     return true;
@@ -32,6 +38,15 @@ bool TovHandleApi(const std::string& path, const std::string& target, const std:
 }
 
 namespace {
+
+constexpr const char kSecret[] = "5e1f0c2a9b8d7e6f00112233445566ab";
+
+// The request with the token header right after its request line.
+std::string WithToken(const std::string& request, const std::string& token = kSecret) {
+  size_t eol = request.find("\r\n");
+  if (eol == std::string::npos) return request;
+  return request.substr(0, eol + 2) + "X-Tamsel-Token: " + token + "\r\n" + request.substr(eol + 2);
+}
 
 std::string Head(int code, const char* text, const char* type, size_t len) {
   return "HTTP/1.1 " + std::to_string(code) + " " + text + "\r\nContent-Type: " + type +
@@ -62,6 +77,7 @@ class WebShell : public ::testing::Test {
     WriteFile(root_ / "secret.txt", "secret");
     WriteFile(root_ / "www" / "..%2fsecret.txt", "literal name, served as itself");
     g_strWebRoot = (root_ / "www").u8string();
+    g_strAccessToken = kSecret;
     server_ = new LoopServer;
     StartLoopServer(server_);
   }
@@ -71,7 +87,11 @@ class WebShell : public ::testing::Test {
     std::error_code ec;
     fs::remove_all(root_, ec);
   }
+  // Sends the request with the token; AskAsIs without adding anything.
   static Response Ask(const std::string& request) {
+    return Split(Exchange(server_->port, WithToken(request)));
+  }
+  static Response AskAsIs(const std::string& request) {
     return Split(Exchange(server_->port, request));
   }
 
@@ -160,14 +180,17 @@ TEST_F(WebShell, RequestLineWithoutTwoSpacesIsAMissingStaticFile) {
 }
 
 TEST_F(WebShell, BodyLengthHeaderIsReadInTwoSpellingsOnly) {
-  std::string lower = Exchange(
-      server_->port, "POST /api/echo HTTP/1.1\r\ncontent-length: 10\r\n\r\nabc", "defghij", 200);
+  std::string lower =
+      Exchange(server_->port, WithToken("POST /api/echo HTTP/1.1\r\ncontent-length: 10\r\n\r\nabc"),
+               "defghij", 200);
   EXPECT_EQ(Split(lower).body, "abcdefghij");
-  std::string upper = Exchange(
-      server_->port, "POST /api/echo HTTP/1.1\r\nCONTENT-LENGTH: 10\r\n\r\nabc", "defghij", 200);
+  std::string upper =
+      Exchange(server_->port, WithToken("POST /api/echo HTTP/1.1\r\nCONTENT-LENGTH: 10\r\n\r\nabc"),
+               "defghij", 200);
   EXPECT_EQ(Split(upper).body, "abc");
-  std::string plain = Exchange(
-      server_->port, "POST /api/echo HTTP/1.1\r\nContent-Length:    4\r\n\r\nab", "cd", 100);
+  std::string plain =
+      Exchange(server_->port,
+               WithToken("POST /api/echo HTTP/1.1\r\nContent-Length:    4\r\n\r\nab"), "cd", 100);
   EXPECT_EQ(Split(plain).body, "abcd");
 }
 
@@ -337,6 +360,122 @@ TEST_F(WebShell, ApiRequestsFromOtherOriginsAreRefused) {
                 "\r\n")
                 .body,
             "hello");
+}
+
+// ---- Access token ----------------------------------------------------------------
+
+TEST(SameSecret, EqualOnlyForTheSameBytesAndLength) {
+  EXPECT_TRUE(SameSecret(kSecret, kSecret));
+  EXPECT_TRUE(SameSecret("", ""));
+  std::string changed = kSecret;
+  for (size_t i = 0; i < changed.size(); ++i) {
+    std::string c = changed;
+    c[i] = c[i] == '0' ? '1' : '0';
+    EXPECT_FALSE(SameSecret(c, kSecret)) << i;
+  }
+  EXPECT_FALSE(SameSecret(std::string(kSecret) + "0", kSecret));
+  EXPECT_FALSE(SameSecret(std::string(kSecret).substr(1), kSecret));
+  EXPECT_FALSE(SameSecret("", kSecret));
+}
+
+TEST(CarriesAccessToken, NoWellFormedSecretRefusesEveryRequest) {
+  // A secret that failed to be drawn must not let an empty header pass.
+  const std::string head = "GET /api/status HTTP/1.1\r\nX-Tamsel-Token: \r\nHost: 127.0.0.1";
+  EXPECT_FALSE(CarriesAccessToken(head, "/api/status", ""));
+  EXPECT_FALSE(
+      CarriesAccessToken("GET /api/status HTTP/1.1\r\nX-Tamsel-Token: ABC", "/api/status", "ABC"));
+  EXPECT_TRUE(
+      CarriesAccessToken(std::string("GET /api/status HTTP/1.1\r\nX-Tamsel-Token: ") + kSecret,
+                         "/api/status", kSecret));
+}
+
+TEST(CarriesAccessToken, QueryParameterNamedTokenIsRefusedWhereverItStands) {
+  const std::string head = std::string("GET / HTTP/1.1\r\nX-Tamsel-Token: ") + kSecret;
+  for (const char* target : {"/api/status?token=x", "/api/status?a=1&token=x",
+                             "/api/status?TOKEN=x", "/api/status?token", "/api/status?a&Token"})
+    EXPECT_FALSE(CarriesAccessToken(head, target, kSecret)) << target;
+  for (const char* target : {"/api/status", "/api/status?", "/api/detail?id=x&limit=3",
+                             "/api/status?xtoken=1", "/api/status?tokens=1", "/api/status?a=token"})
+    EXPECT_TRUE(CarriesAccessToken(head, target, kSecret)) << target;
+}
+
+TEST_F(WebShell, EveryApiPathButTheEnvironmentNeedsTheToken) {
+  const std::string refused =
+      "{\"ok\":false,\"message\":\"拒绝访问：缺少或错误的访问令牌，请从 Tamsel "
+      "打开的页面操作\"}";
+  const std::string refusedHead =
+      Head(403, "Forbidden", "application/json; charset=utf-8", refused.size());
+  std::string wrong = kSecret;
+  wrong[17] = wrong[17] == 'a' ? 'b' : 'a';
+  std::string upper = kSecret;
+  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  const std::string huge(10240, 'a');
+  const std::string line = "X-Tamsel-Token: ";
+  struct Case {
+    const char* label;
+    std::string headers;  // lines after Host, each ending in CRLF
+    std::string query;
+  };
+  const Case cases[] = {
+      {"no header", "", ""},
+      {"empty", line + "\r\n", ""},
+      {"one digit changed", line + wrong + "\r\n", ""},
+      {"upper case", line + upper + "\r\n", ""},
+      {"one digit short", line + std::string(kSecret).substr(1) + "\r\n", ""},
+      {"one digit more", line + kSecret + "0\r\n", ""},
+      {"10 KB", line + huge + "\r\n", ""},
+      {"twice the same", line + kSecret + "\r\n" + line + kSecret + "\r\n", ""},
+      {"right then wrong", line + kSecret + "\r\n" + line + wrong + "\r\n", ""},
+      {"in the query", "", std::string("?token=") + kSecret},
+      {"in the query and the header", line + kSecret + "\r\n", std::string("?token=") + kSecret},
+      {"another header's value", std::string("X-Tamsel-Tokens: ") + kSecret + "\r\n", ""},
+  };
+  // /api/shell/exit would end this test program were it let through.
+  const char* paths[] = {"/api/echo",       "/api/args",          "/api/nothing",
+                         "/api/Env",        "/api/env/",          "/api/envx",
+                         "/api/shell/exit", "/api/shell/elevate", "/api/"};
+  const int callsBefore = g_hookCalls.load();
+  for (const Case& c : cases) {
+    for (const char* path : paths) {
+      for (const char* method : {"GET", "POST"}) {
+        Response r =
+            AskAsIs(std::string(method) + " " + path + c.query +
+                    " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + c.headers + "Content-Length: 2\r\n\r\n{}");
+        EXPECT_EQ(r.head, refusedHead) << c.label << " " << method << " " << path;
+        EXPECT_EQ(r.body, refused) << c.label << " " << path;
+      }
+    }
+  }
+  EXPECT_EQ(g_hookCalls.load(), callsBefore) << "a refused request reached the application";
+  // The server keeps answering, and with the token the same requests pass.
+  EXPECT_EQ(Ask("POST /api/echo HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}").body, "{}");
+  EXPECT_EQ(g_hookCalls.load(), callsBefore + 1);
+}
+
+TEST_F(WebShell, TheRightTokenPassesInAnyHeaderSpelling) {
+  for (std::string name : {"X-Tamsel-Token", "x-tamsel-token", "X-TAMSEL-TOKEN"}) {
+    for (std::string value : {std::string(kSecret), std::string("  ") + kSecret + " \t"}) {
+      Response r = AskAsIs("POST /api/echo?x=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n" + name + ":" +
+                           value + "\r\nContent-Length: 2\r\n\r\n{}");
+      EXPECT_EQ(r.statusLine, "HTTP/1.1 200 OK") << name << "|" << value;
+      EXPECT_EQ(r.body, "{}");
+    }
+  }
+  Response args = Ask(Get("/api/args?id=3"));
+  EXPECT_EQ(args.body, "/api/args|/api/args?id=3|");
+}
+
+TEST_F(WebShell, TheEnvironmentAndStaticFilesStayOpen) {
+  // This program's hook has no environment document: the JSON 404 shows
+  // that the request went past the gate.
+  Response env = AskAsIs(Get("/api/env"));
+  EXPECT_EQ(env.statusLine, "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(env.body, "{\"code\":404,\"message\":\"no such api\"}");
+  EXPECT_EQ(AskAsIs(Get("/api/env?x=1")).statusLine, "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(AskAsIs(Get("/hello.txt")).body, "hello");
+  EXPECT_EQ(AskAsIs(Get("/")).statusLine, "HTTP/1.1 200 OK");
+  // A wrong token on a static file changes nothing either.
+  EXPECT_EQ(Split(Exchange(server_->port, WithToken(Get("/hello.txt"), "nope"))).body, "hello");
 }
 
 TEST(ContentTypeOf, FirstMatchingSuffixByteExact) {

@@ -10,6 +10,8 @@
   const BEAT_MS = 5000;           // idle check that the program is still there
   const FILETIME_UNIX_MS = 11644473600000; // 1601-01-01 to 1970-01-01 in ms
   const STORE_KEY = "tamsel.selection.v1";
+  const TOKEN_KEY = "tamsel.token";          // sessionStorage: this tab only
+  const TOKEN_RE = /^[0-9a-f]{32}$/;
 
   const RISK = { low: "低风险", medium: "中风险", high: "高风险" };
   // What cleaning the hibernation item does, said wherever the user decides on it.
@@ -35,6 +37,7 @@
     beatTimer: 0,
     gone: false,
     ended: false,
+    token: "",              // the program's per-run secret, sent with every API call
     lastClean: null,        // {res, task, at} of the last clean or preview
     // The engine keeps its cancel flag up after a cancelled task until the
     // next task starts, and file listings come back empty meanwhile.
@@ -108,6 +111,46 @@
 
   // ---- talking to the program ------------------------------------------
 
+  // The program opens the page with its per-run secret in the address
+  // fragment (#token=...), which no server, log or Referer ever sees. The
+  // page keeps it for this tab only, so that a reload still works, and takes
+  // it out of the address bar, so that a bookmark or a copied address does
+  // not carry it.
+  function takeToken() {
+    let token = "";
+    const hash = location.hash.replace(/^#/, "");
+    const params = new URLSearchParams(hash);
+    if (params.has("token")) {
+      token = params.get("token") || "";
+      params.delete("token");
+      const rest = params.toString();
+      history.replaceState(history.state, "", location.pathname + location.search + (rest ? "#" + rest : ""));
+      if (TOKEN_RE.test(token)) {
+        try { sessionStorage.setItem(TOKEN_KEY, token); } catch (e) { /* storage off: this load only */ }
+      }
+    }
+    if (!TOKEN_RE.test(token)) {
+      try { token = sessionStorage.getItem(TOKEN_KEY) || ""; } catch (e) { token = ""; }
+    }
+    return TOKEN_RE.test(token) ? token : "";
+  }
+
+  // The page cannot act without the secret (opened from a bookmark or the
+  // history, or the program was started again and drew a new one): it says
+  // so once, instead of failing call by call.
+  function showLocked() {
+    if (S.ended) return;
+    S.ended = true;
+    S.task = null;
+    stopTimers();
+    closeDialogs();
+    setInert(true);
+    $("locked").hidden = false;
+    $("gone").hidden = true;
+    document.title = "请重新打开 Tamsel";
+    document.body.dataset.locked = "1";
+  }
+
   class ApiError extends Error {
     constructor(kind) { super(kind); this.kind = kind; }
   }
@@ -116,10 +159,14 @@
   // fetch makes the page check whether the program is still there.
   async function api(path, body, timeout = 15000) {
     if (S.ended || S.gone) throw new ApiError("gone");
-    const init = { cache: "no-store", signal: AbortSignal.timeout(timeout) };
+    const init = {
+      cache: "no-store",
+      signal: AbortSignal.timeout(timeout),
+      headers: { "X-Tamsel-Token": S.token },
+    };
     if (body !== undefined) {
       init.method = "POST";
-      init.headers = { "Content-Type": "application/json" };
+      init.headers["Content-Type"] = "application/json";
       init.body = JSON.stringify(body);
     }
     let r;
@@ -130,6 +177,10 @@
       throw new ApiError(alive ? "timeout" : "gone");
     }
     if (r.status === 404) throw new ApiError("missing");
+    if (r.status === 403) {
+      showLocked();
+      throw new ApiError("locked");
+    }
     try {
       return await r.json();
     } catch (e) {
@@ -145,8 +196,14 @@
     probing = (async () => {
       let ok = false;
       try {
-        const r = await fetch("/api/status", { cache: "no-store", signal: AbortSignal.timeout(4000) });
-        ok = r.ok;
+        const r = await fetch("/api/status", {
+          cache: "no-store",
+          signal: AbortSignal.timeout(4000),
+          headers: { "X-Tamsel-Token": S.token },
+        });
+        // Refused means the program is there but no longer takes this page.
+        if (r.status === 403) showLocked();
+        ok = r.ok || r.status === 403;
       } catch (e) { ok = false; }
       probing = null;
       if (!ok) setGone();
@@ -1106,6 +1163,11 @@
   }
 
   async function start() {
+    S.token = takeToken();
+    if (!S.token) {
+      showLocked();
+      return;
+    }
     wire();
     // Everything is asked for at once; each part renders as soon as its
     // answer arrives, so the page is usable after the slowest of the three

@@ -35,11 +35,13 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -402,6 +404,19 @@ uint64_t TickCount64() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+bool SystemRandomBytes(void* buf, size_t len) {
+  unsigned char* p = static_cast<unsigned char*>(buf);
+  while (len > 0) {
+    // Large requests may come back short, and a signal may interrupt one.
+    ssize_t n = getrandom(p, len, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
 }
 
 bool IsProcessAdmin() {
@@ -946,6 +961,22 @@ std::string SockLocalAddress(Socket s) {
   char buf[INET_ADDRSTRLEN] = {0};
   if (!inet_ntop(AF_INET, &a.sin_addr, buf, sizeof buf)) return "";
   return buf;
+}
+
+std::vector<std::string> LocalIPv4Addresses() {
+  std::vector<std::string> out;
+  struct ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return out;
+  for (struct ifaddrs* a = list; a; a = a->ifa_next) {
+    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
+    const struct sockaddr_in* in = reinterpret_cast<const struct sockaddr_in*>(a->ifa_addr);
+    if ((ntohl(in->sin_addr.s_addr) >> 24) == 127) continue;
+    char buf[INET_ADDRSTRLEN] = {0};
+    if (!inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf)) continue;
+    if (std::find(out.begin(), out.end(), buf) == out.end()) out.push_back(buf);
+  }
+  freeifaddrs(list);
+  return out;
 }
 
 bool SockListen(Socket s, int backlog) {

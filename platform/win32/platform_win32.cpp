@@ -11,10 +11,14 @@
 #include <shlobj.h>
 #include <windows.h>
 #include <winternl.h>
+// bcrypt.h and iphlpapi.h need the types of windows.h.
+#include <bcrypt.h>
+#include <iphlpapi.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -31,6 +35,31 @@ bool ValidHandle(HANDLE h) {
 
 SOCKET Raw(Socket s) {
   return static_cast<SOCKET>(s);
+}
+
+// A function of a DLL in System32, looked up by name; null when either is
+// missing. Neither bcrypt.dll nor iphlpapi.dll is a known DLL: linked, or
+// loaded by bare name, each would first be searched for in the executable's
+// folder, where anything can be planted next to a program run from
+// Downloads. Both stay loaded for the life of the process.
+FARPROC SystemDllFunction(const wchar_t* dll, const char* name) {
+  HMODULE module = LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  return module ? GetProcAddress(module, name) : nullptr;
+}
+
+using GenRandomFn = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, PUCHAR, ULONG, ULONG);
+using AdaptersFn = ULONG(WINAPI*)(ULONG, ULONG, PVOID, PIP_ADAPTER_ADDRESSES, PULONG);
+
+GenRandomFn SystemGenRandom() {
+  static const GenRandomFn fn = reinterpret_cast<GenRandomFn>(
+      reinterpret_cast<void*>(SystemDllFunction(L"bcrypt.dll", "BCryptGenRandom")));
+  return fn;
+}
+
+AdaptersFn SystemGetAdaptersAddresses() {
+  static const AdaptersFn fn = reinterpret_cast<AdaptersFn>(
+      reinterpret_cast<void*>(SystemDllFunction(L"iphlpapi.dll", "GetAdaptersAddresses")));
+  return fn;
 }
 
 }  // namespace
@@ -88,6 +117,19 @@ std::wstring ModuleFileName() {
 
 uint64_t TickCount64() {
   return GetTickCount64();
+}
+
+bool SystemRandomBytes(void* buf, size_t len) {
+  GenRandomFn gen = SystemGenRandom();
+  if (!gen) return false;
+  unsigned char* p = static_cast<unsigned char*>(buf);
+  while (len > 0) {
+    ULONG n = len > 0x10000000u ? 0x10000000u : static_cast<ULONG>(len);
+    if (!BCRYPT_SUCCESS(gen(nullptr, p, n, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) return false;
+    p += n;
+    len -= n;
+  }
+  return true;
 }
 
 bool IsProcessAdmin() {
@@ -642,6 +684,40 @@ std::string SockLocalAddress(Socket s) {
   char buf[16];
   snprintf(buf, sizeof buf, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
   return buf;
+}
+
+std::vector<std::string> LocalIPv4Addresses() {
+  std::vector<std::string> out;
+  AdaptersFn query = SystemGetAdaptersAddresses();
+  if (!query) return out;
+  // The size the documentation recommends to start with; the call says
+  // how much it needs when that is too little, and the list may grow
+  // between two calls.
+  ULONG size = 15000;
+  std::vector<unsigned char> buf;
+  ULONG rc = ERROR_BUFFER_OVERFLOW;
+  for (int attempt = 0; attempt < 3 && rc == ERROR_BUFFER_OVERFLOW; ++attempt) {
+    buf.assign(size, 0);
+    rc = query(AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
+               nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buf.data()), &size);
+  }
+  if (rc != NO_ERROR) return out;
+  for (auto* a = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buf.data()); a; a = a->Next) {
+    if (a->OperStatus != IfOperStatusUp) continue;
+    for (IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u; u = u->Next) {
+      const sockaddr* sa = u->Address.lpSockaddr;
+      if (!sa || sa->sa_family != AF_INET) continue;
+      const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(sa);
+      const unsigned char* b = reinterpret_cast<const unsigned char*>(&in->sin_addr.s_addr);
+      if (b[0] == 127) continue;
+      char text[16];
+      snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+      bool seen = false;
+      for (const std::string& o : out) seen = seen || o == text;
+      if (!seen) out.push_back(text);
+    }
+  }
+  return out;
 }
 
 bool SockListen(Socket s, int backlog) {

@@ -83,9 +83,9 @@ async function race(port, requests) {
   return (await Promise.all(answers)).map((b) => parseResponse(b));
 }
 
-function postRequest(port, path, body) {
+function postRequest(srv, path, body) {
   const b = body === undefined ? '' : body;
-  return `POST ${path} HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\n` +
+  return `POST ${path} HTTP/1.1\r\nHost: 127.0.0.1:${srv.port}\r\n${srv.tokenLine()}\r\n` +
     (body === undefined ? '' : `Content-Type: application/json\r\nContent-Length: ${Buffer.byteLength(b)}\r\n`) +
     `Connection: close\r\n\r\n${b}`;
 }
@@ -367,9 +367,9 @@ for (const build of builds()) {
       // is still running when the other two arrive together with it.
       const port = srv.port;
       const answers = await race(port, [
-        postRequest(port, '/api/scan', '{"items":[]}'),
-        postRequest(port, '/api/scan', undefined),
-        postRequest(port, '/api/clean', '{"items":["d3d-cache"]}'),
+        postRequest(srv, '/api/scan', '{"items":[]}'),
+        postRequest(srv, '/api/scan', undefined),
+        postRequest(srv, '/api/clean', '{"items":["d3d-cache"]}'),
       ]);
       const bodies = answers.map((a) => a?.body.toString('utf8'));
       for (const a of answers) assert.equal(a?.status, 200, `answers: ${bodies.join(' | ')}`);

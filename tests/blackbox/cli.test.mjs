@@ -19,6 +19,7 @@ const USAGE = [
 ].map((l) => l + '\n').join('');
 
 const STARTED_LINE = /^\[ok\] 服务已启动：http:\/\/127\.0\.0\.1:(\d+)\/$/;
+const TOKEN_LINE = /^\[ok\] 本机访问地址（含访问令牌）：http:\/\/127\.0\.0\.1:(\d+)\/#token=([0-9a-f]{32})$/;
 const EMBEDDED_LINE = '[ok] 界面已内嵌：3 项资源（无需 dist/ 目录）';
 const CLOSE_LINE = '[ok] 关闭本窗口即退出程序';
 const warnLine = (port) => `[warn] 端口 ${port} 已被占用，改为随机分配`;
@@ -37,18 +38,22 @@ async function withServer(build, args, fn, opts = {}) {
 }
 
 // The complete start-up output of a server started with --no-browser and
-// without --lan: banner, rule, the optional port warning, address, embedded
-// resources, closing hint, and nothing else.
+// without --lan: banner, rule, the optional port warning, address, address
+// with the access token, embedded resources, closing hint, and nothing
+// else.
 function assertStartupLines(stdout, { warnPort } = {}) {
   const got = lines(stdout);
   const expected = [VERSION_LINE, RULE_LINE];
   if (warnPort !== undefined) expected.push(warnLine(warnPort));
-  assert.equal(got.length, expected.length + 3, `unexpected line count in:\n${stdout}`);
+  assert.equal(got.length, expected.length + 4, `unexpected line count in:\n${stdout}`);
   assert.deepEqual(got.slice(0, expected.length), expected);
   const m = STARTED_LINE.exec(got[expected.length]);
   assert.ok(m, `address line: ${JSON.stringify(got[expected.length])}`);
-  assert.equal(got[expected.length + 1], EMBEDDED_LINE);
-  assert.equal(got[expected.length + 2], CLOSE_LINE);
+  const t = TOKEN_LINE.exec(got[expected.length + 1]);
+  assert.ok(t, `token line: ${JSON.stringify(got[expected.length + 1])}`);
+  assert.equal(t[1], m[1], 'the token line names the same port');
+  assert.equal(got[expected.length + 2], EMBEDDED_LINE);
+  assert.equal(got[expected.length + 3], CLOSE_LINE);
   assert.ok(stdout.endsWith('\n'), 'last line ends with a line feed');
   return Number(m[1]);
 }
@@ -87,20 +92,23 @@ for (const build of builds()) {
       const r = await build.run(['--selftest']);
       assert.equal(r.timedOut, false);
       const got = lines(r.stdout);
-      assert.equal(got.length, 8, `selftest output:\n${r.stdout}`);
+      assert.equal(got.length, 9, `selftest output:\n${r.stdout}`);
       assert.equal(got[0], VERSION_LINE);
       assert.equal(got[1], RULE_LINE);
       const m = STARTED_LINE.exec(got[2]);
       assert.ok(m, `address line: ${JSON.stringify(got[2])}`);
       assert.ok(Number(m[1]) > 0 && Number(m[1]) < 65536);
-      assert.equal(got[3], EMBEDDED_LINE);
+      const t = TOKEN_LINE.exec(got[3]);
+      assert.ok(t, `token line: ${JSON.stringify(got[3])}`);
+      assert.equal(t[1], m[1]);
+      assert.equal(got[4], EMBEDDED_LINE);
       // "%-12s" pads the path to twelve columns.
-      const a = /^\[selftest\] GET \/index\.html  -> 200  (\d+) 字节$/.exec(got[4]);
-      const b = /^\[selftest\] GET \/ {12}-> 200  (\d+) 字节$/.exec(got[5]);
-      assert.ok(a, `first request line: ${JSON.stringify(got[4])}`);
-      assert.ok(b, `second request line: ${JSON.stringify(got[5])}`);
-      assert.equal(got[6], '[selftest] 内嵌资源 3 项');
-      assert.equal(got[7], '[selftest] PASS');
+      const a = /^\[selftest\] GET \/index\.html  -> 200  (\d+) 字节$/.exec(got[5]);
+      const b = /^\[selftest\] GET \/ {12}-> 200  (\d+) 字节$/.exec(got[6]);
+      assert.ok(a, `first request line: ${JSON.stringify(got[5])}`);
+      assert.ok(b, `second request line: ${JSON.stringify(got[6])}`);
+      assert.equal(got[7], '[selftest] 内嵌资源 3 项');
+      assert.equal(got[8], '[selftest] PASS');
       assert.equal(r.code, 0);
 
       // Both paths name the same embedded page, and the size printed is its
@@ -209,7 +217,7 @@ for (const build of builds()) {
         // Byte-exact on the wire: status line, the four header lines in
         // their order, and the 36-byte body.
         const raw = await rawRequest(srv.port,
-          'GET /api/nothing HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n');
+          `GET /api/nothing HTTP/1.1\r\nHost: 127.0.0.1\r\n${srv.tokenLine()}\r\nConnection: close\r\n\r\n`);
         assert.equal(raw.toString('utf8'),
           'HTTP/1.1 404 Not Found\r\n' +
           'Content-Type: application/json; charset=utf-8\r\n' +

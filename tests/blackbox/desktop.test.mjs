@@ -119,7 +119,7 @@ for (const b of builds()) {
       try {
         const t0 = Date.now();
         const raw = await rawRequest(victim.port,
-          'GET /api/shell/exit HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n');
+          `GET /api/shell/exit HTTP/1.1\r\nHost: 127.0.0.1\r\n${victim.tokenLine()}\r\n\r\n`);
         const res = parseResponse(raw);
         assert.equal(res.body.toString(), '{"ok":true}');
         let ended = null;

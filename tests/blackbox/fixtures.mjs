@@ -188,13 +188,13 @@ export class Planter {
 // so neither is ever left out. The desktop and browser tests also create
 // and remove the program's own shortcuts, Tamsel.lnk on the desktop and in
 // the Start menu, which no test here makes, and every start of the program
-// there rewrites its port file. The native build's drive belongs
+// there rewrites its port and token files. The native build's drive belongs
 // to one test file alone and is compared whole. (In CI the suites run one
 // after another and none of this churn happens; set TAMSEL_WINEPREFIX to a
 // folder of its own to keep a development run apart from other sessions.)
 function isForeignChurn(build, rel) {
   if (build.name === 'native') return false;
-  if (/^users\/[^/]+\/AppData\/Local\/tamsel\/port\.txt$/.test(rel)) return true;
+  if (/^users\/[^/]+\/AppData\/Local\/tamsel\/(port|token)\.txt$/.test(rel)) return true;
   if (/^users\/[^/]+\/(Desktop|AppData\/Roaming\/Microsoft\/Windows\/Start Menu\/Programs)\/Tamsel\.lnk$/.test(rel)) {
     return true;
   }

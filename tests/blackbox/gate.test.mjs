@@ -1,8 +1,10 @@
 // The request gate of the real program, for every build found: requests
 // that another web site can make a browser send (a foreign Host after DNS
 // rebinding, a foreign Origin, a cross-site fetch) are refused before they
-// reach the API; bodies announced too large or inconsistently are refused
-// unread; static paths that could leave the served folder are never served.
+// reach the API, even when they carry the access token; bodies announced
+// too large or inconsistently are refused unread; static paths that could
+// leave the served folder are never served. (Requests without the token:
+// access_token.test.mjs.)
 //
 // Everything here goes over raw sockets: fetch would rewrite Host, Origin
 // and dot segments itself.
@@ -11,7 +13,7 @@ import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import os from 'node:os';
-import { builds, rawRequest, parseResponse, isListening } from './harness.mjs';
+import { builds, rawRequest, parseResponse, isListening, lines } from './harness.mjs';
 import { windowsEnv, Planter, listDrive, diffListings, waitTask, sleep } from './fixtures.mjs';
 
 const HOST_REFUSED = '{"ok":false,"message":"拒绝访问：请求的主机名不是本机（可能是 DNS 重绑定攻击）"}';
@@ -63,12 +65,20 @@ function errorPageName(res, label) {
     .replace(/&#39;|&#x27;|&apos;/g, "'").replace(/&amp;/g, '&');
 }
 
+// The non-loopback IPv4 addresses of this machine, each once.
+function ownAddresses() {
+  const out = [];
+  for (const list of Object.values(os.networkInterfaces())) {
+    for (const a of list ?? []) {
+      if (a.family === 'IPv4' && !a.internal && !out.includes(a.address)) out.push(a.address);
+    }
+  }
+  return out;
+}
+
 // A non-loopback IPv4 address of this machine, or undefined.
 function ownAddress() {
-  for (const list of Object.values(os.networkInterfaces())) {
-    for (const a of list ?? []) if (a.family === 'IPv4' && !a.internal) return a.address;
-  }
-  return undefined;
+  return ownAddresses()[0];
 }
 
 for (const build of builds()) {
@@ -81,7 +91,9 @@ for (const build of builds()) {
     const send = (bytes, opts) => rawRequest(port, bytes, opts).then(
       (b) => ({ raw: b, res: parseResponse(b) }),
       (e) => { throw new Error(`${e.message}\nrequest:\n${bytes}`); });
-    const status = async () => (await send(request('GET', '/api/status', [`Host: 127.0.0.1:${port}`]))).res.body.toString('utf8');
+    // The token line of the server under test, for every API request.
+    const tok = () => srv.tokenLine();
+    const status = async () => (await send(request('GET', '/api/status', [`Host: 127.0.0.1:${port}`, tok()]))).res.body.toString('utf8');
 
     // Videos at the top of Downloads: an item whose folder the unit tests
     // running alongside in a shared wine prefix leave alone.
@@ -108,7 +120,7 @@ for (const build of builds()) {
       ]) {
         for (const host of ['evil.example', `evil.example:${port}`, `127.0.0.1:${port + 1}`,
           `localhost.evil.example:${port}`, `127.0.0.1.nip.io:${port}`, `0.0.0.0:${port}`]) {
-          const headers = [`Host: ${host}`];
+          const headers = [`Host: ${host}`, tok()];
           if (body) headers.push('Content-Type: application/json', `Content-Length: ${body.length}`);
           const { raw } = await send(request(method, target, headers, body));
           assert.equal(raw.toString('utf8'), refusal(403, 'Forbidden', HOST_REFUSED), `${method} ${target} Host ${host}`);
@@ -120,11 +132,11 @@ for (const build of builds()) {
 
     test('our own names pass, with our port or without one, and so does a request without Host', async () => {
       for (const host of [`127.0.0.1:${port}`, `localhost:${port}`, '127.0.0.1', 'localhost', `LocalHost:${port}`]) {
-        const { res } = await send(request('GET', '/api/status', [`Host: ${host}`]));
+        const { res } = await send(request('GET', '/api/status', [`Host: ${host}`, tok()]));
         assert.equal(res?.status, 200, `Host ${host}`);
         assert.equal(res.body.toString('utf8'), STATUS_IDLE);
       }
-      const { res } = await send(request('GET', '/api/status'));
+      const { res } = await send(request('GET', '/api/status', [tok()]));
       assert.equal(res?.status, 200);
       const page = await send(request('GET', '/', [`Host: localhost:${port}`]));
       assert.equal(page.res?.status, 200);
@@ -138,18 +150,18 @@ for (const build of builds()) {
         `http://127.0.0.1:${port + 1}`, 'http://127.0.0.1', `https://127.0.0.1:${port}`,
         `http://127.0.0.1:${port}.evil.example`];
       for (const origin of origins) {
-        const { raw } = await send(request('POST', '/api/clean', [`Host: 127.0.0.1:${port}`,
+        const { raw } = await send(request('POST', '/api/clean', [`Host: 127.0.0.1:${port}`, tok(),
           `Origin: ${origin}`, 'Content-Type: application/json', `Content-Length: ${body.length}`], body));
         assert.equal(raw.toString('utf8'), refusal(403, 'Forbidden', ORIGIN_REFUSED), `Origin ${origin}`);
       }
       // A fetch from another site, announced by the browser, without Origin.
       for (const site of ['cross-site', 'same-site', 'Cross-Site']) {
-        const { raw } = await send(request('POST', '/api/clean', [`Host: 127.0.0.1:${port}`,
+        const { raw } = await send(request('POST', '/api/clean', [`Host: 127.0.0.1:${port}`, tok(),
           `Sec-Fetch-Site: ${site}`, 'Content-Type: application/json', `Content-Length: ${body.length}`], body));
         assert.equal(raw.toString('utf8'), refusal(403, 'Forbidden', ORIGIN_REFUSED), `Sec-Fetch-Site ${site}`);
       }
       // Our own origin together with a cross-site marker is still refused.
-      const mixed = await send(request('POST', '/api/clean', [`Host: 127.0.0.1:${port}`,
+      const mixed = await send(request('POST', '/api/clean', [`Host: 127.0.0.1:${port}`, tok(),
         `Origin: http://127.0.0.1:${port}`, 'Sec-Fetch-Site: cross-site',
         'Content-Type: application/json', `Content-Length: ${body.length}`], body));
       assert.equal(mixed.raw.toString('utf8'), refusal(403, 'Forbidden', ORIGIN_REFUSED));
@@ -162,7 +174,7 @@ for (const build of builds()) {
     test('our own origin and same-origin fetches pass (and would have cleaned)', async () => {
       for (const h of [[`Origin: http://127.0.0.1:${port}`], [`Origin: http://localhost:${port}`],
         ['Sec-Fetch-Site: same-origin'], ['Sec-Fetch-Site: none']]) {
-        const { res } = await send(request('POST', '/api/status', [`Host: 127.0.0.1:${port}`, ...h]));
+        const { res } = await send(request('POST', '/api/status', [`Host: 127.0.0.1:${port}`, tok(), ...h]));
         assert.equal(res?.status, 200, h.join());
         assert.equal(res.body.toString('utf8'), STATUS_IDLE);
       }
@@ -170,7 +182,7 @@ for (const build of builds()) {
       // was the gate that stopped it.
       const beforeList = listDrive(build);
       const body = '{"items":["downloads-video"]}';
-      const { res } = await send(request('POST', '/api/clean', [`Host: 127.0.0.1:${port}`,
+      const { res } = await send(request('POST', '/api/clean', [`Host: 127.0.0.1:${port}`, tok(),
         `Origin: http://127.0.0.1:${port}`, 'Sec-Fetch-Site: same-origin',
         'Content-Type: application/json', `Content-Length: ${body.length}`], body));
       assert.equal(res.body.toString('utf8'), '{"ok":true,"started":true,"dryRun":true}');
@@ -215,7 +227,7 @@ for (const build of builds()) {
       // Exactly 1 MiB is still accepted.
       const big = `{"x":"${'a'.repeat(1048576 - 8)}"}`;
       assert.equal(Buffer.byteLength(big), 1048576);
-      const { res } = await send(request('POST', '/api/status', [`Host: 127.0.0.1:${port}`,
+      const { res } = await send(request('POST', '/api/status', [`Host: 127.0.0.1:${port}`, tok(),
         `Content-Length: ${big.length}`], big));
       assert.equal(res?.status, 200);
       assert.equal(res.body.toString('utf8'), statusBefore);
@@ -226,7 +238,7 @@ for (const build of builds()) {
       try {
         await own.waitFor(CLOSE_RE, 15_000);
         for (const h of ['Origin: http://evil.example', 'Sec-Fetch-Site: cross-site', 'Host: evil.example']) {
-          const headers = h.startsWith('Host') ? [h] : [`Host: 127.0.0.1:${own.port}`, h];
+          const headers = [own.tokenLine(), ...(h.startsWith('Host') ? [h] : [`Host: 127.0.0.1:${own.port}`, h])];
           const raw = await rawRequest(own.port, request('POST', '/api/shell/exit', headers));
           assert.equal(raw.toString('utf8'),
             refusal(403, 'Forbidden', h.startsWith('Host') ? HOST_REFUSED : ORIGIN_REFUSED), h);
@@ -238,7 +250,7 @@ for (const build of builds()) {
         // From our own page it does end the program, about half a second
         // later and with exit code 0.
         const raw = await rawRequest(own.port, request('POST', '/api/shell/exit',
-          [`Host: 127.0.0.1:${own.port}`, `Origin: http://127.0.0.1:${own.port}`]));
+          [`Host: 127.0.0.1:${own.port}`, own.tokenLine(), `Origin: http://127.0.0.1:${own.port}`]));
         assert.equal(parseResponse(raw)?.body.toString('utf8'), '{"ok":true}');
         const ended = await Promise.race([
           new Promise((r) => { const t = setInterval(() => { if (own.exited()) { clearInterval(t); r(own.exited()); } }, 20); }),
@@ -321,7 +333,7 @@ for (const build of builds()) {
       test('the address the client connected to is accepted only with --lan', { skip: addr ? false : 'no non-loopback IPv4 address' }, async () => {
         // Without --lan: not listening there, and the name is refused on
         // the loopback.
-        const refused = await rawRequest(port, request('GET', '/api/status', [`Host: ${addr}:${port}`]));
+        const refused = await rawRequest(port, request('GET', '/api/status', [`Host: ${addr}:${port}`, tok()]));
         assert.equal(refused.toString('utf8'), refusal(403, 'Forbidden', HOST_REFUSED));
         await assert.rejects(rawRequest(port, request('GET', '/api/status', [`Host: ${addr}:${port}`]),
           { host: addr, timeout: 3000 }), /ECONNREFUSED|still open/);
@@ -330,8 +342,14 @@ for (const build of builds()) {
         try {
           await lan.waitFor(CLOSE_RE, 15_000);
           assert.match(lan.stdout(), new RegExp(`\\[ok\\] 局域网模式：同网段设备可访问 http://<本机IP>:${lan.port}/\\n`));
+          // After it, the address with the token once for each address of
+          // the machine, so that another device can open a working page.
+          const lanLines = lines(lan.stdout().split('局域网模式')[1]).slice(1, -1);
+          const want = ownAddresses().map((a) =>
+            `[ok] 本机访问地址（含访问令牌）：http://${a}:${lan.port}/#token=${lan.token}`);
+          assert.deepEqual([...lanLines].sort(), [...want].sort(), lan.stdout());
           const via = (host, headers) => rawRequest(lan.port,
-            request('POST', '/api/status', headers), { host }).then((b) => parseResponse(b));
+            request('POST', '/api/status', [...headers, lan.tokenLine()]), { host }).then((b) => parseResponse(b));
           for (const h of [[`Host: ${addr}:${lan.port}`], [`Host: ${addr}`],
             [`Host: ${addr}:${lan.port}`, `Origin: http://${addr}:${lan.port}`]]) {
             const res = await via(addr, h);

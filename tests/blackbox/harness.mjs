@@ -43,6 +43,10 @@ export const VERSION_LINE = 'Tamsel 1.0.2';
 export const RULE_LINE = '-'.repeat(44);
 export const START_RE = /\[ok\] 服务已启动：http:\/\/127\.0\.0\.1:(\d+)\/\n/;
 export const HANDOVER_RE = /\[ok\] 已经有实例在运行[^\n]*\n/;
+// The line after the address line: the address with the per-run access
+// token, which every API request but /api/env must carry.
+export const TOKEN_RE = /\[ok\] 本机访问地址（含访问令牌）：http:\/\/127\.0\.0\.1:(\d+)\/#token=([0-9a-f]{32})\n/;
+export const TOKEN_HEADER = 'X-Tamsel-Token';
 
 const DEFAULT_RUN_TIMEOUT_MS = 30_000;
 const DEFAULT_START_TIMEOUT_MS = 30_000;
@@ -331,8 +335,13 @@ function makeBuild(name, def) {
         stderr: () => Buffer.concat(err).toString('utf8'),
         exited: () => exited,
         waitFor,
-        get: (p, o) => get(new URL(p, server.url).href, o),
-        post: (p, body, o) => post(new URL(p, server.url).href, body, o),
+        token: '',
+        // The head line that carries the token, for raw requests.
+        tokenLine: () => `${TOKEN_HEADER}: ${server.token}`,
+        // fetch with the token, as the page sends it; opts.token replaces
+        // it, and opts.token null sends none.
+        get: (p, o = {}) => get(new URL(p, server.url).href, withToken(server, o)),
+        post: (p, body, o = {}) => post(new URL(p, server.url).href, body, withToken(server, o)),
         raw: (bytes, o) => rawRequest(server.port, bytes, o),
         // Kills the whole process group and waits until every pipe is
         // closed, i.e. until the wrapper, wine and tr are all gone.
@@ -357,6 +366,12 @@ function makeBuild(name, def) {
           const m = await waitFor(START_RE, timeoutMs, HANDOVER_RE);
           server.port = Number(m[1]);
           server.url = `http://127.0.0.1:${server.port}/`;
+          // The token line follows the address line at once.
+          const t = await waitFor(TOKEN_RE, timeoutMs);
+          if (Number(t[1]) !== server.port) {
+            throw new Error(`${name}: token line names port ${t[1]}, address line ${server.port}`);
+          }
+          server.token = t[2];
           return server;
         } catch (e) {
           await server.stop();
@@ -396,6 +411,10 @@ function windowsBuild(exe) {
   });
   b.prefix = prefix;
   b.binary = exe;
+  // Runs a wine program (such as "reg") in the prefix, to completion.
+  b.wine = (args, timeout = 60_000) => spawnSync(WINE_BIN, args, {
+    env: wineEnv(prefix), encoding: 'utf8', timeout, stdio: ['ignore', 'pipe', 'pipe'],
+  });
   return b;
 }
 
@@ -423,6 +442,13 @@ export function builds() {
 }
 
 // ---- HTTP -----------------------------------------------------------------
+
+// Request options with the server's token header added (see server.get).
+function withToken(server, opts) {
+  if (opts.token === null) return opts;
+  const token = opts.token ?? server.token;
+  return { ...opts, headers: { [TOKEN_HEADER]: token, ...opts.headers } };
+}
 
 async function wrapResponse(res) {
   const bytes = Buffer.from(await res.arrayBuffer());

@@ -1,24 +1,74 @@
-// Single instance, for every build found: the port file a serving instance
-// writes, the hand-over of a second start to a running instance, and every
-// way a port file can fail to name a live instance of this program (stale,
+// Single instance, for every build found: the port and token files a
+// serving instance writes, the hand-over of a second start to a running
+// instance (which opens the browser on it with the token from the token
+// file, or on the bare address when that file is unusable), and every way a
+// port file can fail to name a live instance of this program (stale,
 // foreign, malformed), after which a start serves on its own and rewrites
 // the file.
 //
-// The port file lives in the drive's %LOCALAPPDATA%\tamsel; under wine that
-// is the shared prefix, so each test saves the file first and puts it back
-// (or removes it) afterwards, leaving it as other test files and sessions
-// expect it.
+// The files live in the drive's %LOCALAPPDATA%\tamsel; under wine that is
+// the shared prefix, so each test saves them first and puts them back (or
+// removes them) afterwards, leaving them as other test files and sessions
+// expect them. The browser a hand-over opens is a fake that records the
+// address it was given: natively an xdg-open first on PATH, under wine the
+// command winebrowser runs (HKCU\Software\Wine\WineBrowser, Browsers).
 
 import { describe, test, afterEach } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
 import { builds, freePort, isListening, lines, VERSION_LINE, RULE_LINE } from './harness.mjs';
-import { windowsEnv } from './fixtures.mjs';
+import { windowsEnv, sleep } from './fixtures.mjs';
 
 const CLOSE_RE = /\[ok\] 关闭本窗口即退出程序\n/;
 const handoverLine = (port) => `[ok] 已经有实例在运行：http://127.0.0.1:${port}/`;
 const PROBE_REQUEST = 'GET /api/env HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n';
+const WINE_BROWSER_KEY = 'HKCU\\Software\\Wine\\WineBrowser';
+
+// A browser that only writes down the addresses it is asked to open, one a
+// line. Returns {env (for the program's run), opened() (lines so far),
+// clear(), restore()}.
+function fakeBrowser(build) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tamsel-bb-browser-'));
+  const out = path.join(dir, 'opened.txt');
+  const script = `#!/bin/sh\nprintf '%s\\n' "$*" >> '${out}'\n`;
+  let restore = () => {};
+  let env = {};
+  if (build.name === 'native') {
+    fs.writeFileSync(path.join(dir, 'xdg-open'), script, { mode: 0o755 });
+    env = { PATH: `${dir}:${process.env.PATH}` };
+  } else {
+    fs.writeFileSync(path.join(dir, 'opener.sh'), script, { mode: 0o755 });
+    const q = build.wine(['reg', 'query', WINE_BROWSER_KEY, '/v', 'Browsers']);
+    const old = /Browsers\s+REG_SZ\s+(.*)\r?$/m.exec(q.stdout ?? '')?.[1];
+    const set = build.wine(['reg', 'add', WINE_BROWSER_KEY, '/v', 'Browsers', '/t', 'REG_SZ', '/d',
+      `/bin/sh ${dir}/opener.sh`, '/f']);
+    assert.equal(set.status, 0, `reg add: ${set.stdout}${set.stderr}`);
+    restore = () => {
+      if (old === undefined) build.wine(['reg', 'delete', WINE_BROWSER_KEY, '/v', 'Browsers', '/f']);
+      else build.wine(['reg', 'add', WINE_BROWSER_KEY, '/v', 'Browsers', '/t', 'REG_SZ', '/d', old, '/f']);
+    };
+  }
+  const opened = () => (fs.existsSync(out) ? fs.readFileSync(out, 'utf8').split('\n').filter(Boolean) : []);
+  return {
+    env,
+    opened,
+    clear: () => fs.rmSync(out, { force: true }),
+    // The browser is started after the program handed it the address and
+    // may write a moment after the program has ended: wait for its line.
+    async next(ms = 20_000) {
+      const until = Date.now() + ms;
+      while (opened().length === 0 && Date.now() < until) await sleep(50);
+      return opened();
+    },
+    restore() {
+      restore();
+      fs.rmSync(dir, { recursive: true, force: true });
+    },
+  };
+}
 
 // A plain TCP server that answers every request with `reply` once the
 // request head has arrived, and records what it was sent.
@@ -49,16 +99,20 @@ for (const build of builds()) {
   describe(`${build.name} single instance`, { timeout: 180_000 }, () => {
     const localAppData = build.hostPath(windowsEnv(build).LOCALAPPDATA);
     const portFile = `${localAppData}/tamsel/port.txt`;
+    const tokenFile = `${localAppData}/tamsel/token.txt`;
     // A Windows profile always has its local application-data folder; the
     // native build's fresh drive gets one (the port file's own folder is
     // left for the program to create).
     fs.mkdirSync(localAppData, { recursive: true });
     const servers = [];
     let saved;
+    let savedToken;
 
     const save = () => {
       saved = fs.existsSync(portFile) ? fs.readFileSync(portFile) : null;
+      savedToken = fs.existsSync(tokenFile) ? fs.readFileSync(tokenFile) : null;
     };
+    const readTokenFile = () => fs.readFileSync(tokenFile, 'latin1');
     const writePortFile = (content) => {
       fs.mkdirSync(portFile.slice(0, portFile.lastIndexOf('/')), { recursive: true });
       fs.writeFileSync(portFile, content);
@@ -91,22 +145,31 @@ for (const build of builds()) {
       if (saved === undefined) return;
       if (saved === null) fs.rmSync(portFile, { force: true });
       else fs.writeFileSync(portFile, saved);
+      if (savedToken === null) fs.rmSync(tokenFile, { force: true });
+      else fs.writeFileSync(tokenFile, savedToken);
       saved = undefined;
+      savedToken = undefined;
     });
 
     test('a first start writes "<port>\\n"; a second start hands over; --force-new serves anew', async () => {
       save();
       fs.rmSync(portFile, { force: true });
+      fs.rmSync(tokenFile, { force: true });
       const first = await serve([], { forceNew: false });
       assert.equal(readPortFile(), `${first.port}\n`);
+      // The token file beside it: exactly the printed token and a line feed.
+      assert.equal(readTokenFile(), `${first.token}\n`);
 
       await assertHandsOver(first.port);
       assert.equal(readPortFile(), `${first.port}\n`, 'a hand-over leaves the port file alone');
+      assert.equal(readTokenFile(), `${first.token}\n`, 'and the token file');
       assert.equal(first.exited(), null);
 
       const second = await serve([]);
       assert.notEqual(second.port, first.port);
       assert.equal(readPortFile(), `${second.port}\n`, '--force-new overwrites the port file');
+      assert.notEqual(second.token, first.token);
+      assert.equal(readTokenFile(), `${second.token}\n`, 'and writes its own token');
       assert.equal((await second.get('/api/env')).status, 200);
       assert.equal((await first.get('/api/env')).status, 200, 'the first instance keeps serving');
 
@@ -203,6 +266,50 @@ for (const build of builds()) {
       }
     });
 
+    test('a second start opens the browser on the running instance with its token', async () => {
+      save();
+      const browser = fakeBrowser(build);
+      try {
+        const live = await serve([], { forceNew: false });
+        const r = await build.run([], { timeout: 20_000, env: browser.env });
+        assert.equal(r.timedOut, false, `still running: ${r.stdout}`);
+        // The console shows the bare address; only the browser gets the token.
+        assert.deepEqual(lines(r.stdout), [VERSION_LINE, RULE_LINE, handoverLine(live.port)]);
+        assert.equal(r.code, 0);
+        assert.deepEqual(await browser.next(),
+          [`http://127.0.0.1:${live.port}/#token=${live.token}`]);
+        // That address is the working one: its token opens the API.
+        assert.equal((await live.get('/api/status', { token: live.token })).status, 200);
+      } finally {
+        browser.restore();
+      }
+    });
+
+    test('a token file that is missing, empty, too long or not hex: the bare address opens', async () => {
+      save();
+      const browser = fakeBrowser(build);
+      try {
+        const live = await serve([], { forceNew: false });
+        const t = live.token;
+        const contents = [null, '', '\n', t, `${t}\r\n`, `${t}\n\n`, `${t}${t}\n`, 'a'.repeat(10240),
+          `${t.toUpperCase()}\n`, `${t.slice(1)}g\n`, `${t.slice(1)}\n`, ` ${t.slice(1)}\n`];
+        for (const c of contents) {
+          if (c === null) fs.rmSync(tokenFile, { force: true });
+          else fs.writeFileSync(tokenFile, c);
+          browser.clear();
+          const label = JSON.stringify(c?.slice(0, 40) ?? 'missing');
+          const r = await build.run([], { timeout: 20_000, env: browser.env });
+          assert.equal(r.timedOut, false, label);
+          assert.deepEqual(lines(r.stdout), [VERSION_LINE, RULE_LINE, handoverLine(live.port)], label);
+          assert.equal(r.code, 0, label);
+          assert.deepEqual(await browser.next(), [`http://127.0.0.1:${live.port}/`], label);
+        }
+        assert.equal(live.exited(), null);
+      } finally {
+        browser.restore();
+      }
+    });
+
     test('--selftest ignores the port file of a live instance but writes its own port', async () => {
       save();
       const live = await serve([]);
@@ -217,6 +324,12 @@ for (const build of builds()) {
       assert.ok(m, r.stdout);
       assert.notEqual(Number(m[1]), live.port);
       assert.equal(readPortFile(), `${m[1]}\n`);
+      // And its own token, the one it printed.
+      const t = /^\[ok\] 本机访问地址（含访问令牌）：http:\/\/127\.0\.0\.1:(\d+)\/#token=([0-9a-f]{32})$/.exec(got[3]);
+      assert.ok(t, r.stdout);
+      assert.equal(t[1], m[1]);
+      assert.notEqual(t[2], live.token);
+      assert.equal(readTokenFile(), `${t[2]}\n`);
       assert.equal(live.exited(), null);
     });
   });

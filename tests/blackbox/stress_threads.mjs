@@ -65,7 +65,7 @@ while (!fault && Date.now() < until) {
       for (const host of ['evil.example', `127.0.0.1:${srv.port}`]) {
         for (const [m, t, body] of [['GET', '/index.html', ''], ['POST', '/api/scan', '{"items":[]}'],
           ['POST', '/api/clean', '{"items":["downloads-video"]}']]) {
-          const h = [`Host: ${host}`];
+          const h = [`Host: ${host}`, srv.tokenLine()];
           if (body) h.push(`Content-Length: ${body.length}`);
           if (!fault) await send(req(m, t, h, body), `${m} ${t} Host ${host}`);
         }
@@ -73,7 +73,7 @@ while (!fault && Date.now() < until) {
       tasks += 1;
       const t0 = Date.now();
       while (!fault) {
-        const raw = await send(req('GET', '/api/status', [`Host: 127.0.0.1:${srv.port}`]), 'status');
+        const raw = await send(req('GET', '/api/status', [`Host: 127.0.0.1:${srv.port}`, srv.tokenLine()]), 'status');
         const res = raw && parseResponse(raw);
         if (res && !JSON.parse(res.body.toString('utf8')).busy) break;
         if (Date.now() - t0 > 8000) {

@@ -90,7 +90,7 @@ test('load: catalogue, default selection, drive and rights, quickly and offline'
   // Best of three loads: the first pays for a cold browser.
   let best = Infinity;
   for (let i = 0; i < 3; i++) {
-    await loadPage(page, server.url);
+    await loadPage(page, server);
     const t = await page.evaluate(() => performance.getEntriesByName('tamsel-ready')[0].startTime);
     best = Math.min(best, t);
   }
@@ -101,7 +101,7 @@ test('load: catalogue, default selection, drive and rights, quickly and offline'
   assert.equal(await page.locator('li.item').count(), 47);
   assert.equal(await text('section.cat[data-cat="temp"] .cat-head label'), '●临时文件');
   // Default selection is the catalogue's defaultEnabled: the 19 low-risk items.
-  const rules = await (await fetch(server.url + 'api/rules')).json();
+  const rules = await (await server.api('api/rules')).json();
   const defaults = rules.categories.flatMap((c) => c.items).filter((i) => i.defaultEnabled).map((i) => i.id);
   assert.equal(defaults.length, 19);
   const checked = await page.$$eval('li.item input[type=checkbox]:checked', (l) => l.map((e) => e.dataset.id));
@@ -179,7 +179,7 @@ test('select: item boxes, tri-state category boxes, keyboard and memory', { skip
   assert.equal(await page.isVisible('#it-user-temp'), true);
 
   // The selection survives a reload; "恢复推荐勾选" brings the defaults back.
-  await loadPage(page, server.url);
+  await loadPage(page, server);
   assert.equal(await page.isChecked('#it-user-temp'), true);
   assert.equal(await page.isChecked('#it-local-tmp-log'), false);
   await page.click('#btn-defaults');
@@ -261,7 +261,7 @@ test('scan: progress from done/total, then per-item sizes, chart, total and age'
   await shot(page, '03-scan-results');
 
   // After a reload the figures come back from /api/scanresult with their age.
-  await loadPage(page, server.url);
+  await loadPage(page, server);
   assert.equal(await sizeCell('user-temp'), fmtBytes(itemTotals(entries, 'user-temp').bytes));
   assert.equal(await text('#sum-total'), fmtBytes(total));
   assert.match(await text('#scan-age'), /^上次扫描：刚刚/);
@@ -387,7 +387,7 @@ test('clean: confirmation first, then exactly the selected files are gone', { sk
   // after a reload.
   assert.match(await text('.item[data-id="chrome-cache"] .item-size .done'), /^已清理 /);
   assert.match(await text('#summary'), /建议重新扫描/);
-  await loadPage(page, server.url);
+  await loadPage(page, server);
   assert.match(await text('#summary'), /建议重新扫描/);
   assert.match(await text('.item[data-id="user-temp"] .item-size .done'), /^已清理 /);
   assert.deepEqual(page.errors, []);
@@ -437,7 +437,7 @@ test('layout: 1024 px to a maximised window, and the dark scheme with readable c
   for (const [w, h, scheme] of [[1024, 768, 'light'], [1920, 1080, 'light'], [1280, 900, 'dark']]) {
     const b = await openBrowser({ viewport: { width: w, height: h }, colorScheme: scheme });
     try {
-      await loadPage(b.page, server.url);
+      await loadPage(b.page, server);
       const overflow = await b.page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
       assert.ok(overflow <= 0, `${w}px: ${overflow}px horizontal overflow`);
       // Side panel beside the catalogue at every one of these widths.
@@ -457,7 +457,7 @@ test('layout: 1024 px to a maximised window, and the dark scheme with readable c
 });
 
 test('disconnected: when the program is gone the page says so', { skip }, async () => {
-  await loadPage(page, server.url);
+  await loadPage(page, server);
   await server.stop();
   await page.waitForSelector('#gone:not([hidden])', { timeout: 15_000 });
   assert.match(await text('#gone'), /与 Tamsel 的连接已断开/);

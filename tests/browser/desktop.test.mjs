@@ -56,7 +56,7 @@ async function answer(p, json) {
 }
 
 test('feedback: empty and over-long texts are refused before anything is sent', { skip }, async () => {
-  await loadPage(page, server.url);
+  await loadPage(page, server);
   await page.focus('#btn-feedback');
   await page.keyboard.press('Enter');
   await page.waitForSelector('#dlg-feedback[open]');
@@ -138,7 +138,7 @@ test('rights: without administrator rights the page explains and offers to resta
     const env = await res.json();
     route.fulfill({ json: { ...env, admin: false } });
   });
-  await loadPage(page, server.url);
+  await loadPage(page, server);
   assert.equal(await text('#admin-badge'), '普通权限');
   assert.equal(await page.isVisible('#btn-elevate'), true);
   assert.match(await text('#elevate-why'), /需管理员/);
@@ -183,7 +183,7 @@ test('shortcut: offered when needShortcut, hidden once made or when unavailable'
   const info = { ok: true, appName: 'Tamsel', version: '1.0.2', exePath: 'C:\\t\\tamsel.exe', exeOnDesktop: false,
     hasShortcut: false, needShortcut: true, browserIE: false, modernBrowser: '' };
   await answer('/api/shell/info', info);
-  await loadPage(page, server.url);
+  await loadPage(page, server);
   assert.equal(await page.isVisible('#btn-shortcut'), true);
 
   await answer('/api/shell/shortcut', { ok: false, created: [], message: '创建快捷方式失败（可能被安全软件拦截，或桌面/开始菜单目录不可写）', hasShortcut: false });
@@ -201,17 +201,17 @@ test('shortcut: offered when needShortcut, hidden once made or when unavailable'
   assert.equal(await page.isVisible('#btn-shortcut'), false);
 
   await answer('/api/shell/info', { ...info, hasShortcut: true, needShortcut: false });
-  await loadPage(page, server.url);
+  await loadPage(page, server);
   assert.equal(await page.isVisible('#btn-shortcut'), false);
   await answer('/api/shell/info', 404);
-  await loadPage(page, server.url);
+  await loadPage(page, server);
   assert.equal(await page.isVisible('#btn-shortcut'), false);
   await page.unroute('**/api/shell/info');
   await page.unroute('**/api/shell/shortcut');
 });
 
 test('update: notes and page link when there is a new version, a note otherwise', { skip }, async () => {
-  await loadPage(page, server.url);
+  await loadPage(page, server);
   await answer('/api/shell/update', { ok: true, current: '1.0.2', latest: '1.1.0', page: 'https://example.invalid/tamsel', notes: '修复了扫描进度\n新增深色模式', hasUpdate: true });
   await page.click('#btn-update');
   await page.waitForSelector('#dlg-update[open]');
@@ -263,7 +263,7 @@ test('a clean running when the page loads is followed; its result lists skipped 
       totalBytes: 2_097_152, totalFiles: 5, freeBefore: 10 * 1024 ** 3, freeAfter: 10 * 1024 ** 3 + 2_097_152,
     },
   }));
-  await loadPage(page, server.url);
+  await loadPage(page, server);
   await page.waitForSelector('#progress:not([hidden])');
   assert.equal(await text('#prog-phase'), '正在清理…');
   assert.equal(await text('#prog-found'), '已清理 1.0 MB，3 个文件');
@@ -288,7 +288,7 @@ test('a clean running when the page loads is followed; its result lists skipped 
 });
 
 test('exit: asks first, then the program ends and the page says so', { skip }, async () => {
-  await loadPage(page, server.url);
+  await loadPage(page, server);
   await page.click('#btn-exit');
   await page.waitForSelector('#dlg-exit[open]');
   // Declining keeps everything running.

@@ -26,6 +26,10 @@ export const WEBUI = path.join(REPO, 'webui');
 export const USER = os.userInfo().username;
 
 const START_RE = /\[ok\] 服务已启动：http:\/\/127\.0\.0\.1:(\d+)\/\n/;
+// The line right after it: the address with the per-run access token, as
+// the program opens it in the browser.
+const TOKEN_RE = /\[ok\] 本机访问地址（含访问令牌）：(http:\/\/127\.0\.0\.1:(\d+)\/#token=([0-9a-f]{32}))\n/;
+export const TOKEN_HEADER = 'X-Tamsel-Token';
 
 const live = new Set();
 const temps = new Set();
@@ -56,9 +60,11 @@ const WINDOWS_ENV = new Set([
   'temp', 'tmp', 'public',
 ]);
 
-// Starts a program and resolves once it printed its address. `command` is
-// [file, args]. Carriage returns (a Windows program's line ends) are
-// dropped. Resolves with {url, port, proc, closed, exited(), stop(), output()}.
+// Starts a program and resolves once it printed its address and its token.
+// `command` is [file, args]. Carriage returns (a Windows program's line
+// ends) are dropped. Resolves with {url (bare), token, pageUrl (the address
+// with the token, as the program opens it), port, proc, closed, exited(),
+// stop(), output(), api(path, init) (fetch with the token)}.
 function startServer(command, env, timeoutMs) {
   const [file, args] = command;
   const child = spawn(file, args, { env, detached: true, stdio: ['ignore', 'pipe', 'pipe'] });
@@ -78,13 +84,28 @@ function startServer(command, env, timeoutMs) {
     child.stdout.on('data', (d) => {
       out += d.toString('utf8').replace(/\r/g, '');
       const m = START_RE.exec(out);
-      if (!m || started) return;
+      const t = TOKEN_RE.exec(out);
+      if (!m || !t || started) return;
       started = true;
       clearTimeout(timer);
       const port = Number(m[1]);
+      if (Number(t[2]) !== port) {
+        killGroup(child);
+        reject(new Error(`token line names port ${t[2]}, address line ${port}`));
+        return;
+      }
+      const url = `http://127.0.0.1:${port}/`;
+      const token = t[3];
       resolve({
         port,
-        url: `http://127.0.0.1:${port}/`,
+        url,
+        token,
+        pageUrl: t[1],
+        api: (p, init = {}) => fetch(url + p.replace(/^\//, ''), {
+          ...init,
+          headers: { [TOKEN_HEADER]: token, ...init.headers },
+          signal: init.signal ?? AbortSignal.timeout(15_000),
+        }),
         proc: child,
         output: () => out,
         exited: () => exit,
@@ -178,8 +199,19 @@ export async function shot(page, name, opts = {}) {
   return file;
 }
 
-export async function loadPage(page, url) {
+// Opens the page the way the program does: on the address with the token
+// in its fragment (a server from startNative/startWine), or on a given
+// address. The page takes the token out of the address bar, so a second
+// load of the same address would only change the fragment and not reload:
+// a blank page in between makes every load a real one.
+export async function openPage(page, target) {
+  const url = typeof target === 'string' ? target : target.pageUrl;
+  if (page.url() !== 'about:blank') await page.goto('about:blank');
   await page.goto(url);
+}
+
+export async function loadPage(page, target) {
+  await openPage(page, target);
   await page.waitForSelector('body[data-ready="1"]', { timeout: 20_000 });
 }
 
@@ -243,8 +275,11 @@ export function localText(ms, offsetMin) {
   return `${d.getUTCFullYear()}-${p(d.getUTCMonth() + 1)}-${p(d.getUTCDate())} ${p(d.getUTCHours())}:${p(d.getUTCMinutes())}`;
 }
 
-export async function getJson(url) {
-  const r = await fetch(url, { signal: AbortSignal.timeout(15_000) });
+export async function getJson(url, token) {
+  const r = await fetch(url, {
+    headers: token ? { [TOKEN_HEADER]: token } : {},
+    signal: AbortSignal.timeout(15_000),
+  });
   return { status: r.status, json: await r.json().catch(() => undefined) };
 }
 

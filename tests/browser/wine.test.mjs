@@ -37,7 +37,7 @@ test('the page works against tamsel.exe under wine', { skip: missing, timeout: 6
 
   browser = await openBrowser();
   const { page } = browser;
-  await loadPage(page, server.url);
+  await loadPage(page, server);
   assert.equal(await page.locator('section.cat').count(), 7);
   assert.equal(await page.locator('li.item').count(), 47);
   assert.match(await page.textContent('#drive-text'), /^已用 [\d.]+ [KMGT]B，共 [\d.]+ [KMGT]B，可用 [\d.]+ [KMGT]B$/);
