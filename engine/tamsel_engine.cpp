@@ -187,6 +187,9 @@ void ScanTarget(const Target& t, ScanCtx& ctx) {
   if (t.path.empty()) return;
   tov::FileInfo info;
   if (!tov::GetFileInfo(t.path, &info)) return;
+  // What lies behind a link on the way is refused by the clean; the scan
+  // agrees. The walk checks the way again on the handles it opens.
+  if (HasReparseInPath(t.path)) return;
   if (info.attrs & tov::kAttrDirectory) {
     tov::FsFault fault = tov::FsFault::None;
     tov::DirHandle dir = tov::OpenWalkDir(t.path, &fault);
@@ -201,8 +204,7 @@ void ScanTarget(const Target& t, ScanCtx& ctx) {
     tov::CloseDir(dir);
     return;
   }
-  // A single file behind a link is refused by the clean; the scan agrees.
-  if (!TakesSingleFile(t, info.attrs) || HasReparseInPath(t.path)) return;
+  if (!TakesSingleFile(t, info.attrs)) return;
   CountFile(ctx, info.size);
   if (WantsHit(ctx)) ctx.hits->push_back(FileHit{t.path, info.size, info.mtime});
 }

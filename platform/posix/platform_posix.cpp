@@ -190,6 +190,22 @@ int OpenForListing(const std::string& host) {
   return open(host.c_str(), kFlags);
 }
 
+// The names of a directory stream but "." and "..", in NTFS order. They go
+// into one buffer, each ended by its NUL, and are sorted as offsets into it:
+// a listing costs a handful of allocations instead of two strings per
+// entry, and sorting moves small numbers, not strings.
+void SortedNames(DIR* d, std::string* pool, std::vector<size_t>* names) {
+  while (struct dirent* e = readdir(d)) {
+    const char* n = e->d_name;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    names->push_back(pool->size());
+    pool->append(n, strlen(n) + 1);
+  }
+  const char* base = pool->data();
+  std::sort(names->begin(), names->end(),
+            [base](size_t a, size_t b) { return NameBefore(base + a, base + b); });
+}
+
 bool LinkPointsToDir(int dirfd, const char* name) {
   struct stat target;
   return fstatat(dirfd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
@@ -539,20 +555,10 @@ bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>
     close(fd);
     return false;
   }
-  // The names go into one buffer, each ended by its NUL, and are sorted as
-  // offsets into it: a listing costs a handful of allocations instead of
-  // two strings per entry, and sorting moves small numbers, not strings.
   std::string pool;
   std::vector<size_t> names;
-  while (struct dirent* e = readdir(d)) {
-    const char* n = e->d_name;
-    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
-    names.push_back(pool.size());
-    pool.append(n, strlen(n) + 1);
-  }
+  SortedNames(d, &pool, &names);
   const char* base = pool.data();
-  std::sort(names.begin(), names.end(),
-            [base](size_t a, size_t b) { return NameBefore(base + a, base + b); });
   DirEntry entry;
   {
     ListingScope scope(&host, fd);
@@ -755,15 +761,8 @@ bool ListDirAt(DirHandle dir, std::vector<DirEntry>* entries) {
   }
   std::string pool;
   std::vector<size_t> names;
-  while (struct dirent* e = readdir(d)) {
-    const char* n = e->d_name;
-    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
-    names.push_back(pool.size());
-    pool.append(n, strlen(n) + 1);
-  }
+  SortedNames(d, &pool, &names);
   const char* base = pool.data();
-  std::sort(names.begin(), names.end(),
-            [base](size_t a, size_t b) { return NameBefore(base + a, base + b); });
   entries->reserve(names.size());
   for (size_t at : names) {
     const char* name = base + at;

@@ -515,19 +515,26 @@ bool ListDirAt(DirHandle dir, std::vector<DirEntry>* entries) {
   }
 }
 
-bool DeleteFileAt(DirHandle dir, const std::wstring& name, FsFault* fault) {
+namespace {
+
+// Opens name in dir for deletion (a file, or a directory with asDirectory)
+// and deletes it, unless what is there is a reparse point (a link swapped
+// in), a placeholder that became one since it was listed, or a directory
+// where a file was expected.
+bool DeleteRelative(DirHandle dir, const std::wstring& name, bool asDirectory, FsFault* fault) {
   *fault = FsFault::None;
   HANDLE h = OpenRelative(Raw(dir), name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                          FILE_NON_DIRECTORY_FILE, fault);
+                          asDirectory ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE, fault);
   if (!h) return false;
   DWORD attrs = 0;
+  DWORD refuse = FILE_ATTRIBUTE_REPARSE_POINT | (asDirectory ? 0 : FILE_ATTRIBUTE_DIRECTORY);
   bool ok = false;
   if (!HandleAttributes(h, &attrs)) {
     *fault = FaultOf(GetLastError());
-  } else if (attrs & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
+  } else if (attrs & refuse) {
     *fault = FsFault::Link;
-  } else if (attrs & kAttrNotLocal) {
-    *fault = FsFault::Other;  // became a placeholder since it was listed
+  } else if (!asDirectory && (attrs & kAttrNotLocal)) {
+    *fault = FsFault::Other;
   } else {
     ok = DeleteByHandle(h, attrs, fault);
   }
@@ -535,22 +542,14 @@ bool DeleteFileAt(DirHandle dir, const std::wstring& name, FsFault* fault) {
   return ok;
 }
 
+}  // namespace
+
+bool DeleteFileAt(DirHandle dir, const std::wstring& name, FsFault* fault) {
+  return DeleteRelative(dir, name, false, fault);
+}
+
 bool RemoveDirAt(DirHandle dir, const std::wstring& name, FsFault* fault) {
-  *fault = FsFault::None;
-  HANDLE h = OpenRelative(Raw(dir), name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                          FILE_DIRECTORY_FILE, fault);
-  if (!h) return false;
-  DWORD attrs = 0;
-  bool ok = false;
-  if (!HandleAttributes(h, &attrs)) {
-    *fault = FaultOf(GetLastError());
-  } else if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) {
-    *fault = FsFault::Link;
-  } else {
-    ok = DeleteByHandle(h, attrs, fault);
-  }
-  CloseHandle(h);
-  return ok;
+  return DeleteRelative(dir, name, true, fault);
 }
 
 bool ReadWholeFile(const std::wstring& path, std::string* out) {
