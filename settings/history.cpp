@@ -258,9 +258,10 @@ void PruneHistory(const std::wstring& dir, const std::string& keepId) {
   std::vector<RecordFile> all = Records(dir);
   size_t kept = 0;
   uint64_t bytes = 0;
+  bool dropping = false;  // once one goes, every older one goes too
   for (const RecordFile& r : all) {
-    bool keep = r.id == keepId || (kept < kMaxHistoryRecords && bytes + r.size <= kMaxHistoryBytes);
-    if (keep) {
+    dropping = dropping || kept >= kMaxHistoryRecords || bytes + r.size > kMaxHistoryBytes;
+    if (!dropping || r.id == keepId) {
       ++kept;
       bytes += r.size;
       continue;

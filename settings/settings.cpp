@@ -1,9 +1,11 @@
 #include "settings/settings.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "platform/platform.h"
 #include "server/json_doc.h"
@@ -15,6 +17,8 @@ namespace {
 const wchar_t kAppFolder[] = L"tamsel";
 const wchar_t kSettingsFile[] = L"settings.json";
 const wchar_t kBadSuffix[] = L".bad";
+constexpr int kReplaceAttempts = 50;
+constexpr int kReplacePauseMs = 10;
 
 std::mutex g_settingsLock;
 Settings g_settings;
@@ -217,11 +221,14 @@ bool SaveSettings(const std::wstring& dir, const Settings& s) {
     tov::DeleteFilePath(temp);
     return false;
   }
-  if (!tov::ReplaceFileWith(temp, file)) {
-    tov::DeleteFilePath(temp);
-    return false;
+  // Windows refuses to replace a file that a reader holds open at this
+  // moment; such a read is short, so the rename is tried a few times.
+  for (int attempt = 0; attempt < kReplaceAttempts; ++attempt) {
+    if (tov::ReplaceFileWith(temp, file)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kReplacePauseMs));
   }
-  return true;
+  tov::DeleteFilePath(temp);
+  return false;
 }
 
 Settings CurrentSettings() {
