@@ -780,6 +780,7 @@
     }
     row(dry ? "会被跳过" : "跳过", fmtCount(skipped) + " 个" + (skipped ? "（文件正被占用、权限不足，或出于安全考虑不删）" : ""), "result-skipped");
     body.append(grid);
+    if (res.recordError) body.append(h("p", { class: "note", id: "result-record", text: res.recordError + "：清理照常进行了，但这次没有留下清理记录。" }));
 
     const table = h("table", { class: "res-table", id: "result-table" },
       h("thead", null, h("tr", null,
