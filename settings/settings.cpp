@@ -183,9 +183,10 @@ Settings LoadSettings(const std::wstring& dir, const std::vector<Category>& cats
   std::string text;
   // One byte more than allowed tells a file that is too large.
   if (!tov::ReadFileHead(file, kMaxSettingsBytes + 1, &text)) {
+    // No file is the first start (or one after the user removed it): the
+    // defaults are meant then, and the start-up lines stay as they are.
     uint32_t attrs = 0;
-    *warning = tov::GetAttributes(file, &attrs) ? "设置文件无法读取，使用默认设置"
-                                                : "没有设置文件，使用默认设置";
+    if (tov::GetAttributes(file, &attrs)) *warning = "设置文件无法读取，使用默认设置";
     return defaults;
   }
   Settings s;

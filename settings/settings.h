@@ -54,10 +54,10 @@ bool NormalizeProtectedPath(const std::string& text, std::string* out);
 std::string SettingsJson(const Settings& s);
 
 // Reads dir\settings.json. When it is missing, unreadable or of another
-// version the defaults are returned and *warning says why (the program
-// prints it as a [warn] line). An unreadable file (empty, truncated, not
-// JSON, not as described, larger than kMaxSettingsBytes) is renamed aside to
-// settings.json.bad; a file of another version is left as it is.
+// version the defaults are returned; but for a missing file (a first start)
+// *warning says why (the program prints it as a [warn] line). An unreadable file (empty, truncated,
+// not JSON, not as described, larger than kMaxSettingsBytes) is renamed aside to settings.json.bad;
+// a file of another version is left as it is.
 Settings LoadSettings(const std::wstring& dir, const std::vector<Category>& cats,
                       std::string* warning);
 
