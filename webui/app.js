@@ -1139,10 +1139,12 @@
     // answer arrives, so the page is usable after the slowest of the three
     // the catalogue needs.
     const get = (p) => api(p).catch((e) => e);
-    const pRules = get("/api/rules"), pEnv = get("/api/env"), pScan = get("/api/scanresult");
-    const pStatus = get("/api/status"), pResult = get("/api/result"), pRecycle = get("/api/recycle");
-    const pShell = get("/api/shell/info");
-    const pSettings = get("/api/settings");
+    // A browser opens six connections to a host at once: the six answers
+    // the page needs before it is ready go first.
+    const pRules = get("/api/rules"), pSettings = get("/api/settings");
+    const pEnv = get("/api/env"), pRecycle = get("/api/recycle");
+    const pScan = get("/api/scanresult"), pResult = get("/api/result");
+    const pStatus = get("/api/status"), pShell = get("/api/shell/info");
 
     const rules = await pRules;
     if (!rules || !rules.ok || !Array.isArray(rules.categories)) {
@@ -1188,17 +1190,30 @@
 
   // ---- the user's choices: age, files left out, protected paths, settings, records ----
 
-  let saveTimer = 0;
-  // The settings are saved whole, a moment after the last change.
-  function saveSettings() {
-    clearTimeout(saveTimer);
-    saveTimer = setTimeout(async () => {
-      try {
-        const r = await api("/api/settings", S.settings);
-        if (r.ok) S.settings = r.settings; else toast(r.message || "设置没能保存。");
-      } catch (e) { /* the connection check reports it */ }
-    }, 150);
+  // The settings are saved whole at once, one request at a time so that an
+  // older document never lands after a newer one; a request outlives a
+  // reload or a closed tab (keepalive), and what changed while one was on
+  // its way follows it, or goes when the page is left.
+  let saving = false, unsaved = false;
+  function postSettings() {
+    return fetch("/api/settings", {
+      method: "POST", keepalive: true, cache: "no-store",
+      headers: { "Content-Type": "application/json" }, body: JSON.stringify(S.settings),
+    });
   }
+  function saveSettings() {
+    if (!S.settings || S.gone || S.ended) return;
+    if (saving) { unsaved = true; return; }
+    saving = true;
+    postSettings()
+      .then((r) => r.json())
+      .then((r) => { if (!r.ok) toast(r.message || "设置没能保存。"); }, () => { /* the connection check reports it */ })
+      .finally(() => {
+        saving = false;
+        if (unsaved) { unsaved = false; saveSettings(); }
+      });
+  }
+  window.addEventListener("pagehide", () => { if (unsaved) { unsaved = false; postSettings().catch(() => {}); } });
   const ageDays = () => (S.settings ? Number(S.settings.olderThanDays) || 0 : Number($("opt-age").value) || 0);
 
   // The files of these items left out of a clean.
