@@ -4,15 +4,21 @@
 // besides the process-wide catalogue. Documents are built by concatenation,
 // keys in a fixed order, no white space; the interface and the
 // single-instance probe rely on both.
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "engine/tamsel_engine.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
+#include "server/json_doc.h"
 #include "server/text.h"
 #include "server/web_shell.h"
+#include "settings/history.h"
+#include "settings/settings.h"
 
 using tov::JEsc;
 using tov::Num;
@@ -22,6 +28,8 @@ namespace {
 constexpr const char kName[] = "Tamsel";
 constexpr const char kVersion[] = "1.0.2";
 constexpr const char kBusy[] = "{\"ok\":false,\"message\":\"已有任务在运行\"}";
+constexpr size_t kMaxSkipPaths = 100000;
+constexpr const char kRecordFailed[] = "清理记录无法写入";
 
 // The process-wide catalogue, built on first use. The initialisation of a
 // function-local static runs exactly once even when two first requests race,
@@ -111,11 +119,15 @@ std::string ApiResult() {
   tamsel::ResultList copy = tamsel::LastResult();
   std::string kind = tamsel::LastKind();
   bool dry = tamsel::LastDryRun();
+  std::string note = tamsel::LastNote();
   tamsel::UnlockResults();
   const tamsel::TaskState* s = tamsel::State();
+  // A real clean whose record could not be written says so; otherwise the
+  // document keeps its shape.
+  std::string recordError = note.empty() ? std::string() : ",\"recordError\":" + Quoted(note);
   return "{\"ok\":true,\"kind\":" + Quoted(kind) + ",\"dryRun\":" + Bool(dry) + "," +
          ItemsAndTotals(copy, true) + ",\"freeBefore\":" + Num(s->freeBefore.load()) +
-         ",\"freeAfter\":" + Num(s->freeAfter.load()) + "}";
+         ",\"freeAfter\":" + Num(s->freeAfter.load()) + recordError + "}";
 }
 
 std::string ApiScanResult() {
@@ -135,10 +147,103 @@ std::string ApiEnv() {
          "\",\"name\":\"" + kName + "\",\"drive\":" + tamsel::DiskInfoJson("C:") + "}";
 }
 
+std::string Failure(const std::string& message) {
+  return "{\"ok\":false,\"message\":" + Quoted(message) + "}";
+}
+
+// The user's choices of a scan or clean body: "olderThanDays" (both) and
+// "skip" (clean only). A body that names neither is read as before; one that
+// names either must be one well-formed JSON object whose members have the
+// right type and range, or no task starts. The protected paths come from the
+// settings.
+bool ReadTaskOptions(const std::string& body, bool withSkip, tamsel::TaskOptions* opt,
+                     std::string* message) {
+  opt->protect = tamsel::ProtectedPathsOf(tamsel::CurrentSettings());
+  bool namesAge = body.find("\"olderThanDays\"") != std::string::npos;
+  bool namesSkip = withSkip && body.find("\"skip\"") != std::string::npos;
+  if (!namesAge && !namesSkip) return true;
+  tov::JsonValue doc;
+  if (!tov::ParseJson(body, &doc) || doc.kind != tov::JsonValue::Kind::Object) {
+    *message = "请求不是有效的 JSON 对象";
+    return false;
+  }
+  if (const tov::JsonValue* age = tov::JsonMemberOf(doc, "olderThanDays")) {
+    int64_t days = 0;
+    if (!tov::JsonIntIn(*age, 0, tamsel::kMaxOlderThanDays, &days)) {
+      *message = "olderThanDays 必须是 0 到 3650 的整数";
+      return false;
+    }
+    opt->cutoff = tamsel::AgeCutoff(tov::NowFileTime(), static_cast<int>(days));
+  }
+  const tov::JsonValue* skip = withSkip ? tov::JsonMemberOf(doc, "skip") : nullptr;
+  if (skip) {
+    if (skip->kind != tov::JsonValue::Kind::Array) {
+      *message = "skip 必须是路径数组";
+      return false;
+    }
+    if (skip->items.size() > kMaxSkipPaths) {
+      *message = "skip 最多 100000 个路径";
+      return false;
+    }
+    for (const tov::JsonValue& p : skip->items) {
+      if (p.kind != tov::JsonValue::Kind::String) {
+        *message = "skip 必须是路径数组";
+        return false;
+      }
+      opt->skip.insert(tamsel::Lower(tamsel::U2W(p.text)));
+    }
+  }
+  return true;
+}
+
 std::string ApiScan(const std::string& body) {
   std::vector<std::string> ids = tov::JsonStrArray(body, "items");
-  if (!tamsel::StartScan(Rules(), ids)) return kBusy;
+  tamsel::TaskOptions opt;
+  std::string message;
+  if (!ReadTaskOptions(body, false, &opt, &message)) return Failure(message);
+  if (!tamsel::StartScan(Rules(), ids, opt)) return kBusy;
   return "{\"ok\":true,\"started\":true}";
+}
+
+// The record of one real clean, begun when the clean first reports (or,
+// when it touches nothing, when it ends), so that a clean refused as busy
+// leaves no record.
+struct CleanRecord {
+  uint64_t start = 0;
+  std::vector<std::string> items;
+  tamsel::HistoryWriter writer;
+  bool begun = false;
+  bool ok = true;
+
+  void Begin() {
+    if (begun) return;
+    begun = true;
+    ok = tamsel::BeginRecord(tamsel::HistoryDir(), start, items, &writer);
+  }
+};
+
+void RecordInto(tamsel::TaskOptions* opt, const std::vector<std::string>& ids) {
+  auto rec = std::make_shared<CleanRecord>();
+  rec->start = tov::NowFileTime();
+  rec->items = ids;
+  opt->touched = [rec](const std::string& item, bool deleted, uint64_t bytes,
+                       const std::wstring& path, const std::wstring& reason) {
+    rec->Begin();
+    if (rec->ok) tamsel::RecordLine(rec->writer, deleted, item, bytes, path, reason);
+  };
+  opt->finished = [rec](const tamsel::ResultList& result) -> std::string {
+    rec->Begin();
+    uint64_t bytes = 0, files = 0, skipped = 0;
+    for (const auto& kv : result) {
+      bytes += kv.second.bytes;
+      files += kv.second.files;
+      skipped += kv.second.skipped;
+    }
+    bool ok = rec->ok && tamsel::EndRecord(rec->writer, bytes, files, skipped);
+    if (!ok) printf("[warn] %s\n", kRecordFailed);
+    fflush(stdout);
+    return ok ? std::string() : kRecordFailed;
+  };
 }
 
 std::string ApiClean(const std::string& body) {
@@ -148,12 +253,67 @@ std::string ApiClean(const std::string& body) {
   // "dryRun": false; nothing nested, misspelt or ambiguous makes it real.
   bool dryRun = tov::JsonTopLevelBool(body, "dryRun", true);
   bool restartExplorer = tov::JsonTopLevelBool(body, "restartExplorer", false);
-  if (!tamsel::StartClean(Rules(), ids, dryRun, restartExplorer)) return kBusy;
+  tamsel::TaskOptions opt;
+  std::string message;
+  if (!ReadTaskOptions(body, true, &opt, &message)) return Failure(message);
+  if (!dryRun) RecordInto(&opt, ids);
+  if (!tamsel::StartClean(Rules(), ids, dryRun, restartExplorer, opt)) return kBusy;
   return "{\"ok\":true,\"started\":true,\"dryRun\":" + Bool(dryRun) + "}";
+}
+
+// ---- Settings and history ----------------------------------------------------------
+
+// One save at a time, so that the file and the copy in memory end alike.
+std::mutex g_saveLock;
+
+std::string SettingsDoc(const tamsel::Settings& s) {
+  return "{\"ok\":true,\"settings\":" + tamsel::SettingsJson(s) + "}";
+}
+
+std::string ApiSettingsPost(const std::string& body) {
+  if (body.size() > tamsel::kMaxSettingsBytes) return Failure("设置内容太大");
+  tamsel::Settings s;
+  std::string message;
+  if (!tamsel::ParseSettings(body, Rules(), &s, &message)) return Failure(message);
+  std::lock_guard<std::mutex> lock(g_saveLock);
+  if (!tamsel::SaveSettings(tamsel::StateDir(), s)) return Failure("设置无法保存");
+  tamsel::SetCurrentSettings(s);
+  return SettingsDoc(s);
+}
+
+uint64_t QueryNumber(const std::string& target, const char* key, uint64_t def) {
+  std::string text = tov::QueryOf(target, key);
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+    return def;
+  return strtoull(text.c_str(), nullptr, 10);
+}
+
+std::string ApiHistoryRecord(const std::string& target) {
+  uint64_t offset = QueryNumber(target, "offset", 0);
+  uint64_t limit = QueryNumber(target, "limit", tamsel::kDefaultHistoryPage);
+  if (limit < 1 || limit > tamsel::kMaxHistoryPage) limit = tamsel::kDefaultHistoryPage;
+  return tamsel::HistoryRecordJson(tamsel::HistoryDir(), tov::QueryOf(target, "id"), offset,
+                                   static_cast<uint32_t>(limit), tov::QueryOf(target, "q"));
+}
+
+// Opens Explorer on the record's file, selected.
+std::string ApiHistoryShow(const std::string& body) {
+  std::wstring path = tamsel::RecordPath(tamsel::HistoryDir(), tov::JsonStr(body, "id"));
+  uint32_t attrs = 0;
+  if (path.empty() || !tov::GetAttributes(path, &attrs)) return Failure("没有这条清理记录");
+  std::wstring cmd = tov::SystemProgram(L"explorer.exe", true) + L" /select,\"" + path + L"\"";
+  if (!tov::StartProcess(cmd, false)) return Failure("无法打开资源管理器");
+  return "{\"ok\":true}";
 }
 
 std::string ApiDetail(const std::string& target) {
   std::string id = tov::QueryOf(target, "id");
+  // The file list shows what a scan with the same age choice counts.
+  tamsel::TaskOptions opt;
+  opt.protect = tamsel::ProtectedPathsOf(tamsel::CurrentSettings());
+  uint64_t days = QueryNumber(target, "olderThanDays", 0);
+  if (days > static_cast<uint64_t>(tamsel::kMaxOlderThanDays)) days = 0;
+  opt.cutoff = tamsel::AgeCutoff(tov::NowFileTime(), static_cast<int>(days));
   std::string limitText = tov::QueryOf(target, "limit");
   uint32_t limit = 300;
   if (!limitText.empty()) {
@@ -165,7 +325,7 @@ std::string ApiDetail(const std::string& target) {
   if (!item->allowDetails)
     return "{\"ok\":true,\"id\":" + Quoted(id) + ",\"files\":[],\"hide\":true}";
   std::vector<tamsel::FileHit> hits;
-  tamsel::CollectDetails(*item, limit, hits);
+  tamsel::CollectDetails(*item, limit, hits, opt);
   std::string o = "{\"ok\":true,\"id\":" + Quoted(id) + ",\"files\":[";
   for (size_t i = 0; i < hits.size(); ++i) {
     if (i) o += ",";
@@ -176,6 +336,15 @@ std::string ApiDetail(const std::string& target) {
 }
 
 }  // namespace
+
+// Start-up: the remembered settings, or the defaults with a warning line.
+void TovOnStartup(const std::string&) {
+  std::string warning;
+  tamsel::Settings s = tamsel::LoadSettings(tamsel::StateDir(), Rules(), &warning);
+  tamsel::SetCurrentSettings(s);
+  if (!warning.empty()) printf("[warn] %s\n", warning.c_str());
+  fflush(stdout);
+}
 
 bool TovHandleApi(const std::string& path, const std::string& target, const std::string& body,
                   std::string& outBody, std::string& outType) {
@@ -199,6 +368,15 @@ bool TovHandleApi(const std::string& path, const std::string& target, const std:
     outBody = ApiScanResult();
   } else if (path == "/api/detail") {
     outBody = ApiDetail(target);
+  } else if (path == "/api/settings") {
+    // A body is a new document; none asks for the current one.
+    outBody = body.empty() ? SettingsDoc(tamsel::CurrentSettings()) : ApiSettingsPost(body);
+  } else if (path == "/api/history") {
+    outBody = tamsel::HistoryListJson(tamsel::HistoryDir());
+  } else if (path == "/api/history/record") {
+    outBody = ApiHistoryRecord(target);
+  } else if (path == "/api/history/show") {
+    outBody = ApiHistoryShow(body);
   } else if (path == "/api/recycle") {
     outBody = "{\"ok\":true,\"recycle\":" + tamsel::RecycleBinInfoJson() + "}";
   } else {

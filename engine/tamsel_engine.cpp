@@ -32,6 +32,7 @@ ResultList g_lastScan;
 uint64_t g_lastScanAt = 0;
 std::string g_lastKind;
 bool g_lastDryRun = false;
+std::string g_lastNote;
 
 // How many task threads are alive, for WaitTask. A finished task releases
 // the engine a moment before its thread ends, so the next task's thread may
@@ -46,6 +47,7 @@ struct TaskArgs {
   bool dryRun = false;
   bool isScan = false;
   bool restartExplorer = false;
+  TaskOptions options;
 };
 
 void SetPhase(const char* phase) {
@@ -101,6 +103,47 @@ void PushErr(ItemStat& stat, const std::wstring& path, const std::wstring& reaso
   std::string text = W2U(path);
   if (!reason.empty()) text += " : " + W2U(reason);
   stat.errors.push_back(text);
+}
+
+// ---- The user's choices ------------------------------------------------------------
+
+const wchar_t kReasonProtected[] = L"已设为不清理";
+
+// How one item's walks apply the task's options.
+struct Choice {
+  const TaskOptions* opt = nullptr;
+  const SafetyContext* safety = nullptr;  // holds the protected paths, folded
+  const std::string* item = nullptr;      // the item's id, for the record
+  bool age = false;                       // the age filter applies ("files" items)
+  bool skip = true;                       // the skip list applies (not in the file list)
+  bool record = false;                    // a real clean: report what was touched
+};
+
+// Whether a file is left out by the user's choices before any gate: too
+// young for the age filter, on the skip list, or protected. The path is
+// built only when a list needs it.
+bool LeftOut(const Choice& c, EntryPath* paths, const std::wstring* full, const std::wstring& name,
+             uint64_t mtime) {
+  if (c.age && c.opt->cutoff != 0 && mtime > c.opt->cutoff) return true;
+  bool skipList = c.skip && !c.opt->skip.empty();
+  if (!skipList && c.safety->protect.empty()) return false;
+  const std::wstring& path = full ? *full : paths->Of(name);
+  if (skipList && c.opt->skip.count(Lower(path))) return true;
+  return IsProtectedPath(*c.safety, path);
+}
+
+// The record of a real clean: one entry per file or folder touched.
+void Touched(const Choice& c, bool deleted, uint64_t bytes, const std::wstring& path,
+             const std::wstring& reason) {
+  if (c.record && c.opt->touched) c.opt->touched(*c.item, deleted, bytes, path, reason);
+}
+
+// A file or folder the clean refused or failed to delete.
+void Refuse(const Choice& c, ItemStat& stat, const std::wstring& path, uint64_t bytes,
+            const std::wstring& reason) {
+  stat.skipped++;
+  PushErr(stat, path, reason);
+  Touched(c, false, bytes, path, reason);
 }
 
 // ---- Reasons ---------------------------------------------------------------------
@@ -183,8 +226,8 @@ bool WantsHit(const ScanCtx& ctx) {
   return ctx.hits && ctx.collect && ctx.hits->size() < ctx.maxHits;
 }
 
-void ScanTarget(const Target& t, ScanCtx& ctx) {
-  if (t.path.empty()) return;
+void ScanTarget(const Target& t, ScanCtx& ctx, const Choice& c) {
+  if (t.path.empty() || IsProtectedPath(*c.safety, t.path)) return;
   tov::FileInfo info;
   if (!tov::GetFileInfo(t.path, &info)) return;
   // What lies behind a link on the way is refused by the clean; the scan
@@ -195,16 +238,20 @@ void ScanTarget(const Target& t, ScanCtx& ctx) {
     tov::DirHandle dir = tov::OpenWalkDir(t.path, &fault);
     if (dir == tov::kNoDir) return;
     Walk w = WalkOf(t, true);
-    w.file = [&ctx](tov::DirHandle, EntryPath& paths, const tov::DirEntry& e) {
+    w.file = [&ctx, &c](tov::DirHandle, EntryPath& paths, const tov::DirEntry& e) {
+      if (LeftOut(c, &paths, nullptr, e.name, e.mtime)) return;
       // Counting needs no path; only a file that is listed does.
       CountFile(ctx, e.size);
       if (WantsHit(ctx)) ctx.hits->push_back(FileHit{paths.Of(e.name), e.size, e.mtime});
     };
+    if (!c.safety->protect.empty())
+      w.refuseDir = [&c](const std::wstring& sub) { return IsProtectedPath(*c.safety, sub); };
     WalkDir(w, dir, t.path, 0);
     tov::CloseDir(dir);
     return;
   }
   if (!TakesSingleFile(t, info.attrs)) return;
+  if (LeftOut(c, nullptr, &t.path, std::wstring(), info.mtime)) return;
   CountFile(ctx, info.size);
   if (WantsHit(ctx)) ctx.hits->push_back(FileHit{t.path, info.size, info.mtime});
 }
@@ -240,11 +287,25 @@ void VisitSelected(const std::vector<Category>& cats, const std::set<std::string
   }
 }
 
-void MeasureTargets(const RuleItem& item, ItemStat& stat) {
+void MeasureTargets(const RuleItem& item, ItemStat& stat, const Choice& c) {
   ScanCtx ctx;
   ctx.stat = &stat;
   for (size_t i = 0; i < item.targets.size() && !Cancelled(); ++i)
-    if (!RepeatsEarlierTarget(item, i)) ScanTarget(item.targets[i], ctx);
+    if (!RepeatsEarlierTarget(item, i)) ScanTarget(item.targets[i], ctx, c);
+}
+
+// The choice of one item in a task: the age filter counts for "files" items
+// only (a "dir" item is one leftover taken whole, a measured item is
+// measured whole).
+Choice ChoiceFor(const RuleItem& item, const TaskOptions& opt, const SafetyContext& safety,
+                 bool record) {
+  Choice c;
+  c.opt = &opt;
+  c.safety = &safety;
+  c.item = &item.id;
+  c.age = item.mode == "files";
+  c.record = record;
+  return c;
 }
 
 // ---- Cleaning --------------------------------------------------------------------
@@ -253,31 +314,37 @@ void MeasureTargets(const RuleItem& item, ItemStat& stat) {
 // refusals for the target path itself, then a link anywhere on the way to
 // it. A refusal is counted and reported once, for the whole target. The walk
 // checks the way again on the handles it opens.
-bool TargetRefused(const Target& t, ItemStat& stat, const wchar_t* reparseReason,
-                   const SafetyContext& safety) {
+bool TargetRefused(const Target& t, ItemStat& stat, const wchar_t* reparseReason, const Choice& c) {
   std::wstring reason;
-  if (!IsSafeDeletePath(safety, t.path, t.allowSystem, reason)) {
-    stat.skipped++;
-    PushErr(stat, t.path, reason);
+  if (!IsSafeDeletePath(*c.safety, t.path, t.allowSystem, reason)) {
+    Refuse(c, stat, t.path, 0, reason);
     return true;
   }
   if (HasReparseInPath(t.path)) {
-    stat.skipped++;
-    PushErr(stat, t.path, reparseReason);
+    Refuse(c, stat, t.path, 0, reparseReason);
     return true;
   }
   return false;
 }
 
+// A protected subfolder met by a clean's walk is refused once, as a whole.
+std::function<bool(const std::wstring&)> RefuseProtectedDirs(const Choice& c, ItemStat& stat) {
+  if (c.safety->protect.empty()) return nullptr;
+  return [&c, &stat](const std::wstring& sub) {
+    if (!IsProtectedPath(*c.safety, sub)) return false;
+    Refuse(c, stat, sub, 0, kReasonProtected);
+    return true;
+  };
+}
+
 // Opens a target's folder for a clean; a folder that is not there is no
 // fault, anything else is reported for the target.
-tov::DirHandle OpenTargetDir(const std::wstring& path, ItemStat& stat, const wchar_t* linkReason) {
+tov::DirHandle OpenTargetDir(const std::wstring& path, ItemStat& stat, const wchar_t* linkReason,
+                             const Choice& c) {
   tov::FsFault fault = tov::FsFault::None;
   tov::DirHandle dir = tov::OpenWalkDir(path, &fault);
-  if (dir == tov::kNoDir && fault != tov::FsFault::Gone) {
-    stat.skipped++;
-    PushErr(stat, path, OpenFailReason(fault, linkReason));
-  }
+  if (dir == tov::kNoDir && fault != tov::FsFault::Gone)
+    Refuse(c, stat, path, 0, OpenFailReason(fault, linkReason));
   return dir;
 }
 
@@ -291,56 +358,62 @@ bool DeleteTargetFile(const std::wstring& path, tov::FsFault* fault) {
 }
 
 // safety holds the gate's look-ups, taken once for the whole task.
-uint64_t CleanFilesInTarget(const Target& t, ItemStat& stat, bool dryRun,
-                            const SafetyContext& safety) {
-  tov::DirHandle dir = OpenTargetDir(t.path, stat, kReparseFilesReason);
+uint64_t CleanFilesInTarget(const Target& t, ItemStat& stat, bool dryRun, const Choice& c) {
+  tov::DirHandle dir = OpenTargetDir(t.path, stat, kReparseFilesReason, c);
   if (dir == tov::kNoDir) return 0;
   uint64_t sum = 0;
   Walk w = WalkOf(t, true);
+  // Left out by the user's choice is not refused: neither counted nor
+  // reported, as in a scan. Protected files are the gate's to refuse.
+  Choice unprotected = c;
+  SafetyContext none;
+  unprotected.safety = &none;
   w.file = [&](tov::DirHandle in, EntryPath& paths, const tov::DirEntry& e) {
+    if (LeftOut(unprotected, &paths, nullptr, e.name, e.mtime)) return;
     const std::wstring& full = paths.Of(e.name);
     std::wstring reason;
     tov::FsFault fault = tov::FsFault::None;
-    if (!IsSafeDeletePath(safety, full, t.allowSystem, reason)) {
-      stat.skipped++;
-      PushErr(stat, full, reason);
+    if (!IsSafeDeletePath(*c.safety, full, t.allowSystem, reason)) {
+      Refuse(c, stat, full, e.size, reason);
     } else if (dryRun || tov::DeleteFileAt(in, e.name, &fault)) {
       sum += e.size;
       stat.files++;
+      Touched(c, true, e.size, full, std::wstring());
     } else {
-      stat.skipped++;
-      PushErr(stat, full, DeleteFailReason(fault, kDeleteFailedInWalk, kReparseFilesReason));
+      Refuse(c, stat, full, e.size,
+             DeleteFailReason(fault, kDeleteFailedInWalk, kReparseFilesReason));
     }
   };
-  w.fault = [&stat](const std::wstring& path, tov::FsFault fault) {
-    stat.skipped++;
-    PushErr(stat, path, OpenFailReason(fault, kReparseFilesReason));
+  w.refuseDir = RefuseProtectedDirs(c, stat);
+  w.fault = [&c, &stat](const std::wstring& path, tov::FsFault fault) {
+    Refuse(c, stat, path, 0, OpenFailReason(fault, kReparseFilesReason));
   };
   WalkDir(w, dir, t.path, 0);
   tov::CloseDir(dir);
   return sum;
 }
 
-void CleanFilesMode(const RuleItem& item, ItemStat& stat, bool dryRun,
-                    const SafetyContext& safety) {
+void CleanFilesMode(const RuleItem& item, ItemStat& stat, bool dryRun, const Choice& c) {
   for (size_t i = 0; i < item.targets.size() && !Cancelled(); ++i) {
     const Target& t = item.targets[i];
     if (t.path.empty() || RepeatsEarlierTarget(item, i)) continue;
-    if (TargetRefused(t, stat, kReparseFilesReason, safety)) continue;
+    if (TargetRefused(t, stat, kReparseFilesReason, c)) continue;
     tov::FileInfo info;
     if (!tov::GetFileInfo(t.path, &info)) continue;
     if (info.attrs & tov::kAttrDirectory) {
-      stat.bytes += CleanFilesInTarget(t, stat, dryRun, safety);
+      stat.bytes += CleanFilesInTarget(t, stat, dryRun, c);
       continue;
     }
     if (!TakesSingleFile(t, info.attrs)) continue;
+    if (LeftOut(c, nullptr, &t.path, std::wstring(), info.mtime)) continue;
     tov::FsFault fault = tov::FsFault::None;
     if (dryRun || DeleteTargetFile(t.path, &fault)) {
       stat.files++;
       stat.bytes += info.size;
+      Touched(c, true, info.size, t.path, std::wstring());
     } else {
-      stat.skipped++;
-      PushErr(stat, t.path, DeleteFailReason(fault, kDeleteFailedTarget, kReparseFilesReason));
+      Refuse(c, stat, t.path, info.size,
+             DeleteFailReason(fault, kDeleteFailedTarget, kReparseFilesReason));
     }
   }
 }
@@ -348,41 +421,56 @@ void CleanFilesMode(const RuleItem& item, ItemStat& stat, bool dryRun,
 // A "dir" item's folder goes whole: every file in it (no name filters, no
 // database rule: the item names that folder on purpose), then its emptied
 // subfolders, then the folder itself. A dry run measures the same walk.
-void CleanDirMode(const RuleItem& item, ItemStat& stat, bool dryRun, const SafetyContext& safety) {
+void CleanDirMode(const RuleItem& item, ItemStat& stat, bool dryRun, const Choice& c) {
   for (size_t i = 0; i < item.targets.size(); ++i) {
     const Target& t = item.targets[i];
     // The same folder spelled in another letter case is gone already (or, in
     // a dry run, counted already).
     if (RepeatsEarlierTarget(item, i)) continue;
-    if (TargetRefused(t, stat, kReparseDirReason, safety)) continue;
+    if (TargetRefused(t, stat, kReparseDirReason, c)) continue;
     uint32_t attrs = 0;
     if (!tov::GetAttributes(t.path, &attrs) || !(attrs & tov::kAttrDirectory)) continue;
-    tov::DirHandle dir = OpenTargetDir(t.path, stat, kReparseDirReason);
+    tov::DirHandle dir = OpenTargetDir(t.path, stat, kReparseDirReason, c);
     if (dir == tov::kNoDir) continue;
     uint64_t sum = 0;
     Walk w = WalkOf(t, false);
-    w.fault = [&stat](const std::wstring& path, tov::FsFault fault) {
-      stat.skipped++;
-      PushErr(stat, path, OpenFailReason(fault, kReparseDirReason));
+    w.fault = [&c, &stat](const std::wstring& path, tov::FsFault fault) {
+      Refuse(c, stat, path, 0, OpenFailReason(fault, kReparseDirReason));
+    };
+    w.refuseDir = RefuseProtectedDirs(c, stat);
+    // A file on the skip list stays, and with it the folders that hold it;
+    // a protected one is refused as in a "files" item.
+    Choice unprotected = c;
+    SafetyContext none;
+    unprotected.safety = &none;
+    auto keeps = [&](EntryPath& paths, const tov::DirEntry& e) {
+      if (LeftOut(unprotected, &paths, nullptr, e.name, e.mtime)) return true;
+      if (c.safety->protect.empty() || !IsProtectedPath(*c.safety, paths.Of(e.name))) return false;
+      Refuse(c, stat, paths.Of(e.name), e.size, kReasonProtected);
+      return true;
     };
     if (dryRun) {
-      w.file = [&sum](tov::DirHandle, EntryPath&, const tov::DirEntry& e) { sum += e.size; };
+      w.file = [&](tov::DirHandle, EntryPath& paths, const tov::DirEntry& e) {
+        if (!keeps(paths, e)) sum += e.size;
+      };
     } else {
       w.file = [&](tov::DirHandle in, EntryPath& paths, const tov::DirEntry& e) {
+        if (keeps(paths, e)) return;
         tov::FsFault fault = tov::FsFault::None;
         if (tov::DeleteFileAt(in, e.name, &fault)) {
           stat.files++;
           sum += e.size;
+          Touched(c, true, e.size, paths.Of(e.name), std::wstring());
         } else {
-          stat.skipped++;
-          PushErr(stat, paths.Of(e.name),
-                  DeleteFailReason(fault, kDeleteFailedInWalk, kReparseDirReason));
+          Refuse(c, stat, paths.Of(e.name), e.size,
+                 DeleteFailReason(fault, kDeleteFailedInWalk, kReparseDirReason));
         }
       };
       // A folder that still holds something stays; what kept it is reported.
-      w.leftDir = [](tov::DirHandle in, EntryPath&, const tov::DirEntry& e) {
+      w.leftDir = [&c](tov::DirHandle in, EntryPath& paths, const tov::DirEntry& e) {
         tov::FsFault fault = tov::FsFault::None;
-        tov::RemoveDirAt(in, e.name, &fault);
+        if (tov::RemoveDirAt(in, e.name, &fault))
+          Touched(c, true, 0, paths.Of(e.name), std::wstring());
       };
     }
     WalkDir(w, dir, t.path, 0);
@@ -394,14 +482,17 @@ void CleanDirMode(const RuleItem& item, ItemStat& stat, bool dryRun, const Safet
       tov::FsFault fault = tov::FsFault::None;
       tov::DirHandle parent = tov::OpenWalkDir(ParentOf(t.path), &fault);
       if (parent != tov::kNoDir) {
-        tov::RemoveDirAt(parent, LeafName(t.path), &fault);
+        if (tov::RemoveDirAt(parent, LeafName(t.path), &fault))
+          Touched(c, true, 0, t.path, std::wstring());
         tov::CloseDir(parent);
       }
     }
   }
 }
 
-void CleanRecycleBin(ItemStat& stat, bool dryRun) {
+const wchar_t kRecycleBinEntry[] = L"回收站";
+
+void CleanRecycleBin(ItemStat& stat, bool dryRun, const Choice& c) {
   uint64_t items = 0, bytes = 0;
   if (tov::QueryRecycleBin(&items, &bytes)) {
     stat.bytes = bytes;
@@ -413,7 +504,10 @@ void CleanRecycleBin(ItemStat& stat, bool dryRun) {
     stat.errors.push_back("清空回收站失败（可能已被清空或权限不足）");
     stat.bytes = 0;
     stat.files = 0;
+    Touched(c, false, 0, kRecycleBinEntry, L"清空回收站失败");
+    return;
   }
+  Touched(c, true, stat.bytes, kRecycleBinEntry, std::wstring());
 }
 
 bool RunPowerCfgHibernate(bool on) {
@@ -426,7 +520,7 @@ bool RunPowerCfgHibernate(bool on) {
 // Switching hibernation off removes the hibernation file. It is not switched
 // back on: that would recreate the file at once, and the space reported as
 // freed would not be free. What is reported is what actually left the disk.
-void CleanHibernation(ItemStat& stat, bool dryRun) {
+void CleanHibernation(ItemStat& stat, bool dryRun, const Choice& c) {
   std::wstring file = ExpandEnvW(L"%SystemDrive%\\hiberfil.sys");
   tov::FileInfo before;
   if (!tov::GetFileInfo(file, &before) || before.size == 0) return;
@@ -438,6 +532,7 @@ void CleanHibernation(ItemStat& stat, bool dryRun) {
     stat.errors.push_back("关闭休眠失败（需要管理员权限）");
     stat.bytes = 0;
     stat.files = 0;
+    Touched(c, false, before.size, file, L"关闭休眠失败");
     return;
   }
   tov::FileInfo after;
@@ -445,6 +540,7 @@ void CleanHibernation(ItemStat& stat, bool dryRun) {
     stat.bytes = before.size > after.size ? before.size - after.size : 0;
     stat.files = 0;
   }
+  Touched(c, true, stat.bytes, file, std::wstring());
 }
 
 // ---- The task thread ---------------------------------------------------------------
@@ -465,13 +561,16 @@ void TaskThread(TaskArgs* args) {
   ResultList result;
   if (args->isScan) {
     SetPhase("scan");
-    ScanItems(args->cats, args->ids, result);
+    ScanItems(args->cats, args->ids, result, args->options);
   } else {
     SetPhase(args->dryRun ? "clean-dryrun" : "clean");
-    CleanItems(args->cats, args->ids, args->dryRun, result);
+    CleanItems(args->cats, args->ids, args->dryRun, result, args->options);
     g_state.freeAfter.exchange(FreeOnC());
   }
   if (explorerStopped) tov::ExplorerStart();
+  std::string note;
+  if (!args->isScan && !args->dryRun && args->options.finished)
+    note = args->options.finished(result);
 
   {
     std::lock_guard<std::mutex> lock(g_csResult);
@@ -482,6 +581,7 @@ void TaskThread(TaskArgs* args) {
     }
     g_lastKind = args->isScan ? "scan" : "clean";
     g_lastDryRun = args->dryRun;
+    g_lastNote = note;
   }
   g_state.busy.exchange(0);
   g_state.finished.exchange(1);
@@ -495,7 +595,7 @@ void TaskThread(TaskArgs* args) {
 
 // The engine is already claimed by the caller.
 bool StartTask(const std::vector<Category>& cats, const std::vector<std::string>& ids, bool dryRun,
-               bool isScan, bool restartExplorer, int32_t total) {
+               bool isScan, bool restartExplorer, int32_t total, const TaskOptions& options) {
   {
     std::lock_guard<std::mutex> lock(g_textLock);
     g_cur[0] = '\0';
@@ -507,7 +607,7 @@ bool StartTask(const std::vector<Category>& cats, const std::vector<std::string>
   g_state.finished.exchange(0);
   g_state.total.exchange(total);
 
-  TaskArgs* args = new TaskArgs{cats, ids, dryRun, isScan, restartExplorer};
+  TaskArgs* args = new TaskArgs{cats, ids, dryRun, isScan, restartExplorer, options};
   {
     std::lock_guard<std::mutex> lock(g_threadLock);
     ++g_threadsAlive;
@@ -541,17 +641,24 @@ bool Claim() {
 
 // ---- Public ----------------------------------------------------------------------------
 
-bool StartScan(const std::vector<Category>& cats, const std::vector<std::string>& ids) {
+uint64_t AgeCutoff(uint64_t now, int days) {
+  if (days <= 0) return 0;
+  uint64_t span = static_cast<uint64_t>(days) * kFileTimeDay;
+  return now > span ? now - span : 1;
+}
+
+bool StartScan(const std::vector<Category>& cats, const std::vector<std::string>& ids,
+               const TaskOptions& options) {
   int32_t total = TotalFor(cats, ids);
   if (!Claim()) return false;
-  return StartTask(cats, ids, false, true, false, total);
+  return StartTask(cats, ids, false, true, false, total, options);
 }
 
 bool StartClean(const std::vector<Category>& cats, const std::vector<std::string>& ids, bool dryRun,
-                bool restartExplorer) {
+                bool restartExplorer, const TaskOptions& options) {
   int32_t total = TotalFor(cats, ids);
   if (!Claim()) return false;
-  return StartTask(cats, ids, dryRun, false, restartExplorer, total);
+  return StartTask(cats, ids, dryRun, false, restartExplorer, total, options);
 }
 
 void CancelTask() {
@@ -594,6 +701,9 @@ std::string LastKind() {
 bool LastDryRun() {
   return g_lastDryRun;
 }
+std::string LastNote() {
+  return g_lastNote;
+}
 
 void SetCurPath(const std::wstring& path) {
   std::string u = W2U(path);
@@ -608,42 +718,49 @@ void SetCurPath(const std::wstring& path) {
 }
 
 void ScanItems(const std::vector<Category>& cats, const std::vector<std::string>& ids,
-               ResultList& out) {
+               ResultList& out, const TaskOptions& options) {
   std::set<std::string> wanted(ids.begin(), ids.end());
+  // A scan deletes nothing; of the gate's context it needs the protected
+  // paths only.
+  SafetyContext safety;
+  safety.protect = FoldProtectedPaths(options.protect);
   VisitSelected(cats, ids.empty() ? nullptr : &wanted, out,
-                [](const RuleItem& item, ItemStat& stat) {
+                [&](const RuleItem& item, ItemStat& stat) {
                   if (item.mode == "recyclebin") return;  // sized by its own query
+                  Choice c = ChoiceFor(item, options, safety, false);
                   if (item.mode == "hibernate") {
                     ScanCtx ctx;
                     ctx.stat = &stat;
-                    ScanTarget(HibernationFileTarget(), ctx);
+                    ScanTarget(HibernationFileTarget(), ctx, c);
                     return;
                   }
-                  MeasureTargets(item, stat);
+                  MeasureTargets(item, stat, c);
                 });
 }
 
 void CleanItems(const std::vector<Category>& cats, const std::vector<std::string>& ids, bool dryRun,
-                ResultList& out) {
+                ResultList& out, const TaskOptions& options) {
   std::set<std::string> wanted(ids.begin(), ids.end());
   // The safety gate's look-ups (desktop, system folders, home) are made once
   // for the task instead of once for every file it is about to delete.
-  const SafetyContext safety = MakeSafetyContext();
-  VisitSelected(cats, &wanted, out, [dryRun, &safety](const RuleItem& item, ItemStat& stat) {
+  const SafetyContext safety = MakeSafetyContext(options.protect);
+  VisitSelected(cats, &wanted, out, [&](const RuleItem& item, ItemStat& stat) {
+    Choice c = ChoiceFor(item, options, safety, !dryRun);
     if (item.mode == "dir")
-      CleanDirMode(item, stat, dryRun, safety);
+      CleanDirMode(item, stat, dryRun, c);
     else if (item.mode == "measure")
-      MeasureTargets(item, stat);
+      MeasureTargets(item, stat, c);
     else if (item.mode == "recyclebin")
-      CleanRecycleBin(stat, dryRun);
+      CleanRecycleBin(stat, dryRun, c);
     else if (item.mode == "hibernate")
-      CleanHibernation(stat, dryRun);
+      CleanHibernation(stat, dryRun, c);
     else
-      CleanFilesMode(item, stat, dryRun, safety);
+      CleanFilesMode(item, stat, dryRun, c);
   });
 }
 
-void CollectDetails(const RuleItem& item, uint32_t maximum, std::vector<FileHit>& out) {
+void CollectDetails(const RuleItem& item, uint32_t maximum, std::vector<FileHit>& out,
+                    const TaskOptions& options) {
   out.clear();
   ItemStat stat;
   ScanCtx ctx;
@@ -651,8 +768,12 @@ void CollectDetails(const RuleItem& item, uint32_t maximum, std::vector<FileHit>
   ctx.hits = &out;
   ctx.maxHits = maximum;
   ctx.collect = item.allowDetails;
+  SafetyContext safety;
+  safety.protect = FoldProtectedPaths(options.protect);
+  Choice c = ChoiceFor(item, options, safety, false);
+  c.skip = false;
   for (size_t i = 0; i < item.targets.size(); ++i)
-    if (!RepeatsEarlierTarget(item, i)) ScanTarget(item.targets[i], ctx);
+    if (!RepeatsEarlierTarget(item, i)) ScanTarget(item.targets[i], ctx, c);
 }
 
 // ---- Queries ----------------------------------------------------------------------

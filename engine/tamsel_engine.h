@@ -11,7 +11,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -60,6 +62,33 @@ struct ScanCtx {
 
 using ResultList = std::vector<std::pair<std::string, ItemStat>>;
 
+// One FILETIME day.
+constexpr uint64_t kFileTimeDay = 864000000000ULL;
+
+// What the user chose for one task, applied by every walk alike so that a
+// scan, the file list, a dry run and the real clean agree.
+struct TaskOptions {
+  // Full paths of files left out (not counted, listed or deleted), folded
+  // with Lower.
+  std::unordered_set<std::wstring> skip;
+  // FILETIME; a file of a "files" item written after it is left out. 0
+  // takes every file.
+  uint64_t cutoff = 0;
+  // Folders and files no walk counts and no clean deletes (the safety gate
+  // refuses them with "已设为不清理").
+  std::vector<std::wstring> protect;
+  // A real clean reports each file or folder it deleted or refused, and
+  // hands its results over when it ends; the returned text, when not empty,
+  // says what went wrong with the record (LastNote).
+  std::function<void(const std::string& item, bool deleted, uint64_t bytes,
+                     const std::wstring& path, const std::wstring& reason)>
+      touched;
+  std::function<std::string(const ResultList& result)> finished;
+};
+
+// The cutoff of "at least days days before now" (now a FILETIME); 0 for 0 days.
+uint64_t AgeCutoff(uint64_t now, int days);
+
 constexpr size_t kMaxErrors = 20;
 constexpr size_t kMaxCurBytes = 1000;
 
@@ -68,9 +97,10 @@ constexpr size_t kMaxCurBytes = 1000;
 // Start a scan of the selected items (all items when ids is empty) or a clean
 // (nothing when ids is empty). False, changing nothing, while a task holds
 // the engine. The catalogue and ids are copied for the task.
-bool StartScan(const std::vector<Category>& cats, const std::vector<std::string>& ids);
+bool StartScan(const std::vector<Category>& cats, const std::vector<std::string>& ids,
+               const TaskOptions& options = TaskOptions());
 bool StartClean(const std::vector<Category>& cats, const std::vector<std::string>& ids, bool dryRun,
-                bool restartExplorer);
+                bool restartExplorer, const TaskOptions& options = TaskOptions());
 // Asks the running task to stop at its next check; returns at once.
 void CancelTask();
 // True when no task was ever started or the last one has ended within timeoutMs.
@@ -87,16 +117,22 @@ const ResultList& LastScanResult();
 uint64_t LastScanAt();   // TickCount64 when the last scan finished; 0 before any
 std::string LastKind();  // "scan", "clean" or empty before any task
 bool LastDryRun();
+std::string LastNote();  // what the last task's finished hook said; empty when all went well
 
 // ---- The walkers (task thread; CollectDetails on a connection thread) -------------
 
 void ScanItems(const std::vector<Category>& cats, const std::vector<std::string>& ids,
-               ResultList& out);
+               ResultList& out, const TaskOptions& options = TaskOptions());
+// A real clean calls options.touched for every file or folder it deleted or
+// refused, but not options.finished (the task thread does).
 void CleanItems(const std::vector<Category>& cats, const std::vector<std::string>& ids, bool dryRun,
-                ResultList& out);
+                ResultList& out, const TaskOptions& options = TaskOptions());
 // The first `maximum` files of one item in walk order; empty when the item
-// does not allow details.
-void CollectDetails(const RuleItem& item, uint32_t maximum, std::vector<FileHit>& out);
+// does not allow details. The skip list does not apply (a file left out is
+// still listed, so that it can be taken back); the age filter and the
+// protected paths do.
+void CollectDetails(const RuleItem& item, uint32_t maximum, std::vector<FileHit>& out,
+                    const TaskOptions& options = TaskOptions());
 
 // Publishes the directory being walked (cut to kMaxCurBytes).
 void SetCurPath(const std::wstring& path);

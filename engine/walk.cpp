@@ -80,6 +80,7 @@ void WalkDir(const Walk& w, tov::DirHandle dir, const std::wstring& path, int de
       // A whole folder goes with all it holds, whatever the target says.
       if (w.filtered && !t.recursive) continue;
       const std::wstring& sub = paths.Of(e.name);
+      if (w.refuseDir && w.refuseDir(sub)) continue;
       SetCurPath(sub);
       if (g_walkHook) g_walkHook(sub);
       tov::FsFault fault = tov::FsFault::None;

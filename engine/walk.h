@@ -12,6 +12,7 @@
 // - a target that picks files by name patterns never takes a file that lies
 //   directly in a database's folder (see IsDatabaseFolder);
 // - at most kMaxWalkDepth levels below the target's folder;
+// - a subfolder the walk's refuseDir turns down is not entered;
 // - a cancel stops it at the next entry.
 #pragma once
 
@@ -58,6 +59,10 @@ struct Walk {
   std::function<void(tov::DirHandle dir, EntryPath& paths, const tov::DirEntry& e)> file;
   // A subfolder of dir after its own walk ended.
   std::function<void(tov::DirHandle dir, EntryPath& paths, const tov::DirEntry& e)> leftDir;
+  // Asked with the full path of each subfolder before it is entered: true
+  // leaves the subfolder and all it holds out of the walk (a path the user
+  // protected).
+  std::function<bool(const std::wstring& path)> refuseDir;
   // A subfolder that could not be opened, or was swapped for something else
   // since it was listed (tov::FsFault::Link).
   std::function<void(const std::wstring& path, tov::FsFault fault)> fault;

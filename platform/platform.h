@@ -255,6 +255,50 @@ bool ReadFileHead(const std::wstring& path, size_t maxBytes, std::string* out);
 // Creates or truncates a file and writes the bytes (binary).
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
 
+// ---- Stored state (settings, records of cleans) -----------------------------------
+
+// The current time as a FILETIME (GetSystemTimeAsFileTime): 100 ns units
+// since 1601-01-01 UTC.
+uint64_t NowFileTime();
+
+// A FILETIME in local time as "YYYYMMDD-HHMMSS" (FileTimeToSystemTime,
+// SystemTimeToTzSpecificLocalTime; POSIX localtime_r); empty on failure.
+std::string LocalStamp(uint64_t fileTime);
+
+// The id of the running process (GetCurrentProcessId, getpid).
+uint32_t ProcessId();
+
+// Creates or truncates the file, writes the bytes and flushes them to the
+// disk (FlushFileBuffers, fsync) before it closes it; false on any failure.
+bool WriteFileDurable(const std::wstring& path, const std::string& bytes);
+
+// Renames from to to in one step, replacing a file at to, written through
+// to the disk before it returns (MoveFileExW with MOVEFILE_REPLACE_EXISTING
+// | MOVEFILE_WRITE_THROUGH; rename). A reader sees the old or the new file
+// whole, never a mix.
+bool ReplaceFileWith(const std::wstring& from, const std::wstring& to);
+
+// A file open for writing; kNoFile when there is none.
+using FileHandle = std::intptr_t;
+constexpr FileHandle kNoFile = -1;
+
+// Creates a new file for writing, failing when one of that name exists
+// (CREATE_NEW; O_CREAT | O_EXCL).
+FileHandle CreateNewFile(const std::wstring& path);
+
+// Writes all bytes at the file's end, unbuffered by the program (WriteFile;
+// write), so that what was written survives the process being killed.
+bool AppendToFile(FileHandle f, const std::string& bytes);
+
+// Writes the bytes at offset without moving the end (positioned WriteFile;
+// pwrite).
+bool WriteFileAtOffset(FileHandle f, uint64_t offset, const std::string& bytes);
+
+// Flushes what was written to the disk (FlushFileBuffers; fsync).
+bool FlushFile(FileHandle f);
+
+void CloseFile(FileHandle f);
+
 // Ends the whole process at once with this exit code; nothing is cleaned up.
 [[noreturn]] void ExitProcessNow(uint32_t code);
 

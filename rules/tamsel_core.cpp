@@ -32,6 +32,7 @@ const wchar_t kReasonDriveRoot[] = L"盘符根目录";
 const wchar_t kReasonDesktop[] = L"桌面";
 const wchar_t kReasonSystem[] = L"系统目录(规则未声明 allowSystem)";
 const wchar_t kReasonHome[] = L"用户主目录根";
+const wchar_t kReasonProtected[] = L"已设为不清理";
 
 wchar_t FoldChar(wchar_t c) {
   return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
@@ -202,8 +203,19 @@ bool IsSystemArea(const std::wstring& path) {
   return false;
 }
 
-SafetyContext MakeSafetyContext() {
+std::vector<std::wstring> FoldProtectedPaths(const std::vector<std::wstring>& protect) {
+  std::vector<std::wstring> out;
+  for (const std::wstring& p : protect) {
+    std::wstring folded = Lower(p);
+    while (folded.size() > 3 && IsSep(folded.back())) folded.pop_back();
+    if (!folded.empty()) out.push_back(std::move(folded));
+  }
+  return out;
+}
+
+SafetyContext MakeSafetyContext(const std::vector<std::wstring>& protect) {
   SafetyContext c;
+  c.protect = FoldProtectedPaths(protect);
   std::wstring desktop;
   if (tov::ShellFolderPath(tov::ShellFolder::Desktop, &desktop) && !desktop.empty()) {
     c.hasDesktop = true;
@@ -219,6 +231,18 @@ SafetyContext MakeSafetyContext() {
   while (home.size() > 1 && home.back() == L'\\') home.pop_back();
   c.home = Lower(home);
   return c;
+}
+
+bool IsProtectedPath(const SafetyContext& ctx, const std::wstring& path) {
+  size_t n = path.size();
+  while (n > 3 && IsSep(path[n - 1])) --n;
+  for (const std::wstring& p : ctx.protect) {
+    if (n < p.size() || !StartsWithFolded(path, p)) continue;
+    // The path itself, or something inside it (a root such as "c:\" ends in
+    // its separator already).
+    if (n == p.size() || IsSep(p.back()) || IsSep(path[p.size()])) return true;
+  }
+  return false;
 }
 
 // The same tests as IsDesktopArea, IsSystemArea and the home comparison,
@@ -253,6 +277,10 @@ bool IsSafeDeletePath(const SafetyContext& ctx, const std::wstring& path, bool a
   while (n > 1 && path[n - 1] == L'\\') --n;
   if (EqualsFolded(path, n, ctx.home)) {
     reason = kReasonHome;
+    return false;
+  }
+  if (IsProtectedPath(ctx, path)) {
+    reason = kReasonProtected;
     return false;
   }
   return true;

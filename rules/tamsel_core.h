@@ -21,14 +21,14 @@ struct Target {
 };
 
 struct RuleItem {
-  std::string id;              // unique across the catalogue
-  std::string name;            // display name
-  std::string desc;            // one sentence for the user
-  std::string risk = "low";    // "low", "medium" or "high": a label only
-  std::string mode = "files";  // "files", "dir", "measure", "recyclebin", "hibernate"
-  bool defaultEnabled = true;  // selected by default in the interface
-  bool allowDetails = true;    // its files may be listed
-  std::vector<Target> targets; // scanned and cleaned in this order
+  std::string id;               // unique across the catalogue
+  std::string name;             // display name
+  std::string desc;             // one sentence for the user
+  std::string risk = "low";     // "low", "medium" or "high": a label only
+  std::string mode = "files";   // "files", "dir", "measure", "recyclebin", "hibernate"
+  bool defaultEnabled = true;   // selected by default in the interface
+  bool allowDetails = true;     // its files may be listed
+  std::vector<Target> targets;  // scanned and cleaned in this order
 };
 
 struct Category {
@@ -84,7 +84,8 @@ bool IsSystemArea(const std::wstring& path);
 
 // The gate before every deletion. On refusal, reason is replaced by one of
 // "空路径", "盘符根目录", "桌面", "系统目录(规则未声明 allowSystem)",
-// "用户主目录根"; on success it is left untouched.
+// "用户主目录根" (and, with a context that holds protected paths,
+// "已设为不清理"); on success it is left untouched.
 bool IsSafeDeletePath(const std::wstring& path, bool allowSystem, std::wstring& reason);
 
 // What the gate asks the system, asked once: the desktop folder, the
@@ -95,13 +96,23 @@ bool IsSafeDeletePath(const std::wstring& path, bool allowSystem, std::wstring& 
 // this with a context taken at the call) as long as the environment and the
 // desktop folder stay as they were when the context was taken.
 struct SafetyContext {
-  bool hasDesktop = false;               // the shell named a desktop folder
-  std::wstring desktop;                  // folded, ends in a backslash
-  std::vector<std::wstring> system;      // folded kSys folders, empty ones left out
-  std::vector<std::wstring> systemSep;   // the same, each ending in a backslash
-  std::wstring home;                     // folded, trailing backslashes trimmed
+  bool hasDesktop = false;              // the shell named a desktop folder
+  std::wstring desktop;                 // folded, ends in a backslash
+  std::vector<std::wstring> system;     // folded kSys folders, empty ones left out
+  std::vector<std::wstring> systemSep;  // the same, each ending in a backslash
+  std::wstring home;                    // folded, trailing backslashes trimmed
+  std::vector<std::wstring> protect;  // paths the user keeps: folded, trailing backslashes trimmed
 };
-SafetyContext MakeSafetyContext();
+// The context of the moment; protect lists the paths (folders or files) the
+// user never wants cleaned, refused with everything inside them.
+SafetyContext MakeSafetyContext(const std::vector<std::wstring>& protect = {});
+
+// Protected paths as a context holds them: folded, trailing separators
+// trimmed, empty ones left out.
+std::vector<std::wstring> FoldProtectedPaths(const std::vector<std::wstring>& protect);
+
+// path is one of the context's protected paths or lies inside one.
+bool IsProtectedPath(const SafetyContext& ctx, const std::wstring& path);
 bool IsSafeDeletePath(const SafetyContext& ctx, const std::wstring& path, bool allowSystem,
                       std::wstring& reason);
 

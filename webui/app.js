@@ -43,6 +43,9 @@
     // next task starts, and file listings come back empty meanwhile.
     cancelLeft: false,
     detail: null,
+    settings: null,         // the document of /api/settings
+    skip: new Map(),        // item id -> Map(path -> size) of files left out until the next scan
+    hist: null,             // the record shown in the history dialog
   };
 
   // ---- formatting -------------------------------------------------------
@@ -293,11 +296,13 @@
   }
 
   function saveSelection() {
+    if (S.settings) { S.settings.selected = selectedIds(); saveSettings(); return; }
     try { localStorage.setItem(STORE_KEY, JSON.stringify([...S.selected])); } catch (e) { /* private mode */ }
   }
   function loadSelection() {
     let ids = null;
-    try { ids = JSON.parse(localStorage.getItem(STORE_KEY) || "null"); } catch (e) { ids = null; }
+    if (S.settings) ids = S.settings.selected;
+    else try { ids = JSON.parse(localStorage.getItem(STORE_KEY) || "null"); } catch (e) { ids = null; }
     S.selected = new Set();
     if (Array.isArray(ids)) {
       for (const id of ids) if (S.items.has(id)) S.selected.add(id);
@@ -417,7 +422,12 @@
     if (it.mode === "recyclebin") {
       return S.recycle ? { bytes: S.recycle.bytes, files: S.recycle.items, recycle: true } : null;
     }
-    return S.scan ? S.scan.get(it.id) || null : null;
+    const f = S.scan ? S.scan.get(it.id) || null : null;
+    const left = S.skip.get(it.id);
+    if (!f || !left || !left.size) return f;
+    let b = 0;
+    for (const size of left.values()) b += size;
+    return { bytes: Math.max(0, f.bytes - b), files: Math.max(0, f.files - left.size) };
   }
 
   function renderSizes() {
@@ -436,6 +446,8 @@
       if (S.cleaned.has(it.id)) {
         li.append(h("span", { class: "done", text: "已清理 " + fmtBytes(S.cleaned.get(it.id)) }));
       }
+      const left = S.skip.get(it.id);
+      if (left && left.size) li.append(h("span", { class: "n skipped", text: "已排除 " + fmtCount(left.size) + " 个文件" }));
     }
     for (const c of S.cats) {
       const el = document.querySelector('.cat[data-cat="' + c.id + '"] .cat-size');
@@ -614,9 +626,10 @@
     $("prog-phase").textContent = kind === "scan" ? PHASE.scan : kind === "dry" ? PHASE["clean-dryrun"] : PHASE.clean;
     let res;
     try {
+      const olderThanDays = ageDays();
       res = kind === "scan"
-        ? await api("/api/scan", { items: ids })
-        : await api("/api/clean", { items: ids, dryRun: kind === "dry", restartExplorer });
+        ? await api("/api/scan", { items: ids, olderThanDays })
+        : await api("/api/clean", { items: ids, dryRun: kind === "dry", restartExplorer, olderThanDays, skip: skipFor(ids) });
     } catch (e) {
       if (S.task === task) { S.task = null; setBusy(false); }
       if (e.kind !== "gone") toast("没能开始" + verb + "，请再试一次。");
@@ -712,7 +725,7 @@
     if (S.task !== t) return;
     S.cancelLeft = t.cancelled;
     // The page turns idle only once the results are on screen.
-    if (res && res.kind === "scan") await loadScan(t.cancelled);
+    if (res && res.kind === "scan") { S.skip = new Map(); await loadScan(t.cancelled); }
     if (S.task !== t) return;
     S.task = null;
     setBusy(false);
@@ -777,11 +790,16 @@
       body.append(h("div", { class: "box warn", id: "confirm-hibernate" },
         h("strong", { text: "将关闭休眠，并保持关闭：" }), HIBERNATE_NOTE));
     }
-    $("opt-explorer").checked = false;
+    $("opt-explorer").checked = !!(S.settings && S.settings.restartExplorer);
     return new Promise((resolve) => {
       const onClose = () => {
         dlg.removeEventListener("close", onClose);
-        resolve(dlg.returnValue === "yes" ? { restartExplorer: $("opt-explorer").checked } : null);
+        const restartExplorer = $("opt-explorer").checked;
+        if (dlg.returnValue === "yes" && S.settings && S.settings.restartExplorer !== restartExplorer) {
+          S.settings.restartExplorer = restartExplorer;
+          saveSettings();
+        }
+        resolve(dlg.returnValue === "yes" ? { restartExplorer } : null);
       };
       dlg.returnValue = "";
       dlg.addEventListener("close", onClose);
@@ -819,6 +837,7 @@
     }
     row(dry ? "会被跳过" : "跳过", fmtCount(skipped) + " 个" + (skipped ? "（文件正被占用、权限不足，或出于安全考虑不删）" : ""), "result-skipped");
     body.append(grid);
+    if (res.recordError) body.append(h("p", { class: "note", id: "result-record", text: res.recordError + "：清理照常进行了，但这次没有留下清理记录。" }));
 
     const table = h("table", { class: "res-table", id: "result-table" },
       h("thead", null, h("tr", null,
@@ -905,7 +924,7 @@
     $("detail-limit").disabled = true;
     let r;
     try {
-      r = await api("/api/detail?id=" + encodeURIComponent(d.id) + "&limit=" + d.limit, undefined, 60000);
+      r = await api("/api/detail?id=" + encodeURIComponent(d.id) + "&limit=" + d.limit + (ageDays() ? "&olderThanDays=" + ageDays() : ""), undefined, 60000);
     } catch (e) {
       r = null;
     }
@@ -944,10 +963,17 @@
     for (const f of files) {
       sum += Number(f.s) || 0;
       const cut = f.p.lastIndexOf("\\");
-      frag.append(h("tr", null,
+      const left = S.skip.get(d.id);
+      const pick = h("input", { type: "checkbox", class: "pick", "aria-label": "清理 " + f.p });
+      pick.checked = !(left && left.has(f.p));
+      pick.addEventListener("change", () => pickFile(d.id, f, pick.checked));
+      const guard = (path, label) => h("button", { type: "button", class: "btn link small protect", "data-path": path, text: label,
+        onclick: () => addProtected(path) });
+      frag.append(h("tr", { class: pick.checked ? null : "left-out" },
         h("td", { class: "c-path", title: f.p },
-          h("div", { class: "fn", text: cut >= 0 ? f.p.slice(cut + 1) : f.p }),
-          cut >= 0 ? h("div", { class: "dir", text: f.p.slice(0, cut) }) : null),
+          h("label", { class: "pick-line" }, pick, h("span", { class: "fn", text: cut >= 0 ? f.p.slice(cut + 1) : f.p })),
+          cut >= 0 ? h("div", { class: "dir", text: f.p.slice(0, cut) }) : null,
+          h("div", { class: "guard" }, guard(f.p, "以后不再清理此文件"), cut > 2 ? guard(f.p.slice(0, cut), "以后不再清理此文件夹") : null)),
         h("td", { class: "c-size", text: fmtBytes(f.s) }),
         h("td", { class: "c-time", text: fileTimeText(f.t) })));
     }
@@ -958,8 +984,9 @@
         : "没有找到文件：这个位置可能已经是空的，或者相关软件没有安装。" })));
     }
     const full = files.length >= d.limit;
+    const out = S.skip.get(d.id);
     $("detail-info").textContent = "列出 " + fmtCount(files.length) + " 个文件，合计 " + fmtBytes(sum) +
-      (full ? "（已到上限，可能还有更多）" : "");
+      (full ? "（已到上限，可能还有更多）" : "") + (out && out.size ? "；已排除 " + fmtCount(out.size) + " 个" : "");
     $("detail-note").textContent = full
       ? "列表按扫描到的先后截取前 " + fmtCount(d.limit) + " 个文件，排序只在这些文件之间进行；可以调大「最多列出」（最多 5000 个）。"
       : "";
@@ -1116,6 +1143,7 @@
     $("btn-clean").addEventListener("click", () => startTask("clean"));
     $("btn-cancel").addEventListener("click", cancelTask);
     $("btn-defaults").addEventListener("click", () => { setDefaults(); selectionChanged(); });
+    wireChoices();
     $("btn-none").addEventListener("click", () => { S.selected = new Set(); selectionChanged(); });
     $("btn-confirm-yes").addEventListener("click", () => $("dlg-confirm").close("yes"));
     $("btn-confirm-no").addEventListener("click", () => $("dlg-confirm").close("no"));
@@ -1173,9 +1201,12 @@
     // answer arrives, so the page is usable after the slowest of the three
     // the catalogue needs.
     const get = (p) => api(p).catch((e) => e);
-    const pRules = get("/api/rules"), pEnv = get("/api/env"), pScan = get("/api/scanresult");
-    const pStatus = get("/api/status"), pResult = get("/api/result"), pRecycle = get("/api/recycle");
-    const pShell = get("/api/shell/info");
+    // A browser opens six connections to a host at once: the six answers
+    // the page needs before it is ready go first.
+    const pRules = get("/api/rules"), pSettings = get("/api/settings");
+    const pEnv = get("/api/env"), pRecycle = get("/api/recycle");
+    const pScan = get("/api/scanresult"), pResult = get("/api/result");
+    const pStatus = get("/api/status"), pShell = get("/api/shell/info");
 
     const rules = await pRules;
     if (!rules || !rules.ok || !Array.isArray(rules.categories)) {
@@ -1184,6 +1215,9 @@
     } else {
       S.cats = rules.categories;
       for (const c of S.cats) for (const it of c.items) { S.items.set(it.id, it); S.catOf.set(it.id, c); }
+      const st = await pSettings;
+      S.settings = st && st.ok && st.settings ? st.settings : null;
+      if (S.settings) $("opt-age").value = String(S.settings.olderThanDays);
       loadSelection();
       renderCatalog();
     }
@@ -1214,6 +1248,159 @@
       $("btn-shortcut").hidden = !shell.needShortcut;
     }
     if (!S.task) beat();
+  }
+
+  // ---- the user's choices: age, files left out, protected paths, settings, records ----
+
+  // The settings are saved whole at once, one request at a time so that an
+  // older document never lands after a newer one; a request outlives a
+  // reload or a closed tab (keepalive), and what changed while one was on
+  // its way follows it, or goes when the page is left.
+  let saving = false, unsaved = false;
+  function postSettings() {
+    return fetch("/api/settings", {
+      method: "POST", keepalive: true, cache: "no-store",
+      headers: { "Content-Type": "application/json" }, body: JSON.stringify(S.settings),
+    });
+  }
+  function saveSettings() {
+    if (!S.settings || S.gone || S.ended) return;
+    if (saving) { unsaved = true; return; }
+    saving = true;
+    postSettings()
+      .then((r) => r.json())
+      .then((r) => { if (!r.ok) toast(r.message || "设置没能保存。"); }, () => { /* the connection check reports it */ })
+      .finally(() => {
+        saving = false;
+        if (unsaved) { unsaved = false; saveSettings(); }
+      });
+  }
+  window.addEventListener("pagehide", () => { if (unsaved) { unsaved = false; postSettings().catch(() => {}); } });
+  const ageDays = () => (S.settings ? Number(S.settings.olderThanDays) || 0 : Number($("opt-age").value) || 0);
+
+  // The files of these items left out of a clean.
+  function skipFor(ids) {
+    const out = [];
+    for (const id of ids) for (const p of (S.skip.get(id) || new Map()).keys()) out.push(p);
+    return out;
+  }
+
+  function pickFile(id, f, on) {
+    let left = S.skip.get(id);
+    if (!left) { left = new Map(); S.skip.set(id, left); }
+    if (on) left.delete(f.p); else left.set(f.p, Number(f.s) || 0);
+    renderSizes();
+    renderSummary();
+    if (S.detail && S.detail.id === id) renderDetailRows();
+  }
+
+  // After what counts changed, the figures on screen come from a new scan.
+  function rescan() {
+    if (S.scan && !S.task) startTask("scan");
+  }
+
+  function addProtected(path) {
+    if (!S.settings) return;
+    const low = path.toLowerCase();
+    if (!S.settings.protect.some((p) => p.toLowerCase() === low)) S.settings.protect.push(path);
+    saveSettings();
+    renderProtected();
+    toast("以后不再清理：" + path);
+    if ($("dlg-detail").open) $("dlg-detail").close();
+    setTimeout(rescan, 300);
+  }
+
+  function renderProtected() {
+    const ul = $("protect-list");
+    ul.textContent = "";
+    const list = S.settings ? S.settings.protect : [];
+    if (!list.length) ul.append(h("li", { class: "muted small", text: "还没有设为不清理的文件夹或文件。" }));
+    list.forEach((p, i) => ul.append(h("li", { "data-path": p },
+      h("span", { class: "path", text: p }),
+      h("button", { type: "button", class: "btn small", text: "移除", "aria-label": "移除 " + p, onclick: () => {
+        S.settings.protect.splice(i, 1);
+        saveSettings();
+        renderProtected();
+        setTimeout(rescan, 300);
+      } }))));
+  }
+
+  async function openHistory() {
+    $("hist-view").hidden = true;
+    $("hist-list-box").hidden = false;
+    const ul = $("hist-list");
+    ul.textContent = "";
+    $("dlg-history").showModal();
+    let r;
+    try { r = await api("/api/history"); } catch (e) { r = null; }
+    if (!r || !r.ok) { ul.append(h("li", { class: "note", text: "读不到清理记录。" })); return; }
+    if (!r.records.length) ul.append(h("li", { class: "muted", text: "还没有清理记录。每次真正的清理都会留下一条记录。" }));
+    for (const rec of r.records) {
+      ul.append(h("li", { "data-id": rec.id },
+        h("button", { type: "button", class: "btn link", text: fmtDate(new Date(rec.time)), onclick: () => showRecord(rec) }),
+        h("span", { class: "small", text: rec.items.length + " 个项目，删除 " + fmtCount(rec.files) + " 个，释放 " + fmtBytes(rec.bytes) +
+          (rec.skipped ? "，跳过 " + fmtCount(rec.skipped) + " 个" : "") })));
+    }
+  }
+
+  async function showRecord(rec, more) {
+    if (!more) S.hist = { rec, lines: [], total: 0 };
+    const hs = S.hist;
+    $("hist-list-box").hidden = true;
+    $("hist-view").hidden = false;
+    $("hist-title").textContent = fmtDate(new Date(rec.time)) + "：释放 " + fmtBytes(rec.bytes) + "，删除 " + fmtCount(rec.files) + " 个，跳过 " + fmtCount(rec.skipped) + " 个";
+    const q = $("hist-q").value.trim();
+    let r;
+    try {
+      r = await api("/api/history/record?id=" + encodeURIComponent(rec.id) + "&offset=" + hs.lines.length + "&limit=500&q=" + encodeURIComponent(q));
+    } catch (e) { r = null; }
+    if (S.hist !== hs) return;
+    if (!r || !r.ok) { $("hist-info").textContent = (r && r.message) || "读不到这条记录。"; return; }
+    hs.lines = hs.lines.concat(r.lines);
+    hs.total = r.total;
+    const tbody = $("hist-lines");
+    tbody.textContent = "";
+    for (const l of hs.lines) {
+      tbody.append(h("tr", { class: l.kind },
+        h("td", { text: l.kind === "deleted" ? "已删除" : "跳过" }),
+        h("td", { class: "c-path", text: l.path, title: l.reason || l.path }),
+        h("td", { class: "c-size", text: fmtBytes(l.bytes) }),
+        h("td", { class: "small", text: l.reason })));
+    }
+    $("hist-info").textContent = "显示 " + fmtCount(hs.lines.length) + " / " + fmtCount(hs.total) + " 行" + (r.complete ? "" : "（这次清理没有正常结束，记录到中断为止）");
+    $("hist-more").hidden = hs.lines.length >= hs.total;
+  }
+
+  function wireChoices() {
+    $("opt-age").addEventListener("change", () => {
+      if (S.settings) { S.settings.olderThanDays = Number($("opt-age").value) || 0; saveSettings(); }
+      setTimeout(rescan, 300);
+    });
+    $("detail-reset").addEventListener("click", () => {
+      if (!S.detail) return;
+      S.skip.delete(S.detail.id);
+      renderSizes();
+      renderSummary();
+      renderDetailRows();
+    });
+    $("btn-settings").addEventListener("click", () => { renderProtected(); $("dlg-settings").showModal(); });
+    $("protect-form").addEventListener("submit", (ev) => {
+      ev.preventDefault();
+      const v = $("protect-input").value.trim().replace(/\\+$/, "");
+      if (!/^[cC]:\\./.test(v)) { toast("请填写 C:\\ 开头的完整路径。"); return; }
+      $("protect-input").value = "";
+      addProtected(v);
+    });
+    $("btn-history").addEventListener("click", openHistory);
+    $("hist-back").addEventListener("click", () => { $("hist-view").hidden = true; $("hist-list-box").hidden = false; S.hist = null; });
+    $("hist-more").addEventListener("click", () => { if (S.hist) showRecord(S.hist.rec, true); });
+    $("hist-q").addEventListener("input", () => { if (S.hist) showRecord(S.hist.rec); });
+    $("hist-show").addEventListener("click", async () => {
+      if (!S.hist) return;
+      let r;
+      try { r = await api("/api/history/show", { id: S.hist.rec.id }); } catch (e) { r = null; }
+      if (!r || !r.ok) toast((r && r.message) || "无法打开资源管理器。");
+    });
   }
 
   start();

@@ -896,6 +896,91 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
   return fclose(f) == 0 && ok;
 }
 
+// ---- Stored state ---------------------------------------------------------------
+
+uint64_t NowFileTime() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return ToFileTime(ts);
+}
+
+std::string LocalStamp(uint64_t fileTime) {
+  constexpr int64_t kEpochDelta = 11644473600LL;
+  time_t t = static_cast<time_t>(static_cast<int64_t>(fileTime / 10000000ULL) - kEpochDelta);
+  struct tm local;
+  if (!localtime_r(&t, &local)) return std::string();
+  char buf[32];
+  snprintf(buf, sizeof buf, "%04d%02d%02d-%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+           local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  return buf;
+}
+
+uint32_t ProcessId() {
+  return static_cast<uint32_t>(getpid());
+}
+
+namespace {
+bool WriteAllFd(int fd, const std::string& bytes) {
+  size_t at = 0;
+  while (at < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + at, bytes.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += static_cast<size_t>(n);
+  }
+  return true;
+}
+}  // namespace
+
+bool WriteFileDurable(const std::wstring& path, const std::string& bytes) {
+  std::string host;
+  if (!MapPath(path, true, &host)) return false;
+  int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = WriteAllFd(fd, bytes) && fsync(fd) == 0;
+  return close(fd) == 0 && ok;
+}
+
+bool ReplaceFileWith(const std::wstring& from, const std::wstring& to) {
+  std::string a, b;
+  if (!MapPath(from, true, &a) || !MapPath(to, true, &b)) return false;
+  if (rename(a.c_str(), b.c_str()) != 0) return false;
+  // The rename itself reaches the disk with its folder.
+  std::string dir = b.substr(0, b.rfind('/'));
+  int fd = open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+  return true;
+}
+
+FileHandle CreateNewFile(const std::wstring& path) {
+  std::string host;
+  if (!MapPath(path, true, &host)) return kNoFile;
+  int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  return fd < 0 ? kNoFile : static_cast<FileHandle>(fd);
+}
+
+// Not O_APPEND: Linux's pwrite on such a file ignores its offset.
+bool AppendToFile(FileHandle f, const std::string& bytes) {
+  if (lseek(static_cast<int>(f), 0, SEEK_END) < 0) return false;
+  return WriteAllFd(static_cast<int>(f), bytes);
+}
+
+bool WriteFileAtOffset(FileHandle f, uint64_t offset, const std::string& bytes) {
+  return pwrite(static_cast<int>(f), bytes.data(), bytes.size(), static_cast<off_t>(offset)) ==
+         static_cast<ssize_t>(bytes.size());
+}
+
+bool FlushFile(FileHandle f) {
+  return fsync(static_cast<int>(f)) == 0;
+}
+
+void CloseFile(FileHandle f) {
+  if (f != kNoFile) close(static_cast<int>(f));
+}
+
 void ExitProcessNow(uint32_t code) {
   fflush(stdout);
   _exit(static_cast<int>(code));

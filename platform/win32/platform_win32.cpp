@@ -15,6 +15,7 @@
 #include <bcrypt.h>
 #include <iphlpapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -629,6 +630,92 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
   if (!f) return false;
   bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   return fclose(f) == 0 && ok;
+}
+
+// ---- Stored state ---------------------------------------------------------------
+
+uint64_t NowFileTime() {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+std::string LocalStamp(uint64_t fileTime) {
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(fileTime & 0xFFFFFFFFu);
+  ft.dwHighDateTime = static_cast<DWORD>(fileTime >> 32);
+  SYSTEMTIME utc, local;
+  if (!FileTimeToSystemTime(&ft, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local))
+    return std::string();
+  char buf[32];
+  snprintf(buf, sizeof buf, "%04u%02u%02u-%02u%02u%02u", local.wYear, local.wMonth, local.wDay,
+           local.wHour, local.wMinute, local.wSecond);
+  return buf;
+}
+
+uint32_t ProcessId() {
+  return GetCurrentProcessId();
+}
+
+bool WriteFileDurable(const std::wstring& path, const std::string& bytes) {
+  HANDLE h = CreateFileW(LongPathForm(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = true;
+  size_t at = 0;
+  while (ok && at < bytes.size()) {
+    DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, 1u << 20));
+    DWORD wrote = 0;
+    ok = WriteFile(h, bytes.data() + at, chunk, &wrote, nullptr) && wrote == chunk;
+    at += wrote;
+  }
+  ok = ok && FlushFileBuffers(h);
+  return CloseHandle(h) && ok;
+}
+
+bool ReplaceFileWith(const std::wstring& from, const std::wstring& to) {
+  return MoveFileExW(LongPathForm(from).c_str(), LongPathForm(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+FileHandle CreateNewFile(const std::wstring& path) {
+  HANDLE h = CreateFileW(LongPathForm(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return h == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(h);
+}
+
+bool AppendToFile(FileHandle f, const std::string& bytes) {
+  HANDLE h = reinterpret_cast<HANDLE>(f);
+  LARGE_INTEGER zero, end;
+  zero.QuadPart = 0;
+  if (!SetFilePointerEx(h, zero, &end, FILE_END)) return false;
+  size_t at = 0;
+  while (at < bytes.size()) {
+    DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, 1u << 20));
+    DWORD wrote = 0;
+    if (!WriteFile(h, bytes.data() + at, chunk, &wrote, nullptr) || wrote != chunk) return false;
+    at += wrote;
+  }
+  return true;
+}
+
+bool WriteFileAtOffset(FileHandle f, uint64_t offset, const std::string& bytes) {
+  OVERLAPPED ov;
+  ZeroMemory(&ov, sizeof ov);
+  ov.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+  ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD wrote = 0;
+  return WriteFile(reinterpret_cast<HANDLE>(f), bytes.data(), static_cast<DWORD>(bytes.size()),
+                   &wrote, &ov) &&
+         wrote == bytes.size();
+}
+
+bool FlushFile(FileHandle f) {
+  return FlushFileBuffers(reinterpret_cast<HANDLE>(f)) != 0;
+}
+
+void CloseFile(FileHandle f) {
+  if (f != kNoFile) CloseHandle(reinterpret_cast<HANDLE>(f));
 }
 
 void ExitProcessNow(uint32_t code) {

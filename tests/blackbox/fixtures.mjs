@@ -193,6 +193,12 @@ export class Planter {
 // after another and none of this churn happens; set TAMSEL_WINEPREFIX to a
 // folder of its own to keep a development run apart from other sessions.)
 function isForeignChurn(build, rel) {
+  // The program's own records of real cleans and its settings file are its
+  // state, not something a clean removed or added; the tests of them look
+  // at them directly.
+  if (/^users\/[^/]+\/AppData\/Local\/tamsel\/(history(\/.*)?|settings\.json(\.bad)?)$/i.test(rel)) {
+    return true;
+  }
   if (build.name === 'native') return false;
   if (/^users\/[^/]+\/AppData\/Local\/tamsel\/(port|token)\.txt$/.test(rel)) return true;
   if (/^users\/[^/]+\/(Desktop|AppData\/Roaming\/Microsoft\/Windows\/Start Menu\/Programs)\/Tamsel\.lnk$/.test(rel)) {

@@ -364,7 +364,7 @@ test('clean: confirmation first, then exactly the selected files are gone', { sk
   await page.click('#btn-confirm-yes');
   await page.waitForSelector('#dlg-result[open]', { timeout: 30_000 });
   const body = JSON.parse(apiCalls('/api/clean').at(-1).body);
-  assert.deepEqual(body, { items: CLEANED, dryRun: false, restartExplorer: true });
+  assert.deepEqual(body, { items: CLEANED, dryRun: false, restartExplorer: true, olderThanDays: 0, skip: [] });
 
   // The whole tree: exactly the selected items' files are gone; directories,
   // personal files and the measured chat data stay.

@@ -239,13 +239,17 @@ export function writeTree(driveC, entries) {
 
 // Every file and directory below `dir`, as sorted lines of tab-separated
 // fields: "d, path" for a directory, "f, path, size, mtime in ms" for a
-// file. Symbolic links are listed as links and never followed.
+// file. Symbolic links are listed as links and never followed. The
+// program's own settings file and records of cleans are its state, not part
+// of what a clean may change; they are left out.
+const OWN_STATE = /^Users\/[^/]+\/AppData\/Local\/tamsel\/(settings\.json.*|history)$/;
 export function listTree(dir) {
   const out = [];
   const walk = (abs, rel) => {
     for (const name of fs.readdirSync(abs)) {
       const a = path.join(abs, name);
       const r = rel ? `${rel}/${name}` : name;
+      if (OWN_STATE.test(r)) continue;
       const st = fs.lstatSync(a);
       if (st.isSymbolicLink()) out.push(`l\t${r}`);
       else if (st.isDirectory()) { out.push(`d\t${r}`); walk(a, r); }

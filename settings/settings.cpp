@@ -1,0 +1,251 @@
+#include "settings/settings.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "platform/platform.h"
+#include "server/json_doc.h"
+#include "server/text.h"
+
+namespace tamsel {
+namespace {
+
+const wchar_t kAppFolder[] = L"tamsel";
+const wchar_t kSettingsFile[] = L"settings.json";
+const wchar_t kBadSuffix[] = L".bad";
+constexpr int kReplaceAttempts = 50;
+constexpr int kReplacePauseMs = 10;
+
+std::mutex g_settingsLock;
+Settings g_settings;
+
+// Temporary files of this process are numbered, so that two saves of one
+// process never share one either.
+std::atomic<uint32_t> g_tempCounter{0};
+
+std::string Quoted(const std::string& s) {
+  return "\"" + tov::JEsc(s) + "\"";
+}
+
+std::string StrList(const std::vector<std::string>& list) {
+  std::string o = "[";
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (i) o += ",";
+    o += Quoted(list[i]);
+  }
+  return o + "]";
+}
+
+}  // namespace
+
+std::wstring StateDir() {
+  std::wstring base;
+  if (!tov::ShellFolderPath(tov::ShellFolder::LocalAppData, &base) || base.empty())
+    return std::wstring();
+  while (base.size() > 3 && base.back() == L'\\') base.pop_back();
+  std::wstring dir = base + L"\\" + kAppFolder;
+  tov::CreateDir(dir);  // normally there already
+  return dir;
+}
+
+Settings DefaultSettings(const std::vector<Category>& cats) {
+  Settings s;
+  for (const Category& c : cats)
+    for (const RuleItem& item : c.items)
+      if (item.defaultEnabled) s.selected.push_back(item.id);
+  return s;
+}
+
+bool NormalizeProtectedPath(const std::string& text, std::string* out) {
+  if (text.size() < 4 || text.size() > kMaxSettingsPathChars) return false;
+  if ((text[0] != 'C' && text[0] != 'c') || text[1] != ':' || text[2] != '\\') return false;
+  std::string p = text;
+  p[0] = 'C';
+  for (unsigned char c : p)
+    if (c < 0x20 || c == '/' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' ||
+        c == '|')
+      return false;
+  if (p.find(':', 2) != std::string::npos) return false;  // no streams, no second drive
+  while (p.size() > 3 && p.back() == '\\') p.pop_back();
+  if (p.size() <= 3) return false;  // the drive's root would protect everything
+  // Elements: none empty, none "." or "..".
+  size_t at = 3;
+  while (at <= p.size()) {
+    size_t end = p.find('\\', at);
+    if (end == std::string::npos) end = p.size();
+    std::string el = p.substr(at, end - at);
+    if (el.empty() || el == "." || el == "..") return false;
+    at = end + 1;
+  }
+  *out = p;
+  return true;
+}
+
+bool ParseSettings(const std::string& text, const std::vector<Category>& cats, Settings* out,
+                   std::string* message) {
+  using Kind = tov::JsonValue::Kind;
+  if (text.size() > kMaxSettingsBytes) {
+    *message = "设置内容太大";
+    return false;
+  }
+  tov::JsonValue doc;
+  if (!tov::ParseJson(text, &doc) || doc.kind != Kind::Object) {
+    *message = "设置不是有效的 JSON 对象";
+    return false;
+  }
+  int64_t version = 0;
+  const tov::JsonValue* v = tov::JsonMemberOf(doc, "version");
+  if (!v || !tov::JsonIntIn(*v, kSettingsVersion, kSettingsVersion, &version)) {
+    *message = "设置的版本不是 1";
+    return false;
+  }
+  Settings s;
+  if (const tov::JsonValue* sel = tov::JsonMemberOf(doc, "selected")) {
+    if (sel->kind != Kind::Array) {
+      *message = "selected 必须是字符串数组";
+      return false;
+    }
+    std::set<std::string> wanted;
+    for (const tov::JsonValue& e : sel->items) {
+      if (e.kind != Kind::String) {
+        *message = "selected 必须是字符串数组";
+        return false;
+      }
+      wanted.insert(e.text);
+    }
+    // Catalogue order, known ids only.
+    for (const Category& c : cats)
+      for (const RuleItem& item : c.items)
+        if (wanted.count(item.id)) s.selected.push_back(item.id);
+  } else {
+    s.selected = DefaultSettings(cats).selected;
+  }
+  if (const tov::JsonValue* age = tov::JsonMemberOf(doc, "olderThanDays")) {
+    int64_t days = 0;
+    if (!tov::JsonIntIn(*age, 0, kMaxOlderThanDays, &days)) {
+      *message = "olderThanDays 必须是 0 到 3650 的整数";
+      return false;
+    }
+    s.olderThanDays = static_cast<int>(days);
+  }
+  if (const tov::JsonValue* re = tov::JsonMemberOf(doc, "restartExplorer")) {
+    if (re->kind != Kind::Bool) {
+      *message = "restartExplorer 必须是 true 或 false";
+      return false;
+    }
+    s.restartExplorer = re->flag;
+  }
+  if (const tov::JsonValue* pr = tov::JsonMemberOf(doc, "protect")) {
+    if (pr->kind != Kind::Array) {
+      *message = "protect 必须是路径数组";
+      return false;
+    }
+    if (pr->items.size() > kMaxProtectedPaths) {
+      *message = "不清理的路径最多 1000 个";
+      return false;
+    }
+    std::set<std::string> seen;
+    for (const tov::JsonValue& e : pr->items) {
+      std::string path;
+      if (e.kind != Kind::String || !NormalizeProtectedPath(e.text, &path)) {
+        *message = "不清理的路径必须是 C:\\ 开头的完整路径";
+        return false;
+      }
+      // The same path twice (in any letter case) is kept once.
+      if (seen.insert(W2U(Lower(U2W(path)))).second) s.protect.push_back(path);
+    }
+  }
+  *out = s;
+  return true;
+}
+
+std::string SettingsJson(const Settings& s) {
+  return "{\"version\":" + std::to_string(kSettingsVersion) +
+         ",\"selected\":" + StrList(s.selected) +
+         ",\"olderThanDays\":" + std::to_string(s.olderThanDays) +
+         ",\"restartExplorer\":" + (s.restartExplorer ? "true" : "false") +
+         ",\"protect\":" + StrList(s.protect) + "}";
+}
+
+Settings LoadSettings(const std::wstring& dir, const std::vector<Category>& cats,
+                      std::string* warning) {
+  warning->clear();
+  Settings defaults = DefaultSettings(cats);
+  if (dir.empty()) {
+    *warning = "找不到本地应用数据文件夹，使用默认设置";
+    return defaults;
+  }
+  std::wstring file = dir + L"\\" + kSettingsFile;
+  std::string text;
+  // One byte more than allowed tells a file that is too large.
+  if (!tov::ReadFileHead(file, kMaxSettingsBytes + 1, &text)) {
+    // No file is the first start (or one after the user removed it): the
+    // defaults are meant then, and the start-up lines stay as they are.
+    uint32_t attrs = 0;
+    if (tov::GetAttributes(file, &attrs)) *warning = "设置文件无法读取，使用默认设置";
+    return defaults;
+  }
+  Settings s;
+  std::string why;
+  if (text.size() <= kMaxSettingsBytes && ParseSettings(text, cats, &s, &why)) return s;
+  std::string name = W2U(file);
+  tov::JsonValue doc;
+  const tov::JsonValue* v = nullptr;
+  int64_t version = 0;
+  if (text.size() <= kMaxSettingsBytes && tov::ParseJson(text, &doc) &&
+      (v = tov::JsonMemberOf(doc, "version")) != nullptr &&
+      !(tov::JsonIntIn(*v, kSettingsVersion, kSettingsVersion, &version))) {
+    // Another version's file may be read by that version again: kept.
+    *warning = "设置文件 " + name + " 的版本不是 1，使用默认设置（文件保持原样）";
+    return defaults;
+  }
+  if (text.size() > kMaxSettingsBytes) why = "文件太大";
+  if (text.empty()) why = "文件为空";
+  bool moved = tov::ReplaceFileWith(file, file + kBadSuffix);
+  *warning = "设置文件 " + name + " 无法使用（" + why + "），使用默认设置" +
+             (moved ? "；已改名为 settings.json.bad" : "；改名为 settings.json.bad 失败");
+  return defaults;
+}
+
+bool SaveSettings(const std::wstring& dir, const Settings& s) {
+  if (dir.empty()) return false;
+  wchar_t suffix[48];
+  swprintf(suffix, sizeof suffix / sizeof suffix[0], L".%u-%u.tmp", tov::ProcessId(),
+           g_tempCounter.fetch_add(1));
+  std::wstring file = dir + L"\\" + kSettingsFile;
+  std::wstring temp = file + suffix;
+  if (!tov::WriteFileDurable(temp, SettingsJson(s))) {
+    tov::DeleteFilePath(temp);
+    return false;
+  }
+  // Windows refuses to replace a file that a reader holds open at this
+  // moment; such a read is short, so the rename is tried a few times.
+  for (int attempt = 0; attempt < kReplaceAttempts; ++attempt) {
+    if (tov::ReplaceFileWith(temp, file)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kReplacePauseMs));
+  }
+  tov::DeleteFilePath(temp);
+  return false;
+}
+
+Settings CurrentSettings() {
+  std::lock_guard<std::mutex> lock(g_settingsLock);
+  return g_settings;
+}
+
+void SetCurrentSettings(const Settings& s) {
+  std::lock_guard<std::mutex> lock(g_settingsLock);
+  g_settings = s;
+}
+
+std::vector<std::wstring> ProtectedPathsOf(const Settings& s) {
+  std::vector<std::wstring> out;
+  for (const std::string& p : s.protect) out.push_back(U2W(p));
+  return out;
+}
+
+}  // namespace tamsel

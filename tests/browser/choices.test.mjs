@@ -1,0 +1,155 @@
+// The user's choices in the interface, against the native build: files
+// deselected in the file list, a folder protected from the file list, the
+// figures before a clean equal to what the clean then frees, the records
+// dialog, and the selection and age choice remembered over a restart. The
+// tests share one program and page and run in order.
+
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import {
+  NATIVE_BIN, USER, startNative, openBrowser, closeBrowser, loadPage, tempDir, writeTree,
+  listTree, fmtBytes,
+} from './lib.mjs';
+
+const haveNative = fs.existsSync(NATIVE_BIN);
+const skip = haveNative ? false : `native build missing (${NATIVE_BIN})`;
+
+const TEMP = `Users\\${USER}\\AppData\\Local\\Temp`;
+const FILES = [
+  { path: `${TEMP}\\a.tmp`, size: 1000 },
+  { path: `${TEMP}\\b.tmp`, size: 2000 },
+  { path: `${TEMP}\\c.tmp`, size: 4000 },
+  { path: `${TEMP}\\keepdir\\k.tmp`, size: 8000 },
+  { path: `${TEMP}\\d.tmp`, size: 16000 },
+];
+const rel = (p) => p.split('\\').join('/');
+const win = (p) => `C:\\${p}`;
+
+let root, driveC, server, browser, page;
+
+before(async () => {
+  if (!haveNative) return;
+  root = tempDir('tamsel-choices-');
+  driveC = path.join(root, 'c');
+  writeTree(driveC, FILES);
+  server = await startNative(root);
+  browser = await openBrowser();
+  page = browser.page;
+  await loadPage(page, server.url);
+});
+
+after(async () => {
+  if (browser) await closeBrowser(browser.context);
+  if (server) await server.stop();
+});
+
+const text = async (sel) => ((await page.locator(sel).first().textContent()) ?? '').trim();
+const figure = () => text('.item[data-id="user-temp"] .item-size .v');
+async function waitIdle() {
+  await page.waitForFunction(() => document.getElementById('progress').hidden &&
+    !document.getElementById('btn-scan').disabled, null, { timeout: 30_000 });
+}
+async function waitFigure(bytes) {
+  await page.waitForFunction((t) => {
+    const el = document.querySelector('.item[data-id="user-temp"] .item-size .v');
+    return el && el.textContent.trim() === t;
+  }, fmtBytes(bytes), { timeout: 30_000 });
+}
+async function openFiles() {
+  await page.click('.item[data-id="user-temp"] .item-act button');
+  await page.waitForSelector('#dlg-detail[open] #detail-rows tr td.c-size');
+}
+const row = (name) => page.locator('#detail-rows tr', { has: page.locator('.fn', { hasText: name }) });
+
+test('protect a folder from the file list: the scan no longer counts it', { skip }, async () => {
+  await page.click('#btn-none');
+  await page.check('#it-user-temp');
+  await page.click('#btn-scan');
+  await waitIdle();
+  await waitFigure(31000);
+  await openFiles();
+  await row('k.tmp').locator('button.protect', { hasText: '以后不再清理此文件夹' }).click();
+  // The page scans again, and the protected folder is left out.
+  await waitFigure(23000);
+  const settings = await (await fetch(`${server.url}api/settings`)).json();
+  assert.deepEqual(settings.settings.protect, [win(`${TEMP}\\keepdir`)]);
+  await page.click('#btn-settings');
+  assert.deepEqual(await page.$$eval('#protect-list li', (l) => l.map((e) => e.dataset.path)),
+    [win(`${TEMP}\\keepdir`)]);
+  await page.keyboard.press('Escape');
+});
+
+test('deselect two files: the row, the preview and the clean agree, and the two stay', { skip }, async () => {
+  await openFiles();
+  await row('b.tmp').locator('input.pick').uncheck();
+  await row('c.tmp').locator('input.pick').uncheck();
+  assert.match(await text('#detail-info'), /已排除 2 个/);
+  await page.keyboard.press('Escape');
+  assert.equal(await text('.item[data-id="user-temp"] .item-size .skipped'), '已排除 2 个文件');
+  assert.equal(await figure(), fmtBytes(17000));
+
+  const tree = listTree(driveC);
+  await page.click('#btn-dry');
+  await page.waitForSelector('#dlg-result[open]', { timeout: 30_000 });
+  assert.equal(await text('#result-bytes'), fmtBytes(17000));
+  assert.deepEqual(listTree(driveC), tree, 'a preview changed the drive');
+  await page.keyboard.press('Escape');
+
+  await page.click('#btn-clean');
+  await page.waitForSelector('#dlg-confirm[open]');
+  assert.match(await text('#confirm-body'), new RegExp(`约可释放 ${fmtBytes(17000).replace('.', '\\.')}`));
+  await page.click('#btn-confirm-yes');
+  await page.waitForSelector('#dlg-result[open]', { timeout: 30_000 });
+  assert.equal(await text('#result-bytes'), fmtBytes(17000));
+  const gone = new Set([`${TEMP}\\a.tmp`, `${TEMP}\\d.tmp`].map(rel));
+  const expected = tree.filter((l) => !(l.startsWith('f\t') && gone.has(l.split('\t')[1])));
+  assert.equal(tree.length - expected.length, 2);
+  assert.deepEqual(listTree(driveC), expected);
+  await page.keyboard.press('Escape');
+});
+
+test('the records dialog shows the clean, its files and its refusal', { skip }, async () => {
+  await page.click('#btn-history');
+  await page.waitForSelector('#hist-list li[data-id]');
+  const first = await text('#hist-list li[data-id]');
+  assert.match(first, new RegExp(`删除 2 个，释放 ${fmtBytes(17000).replace('.', '\\.')}，跳过 1 个`));
+  await page.click('#hist-list li[data-id] button');
+  await page.waitForSelector('#hist-lines tr');
+  const lines = await page.$$eval('#hist-lines tr', (l) => l.map((r) => [...r.cells].map((c) => c.textContent)));
+  assert.deepEqual(lines.filter((l) => l[0] === '已删除').map((l) => l[1]).sort(),
+    [win(`${TEMP}\\a.tmp`), win(`${TEMP}\\d.tmp`)]);
+  assert.deepEqual(lines.filter((l) => l[0] === '跳过').map((l) => [l[1], l[3]]),
+    [[win(`${TEMP}\\keepdir`), '已设为不清理']]);
+  await page.fill('#hist-q', 'd.tmp');
+  await page.waitForFunction(() => document.querySelectorAll('#hist-lines tr').length === 1);
+  assert.equal(await text('#hist-lines tr td.c-path'), win(`${TEMP}\\d.tmp`));
+  await page.keyboard.press('Escape');
+});
+
+test('selection and age choice are remembered after a restart', { skip }, async () => {
+  await page.selectOption('#opt-age', '7');
+  // The page saves the choice a moment later, then scans again with it.
+  for (let i = 0; i < 200; i++) {
+    const r = await (await fetch(`${server.url}api/settings`)).json();
+    if (r.settings.olderThanDays === 7) break;
+    await new Promise((res) => setTimeout(res, 50));
+  }
+  await page.waitForFunction(() => !document.getElementById('progress').hidden ||
+    performance.getEntriesByType('resource').some((e) => /\/api\/scan$/.test(e.name)), null, { timeout: 10_000 });
+  await waitIdle();
+  await server.stop();
+  server = await startNative(root);
+  const saved = JSON.parse(fs.readFileSync(path.join(driveC, 'Users', USER, 'AppData', 'Local', 'tamsel', 'settings.json'), 'utf8'));
+  assert.deepEqual([saved.selected, saved.olderThanDays], [['user-temp'], 7]);
+  await loadPage(page, server.url);
+  const checked = await page.$$eval('.item input[type=checkbox]', (l) => l.filter((e) => e.checked).map((e) => e.dataset.id));
+  assert.deepEqual(checked, ['user-temp']);
+  const after = await (await fetch(`${server.url}api/settings`)).json();
+  assert.equal(after.settings.olderThanDays, 7, JSON.stringify(after));
+  assert.equal(await page.inputValue("#opt-age"), "7");
+  await page.click('#btn-defaults');
+  assert.equal(await text('#sel-count'), '已勾选 19 项（共 47 项）');
+  assert.deepEqual(page.errors, []);
+});
