@@ -37,7 +37,7 @@ before(async () => {
   server = await startNative(root);
   browser = await openBrowser();
   page = browser.page;
-  await loadPage(page, server.url);
+  await loadPage(page, server);
 });
 
 after(async () => {
@@ -73,7 +73,7 @@ test('protect a folder from the file list: the scan no longer counts it', { skip
   await row('k.tmp').locator('button.protect', { hasText: '以后不再清理此文件夹' }).click();
   // The page scans again, and the protected folder is left out.
   await waitFigure(23000);
-  const settings = await (await fetch(`${server.url}api/settings`)).json();
+  const settings = await (await server.api("/api/settings")).json();
   assert.deepEqual(settings.settings.protect, [win(`${TEMP}\\keepdir`)]);
   await page.click('#btn-settings');
   assert.deepEqual(await page.$$eval('#protect-list li', (l) => l.map((e) => e.dataset.path)),
@@ -132,7 +132,7 @@ test('selection and age choice are remembered after a restart', { skip }, async 
   await page.selectOption('#opt-age', '7');
   // The page saves the choice a moment later, then scans again with it.
   for (let i = 0; i < 200; i++) {
-    const r = await (await fetch(`${server.url}api/settings`)).json();
+    const r = await (await server.api("/api/settings")).json();
     if (r.settings.olderThanDays === 7) break;
     await new Promise((res) => setTimeout(res, 50));
   }
@@ -143,10 +143,10 @@ test('selection and age choice are remembered after a restart', { skip }, async 
   server = await startNative(root);
   const saved = JSON.parse(fs.readFileSync(path.join(driveC, 'Users', USER, 'AppData', 'Local', 'tamsel', 'settings.json'), 'utf8'));
   assert.deepEqual([saved.selected, saved.olderThanDays], [['user-temp'], 7]);
-  await loadPage(page, server.url);
+  await loadPage(page, server);
   const checked = await page.$$eval('.item input[type=checkbox]', (l) => l.filter((e) => e.checked).map((e) => e.dataset.id));
   assert.deepEqual(checked, ['user-temp']);
-  const after = await (await fetch(`${server.url}api/settings`)).json();
+  const after = await (await server.api("/api/settings")).json();
   assert.equal(after.settings.olderThanDays, 7, JSON.stringify(after));
   assert.equal(await page.inputValue("#opt-age"), "7");
   await page.click('#btn-defaults');
