@@ -17,8 +17,10 @@
 #include "server/json_doc.h"
 #include "server/text.h"
 #include "server/web_shell.h"
+#include "settings/clean_record.h"
 #include "settings/history.h"
 #include "settings/settings.h"
+#include "unattended/schedule.h"
 
 using tov::JEsc;
 using tov::Num;
@@ -29,7 +31,6 @@ constexpr const char kName[] = "Tamsel";
 constexpr const char kVersion[] = "1.0.2";
 constexpr const char kBusy[] = "{\"ok\":false,\"message\":\"已有任务在运行\"}";
 constexpr size_t kMaxSkipPaths = 100000;
-constexpr const char kRecordFailed[] = "清理记录无法写入";
 
 // The process-wide catalogue, built on first use. The initialisation of a
 // function-local static runs exactly once even when two first requests race,
@@ -158,7 +159,7 @@ std::string Failure(const std::string& message) {
 // settings.
 bool ReadTaskOptions(const std::string& body, bool withSkip, tamsel::TaskOptions* opt,
                      std::string* message) {
-  opt->protect = tamsel::ProtectedPathsOf(tamsel::CurrentSettings());
+  *opt = tamsel::OptionsFromSettings(0);
   bool namesAge = body.find("\"olderThanDays\"") != std::string::npos;
   bool namesSkip = withSkip && body.find("\"skip\"") != std::string::npos;
   if (!namesAge && !namesSkip) return true;
@@ -205,47 +206,6 @@ std::string ApiScan(const std::string& body) {
   return "{\"ok\":true,\"started\":true}";
 }
 
-// The record of one real clean, begun when the clean first reports (or,
-// when it touches nothing, when it ends), so that a clean refused as busy
-// leaves no record.
-struct CleanRecord {
-  uint64_t start = 0;
-  std::vector<std::string> items;
-  tamsel::HistoryWriter writer;
-  bool begun = false;
-  bool ok = true;
-
-  void Begin() {
-    if (begun) return;
-    begun = true;
-    ok = tamsel::BeginRecord(tamsel::HistoryDir(), start, items, &writer);
-  }
-};
-
-void RecordInto(tamsel::TaskOptions* opt, const std::vector<std::string>& ids) {
-  auto rec = std::make_shared<CleanRecord>();
-  rec->start = tov::NowFileTime();
-  rec->items = ids;
-  opt->touched = [rec](const std::string& item, bool deleted, uint64_t bytes,
-                       const std::wstring& path, const std::wstring& reason) {
-    rec->Begin();
-    if (rec->ok) tamsel::RecordLine(rec->writer, deleted, item, bytes, path, reason);
-  };
-  opt->finished = [rec](const tamsel::ResultList& result) -> std::string {
-    rec->Begin();
-    uint64_t bytes = 0, files = 0, skipped = 0;
-    for (const auto& kv : result) {
-      bytes += kv.second.bytes;
-      files += kv.second.files;
-      skipped += kv.second.skipped;
-    }
-    bool ok = rec->ok && tamsel::EndRecord(rec->writer, bytes, files, skipped);
-    if (!ok) printf("[warn] %s\n", kRecordFailed);
-    fflush(stdout);
-    return ok ? std::string() : kRecordFailed;
-  };
-}
-
 std::string ApiClean(const std::string& body) {
   std::vector<std::string> ids = tov::JsonStrArray(body, "items");
   if (ids.empty()) return "{\"ok\":false,\"message\":\"没有选中任何清理项\"}";
@@ -256,7 +216,7 @@ std::string ApiClean(const std::string& body) {
   tamsel::TaskOptions opt;
   std::string message;
   if (!ReadTaskOptions(body, true, &opt, &message)) return Failure(message);
-  if (!dryRun) RecordInto(&opt, ids);
+  if (!dryRun) tamsel::RecordCleanInto(&opt, ids);
   if (!tamsel::StartClean(Rules(), ids, dryRun, restartExplorer, opt)) return kBusy;
   return "{\"ok\":true,\"started\":true,\"dryRun\":" + Bool(dryRun) + "}";
 }
@@ -368,6 +328,8 @@ bool TovHandleApi(const std::string& path, const std::string& target, const std:
     outBody = ApiScanResult();
   } else if (path == "/api/detail") {
     outBody = ApiDetail(target);
+  } else if (path == "/api/schedule") {
+    outBody = body.empty() ? tamsel::ScheduleJson() : tamsel::SetScheduleJson(body);
   } else if (path == "/api/settings") {
     // A body is a new document; none asks for the current one.
     outBody = body.empty() ? SettingsDoc(tamsel::CurrentSettings()) : ApiSettingsPost(body);

@@ -124,6 +124,35 @@ bool ProbeOurInstance(int port, const std::string& marker) {
   return reply.find("200") != std::string::npos && reply.find(marker) != std::string::npos;
 }
 
+std::string LoopbackRequest(int port, const std::string& method, const std::string& path,
+                            const std::string& extraHeaders, const std::string& body,
+                            int timeoutMs) {
+  if (port < 1 || port > 65535) return std::string();
+  Socket s = SockTcp();
+  if (s == kBadSocket) return std::string();
+  SockSetTimeouts(s, timeoutMs);
+  if (!SockConnectLoopback(s, port)) {
+    SockClose(s);
+    return std::string();
+  }
+  std::string request =
+      method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders +
+      "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+      "\r\nConnection: close\r\n\r\n" + body;
+  std::string reply;
+  if (SockSend(s, request.data(), static_cast<int>(request.size())) ==
+      static_cast<int>(request.size())) {
+    char buf[8192];
+    for (;;) {
+      int n = SockRecv(s, buf, sizeof buf);
+      if (n <= 0) break;
+      reply.append(buf, static_cast<size_t>(n));
+    }
+  }
+  SockClose(s);
+  return reply;
+}
+
 bool IsAdminUser() {
   return IsProcessAdmin();
 }

@@ -38,6 +38,14 @@ std::string ReadTokenFile(const std::string& appName);
 // and the marker.
 bool ProbeOurInstance(int port, const std::string& marker);
 
+// One HTTP/1.1 request to 127.0.0.1:port ("Host: 127.0.0.1", "Connection:
+// close", extraHeaders as given, each ending in "\r\n"), waiting at most
+// timeoutMs for each receive: the whole answer, head and body, as the server
+// sent it until it closed, or empty when nothing came back.
+std::string LoopbackRequest(int port, const std::string& method, const std::string& path,
+                            const std::string& extraHeaders, const std::string& body,
+                            int timeoutMs);
+
 bool IsAdminUser();
 // Restarts the program elevated ("runas", "--force-new") and ends this one
 // 1.2 s later; the document says what happened.

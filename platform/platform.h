@@ -354,6 +354,14 @@ bool CurrentUserName(std::wstring* name);
 // RtlGetVersion from the loaded ntdll. POSIX: false.
 bool OsVersion(uint32_t* major, uint32_t* minor, uint32_t* build);
 
+// ---- Scheduled tasks (platform/*/tasks_*.cpp) ----------------------------------------
+
+// The definition of the scheduled task `name` (Folder\Task) of the
+// current user, as the Task Scheduler's XML in UTF-8; false when there is no
+// such task or it cannot be read. Windows: ITaskService::GetFolder, GetTask,
+// get_Xml. POSIX: the task store the stand-in's schtasks.exe keeps (below).
+bool ReadScheduledTaskXml(const std::wstring& name, std::string* xml);
+
 // ---- HTTPS (platform/*/https_*.cpp) -------------------------------------------------------
 
 // Where a request without an answer failed.

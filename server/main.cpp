@@ -1,8 +1,12 @@
 #include "platform/platform.h"
 #include "server/web_shell.h"
+#include "unattended/cli_clean.h"
 
 int main(int argc, char** argv) {
   // Before anything can load a DLL on demand.
   tov::RestrictDllSearch();
-  return tov::WebShellMain(tov::CommandLineArgs(argc, argv));
+  std::vector<std::string> args = tov::CommandLineArgs(argc, argv);
+  // Cleaning from the command line or a scheduled task needs no server.
+  if (tamsel::IsUnattendedCommand(args)) return tamsel::UnattendedMain(args);
+  return tov::WebShellMain(args);
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "server/json_doc.h"
 
 namespace tov {
 namespace {
@@ -38,160 +39,18 @@ void AppendUtf8(unsigned v, std::string* out) {
   }
 }
 
-// A small reader of one JSON document, enough to find top-level members.
-// Every function advances at past what it read and returns false on
-// malformed input.
-constexpr int kMaxJsonDepth = 64;
-
-void SkipSpace(const std::string& s, size_t& at) {
-  while (at < s.size() && (s[at] == ' ' || s[at] == '\t' || s[at] == '\n' || s[at] == '\r')) ++at;
-}
-
-// A string with its escapes decoded into *out (may be null).
-bool ReadString(const std::string& s, size_t& at, std::string* out) {
-  if (at >= s.size() || s[at] != '"') return false;
-  ++at;
-  while (at < s.size()) {
-    unsigned char c = static_cast<unsigned char>(s[at]);
-    if (c == '"') {
-      ++at;
-      return true;
-    }
-    if (c < 0x20) return false;
-    if (c != '\\') {
-      if (out) out->push_back(static_cast<char>(c));
-      ++at;
-      continue;
-    }
-    if (at + 1 >= s.size()) return false;
-    char e = s[at + 1];
-    at += 2;
-    const char* simple = strchr("\"\\/bfnrt", e);
-    if (e != '\0' && simple) {
-      static const char kDecoded[] = "\"\\/\b\f\n\r\t";
-      if (out) out->push_back(kDecoded[simple - "\"\\/bfnrt"]);
-      continue;
-    }
-    if (e != 'u' || at + 4 > s.size()) return false;
-    unsigned v = 0;
-    for (int k = 0; k < 4; ++k) {
-      char h = s[at + k];
-      if (!isxdigit(static_cast<unsigned char>(h))) return false;
-      v = v * 16 + static_cast<unsigned>(HexDigit(h));
-    }
-    at += 4;
-    if (out) AppendUtf8(v, out);
-  }
-  return false;
-}
-
-bool SkipValue(const std::string& s, size_t& at, int depth);
-
-// A literal, a number or a string: its text in *raw (a string decoded and
-// marked by a leading quote), for the caller to judge.
-bool ReadScalar(const std::string& s, size_t& at, std::string* raw) {
-  if (at < s.size() && s[at] == '"') {
-    raw->assign(1, '"');
-    return ReadString(s, at, raw);
-  }
-  size_t start = at;
-  while (at < s.size() && (isalnum(static_cast<unsigned char>(s[at])) || s[at] == '-' ||
-                           s[at] == '+' || s[at] == '.'))
-    ++at;
-  raw->assign(s, start, at - start);
-  if (raw->empty()) return false;
-  if (*raw == "true" || *raw == "false" || *raw == "null") return true;
-  // A number: -?digits[.digits][e[+-]digits]; strtod is stricter enough.
-  char* end = nullptr;
-  strtod(raw->c_str(), &end);
-  return end && *end == '\0' &&
-         (isdigit(static_cast<unsigned char>((*raw)[0])) || (*raw)[0] == '-');
-}
-
-bool SkipContainer(const std::string& s, size_t& at, int depth, char open, char close) {
-  if (depth > kMaxJsonDepth || at >= s.size() || s[at] != open) return false;
-  ++at;
-  SkipSpace(s, at);
-  if (at < s.size() && s[at] == close) {
-    ++at;
-    return true;
-  }
-  for (;;) {
-    if (open == '{') {
-      if (!ReadString(s, at, nullptr)) return false;
-      SkipSpace(s, at);
-      if (at >= s.size() || s[at] != ':') return false;
-      ++at;
-      SkipSpace(s, at);
-    }
-    if (!SkipValue(s, at, depth + 1)) return false;
-    SkipSpace(s, at);
-    if (at >= s.size()) return false;
-    if (s[at] == close) {
-      ++at;
-      return true;
-    }
-    if (s[at] != ',') return false;
-    ++at;
-    SkipSpace(s, at);
-  }
-}
-
-bool SkipValue(const std::string& s, size_t& at, int depth) {
-  if (at >= s.size()) return false;
-  if (s[at] == '{') return SkipContainer(s, at, depth, '{', '}');
-  if (s[at] == '[') return SkipContainer(s, at, depth, '[', ']');
-  std::string raw;
-  return ReadScalar(s, at, &raw);
-}
-
 }  // namespace
 
 bool JsonTopLevelBool(const std::string& body, const std::string& key, bool def) {
-  size_t at = 0;
-  SkipSpace(body, at);
-  if (at >= body.size() || body[at] != '{') return def;
-  ++at;
-  SkipSpace(body, at);
-  int seen = 0, saidOther = 0;
-  if (at < body.size() && body[at] == '}') {
-    ++at;
-  } else {
-    for (;;) {
-      std::string name;
-      if (!ReadString(body, at, &name)) return def;
-      SkipSpace(body, at);
-      if (at >= body.size() || body[at] != ':') return def;
-      ++at;
-      SkipSpace(body, at);
-      if (name == key) {
-        ++seen;
-        std::string raw;
-        size_t start = at;
-        if (body[start] == '{' || body[start] == '[') {
-          if (!SkipValue(body, at, 1)) return def;
-        } else if (!ReadScalar(body, at, &raw)) {
-          return def;
-        }
-        const char* other = def ? "false" : "true";
-        if (raw == other || raw == std::string("\"") + other) ++saidOther;
-      } else if (!SkipValue(body, at, 1)) {
-        return def;
-      }
-      SkipSpace(body, at);
-      if (at >= body.size()) return def;
-      if (body[at] == '}') {
-        ++at;
-        break;
-      }
-      if (body[at] != ',') return def;
-      ++at;
-      SkipSpace(body, at);
-    }
-  }
-  SkipSpace(body, at);
-  if (at != body.size()) return def;
-  return (seen > 0 && saidOther == seen) ? !def : def;
+  JsonValue doc;
+  if (!ParseJson(body, &doc) || doc.kind != JsonValue::Kind::Object) return def;
+  const JsonValue* v = JsonMemberOf(doc, key);
+  if (!v) return def;
+  bool other = !def;
+  const char* word = other ? "true" : "false";
+  bool says = (v->kind == JsonValue::Kind::Bool && v->flag == other) ||
+              (v->kind == JsonValue::Kind::String && v->text == word);
+  return says ? other : def;
 }
 
 std::string JEsc(const std::string& s) {
@@ -223,6 +82,33 @@ std::string JEsc(const std::string& s) {
         } else {
           out.push_back(ch);
         }
+    }
+  }
+  return out;
+}
+
+std::string MarkupEscape(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out.push_back(c);
     }
   }
   return out;

@@ -20,6 +20,10 @@ namespace tov {
 // everything else (including / and non-ASCII bytes) is copied.
 std::string JEsc(const std::string& s);
 
+// Escapes a text for HTML and XML, in element text and in attribute values
+// quoted either way: & < > " ' become entities, everything else is copied.
+std::string MarkupEscape(const std::string& s);
+
 // Plain decimal text of an unsigned 64-bit value.
 std::string Num(uint64_t v);
 
@@ -28,13 +32,13 @@ std::string Num(uint64_t v);
 bool JsonBool(const std::string& body, const std::string& key, bool def);
 
 // The value of the member `key` of the body's top-level object, read as a
-// JSON parser reads it: true or false, or the strings "true" and "false".
-// Unlike JsonBool it never looks inside nested values or other members'
-// text. It answers !def only when the body is one well-formed JSON object
-// in which the key appears at least once and every appearance says !def;
-// anything unclear (missing, another type, malformed body, duplicates that
-// disagree) gives def. For the flags where a wrong reading does harm
-// ("dryRun": only an explicit false makes a clean real).
+// JSON parser reads it (ParseJson of json_doc.h): true or false, or the
+// strings "true" and "false". Unlike JsonBool it never looks inside nested
+// values or other members' text. It answers !def only when the body is one
+// well-formed JSON object (no member named twice) whose member says !def;
+// anything unclear (missing, another type, malformed body, duplicates) gives
+// def. For the flags where a wrong reading does harm ("dryRun": only an
+// explicit false makes a clean real).
 bool JsonTopLevelBool(const std::string& body, const std::string& key, bool def);
 
 // The string elements between the first [ after the key and the next ],

@@ -75,33 +75,6 @@ bool StartsWith(const std::string& s, const char* prefix) {
   return s.compare(0, strlen(prefix), prefix) == 0;
 }
 
-std::string HtmlEscape(const std::string& s) {
-  std::string out;
-  out.reserve(s.size());
-  for (char c : s) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out.push_back(c);
-    }
-  }
-  return out;
-}
-
 enum class ReadVerdict {
   Ok,         // head and body are complete
   Dropped,    // closed, failed or too slow before the head ended: no answer
@@ -320,6 +293,19 @@ void PrintUsage() {
   printf("  --lan         绑 0.0.0.0（同网段设备可访问，首次可能弹防火墙授权）\n");
   printf("  --selftest    起服务→自我请求→打印结果→退出\n");
   printf("  --force-new   跳过单实例复用，强制起一个新实例\n");
+  printf(
+      "不开页面清理: %s --clean [项目ID,项目ID...|default] [--dry-run] [--older-than 天数] "
+      "[--quiet]\n",
+      kInternalName);
+  printf(
+      "  --clean       清理后退出；不写项目或写 default = 推荐勾选的项目；已有实例时交给它清理\n");
+  printf("  --dry-run     只统计可释放多少，不删除\n");
+  printf("  --older-than  只清理至少这么多天前修改过的文件（0-3650）\n");
+  printf("  --quiet       只打印最后一行汇总\n");
+  printf("自动清理: %s --schedule daily|weekly|off\n", kInternalName);
+  printf(
+      "  --schedule    每天 / 每周在电脑空闲且接通电源时运行 --clean default --quiet；off = "
+      "关闭\n");
 }
 
 // Parses the arguments left to right. Returns -1 to go on, or the exit code
@@ -509,7 +495,7 @@ std::string ErrorPage(const std::string& name) {
        "word-break:break-all}";
   p += ".k{color:#8B3A2F}</style></head><body><div class=\"box\">";
   p += "<h1>找不到：<b>";
-  p += HtmlEscape(name);
+  p += MarkupEscape(name);
   p += "</b></h1>";
   p += "<p>界面文件都打包在程序内部，正常使用不会看到这个页面。</p>";
   p += "<p>多半是地址打错了，或者从旧的书签 / 历史记录点进来的 —— 回首页重新开始即可。</p>";

@@ -46,6 +46,7 @@
     settings: null,         // the document of /api/settings
     skip: new Map(),        // item id -> Map(path -> size) of files left out until the next scan
     hist: null,             // the record shown in the history dialog
+    schedule: null,         // the document of /api/schedule
   };
 
   // ---- formatting -------------------------------------------------------
@@ -1310,6 +1311,57 @@
     setTimeout(rescan, 300);
   }
 
+  // ---- automatic cleaning (the scheduled task) -------------------------------
+
+  const EVERY = { off: "关闭", daily: "每天", weekly: "每周" };
+
+  // Shows what the task store holds: the interval, and a program path that
+  // no longer exists (the program was moved) or is another copy, with the
+  // offer to point the task at this program.
+  function renderSchedule(r) {
+    const state = $("schedule-state");
+    const fix = $("btn-schedule-fix");
+    fix.hidden = true;
+    if (!r || !r.ok) {
+      state.textContent = (r && r.message) || "读不到自动清理的状态。";
+      return;
+    }
+    S.schedule = r;
+    for (const el of document.querySelectorAll('input[name="schedule-every"]')) el.checked = el.value === r.every;
+    if (r.every === "off") {
+      state.textContent = "自动清理已关闭。";
+      return;
+    }
+    let text = "自动清理：" + EVERY[r.every] + "，在电脑空闲且接通电源时运行。";
+    if (!r.programExists) {
+      text += "但计划任务要运行的程序已经不在了（可能被移动或删除）：" + r.program;
+      fix.hidden = false;
+    } else if (!r.isThisProgram) {
+      text += "计划任务运行的是另一处的程序：" + r.program;
+      fix.hidden = false;
+    }
+    state.textContent = text;
+  }
+
+  async function loadSchedule() {
+    let r;
+    try { r = await api("/api/schedule"); } catch (e) { r = null; }
+    renderSchedule(r);
+  }
+
+  async function setSchedule(every) {
+    $("schedule-state").textContent = "正在设置…";
+    let r;
+    try { r = await api("/api/schedule", { every }); } catch (e) { r = null; }
+    if (r && r.ok) {
+      toast(every === "off" ? "已关闭自动清理" : "已设置自动清理：" + EVERY[every]);
+      renderSchedule(r);
+    } else {
+      toast((r && r.message) || "设置自动清理失败");
+      await loadSchedule();
+    }
+  }
+
   function renderProtected() {
     const ul = $("protect-list");
     ul.textContent = "";
@@ -1383,7 +1435,11 @@
       renderSummary();
       renderDetailRows();
     });
-    $("btn-settings").addEventListener("click", () => { renderProtected(); $("dlg-settings").showModal(); });
+    $("btn-settings").addEventListener("click", () => { renderProtected(); loadSchedule(); $("dlg-settings").showModal(); });
+    for (const el of document.querySelectorAll('input[name="schedule-every"]')) {
+      el.addEventListener("change", () => { if (el.checked) setSchedule(el.value); });
+    }
+    $("btn-schedule-fix").addEventListener("click", () => setSchedule(S.schedule ? S.schedule.every : "daily"));
     $("protect-form").addEventListener("submit", (ev) => {
       ev.preventDefault();
       const v = $("protect-input").value.trim().replace(/\\+$/, "");

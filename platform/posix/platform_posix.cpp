@@ -28,8 +28,10 @@
 // - Shell folders are fixed paths under the profile; the recycle bin is the
 //   folder C:\$Recycle.Bin, each file below it one item; the administrator
 //   test is "effective user is root".
-// - Programs: only "powercfg.exe /hibernate off|on" runs; it removes or
-//   recreates C:\hiberfil.sys and needs administrator rights.
+// - Programs: only "powercfg.exe /hibernate off|on" and the two forms of
+//   "schtasks.exe" the program uses run, by their full path in the system
+//   folder. powercfg removes or recreates C:\hiberfil.sys and needs
+//   administrator rights; schtasks keeps task definitions in <root>/tasks.
 // What it does not: letter case stays significant in file names, there are no
 // ACLs, no other drive than those present as folders under the root.
 #include <arpa/inet.h>
@@ -439,8 +441,113 @@ bool IsProcessAdmin() {
   return geteuid() == 0;
 }
 
+namespace {
+
+// The stand-in's task store: <root>/tasks/<Folder>/<Task>, each file the
+// XML definition as schtasks.exe was given it (UTF-16).
+std::string TaskStorePath(const std::wstring& name) {
+  std::string n = WideToUtf8(name);
+  for (char& c : n)
+    if (c == '\\') c = '/';
+  return RootDir() + "/tasks/" + n;
+}
+
+// Splits a command line the way Windows programs read theirs: white space
+// separates, double quotes group (no escapes are needed here).
+std::vector<std::wstring> SplitCommandLine(const std::wstring& cmdline) {
+  std::vector<std::wstring> out;
+  std::wstring cur;
+  bool quoted = false, any = false;
+  for (wchar_t c : cmdline) {
+    if (c == L'"') {
+      quoted = !quoted;
+      any = true;
+    } else if ((c == L' ' || c == L'\t') && !quoted) {
+      if (any) out.push_back(cur);
+      cur.clear();
+      any = false;
+    } else {
+      cur.push_back(c);
+      any = true;
+    }
+  }
+  if (any) out.push_back(cur);
+  return out;
+}
+
+// "schtasks.exe /create /tn NAME /xml FILE /f" and "/delete /tn NAME /f",
+// the two forms the program uses; anything else fails with exit code 1.
+uint32_t EmulateSchtasks(const std::vector<std::wstring>& argv) {
+  std::wstring verb, name, xml;
+  bool force = false;
+  for (size_t i = 1; i < argv.size(); ++i) {
+    const std::wstring& a = argv[i];
+    if (EqualsNoCase(a, L"/create") || EqualsNoCase(a, L"/delete")) {
+      verb = a;
+    } else if (EqualsNoCase(a, L"/tn") && i + 1 < argv.size()) {
+      name = argv[++i];
+    } else if (EqualsNoCase(a, L"/xml") && i + 1 < argv.size()) {
+      xml = argv[++i];
+    } else if (EqualsNoCase(a, L"/f")) {
+      force = true;
+    } else {
+      return 1;
+    }
+  }
+  if (name.empty() || !force) return 1;
+  std::string store = TaskStorePath(name);
+  if (EqualsNoCase(verb, L"/delete")) return unlink(store.c_str()) == 0 ? 0 : 1;
+  std::string def;
+  if (!EqualsNoCase(verb, L"/create") || xml.empty() || !ReadWholeFile(xml, &def)) return 1;
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(store).parent_path(), ec);
+  FILE* f = fopen(store.c_str(), "wb");
+  if (!f) return 1;
+  bool ok = fwrite(def.data(), 1, def.size(), f) == def.size();
+  return fclose(f) == 0 && ok ? 0 : 1;
+}
+
+}  // namespace
+
+bool ReadScheduledTaskXml(const std::wstring& name, std::string* xml) {
+  xml->clear();
+  std::string raw;
+  FILE* f = fopen(TaskStorePath(name).c_str(), "rb");
+  if (!f) return false;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) raw.append(buf, n);
+  fclose(f);
+  // UTF-16LE after its byte-order mark, as the definition was written.
+  size_t at = raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
+                      static_cast<unsigned char>(raw[1]) == 0xFE
+                  ? 2
+                  : 0;
+  std::wstring text;
+  for (; at + 1 < raw.size(); at += 2) {
+    uint32_t u =
+        static_cast<unsigned char>(raw[at]) | (static_cast<unsigned char>(raw[at + 1]) << 8);
+    if (u >= 0xD800 && u <= 0xDBFF && at + 3 < raw.size()) {
+      uint32_t lo =
+          static_cast<unsigned char>(raw[at + 2]) | (static_cast<unsigned char>(raw[at + 3]) << 8);
+      if (lo >= 0xDC00 && lo <= 0xDFFF) {
+        u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
+        at += 2;
+      }
+    }
+    text.push_back(static_cast<wchar_t>(u));
+  }
+  *xml = WideToUtf8(text);
+  return true;
+}
+
 bool RunHiddenAndWait(const std::wstring& cmdline, uint32_t, uint32_t* exitCode) {
   *exitCode = 1;
+  std::vector<std::wstring> argv = SplitCommandLine(cmdline);
+  if (!argv.empty() && EqualsNoCase(argv[0], SystemProgram(L"schtasks.exe"))) {
+    *exitCode = EmulateSchtasks(argv);
+    return true;
+  }
   const std::wstring kOff = SystemProgram(L"powercfg.exe") + L" /hibernate off";
   const std::wstring kOn = SystemProgram(L"powercfg.exe") + L" /hibernate on";
   if (!EqualsNoCase(cmdline, kOff) && !EqualsNoCase(cmdline, kOn)) return false;

@@ -153,3 +153,36 @@ test('selection and age choice are remembered after a restart', { skip }, async 
   assert.equal(await text('#sel-count'), '已勾选 19 项（共 47 项）');
   assert.deepEqual(page.errors, []);
 });
+
+test('the settings set, show and mend the automatic clean', { skip }, async () => {
+  const store = path.join(root, 'tasks', 'Tamsel', 'AutoClean');
+  const stored = () => (fs.existsSync(store) ? fs.readFileSync(store).subarray(2).toString('utf16le') : null);
+  const state = () => text('#schedule-state');
+  await page.click('#btn-settings');
+  await page.waitForFunction(() => /自动清理已关闭/.test(document.getElementById('schedule-state').textContent));
+  assert.equal(await page.isChecked('input[name="schedule-every"][value="off"]'), true);
+
+  await page.check('input[name="schedule-every"][value="daily"]');
+  await page.waitForFunction(() => /^自动清理：每天/.test(document.getElementById('schedule-state').textContent));
+  assert.match(stored(), /<ScheduleByDay>/);
+  assert.match(stored(), /<Arguments>--clean default --quiet<\/Arguments>/);
+  assert.equal(await page.isVisible('#btn-schedule-fix'), false);
+
+  // The program was moved since: the page says so and offers to mend it.
+  fs.writeFileSync(store, Buffer.concat([Buffer.from([0xff, 0xfe]),
+    Buffer.from(stored().replace(/<Command>[^<]*<\/Command>/, '<Command>C:\\old place\\tamsel.exe</Command>'), 'utf16le')]));
+  await page.keyboard.press('Escape');
+  await page.click('#btn-settings');
+  await page.waitForFunction(() => /已经不在了/.test(document.getElementById('schedule-state').textContent));
+  assert.match(await state(), /C:\\old place\\tamsel\.exe/);
+  assert.equal(await page.isVisible('#btn-schedule-fix'), true);
+  await page.click('#btn-schedule-fix');
+  await page.waitForFunction(() => /^自动清理：每天，在电脑空闲且接通电源时运行。$/.test(document.getElementById('schedule-state').textContent));
+  assert.equal(/<Command>([^<]*)<\/Command>/.exec(stored())[1], NATIVE_BIN);
+
+  await page.check('input[name="schedule-every"][value="off"]');
+  await page.waitForFunction(() => /自动清理已关闭/.test(document.getElementById('schedule-state').textContent));
+  assert.equal(stored(), null);
+  await page.keyboard.press('Escape');
+  assert.deepEqual(page.errors, []);
+});

@@ -1,0 +1,63 @@
+#include "settings/clean_record.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "platform/platform.h"
+#include "settings/history.h"
+#include "settings/settings.h"
+
+namespace tamsel {
+namespace {
+
+// The record of one real clean, begun when the clean first reports (or,
+// when it touches nothing, when it ends), so that a clean refused as busy
+// leaves no record.
+struct CleanRecord {
+  uint64_t start = 0;
+  std::vector<std::string> items;
+  HistoryWriter writer;
+  bool begun = false;
+  bool ok = true;
+
+  void Begin() {
+    if (begun) return;
+    begun = true;
+    ok = BeginRecord(HistoryDir(), start, items, &writer);
+  }
+};
+
+}  // namespace
+
+void RecordCleanInto(TaskOptions* opt, const std::vector<std::string>& ids) {
+  auto rec = std::make_shared<CleanRecord>();
+  rec->start = tov::NowFileTime();
+  rec->items = ids;
+  opt->touched = [rec](const std::string& item, bool deleted, uint64_t bytes,
+                       const std::wstring& path, const std::wstring& reason) {
+    rec->Begin();
+    if (rec->ok) RecordLine(rec->writer, deleted, item, bytes, path, reason);
+  };
+  opt->finished = [rec](const ResultList& result) -> std::string {
+    rec->Begin();
+    uint64_t bytes = 0, files = 0, skipped = 0;
+    for (const auto& kv : result) {
+      bytes += kv.second.bytes;
+      files += kv.second.files;
+      skipped += kv.second.skipped;
+    }
+    bool ok = rec->ok && EndRecord(rec->writer, bytes, files, skipped);
+    if (!ok) printf("[warn] %s\n", kRecordFailed);
+    fflush(stdout);
+    return ok ? std::string() : kRecordFailed;
+  };
+}
+
+TaskOptions OptionsFromSettings(int olderThanDays) {
+  TaskOptions opt;
+  opt.protect = ProtectedPathsOf(CurrentSettings());
+  if (olderThanDays > 0) opt.cutoff = AgeCutoff(tov::NowFileTime(), olderThanDays);
+  return opt;
+}
+
+}  // namespace tamsel

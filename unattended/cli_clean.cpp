@@ -1,0 +1,332 @@
+#include "unattended/cli_clean.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <thread>
+
+#include "engine/tamsel_engine.h"
+#include "lifecycle/shell_life.h"
+#include "platform/platform.h"
+#include "rules/tamsel_core.h"
+#include "server/text.h"
+#include "settings/clean_record.h"
+#include "settings/settings.h"
+#include "unattended/schedule.h"
+
+namespace tamsel {
+namespace {
+
+// The program's own names, as the server spells them (port-file folder,
+// probe marker).
+constexpr const char kAppFolder[] = "tamsel";
+constexpr const char kProbeMarker[] = "Tamsel";
+
+// How long one request to a running instance may take, and how often its
+// task is polled.
+constexpr int kHandOverTimeoutMs = 10000;
+constexpr uint32_t kPollMs = 200;
+// A running instance that stops answering this many polls in a row is gone.
+constexpr int kMaxFailedPolls = 25;
+
+const char kErrPrefix[] = "[err] ";
+
+// One item of a finished clean, as printed.
+struct ItemLine {
+  std::string id;
+  uint64_t bytes = 0;
+  uint64_t files = 0;
+  uint64_t skipped = 0;
+};
+
+struct CleanOutcome {
+  std::vector<ItemLine> items;
+  uint64_t freeBefore = 0;
+  uint64_t freeAfter = 0;
+};
+
+bool IsNumber(const std::string& s) {
+  if (s.empty() || s.size() > 9) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// Splits "a,b,c"; false when an element is empty (",a", "a,,b", "").
+bool SplitIds(const std::string& list, std::vector<std::string>* ids) {
+  size_t at = 0;
+  for (;;) {
+    size_t comma = list.find(',', at);
+    std::string id = list.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    if (id.empty()) return false;
+    ids->push_back(id);
+    if (comma == std::string::npos) return true;
+    at = comma + 1;
+  }
+}
+
+// The items to clean: the remembered selection for "default" (the
+// catalogue's pre-selected items until the page has saved one), else the
+// ids asked for, in catalogue order; measure-only items are never cleaned
+// and are left out without a word. False with the line to print for an id
+// that names no item.
+bool ResolveIds(const std::vector<Category>& cats, const UnattendedCommand& cmd,
+                std::vector<std::string>* ids, std::string* error) {
+  const std::vector<std::string>& remembered = CurrentSettings().selected;
+  std::set<std::string> asked(cmd.useDefault ? remembered.begin() : cmd.ids.begin(),
+                              cmd.useDefault ? remembered.end() : cmd.ids.end());
+  for (const std::string& id : cmd.ids) {
+    if (!FindItem(cats, id)) {
+      *error = std::string(kErrPrefix) + "未知的清理项：" + id;
+      return false;
+    }
+  }
+  for (const Category& c : cats)
+    for (const RuleItem& item : c.items) {
+      if (item.mode == "measure") continue;
+      if (asked.count(item.id)) ids->push_back(item.id);
+    }
+  return true;
+}
+
+// ---- The clean in this process ---------------------------------------------------
+
+bool CleanHere(const std::vector<Category>& cats, const std::vector<std::string>& ids,
+               const UnattendedCommand& cmd, CleanOutcome* out, std::string* error) {
+  // The same choices a clean from the page takes: the protected paths, the
+  // age filter, and a record of what a real clean did.
+  TaskOptions opt = OptionsFromSettings(cmd.olderThanDays);
+  if (!cmd.dryRun) RecordCleanInto(&opt, ids);
+  if (!StartClean(cats, ids, cmd.dryRun, false, opt)) {
+    *error = std::string(kErrPrefix) + "已有任务在运行";
+    return false;
+  }
+  while (!WaitTask(60000)) {
+  }
+  LockResults();
+  ResultList result = LastResult();
+  UnlockResults();
+  for (const auto& kv : result)
+    out->items.push_back(ItemLine{kv.first, kv.second.bytes, kv.second.files, kv.second.skipped});
+  out->freeBefore = State()->freeBefore.load();
+  out->freeAfter = State()->freeAfter.load();
+  return true;
+}
+
+// ---- The clean in a running instance ----------------------------------------------
+
+// The body of an HTTP answer, or empty when there was none or its status was
+// not 200.
+std::string AnswerBody(const std::string& answer) {
+  if (answer.compare(0, 12, "HTTP/1.1 200") != 0) return std::string();
+  size_t end = answer.find("\r\n\r\n");
+  return end == std::string::npos ? std::string() : answer.substr(end + 4);
+}
+
+std::string Request(int port, const std::string& method, const std::string& path,
+                    const std::string& token, const std::string& body) {
+  return AnswerBody(tov::LoopbackRequest(port, method, path, "X-Tamsel-Token: " + token + "\r\n",
+                                         body, kHandOverTimeoutMs));
+}
+
+// The unsigned number after "key": at or after from; 0 when missing.
+uint64_t NumberAfter(const std::string& doc, const std::string& key, size_t from) {
+  size_t at = doc.find("\"" + key + "\":", from);
+  if (at == std::string::npos) return 0;
+  return strtoull(doc.c_str() + at + key.size() + 3, nullptr, 10);
+}
+
+// The items and free-space figures of a result document.
+CleanOutcome ParseResult(const std::string& doc) {
+  CleanOutcome out;
+  size_t items = doc.find("\"items\":[");
+  size_t end = doc.rfind("],\"totalBytes\":");
+  if (items == std::string::npos || end == std::string::npos) return out;
+  // Windows paths hold no quote, so an item's id opens with the first
+  // {"id":" after the previous item; errors are texts of our own.
+  for (size_t at = doc.find("{\"id\":\"", items); at != std::string::npos && at < end;
+       at = doc.find("{\"id\":\"", at + 1)) {
+    ItemLine line;
+    size_t idStart = at + 7;
+    line.id = doc.substr(idStart, doc.find('"', idStart) - idStart);
+    line.bytes = NumberAfter(doc, "bytes", at);
+    line.files = NumberAfter(doc, "files", at);
+    line.skipped = NumberAfter(doc, "skipped", at);
+    out.items.push_back(line);
+  }
+  out.freeBefore = NumberAfter(doc, "freeBefore", end);
+  out.freeAfter = NumberAfter(doc, "freeAfter", end);
+  return out;
+}
+
+bool CleanThere(int port, const std::vector<std::string>& ids, const UnattendedCommand& cmd,
+                CleanOutcome* out, std::string* error) {
+  std::string token = tov::ReadTokenFile(kAppFolder);
+  if (token.empty()) {
+    *error = std::string(kErrPrefix) + "已有实例在运行，但读不到它的访问令牌，无法交给它清理";
+    return false;
+  }
+  std::string body = "{\"items\":[";
+  for (size_t i = 0; i < ids.size(); ++i) body += (i ? ",\"" : "\"") + tov::JEsc(ids[i]) + "\"";
+  body += std::string("],\"dryRun\":") + (cmd.dryRun ? "true" : "false");
+  if (cmd.olderThanDays > 0) body += ",\"olderThanDays\":" + std::to_string(cmd.olderThanDays);
+  body += "}";
+  std::string started = Request(port, "POST", "/api/clean", token, body);
+  if (started.find("\"started\":true") == std::string::npos) {
+    std::string message = tov::JsonStr(started, "message");
+    *error = std::string(kErrPrefix) + (message.empty() ? "运行中的实例没有接受清理请求" : message);
+    return false;
+  }
+  int failed = 0;
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    std::string status = Request(port, "GET", "/api/status", token, "");
+    if (status.empty()) {
+      if (++failed >= kMaxFailedPolls) {
+        *error = std::string(kErrPrefix) + "运行中的实例不再应答，清理结果未知";
+        return false;
+      }
+      continue;
+    }
+    failed = 0;
+    if (status.find("\"busy\":false,\"finished\":true") != std::string::npos) break;
+  }
+  *out = ParseResult(Request(port, "GET", "/api/result", token, ""));
+  return true;
+}
+
+void PrintOutcome(const std::vector<Category>& cats, const CleanOutcome& o,
+                  const UnattendedCommand& cmd) {
+  const char* verb = cmd.dryRun ? "可释放" : "释放";
+  uint64_t total = 0;
+  for (const ItemLine& line : o.items) {
+    total += line.bytes;
+    if (cmd.quiet) continue;
+    const RuleItem* item = FindItem(cats, line.id);
+    std::string text = "[ok] " + (item ? item->name : line.id) + "：" + verb + " " +
+                       BytesText(line.bytes) + "，" + std::to_string(line.files) + " 个文件";
+    if (line.skipped) text += "，跳过 " + std::to_string(line.skipped) + " 个";
+    printf("%s\n", text.c_str());
+  }
+  printf("[ok] 共%s %s（C 盘可用 %s → %s）\n", verb, BytesText(total).c_str(),
+         BytesText(o.freeBefore).c_str(), BytesText(o.freeAfter).c_str());
+}
+
+}  // namespace
+
+bool IsUnattendedCommand(const std::vector<std::string>& args) {
+  for (size_t i = 1; i < args.size(); ++i)
+    if (args[i] == "--clean" || args[i] == "--schedule") return true;
+  return false;
+}
+
+bool ParseUnattended(const std::vector<std::string>& args, UnattendedCommand* cmd,
+                     std::string* error) {
+  std::set<std::string> seen;
+  auto bad = [error](const std::string& why) {
+    *error = std::string(kErrPrefix) + why;
+    return false;
+  };
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    bool option = !a.empty() && a[0] == '-';
+    if (option && !seen.insert(a).second) return bad("选项 " + a + " 只能给一次");
+    bool hasValue = i + 1 < args.size() && !args[i + 1].empty() && args[i + 1][0] != '-';
+    if (a == "--clean") {
+      cmd->clean = true;
+      // The list is the next argument unless that is an option; an empty
+      // argument is an empty list.
+      if (i + 1 < args.size() && (args[i + 1].empty() || args[i + 1][0] != '-')) {
+        const std::string& list = args[++i];
+        if (list == "default") continue;
+        cmd->useDefault = false;
+        if (!SplitIds(list, &cmd->ids)) return bad("清理项列表为空或含空项：\"" + list + "\"");
+      }
+    } else if (a == "--schedule") {
+      cmd->schedule = true;
+      if (!hasValue) return bad("--schedule 需要 daily、weekly 或 off");
+      cmd->every = args[++i];
+      if (cmd->every != "daily" && cmd->every != "weekly" && cmd->every != "off")
+        return bad("--schedule 只接受 daily、weekly 或 off，不认识：" + cmd->every);
+    } else if (a == "--dry-run") {
+      cmd->dryRun = true;
+    } else if (a == "--quiet") {
+      cmd->quiet = true;
+    } else if (a == "--older-than") {
+      if (i + 1 >= args.size() || !IsNumber(args[i + 1]))
+        return bad("--older-than 需要 0 到 " + std::to_string(kMaxOlderThanDays) + " 的天数");
+      int days = atoi(args[++i].c_str());
+      if (days > kMaxOlderThanDays)
+        return bad("--older-than 需要 0 到 " + std::to_string(kMaxOlderThanDays) + " 的天数");
+      cmd->olderThanDays = days;
+    } else if (a == "--selftest") {
+      return bad("--selftest 不能和 --clean、--schedule 一起用");
+    } else {
+      // A port, a folder, or any option of the server: not for this mode.
+      return bad("--clean / --schedule 不能和 " + a + " 一起用");
+    }
+  }
+  if (cmd->clean && cmd->schedule) return bad("--clean 和 --schedule 不能一起用");
+  if (cmd->schedule && (cmd->dryRun || cmd->quiet || seen.count("--older-than")))
+    return bad("--dry-run、--quiet、--older-than 只用于 --clean");
+  return true;
+}
+
+int UnattendedMain(const std::vector<std::string>& args) {
+  tov::AttachParentConsoleIfNoStdout();
+  UnattendedCommand cmd;
+  std::string error;
+  int code = kExitRan;
+  if (!ParseUnattended(args, &cmd, &error)) {
+    printf("%s\n", error.c_str());
+    code = kExitBadCommandLine;
+  } else if (cmd.schedule) {
+    code = RunScheduleCommand(cmd.every);
+  } else {
+    std::vector<Category> cats = BuildRules();
+    // The page's settings, or its defaults; what is wrong with the file is
+    // the page's to say when it starts, the console shows the clean alone.
+    std::string warning;
+    SetCurrentSettings(LoadSettings(StateDir(), cats, &warning));
+    std::vector<std::string> ids;
+    CleanOutcome outcome;
+    if (!ResolveIds(cats, cmd, &ids, &error)) {
+      printf("%s\n", error.c_str());
+      code = kExitBadCommandLine;
+    } else {
+      tov::NetStartup();
+      int port = tov::ReadPortFile(kAppFolder);
+      bool running = port > 0 && tov::ProbeOurInstance(port, kProbeMarker);
+      bool ok = running ? CleanThere(port, ids, cmd, &outcome, &error)
+                        : CleanHere(cats, ids, cmd, &outcome, &error);
+      if (ok) {
+        PrintOutcome(cats, outcome, cmd);
+      } else {
+        printf("%s\n", error.c_str());
+        code = kExitCouldNotStart;
+      }
+    }
+  }
+  fflush(stdout);
+  return code;
+}
+
+std::string BytesText(uint64_t bytes) {
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  static const char* const kUnits[] = {"KB", "MB", "GB", "TB"};
+  // Exact integer arithmetic for what the page computes in floating point
+  // (bytes / 1024^k is exact there too): the unit grows while the value
+  // reaches 1023.95, and toFixed(1) rounds a tie up.
+  unsigned __int128 n = bytes, d = 1024;
+  size_t unit = 0;
+  while (n * 100 >= static_cast<unsigned __int128>(102395) * d && unit + 1 < 4) {
+    d *= 1024;
+    ++unit;
+  }
+  unsigned __int128 tenths = (n * 20 + d) / (d * 2);
+  uint64_t t = static_cast<uint64_t>(tenths);
+  return std::to_string(t / 10) + "." + std::to_string(t % 10) + " " + kUnits[unit];
+}
+
+}  // namespace tamsel

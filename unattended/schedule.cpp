@@ -1,0 +1,227 @@
+#include "unattended/schedule.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "platform/platform.h"
+#include "rules/tamsel_core.h"
+#include "server/text.h"
+#include "unattended/cli_clean.h"
+
+namespace tamsel {
+namespace {
+
+// schtasks.exe gets the definition in a file; it runs to completion within
+// this time or counts as failed.
+constexpr uint32_t kSchtasksTimeoutMs = 30000;
+// When the task first starts: the next day at this hour, local time.
+constexpr int kStartHour = 12;
+
+std::string XmlUnescape(const std::string& s) {
+  static const struct {
+    const char* entity;
+    char c;
+  } kEntities[] = {{"&amp;", '&'},  {"&lt;", '<'},    {"&gt;", '>'},
+                   {"&quot;", '"'}, {"&apos;", '\''}, {"&#39;", '\''}};
+  std::string out;
+  for (size_t i = 0; i < s.size();) {
+    bool replaced = false;
+    for (const auto& e : kEntities) {
+      size_t n = strlen(e.entity);
+      if (s.compare(i, n, e.entity) == 0) {
+        out.push_back(e.c);
+        i += n;
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) out.push_back(s[i++]);
+  }
+  return out;
+}
+
+// The text between <tag> and </tag>, or empty.
+std::string ElementText(const std::string& xml, const char* tag) {
+  std::string open = std::string("<") + tag + ">", close = std::string("</") + tag + ">";
+  size_t a = xml.find(open);
+  if (a == std::string::npos) return std::string();
+  a += open.size();
+  size_t b = xml.find(close, a);
+  return b == std::string::npos ? std::string() : XmlUnescape(xml.substr(a, b - a));
+}
+
+// Tomorrow at kStartHour, local time, as the Task Scheduler writes a moment.
+std::string StartBoundary() {
+  std::time_t t = std::time(nullptr) + 24 * 3600;
+  std::tm local = *std::localtime(&t);
+  char buf[64];
+  snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:00:00", local.tm_year + 1900, local.tm_mon + 1,
+           local.tm_mday, kStartHour);
+  return buf;
+}
+
+// UTF-16LE with its byte-order mark: the encoding schtasks.exe reads a task
+// definition in.
+std::string Utf16Le(const std::string& utf8) {
+  std::wstring w = U2W(utf8);
+  std::string out = "\xFF\xFE";
+  auto unit = [&out](uint32_t u) {
+    out.push_back(static_cast<char>(u & 0xFF));
+    out.push_back(static_cast<char>(u >> 8));
+  };
+  for (wchar_t c : w) {
+    uint32_t cp = static_cast<uint32_t>(c);
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      unit(0xD800 + (cp >> 10));
+      unit(0xDC00 + (cp & 0x3FF));
+    } else {
+      unit(cp);
+    }
+  }
+  return out;
+}
+
+std::wstring Quoted(const std::wstring& s) {
+  return L"\"" + s + L"\"";
+}
+
+// Runs schtasks.exe from the system folder with the arguments; false with
+// the line to print when it cannot start or fails.
+bool RunSchtasks(const std::wstring& args, std::string* error) {
+  uint32_t code = 1;
+  if (!tov::RunHiddenAndWait(tov::SystemProgram(L"schtasks.exe") + L" " + args, kSchtasksTimeoutMs,
+                             &code)) {
+    *error = "[err] 无法启动 schtasks.exe（系统的任务计划程序）";
+    return false;
+  }
+  if (code != 0) {
+    *error = "[err] schtasks.exe 执行失败（退出码 " + std::to_string(code) + "）";
+    return false;
+  }
+  return true;
+}
+
+const char* EveryText(const std::string& every) {
+  return every == "daily" ? "每天" : every == "weekly" ? "每周" : "关闭";
+}
+
+std::string Bool(bool b) {
+  return b ? "true" : "false";
+}
+
+}  // namespace
+
+std::string AutoCleanTaskXml(const std::wstring& program, const std::string& every) {
+  std::string schedule = every == "weekly"
+                             ? "<ScheduleByWeek><WeeksInterval>1</WeeksInterval><DaysOfWeek>"
+                               "<Sunday/></DaysOfWeek></ScheduleByWeek>"
+                             : "<ScheduleByDay><DaysInterval>1</DaysInterval></ScheduleByDay>";
+  // Not elevated (LeastPrivilege, the user's own interactive token); only
+  // on an idle computer on AC power; started later when a run was missed;
+  // never two at once.
+  return "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n"
+         "<Task version=\"1.2\" "
+         "xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">\r\n"
+         "<RegistrationInfo><Description>Tamsel 自动清理 C 盘</Description></RegistrationInfo>\r\n"
+         "<Triggers><CalendarTrigger><StartBoundary>" +
+         StartBoundary() + "</StartBoundary><Enabled>true</Enabled>" + schedule +
+         "</CalendarTrigger></Triggers>\r\n"
+         "<Principals><Principal id=\"Author\"><LogonType>InteractiveToken</LogonType>"
+         "<RunLevel>LeastPrivilege</RunLevel></Principal></Principals>\r\n"
+         "<Settings><MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>"
+         "<DisallowStartIfOnBatteries>true</DisallowStartIfOnBatteries>"
+         "<StopIfGoingOnBatteries>true</StopIfGoingOnBatteries>"
+         "<StartWhenAvailable>true</StartWhenAvailable>"
+         "<IdleSettings><Duration>PT10M</Duration><WaitTimeout>PT1H</WaitTimeout>"
+         "<StopOnIdleEnd>false</StopOnIdleEnd><RestartOnIdle>false</RestartOnIdle></IdleSettings>"
+         "<Enabled>true</Enabled><ExecutionTimeLimit>PT2H</ExecutionTimeLimit>"
+         "<RunOnlyIfIdle>true</RunOnlyIfIdle></Settings>\r\n"
+         "<Actions Context=\"Author\"><Exec><Command>" +
+         tov::MarkupEscape(W2U(program)) +
+         "</Command><Arguments>--clean default --quiet</Arguments></Exec></Actions>\r\n"
+         "</Task>\r\n";
+}
+
+ScheduleState ReadSchedule() {
+  ScheduleState state;
+  std::string xml;
+  if (!tov::ReadScheduledTaskXml(kAutoCleanTask, &xml)) return state;
+  if (xml.find("<ScheduleByWeek>") != std::string::npos)
+    state.every = "weekly";
+  else if (xml.find("<ScheduleByDay>") != std::string::npos)
+    state.every = "daily";
+  else
+    return state;  // not a definition of ours
+  std::string command = ElementText(xml, "Command");
+  if (command.size() >= 2 && command.front() == '"' && command.back() == '"')
+    command = command.substr(1, command.size() - 2);
+  state.program = U2W(command);
+  uint32_t attrs = 0;
+  state.programExists = !state.program.empty() && tov::GetAttributes(state.program, &attrs) &&
+                        !(attrs & tov::kAttrDirectory);
+  state.isThisProgram = Lower(state.program) == Lower(tov::ModuleFileName());
+  return state;
+}
+
+bool SetSchedule(const std::string& every, std::string* done, std::string* error) {
+  const std::wstring name = Quoted(kAutoCleanTask);
+  if (every == "off") {
+    // Any task of that name goes, whatever its definition says.
+    std::string xml;
+    if (!tov::ReadScheduledTaskXml(kAutoCleanTask, &xml)) {
+      *done = "[ok] 自动清理本来就是关闭的";
+      return true;
+    }
+    if (!RunSchtasks(L"/delete /tn " + name + L" /f", error)) return false;
+    *done = "[ok] 已关闭自动清理（已删除计划任务 Tamsel\\AutoClean）";
+    return true;
+  }
+  std::wstring program = tov::ModuleFileName();
+  std::wstring temp;
+  if (program.empty() || !tov::TempPath(&temp)) {
+    *error = "[err] 取不到程序路径或临时文件夹，无法设置自动清理";
+    return false;
+  }
+  std::wstring file = temp + L"tamsel-autoclean.xml";
+  if (!tov::WriteWholeFile(file, Utf16Le(AutoCleanTaskXml(program, every)))) {
+    *error = "[err] 无法写入计划任务定义：" + W2U(file);
+    return false;
+  }
+  bool ok = RunSchtasks(L"/create /tn " + name + L" /xml " + Quoted(file) + L" /f", error);
+  tov::DeleteFilePath(file);
+  if (!ok) return false;
+  *done = std::string("[ok] 已设置自动清理：") + EveryText(every) +
+          "（计划任务 Tamsel\\AutoClean：\"" + W2U(program) +
+          "\" --clean default --quiet，普通权限，仅在电脑空闲且接通电源时运行）";
+  return true;
+}
+
+int RunScheduleCommand(const std::string& every) {
+  std::string done, error;
+  bool ok = SetSchedule(every, &done, &error);
+  printf("%s\n", ok ? done.c_str() : error.c_str());
+  return ok ? kExitRan : kExitCouldNotStart;
+}
+
+std::string ScheduleJson() {
+  ScheduleState s = ReadSchedule();
+  return "{\"ok\":true,\"every\":\"" + s.every + "\",\"program\":\"" + tov::JEsc(W2U(s.program)) +
+         "\",\"programExists\":" + Bool(s.programExists) +
+         ",\"isThisProgram\":" + Bool(s.isThisProgram) + "}";
+}
+
+std::string SetScheduleJson(const std::string& body) {
+  std::string every = tov::JsonStr(body, "every");
+  if (every != "off" && every != "daily" && every != "weekly")
+    return "{\"ok\":false,\"message\":\"自动清理只能设为 off、daily 或 weekly\"}";
+  std::string done, error;
+  if (!SetSchedule(every, &done, &error)) {
+    // The line without its console marker.
+    return "{\"ok\":false,\"message\":\"" + tov::JEsc(error.substr(6)) + "\"}";
+  }
+  return ScheduleJson();
+}
+
+}  // namespace tamsel
