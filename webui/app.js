@@ -1261,7 +1261,8 @@
   function postSettings() {
     return fetch("/api/settings", {
       method: "POST", keepalive: true, cache: "no-store",
-      headers: { "Content-Type": "application/json" }, body: JSON.stringify(S.settings),
+      headers: { "Content-Type": "application/json", "X-Tamsel-Token": S.token },
+      body: JSON.stringify(S.settings),
     });
   }
   function saveSettings() {
