@@ -793,7 +793,7 @@ std::string DiskInfoJson(const std::string& drive) {
 
 std::string RecycleBinInfoJson() {
   uint64_t items = 0, bytes = 0;
-  tov::QueryRecycleBin(&items, &bytes);
+  if (!tov::QueryRecycleBin(&items, &bytes)) return "{\"ok\":false}";
   char buf[96];
   snprintf(buf, sizeof buf, "{\"ok\":true,\"items\":%llu,\"bytes\":%llu}",
            static_cast<unsigned long long>(items), static_cast<unsigned long long>(bytes));

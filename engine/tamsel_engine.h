@@ -142,7 +142,8 @@ void SetCurPath(const std::wstring& path);
 bool IsAdmin();
 // {"ok":true,"drive":"C:","total":N,"free":N} or {"ok":false}
 std::string DiskInfoJson(const std::string& drive);
-// {"ok":true,"items":N,"bytes":N}
+// {"ok":true,"items":N,"bytes":N}, or {"ok":false} when the bin cannot be
+// queried (the page then shows no size rather than an empty bin).
 std::string RecycleBinInfoJson();
 
 }  // namespace tamsel

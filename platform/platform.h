@@ -229,7 +229,8 @@ bool RemoveDirectoryPath(const std::wstring& path);
 bool DiskFreeSpace(const std::wstring& drive, uint64_t* freeToCaller, uint64_t* total,
                    uint64_t* totalFree);
 
-// SHQueryRecycleBinW for all drives: number of items and their total size.
+// SHQueryRecycleBinW for all drives: number of items and their total size;
+// false when the bin cannot be queried.
 bool QueryRecycleBin(uint64_t* items, uint64_t* bytes);
 
 // SHEmptyRecycleBinW for all drives with no confirmation, progress or sound.

@@ -959,6 +959,10 @@ bool DiskFreeSpace(const std::wstring& drive, uint64_t* freeToCaller, uint64_t* 
 bool QueryRecycleBin(uint64_t* items, uint64_t* bytes) {
   *items = 0;
   *bytes = 0;
+  // No bin is an empty bin; something other than a folder in its place is
+  // a bin that cannot be read, the stand-in's failed query.
+  struct stat st;
+  if (lstat(RecycleBinDir().c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return false;
   CountTree(RecycleBinDir(), items, bytes);
   return true;
 }
