@@ -153,8 +153,19 @@ std::string LoopbackRequest(int port, const std::string& method, const std::stri
   return reply;
 }
 
+namespace {
+// Written before any thread asks (at start-up, or by a test between cases).
+RightsSystem g_rights;
+// Time the elevated copy gets to start before this one ends.
+constexpr uint32_t kExitAfterElevationMs = 1200;
+}  // namespace
+
+void SetRightsSystem(const RightsSystem& system) {
+  g_rights = system;
+}
+
 bool IsAdminUser() {
-  return IsProcessAdmin();
+  return g_rights.isAdmin ? g_rights.isAdmin() : IsProcessAdmin();
 }
 
 std::string ElevateSelfJson() {
@@ -164,8 +175,14 @@ std::string ElevateSelfJson() {
   // --force-new: the elevated copy must not hand over to this instance,
   // which is still running while the prompt is up.
   uint32_t lastError = 0;
-  if (ShellExecuteOpen(L"runas", exe, L"--force-new", &lastError) > 32) {
-    ScheduleExit(1200);
+  intptr_t started = g_rights.runElevated
+                         ? g_rights.runElevated(exe, L"--force-new", &lastError)
+                         : ShellExecuteOpen(L"runas", exe, L"--force-new", &lastError);
+  if (started > 32) {
+    if (g_rights.scheduleExit)
+      g_rights.scheduleExit(kExitAfterElevationMs);
+    else
+      ScheduleExit(kExitAfterElevationMs);
     return "{\"ok\":true,\"elevated\":true}";
   }
   if (lastError == kErrorCancelled) return "{\"ok\":false,\"message\":\"你取消了管理员授权\"}";

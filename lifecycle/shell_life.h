@@ -46,6 +46,22 @@ std::string LoopbackRequest(int port, const std::string& method, const std::stri
                             const std::string& extraHeaders, const std::string& body,
                             int timeoutMs);
 
+// What the program asks of the system about rights: whether this process is
+// an administrator, and to start a program through the UAC prompt. The
+// system's own answers are used unless a test puts in answers of its own,
+// to see what the program does with either. A null member is the system's.
+struct RightsSystem {
+  bool (*isAdmin)() = nullptr;
+  // As ShellExecuteOpen(L"runas", ...): above 32 when started; otherwise
+  // *lastError says why (1223: the user declined the prompt).
+  intptr_t (*runElevated)(const std::wstring& exe, const std::wstring& params,
+                          uint32_t* lastError) = nullptr;
+  // As ScheduleExit.
+  void (*scheduleExit)(uint32_t ms) = nullptr;
+};
+// Puts in `system` for every later call; RightsSystem{} restores the system's.
+void SetRightsSystem(const RightsSystem& system);
+
 bool IsAdminUser();
 // Restarts the program elevated ("runas", "--force-new") and ends this one
 // 1.2 s later; the document says what happened.

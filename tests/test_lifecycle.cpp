@@ -1,10 +1,11 @@
 // The single-instance port file and probe, the access token and its file,
-// elevation when already elevated, and the delayed exit.
+// elevation with either answer about rights, and the delayed exit.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "lifecycle/shell_life.h"
 #include "platform/platform.h"
@@ -241,10 +242,75 @@ TEST(Probe, ASilentOrClosedPortIsNotOurs) {
   EXPECT_FALSE(ProbeOurInstance(closedPort, "Tamsel"));
 }
 
-TEST(Elevation, AnElevatedProcessIsToldSoAndLaunchesNothing) {
-  // Tests run as root natively and as an administrator under wine.
-  ASSERT_TRUE(IsAdminUser());
+// Rights answers put in for one test: what the program was told and what
+// it did with it.
+struct FakeRights {
+  static bool admin;
+  static intptr_t launchResult;
+  static uint32_t launchError;
+  static std::vector<std::wstring> launches;  // "exe|params"
+  static std::vector<uint32_t> exits;
+  FakeRights(bool isAdmin, intptr_t result, uint32_t error) {
+    admin = isAdmin;
+    launchResult = result;
+    launchError = error;
+    launches.clear();
+    exits.clear();
+    RightsSystem fake;
+    fake.isAdmin = [] { return admin; };
+    fake.runElevated = [](const std::wstring& exe, const std::wstring& params, uint32_t* e) {
+      launches.push_back(exe + L"|" + params);
+      *e = launchError;
+      return launchResult;
+    };
+    fake.scheduleExit = [](uint32_t ms) { exits.push_back(ms); };
+    SetRightsSystem(fake);
+  }
+  ~FakeRights() { SetRightsSystem(RightsSystem{}); }
+};
+bool FakeRights::admin = false;
+intptr_t FakeRights::launchResult = 0;
+uint32_t FakeRights::launchError = 0;
+std::vector<std::wstring> FakeRights::launches;
+std::vector<uint32_t> FakeRights::exits;
+
+TEST(Elevation, AnAdministratorIsToldSoAndLaunchesNothing) {
+  FakeRights rights(true, 42, 0);
+  EXPECT_TRUE(IsAdminUser());
   EXPECT_EQ(ElevateSelfJson(), "{\"ok\":true,\"already\":true}");
+  EXPECT_TRUE(FakeRights::launches.empty());
+  EXPECT_TRUE(FakeRights::exits.empty());
+}
+
+TEST(Elevation, WithoutRightsTheProgramRestartsItselfElevatedAndEnds) {
+  FakeRights rights(false, 42, 0);
+  EXPECT_FALSE(IsAdminUser());
+  EXPECT_EQ(ElevateSelfJson(), "{\"ok\":true,\"elevated\":true}");
+  // The elevated copy is this very program, and it must not hand over to
+  // this instance, which still runs while the prompt is up.
+  ASSERT_FALSE(ModuleFileName().empty());
+  EXPECT_EQ(FakeRights::launches, std::vector<std::wstring>{ModuleFileName() + L"|--force-new"});
+  EXPECT_EQ(FakeRights::exits, std::vector<uint32_t>{1200});
+}
+
+TEST(Elevation, ADeclinedOrFailedPromptKeepsTheProgramRunning) {
+  {
+    FakeRights rights(false, 5, 1223);  // ERROR_CANCELLED: the user said no
+    EXPECT_EQ(ElevateSelfJson(), "{\"ok\":false,\"message\":\"你取消了管理员授权\"}");
+    EXPECT_EQ(FakeRights::launches.size(), 1u);
+    EXPECT_TRUE(FakeRights::exits.empty());
+  }
+  {
+    FakeRights rights(false, 5, 5);  // ERROR_ACCESS_DENIED, as security software does
+    EXPECT_EQ(ElevateSelfJson(), "{\"ok\":false,\"message\":\"提权失败（可能被安全软件拦住）\"}");
+    EXPECT_EQ(FakeRights::launches.size(), 1u);
+    EXPECT_TRUE(FakeRights::exits.empty());
+  }
+}
+
+TEST(Elevation, TheSystemAnswersWhenNoTestDoes) {
+  SetRightsSystem(RightsSystem{});
+  EXPECT_EQ(IsAdminUser(), IsProcessAdmin());
 }
 
 TEST(ScheduledExitDeathTest, EndsTheProcessWithCodeZeroAfterTheDelay) {
