@@ -25,11 +25,11 @@ import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
+import { requireBuild, WINE_BIN } from '../support/builds.mjs';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 export const REPO = path.resolve(HERE, '../..');
 const WINE_RUN = path.join(REPO, 'cmake', 'wine-run.sh');
-const WINE_BIN = '/usr/lib/wine/wine64';
 const WINESERVER_BIN = '/usr/lib/wine/wineserver';
 
 // Seconds a persistent wineserver outlives its last client. Long enough to
@@ -420,23 +420,21 @@ function windowsBuild(exe) {
 
 let cachedBuilds = null;
 // The builds to test. TAMSEL_NATIVE and TAMSEL_EXE name the binaries
-// (defaults: the preset build folders); a build whose binary is missing is
-// left out, and the .exe also needs wine. TAMSEL_BUILDS=native|windows
-// restricts the run to one of them.
+// (defaults: the preset build folders). Every build is required: a missing
+// binary (or wine, for the .exe) is a failing test of the file that asked,
+// and TAMSEL_BUILDS=native|windows leaves a build out on purpose, shown as
+// a skip (see tests/support/builds.mjs).
 export function builds() {
   if (cachedBuilds) return cachedBuilds;
   const list = [];
-  const only = process.env.TAMSEL_BUILDS;
   // A path given in the environment is taken relative to the working
   // directory, as a shell user expects; the defaults relative to this file.
   const nativeBin = process.env.TAMSEL_NATIVE
     ? path.resolve(process.env.TAMSEL_NATIVE) : path.resolve(HERE, '../../build/native/tamsel');
   const exe = process.env.TAMSEL_EXE
     ? path.resolve(process.env.TAMSEL_EXE) : path.resolve(HERE, '../../build/windows/tamsel.exe');
-  if ((!only || only === 'native') && fs.existsSync(nativeBin)) list.push(nativeBuild(nativeBin));
-  if ((!only || only === 'windows') && fs.existsSync(exe) && fs.existsSync(WINE_BIN)) {
-    list.push(windowsBuild(exe));
-  }
+  if (requireBuild('native', nativeBin, 'builds under test')) list.push(nativeBuild(nativeBin));
+  if (requireBuild('windows', exe, 'builds under test')) list.push(windowsBuild(exe));
   cachedBuilds = list;
   return list;
 }
@@ -571,10 +569,10 @@ export function lines(text) {
 }
 
 // A build object for another binary of the same kind, such as the variant
-// whose web service points at a local test service. Null when the binary
-// (or, for 'windows', wine) is missing.
-export function buildOf(kind, binary) {
-  if (!fs.existsSync(binary)) return null;
-  if (kind === 'native') return nativeBuild(binary);
-  return fs.existsSync(WINE_BIN) ? windowsBuild(binary) : null;
+// whose web service points at a local test service. Null when the build is
+// left out by TAMSEL_BUILDS or missing; a missing one is also a failing
+// test named `label` (see requireBuild).
+export function buildOf(kind, binary, label = path.basename(path.dirname(binary))) {
+  if (!requireBuild(kind, binary, label)) return null;
+  return kind === 'native' ? nativeBuild(binary) : windowsBuild(binary);
 }

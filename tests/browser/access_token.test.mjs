@@ -13,10 +13,10 @@ import {
   NATIVE_BIN, TOKEN_HEADER, startNative, openBrowser, closeBrowser, loadPage, openPage, shot, tempDir,
   writeTree, listTree, USER,
 } from './lib.mjs';
+import { requireBuild } from '../support/builds.mjs';
+import { ITEM_COUNT } from '../data/catalogue.mjs';
 
-const haveNative = fs.existsSync(NATIVE_BIN);
-const skip = haveNative ? false : `native build missing (${NATIVE_BIN})`;
-if (skip) console.log(`# access token browser tests skipped: ${skip}`);
+const skip = requireBuild('native', NATIVE_BIN, 'access token browser tests') ? false : 'the native build is not under test';
 
 const TEMP = `Users\\${USER}\\AppData\\Local\\Temp`;
 const ENTRIES = [
@@ -32,7 +32,7 @@ let server;
 const browsers = [];
 
 before(async () => {
-  if (!haveNative) return;
+  if (skip) return;
   root = tempDir('tamsel-token-');
   driveC = path.join(root, 'c');
   fs.mkdirSync(driveC);
@@ -106,7 +106,7 @@ test('a reload in the same tab keeps working without the fragment', { skip }, as
   await page.reload();
   await page.waitForSelector('body[data-ready="1"]', { timeout: 20_000 });
   assert.equal(await visible(page, '#locked'), false);
-  assert.equal(await page.locator('li.item').count(), 47);
+  assert.equal(await page.locator('li.item').count(), ITEM_COUNT);
 });
 
 test('opened without the token (a bookmark, a new tab): the page says to open Tamsel again', { skip }, async () => {

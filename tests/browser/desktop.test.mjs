@@ -12,9 +12,9 @@ import path from 'node:path';
 import {
   NATIVE_BIN, startNative, openBrowser, closeBrowser, loadPage, shot, tempDir, writeTree, USER, sleep,
 } from './lib.mjs';
+import { requireBuild } from '../support/builds.mjs';
 
-const haveNative = fs.existsSync(NATIVE_BIN);
-const skip = haveNative ? false : `native build missing (${NATIVE_BIN})`;
+const skip = requireBuild('native', NATIVE_BIN, 'desktop browser tests') ? false : 'the native build is not under test';
 
 let root;
 let server;
@@ -23,7 +23,7 @@ let page;
 const requests = [];
 
 before(async () => {
-  if (!haveNative) return;
+  if (skip) return;
   root = tempDir('tamsel-desk-');
   fs.mkdirSync(path.join(root, 'c'));
   writeTree(path.join(root, 'c'), [

@@ -13,13 +13,14 @@ import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
+import { WINE_BIN } from '../support/builds.mjs';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 export const REPO = path.resolve(HERE, '../..');
 export const NATIVE_BIN = path.resolve(REPO, process.env.TAMSEL_NATIVE || 'build/native/tamsel');
 export const WINDOWS_EXE = path.resolve(REPO, process.env.TAMSEL_EXE || 'build/windows/tamsel.exe');
 export const WINE_RUN = path.join(REPO, 'cmake', 'wine-run.sh');
-export const WINE_BIN = '/usr/lib/wine/wine64';
+export { WINE_BIN };
 export const CHROMIUM = process.env.TAMSEL_CHROMIUM || '/usr/bin/chromium';
 export const SHOTS = path.join(REPO, 'build', 'screenshots');
 export const WEBUI = path.join(REPO, 'webui');

@@ -8,12 +8,12 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import {
-  WINDOWS_EXE, WINE_BIN, USER, startWine, winePrefix, openBrowser, closeBrowser, loadPage, shot, fmtBytes,
+  WINDOWS_EXE, USER, startWine, winePrefix, openBrowser, closeBrowser, loadPage, shot, fmtBytes,
 } from './lib.mjs';
+import { requireBuild } from '../support/builds.mjs';
+import { CATEGORY_COUNT, ITEM_COUNT } from '../data/catalogue.mjs';
 
-const missing = !fs.existsSync(WINDOWS_EXE) ? `tamsel.exe missing (${WINDOWS_EXE})`
-  : !fs.existsSync(WINE_BIN) ? `wine missing (${WINE_BIN})` : false;
-if (missing) console.log(`# wine smoke test skipped: ${missing}`);
+const missing = requireBuild('windows', WINDOWS_EXE, 'wine smoke test') ? false : 'the windows build is not under test';
 
 let server;
 let browser;
@@ -38,8 +38,8 @@ test('the page works against tamsel.exe under wine', { skip: missing, timeout: 6
   browser = await openBrowser();
   const { page } = browser;
   await loadPage(page, server);
-  assert.equal(await page.locator('section.cat').count(), 7);
-  assert.equal(await page.locator('li.item').count(), 47);
+  assert.equal(await page.locator('section.cat').count(), CATEGORY_COUNT);
+  assert.equal(await page.locator('li.item').count(), ITEM_COUNT);
   assert.match(await page.textContent('#drive-text'), /^已用 [\d.]+ [KMGT]B，共 [\d.]+ [KMGT]B，可用 [\d.]+ [KMGT]B$/);
   assert.match(await page.textContent('#admin-badge'), /^(管理员权限|普通权限)$/);
 
