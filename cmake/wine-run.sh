@@ -56,10 +56,65 @@ if [ $prepare = 1 ]; then
   # they keep that process's standard handles open for as long as they live:
   # boot them from a process whose output goes nowhere, so that no test's
   # pipe is held open.
-  "$wineserver_bin" -p60 2>/dev/null || true
+  "$wineserver_bin" -p60 </dev/null >/dev/null 2>&1 || true
   "$wine_bin" wineboot </dev/null >/dev/null 2>&1
   exit 0
 fi
 
-set -o pipefail
-"$wine_bin" "$exe" "$@" | stdbuf -o0 tr -d '\r'
+# The program's output goes through two named pipes, read by a `tr` for
+# stdout and a `cat` for stderr, and the wrapper ends with the program's
+# own exit status as soon as the program has ended and its output is read.
+# It does not wait for the pipes to close: a process that the program
+# caused wine to start, such as wine's desktop process (explorer.exe,
+# started by the first program of a session that needs the desktop, and
+# kept alive for as long as any other program uses it) or a service started
+# on demand, inherits the program's standard handles and may hold them open
+# long after the program ended. Waiting for that end of file made a
+# finished test hang until ctest's time-out whenever other tests kept such
+# a process alive. Those processes are wine's own and shared by every
+# program in the prefix, so they are not killed: the wrapper stops reading
+# and names them. With $TAMSEL_TEST_RESULTS set, each such case is also
+# written to leftovers.log there, for the summary of the test run.
+pipes=$(mktemp -d "${TMPDIR:-/tmp}/wine-run.XXXXXX") || exit 1
+trap 'rm -rf "$pipes"' EXIT
+mkfifo "$pipes/out" "$pipes/err" || exit 1
+stdbuf -o0 tr -d '\r' <"$pipes/out" &
+out_reader=$!
+cat <"$pipes/err" >&2 &
+err_reader=$!
+"$wine_bin" "$exe" "$@" >"$pipes/out" 2>"$pipes/err"
+status=$?
+
+# What the program wrote is in the pipes already; the readers need a moment
+# to pass it on. Readers still running after that are waiting for an end of
+# file that only the holders below can give.
+drain_ticks=20  # of 0.1 s
+for _ in $(seq "$drain_ticks"); do
+  kill -0 "$out_reader" 2>/dev/null || kill -0 "$err_reader" 2>/dev/null || break
+  sleep 0.1
+done
+if kill -0 "$out_reader" 2>/dev/null || kill -0 "$err_reader" 2>/dev/null; then
+  holders=""
+  for fd in /proc/[0-9]*/fd/*; do
+    case "$(readlink "$fd" 2>/dev/null)" in
+      "$pipes/out" | "$pipes/err") ;;
+      *) continue ;;
+    esac
+    pid=${fd#/proc/}
+    pid=${pid%%/*}
+    [ "$pid" = "$out_reader" ] || [ "$pid" = "$err_reader" ] || [ "$pid" = $$ ] && continue
+    case " $holders " in *" $pid:"*) continue ;; esac
+    holders="$holders $pid:$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | sed 's/ *$//')"
+  done
+  # A holder can come and go while the list is made (a service started on
+  # demand); the readers stop in any case.
+  holders=${holders:- (gone while looking)}
+  echo "wine-run: $(basename "$exe") exited with $status; its output was still held open by:$holders" >&2
+  if [ -n "${TAMSEL_TEST_RESULTS:-}" ]; then
+    mkdir -p "$TAMSEL_TEST_RESULTS"
+    echo "$(basename "$exe") $*:$holders" >>"$TAMSEL_TEST_RESULTS/leftovers.log"
+  fi
+  kill "$out_reader" "$err_reader" 2>/dev/null
+fi
+wait "$out_reader" "$err_reader" 2>/dev/null
+exit $status
