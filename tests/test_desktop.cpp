@@ -1065,14 +1065,20 @@ TEST_F(DesktopExplorer, WatchdogLivesForItsSeconds) {
   const size_t before = ThreadCount();
   auto t0 = std::chrono::steady_clock::now();
   tov::ExplorerWatchdog(2);
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(ThreadCount(), before + 1);
-  while (ThreadCount() > before && Seconds(t0) < 10) std::this_thread::sleep_for(20ms);
+  // Its thread appears (bounded wait; it may have started already)...
+  bool appeared = false;
+  for (int i = 0; i < 500 && !appeared; ++i) {
+    appeared = ThreadCount() == before + 1;
+    if (!appeared) std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_TRUE(appeared);
+  // ...and ends once its 20 passes of 100 ms are done, not before: with
+  // Explorer present there is no restart to make it longer. Only the lower
+  // bound is a promise; how much later the thread ends depends on the load.
+  while (ThreadCount() > before && Seconds(t0) < 60) std::this_thread::sleep_for(20ms);
   double lived = Seconds(t0);
-  // 20 passes of 100 ms with Explorer present: no restarts.
   EXPECT_EQ(ThreadCount(), before);
   EXPECT_GE(lived, 1.9);
-  EXPECT_LT(lived, 4.0);
 #endif
 }
 

@@ -126,7 +126,8 @@ for (const build of builds()) {
           assert.equal(raw.toString('utf8'), refusal(403, 'Forbidden', HOST_REFUSED), `${method} ${target} Host ${host}`);
         }
       }
-      await sleep(300);
+      // A task starts before its request is answered: the status right
+      // after the refusals shows any that did.
       assert.equal(await status(), STATUS_IDLE, 'no task was started');
     });
 
@@ -166,7 +167,7 @@ for (const build of builds()) {
         'Content-Type: application/json', `Content-Length: ${body.length}`], body));
       assert.equal(mixed.raw.toString('utf8'), refusal(403, 'Forbidden', ORIGIN_REFUSED));
 
-      await sleep(300);
+      // A task starts before its request is answered: no pause is needed.
       assert.equal(await status(), STATUS_IDLE, 'no clean was started');
       assert.deepEqual(diffListings(beforeList, listDrive(build)), { gone: [], added: [], changed: [] });
     });
@@ -221,7 +222,7 @@ for (const build of builds()) {
         assert.equal(raw.toString('utf8'), refusal(400, 'Bad Request', BAD_LENGTH), label);
         assert.ok(Date.now() - t0 < 2000, `${label}: answered quickly`);
       }
-      await sleep(300);
+      // A task starts before its request is answered: no pause is needed.
       assert.equal(await status(), statusBefore, 'no task was started');
 
       // Exactly 1 MiB is still accepted.

@@ -11,7 +11,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import {
   NATIVE_BIN, WEBUI, startNative, openBrowser, closeBrowser, loadPage, shot, tempDir,
-  writeTree, listTree, fmtBytes, localText, sleep,
+  writeTree, listTree, fmtBytes, localText, sleep, requestsSettled,
 } from './lib.mjs';
 import { requireBuild } from '../support/builds.mjs';
 import { CATALOGUE, CATEGORY_COUNT, ITEM_COUNT, DEFAULT_COUNT } from '../data/catalogue.mjs';
@@ -360,7 +360,7 @@ test('clean: confirmation first, then exactly the selected files are gone', { sk
   assert.equal(await page.evaluate(() => document.activeElement.id), 'btn-confirm-no');
   await shot(page, '07-confirm');
   await page.click('#btn-confirm-no');
-  await sleep(300);
+  await requestsSettled(page);
   assert.equal(apiCalls('/api/clean').length, cleans);
   assert.deepEqual(listTree(driveC), tree);
 

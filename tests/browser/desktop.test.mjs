@@ -10,7 +10,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import {
-  NATIVE_BIN, startNative, openBrowser, closeBrowser, loadPage, shot, tempDir, writeTree, USER, sleep,
+  NATIVE_BIN, startNative, openBrowser, closeBrowser, loadPage, shot, tempDir, writeTree, USER, sleep, requestsSettled,
 } from './lib.mjs';
 import { requireBuild } from '../support/builds.mjs';
 
@@ -85,7 +85,7 @@ test('feedback: empty and over-long texts are refused before anything is sent', 
   await page.click('#fb-send');
   assert.match(await text('#fb-msg'), /^内容太长了（上限 1800 字）/);
   await shot(page, '20-feedback-too-long');
-  await sleep(300);
+  await requestsSettled(page);
   assert.equal(calls('/api/feedback').length, 0, 'a refused text reached the program');
 
   // Live count while typing.
@@ -293,7 +293,7 @@ test('exit: asks first, then the program ends and the page says so', { skip }, a
   await page.waitForSelector('#dlg-exit[open]');
   // Declining keeps everything running.
   await page.click('#dlg-exit [data-close]');
-  await sleep(300);
+  await requestsSettled(page);
   assert.equal(calls('/api/shell/exit').length, 0);
   assert.equal(server.exited(), null);
 

@@ -288,6 +288,18 @@ export async function getJson(url, token) {
   return { status: r.status, json: await r.json().catch(() => undefined) };
 }
 
+// Resolves once the test's request listeners have seen every request the
+// page started before this call: the page fetches a marker address and the
+// marker's request comes after all earlier ones. Checking that a click sent
+// nothing then needs no pause of a guessed length.
+let settleCount = 0;
+export async function requestsSettled(page, timeout = 10_000) {
+  const url = new URL(`/settled-${process.pid}-${++settleCount}.txt`, page.url()).href;
+  const seen = page.waitForRequest((r) => r.url() === url, { timeout });
+  await page.evaluate((u) => { fetch(u).catch(() => {}); }, url);
+  await seen;
+}
+
 export function sleep(ms) {
   return new Promise((r) => setTimeout(r, ms));
 }
