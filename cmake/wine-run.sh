@@ -95,11 +95,7 @@ for _ in $(seq "$drain_ticks"); do
 done
 if kill -0 "$out_reader" 2>/dev/null || kill -0 "$err_reader" 2>/dev/null; then
   holders=""
-  for fd in /proc/[0-9]*/fd/*; do
-    case "$(readlink "$fd" 2>/dev/null)" in
-      "$pipes/out" | "$pipes/err") ;;
-      *) continue ;;
-    esac
+  for fd in $(find /proc/[0-9]*/fd -maxdepth 1 -lname "$pipes/*" 2>/dev/null); do
     pid=${fd#/proc/}
     pid=${pid%%/*}
     [ "$pid" = "$out_reader" ] || [ "$pid" = "$err_reader" ] || [ "$pid" = $$ ] && continue
