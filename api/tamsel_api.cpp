@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "api/meta_api.h"
 #include "engine/tamsel_engine.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
@@ -275,10 +276,10 @@ std::string ApiDetail(const std::string& target) {
   if (days > static_cast<uint64_t>(tamsel::kMaxOlderThanDays)) days = 0;
   opt.cutoff = tamsel::AgeCutoff(tov::NowFileTime(), static_cast<int>(days));
   std::string limitText = tov::QueryOf(target, "limit");
-  uint32_t limit = 300;
+  uint32_t limit = tamsel::kDefaultDetailFiles;
   if (!limitText.empty()) {
     int v = atoi(limitText.c_str());
-    if (v >= 1 && v <= 5000) limit = static_cast<uint32_t>(v);
+    if (v >= 1 && v <= static_cast<int>(tamsel::kMaxDetailFiles)) limit = static_cast<uint32_t>(v);
   }
   const tamsel::RuleItem* item = tamsel::FindItem(Rules(), id);
   if (!item) return "{\"ok\":false,\"message\":\"no such item\"}";
@@ -311,6 +312,8 @@ bool TovHandleApi(const std::string& path, const std::string& target, const std:
   outType = "application/json; charset=utf-8";
   if (path == "/api/env") {
     outBody = ApiEnv();
+  } else if (path == "/api/meta") {
+    outBody = tamsel::MetaJson(kName, kVersion, Rules());
   } else if (path == "/api/rules") {
     outBody = ApiRules();
   } else if (path == "/api/scan") {

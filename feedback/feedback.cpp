@@ -18,7 +18,6 @@ namespace {
 constexpr size_t kMaxResponse = 65536;
 constexpr int kDefaultPort = 443;
 
-constexpr size_t kMaxTextChars = 1800;
 constexpr size_t kMaxContactBytes = 100;
 constexpr size_t kMaxKindBytes = 20;
 
@@ -174,8 +173,9 @@ std::string SubmitFeedbackTo(const std::string& primary, const std::string& fall
   std::string kind = JsonStr(body, "kind");
 
   if (AllSpace(text)) return "{\"ok\":false,\"message\":\"请先写点什么再提交\"}";
-  if (CodePoints(text) > kMaxTextChars)
-    return "{\"ok\":false,\"message\":\"内容太长了（上限 1800 字）\"}";
+  if (CodePoints(text) > kMaxFeedbackChars)
+    return "{\"ok\":false,\"message\":\"内容太长了（上限 " + std::to_string(kMaxFeedbackChars) +
+           " 字）\"}";
   contact = CutUtf8(contact, kMaxContactBytes);
   kind = CutUtf8(MapKind(kind), kMaxKindBytes);
 

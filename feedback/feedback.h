@@ -3,9 +3,13 @@
 // take the report).
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace tov {
+
+// The longest feedback text the service takes, in Unicode code points.
+constexpr size_t kMaxFeedbackChars = 1800;
 
 // Primary and fallback hosts of the web service, from the build settings.
 const char* ServiceHost();

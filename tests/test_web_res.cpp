@@ -75,6 +75,22 @@ TEST(WebRes, RealInterfaceFilesComeBackWithHashedNames) {
   EXPECT_EQ(html.find("/app.js"), std::string::npos);
 }
 
+// The page, its style sheet and its script travel with every copy of the
+// program: together they stay under 150 KB.
+TEST(WebRes, InterfaceStaysWithinItsSizeBudget) {
+  constexpr uint64_t kInterfaceBudget = 150 * 1024;
+  uint64_t total = 0;
+  int counted = 0;
+  for (uint32_t i = 0; i < g_webResCount; ++i) {
+    std::string p = g_webResIndex[i].path;
+    if (p.rfind("/t/", 0) == 0) continue;  // the resource tests' own entries
+    total += g_webResIndex[i].size;
+    ++counted;
+  }
+  EXPECT_EQ(counted, 3);
+  EXPECT_LT(total, kInterfaceBudget) << total << " bytes";
+}
+
 TEST(WebRes, LookupIsExactAndLeavesOutAloneOnMiss) {
   std::string out = "keep";
   EXPECT_FALSE(WebResGet("/INDEX.HTML", out, true));

@@ -5,7 +5,6 @@
 (function () {
   const $ = (id) => document.getElementById(id);
 
-  const TEXT_LIMIT = 1800;        // the feedback service refuses longer texts
   const POLL_MS = 400;            // status polling while a task runs
   const BEAT_MS = 5000;           // idle check that the program is still there
   const FILETIME_UNIX_MS = 11644473600000; // 1601-01-01 to 1970-01-01 in ms
@@ -17,6 +16,19 @@
   // What cleaning the hibernation item does, said wherever the user decides on it.
   const HIBERNATE_NOTE = "休眠文件 hiberfil.sys 由系统管理，这里只显示它的大小。清理会关闭休眠并保持关闭，文件随即删除；「快速启动」也随之停用，开机可能稍慢。以后需要时，可在管理员命令提示符中运行 powercfg /hibernate on 重新开启（文件会重建）。";
   const PHASE = { scan: "正在扫描…", clean: "正在清理…", "clean-dryrun": "正在预览清理…" };
+
+  // The program's own facts (GET /api/meta), filled once at start-up. Until
+  // then, or when it cannot be read: no limit is checked here (the program
+  // still checks its own) and no item is marked as needing an administrator.
+  const META = { feedbackMaxChars: 0, detailDefault: 0, detailMax: 0, adminItems: new Set() };
+
+  function loadMeta(m) {
+    if (!m || !m.ok) return;
+    META.feedbackMaxChars = Number(m.feedbackMaxChars) || 0;
+    META.detailDefault = (m.detailFiles && Number(m.detailFiles.default)) || 0;
+    META.detailMax = (m.detailFiles && Number(m.detailFiles.max)) || 0;
+    META.adminItems = new Set(Array.isArray(m.adminItems) ? m.adminItems : []);
+  }
 
   const S = {
     cats: [],
@@ -290,11 +302,7 @@
 
   // ---- catalogue ---------------------------------------------------------
 
-  function needsAdmin(it) {
-    if (it.mode === "hibernate" || /需管理员/.test(it.desc)) return true;
-    return (it.targets || []).some((p) =>
-      /^[a-z]:\\(windows|program files( \(x86\))?)(\\|$)/i.test(p));
-  }
+  const needsAdmin = (it) => META.adminItems.has(it.id);
 
   function saveSelection() {
     if (S.settings) { S.settings.selected = selectedIds(); saveSettings(); return; }
@@ -900,7 +908,7 @@
   function openDetail(id) {
     const it = S.items.get(id);
     if (!it || S.gone || S.ended) return;
-    const limit = Number($("detail-limit").value) || 300;
+    const limit = Number($("detail-limit").value) || META.detailDefault;
     S.detail = { id, it, files: [], sort: "s", dir: -1, limit, token: 0 };
     $("detail-title").textContent = "文件明细：" + it.name;
     $("detail-caption").textContent = "「" + it.name + "」的文件";
@@ -932,7 +940,7 @@
     if (S.detail !== d || token !== d.token) return;
     $("detail-limit").disabled = false;
     if (!r) { $("detail-info").textContent = "读取文件列表失败。"; return; }
-    if (!r.ok) { $("detail-info").textContent = r.message === "no such item" ? "程序里找不到这个项目。" : r.message || "读取失败。"; return; }
+    if (!r.ok) { $("detail-info").textContent = !S.items.has(d.id) ? "程序里找不到这个项目。" : r.message || "读取失败。"; return; }
     if (r.hide) {
       $("detail-wrap").hidden = true;
       $("detail-info").textContent = "";
@@ -989,7 +997,7 @@
     $("detail-info").textContent = "列出 " + fmtCount(files.length) + " 个文件，合计 " + fmtBytes(sum) +
       (full ? "（已到上限，可能还有更多）" : "") + (out && out.size ? "；已排除 " + fmtCount(out.size) + " 个" : "");
     $("detail-note").textContent = full
-      ? "列表按扫描到的先后截取前 " + fmtCount(d.limit) + " 个文件，排序只在这些文件之间进行；可以调大「最多列出」（最多 5000 个）。"
+      ? "列表按扫描到的先后截取前 " + fmtCount(d.limit) + " 个文件，排序只在这些文件之间进行；可以调大「最多列出」（最多 " + META.detailMax + " 个）。"
       : "";
   }
 
@@ -1095,8 +1103,9 @@
   function feedbackCount() {
     const n = codePoints($("fb-text").value);
     const el = $("fb-count");
-    el.textContent = n + " / " + TEXT_LIMIT + " 字" + (n > TEXT_LIMIT ? "，超出 " + (n - TEXT_LIMIT) + " 字" : "");
-    el.classList.toggle("over", n > TEXT_LIMIT);
+    const max = META.feedbackMaxChars, over = max > 0 && n > max;
+    el.textContent = n + " / " + max + " 字" + (over ? "，超出 " + (n - max) + " 字" : "");
+    el.classList.toggle("over", over);
     return n;
   }
 
@@ -1110,7 +1119,7 @@
     ev.preventDefault();
     const text = $("fb-text").value;
     if (!text.trim()) { feedbackMsg("请先写点什么再提交。", "err"); $("fb-text").focus(); return; }
-    if (feedbackCount() > TEXT_LIMIT) { feedbackMsg("内容太长了（上限 1800 字），请删掉一些再提交。", "err"); $("fb-text").focus(); return; }
+    if (feedbackCount() > META.feedbackMaxChars && META.feedbackMaxChars > 0) { feedbackMsg("内容太长了（上限 " + META.feedbackMaxChars + " 字），请删掉一些再提交。", "err"); $("fb-text").focus(); return; }
     // "bug" and "idea" are the kinds the service knows; anything else is sent
     // empty, which the program reports as plain feedback ("反馈").
     const picked = (document.querySelector('input[name="kind"]:checked') || {}).value;
@@ -1167,7 +1176,7 @@
     $("fb-form").addEventListener("submit", sendFeedback);
     $("detail-limit").addEventListener("change", () => {
       if (!S.detail) return;
-      S.detail.limit = Number($("detail-limit").value) || 300;
+      S.detail.limit = Number($("detail-limit").value) || META.detailDefault;
       loadDetail();
     });
     for (const b of document.querySelectorAll("#detail-table th button")) {
@@ -1208,8 +1217,10 @@
     const pEnv = get("/api/env"), pRecycle = get("/api/recycle");
     const pScan = get("/api/scanresult"), pResult = get("/api/result");
     const pStatus = get("/api/status"), pShell = get("/api/shell/info");
+    const pMeta = get("/api/meta");
 
     const rules = await pRules;
+    loadMeta(await pMeta);
     if (!rules || !rules.ok || !Array.isArray(rules.categories)) {
       $("cats").textContent = "";
       $("cats").append(h("p", { class: "note", text: "读不到清理项目的列表，请刷新页面再试。" }));

@@ -120,6 +120,12 @@ test('load: catalogue, default selection, drive and rights, quickly and offline'
   assert.match(await text('.item[data-id="pagefile"] .item-badges'), /仅统计/);
   assert.match(await text('.item[data-id="windows-old"] .item-badges'), /整个文件夹/);
   assert.match(await text('.item[data-id="prefetch"] .item-badges'), /需管理员/);
+  // Exactly the items the program names as needing an administrator carry the badge.
+  const badged = await page.$$eval('li.item', (l) => l.filter((e) =>
+    [...e.querySelectorAll('.item-badges .badge')].some((b) => b.textContent === '需管理员')).map((e) => e.dataset.id));
+  assert.deepEqual(badged, ['win-serviceprofiles-log', 'prefetch', 'font-cache', 'chrome-update-cache',
+    'upd-download', 'upd-datastore', 'do-cache', 'sys-dmp', 'sys-logs', 'win-panther', 'patch-cache',
+    'asm-native', 'hibernate', 'winsxs', 'wallpapers']);
   // Every item checkbox has a label.
   const unlabelled = await page.$$eval('input, select, textarea', (l) => l.filter((e) =>
     e.type !== 'hidden' && !e.labels?.length && !e.getAttribute('aria-label')).map((e) => e.id || e.outerHTML));

@@ -1,0 +1,81 @@
+// The program's facts document (/api/meta): which items are marked as
+// needing administrator rights, and the document's exact text.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "api/meta_api.h"
+#include "rules/tamsel_core.h"
+
+namespace {
+
+tamsel::RuleItem ItemWith(const std::string& id, const std::string& mode,
+                          std::vector<std::wstring> paths, const std::string& desc = "") {
+  tamsel::RuleItem it;
+  it.id = id;
+  it.mode = mode;
+  it.desc = desc;
+  for (const std::wstring& p : paths) {
+    tamsel::Target t;
+    t.path = p;
+    it.targets.push_back(t);
+  }
+  return it;
+}
+
+TEST(NeedsAdmin, SystemDirectoriesOfAnyDriveWholeNamesOnly) {
+  struct Case {
+    std::wstring path;
+    bool admin;
+  };
+  const Case cases[] = {
+      {L"C:\\Windows", true},
+      {L"C:\\Windows\\Prefetch", true},
+      {L"c:\\WINDOWS\\Temp", true},
+      {L"D:\\Windows\\Logs", true},
+      {L"C:\\Program Files\\App\\cache", true},
+      {L"C:\\Program Files (x86)\\App", true},
+      {L"C:\\Program Files (x86)", true},
+      {L"C:\\Windows.old\\x", false},
+      {L"C:\\WindowsApps", false},
+      {L"C:\\Program Filesx", false},
+      {L"C:\\Users\\me\\AppData\\Local\\Temp", false},
+      {L"C:\\Users\\me\\Windows", false},
+      {L"\\Windows\\Temp", false},
+      {L"C:Windows\\Temp", false},
+      {L"", false},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(tamsel::NeedsAdmin(ItemWith("x", "files", {c.path})), c.admin)
+        << std::string(c.path.begin(), c.path.end());
+}
+
+TEST(NeedsAdmin, AnyTargetTheHibernationModeOrTheCatalogueTextDecides) {
+  EXPECT_TRUE(
+      tamsel::NeedsAdmin(ItemWith("x", "files", {L"C:\\Users\\me\\Temp", L"C:\\Windows\\Temp"})));
+  EXPECT_FALSE(
+      tamsel::NeedsAdmin(ItemWith("x", "files", {L"C:\\Users\\me\\Temp", L"C:\\Users\\me\\Logs"})));
+  EXPECT_TRUE(tamsel::NeedsAdmin(ItemWith("x", "hibernate", {})));
+  EXPECT_FALSE(tamsel::NeedsAdmin(ItemWith("x", "measure", {})));
+  EXPECT_TRUE(tamsel::NeedsAdmin(ItemWith("x", "files", {L"C:\\Users\\me"}, "服务日志，需管理员")));
+  EXPECT_FALSE(tamsel::NeedsAdmin(ItemWith("x", "files", {L"C:\\Users\\me"}, "管理员")));
+}
+
+TEST(MetaJson, ExactDocumentInCatalogueOrder) {
+  tamsel::Category a, b;
+  a.id = "a";
+  a.items = {ItemWith("one", "files", {L"C:\\Windows\\Temp"}),
+             ItemWith("two", "files", {L"C:\\Users\\me"}), ItemWith("three", "hibernate", {})};
+  b.id = "b";
+  b.items = {ItemWith("fo\"ur", "files", {L"D:\\Program Files\\x"})};
+  EXPECT_EQ(tamsel::MetaJson("Tam\"sel", "1.2.3", {a, b}),
+            "{\"ok\":true,\"name\":\"Tam\\\"sel\",\"version\":\"1.2.3\",\"feedbackMaxChars\":1800,"
+            "\"detailFiles\":{\"default\":300,\"max\":5000},"
+            "\"adminItems\":[\"one\",\"three\",\"fo\\\"ur\"]}");
+  EXPECT_EQ(tamsel::MetaJson("Tamsel", "1.0.2", {}),
+            "{\"ok\":true,\"name\":\"Tamsel\",\"version\":\"1.0.2\",\"feedbackMaxChars\":1800,"
+            "\"detailFiles\":{\"default\":300,\"max\":5000},\"adminItems\":[]}");
+}
+
+}  // namespace
