@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "api/map_api.h"
 #include "api/meta_api.h"
 #include "engine/tamsel_engine.h"
 #include "platform/platform.h"
@@ -344,6 +345,8 @@ bool TovHandleApi(const std::string& path, const std::string& target, const std:
     outBody = ApiHistoryShow(body);
   } else if (path == "/api/recycle") {
     outBody = "{\"ok\":true,\"recycle\":" + tamsel::RecycleBinInfoJson() + "}";
+  } else if (tamsel::MapHandleApi(path, target, body, outBody)) {
+    // the space map's endpoints (api/map_api.cpp)
   } else {
     return false;
   }

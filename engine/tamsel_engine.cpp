@@ -661,6 +661,45 @@ bool StartClean(const std::vector<Category>& cats, const std::vector<std::string
   return StartTask(cats, ids, dryRun, false, restartExplorer, total, options);
 }
 
+bool StartTaskOf(const char* phase, std::function<void()> body) {
+  if (!Claim()) return false;
+  {
+    std::lock_guard<std::mutex> lock(g_textLock);
+    g_cur[0] = '\0';
+  }
+  g_state.cancel.exchange(0);
+  g_state.done.exchange(0);
+  g_state.total.exchange(0);
+  g_state.bytes.exchange(0);
+  g_state.files.exchange(0);
+  g_state.finished.exchange(0);
+  SetPhase(phase);
+  auto* run = new std::function<void()>(std::move(body));
+  {
+    std::lock_guard<std::mutex> lock(g_threadLock);
+    ++g_threadsAlive;
+  }
+  auto release = [] {
+    g_state.busy.exchange(0);
+    std::lock_guard<std::mutex> lock(g_threadLock);
+    --g_threadsAlive;
+    g_threadEnded.notify_all();
+  };
+  if (!tov::StartDetachedThread([run, release] {
+        (*run)();
+        delete run;
+        g_state.finished.exchange(1);
+        SetPhase("idle");
+        release();
+      })) {
+    delete run;
+    SetPhase("idle");
+    release();
+    return false;
+  }
+  return true;
+}
+
 void CancelTask() {
   g_state.cancel.exchange(1);
 }

@@ -101,6 +101,14 @@ bool StartScan(const std::vector<Category>& cats, const std::vector<std::string>
                const TaskOptions& options = TaskOptions());
 bool StartClean(const std::vector<Category>& cats, const std::vector<std::string>& ids, bool dryRun,
                 bool restartExplorer, const TaskOptions& options = TaskOptions());
+// Runs body on a new task thread as the engine's one task, for a subsystem
+// with a task of its own (the space map): the same claim as a scan (false,
+// changing nothing, while another task holds the engine), the progress
+// record reset with phase `phase` (at most 15 bytes) and set back to "idle",
+// finished, once body returns. body polls State()->cancel, publishes its
+// figures through State()->files and bytes and SetCurPath, and keeps its
+// results itself: those of scans and cleans stay as they were.
+bool StartTaskOf(const char* phase, std::function<void()> body);
 // Asks the running task to stop at its next check; returns at once.
 void CancelTask();
 // True when no task was ever started or the last one has ended within timeoutMs.

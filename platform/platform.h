@@ -242,6 +242,49 @@ bool EmptyRecycleBin();
 // by tests and tools that plant files; the program itself never needs it.
 std::filesystem::path HostPath(const std::wstring& path);
 
+// ---- Space map (platform/*/space_*.cpp) -----------------------------------------
+
+// One folder's listing for the space map, reused from folder to folder so
+// that a walk of a million files allocates nothing per file.
+struct SpaceEntry {
+  uint32_t name = 0;     // offset of the UTF-8 name in SpaceListing::names (NUL after it)
+  uint32_t nameLen = 0;  // bytes
+  uint32_t attrs = 0;    // kAttr* bits; a link to a directory has both directory and reparse bits
+  uint64_t size = 0;     // bytes, from the listing; 0 for directories and links
+  uint64_t mtime = 0;    // last write, FILETIME units
+};
+struct SpaceListing {
+  std::string names;
+  std::vector<SpaceEntry> entries;
+};
+
+// Lists the folder at the absolute drive path dir, replacing *out's
+// content: every entry but "." and "..", in no particular order, sizes and
+// times from the listing itself, no call per file (Windows: FindFirstFileExW
+// on the long-path form of dir\*, FindExInfoBasic, FIND_FIRST_EX_LARGE_FETCH;
+// POSIX: getdents64 on the folder opened without following a link, fstatat
+// per entry without following). A reparse point is reported as one
+// (kAttrReparsePoint), never entered. False with *fault when the folder
+// cannot be listed: Denied (no permission; the stand-in: a folder without its
+// owner's read bit, for root too), Gone, Link (dir itself is a link), Other.
+bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault);
+
+// Moves the file or folder at path to the Recycle Bin, silently, never
+// deleting it for good without the system's own warning (Windows:
+// IFileOperation with FOFX_RECYCLEONDELETE | FOF_ALLOWUNDO | FOF_NO_UI |
+// FOF_WANTNUKEWARNING, else SHFileOperationW with the same flags for a path
+// within MAX_PATH). POSIX: renamed into the stand-in's bin C:\$Recycle.Bin,
+// where QueryRecycleBin counts it. True only when path is gone afterwards;
+// false with *fault (Gone, InUse, Denied, Other) otherwise.
+bool RecyclePath(const std::wstring& path, FsFault* fault);
+
+// Opens an Explorer window on the folder holding path, with path selected
+// (ILCreateFromPathW, SHOpenFolderAndSelectItems; COM initialised on the
+// calling thread for the call). POSIX: there is no Explorer; the request is
+// appended as "select <path>\n" to <root>/explorer.log so that a test can
+// read it. False when the shell refused.
+bool RevealInExplorer(const std::wstring& path);
+
 // ---- Small files and folders (port file) ---------------------------------------------
 
 // CreateDirectoryW with default security; false when it fails (also when it exists).

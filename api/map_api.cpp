@@ -1,0 +1,122 @@
+// The space map's endpoints. Like the rest of the API they read parameters
+// with the text helpers, ask the subsystem (space/) and format one JSON
+// document, keys in a fixed order, no white space.
+#include "api/map_api.h"
+
+#include <cstdlib>
+#include <vector>
+
+#include "engine/tamsel_engine.h"
+#include "platform/platform.h"
+#include "rules/tamsel_core.h"
+#include "server/json_doc.h"
+#include "server/text.h"
+#include "settings/settings.h"
+#include "space/space_task.h"
+
+namespace tamsel {
+namespace {
+
+// The engine's busy answer, as /api/scan and /api/clean give it.
+constexpr const char kBusy[] = "{\"ok\":false,\"message\":\"已有任务在运行\"}";
+constexpr const char kNotJson[] = "请求不是有效的 JSON 对象";
+
+std::string Failure(const std::string& message) {
+  return "{\"ok\":false,\"message\":\"" + tov::JEsc(message) + "\"}";
+}
+
+// A body that must be one JSON object; an empty body is the empty object.
+bool ReadObject(const std::string& body, tov::JsonValue* doc) {
+  if (body.empty()) {
+    doc->kind = tov::JsonValue::Kind::Object;
+    return true;
+  }
+  return tov::ParseJson(body, doc) && doc->kind == tov::JsonValue::Kind::Object;
+}
+
+std::string ApiMapStart(const std::string& body) {
+  tov::JsonValue doc;
+  if (!ReadObject(body, &doc)) return Failure(kNotJson);
+  std::string asked;
+  if (const tov::JsonValue* root = tov::JsonMemberOf(doc, "root")) {
+    if (root->kind != tov::JsonValue::Kind::String) return Failure("root 必须是文件夹路径");
+    asked = root->text;
+  }
+  std::wstring root;
+  std::string message;
+  if (!CheckSpaceRoot(asked, &root, &message)) return Failure(message);
+  if (!StartSpaceMap(root, SpaceTargetsOf(BuildRules()))) return kBusy;
+  return "{\"ok\":true,\"started\":true}";
+}
+
+// n as the detail listing reads its limit: a number from 1 to the most,
+// anything else the default.
+size_t TopCount(const std::string& target) {
+  std::string text = tov::QueryOf(target, "n");
+  if (text.empty()) return kSpaceDefaultTop;
+  int v = atoi(text.c_str());
+  if (v < 1 || static_cast<size_t>(v) > kSpaceTopFiles) return kSpaceDefaultTop;
+  return static_cast<size_t>(v);
+}
+
+std::string ApiMapRecycle(const std::string& body) {
+  tov::JsonValue doc;
+  if (!ReadObject(body, &doc)) return Failure(kNotJson);
+  const tov::JsonValue* list = tov::JsonMemberOf(doc, "paths");
+  if (!list || list->kind != tov::JsonValue::Kind::Array) return Failure("paths 必须是路径数组");
+  if (list->items.empty()) return Failure("没有选中任何文件或文件夹");
+  if (list->items.size() > kSpaceMaxRecycle) return Failure("paths 最多 1000 个路径");
+  std::vector<std::string> paths;
+  for (const tov::JsonValue& p : list->items) {
+    if (p.kind != tov::JsonValue::Kind::String) return Failure("paths 必须是路径数组");
+    paths.push_back(p.text);
+  }
+  // Nothing moves while a task walks or deletes.
+  if (State()->busy.load() != 0) return kBusy;
+  SafetyContext ctx = MakeSafetyContext(ProtectedPathsOf(CurrentSettings()));
+  return SpaceRecycleDoc(paths, ctx);
+}
+
+bool IsDrivePathText(const std::wstring& p) {
+  return p.size() >= 3 && ((p[0] >= L'A' && p[0] <= L'Z') || (p[0] >= L'a' && p[0] <= L'z')) &&
+         p[1] == L':' && (p[2] == L'\\' || p[2] == L'/');
+}
+
+std::string ApiReveal(const std::string& body) {
+  tov::JsonValue doc;
+  if (!ReadObject(body, &doc)) return Failure(kNotJson);
+  const tov::JsonValue* p = tov::JsonMemberOf(doc, "path");
+  if (!p || p->kind != tov::JsonValue::Kind::String) return Failure("path 必须是路径");
+  std::wstring path = U2W(p->text);
+  for (wchar_t& c : path)
+    if (c == L'/') c = L'\\';
+  while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+  uint32_t attrs = 0;
+  if (!IsDrivePathText(path) || !tov::GetAttributes(path, &attrs)) return Failure("路径不存在");
+  if (!tov::RevealInExplorer(path)) return Failure("无法打开资源管理器");
+  return "{\"ok\":true}";
+}
+
+}  // namespace
+
+bool MapHandleApi(const std::string& path, const std::string& target, const std::string& body,
+                  std::string& outBody) {
+  if (path == "/api/map") {
+    outBody = ApiMapStart(body);
+  } else if (path == "/api/map/dir") {
+    outBody = SpaceDirDoc(tov::QueryOf(target, "path"));
+  } else if (path == "/api/map/top") {
+    outBody = SpaceTopDoc(TopCount(target));
+  } else if (path == "/api/map/kinds") {
+    outBody = SpaceKindsDoc();
+  } else if (path == "/api/map/recycle") {
+    outBody = ApiMapRecycle(body);
+  } else if (path == "/api/shell/reveal") {
+    outBody = ApiReveal(body);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tamsel

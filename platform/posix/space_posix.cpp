@@ -1,0 +1,193 @@
+// POSIX stand-in of the space map's platform calls (platform.h, "Space
+// map"), over the emulated machine of platform_posix.cpp (C:\a\b is
+// <root>/c/a/b):
+// - The listing reads the folder with getdents64 and takes each entry's
+//   size and time from fstatat relative to it, never following a link. As in
+//   the rest of the stand-in a symbolic link is a reparse point (with the
+//   directory bit when it points at one), a mount point is one too, a file
+//   without its owner's write bit is read-only and one with the sticky bit a
+//   cloud placeholder. A folder without its owner's read bit cannot be
+//   listed (Denied), for root as well: the stand-in's emulation of a folder
+//   whose ACL shuts the user out.
+// - The Recycle Bin is the folder C:\$Recycle.Bin: a recycled file or
+//   folder is renamed to C:\$Recycle.Bin\S-1-5-21-<uid>\$R<number><ext>,
+//   whole, on the same file system, as Windows does; QueryRecycleBin then
+//   counts what it holds and EmptyRecycleBin removes it.
+// - There is no Explorer: a request to show a path is appended as one line
+//   "select <path>" to <root>/explorer.log.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace tov {
+namespace {
+
+// The layout getdents64 fills in.
+struct LinuxDirent64 {
+  uint64_t d_ino;
+  int64_t d_off;
+  unsigned short d_reclen;
+  unsigned char d_type;
+  char d_name[1];
+};
+
+constexpr size_t kDentsBufferBytes = 64 * 1024;
+
+bool IsDriveText(const std::wstring& p) {
+  return p.size() >= 2 && ((p[0] >= L'A' && p[0] <= L'Z') || (p[0] >= L'a' && p[0] <= L'z')) &&
+         p[1] == L':';
+}
+
+uint64_t FileTimeOf(const struct timespec& ts) {
+  constexpr int64_t kEpochDelta = 11644473600LL;  // seconds from 1601 to 1970
+  int64_t t = (static_cast<int64_t>(ts.tv_sec) + kEpochDelta) * 10000000LL + ts.tv_nsec / 100;
+  return t < 0 ? 0 : static_cast<uint64_t>(t);
+}
+
+FsFault FaultOf(int err) {
+  switch (err) {
+    case ENOENT:
+      return FsFault::Gone;
+    case EBUSY:
+    case ETXTBSY:
+      return FsFault::InUse;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return FsFault::Denied;
+    case ELOOP:
+    case ENOTDIR:
+      return FsFault::Link;
+    default:
+      return FsFault::Other;
+  }
+}
+
+// The entry's attributes as the stand-in reports them everywhere else.
+uint32_t AttrsOf(int dirfd, const char* name, const struct stat& st, dev_t dirDev) {
+  if (S_ISLNK(st.st_mode)) {
+    struct stat target;
+    bool toDir = fstatat(dirfd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+    return kAttrReparsePoint | (toDir ? kAttrDirectory : kAttrArchive);
+  }
+  if (S_ISDIR(st.st_mode)) {
+    uint32_t a = kAttrDirectory;
+    if (st.st_dev != dirDev) a |= kAttrReparsePoint;  // a mount point
+    if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
+    return a;
+  }
+  uint32_t a = kAttrArchive;
+  if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
+  if (S_ISREG(st.st_mode) && (st.st_mode & S_ISVTX)) a |= kAttrOffline | kAttrRecallOnDataAccess;
+  return a;
+}
+
+std::atomic<uint64_t> g_binSerial{0};
+
+}  // namespace
+
+bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault) {
+  out->names.clear();
+  out->entries.clear();
+  if (!IsDriveText(dir)) {
+    *fault = FsFault::Other;
+    return false;
+  }
+  std::string host = HostPath(dir).string();
+  int fd = open(host.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    *fault = FaultOf(errno);
+    return false;
+  }
+  struct stat self;
+  if (fstat(fd, &self) != 0 || !(self.st_mode & S_IRUSR)) {
+    close(fd);
+    *fault = FsFault::Denied;
+    return false;
+  }
+  thread_local std::string buffer(kDentsBufferBytes, '\0');
+  for (;;) {
+    long n = syscall(SYS_getdents64, fd, &buffer[0], buffer.size());
+    if (n < 0) {
+      int err = errno;
+      close(fd);
+      *fault = FaultOf(err);
+      return false;
+    }
+    if (n == 0) break;
+    for (long at = 0; at < n;) {
+      const LinuxDirent64* d = reinterpret_cast<const LinuxDirent64*>(buffer.data() + at);
+      at += d->d_reclen;
+      const char* name = d->d_name;
+      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      struct stat st;
+      // An entry that went between the listing and its look-up is not there.
+      if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      SpaceEntry e;
+      e.attrs = AttrsOf(fd, name, st, self.st_dev);
+      e.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+      e.mtime = FileTimeOf(st.st_mtim);
+      size_t len = strlen(name);
+      e.name = static_cast<uint32_t>(out->names.size());
+      e.nameLen = static_cast<uint32_t>(len);
+      out->names.append(name, len + 1);
+      out->entries.push_back(e);
+    }
+  }
+  close(fd);
+  return true;
+}
+
+bool RecyclePath(const std::wstring& path, FsFault* fault) {
+  // Off the drives would be a file of the host machine: refused.
+  if (!IsDriveText(path)) {
+    *fault = FsFault::Other;
+    return false;
+  }
+  std::string from = HostPath(path).string();
+  struct stat st;
+  if (lstat(from.c_str(), &st) != 0) {
+    *fault = FaultOf(errno);
+    return false;
+  }
+  std::string bin = HostPath(L"C:\\$Recycle.Bin").string();
+  mkdir(bin.c_str(), 0755);
+  bin += "/S-1-5-21-" + std::to_string(static_cast<unsigned long>(geteuid()));
+  mkdir(bin.c_str(), 0700);
+  // Windows keeps the original extension on the name in the bin.
+  std::string leaf = from.substr(from.rfind('/') + 1);
+  size_t dot = leaf.rfind('.');
+  std::string ext = dot == std::string::npos || dot == 0 ? std::string() : leaf.substr(dot);
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    char name[32];
+    snprintf(name, sizeof name, "/$R%06llu",
+             static_cast<unsigned long long>(g_binSerial.fetch_add(1) % 1000000));
+    std::string to = bin + name + ext;
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno == EEXIST) continue;
+    *fault = errno == EXDEV ? FsFault::Other : FaultOf(errno);
+    return false;
+  }
+  *fault = FsFault::Other;
+  return false;
+}
+
+bool RevealInExplorer(const std::wstring& path) {
+  std::string log = HostPath(L"C:").parent_path().string() + "/explorer.log";
+  std::string line = "select " + WideToUtf8(path) + "\n";
+  int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  return close(fd) == 0 && ok;
+}
+
+}  // namespace tov

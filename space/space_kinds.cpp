@@ -1,0 +1,89 @@
+// The kinds of file the space map totals, by extension: one table, in the
+// order the kinds are named; "其他" takes every file the table does not
+// name (and every file without an extension).
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "space/space_map.h"
+
+namespace tamsel {
+namespace {
+
+struct SpaceKind {
+  const char* name;
+  const char* extensions;  // lower case, separated by spaces, at most 8 letters each
+};
+
+const SpaceKind kSpaceKinds[kSpaceKindCount] = {
+    {"视频", "mp4 m4v mkv avi mov wmv flv f4v webm mpg mpeg m2ts mts ts vob 3gp rmvb rm asf"},
+    {"音频", "mp3 wav flac aac m4a ogg oga opus wma ape aiff aif mid midi amr"},
+    {"图片", "jpg jpeg png gif bmp webp tif tiff heic heif raw cr2 nef arw dng psd ico svg"},
+    {"压缩包", "zip rar 7z tar gz tgz bz2 xz zst lz4 cab lzma z"},
+    {"安装包", "msi msix msixbundle appx appxbundle msu msp apk"},
+    {"光盘与虚拟磁盘", "iso img vhd vhdx vmdk vdi qcow2 avhdx"},
+    {"文档", "pdf doc docx xls xlsx ppt pptx txt rtf odt ods odp csv md epub wps et dps"},
+    {"程序与库", "exe dll sys ocx drv cpl scr efi mui"},
+    {"其他", ""},
+};
+
+constexpr size_t kOther = kSpaceKindCount - 1;
+constexpr size_t kMaxExtension = 8;
+
+// An extension of at most 8 ASCII characters as one number, letters
+// lowered; 0 when it is longer or not ASCII.
+uint64_t ExtensionKey(const char* ext, size_t len) {
+  if (len == 0 || len > kMaxExtension) return 0;
+  uint64_t key = 0;
+  for (size_t i = 0; i < len; ++i) {
+    unsigned char c = static_cast<unsigned char>(ext[i]);
+    if (c >= 0x80 || c == 0) return 0;
+    if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c + 32);
+    key = (key << 8) | c;
+  }
+  return key;
+}
+
+// The table as sorted keys, built once.
+const std::vector<std::pair<uint64_t, size_t>>& KeyTable() {
+  static const std::vector<std::pair<uint64_t, size_t>> g_keys = [] {
+    std::vector<std::pair<uint64_t, size_t>> keys;
+    for (size_t k = 0; k < kSpaceKindCount; ++k) {
+      const char* p = kSpaceKinds[k].extensions;
+      while (*p) {
+        const char* end = strchr(p, ' ');
+        size_t len = end ? static_cast<size_t>(end - p) : strlen(p);
+        keys.emplace_back(ExtensionKey(p, len), k);
+        p += len;
+        while (*p == ' ') ++p;
+      }
+    }
+    std::sort(keys.begin(), keys.end());
+    return keys;
+  }();
+  return g_keys;
+}
+
+}  // namespace
+
+const char* SpaceKindName(size_t kind) {
+  return kind < kSpaceKindCount ? kSpaceKinds[kind].name : "";
+}
+
+size_t SpaceKindOf(const char* name, size_t len) {
+  const char* dot = nullptr;
+  for (size_t i = len; i > 0; --i) {
+    if (name[i - 1] == '.') {
+      dot = name + i - 1;
+      break;
+    }
+  }
+  if (!dot) return kOther;
+  uint64_t key = ExtensionKey(dot + 1, static_cast<size_t>(name + len - dot - 1));
+  if (key == 0) return kOther;
+  const auto& keys = KeyTable();
+  auto it = std::lower_bound(keys.begin(), keys.end(), std::make_pair(key, size_t{0}));
+  return it != keys.end() && it->first == key ? it->second : kOther;
+}
+
+}  // namespace tamsel

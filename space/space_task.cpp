@@ -1,0 +1,230 @@
+#include "space/space_task.h"
+
+#include <memory>
+#include <mutex>
+
+#include "engine/tamsel_engine.h"
+#include "platform/platform.h"
+#include "server/text.h"
+
+namespace tamsel {
+
+const char kSpaceNoMap[] = "{\"ok\":false,\"message\":\"还没有空间分析结果\"}";
+
+namespace {
+
+std::mutex g_mapLock;
+std::unique_ptr<SpaceMap> g_map;  // the last finished map; null before any
+
+const char kNotInMap[] = "不在空间分析结果中";
+const char kRecycled[] = "已移到回收站";
+const char kReasonReparse[] = "路径含重解析点";
+const char kReasonMapRoot[] = "不能移除分析的根文件夹";
+
+std::string Failure(const std::string& message) {
+  return "{\"ok\":false,\"message\":\"" + tov::JEsc(message) + "\"}";
+}
+
+std::string RecycleFailReason(tov::FsFault fault) {
+  switch (fault) {
+    case tov::FsFault::InUse:
+      return "移到回收站失败(文件正在使用)";
+    case tov::FsFault::Denied:
+      return "移到回收站失败(没有权限)";
+    case tov::FsFault::Gone:
+      return "移到回收站失败(已不存在)";
+    default:
+      return "移到回收站失败";
+  }
+}
+
+std::string ResultJson(const std::string& path, bool ok, const std::string& message) {
+  return "{\"path\":\"" + tov::JEsc(path) + "\",\"ok\":" + (ok ? "true" : "false") +
+         ",\"message\":\"" + tov::JEsc(message) + "\"}";
+}
+
+std::wstring ParentPath(const std::wstring& path) {
+  size_t cut = path.rfind(L'\\');
+  if (cut == std::wstring::npos) return std::wstring();
+  return path.substr(0, cut == 2 ? 3 : cut);
+}
+
+// One path of a recycle request, under the map lock; the bytes that left.
+bool RecycleOne(const std::string& asked, const SafetyContext& ctx, uint64_t* bytes,
+                std::string* message) {
+  std::wstring path = U2W(asked);
+  for (wchar_t& c : path)
+    if (c == L'/') c = L'\\';
+  while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+  std::wstring reason;
+  if (!IsSafeDeletePath(ctx, path, false, reason)) {
+    *message = W2U(reason);
+    return false;
+  }
+  // The desktop folder itself, beside everything in it.
+  if (ctx.hasDesktop && Lower(path) + L"\\" == ctx.desktop) {
+    *message = "桌面";
+    return false;
+  }
+  if (!g_map) {
+    *message = kNotInMap;
+    return false;
+  }
+  SpaceMap& m = *g_map;
+  uint32_t node = FindSpaceNode(m, path);
+  uint32_t folder = kSpaceNone;
+  if (node == 0) {
+    *message = kReasonMapRoot;
+    return false;
+  }
+  if (node == kSpaceNone) {
+    // A file: its folder must be in the map, and itself on the disk.
+    folder = FindSpaceNode(m, ParentPath(path));
+    uint32_t attrs = 0;
+    if (folder == kSpaceNone || (m.nodes[folder].flags & kSpaceLink) ||
+        !tov::GetAttributes(path, &attrs) || (attrs & tov::kAttrDirectory)) {
+      *message = kNotInMap;
+      return false;
+    }
+  }
+  // A link of the map stays a link, whatever its target has become since.
+  if ((node != kSpaceNone && (m.nodes[node].flags & kSpaceLink)) || HasReparseInPath(path)) {
+    *message = kReasonReparse;
+    return false;
+  }
+  tov::FileInfo info;
+  if (node == kSpaceNone && !tov::GetFileInfo(path, &info)) info.size = 0;
+  // What kinds of file a folder takes along: a walk of it as it is now.
+  std::unique_ptr<SpaceMap> kinds;
+  if (node != kSpaceNone && !(m.nodes[node].flags & kSpaceLink)) {
+    kinds.reset(new SpaceMap());
+    SpaceWalkOptions one;
+    one.threads = 1;
+    if (!BuildSpaceMap(path, {}, one, kinds.get())) kinds.reset();
+  }
+  tov::FsFault fault = tov::FsFault::None;
+  if (!tov::RecyclePath(path, &fault)) {
+    *message = RecycleFailReason(fault);
+    return false;
+  }
+  *bytes = node != kSpaceNone ? DropSpaceNode(&m, node, kinds.get())
+                              : DropSpaceFile(&m, folder, path, info.size);
+  *message = kRecycled;
+  return true;
+}
+
+}  // namespace
+
+bool CheckSpaceRoot(const std::string& asked, std::wstring* root, std::string* message) {
+  std::wstring p = U2W(asked.empty() ? std::string("C:\\") : asked);
+  for (wchar_t& c : p)
+    if (c == L'/') c = L'\\';
+  if (p.size() < 2 || (p[0] != L'C' && p[0] != L'c') || p[1] != L':' ||
+      (p.size() > 2 && p[2] != L'\\')) {
+    *message = "只能分析 C 盘上的文件夹";
+    return false;
+  }
+  std::wstring out = L"C:\\";
+  size_t start = 3;
+  while (start < p.size()) {
+    size_t end = p.find(L'\\', start);
+    if (end == std::wstring::npos) end = p.size();
+    std::wstring part = p.substr(start, end - start);
+    if (part == L"." || part == L"..") {
+      *message = "路径不能包含 . 或 ..";
+      return false;
+    }
+    if (!part.empty()) {
+      if (out.back() != L'\\') out += L'\\';
+      out += part;
+    }
+    start = end + 1;
+  }
+  uint32_t attrs = 0;
+  if (!tov::GetAttributes(out, &attrs)) {
+    *message = "文件夹不存在";
+    return false;
+  }
+  if (!(attrs & tov::kAttrDirectory)) {
+    *message = "不是文件夹";
+    return false;
+  }
+  if ((attrs & tov::kAttrReparsePoint) || HasReparseInPath(out)) {
+    *message = kReasonReparse;
+    return false;
+  }
+  *root = out;
+  return true;
+}
+
+std::vector<SpaceTarget> SpaceTargetsOf(const std::vector<Category>& cats) {
+  std::vector<SpaceTarget> out;
+  for (const Category& c : cats)
+    for (const RuleItem& item : c.items) {
+      if (item.mode != "files" && item.mode != "dir" && item.mode != "recyclebin") continue;
+      for (const Target& t : item.targets) out.push_back(SpaceTarget{item.id, t.path});
+    }
+  return out;
+}
+
+bool StartSpaceMap(const std::wstring& root, std::vector<SpaceTarget> targets) {
+  return StartTaskOf("map", [root, targets] {
+    TaskState* s = State();
+    SpaceWalkOptions opt;
+    opt.cancelled = [s] { return s->cancel.load() != 0; };
+    opt.files = &s->files;
+    opt.bytes = &s->bytes;
+    opt.cur = SetCurPath;
+    std::unique_ptr<SpaceMap> map(new SpaceMap());
+    if (!BuildSpaceMap(root, targets, opt, map.get())) return;
+    std::lock_guard<std::mutex> lock(g_mapLock);
+    g_map = std::move(map);
+  });
+}
+
+std::string SpaceDirDoc(const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_mapLock);
+  if (!g_map) return kSpaceNoMap;
+  uint32_t node = path.empty() ? 0 : FindSpaceNode(*g_map, U2W(path));
+  if (node == kSpaceNone) return Failure("空间分析结果中没有这个文件夹");
+  if (g_map->nodes[node].flags & kSpaceLink) return Failure("这是链接，空间分析不进入链接");
+  return SpaceDirJson(*g_map, node);
+}
+
+std::string SpaceTopDoc(size_t n) {
+  std::lock_guard<std::mutex> lock(g_mapLock);
+  if (!g_map) return kSpaceNoMap;
+  return SpaceTopJson(*g_map, n);
+}
+
+std::string SpaceKindsDoc() {
+  std::lock_guard<std::mutex> lock(g_mapLock);
+  if (!g_map) return kSpaceNoMap;
+  return SpaceKindsJson(*g_map);
+}
+
+std::string SpaceRecycleDoc(const std::vector<std::string>& paths, const SafetyContext& ctx) {
+  std::lock_guard<std::mutex> lock(g_mapLock);
+  if (!g_map) return kSpaceNoMap;
+  std::string o = "{\"ok\":true,\"results\":[";
+  uint64_t total = 0;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (i) o += ",";
+    uint64_t bytes = 0;
+    std::string message;
+    bool ok = RecycleOne(paths[i], ctx, &bytes, &message);
+    total += bytes;
+    o += ResultJson(paths[i], ok, message);
+  }
+  return o + "],\"bytes\":" + tov::Num(total) + "}";
+}
+
+void SetSpaceMapForTest(SpaceMap map) {
+  std::lock_guard<std::mutex> lock(g_mapLock);
+  if (map.root.empty())
+    g_map.reset();
+  else
+    g_map.reset(new SpaceMap(std::move(map)));
+}
+
+}  // namespace tamsel

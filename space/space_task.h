@@ -1,0 +1,51 @@
+// The process's space map: the map task on the engine's one task thread,
+// the last finished map, and what the API reads from it and does to it.
+//
+// Ownership: this file owns the current map and its lock. The task builds a
+// new map aside and puts it in place when it finished; a cancelled task
+// leaves the previous map as it was. Readers format their document under the
+// lock (well under a millisecond for any folder).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "rules/tamsel_core.h"
+#include "space/space_map.h"
+
+namespace tamsel {
+
+// The texts of the map's documents.
+extern const char kSpaceNoMap[];  // {"ok":false,"message":"还没有空间分析结果"}
+
+// Checks a root the user asked for (UTF-8; empty means C:\) and gives its
+// spelling for the map: an absolute folder on drive C, backslashes, no
+// trailing one but at the drive's root, no "." or ".." element, that exists,
+// is a folder and is no link and has none on its way. False with the
+// user's message otherwise.
+bool CheckSpaceRoot(const std::string& asked, std::wstring* root, std::string* message);
+
+// The folders the catalogue's items clean ("files" and "dir" items, and the
+// recycle bin), in catalogue order.
+std::vector<SpaceTarget> SpaceTargetsOf(const std::vector<Category>& cats);
+
+// Starts the map task of root (checked) on the engine; false while another
+// task holds the engine.
+bool StartSpaceMap(const std::wstring& root, std::vector<SpaceTarget> targets);
+
+// The documents of the current map, or kSpaceNoMap before any.
+// path: UTF-8, empty for the root.
+std::string SpaceDirDoc(const std::string& path);
+std::string SpaceTopDoc(size_t n);
+std::string SpaceKindsDoc();
+
+// Moves each path to the Recycle Bin that passes the clean's gate (ctx),
+// has no link on its way and is in the current map (not its root), and
+// takes what left out of the map:
+// {"ok":true,"results":[{"path":P,"ok":B,"message":M},...],"bytes":N}.
+std::string SpaceRecycleDoc(const std::vector<std::string>& paths, const SafetyContext& ctx);
+
+// Test seam: replaces the current map (an empty root removes it).
+void SetSpaceMapForTest(SpaceMap map);
+
+}  // namespace tamsel

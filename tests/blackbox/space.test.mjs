@@ -1,0 +1,304 @@
+// The space map through the real program, in both builds: the documents of
+// /api/map/dir, /top and /kinds byte for byte on a fixture tree, the map
+// task on the engine's one task (status, busy, cancel), every bad input,
+// recycle (exactly the asked paths go to the bin, the whole drive listed
+// before and after) and reveal.
+
+import { describe, test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { builds } from './harness.mjs';
+import { windowsEnv, Planter, listDrive, diffListings, relKey, hostOf, fileTimeOf, waitTask } from './fixtures.mjs';
+
+const NO_MAP = '{"ok":false,"message":"还没有空间分析结果"}';
+const BUSY = '{"ok":false,"message":"已有任务在运行"}';
+const STARTED = '{"ok":true,"started":true}';
+const fail = (message) => JSON.stringify({ ok: false, message });
+
+const child = (name, dir, link, bytes, files, dirs, item) =>
+  JSON.stringify({ name, dir, link, bytes, files, dirs, ...(item ? { item } : {}) });
+const dirDoc = (p, bytes, files, dirs, denied, children, rest = [0, 0]) =>
+  `{"ok":true,"path":${JSON.stringify(p)},"bytes":${bytes},"files":${files},"dirs":${dirs},` +
+  `"denied":${denied},"children":[${children.join(',')}],"rest":{"count":${rest[0]},"bytes":${rest[1]}}}`;
+const kindsDoc = (list) => `{"ok":true,"kinds":[${list.map(([kind, bytes, files]) =>
+  JSON.stringify({ kind, bytes, files })).join(',')}]}`;
+
+for (const build of builds()) {
+  describe(`${build.name} space map`, { timeout: 300_000 }, () => {
+    const env = windowsEnv(build);
+    const W = (...parts) => parts.join('\\');
+    const planter = new Planter(build);
+    const F = 'C:\\tamsel-bb-space';
+    const BULK = 'C:\\tamsel-bb-space-bulk';
+    const OUTSIDE = 'C:\\tamsel-bb-space-outside';
+    const TEMPROOT = W(env.TEMP, 'tamsel-bb-space-t');
+    const native = build.name === 'native';
+    let deep = W(F, 'deep');
+    for (let i = 0; i < 14; i++) deep = W(deep, `level-${String(i).padStart(2, '0')}-with-a-long-name`);
+    const files = {
+      pak: [W(F, 'games', 'Big Game', 'data.pak'), 3_000_000],
+      exe: [W(F, 'games', 'Big Game', 'game.exe'), 70_000],
+      mp4: [W(F, 'videos', '假期.mp4'), 2_000_000],
+      mkv: [W(F, 'videos', 'clip.MKV'), 500],
+      vhdx: [W(F, 'vm', 'disk.vhdx'), 5_000_000],
+      txt: [W(F, 'notes.txt'), 30],
+      iso: [W(deep, 'end.iso'), 7],
+      secret: [W(F, 'denied', 'secret.doc'), 99],
+    };
+    let srv;
+    let denied = false;
+
+    const dirOf = (p) => srv.get(`/api/map/dir?path=${encodeURIComponent(p)}`);
+    async function mapOf(root) {
+      const r = await srv.post('/api/map', root === undefined ? {} : { root });
+      assert.equal(r.text, STARTED, root);
+      return waitTask(srv, 120_000);
+    }
+
+    before(async () => {
+      for (const [w, s] of Object.values(files)) planter.file(w, s);
+      planter.link(W(F, 'lnk'), W(F, 'games'));
+      planter.file(W(OUTSIDE, 'x.txt'), 5);
+      planter.file(W(TEMPROOT, 'a', 'f.tmp'), 10);
+      // Enough folders that a walk of them lasts beyond a request or two.
+      for (let d = 0; d < 80; d++) {
+        for (let f = 0; f < 100; f++) planter.file(W(BULK, `d${String(d).padStart(2, '0')}`, `f${f}.bin`), 1);
+      }
+      if (native) {
+        // The stand-in's emulation of a folder the user may not list.
+        fs.chmodSync(hostOf(build, W(F, 'denied')), 0o000);
+        denied = true;
+      } else {
+        console.log('# wine: no folder can be denied to a Windows program there; the denied folder is an ordinary one');
+      }
+      srv = await build.start([]);
+      await srv.waitFor(/\[ok\] 关闭本窗口即退出程序\n/, 15_000);
+    });
+
+    after(async () => {
+      await srv?.stop();
+      if (denied) fs.chmodSync(hostOf(build, W(F, 'denied')), 0o755);
+      planter.removeAll();
+    });
+
+    test('before any map every document says so', async () => {
+      for (const p of ['/api/map/dir', `/api/map/dir?path=${encodeURIComponent(F)}`, '/api/map/top', '/api/map/kinds']) {
+        assert.equal((await srv.get(p)).text, NO_MAP, p);
+      }
+      assert.equal((await srv.post('/api/map/recycle', { paths: [files.txt[0]] })).text, NO_MAP);
+    });
+
+    test('bad roots and bodies start no task', async () => {
+      const cases = [
+        [{ root: 'D:\\x' }, '只能分析 C 盘上的文件夹'],
+        [{ root: '\\\\server\\share' }, '只能分析 C 盘上的文件夹'],
+        [{ root: 'relative\\dir' }, '只能分析 C 盘上的文件夹'],
+        [{ root: W(F, 'nothere') }, '文件夹不存在'],
+        [{ root: files.txt[0] }, '不是文件夹'],
+        [{ root: W(F, 'lnk') }, '路径含重解析点'],
+        [{ root: W(F, 'games', '..', 'videos') }, '路径不能包含 . 或 ..'],
+        [{ root: W(F, '.', 'games') }, '路径不能包含 . 或 ..'],
+        [{ root: 5 }, 'root 必须是文件夹路径'],
+        ['{"root":', '请求不是有效的 JSON 对象'],
+        ['[1,2]', '请求不是有效的 JSON 对象'],
+      ];
+      for (const [body, message] of cases) {
+        const r = await srv.post('/api/map', body, { headers: { 'Content-Type': 'application/json' } });
+        assert.equal(r.text, fail(message), JSON.stringify(body));
+        const s = (await srv.get('/api/status')).json;
+        assert.equal(s.busy, false, JSON.stringify(body));
+        assert.equal(s.phase, 'idle');
+      }
+      assert.equal((await srv.get('/api/map/kinds')).text, NO_MAP);
+    });
+
+    test('a map runs as the one task: status, busy answers and cancel', async () => {
+      // Cancelled at once: no map comes of it.
+      assert.equal((await srv.post('/api/map', { root: BULK })).text, STARTED);
+      const running = (await srv.get('/api/status')).json;
+      assert.equal((await srv.post('/api/cancel', '')).text, '{"ok":true}');
+      const end = await waitTask(srv);
+      assert.equal(running.busy, true);
+      assert.equal(running.phase, 'map');
+      assert.equal(end.phase, 'idle');
+      assert.ok(end.files < 8000, `a cancelled walk counted ${end.files} files`);
+      assert.equal((await srv.get('/api/map/kinds')).text, NO_MAP);
+
+      // A map and a scan asked for at once: one runs, the other is busy.
+      const [m, s] = await Promise.all([srv.post('/api/map', { root: BULK }), srv.post('/api/scan', {})]);
+      assert.deepEqual([m.text, s.text].sort(), [BUSY, STARTED].sort());
+      await waitTask(srv, 120_000);
+      // The status keeps its fields and their order for every task.
+      const st = await mapOf(BULK);
+      assert.deepEqual(Object.keys(st), ['ok', 'busy', 'finished', 'phase', 'done', 'total', 'bytes', 'files', 'cur']);
+      assert.equal(st.files, 8000);
+      assert.equal(st.bytes, 8000);
+    });
+
+    test('the largest files: n clamped as the detail listing clamps its limit', async () => {
+      await mapOf(BULK);
+      const top = async (q) => (await srv.get(`/api/map/top${q}`)).json.files.length;
+      for (const [q, n] of [['', 100], ['?n=0', 100], ['?n=5000', 100], ['?n=abc', 100], ['?n=-3', 100],
+        ['?n=1', 1], ['?n=7', 7], ['?n=1000', 1000], ['?n=1001', 100]]) {
+        assert.equal(await top(q), n, q);
+      }
+      const first = (await srv.get('/api/map/top?n=2')).text;
+      const t = (d, f) => fileTimeOf(hostOf(build, W(BULK, d, f)));
+      assert.equal(first, `{"ok":true,"files":[{"path":${JSON.stringify(W(BULK, 'd00', 'f0.bin'))},"bytes":1,"time":${t('d00', 'f0.bin')}},` +
+        `{"path":${JSON.stringify(W(BULK, 'd00', 'f1.bin'))},"bytes":1,"time":${t('d00', 'f1.bin')}}]}`);
+      const d = await dirOf(BULK);
+      const kids = [];
+      for (let i = 0; i < 80; i++) kids.push(child(`d${String(i).padStart(2, '0')}`, true, false, 100, 100, 0));
+      assert.equal(d.text, dirDoc(BULK, 8000, 8000, 80, 0, kids));
+    });
+
+    test('the documents of a fixture tree, byte for byte', async () => {
+      await mapOf(F);
+      const hidden = denied ? 0 : 99;
+      const rootKids = [child('vm', true, false, 5_000_000, 1, 0), child('games', true, false, 3_070_000, 2, 1),
+        child('videos', true, false, 2_000_500, 2, 0)];
+      if (!denied) rootKids.push(child('denied', true, false, 99, 1, 0));
+      rootKids.push(child('', false, false, 30, 1, 0), child('deep', true, false, 7, 1, 14));
+      if (denied) rootKids.push(child('denied', true, false, 0, 0, 0));
+      rootKids.push(child('lnk', true, true, 0, 0, 0));
+      const rootDoc = dirDoc(F, 10_070_537 + hidden, 7 + (denied ? 0 : 1), 20, denied ? 1 : 0, rootKids);
+      assert.equal((await srv.get('/api/map/dir')).text, rootDoc);
+      assert.equal((await dirOf(F)).text, rootDoc);
+      assert.equal((await dirOf(W(F, 'games'))).text,
+        dirDoc(W(F, 'games'), 3_070_000, 2, 1, 0, [child('Big Game', true, false, 3_070_000, 2, 0)]));
+      assert.equal((await dirOf(W(F, 'videos'))).text,
+        dirDoc(W(F, 'videos'), 2_000_500, 2, 0, 0, [child('', false, false, 2_000_500, 2, 0)]));
+      assert.ok(deep.length > 260);
+      assert.equal((await dirOf(deep)).text, dirDoc(deep, 7, 1, 0, 0, [child('', false, false, 7, 1, 0)]));
+      if (denied) assert.equal((await dirOf(W(F, 'denied'))).text, dirDoc(W(F, 'denied'), 0, 0, 0, 1, []));
+      assert.equal((await dirOf(W(F, 'lnk'))).text, fail('这是链接，空间分析不进入链接'));
+      assert.equal((await dirOf(W(F, 'lnk', 'Big Game'))).text, fail('空间分析结果中没有这个文件夹'));
+      assert.equal((await dirOf(W(F, 'nothere'))).text, fail('空间分析结果中没有这个文件夹'));
+      assert.equal((await dirOf(OUTSIDE)).text, fail('空间分析结果中没有这个文件夹'));
+
+      const entry = (k) => `{"path":${JSON.stringify(files[k][0])},"bytes":${files[k][1]},"time":${fileTimeOf(hostOf(build, files[k][0]))}}`;
+      const order = ['vhdx', 'pak', 'mp4', 'exe', 'mkv', ...(denied ? [] : ['secret']), 'txt', 'iso'];
+      assert.equal((await srv.get('/api/map/top')).text, `{"ok":true,"files":[${order.map(entry).join(',')}]}`);
+      assert.equal((await srv.get('/api/map/top?n=3')).text, `{"ok":true,"files":[${order.slice(0, 3).map(entry).join(',')}]}`);
+      assert.equal((await srv.get('/api/map/kinds')).text, kindsDoc([
+        ['光盘与虚拟磁盘', 5_000_007, 2], ['其他', 3_000_000, 1], ['视频', 2_000_500, 2], ['程序与库', 70_000, 1],
+        ['文档', 30 + hidden, denied ? 1 : 2], ['音频', 0, 0], ['图片', 0, 0], ['压缩包', 0, 0], ['安装包', 0, 0]]));
+    });
+
+    test('a folder inside a catalogue target links to its item', async () => {
+      await mapOf(TEMPROOT);
+      assert.equal((await srv.get('/api/map/dir')).text,
+        dirDoc(TEMPROOT, 10, 1, 1, 0, [child('a', true, false, 10, 1, 0, 'user-temp')]));
+    });
+
+    test('the whole drive by default', async () => {
+      await mapOf();
+      const r = (await srv.get('/api/map/dir')).json;
+      assert.equal(r.path, 'C:\\');
+      const ours = r.children.find((c) => c.name === 'tamsel-bb-space');
+      const hidden = denied ? 0 : 99;
+      assert.deepEqual(ours, { name: 'tamsel-bb-space', dir: true, link: false, bytes: 10_070_537 + hidden,
+        files: 7 + (denied ? 0 : 1), dirs: 20 });
+      assert.ok(r.denied >= (denied ? 1 : 0));
+    });
+
+    test('recycle moves exactly the asked paths that pass, and the map drops them', async () => {
+      await mapOf(F);
+      const beforeList = listDrive(build);
+      const trash = native ? null : path.join(`${build.prefix}.home`, 'data', 'Trash', 'files');
+      const trashBefore = trash && fs.existsSync(trash) ? new Set(fs.readdirSync(trash)) : new Set();
+      const asked = [files.vhdx[0], W(F, 'videos'), W(F, 'lnk'), F, `${env.SystemRoot}`, 'C:\\',
+        W(OUTSIDE, 'x.txt'), W(F, 'nothere.txt'), W(F, 'videos')];
+      const r = await srv.post('/api/map/recycle', { paths: asked });
+      const res = (p, ok, message) => JSON.stringify({ path: p, ok, message });
+      assert.equal(r.text, `{"ok":true,"results":[${[
+        res(asked[0], true, '已移到回收站'), res(asked[1], true, '已移到回收站'),
+        res(asked[2], false, '路径含重解析点'), res(asked[3], false, '不能移除分析的根文件夹'),
+        res(asked[4], false, '系统目录(规则未声明 allowSystem)'), res(asked[5], false, '盘符根目录'),
+        res(asked[6], false, '不在空间分析结果中'), res(asked[7], false, '不在空间分析结果中'),
+        res(asked[8], false, '不在空间分析结果中')].join(',')}],"bytes":7000500}`);
+
+      const afterList = listDrive(build);
+      const diff = diffListings(beforeList, afterList);
+      const goneKeys = [files.vhdx[0], W(F, 'videos'), files.mp4[0], files.mkv[0]].map((w) => relKey(build, w)).sort();
+      assert.deepEqual(diff.gone, goneKeys);
+      assert.deepEqual(diff.changed, []);
+      if (native) {
+        // Everything that left is in the stand-in's bin, as it was.
+        const bin = diff.added.filter((k) => !k.startsWith('$Recycle.Bin/S-1-5-21-') || k.split('/').length > 3);
+        const moved = diff.added.filter((k) => k.split('/').length >= 3).map((k) => afterList.get(k)).sort();
+        const left = goneKeys.map((k) => beforeList.get(k)).sort();
+        assert.deepEqual(moved, left);
+        assert.ok(bin.length > 0 && diff.added.every((k) => k.startsWith('$Recycle.Bin')), diff.added.join(' '));
+        assert.equal((await srv.get('/api/recycle')).text, '{"ok":true,"recycle":{"ok":true,"items":3,"bytes":7000500}}');
+      } else {
+        assert.deepEqual(diff.added, []);
+        const now = fs.readdirSync(trash).filter((n) => !trashBefore.has(n)).sort();
+        // Wine's Trash names each entry after the original with a suffix of its own.
+        assert.equal(now.length, 2, now.join(' '));
+        const [vhdx, videos] = now;
+        assert.match(vhdx, /^disk\.vhdx(-[0-9a-f]+)?$/);
+        assert.match(videos, /^videos(-[0-9a-f]+)?$/);
+        assert.equal(fs.statSync(path.join(trash, vhdx)).size, 5_000_000);
+        assert.deepEqual(fs.readdirSync(path.join(trash, videos)).sort(), ['clip.MKV', '假期.mp4']);
+        for (const n of now) fs.rmSync(path.join(trash, n), { recursive: true, force: true });
+      }
+      planter.files.delete(files.vhdx[0]);
+      planter.files.delete(files.mp4[0]);
+      planter.files.delete(files.mkv[0]);
+
+      const hidden = denied ? 0 : 99;
+      const rootKids = [child('games', true, false, 3_070_000, 2, 1)];
+      if (!denied) rootKids.push(child('denied', true, false, 99, 1, 0));
+      rootKids.push(child('', false, false, 30, 1, 0), child('deep', true, false, 7, 1, 14));
+      if (denied) rootKids.push(child('denied', true, false, 0, 0, 0));
+      rootKids.push(child('lnk', true, true, 0, 0, 0), child('vm', true, false, 0, 0, 0));
+      assert.equal((await srv.get('/api/map/dir')).text,
+        dirDoc(F, 3_070_037 + hidden, 4 + (denied ? 0 : 1), 19, denied ? 1 : 0, rootKids));
+      assert.equal((await srv.get('/api/map/top?n=1')).text,
+        `{"ok":true,"files":[{"path":${JSON.stringify(files.pak[0])},"bytes":3000000,"time":${fileTimeOf(hostOf(build, files.pak[0]))}}]}`);
+      assert.equal((await srv.get('/api/map/kinds')).json.kinds[0].kind, '其他');
+    });
+
+    test('recycle: bad bodies move nothing', async () => {
+      const beforeList = listDrive(build);
+      const many = Array.from({ length: 1001 }, (_, i) => W(F, `x${i}`));
+      for (const [body, message] of [
+        ['nope', '请求不是有效的 JSON 对象'],
+        [{}, 'paths 必须是路径数组'],
+        [{ paths: 'C:\\x' }, 'paths 必须是路径数组'],
+        [{ paths: [files.txt[0], 3] }, 'paths 必须是路径数组'],
+        [{ paths: [] }, '没有选中任何文件或文件夹'],
+        [{ paths: many }, 'paths 最多 1000 个路径'],
+      ]) {
+        const r = await srv.post('/api/map/recycle', body, { headers: { 'Content-Type': 'application/json' } });
+        assert.equal(r.text, fail(message), JSON.stringify(body).slice(0, 80));
+      }
+      assert.deepEqual(diffListings(beforeList, listDrive(build)), { gone: [], added: [], changed: [] });
+    });
+
+    test('reveal: only paths that exist, the request recorded', async () => {
+      for (const [body, message] of [
+        [{ path: W(F, 'nothere') }, '路径不存在'],
+        [{ path: 'relative\\x' }, '路径不存在'],
+        [{}, 'path 必须是路径'],
+        ['[', '请求不是有效的 JSON 对象'],
+      ]) {
+        const r = await srv.post('/api/shell/reveal', body, { headers: { 'Content-Type': 'application/json' } });
+        assert.equal(r.text, fail(message), JSON.stringify(body));
+      }
+      const r = await srv.post('/api/shell/reveal', { path: files.pak[0] });
+      if (native) {
+        assert.equal(r.text, '{"ok":true}');
+        const log = fs.readFileSync(path.join(build.root, 'explorer.log'), 'utf8');
+        assert.equal(log, `select ${files.pak[0]}\n`);
+      } else {
+        // Wine has no Explorer window to open here (no display): what it
+        // answered is printed, the call itself is what a real PC runs.
+        console.log(`# wine: reveal answered ${r.text}`);
+        assert.ok(r.text === '{"ok":true}' || r.text === fail('无法打开资源管理器'), r.text);
+      }
+    });
+  });
+}

@@ -1,0 +1,471 @@
+// The space map against real file trees on drive C:, in both builds: the
+// exact totals, order and rest bucket of the folder documents, the largest
+// files and the kinds, links and denied folders, deep and non-ASCII paths,
+// cancel, the multi-threaded walk against the single-threaded one, the map
+// task on the engine's one task thread, and the recycle bookkeeping.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/tamsel_engine.h"
+#include "engine/walk.h"
+#include "platform/platform.h"
+#include "rules/tamsel_core.h"
+#include "space/space_map.h"
+#include "space/space_task.h"
+#include "support/fixture.h"
+
+using namespace tamsel;
+using namespace testsupport;
+
+namespace {
+
+// 2020-01-01 00:00:00 UTC as a FILETIME.
+constexpr uint64_t kTime = 132223104000000000ULL;
+
+class Space : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (!root_.empty() && !HasFailure()) RemoveTree(root_);
+  }
+  const std::wstring& Root() {
+    if (root_.empty()) {
+      const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+      root_ = FreshFixture(std::string(info->test_suite_name()) + "." + info->name());
+    }
+    return root_;
+  }
+  std::wstring At(const std::wstring& rel) { return Join(Root(), rel); }
+  std::string U(const std::wstring& rel) { return W2U(rel.empty() ? Root() : At(rel)); }
+
+  std::wstring root_;
+};
+
+std::string Esc(const std::string& s) {
+  std::string o;
+  for (char c : s) {
+    if (c == '\\' || c == '"') o += '\\';
+    o += c;
+  }
+  return o;
+}
+
+std::string Child(const std::string& name, bool dir, bool link, uint64_t bytes, uint64_t files,
+                  uint64_t dirs, const std::string& item = std::string()) {
+  std::string o = "{\"name\":\"" + Esc(name) + "\",\"dir\":" + (dir ? "true" : "false") +
+                  ",\"link\":" + (link ? "true" : "false") + ",\"bytes\":" + std::to_string(bytes) +
+                  ",\"files\":" + std::to_string(files) + ",\"dirs\":" + std::to_string(dirs);
+  if (!item.empty()) o += ",\"item\":\"" + item + "\"";
+  return o + "}";
+}
+
+std::string DirDoc(const std::string& path, uint64_t bytes, uint64_t files, uint64_t dirs,
+                   uint64_t denied, const std::vector<std::string>& children,
+                   uint64_t restCount = 0, uint64_t restBytes = 0) {
+  std::string o = "{\"ok\":true,\"path\":\"" + Esc(path) + "\",\"bytes\":" + std::to_string(bytes) +
+                  ",\"files\":" + std::to_string(files) + ",\"dirs\":" + std::to_string(dirs) +
+                  ",\"denied\":" + std::to_string(denied) + ",\"children\":[";
+  for (size_t i = 0; i < children.size(); ++i) o += (i ? "," : "") + children[i];
+  return o + "],\"rest\":{\"count\":" + std::to_string(restCount) +
+         ",\"bytes\":" + std::to_string(restBytes) + "}}";
+}
+
+std::string Doc(const SpaceMap& m, const std::wstring& path) {
+  uint32_t node = FindSpaceNode(m, path);
+  if (node == kSpaceNone) return "(not in the map)";
+  return SpaceDirJson(m, node);
+}
+
+SpaceMap MapOf(const std::wstring& root, int threads,
+               const std::vector<SpaceTarget>& targets = {}) {
+  SpaceMap m;
+  SpaceWalkOptions opt;
+  opt.threads = threads;
+  EXPECT_TRUE(BuildSpaceMap(root, targets, opt, &m));
+  return m;
+}
+
+// Takes the owner's read permission away (the stand-in's emulation of a
+// folder the user may not list), and gives it back.
+bool DenyFolder(const std::wstring& winPath, bool deny, std::string* why) {
+#ifdef _WIN32
+  (void)winPath;
+  (void)deny;
+  *why = "wine keeps no permissions a Windows program could be denied by";
+  return false;
+#else
+  (void)why;
+  std::error_code ec;
+  std::filesystem::permissions(
+      tov::HostPath(winPath),
+      deny ? std::filesystem::perms::none : std::filesystem::perms::owner_all,
+      std::filesystem::perm_options::replace, ec);
+  return !ec;
+#endif
+}
+
+// The fixture of the exact-document tests: sizes are distinct powers of two
+// so that every total names exactly the files in it.
+struct Planted {
+  bool link = false;
+  bool denied = false;
+  std::string why;
+};
+
+std::wstring DeepChain(const std::wstring& base, int levels) {
+  std::wstring p = base;
+  for (int i = 0; i < levels; ++i) p += L"\\level-" + std::to_wstring(i) + L"-abcdefghij";
+  return p;
+}
+
+Planted PlantTree(const std::function<std::wstring(const std::wstring&)>& at) {
+  Planted p;
+  EXPECT_TRUE(PlantFile(at(L"a.mp4"), 1024, false, kTime));
+  EXPECT_TRUE(PlantFile(at(L"b.txt"), 2, false, kTime));
+  EXPECT_TRUE(PlantFile(at(L"noext"), 4, false, kTime));
+  EXPECT_TRUE(PlantFile(at(L"big\\v1.mkv"), 4096, false, kTime));
+  EXPECT_TRUE(PlantFile(at(L"big\\sub\\x.zip"), 8192, false, kTime));
+  EXPECT_TRUE(PlantFile(at(L"big\\sub\\Y.DLL"), 16, false, kTime));
+  EXPECT_TRUE(PlantFile(at(L"中文目录\\文件.iso"), 32768, false, kTime));
+  EXPECT_TRUE(MakeDir(at(L"empty")));
+  EXPECT_TRUE(PlantFile(DeepChain(at(L"deep"), 24) + L"\\end.bin", 64, false, kTime));
+  EXPECT_TRUE(PlantFile(at(L"locked\\secret.pdf"), 128, false, kTime));
+  p.link = PlantDirLink(at(L"lnk"), at(L"big"), &p.why);
+  std::string why;
+  p.denied = DenyFolder(at(L"locked"), true, &why);
+  if (!p.denied) p.why += (p.why.empty() ? "" : "; ") + why;
+  return p;
+}
+
+TEST_F(Space, FolderDocumentsTopFilesAndKindsAreExact) {
+  Planted p = PlantTree([this](const std::wstring& r) { return At(r); });
+  if (!p.why.empty()) std::printf("[ note ] part of the fixture is missing: %s\n", p.why.c_str());
+  std::vector<SpaceTarget> targets = {{"sub-item", At(L"big\\sub")},
+                                      {"big-item", At(L"big")},
+                                      {"second", At(L"big")},
+                                      {"missing", At(L"nothere")}};
+  SpaceMap m = MapOf(Root(), 3, targets);
+  if (p.denied) DenyFolder(At(L"locked"), false, &p.why);
+
+  // locked holds 128 bytes the map cannot see when it is denied.
+  uint64_t lockedBytes = p.denied ? 0 : 128, lockedFiles = p.denied ? 0 : 1;
+  std::vector<std::string> rootChildren = {Child("中文目录", true, false, 32768, 1, 0),
+                                           Child("big", true, false, 12304, 3, 1, "big-item"),
+                                           Child("", false, false, 1030, 3, 0)};
+  if (!p.denied) rootChildren.push_back(Child("locked", true, false, 128, 1, 0));
+  rootChildren.push_back(Child("deep", true, false, 64, 1, 24));
+  rootChildren.push_back(Child("empty", true, false, 0, 0, 0));
+  if (p.link) rootChildren.push_back(Child("lnk", true, true, 0, 0, 0));
+  if (p.denied) rootChildren.push_back(Child("locked", true, false, 0, 0, 0));
+  EXPECT_EQ(Doc(m, Root()), DirDoc(U(L""), 46166 + lockedBytes, 8 + lockedFiles, 30,
+                                   p.denied ? 1 : 0, rootChildren));
+  EXPECT_EQ(Doc(m, At(L"big")), DirDoc(U(L"big"), 12304, 3, 1, 0,
+                                       {Child("sub", true, false, 8208, 2, 0, "sub-item"),
+                                        Child("", false, false, 4096, 1, 0, "big-item")}));
+  // Letter case of the path does not matter where the exact name is missing.
+  EXPECT_EQ(Doc(m, At(L"BIG\\Sub")), Doc(m, At(L"big\\sub")));
+  EXPECT_EQ(Doc(m, At(L"中文目录")),
+            DirDoc(U(L"中文目录"), 32768, 1, 0, 0, {Child("", false, false, 32768, 1, 0)}));
+  std::wstring bottom = DeepChain(At(L"deep"), 24);
+  ASSERT_GT(bottom.size(), 260u);
+  EXPECT_EQ(Doc(m, bottom), DirDoc(W2U(bottom), 64, 1, 0, 0, {Child("", false, false, 64, 1, 0)}));
+  if (p.denied) {
+    EXPECT_EQ(Doc(m, At(L"locked")), DirDoc(U(L"locked"), 0, 0, 0, 1, {}));
+  }
+  // Nothing lies below a link, and no walk went through it.
+  if (p.link) {
+    EXPECT_EQ(FindSpaceNode(m, At(L"lnk\\sub")), kSpaceNone);
+  }
+  EXPECT_EQ(FindSpaceNode(m, At(L"nothere")), kSpaceNone);
+  EXPECT_EQ(FindSpaceNode(m, Root() + L"x"), kSpaceNone);  // a sibling that starts alike
+
+  auto file = [this](const std::wstring& rel, uint64_t bytes) {
+    return "{\"path\":\"" + Esc(U(rel)) + "\",\"bytes\":" + std::to_string(bytes) +
+           ",\"time\":" + std::to_string(kTime) + "}";
+  };
+  std::string top = "{\"ok\":true,\"files\":[" + file(L"中文目录\\文件.iso", 32768) + "," +
+                    file(L"big\\sub\\x.zip", 8192) + "," + file(L"big\\v1.mkv", 4096) + "," +
+                    file(L"a.mp4", 1024);
+  if (!p.denied) top += "," + file(L"locked\\secret.pdf", 128);
+  top += std::string(",") + "{\"path\":\"" + Esc(W2U(bottom + L"\\end.bin")) +
+         "\",\"bytes\":64,\"time\":" + std::to_string(kTime) + "}";
+  std::string rest = top + "," + file(L"big\\sub\\Y.DLL", 16) + "," + file(L"noext", 4) + "," +
+                     file(L"b.txt", 2) + "]}";
+  EXPECT_EQ(SpaceTopJson(m, 1000), rest);
+  EXPECT_EQ(SpaceTopJson(m, 2), "{\"ok\":true,\"files\":[" + file(L"中文目录\\文件.iso", 32768) +
+                                    "," + file(L"big\\sub\\x.zip", 8192) + "]}");
+
+  // The denied folder's pdf is missing from the documents when it is denied.
+  std::string docs = p.denied ? "{\"kind\":\"文档\",\"bytes\":2,\"files\":1},"
+                              : "{\"kind\":\"文档\",\"bytes\":130,\"files\":2},";
+  EXPECT_EQ(SpaceKindsJson(m),
+            "{\"ok\":true,\"kinds\":[{\"kind\":\"光盘与虚拟磁盘\",\"bytes\":32768,\"files\":1},"
+            "{\"kind\":\"压缩包\",\"bytes\":8192,\"files\":1},"
+            "{\"kind\":\"视频\",\"bytes\":5120,\"files\":2}," +
+                (p.denied ? std::string() : docs) +
+                "{\"kind\":\"其他\",\"bytes\":68,\"files\":2},"
+                "{\"kind\":\"程序与库\",\"bytes\":16,\"files\":1}," +
+                (p.denied ? docs : std::string()) +
+                "{\"kind\":\"音频\",\"bytes\":0,\"files\":0},"
+                "{\"kind\":\"图片\",\"bytes\":0,\"files\":0},"
+                "{\"kind\":\"安装包\",\"bytes\":0,\"files\":0}]}");
+}
+
+TEST_F(Space, AFolderListsItsLargestChildrenAndTheRestAsOneBucket) {
+  // 305 folders with 1..305 bytes, and 3 with equal sizes ordered by name.
+  for (int i = 1; i <= 305; ++i)
+    ASSERT_TRUE(PlantFile(At(L"many\\f" + std::to_wstring(i) + L"\\x"), static_cast<uint64_t>(i)));
+  for (const wchar_t* n : {L"tie-b", L"tie-a", L"tie-c"})
+    ASSERT_TRUE(PlantFile(At(std::wstring(L"many\\") + n + L"\\x"), 1000));
+  SpaceMap m = MapOf(Root(), 2);
+  std::vector<std::string> children = {Child("tie-a", true, false, 1000, 1, 0),
+                                       Child("tie-b", true, false, 1000, 1, 0),
+                                       Child("tie-c", true, false, 1000, 1, 0)};
+  for (int i = 305; children.size() < 300; --i)
+    children.push_back(Child("f" + std::to_string(i), true, false, static_cast<uint64_t>(i), 1, 0));
+  // Left over: f8 .. f1.
+  EXPECT_EQ(Doc(m, At(L"many")),
+            DirDoc(U(L"many"), 305 * 306 / 2 + 3000, 308, 308, 0, children, 8, 36));
+}
+
+TEST_F(Space, ACancelledWalkGivesNoMap) {
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(PlantFile(At(L"d" + std::to_wstring(i) + L"\\f"), 10));
+  for (int threads : {1, 4}) {
+    std::atomic<int> polls{0};
+    SpaceWalkOptions opt;
+    opt.threads = threads;
+    opt.cancelled = [&polls] { return ++polls > 5; };
+    SpaceMap m;
+    EXPECT_FALSE(BuildSpaceMap(Root(), {}, opt, &m)) << threads;
+    // It stopped at the first poll that said so, on every thread.
+    EXPECT_LE(polls.load(), 5 + threads) << threads;
+  }
+}
+
+// A random tree: folders up to five levels, files with sizes from a small
+// set (many ties), names that differ only in case on the stand-in.
+void PlantRandomTree(const std::wstring& root, uint32_t seed) {
+  std::mt19937 rng(seed);
+  const uint64_t sizes[] = {0, 1, 7, 512, 512, 4096, 65536};
+  const wchar_t* exts[] = {L".mp4", L".txt", L".dll", L"", L".ISO", L".zip", L".jpg"};
+  std::vector<std::wstring> dirs = {root};
+  int entries = 60 + static_cast<int>(rng() % 120);
+  for (int i = 0; i < entries; ++i) {
+    std::wstring parent = dirs[rng() % dirs.size()];
+    std::wstring name = L"n" + std::to_wstring(rng() % 7);
+    if (rng() % 3 == 0) name += L"名";
+    if (rng() % 3 == 0 && std::count(parent.begin(), parent.end(), L'\\') < 8) {
+      std::wstring d = parent + L"\\" + name;
+      if (MakeDir(d)) dirs.push_back(d);
+    } else {
+      std::wstring f = parent + L"\\" + name + std::to_wstring(i) + exts[rng() % 7];
+      PlantFile(f, sizes[rng() % 7], false, kTime + (rng() % 3));
+    }
+  }
+}
+
+TEST_F(Space, TheMultiThreadedWalkGivesTheSameMapAsOneThread) {
+  for (uint32_t seed = 1; seed <= 12; ++seed) {
+    std::wstring root = At(L"seed" + std::to_wstring(seed));
+    ASSERT_TRUE(MakeDir(root));
+    PlantRandomTree(root, seed);
+    SpaceMap one = MapOf(root, 1);
+    for (int threads : {2, 5}) {
+      SpaceMap many = MapOf(root, threads);
+      ASSERT_EQ(one.nodes.size(), many.nodes.size()) << seed;
+      for (uint32_t i = 0; i < one.nodes.size(); ++i) {
+        std::wstring path = U2W(SpaceNodePath(one, i));
+        uint32_t other = FindSpaceNode(many, path);
+        ASSERT_NE(other, kSpaceNone) << W2U(path);
+        if (!(one.nodes[i].flags & kSpaceLink)) {
+          EXPECT_EQ(SpaceDirJson(one, i), SpaceDirJson(many, other)) << seed << " " << threads;
+        }
+      }
+      EXPECT_EQ(SpaceTopJson(one, kSpaceTopFiles), SpaceTopJson(many, kSpaceTopFiles)) << seed;
+      EXPECT_EQ(SpaceKindsJson(one), SpaceKindsJson(many)) << seed;
+    }
+  }
+}
+
+TEST_F(Space, TheTopListKeepsTheLargestThousandOfAnyWalkOrder) {
+  // More files than the list holds, all but a few of one size: the ties
+  // at the boundary are settled by path, whatever thread met them first.
+  for (int d = 0; d < 12; ++d)
+    for (int f = 0; f < 90; ++f)
+      ASSERT_TRUE(PlantFile(At(L"d" + std::to_wstring(d) + L"\\f" + std::to_wstring(f)),
+                            f == 0 ? 100 + static_cast<uint64_t>(d) : 50));
+  SpaceMap one = MapOf(Root(), 1);
+  SpaceMap many = MapOf(Root(), 4);
+  ASSERT_EQ(one.top.size(), kSpaceTopFiles);
+  EXPECT_EQ(one.top[0].bytes, 111u);
+  EXPECT_EQ(one.top[0].path, U(L"d11\\f0"));
+  EXPECT_EQ(SpaceTopJson(one, kSpaceTopFiles), SpaceTopJson(many, kSpaceTopFiles));
+}
+
+// ---- The task ---------------------------------------------------------------------------
+
+// Holds a running scan inside its walk until released.
+std::mutex g_holdLock;
+std::condition_variable g_holdWake;
+bool g_held = false;
+bool g_release = false;
+void HoldWalk(const std::wstring&) {
+  std::unique_lock<std::mutex> lock(g_holdLock);
+  g_held = true;
+  g_holdWake.notify_all();
+  g_holdWake.wait(lock, [] { return g_release; });
+}
+
+TEST_F(Space, TheMapSharesTheEnginesOneTaskAndItsProgress) {
+  ASSERT_TRUE(PlantFile(At(L"scan\\sub\\f.tmp"), 10));
+  ASSERT_TRUE(PlantFile(At(L"m\\x.mp4"), 4096));
+  ASSERT_TRUE(WaitTask(60000));
+  // A scan held inside its walk: the map is refused, the scan's phase stays.
+  RuleItem item = MkItem("held", "held", "low", "files", true, "");
+  item.targets.push_back(T(At(L"scan").c_str(), true, false));
+  Category cat;
+  cat.id = "c";
+  cat.items.push_back(item);
+  g_held = g_release = false;
+  SetWalkHookForTest(HoldWalk);
+  ASSERT_TRUE(StartScan({cat}, {}));
+  {
+    std::unique_lock<std::mutex> lock(g_holdLock);
+    g_holdWake.wait(lock, [] { return g_held; });
+  }
+  EXPECT_FALSE(StartSpaceMap(At(L"m"), {}));
+  EXPECT_EQ(Progress().phase, "scan");
+  {
+    std::lock_guard<std::mutex> lock(g_holdLock);
+    g_release = true;
+  }
+  g_holdWake.notify_all();
+  ASSERT_TRUE(WaitTask(60000));
+  SetWalkHookForTest(nullptr);
+
+  // A foreign task: phase "map" while it runs, the scan refused, cancel
+  // reaches it, and the record is idle and finished afterwards.
+  std::atomic<bool> running{false};
+  ASSERT_TRUE(StartTaskOf("map", [&running] {
+    running = true;
+    while (State()->cancel.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }));
+  while (!running) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(Progress().phase, "map");
+  EXPECT_EQ(State()->busy.load(), 1);
+  EXPECT_EQ(State()->finished.load(), 0);
+  EXPECT_FALSE(StartScan({cat}, {}));
+  EXPECT_FALSE(StartTaskOf("map", [] {}));
+  CancelTask();
+  ASSERT_TRUE(WaitTask(60000));
+  EXPECT_EQ(Progress().phase, "idle");
+  EXPECT_EQ(State()->busy.load(), 0);
+  EXPECT_EQ(State()->finished.load(), 1);
+
+  // The real map task: figures in the progress record, the map published.
+  SetSpaceMapForTest(SpaceMap());
+  EXPECT_EQ(SpaceKindsDoc(), kSpaceNoMap);
+  ASSERT_TRUE(StartSpaceMap(At(L"m"), {{"m-item", At(L"m")}}));
+  ASSERT_TRUE(WaitTask(60000));
+  EXPECT_EQ(State()->files.load(), 1u);
+  EXPECT_EQ(State()->bytes.load(), 4096u);
+  EXPECT_EQ(SpaceDirDoc(""),
+            DirDoc(U(L"m"), 4096, 1, 0, 0, {Child("", false, false, 4096, 1, 0, "m-item")}));
+  EXPECT_EQ(SpaceDirDoc(U(L"m\\nothere")),
+            "{\"ok\":false,\"message\":\"空间分析结果中没有这个文件夹\"}");
+}
+
+TEST_F(Space, TheRootOfAMapIsCheckedBeforeAnyTask) {
+  ASSERT_TRUE(PlantFile(At(L"dir\\file.txt"), 3));
+  std::wstring root;
+  std::string message;
+  auto refused = [&](const std::string& asked) {
+    message.clear();
+    return CheckSpaceRoot(asked, &root, &message) ? std::string("accepted") : message;
+  };
+  EXPECT_EQ(refused("D:\\x"), "只能分析 C 盘上的文件夹");
+  EXPECT_EQ(refused("relative\\x"), "只能分析 C 盘上的文件夹");
+  EXPECT_EQ(refused("C:relative"), "只能分析 C 盘上的文件夹");
+  EXPECT_EQ(refused(U(L"dir") + "\\..\\dir"), "路径不能包含 . 或 ..");
+  EXPECT_EQ(refused(U(L"nothere")), "文件夹不存在");
+  EXPECT_EQ(refused(U(L"dir\\file.txt")), "不是文件夹");
+  ASSERT_TRUE(CheckSpaceRoot(U(L"dir") + "\\\\", &root, &message));
+  EXPECT_EQ(root, At(L"dir"));
+  ASSERT_TRUE(CheckSpaceRoot("", &root, &message));
+  EXPECT_EQ(root, L"C:\\");
+  std::string why;
+  if (!PlantDirLink(At(L"lnk"), At(L"dir"), &why)) GTEST_SKIP() << why;
+  EXPECT_EQ(refused(U(L"lnk")), "路径含重解析点");
+  EXPECT_EQ(refused(U(L"lnk\\")), "路径含重解析点");
+}
+
+TEST_F(Space, RecycleMovesOnlyWhatPassesTheGateAndTheMapDropsIt) {
+  ASSERT_TRUE(PlantFile(At(L"keep\\k.txt"), 1));
+  ASSERT_TRUE(PlantFile(At(L"go\\file.bin"), 4096));
+  ASSERT_TRUE(PlantFile(At(L"go\\stay.bin"), 2, false, kTime));
+  ASSERT_TRUE(PlantFile(At(L"go\\folder\\a.mp4"), 8192));
+  ASSERT_TRUE(PlantFile(At(L"go\\folder\\b\\c.zip"), 16));
+  std::string why;
+  bool link = PlantDirLink(At(L"go\\lnk"), At(L"keep"), &why);
+  SetSpaceMapForTest(MapOf(At(L"go"), 2));
+  Listing before = ListTree(Root());
+  uint64_t binItems = 0, binBytes = 0;
+  ASSERT_TRUE(tov::QueryRecycleBin(&binItems, &binBytes));
+
+  std::vector<std::string> asked = {U(L"go\\file.bin"), U(L"go\\folder"), U(L"keep\\k.txt"),
+                                    U(L"go"),           "C:\\Windows",    "C:\\",
+                                    U(L"go\\folder")};
+  if (link) asked.push_back(U(L"go\\lnk"));
+  std::string doc = SpaceRecycleDoc(asked, MakeSafetyContext());
+  auto result = [](const std::string& path, bool ok, const std::string& message) {
+    return "{\"path\":\"" + Esc(path) + "\",\"ok\":" + (ok ? "true" : "false") + ",\"message\":\"" +
+           message + "\"}";
+  };
+  std::string expected = "{\"ok\":true,\"results\":[" +
+                         result(U(L"go\\file.bin"), true, "已移到回收站") + "," +
+                         result(U(L"go\\folder"), true, "已移到回收站") + "," +
+                         result(U(L"keep\\k.txt"), false, "不在空间分析结果中") + "," +
+                         result(U(L"go"), false, "不能移除分析的根文件夹") + "," +
+                         result("C:\\Windows", false, "系统目录(规则未声明 allowSystem)") + "," +
+                         result("C:\\", false, "盘符根目录") + "," +
+                         result(U(L"go\\folder"), false, "不在空间分析结果中");
+  if (link) expected += "," + result(U(L"go\\lnk"), false, "路径含重解析点");
+  EXPECT_EQ(doc, expected + "],\"bytes\":12304}");
+
+  Listing after = ListTree(Root());
+  EXPECT_EQ(Gone(before, after),
+            (std::set<std::string>{"go/file.bin", "go/folder", "go/folder/a.mp4", "go/folder/b",
+                                   "go/folder/b/c.zip"}));
+  EXPECT_TRUE(AddedOrChanged(before, after).empty());
+  uint64_t items2 = 0, bytes2 = 0;
+  ASSERT_TRUE(tov::QueryRecycleBin(&items2, &bytes2));
+#ifndef _WIN32
+  // The stand-in's bin holds exactly what left (wine's is the shared Trash).
+  EXPECT_EQ(items2 - binItems, 3u);
+  EXPECT_EQ(bytes2 - binBytes, 12304u);
+#endif
+  std::vector<std::string> children = {Child("", false, false, 2, 1, 0)};
+  if (link) children.push_back(Child("lnk", true, true, 0, 0, 0));
+  EXPECT_EQ(SpaceDirDoc(""), DirDoc(U(L"go"), 2, 1, 0, 0, children));
+  EXPECT_EQ(SpaceTopDoc(10), "{\"ok\":true,\"files\":[{\"path\":\"" + Esc(U(L"go\\stay.bin")) +
+                                 "\",\"bytes\":2,\"time\":" + std::to_string(kTime) + "}]}");
+  // What left took its kinds along, the folder's files too.
+  EXPECT_EQ(
+      SpaceKindsDoc(),
+      "{\"ok\":true,\"kinds\":[{\"kind\":\"其他\",\"bytes\":2,\"files\":1},"
+      "{\"kind\":\"视频\",\"bytes\":0,\"files\":0},{\"kind\":\"音频\",\"bytes\":0,\"files\":0},"
+      "{\"kind\":\"图片\",\"bytes\":0,\"files\":0},{\"kind\":\"压缩包\",\"bytes\":0,\"files\":0},"
+      "{\"kind\":\"安装包\",\"bytes\":0,\"files\":0},"
+      "{\"kind\":\"光盘与虚拟磁盘\",\"bytes\":0,\"files\":0},"
+      "{\"kind\":\"文档\",\"bytes\":0,\"files\":0},{\"kind\":\"程序与库\",\"bytes\":0,\"files\":0}]"
+      "}");
+}
+
+}  // namespace
