@@ -30,8 +30,8 @@ scripts/build.sh "${presets[@]}"
 results="$PWD/build/test-results"
 rm -rf "$results"
 mkdir -p "$results"
-# node's own report on the console, and a TAP copy for the summary.
-node_reports=(--test-reporter=spec --test-reporter-destination=stdout)
+# node's report (TAP) on the console, and a copy in a file for the summary.
+node_reports=(--test-reporter=tap --test-reporter-destination=stdout)
 
 status=0
 export CTEST_OUTPUT_ON_FAILURE=1

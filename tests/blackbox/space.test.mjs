@@ -31,6 +31,9 @@ for (const build of builds()) {
     const planter = new Planter(build);
     const F = 'C:\\tamsel-bb-space';
     const BULK = 'C:\\tamsel-bb-space-bulk';
+    const SLOW = 'C:\\tamsel-bb-space-slow';
+    const SLOW_DIRS = 300;
+    const SLOW_FILES = 60_000;
     const OUTSIDE = 'C:\\tamsel-bb-space-outside';
     const TEMPROOT = W(env.TEMP, 'tamsel-bb-space-t');
     const native = build.name === 'native';
@@ -61,9 +64,12 @@ for (const build of builds()) {
       planter.link(W(F, 'lnk'), W(F, 'games'));
       planter.file(W(OUTSIDE, 'x.txt'), 5);
       planter.file(W(TEMPROOT, 'a', 'f.tmp'), 10);
-      // Enough folders that a walk of them lasts beyond a request or two.
       for (let d = 0; d < 80; d++) {
         for (let f = 0; f < 100; f++) planter.file(W(BULK, `d${String(d).padStart(2, '0')}`, `f${f}.bin`), 1);
+      }
+      // Enough folders that a walk of them lasts well beyond a request or two.
+      for (let d = 0; d < SLOW_DIRS; d++) {
+        for (let f = 0; f < SLOW_FILES / SLOW_DIRS; f++) planter.file(W(SLOW, `d${d}`, `f${f}`), 0);
       }
       if (native) {
         // The stand-in's emulation of a folder the user may not list.
@@ -113,18 +119,26 @@ for (const build of builds()) {
       assert.equal((await srv.get('/api/map/kinds')).text, NO_MAP);
     });
 
-    test('a map runs as the one task: status, busy answers and cancel', async () => {
-      // Cancelled at once: no map comes of it.
-      assert.equal((await srv.post('/api/map', { root: BULK })).text, STARTED);
+    test('a map cancelled during its walk ends the task and leaves no map', async (t) => {
+      assert.equal((await srv.post('/api/map', { root: SLOW })).text, STARTED);
       const running = (await srv.get('/api/status')).json;
       assert.equal((await srv.post('/api/cancel', '')).text, '{"ok":true}');
       const end = await waitTask(srv);
       assert.equal(running.busy, true);
       assert.equal(running.phase, 'map');
       assert.equal(end.phase, 'idle');
-      assert.ok(end.files < 8000, `a cancelled walk counted ${end.files} files`);
+      if (end.files === SLOW_FILES) {
+        // The walk ended before the cancel reached it (a loaded machine);
+        // then the map it made is kept, as after any finished walk.
+        assert.notEqual((await srv.get('/api/map/kinds')).text, NO_MAP);
+        t.skip(`the walk of ${SLOW_FILES} files ended before the cancel reached it`);
+        return;
+      }
+      assert.ok(end.files < SLOW_FILES, `a cancelled walk counted ${end.files} files`);
       assert.equal((await srv.get('/api/map/kinds')).text, NO_MAP);
+    });
 
+    test('a map runs as the one task: status and busy answers', async () => {
       // A map and a scan asked for at once: one runs, the other is busy.
       const [m, s] = await Promise.all([srv.post('/api/map', { root: BULK }), srv.post('/api/scan', {})]);
       assert.deepEqual([m.text, s.text].sort(), [BUSY, STARTED].sort());

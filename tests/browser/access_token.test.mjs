@@ -79,8 +79,8 @@ test('opened with the token: it leaves the address bar and goes with every call;
   await page.click('#btn-clean');
   await page.waitForSelector('#dlg-confirm[open]');
   await page.click('#btn-confirm-yes');
-  await page.waitForFunction(() => document.getElementById('progress').hidden &&
-    !document.getElementById('btn-scan').disabled, null, { timeout: 30_000 });
+  // The result dialog opens once the clean has ended.
+  await page.waitForSelector('#dlg-result[open]', { timeout: 30_000 });
   const afterClean = listTree(driveC);
   const gone = beforeClean.filter((l) => !afterClean.includes(l)).map((l) => l.split('\t')[1]);
   const tempRel = TEMP.split('\\').join('/');
