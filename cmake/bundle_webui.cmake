@@ -12,6 +12,9 @@
 # minified, UTF-8 text kept as it is.
 cmake_minimum_required(VERSION 3.25)
 
+# A failed run leaves no script behind for a later step to embed.
+file(REMOVE "${OUT}")
+
 set(esbuild "${WEBUI}/node_modules/.bin/esbuild")
 file(READ "${WEBUI}/package.json" pkg)
 string(JSON pinned GET "${pkg}" devDependencies esbuild)
