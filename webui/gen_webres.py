@@ -7,8 +7,11 @@ them are rewritten, and every entry is scrambled with a SplitMix64 keystream
 seeded by its own key and a mask shared by the table. Keys and mask are drawn
 from the content's SHA-256, so the same sources always give the same file.
 
+The script is the bundle of webui/src that the build makes first
+(cmake/bundle_webui.cmake); the page refers to it as /app.js.
+
 Usage:
-  gen_webres.py --out FILE --html index.html --css app.css --js app.js
+  gen_webres.py --out FILE --html index.html --css app.css --js BUNDLE.js
   gen_webres.py --out FILE --empty
   gen_webres.py --out FILE ... --test-sizes N   adds /t/size-0 .. /t/size-N
       and a non-public /t/private.txt, for the resource tests

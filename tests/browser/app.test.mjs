@@ -10,7 +10,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import {
-  NATIVE_BIN, WEBUI, startNative, openBrowser, closeBrowser, loadPage, shot, tempDir,
+  NATIVE_BIN, WEBUI, WEBUI_BUNDLE, startNative, openBrowser, closeBrowser, loadPage, shot, tempDir,
   writeTree, listTree, fmtBytes, localText, sleep, requestsSettled,
 } from './lib.mjs';
 import { requireBuild } from '../support/builds.mjs';
@@ -71,7 +71,8 @@ const CLEANED = ['user-temp', 'local-tmp-log', 'roaming-tmp-log', 'recent-lnk', 
 const MEASURED = ['wechat3-data'];
 
 test('the three files are small, self-contained and referenced by their fixed names', { skip: false }, () => {
-  const files = ['index.html', 'app.css', 'app.js'].map((f) => path.join(WEBUI, f));
+  // The script is the bundle of the page's modules (webui/src) the build made.
+  const files = [path.join(WEBUI, 'index.html'), path.join(WEBUI, 'app.css'), WEBUI_BUNDLE];
   const total = files.reduce((n, f) => n + fs.statSync(f).size, 0);
   assert.ok(total < 150 * 1024, `webui files are ${total} bytes`);
   const html = fs.readFileSync(files[0], 'utf8');
@@ -85,6 +86,8 @@ test('the three files are small, self-contained and referenced by their fixed na
     assert.doesNotMatch(body, /url\(\s*["']?(https?:)?\/\//i, f);
     assert.doesNotMatch(body, /@import/i, f);
   }
+  // A classic script, as the page loads it: no module statement is left.
+  assert.doesNotMatch(fs.readFileSync(WEBUI_BUNDLE, 'utf8'), /^\s*(import|export)\b/m);
 });
 
 test('load: catalogue, default selection, drive and rights, quickly and offline', { skip }, async () => {

@@ -24,6 +24,8 @@ export { WINE_BIN };
 export const CHROMIUM = process.env.TAMSEL_CHROMIUM || '/usr/bin/chromium';
 export const SHOTS = path.join(REPO, 'build', 'screenshots');
 export const WEBUI = path.join(REPO, 'webui');
+// The page's script as the native build bundled it from webui/src.
+export const WEBUI_BUNDLE = path.join(path.dirname(NATIVE_BIN), 'generated', 'webui', 'app.js');
 export const USER = os.userInfo().username;
 
 const START_RE = /\[ok\] 服务已启动：http:\/\/127\.0\.0\.1:(\d+)\/\n/;

@@ -1,0 +1,138 @@
+// The results: the summary of the last scan with its chart by category, and
+// the dialog with the result of a clean or a preview (and the line that
+// reopens it).
+
+import { $, h } from "./dom.js";
+import { fmtBytes, fmtCount, ageText, clockText } from "./format.js";
+import { S, catTotals, itemFigure, noteCleaned } from "./state.js";
+
+export function renderAge() {
+  const el = $("scan-age");
+  if (el && S.scan) el.textContent = "上次扫描：" + ageText(S.scanAt);
+}
+
+export function renderSummary() {
+  const body = $("sum-body");
+  body.textContent = "";
+  if (!S.scan) {
+    body.append(h("p", { class: "small muted", text: "还没有扫描过。扫描后这里会显示能腾出多少空间，以及各类占用的比例。" }));
+    return;
+  }
+  let total = 0, sel = 0, measure = 0, selCount = 0;
+  const rows = [];
+  S.cats.forEach((c, ci) => {
+    const t = catTotals(c);
+    total += t.reclaim;
+    sel += t.sel;
+    measure += t.measure;
+    rows.push({ c, ci, bytes: t.reclaim });
+  });
+  for (const id of S.selected) {
+    const it = S.items.get(id);
+    if (it && it.mode !== "measure" && itemFigure(it)) selCount++;
+  }
+  body.append(
+    h("p", { class: "small muted", text: "可以腾出的空间（已扫描的项目）" }),
+    h("div", { class: "total", id: "sum-total", text: fmtBytes(total) }),
+    h("p", { class: "small sum-line", id: "sum-selected", text: "其中已勾选 " + selCount + " 项：" + fmtBytes(sel) }),
+    h("p", { class: "small muted", id: "scan-age", text: "上次扫描：" + ageText(S.scanAt) }));
+  if (measure > 0) {
+    body.append(h("p", { class: "small muted sum-line", text: "另有 " + fmtBytes(measure) + " 只统计、不会删除（聊天记录、系统文件等）。" }));
+  }
+  if (S.scanPartial) body.append(h("p", { class: "note", text: "上次扫描中途取消了，只有取消前完成的项目有数字。" }));
+  if (S.scanStale) body.append(h("p", { class: "note", text: "扫描之后已经清理过，上面的数字可能已经过时，建议重新扫描。" }));
+
+  const shown = rows.filter((r) => r.bytes > 0).sort((a, b) => b.bytes - a.bytes);
+  if (!shown.length) {
+    body.append(h("p", { class: "small muted sum-line", text: "扫描的项目里没有找到可清理的文件。" }));
+    return;
+  }
+  const max = shown[0].bytes;
+  const color = (r) => "var(--c" + (r.ci % 7 + 1) + ")";
+  body.append(h("div", { class: "stack", "aria-hidden": "true" },
+    shown.map((r) => h("span", { style: "width:" + (r.bytes / total * 100).toFixed(2) + "%;background:" + color(r), title: r.c.name }))));
+  body.append(h("ul", { class: "chart", id: "chart", "aria-label": "按类别的可清理空间" },
+    shown.map((r) => h("li", { "data-cat": r.c.id },
+      h("span", { class: "lbl", text: r.c.name }),
+      h("span", { class: "val", text: fmtBytes(r.bytes) + "（" + Math.round(r.bytes / total * 100) + "%）" }),
+      h("span", { class: "track", "aria-hidden": "true" },
+        h("span", { class: "fill", style: "width:" + Math.max(1, r.bytes / max * 100).toFixed(2) + "%;background:" + color(r) }))))));
+}
+
+let lastClean = null;  // {res, task, at} of the last clean or preview
+
+// The result of a clean or preview (the document of /api/result) for the
+// task t ({ids, cancelled}, or null); reopen: shown again from the line
+// under the buttons, which changes no figure.
+export function showCleanResult(res, t, reopen) {
+  const dry = !!res.dryRun;
+  if (!reopen) lastClean = { res, task: t, at: Date.now() };
+  const items = (res.items || []).map((r) => ({ r, it: S.items.get(r.id) }));
+  let bytes = 0, files = 0, dirs = 0, skipped = 0;
+  for (const { r, it } of items) {
+    if (it && it.mode === "measure") continue;  // found, never removed
+    bytes += r.bytes;
+    skipped += r.skipped;
+    if (dry && it && it.mode === "dir") dirs += r.files; else files += r.files;
+  }
+  const cancelled = t && t.cancelled;
+  $("result-title").textContent = dry ? "清理预览（没有删除任何文件）" : cancelled ? "清理已取消" : "清理完成";
+  const body = $("result-body");
+  body.textContent = "";
+  body.append(
+    h("p", { class: "muted", text: dry ? "预计可以释放" : "已经释放" }),
+    h("div", { class: "result-big", id: "result-bytes", text: fmtBytes(bytes) }));
+  const grid = h("dl", { class: "result-grid" });
+  const row = (k, v, id) => grid.append(h("dt", { text: k }), h("dd", { text: v, id }));
+  row(dry ? "涉及文件" : "删除的文件", fmtCount(files) + " 个" + (dirs ? "，另有 " + dirs + " 个整个文件夹" : ""), "result-files");
+  if (!dry) {
+    const gain = res.freeAfter - res.freeBefore;
+    row("C 盘可用空间", fmtBytes(res.freeBefore) + " → " + fmtBytes(res.freeAfter) +
+      (gain > 0 ? "（多出 " + fmtBytes(gain) + "）" : ""), "result-free");
+  } else {
+    row("C 盘当前可用", fmtBytes(res.freeBefore), "result-free");
+  }
+  row(dry ? "会被跳过" : "跳过", fmtCount(skipped) + " 个" + (skipped ? "（文件正被占用、权限不足，或出于安全考虑不删）" : ""), "result-skipped");
+  body.append(grid);
+  if (res.recordError) body.append(h("p", { class: "note", id: "result-record", text: res.recordError + "：清理照常进行了，但这次没有留下清理记录。" }));
+
+  const table = h("table", { class: "res-table", id: "result-table" },
+    h("thead", null, h("tr", null,
+      h("th", { scope: "col", text: "项目" }),
+      h("th", { scope: "col", class: "num", text: dry ? "可释放" : "已释放" }),
+      h("th", { scope: "col", class: "num", text: "文件" }),
+      h("th", { scope: "col", class: "num", text: "跳过" }))),
+    h("tbody", null, items.map(({ r, it }) => {
+      const name = it ? it.name : r.id;
+      const cell = h("td", null, h("span", { text: name }));
+      if (it && it.mode === "measure") cell.append(h("span", { class: "badge mode", text: "仅统计，未删除" }));
+      if (r.errors && r.errors.length) {
+        const more = r.skipped > r.errors.length ? "（共跳过 " + fmtCount(r.skipped) + " 个，只列出前 " + r.errors.length + " 条）" : "";
+        cell.append(h("details", null,
+          h("summary", { text: "查看 " + r.errors.length + " 条原因" + more }),
+          h("ul", { class: "errs" }, r.errors.map((e) => h("li", { text: e })))));
+      }
+      const filesText = dry && it && it.mode === "dir" ? "整个文件夹" : fmtCount(r.files);
+      return h("tr", { "data-id": r.id }, cell,
+        h("td", { class: "num", text: fmtBytes(r.bytes) }),
+        h("td", { class: "num", text: filesText }),
+        h("td", { class: "num", text: fmtCount(r.skipped) }));
+    })));
+  body.append(h("div", { class: "res-scroll" }, table));
+  if (t && t.ids) {
+    const got = new Set(items.map((x) => x.r.id));
+    const missing = t.ids.filter((id) => !got.has(id)).map((id) => S.items.get(id).name);
+    if (missing.length) {
+      body.append(h("p", { class: "note", text: "因为取消，下面的项目没有处理：" + missing.join("、") }));
+    }
+  }
+  if (!dry && !reopen) noteCleaned(items.map((x) => x.r), false);
+  const last = $("last-clean");
+  last.hidden = false;
+  last.textContent = "";
+  last.append((dry ? "上次预览：可释放 " : "上次清理：释放了 ") + fmtBytes(bytes) + "（" +
+    clockText(lastClean ? lastClean.at : Date.now()) + "） ",
+    h("button", { type: "button", class: "btn link small", text: "查看详情", onclick: () => showCleanResult(lastClean.res, lastClean.task, true) }));
+  const dlg = $("dlg-result");
+  if (!dlg.open) dlg.showModal();
+}

@@ -1,0 +1,217 @@
+// The tasks: scan, preview and clean. Starting one, following one (also one
+// that another window started), its progress, cancelling it and taking in
+// its results. While no task runs, a light beat notices a program that went
+// away. S.task and S.cancelLeft are written only here.
+
+import { $, toast } from "./dom.js";
+import { fmtBytes, fmtCount } from "./format.js";
+import { api } from "./api.js";
+import { closed, onEnd } from "./connection.js";
+import { S, selectedIds, applyScan, setRecycle, skipFor, clearSkips } from "./state.js";
+import { ageDays } from "./settings.js";
+import { renderAge, showCleanResult } from "./results.js";
+import { confirmClean } from "./confirm.js";
+import { refreshEnv } from "./machine.js";
+
+const POLL_MS = 400;            // status polling while a task runs
+const BEAT_MS = 5000;           // idle check that the program is still there
+const PHASE = { scan: "正在扫描…", clean: "正在清理…", "clean-dryrun": "正在预览清理…" };
+
+let pollTimer = 0;
+let beatTimer = 0;
+
+onEnd(() => {
+  S.task = null;
+  clearTimeout(pollTimer);
+  clearTimeout(beatTimer);
+});
+
+function setBusy(on) {
+  for (const id of ["btn-scan", "btn-dry", "btn-clean"]) $(id).disabled = on;
+  $("progress").hidden = !on;
+  document.querySelector(".side").setAttribute("aria-busy", String(on));
+  if (on) {
+    $("btn-cancel").disabled = false;
+    $("btn-cancel").textContent = "取消";
+    $("prog-found").textContent = "";
+    $("prog-cur").textContent = "";
+    $("prog-count").textContent = "";
+    $("prog-fill").style.width = "0%";
+  }
+}
+
+// kind: "scan", "dry" (a preview) or "clean", of the selected items.
+export async function startTask(kind) {
+  if (S.task || closed()) return;
+  const sel = selectedIds();
+  const verb = kind === "scan" ? "扫描" : "清理";
+  if (!sel.length) { toast("请先勾选要" + verb + "的项目。"); return; }
+  const ids = kind === "scan" ? sel : sel.filter((id) => S.items.get(id).mode !== "measure");
+  if (!ids.length) { toast("勾选的都是「仅统计」项目，它们不会被清理。请再勾选别的项目。"); return; }
+  let restartExplorer = false;
+  if (kind === "clean") {
+    const answer = await confirmClean(sel, ids);
+    if (!answer) return;
+    restartExplorer = answer.restartExplorer;
+  }
+  if (S.task || closed()) return;
+  // ids: what was asked for, null for a task this page follows.
+  const task = { ids, cancelled: false, idle: 0, errs: 0 };
+  S.task = task;
+  setBusy(true);
+  $("prog-phase").textContent = kind === "scan" ? PHASE.scan : kind === "dry" ? PHASE["clean-dryrun"] : PHASE.clean;
+  let res;
+  try {
+    const olderThanDays = ageDays();
+    res = kind === "scan"
+      ? await api("/api/scan", { items: ids, olderThanDays })
+      : await api("/api/clean", { items: ids, dryRun: kind === "dry", restartExplorer, olderThanDays, skip: skipFor(ids) });
+  } catch (e) {
+    if (S.task === task) { S.task = null; setBusy(false); }
+    if (e.kind !== "gone") toast("没能开始" + verb + "，请再试一次。");
+    return;
+  }
+  if (S.task !== task) return;
+  if (!res.ok) {
+    S.task = null;
+    setBusy(false);
+    toast(res.message || "没能开始" + verb + "。");
+    // Another window may have started a task: follow it here too.
+    try {
+      const st = await api("/api/status");
+      if (st.busy) follow(st.phase);
+    } catch (e) { /* nothing to follow */ }
+    return;
+  }
+  clearTimeout(beatTimer);
+  poll();
+}
+
+// A task this page did not start (another window, or a reload mid-task).
+export function follow(phase) {
+  if (S.task || closed()) return;
+  S.task = { ids: null, cancelled: false, idle: 0, errs: 0 };
+  setBusy(true);
+  $("prog-phase").textContent = PHASE[phase] || "正在处理…";
+  clearTimeout(beatTimer);
+  poll();
+}
+
+async function poll() {
+  const t = S.task;
+  if (!t || closed()) return;
+  let st = null;
+  try {
+    st = await api("/api/status");
+  } catch (e) {
+    if (e.kind === "gone") return;
+    t.errs++;
+  }
+  if (S.task !== t) return;
+  if (st) {
+    t.errs = 0;
+    renderProgress(st, t);
+    // The engine clears busy just before it raises finished: only both
+    // together mean the results are published.
+    if (st.finished && !st.busy) { finishTask(t); return; }
+    t.idle = !st.busy && !st.finished ? t.idle + 1 : 0;
+    if (t.idle > 10) { finishTask(t); return; }
+  } else if (t.errs > 10) {
+    S.task = null;
+    setBusy(false);
+    toast("读取进度失败，请刷新页面。");
+    beat();
+    return;
+  }
+  pollTimer = setTimeout(poll, POLL_MS);
+}
+
+function renderProgress(st, t) {
+  if (t.cancelled) $("prog-phase").textContent = "正在取消…";
+  else if (PHASE[st.phase]) $("prog-phase").textContent = PHASE[st.phase];
+  const total = Number(st.total) || 0, done = Math.min(Number(st.done) || 0, total || Infinity);
+  const pct = total ? done / total * 100 : 0;
+  $("prog-fill").style.width = pct.toFixed(1) + "%";
+  const bar = $("prog-bar");
+  bar.setAttribute("aria-valuenow", pct.toFixed(0));
+  bar.setAttribute("aria-valuetext", "已完成 " + done + " / " + total + " 项");
+  $("prog-count").textContent = done + " / " + total + " 项";
+  const verb = st.phase === "clean" ? "已清理 " : "已找到 ";
+  $("prog-found").textContent = verb + fmtBytes(st.bytes) + "，" + fmtCount(st.files) + " 个文件";
+  $("prog-cur").textContent = st.cur || "";
+  $("prog-cur").title = st.cur || "";
+}
+
+async function cancelTask() {
+  const t = S.task;
+  if (!t) return;
+  t.cancelled = true;
+  $("btn-cancel").disabled = true;
+  $("btn-cancel").textContent = "正在取消…";
+  $("prog-phase").textContent = "正在取消…";
+  try { await api("/api/cancel", {}); } catch (e) { /* polling decides */ }
+}
+
+async function loadScan(partial) {
+  try {
+    applyScan(await api("/api/scanresult"), partial);
+  } catch (e) { /* the page already says when the program is gone */ }
+}
+
+async function refreshRecycle() {
+  let r = null;
+  try { r = await api("/api/recycle"); } catch (e) { r = null; }
+  setRecycle(r, true);
+}
+
+async function finishTask(t) {
+  if (S.task !== t) return;
+  clearTimeout(pollTimer);
+  let res = null;
+  try { res = await api("/api/result"); } catch (e) { res = null; }
+  if (S.task !== t) return;
+  S.cancelLeft = t.cancelled;
+  // The page turns idle only once the results are on screen.
+  if (res && res.kind === "scan") { clearSkips(); await loadScan(t.cancelled); }
+  if (S.task !== t) return;
+  S.task = null;
+  setBusy(false);
+  if (res && res.kind === "scan") {
+    toast(t.cancelled ? "扫描已取消。" : "扫描完成。");
+  } else if (res && res.kind === "clean") {
+    showCleanResult(res, t);
+    if (!res.dryRun) refreshEnv();
+  }
+  refreshRecycle();
+  beat();
+}
+
+// While no task runs, a light request every few seconds notices a program
+// that was closed or crashed, so the page can say so instead of waiting
+// for the next click to fail.
+export function beat() {
+  clearTimeout(beatTimer);
+  if (closed()) return;
+  beatTimer = setTimeout(async () => {
+    renderAge();
+    if (!document.hidden && !S.task) {
+      try {
+        const st = await api("/api/status");
+        if (st.busy && !S.task) follow(st.phase);
+      } catch (e) { /* checkAlive has already judged */ }
+    }
+    beat();
+  }, BEAT_MS);
+}
+
+export function wireTasks() {
+  $("btn-scan").addEventListener("click", () => startTask("scan"));
+  $("btn-dry").addEventListener("click", () => startTask("dry"));
+  $("btn-clean").addEventListener("click", () => startTask("clean"));
+  $("btn-cancel").addEventListener("click", cancelTask);
+  document.addEventListener("visibilitychange", () => {
+    if (!document.hidden && !S.task && !closed()) {
+      api("/api/status").then((st) => { if (st.busy) follow(st.phase); }, () => {});
+    }
+  });
+}
