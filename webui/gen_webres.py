@@ -8,7 +8,9 @@ seeded by its own key and a mask shared by the table. Keys and mask are drawn
 from the content's SHA-256, so the same sources always give the same file.
 
 Usage:
-  gen_webres.py --out FILE --html index.html --css app.css --js app.js
+  gen_webres.py --out FILE --html index.html --css app.css --js a.js [--js b.js ...]
+      the scripts become one, in the order given, each ending with a new
+      line (one is added where a file lacks it); the page names it /app.js
   gen_webres.py --out FILE --empty
   gen_webres.py --out FILE ... --test-sizes N   adds /t/size-0 .. /t/size-N
       and a non-public /t/private.txt, for the resource tests
@@ -47,6 +49,11 @@ def test_size_bytes(n):
     return bytes(((i * 131 + n * 7 + 3) & 0xFF) for i in range(n))
 
 
+def joined_script(data):
+    # Must match the joining in tests/test_web_res.cpp.
+    return data if data.endswith(b"\n") else data + b"\n"
+
+
 def c_string(s):
     return '"' + s.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
@@ -56,7 +63,7 @@ def main():
     ap.add_argument("--out", required=True)
     ap.add_argument("--html")
     ap.add_argument("--css")
-    ap.add_argument("--js")
+    ap.add_argument("--js", action="append", default=[])
     ap.add_argument("--empty", action="store_true")
     ap.add_argument("--test-sizes", type=int, default=-1)
     a = ap.parse_args()
@@ -64,7 +71,9 @@ def main():
     entries = []  # (path, bytes, public)
     if not a.empty:
         css = open(a.css, "rb").read()
-        js = open(a.js, "rb").read()
+        if not a.js:
+            sys.exit("gen_webres: no --js given")
+        js = b"".join(joined_script(open(f, "rb").read()) for f in a.js)
         html = open(a.html, "rb").read()
         css_name = content_name(css, "css")
         js_name = content_name(js, "js")
