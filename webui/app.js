@@ -662,6 +662,7 @@
 
   // A task this page did not start (another window, or a reload mid-task).
   function follow(phase) {
+    if (phase === "map") { if (space) space.follow(); return; }  // the space view's task
     if (S.task || S.gone || S.ended) return;
     const kind = phase === "clean" ? "clean" : phase === "clean-dryrun" ? "dry" : "scan";
     S.task = { kind, ids: null, cancelled: false, idle: 0, errs: 0, followed: true };
@@ -1207,6 +1208,7 @@
       return;
     }
     wire();
+    startSpace();
     // Everything is asked for at once; each part renders as soon as its
     // answer arrives, so the page is usable after the slowest of the three
     // the catalogue needs.
@@ -1260,6 +1262,27 @@
       $("btn-shortcut").hidden = !shell.needShortcut;
     }
     if (!S.task) beat();
+  }
+
+  // ---- the space view (webui/space_view.js) ------------------------------------
+
+  let space = null;
+  function startSpace() {
+    space = SpaceView({ api, h, fmtBytes, fmtCount, fileTime: fileTimeText, toast, items: S.items, pick: pickItem,
+      changed: () => { refreshEnv(); refreshRecycle(); } });
+  }
+  // Checks one catalogue item and brings its row into view.
+  function pickItem(id) {
+    const li = document.querySelector('.item[data-id="' + id + '"]');
+    if (!li) return;
+    S.selected.add(id);
+    selectionChanged();
+    const cat = li.closest(".cat");
+    if (cat.classList.contains("collapsed")) cat.querySelector(".toggle").click();
+    for (const el of document.querySelectorAll(".item.picked")) el.classList.remove("picked");
+    li.classList.add("picked");
+    li.scrollIntoView({ block: "center" });
+    $("it-" + id).focus({ preventScroll: true });
   }
 
   // ---- the user's choices: age, files left out, protected paths, settings, records ----
