@@ -444,7 +444,7 @@ function SpaceView(ctx) {
       body.append(h("tr", { "data-kind": KINDS[k][0] },
         h("td", { class: "sp-c" }, pickBox(f.path, f.bytes, f.path)),
         h("td", { class: "sp-name" }, h("span", { class: "sp-fn", text: f.path.slice(cut + 1) }),
-          h("div", { class: "dir", text: f.path.slice(0, cut) }), acts(f.path)),
+          h("div", { class: "dir", text: f.path.slice(0, cut > 2 ? cut : cut + 1) }), acts(f.path)),
         h("td", null, swatch(k), KINDS[k][0]),
         h("td", { class: "num", text: B(f.bytes) }),
         h("td", { class: "num", text: ctx.fileTime(f.time) })));

@@ -305,7 +305,8 @@ test('largest files and kinds: the program\'s documents, coloured by kind', { sk
   assert.equal(rows.length, top.length);
   rows.forEach((r, i) => {
     const p = top[i].path, cut = p.lastIndexOf('\\');
-    assert.equal(r[1], `${p.slice(cut + 1)}|${p.slice(0, cut)}`);
+    // A file in the drive's root is in "C:\\", not "C:".
+    assert.equal(r[1], `${p.slice(cut + 1)}|${cut === 2 ? 'C:\\' : p.slice(0, cut)}`);
     assert.equal(r[3], fmtBytes(top[i].bytes));
   });
   const kindOf = new Map(rows.map((r) => [r[1].split('|')[0], r[0]]));
@@ -314,6 +315,7 @@ test('largest files and kinds: the program\'s documents, coloured by kind', { sk
   assert.equal(kindOf.get('ubuntu.iso'), '光盘与虚拟磁盘');
   assert.equal(kindOf.get('intro.webm'), '视频');
   assert.equal(kindOf.get('tool_setup.exe'), '程序与库');
+  assert.equal(rows.find((r) => r[1].startsWith('bootmgr|'))[1], 'bootmgr|C:\\');
   assert.equal(rows.find((r) => r[1].startsWith('ubuntu.iso|'))[4], localText(T1, 8 * 60));
   // The swatch of a row is its kind's colour; different kinds, different colours.
   const sw = await page.$$eval('#sp-top-rows tr', (l) => l.map((tr) => [tr.dataset.kind, getComputedStyle(tr.querySelector('.sp-sw')).backgroundColor]));
