@@ -265,9 +265,20 @@ function SpaceView(ctx) {
     return cb;
   }
 
-  function renderPicked() {
+  // Bytes of the picked paths, each counted once: a path inside another
+  // picked folder goes with it.
+  function pickedBytes() {
+    const low = [...V.picked.keys()].map((p) => p.toLowerCase());
     let sum = 0;
-    for (const b of V.picked.values()) sum += b;
+    for (const [p, b] of V.picked) {
+      const l = p.toLowerCase();
+      if (!low.some((o) => o !== l && l.startsWith(o.endsWith("\\") ? o : o + "\\"))) sum += b;
+    }
+    return sum;
+  }
+
+  function renderPicked() {
+    const sum = pickedBytes();
     $("sp-recycle").disabled = !V.picked.size;
     $("sp-picked").textContent = V.picked.size ? "已选 " + V.picked.size + " 项，共 " + B(sum) : "勾选文件夹或文件后可以移到回收站";
   }
@@ -485,7 +496,7 @@ function SpaceView(ctx) {
   async function recycle() {
     const paths = [...V.picked.keys()];
     if (!paths.length) return;
-    const sum = paths.reduce((a, p) => a + V.picked.get(p), 0);
+    const sum = pickedBytes();
     $("sp-dlg-title").textContent = "移到回收站";
     $("sp-dlg-yes").hidden = false;
     $("sp-dlg-no").textContent = "取消";
@@ -504,7 +515,7 @@ function SpaceView(ctx) {
     }
     if (!r.ok) { fail(r, "没能移到回收站。"); return; }
     const bad = r.results.filter((x) => !x.ok);
-    for (const x of r.results) if (x.ok) V.picked.delete(x.path);
+    V.picked.clear();  // what went is gone, what did not is reported below
     const moved = r.results.length - bad.length;
     ctx.toast("已把 " + moved + " 项移到回收站（" + B(r.bytes) + "）。");
     await load(V.dir && V.dir.path);

@@ -33,6 +33,8 @@ const entries = [
   { path: `${PROFILE}\\Videos\\家庭聚会.mp4`, size: 90 * MiB, items: [] },
   { path: `${PROFILE}\\Downloads\\ubuntu.iso`, size: 60 * MiB, mtime: T1, items: [] },
   { path: 'bootmgr', size: 400_000, items: [] },
+  // More children than a folder document lists: the smallest five are its rest.
+  ...Array.from({ length: 305 }, (_, i) => ({ path: `Rest\\d${String(i).padStart(3, '0')}\\f.bin`, size: (i + 1) * 100, items: [] })),
 ];
 const ISO = `C:\\${PROFILE}\\Downloads\\ubuntu.iso`;
 const itemName = (id) => CATALOGUE.flatMap((c) => c.items).find((i) => i.id === id).name;
@@ -175,11 +177,13 @@ test('map: progress from the status, cancel, then the map of the whole drive', {
   assert.deepEqual(page.errors, []);
 });
 
-test('treemap: one cell per child with bytes, areas by size, filling the box without overlap', { skip }, async () => {
-  const d = await api('api/map/dir');
-  const sized = d.children.filter((c) => c.bytes > 0);
-  const names = await cellNames();
-  assert.deepEqual(names.sort(), sized.map((c) => c.name || '（这个文件夹里的文件）').sort());
+// The treemap of folder document `d`: one cell per child with bytes and
+// one for the rest, inside the box without overlap, largest first, each
+// cell's area its share of the folder's bytes, the big ones not slivers.
+async function checkLayout(d) {
+  const cells = d.children.filter((c) => c.bytes > 0).map((c) => ({ name: c.name || '（这个文件夹里的文件）', bytes: c.bytes }));
+  if (d.rest.bytes) cells.push({ name: `其余 ${count(d.rest.count)} 项`, bytes: d.rest.bytes });
+  assert.deepEqual((await cellNames()).sort(), cells.map((c) => c.name).sort());
   const rects = await cellRects();
   const { W, H } = rects[0];
   assert.ok(W > 300 && H > 300, `treemap box ${W}x${H}`);
@@ -194,17 +198,21 @@ test('treemap: one cell per child with bytes, areas by size, filling the box wit
       assert.ok(ox <= 0.5 || oy <= 0.5, `cells ${i} and ${j} overlap`);
     }
   }
-  // Largest first; each cell's area is its share of the folder's bytes.
-  const sorted = [...sized].sort((a, b) => b.bytes - a.bytes);
+  const sorted = [...cells].sort((a, b) => b.bytes - a.bytes);
   rects.forEach((r, i) => {
     const want = sorted[i].bytes / d.bytes * W * H;
     // Positions are written to a tenth of a pixel: each edge may be off by
     // that much.
     assert.ok(Math.abs(r.w * r.h - want) <= Math.max(want * 0.01, (r.w + r.h) * 0.1), `cell ${i}: ${r.w * r.h} for ${want}`);
   });
-  // Squarified: the big cells are not slivers.
-  const big = rects.filter((r) => r.w * r.h > W * H * 0.05);
-  for (const r of big) assert.ok(Math.max(r.w / r.h, r.h / r.w) < 4, `aspect ${r.w}x${r.h}`);
+  for (const r of rects.filter((x) => x.w * x.h > W * H * 0.05)) {
+    assert.ok(Math.max(r.w / r.h, r.h / r.w) < 4, `aspect ${r.w}x${r.h}`);
+  }
+}
+
+test('treemap: one cell per child with bytes, areas by size, filling the box without overlap', { skip }, async () => {
+  const d = await api('api/map/dir');
+  await checkLayout(d);
 
   // Colour by what a cell is: folders, folders a catalogue item cleans, the
   // files directly in the folder.
@@ -249,6 +257,21 @@ test('drill down two levels by the treemap, back by the breadcrumb', { skip }, a
   await waitDir('C:\\');
   assert.deepEqual(await crumbs(), ['C:\\']);
   assert.deepEqual(await listRows(), expectedRows(await api('api/map/dir')));
+});
+
+test('a folder of more than 300 children: the rest in one row and one cell', { skip }, async () => {
+  await page.click('#sp-rows button[aria-label="打开 Rest"]');
+  await waitDir('C:\\Rest');
+  const d = await dirDoc('C:\\Rest');
+  assert.equal(d.children.length, 300);
+  assert.deepEqual(d.rest, { count: 5, bytes: 1500 });
+  assert.deepEqual(await listRows(), expectedRows(d));
+  assert.equal(await text('#sp-rows tr:last-child'), `其余 5 项（较小的文件夹）${fmtBytes(1500)}${share(1500, d.bytes)}`);
+  assert.equal(await page.$$eval('#sp-rows tr:last-child input, #sp-rows tr:last-child button', (l) => l.length), 0,
+    'the rest can be neither picked nor shown');
+  await checkLayout(d);
+  await page.click('#sp-crumbs > button:first-child');
+  await waitDir('C:\\');
 });
 
 test('a folder a catalogue item cleans: the jump selects the item and shows its row', { skip }, async () => {
@@ -421,6 +444,49 @@ test('recycle: confirmation lists what goes and its total, then exactly that fil
   await page.waitForFunction((t) => document.querySelector('.item[data-id="recycle-bin"] .item-size .v')?.textContent === t,
     fmtBytes(6000 + 60 * MiB));
   await page.click('#sp-tab-dir');
+  assert.deepEqual(page.errors, []);
+});
+
+test('recycle of a folder and a file inside it: the folder goes, the file is reported', { skip }, async () => {
+  const CONTENT = `C:\\${GAME}\\Content`, PAK = `${CONTENT}\\Paks\\pakchunk0.pak`;
+  const content = (await dirDoc(`C:\\${GAME}`)).children.find((c) => c.name === 'Content');
+  const tree = listTree(driveC);
+  await page.click('#sp-crumbs > button:first-child');
+  await waitDir('C:\\');
+  for (const name of ['Games', 'Big Game']) await page.click(`#sp-rows button.sp-fn[aria-label="打开 ${name}"]`);
+  await waitDir(`C:\\${GAME}`);
+  await page.check(`#sp-rows .sp-pick[aria-label="选中 ${CONTENT.replace(/\\/g, '\\\\')}"]`);
+  await page.click('#sp-tab-top');
+  await page.check(`#sp-top-rows .sp-pick[aria-label="选中 ${PAK.replace(/\\/g, '\\\\')}"]`);
+  // The file lies in the folder: the total counts it once.
+  assert.equal(await text('#sp-picked'), `已选 2 项，共 ${fmtBytes(content.bytes)}`);
+  await page.click('#sp-recycle');
+  await page.waitForSelector('#dlg-space[open]');
+  assert.equal(await text('#sp-dlg-body p'), `将把下面 2 项移到回收站，共 ${fmtBytes(content.bytes)}：`);
+  assert.deepEqual(await texts('#sp-dlg-list li'), [`${CONTENT}${fmtBytes(content.bytes)}`, `${PAK}${fmtBytes(300 * MiB)}`]);
+  await page.click('#sp-dlg-yes');
+  // The folder went first; the file went with it and is reported.
+  await page.waitForFunction(() => /没有移走/.test(document.getElementById('sp-dlg-title').textContent) &&
+    document.getElementById('dlg-space').open);
+  assert.equal(await text('#sp-dlg-title'), '有 1 项没有移走');
+  assert.deepEqual(await texts('#sp-dlg-list li'), [`${PAK}不在空间分析结果中`]);
+  assert.equal(await page.isVisible('#sp-dlg-yes'), false);
+  await shot(page, '47-space-recycle-refused');
+  await page.click('#sp-dlg-no');
+
+  const now = listTree(driveC);
+  const gone = tree.filter((l) => !now.includes(l));
+  const added = now.filter((l) => !tree.includes(l));
+  const prefix = `${GAME.split('\\').join('/')}/Content`;
+  assert.deepEqual(gone, tree.filter((l) => l.split('\t')[1] === prefix || l.split('\t')[1].startsWith(`${prefix}/`)));
+  assert.equal(gone.filter((l) => l.startsWith('f\t')).length, 3);
+  assert.ok(added.every((l) => l.split('\t')[1].startsWith('$Recycle.Bin/')), added.join('\n'));
+  const whole = (lines) => lines.filter((l) => l.startsWith('f\t')).map((l) => l.split('\t').slice(2).join(' ')).sort();
+  assert.deepEqual(whole(added), whole(gone));
+  assert.equal(await page.isDisabled('#sp-recycle'), true, 'nothing stays picked');
+  await page.click('#sp-tab-dir');
+  await waitDir(`C:\\${GAME}`);
+  assert.deepEqual(await listNames(), ['（这个文件夹里的文件）']);
   assert.deepEqual(page.errors, []);
 });
 
