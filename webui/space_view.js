@@ -50,7 +50,6 @@ function SpaceView(ctx) {
     dir: null,          // the folder document on screen
     top: null,          // files of /api/map/top
     kinds: null,        // kinds of /api/map/kinds
-    tab: "dir",
     picked: new Map(), // path -> bytes: what "移到回收站" moves
     cells: [],          // the treemap's cells, largest first
     focus: 0,           // the cell that takes the treemap's tab stop
@@ -101,7 +100,6 @@ function SpaceView(ctx) {
   }
 
   function showTab(name) {
-    V.tab = name;
     select($("sp-tabs"), $("sp-tab-" + name));
     if (name === "dir") drawMap();
   }
