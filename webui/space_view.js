@@ -199,8 +199,10 @@ function SpaceView(ctx) {
     if (seq !== V.seq) return;
     if (!r.ok) { fail(r, "读不到这个文件夹。"); return; }
     setDir(r);
-    const f = focusIn === "map" ? $("sp-map").querySelector(".sp-cell")
-      : focusIn ? document.querySelector("#" + focusIn + " button") : null;
+    // The focus stays where the keyboard was: the map, the list or the
+    // breadcrumb (the map when the breadcrumb has no link left).
+    const f = focusIn && ((focusIn !== "map" && document.querySelector("#" + focusIn + " button")) ||
+      $("sp-map").querySelector(".sp-cell"));
     if (f) f.focus();
   }
 

@@ -546,6 +546,15 @@ test('keyboard: views, tabs, treemap cells and list rows', { skip }, async () =>
   assert.match((await focused()).cls, /sp-cell/);
   await page.keyboard.press('Backspace');
   await waitDir('C:\\');
+  // The breadcrumb by the keyboard: just before the map; back at the root
+  // the focus returns to the map.
+  await page.keyboard.press('Enter');
+  await waitDir(`C:\\${first}`);
+  await page.keyboard.press('Shift+Tab');
+  assert.equal((await focused()).label, 'C:\\');
+  await page.keyboard.press('Enter');
+  await waitDir('C:\\');
+  assert.match((await focused()).cls, /sp-cell/);
   // Space on a cell opens as well.
   await page.keyboard.press('Space');
   await waitDir(`C:\\${first}`);
