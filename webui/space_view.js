@@ -211,7 +211,7 @@ function SpaceView(ctx) {
     V.focus = 0;
     $("sp-tabs").hidden = $("sp-panels").hidden = !d;
     if (!d) return;
-    $("sp-here").textContent = "这个文件夹：" + B(d.bytes) + "，" + N(d.files) + " 个文件，" + N(d.dirs) + " 个文件夹" +
+    $("sp-totals").textContent = "这个文件夹：" + B(d.bytes) + "，" + N(d.files) + " 个文件，" + N(d.dirs) + " 个文件夹" +
       (d.denied ? "，其中 " + N(d.denied) + " 个没有权限读取" : "");
     renderCrumbs();
     renderList();

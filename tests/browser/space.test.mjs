@@ -268,7 +268,7 @@ test('drill down two levels by the treemap, back by the breadcrumb', { skip }, a
   assert.deepEqual(await listNames(), ['Content', '（这个文件夹里的文件）']);
   assert.deepEqual(await texts('#sp-rows tr td:nth-child(5)'), ['3', '1']);
   assert.deepEqual(await texts('#sp-rows tr td:nth-child(6)'), ['2', '']);
-  assert.equal(await text('#sp-here'), `这个文件夹：${fmtBytes(d.bytes)}，4 个文件，3 个文件夹`);
+  assert.equal(await text('#sp-totals'), `这个文件夹：${fmtBytes(d.bytes)}，4 个文件，3 个文件夹`);
   // The files' cell opens nothing (a click all the same: it is marked as
   // not a button to press).
   await page.click('#sp-map .sp-cell[aria-label^="（这个文件夹里的文件）"]', { force: true });
