@@ -9,8 +9,10 @@ ROOT/c/a/b, letter case significant. This script fills ROOT/c with what a few
 months of ordinary use leave behind (browser and app caches, temp files,
 update downloads, crash dumps, an old Windows installation, chat data) next to
 personal files that no cleaning may touch, so the first scan has something to
-show. Large files are sparse: the tree reports tens of gigabytes and occupies
-a few megabytes.
+show, and what else fills a real PC (games, videos, virtual disks, disc images,
+a web project's thousands of dependency folders) for the space map. Large
+files are sparse: the tree reports over a hundred gigabytes and occupies a
+few dozen megabytes.
 
 The tree is the table TREE below: rows of (path, size, count[, age]) written
 the Windows way with %VARIABLES%; write_tree() turns each row into files.
@@ -600,6 +602,74 @@ TREE += [
     (r"%ProgramFiles(x86)%\Steam\steam.exe", 4 * MB, 1, 30),
     (r"%ProgramFiles(x86)%\Steam\steamapps\common\Counter-Strike Global Offensive\game\csgo\pak01_{i:03d}.vpk", (100 * MB, 200 * MB), 8, 30),
     (r"%ProgramData%\Microsoft\Windows\Start Menu\Programs\微信.lnk", 1 * KB + 300, 1, 60),
+]
+
+
+# --- What the space map finds beyond the catalogue: games with big packs,
+# screen recordings, virtual disks, disc images, and a web project whose
+# dependencies are thousands of small folders.
+EPIC = r"%ProgramFiles%\Epic Games"
+TREE += [
+    (EPIC + r"\Fortnite\FortniteGame\Content\Paks\pakchunk{i}-WindowsClient.pak", (200 * MB, 3 * GB), 14, 20),
+    (EPIC + r"\Fortnite\FortniteGame\Content\Paks\pakchunk{i}-WindowsClient.sig", (20 * KB, 300 * KB), 14, 20),
+    (EPIC + r"\Fortnite\FortniteGame\Binaries\Win64\FortniteClient-Win64-Shipping.exe", 120 * MB, 1, 20),
+    (EPIC + r"\Fortnite\FortniteGame\Binaries\Win64\{x8}.dll", (1 * MB, 40 * MB), 12, 20),
+    (EPIC + r"\Launcher\Portal\Binaries\Win64\EpicGamesLauncher.exe", 40 * MB, 1, 60),
+    (r"%ProgramFiles%\Genshin Impact\Genshin Impact Game\YuanShen_Data\StreamingAssets\AssetBundles\blocks\{X8}.blk", (20 * MB, 600 * MB), 40, 30),
+    (r"%ProgramFiles%\Genshin Impact\Genshin Impact Game\YuanShen_Data\StreamingAssets\AudioAssets\Chinese\{x8}.pck", (50 * MB, 1 * GB), 8, 30),
+    (r"%ProgramFiles%\Genshin Impact\Genshin Impact Game\YuanShen.exe", 1 * MB + 300 * KB, 1, 30),
+    (r"%ProgramFiles(x86)%\Steam\steamapps\common\Counter-Strike Global Offensive\game\csgo\maps\{x8}.vpk", (40 * MB, 400 * MB), 10, 30),
+    (PROFILE + r"\Videos\Captures\Counter-Strike 2 {day} {time}.mp4", (80 * MB, 1 * GB), 12, 120),
+    (PROFILE + r"\Videos\婚礼\DSC_{i:04d}.MOV", (300 * MB, 2 * GB + 500 * MB), 6, 300),
+    (PROFILE + r"\Videos\剪映草稿\{x16}\draft_content.json", (20 * KB, 3 * MB), 6, 60),
+    (PROFILE + r"\Videos\剪映导出\{day}.mp4", (50 * MB, 800 * MB), 5, 60),
+    (r"%ProgramData%\Microsoft\Windows\Virtual Hard Disks\Ubuntu 22.04 LTS.vhdx", 16 * GB + 300 * MB, 1, 3),
+    (LOCAL + r"\Docker\wsl\disk\docker_data.vhdx", 8 * GB + 500 * MB, 1, 1),
+    (LOCAL + r"\Packages\CanonicalGroupLimited.Ubuntu22.04LTS_79rhkp1fndgsc\LocalState\ext4.vhdx", 6 * GB + 200 * MB, 1, 2),
+    (DL + r"\cn_office_professional_plus_2019_x86_x64_dvd.iso", 3 * GB + 400 * MB, 1, 200),
+    (DL + r"\ubuntu-22.04.4-desktop-amd64.iso", 4 * GB + 700 * MB, 1, 60),
+]
+
+# npm's folders: a package each, most with a lib folder, some with their own
+# nested dependencies. Names are drawn once from fixed words, so every run
+# has the same packages.
+NPM_WORDS = ("array object string path glob stream buffer event promise async color debug semver "
+             "ansi strip json yaml parse format util define property map cache lru date time uuid "
+             "hash base64 url http proxy agent retry queue watch loader plugin preset core runtime "
+             "compat polyfill shim helper transform syntax browser env config cli style source "
+             "escape regex match range merge clone deep flat each pick once wrap emit signal "
+             "fast safe tiny micro pretty lint test mock spy babel postcss webpack rollup vite "
+             "eslint react vue dom css html svg image font locale lodash jest node").split()
+
+
+def npm_rows(project, count, seed):
+    rng = random.Random(seed)
+    names = set()
+    while len(names) < count:
+        a, b = rng.sample(NPM_WORDS, 2)
+        kind = rng.random()
+        names.add("@types/" + a if kind < 0.08 else "@babel/" + a + "-" + b if kind < 0.16 else a + "-" + b)
+    rows = []
+    for name in sorted(names):
+        d = project + r"\node_modules" + "\\" + name.replace("/", "\\")
+        rows += [(d + r"\package.json", (600, 3 * KB), 1, 90), (d + r"\index.js", (200, 3 * KB), 1, 90)]
+        if rng.random() < 0.7:
+            rows.append((d + r"\lib\{x8}.js", (1 * KB, 40 * KB), rng.randint(1, 3), 90))
+        if rng.random() < 0.25:
+            rows.append((d + r"\dist" + "\\" + name.split("/")[-1] + ".min.js", (5 * KB, 400 * KB), 1, 90))
+        if rng.random() < 0.12:
+            dep = d + r"\node_modules" + "\\" + rng.choice(NPM_WORDS)
+            rows += [(dep + r"\package.json", (600, 2 * KB), 1, 90), (dep + r"\lib\index.js", (1 * KB, 20 * KB), 1, 90)]
+    return rows
+
+
+REPOS = PROFILE + r"\source\repos"
+TREE += npm_rows(REPOS + r"\shop-web", 700, "npm-shop-web")
+TREE += npm_rows(REPOS + r"\admin-console", 350, "npm-admin-console")
+TREE += [
+    (REPOS + r"\shop-web\src\components\{x8}.vue", (1 * KB, 30 * KB), 40, 30),
+    (REPOS + r"\shop-web\package.json", 2 * KB, 1, 10),
+    (REPOS + r"\shop-web\.git\objects\pack\pack-{x40}.pack", (5 * MB, 90 * MB), 3, 10),
 ]
 
 

@@ -11,7 +11,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import {
   NATIVE_BIN, WEBUI, WEBUI_BUNDLE, startNative, openBrowser, closeBrowser, loadPage, shot, tempDir,
-  writeTree, listTree, fmtBytes, localText, sleep, requestsSettled,
+  writeTree, listTree, fmtBytes, localText, sleep, requestsSettled, luminance, contrastReport,
 } from './lib.mjs';
 import { requireBuild } from '../support/builds.mjs';
 import { CATALOGUE, CATEGORY_COUNT, ITEM_COUNT, DEFAULT_COUNT } from '../data/catalogue.mjs';
@@ -81,7 +81,7 @@ test('the three files are small, self-contained and referenced by their fixed na
   for (const f of files) {
     const body = fs.readFileSync(f, 'utf8');
     // No resource from the network: no absolute URL in a src, href, url()
-    // or import of any of the three files.
+    // or import of any of the files.
     assert.doesNotMatch(body, /(src|href)\s*=\s*["']?(https?:)?\/\//i, f);
     assert.doesNotMatch(body, /url\(\s*["']?(https?:)?\/\//i, f);
     assert.doesNotMatch(body, /@import/i, f);
@@ -448,6 +448,10 @@ test('cancel: the button asks the program to stop and the page settles', { skip 
   await page.keyboard.press('Escape');
 });
 
+// The texts whose contrast the layout test checks.
+const PAGE_TEXT = ['.item-name', '.item-desc', '.muted', '.badge', '.btn', '.item-size .v', '.item-size .n',
+  '.cat-head label', '.cat-count', 'h1', 'h2', '#drive-text', '.legend', '.btn.link'];
+
 test('layout: 1024 px to a maximised window, and the dark scheme with readable contrast', { skip }, async () => {
   for (const [w, h, scheme] of [[1024, 768, 'light'], [1920, 1080, 'light'], [1280, 900, 'dark']]) {
     const b = await openBrowser({ viewport: { width: w, height: h }, colorScheme: scheme });
@@ -462,7 +466,7 @@ test('layout: 1024 px to a maximised window, and the dark scheme with readable c
       const lum = luminance(bg);
       if (scheme === 'dark') assert.ok(lum < 0.05, `dark background ${bg}`);
       else assert.ok(lum > 0.8, `light background ${bg}`);
-      const low = await b.page.evaluate(contrastReport);
+      const low = await b.page.evaluate(contrastReport, PAGE_TEXT);
       assert.deepEqual(low, [], `${scheme}: text below 4.5:1`);
       await shot(b.page, `10-layout-${w}-${scheme}`);
     } finally {
@@ -485,47 +489,3 @@ test('disconnected: when the program is gone the page says so', { skip }, async 
   await waitText('#toast', /仍然连不上/);
   assert.equal(await page.isVisible('#gone'), true);
 });
-
-// ---- colour helpers, evaluated in the test and in the page -------------------
-
-function luminance(css) {
-  const [r, g, b] = css.match(/[\d.]+/g).slice(0, 3).map(Number).map((v) => {
-    const c = v / 255;
-    return c <= 0.03928 ? c / 12.92 : ((c + 0.055) / 1.055) ** 2.4;
-  });
-  return 0.2126 * r + 0.7152 * g + 0.0722 * b;
-}
-
-// Text elements whose colour against their nearest opaque background is
-// below 4.5:1. Runs in the page.
-function contrastReport() {
-  const lum = (rgb) => {
-    const [r, g, b] = rgb.slice(0, 3).map((v) => {
-      const c = v / 255;
-      return c <= 0.03928 ? c / 12.92 : ((c + 0.055) / 1.055) ** 2.4;
-    });
-    return 0.2126 * r + 0.7152 * g + 0.0722 * b;
-  };
-  const parse = (css) => css.match(/[\d.]+/g).map(Number);
-  const bgOf = (el) => {
-    for (let e = el; e; e = e.parentElement) {
-      const c = parse(getComputedStyle(e).backgroundColor);
-      if (c.length < 4 || c[3] > 0.9) return c;
-    }
-    return parse(getComputedStyle(document.documentElement).backgroundColor);
-  };
-  const sel = ['.item-name', '.item-desc', '.muted', '.badge', '.btn', '.item-size .v', '.item-size .n',
-    '.cat-head label', '.cat-count', 'h1', 'h2', '#drive-text', '.legend', '.btn.link'];
-  const bad = [];
-  for (const el of document.querySelectorAll(sel.join(','))) {
-    if (!el.offsetParent || !el.textContent.trim()) continue;
-    const st = getComputedStyle(el);
-    const fg = parse(st.color);
-    const bg = bgOf(el);
-    let ratio = (Math.max(lum(fg), lum(bg)) + 0.05) / (Math.min(lum(fg), lum(bg)) + 0.05);
-    if (st.opacity && Number(st.opacity) < 1) ratio = 1;  // disabled controls are exempt
-    if (el.disabled) continue;
-    if (ratio < 4.5) bad.push(`${el.className || el.tagName} "${el.textContent.trim().slice(0, 12)}" ${ratio.toFixed(2)}`);
-  }
-  return [...new Set(bad)];
-}

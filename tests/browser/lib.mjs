@@ -305,3 +305,47 @@ export async function requestsSettled(page, timeout = 10_000) {
 export function sleep(ms) {
   return new Promise((r) => setTimeout(r, ms));
 }
+
+// ---- colour helpers, evaluated in the test and in the page -------------------
+
+// The relative luminance of a CSS rgb() or rgba() colour.
+export function luminance(css) {
+  const [r, g, b] = css.match(/[\d.]+/g).slice(0, 3).map(Number).map((v) => {
+    const c = v / 255;
+    return c <= 0.03928 ? c / 12.92 : ((c + 0.055) / 1.055) ** 2.4;
+  });
+  return 0.2126 * r + 0.7152 * g + 0.0722 * b;
+}
+
+// Text elements matching one of the selectors `sel` whose colour against
+// their nearest opaque background is below 4.5:1. Runs in the page:
+// page.evaluate(contrastReport, selectors).
+export function contrastReport(sel) {
+  const lum = (rgb) => {
+    const [r, g, b] = rgb.slice(0, 3).map((v) => {
+      const c = v / 255;
+      return c <= 0.03928 ? c / 12.92 : ((c + 0.055) / 1.055) ** 2.4;
+    });
+    return 0.2126 * r + 0.7152 * g + 0.0722 * b;
+  };
+  const parse = (css) => css.match(/[\d.]+/g).map(Number);
+  const bgOf = (el) => {
+    for (let e = el; e; e = e.parentElement) {
+      const c = parse(getComputedStyle(e).backgroundColor);
+      if (c.length < 4 || c[3] > 0.9) return c;
+    }
+    return parse(getComputedStyle(document.documentElement).backgroundColor);
+  };
+  const bad = [];
+  for (const el of document.querySelectorAll(sel.join(','))) {
+    if (!el.offsetParent || !el.textContent.trim()) continue;
+    const st = getComputedStyle(el);
+    const fg = parse(st.color);
+    const bg = bgOf(el);
+    let ratio = (Math.max(lum(fg), lum(bg)) + 0.05) / (Math.min(lum(fg), lum(bg)) + 0.05);
+    if (st.opacity && Number(st.opacity) < 1) ratio = 1;  // disabled controls are exempt
+    if (el.disabled) continue;
+    if (ratio < 4.5) bad.push(`${el.className || el.tagName} "${el.textContent.trim().slice(0, 12)}" ${ratio.toFixed(2)}`);
+  }
+  return [...new Set(bad)];
+}

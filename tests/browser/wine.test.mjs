@@ -1,7 +1,8 @@
 // One smoke run of the page against tamsel.exe under wine: the embedded
 // page loads, the catalogue and the drive show, a scan of the temporary
-// folder finishes and its files are listed. Nothing is deleted: the prefix
-// is shared with the other Windows tests.
+// folder finishes and its files are listed, and the space view maps the
+// drive. Nothing is deleted: the prefix is shared with the other Windows
+// tests.
 
 import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -63,5 +64,17 @@ test('the page works against tamsel.exe under wine', { skip: missing, timeout: 6
   assert.match(row[2], /^\d{4}-\d\d-\d\d \d\d:\d\d$/);
   assert.match(row[0], /C:\\users\\.+\\Temp\\tamsel-browser-/i);
   await shot(page, '31-wine-details');
+  await page.keyboard.press('Escape');
+
+  // The space view maps the drive: the walk runs under wine and the page
+  // draws the result (nothing is moved: the prefix is shared).
+  await page.click('#tab-space');
+  await page.click('#sp-start');
+  await page.waitForFunction(() => /空间分析完成/.test(document.getElementById('toast').textContent), null, { timeout: 300_000 });
+  assert.match(await page.textContent('#sp-note'), /^已分析 C:\\：共 [\d.]+ (B|KB|MB|GB)，[\d,]+ 个文件，[\d,]+ 个文件夹/);
+  assert.equal(await page.textContent('#sp-crumbs .sp-here'), 'C:\\');
+  assert.ok(await page.locator('#sp-map .sp-cell').count() > 0);
+  assert.equal(await page.locator('#sp-rows tr button[aria-label="打开 windows"]').count(), 1);
+  await shot(page, '32-wine-space');
   assert.deepEqual(page.errors, []);
 });

@@ -119,3 +119,17 @@ export function renderSizes() {
     else el.textContent = fmtBytes(t.reclaim);
   }
 }
+
+// Checks one catalogue item and brings its row into view (the space view's
+// "clean with this item").
+export function pickItem(id) {
+  const li = document.querySelector('.item[data-id="' + id + '"]');
+  if (!li) return;
+  select(id, true);
+  const cat = li.closest(".cat");
+  if (cat.classList.contains("collapsed")) cat.querySelector(".toggle").click();
+  for (const el of document.querySelectorAll(".item.picked")) el.classList.remove("picked");
+  li.classList.add("picked");
+  li.scrollIntoView({ block: "center" });
+  $("it-" + id).focus({ preventScroll: true });
+}

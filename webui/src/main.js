@@ -3,7 +3,7 @@
 // Bundled with the other modules of this folder into the one script the
 // program embeds (see webui/package.json).
 
-import { $, h } from "./dom.js";
+import { $, h, toast } from "./dom.js";
 import { api, takeToken } from "./api.js";
 import { showLocked, reconnect } from "./connection.js";
 import {
@@ -11,10 +11,12 @@ import {
   setRecycle, noteCleaned,
 } from "./state.js";
 import { loadSettings, storedSelection, saveSelection } from "./settings.js";
-import { renderCatalog, renderSizes, syncChecks } from "./catalogue.js";
+import { renderCatalog, renderSizes, syncChecks, pickItem } from "./catalogue.js";
 import { renderSummary } from "./results.js";
-import { renderEnv } from "./machine.js";
-import { wireTasks, follow, beat } from "./tasks.js";
+import { renderEnv, refreshEnv } from "./machine.js";
+import { wireTasks, follow, beat, onMapTask, refreshRecycle } from "./tasks.js";
+import { fmtBytes, fmtCount, fileTimeText } from "./format.js";
+import { SpaceView } from "./space_view.js";
 import { wireConfirm } from "./confirm.js";
 import { openDetail, wireDetails } from "./details.js";
 import { wireDesktop, applyShellInfo } from "./desktop.js";
@@ -37,6 +39,9 @@ function wire() {
   wireHistory();
   wireDesktop();
   wireFeedback();
+  const space = SpaceView({ api, h, fmtBytes, fmtCount, fileTime: fileTimeText, toast, items: S.items, pick: pickItem,
+    changed: () => { refreshEnv(); refreshRecycle(); } });
+  onMapTask(space.follow);
   $("btn-reconnect").addEventListener("click", reconnect);
   document.addEventListener("click", (e) => {
     const c = e.target.closest("[data-close]");

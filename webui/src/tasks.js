@@ -87,8 +87,16 @@ export async function startTask(kind) {
   poll();
 }
 
+// The space view's map task is followed by that view (main.js wires it).
+let followMap = null;
+export function onMapTask(fn) { followMap = fn; }
+
 // A task this page did not start (another window, or a reload mid-task).
 export function follow(phase) {
+  if (phase === "map") {
+    if (followMap) followMap();
+    return;
+  }
   if (S.task || closed()) return;
   S.task = { ids: null, cancelled: false, idle: 0, errs: 0 };
   setBusy(true);
@@ -158,7 +166,7 @@ async function loadScan(partial) {
   } catch (e) { /* the page already says when the program is gone */ }
 }
 
-async function refreshRecycle() {
+export async function refreshRecycle() {
   let r = null;
   try { r = await api("/api/recycle"); } catch (e) { r = null; }
   setRecycle(r, true);

@@ -1,0 +1,580 @@
+// The space view against the native build on a populated temporary drive:
+// the view beside the cleaning view, the map task's progress and cancel,
+// the treemap and the list of a folder (drill down, breadcrumb back), the
+// largest files and the kinds, the jump to a cleaning item, recycle with
+// confirmation (the whole drive listed before and after), reveal, the
+// keyboard, and screenshots in light and dark. The tests share one program
+// and one page and run in order.
+
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import {
+  NATIVE_BIN, REPO, USER, startNative, openBrowser, closeBrowser, loadPage, shot, tempDir,
+  writeTree, listTree, fmtBytes, localText, requestsSettled, luminance, contrastReport,
+} from './lib.mjs';
+import { requireBuild } from '../support/builds.mjs';
+import { CATALOGUE } from '../data/catalogue.mjs';
+import { fixtureEntries, MiB, PROFILE, LOCAL } from './fixture.mjs';
+
+const skip = requireBuild('native', NATIVE_BIN, 'space view browser tests') ? false : 'the native build is not under test';
+
+const GAME = 'Games\\Big Game';
+const T1 = Date.UTC(2024, 4, 2, 3, 4);  // 11:04 in Asia/Shanghai
+// The cleaning fixture plus what a map of a real PC shows: a game with big
+// packs, videos, a disk image in the downloads.
+const entries = [
+  ...fixtureEntries(),
+  { path: `${GAME}\\Content\\Paks\\pakchunk0.pak`, size: 300 * MiB, items: [] },
+  { path: `${GAME}\\Content\\Paks\\pakchunk1.pak`, size: 120 * MiB, items: [] },
+  { path: `${GAME}\\Content\\Movies\\intro.webm`, size: 40 * MiB, items: [] },
+  { path: `${GAME}\\Game.exe`, size: 2 * MiB, items: [] },
+  { path: `${PROFILE}\\Videos\\家庭聚会.mp4`, size: 90 * MiB, items: [] },
+  { path: `${PROFILE}\\Downloads\\ubuntu.iso`, size: 60 * MiB, mtime: T1, items: [] },
+  { path: 'bootmgr', size: 400_000, items: [] },
+  // More children than a folder document lists: the smallest five are its rest.
+  ...Array.from({ length: 305 }, (_, i) => ({ path: `Rest\\d${String(i).padStart(3, '0')}\\f.bin`, size: (i + 1) * 100, items: [] })),
+];
+const ISO = `C:\\${PROFILE}\\Downloads\\ubuntu.iso`;
+const itemName = (id) => CATALOGUE.flatMap((c) => c.items).find((i) => i.id === id).name;
+
+let root;
+let driveC;
+let server;
+let browser;
+let page;
+const requests = [];
+
+before(async () => {
+  if (skip) return;
+  root = tempDir('tamsel-space-');
+  driveC = path.join(root, 'c');
+  fs.mkdirSync(driveC);
+  writeTree(driveC, entries);
+  server = await startNative(root);
+  browser = await openBrowser();
+  page = browser.page;
+  page.on('request', (r) => requests.push({ method: r.method(), url: r.url(), body: r.postData() }));
+  await loadPage(page, server);
+});
+
+after(async () => {
+  if (browser) await closeBrowser(browser.context);
+  if (server) await server.stop();
+});
+
+const apiCalls = (p) => requests.filter((r) => new URL(r.url).pathname === p);
+const text = async (sel) => ((await page.locator(sel).first().textContent()) ?? '').trim();
+const texts = (sel) => page.$$eval(sel, (l) => l.map((e) => e.textContent.trim()));
+const waitText = (sel, re, timeout = 10_000) => page.waitForFunction(
+  ([s, src, flags]) => {
+    const el = document.querySelector(s);
+    return !!el && new RegExp(src, flags).test(el.textContent);
+  }, [sel, re.source, re.flags], { timeout });
+const api = async (p) => (await server.api(p)).json();
+const dirDoc = (p) => api(`api/map/dir?path=${encodeURIComponent(p)}`);
+const count = (n) => n.toLocaleString('zh-CN');
+const share = (b, of) => `${(b / of * 100).toFixed(1)}%`;
+const crumbs = () => texts('#sp-crumbs > :not(.sp-sep)');
+const listNames = () => texts('#sp-rows tr .sp-name > :first-child');
+const cellNames = () => page.$$eval('#sp-map .sp-cell', (l) => l.map((e) => e.getAttribute('aria-label').split('，')[0]));
+const focused = () => page.evaluate(() => {
+  const e = document.activeElement;
+  return { id: e.id, label: e.getAttribute('aria-label') || e.textContent.trim(), cls: e.className };
+});
+const visibleOutline = () => page.evaluate(() => {
+  const s = getComputedStyle(document.activeElement);
+  return s.outlineStyle !== 'none' && parseFloat(s.outlineWidth) >= 2;
+});
+
+// What the list must show for a folder document, row by row.
+function expectedRows(d) {
+  const rows = d.children.map((c) => [c.name || '（这个文件夹里的文件）', fmtBytes(c.bytes), share(c.bytes, d.bytes)]);
+  if (d.rest.count) rows.push([`其余 ${count(d.rest.count)} 项（较小的文件夹）`, fmtBytes(d.rest.bytes), share(d.rest.bytes, d.bytes)]);
+  return rows;
+}
+const listRows = () => page.$$eval('#sp-rows tr', (l) => l.map((tr) => {
+  const td = tr.querySelectorAll('td');
+  return [(td[1].querySelector('.sp-fn') || td[1].firstChild).textContent.trim(), td[2].firstChild.textContent, td[3].textContent];
+}));
+
+// Waits until the view shows folder `p` (its breadcrumb's last part).
+async function waitDir(p) {
+  await page.waitForFunction((want) => {
+    const here = document.querySelector('#sp-crumbs .sp-here');
+    const parts = [...document.querySelectorAll('#sp-crumbs > :not(.sp-sep)')].map((e) => e.textContent);
+    const path = parts.length ? parts[0] + parts.slice(1).join('\\') : '';
+    return !!here && path === want && document.querySelector('#sp-rows tr');
+  }, p, { timeout: 10_000 });
+}
+
+// The treemap's cells as rectangles relative to its box, with their byte counts.
+const cellRects = () => page.$$eval('#sp-map .sp-cell', (l) => {
+  const box = document.getElementById('sp-map').getBoundingClientRect();
+  return l.map((e) => {
+    const r = e.getBoundingClientRect();
+    return { x: r.left - box.left, y: r.top - box.top, w: r.width, h: r.height, W: box.width, H: box.height };
+  });
+});
+
+test('the view sits beside the cleaning view, which stays first', { skip }, async () => {
+  assert.deepEqual(await texts('#views [role=tab]'), ['清理垃圾', '空间分析']);
+  assert.equal(await page.getAttribute('#tab-clean', 'aria-selected'), 'true');
+  assert.equal(await page.isVisible('#catalog'), true);
+  assert.equal(await page.isVisible('#space'), false);
+  // Nothing of the view is asked for before it is opened.
+  assert.equal(requests.filter((r) => new URL(r.url).pathname.startsWith('/api/map')).length, 0);
+  await page.click('#tab-space');
+  assert.equal(await page.isVisible('#space'), true);
+  assert.equal(await page.isVisible('#catalog'), false);
+  await waitText('#sp-note', /^还没有分析过/);
+  assert.equal(await page.isVisible('#sp-tabs'), false);
+  assert.equal(await page.isDisabled('#sp-recycle'), true);
+  await page.click('#tab-clean');
+  assert.equal(await page.isVisible('#catalog'), true);
+  assert.equal(await page.isVisible('#space'), false);
+  await page.click('#tab-space');
+});
+
+test('map: progress from the status, cancel, then the map of the whole drive', { skip }, async () => {
+  // The status is held at "running" until the page has sent its cancel, so
+  // that progress and cancel can be seen although this small map ends at once.
+  let hold = false;
+  await page.route('**/api/status', (route) => {
+    if (!hold) return route.continue();
+    return route.fulfill({
+      json: { ok: true, busy: true, finished: false, phase: 'map', done: 0, total: 0, bytes: 123_456_789, files: 4321, cur: 'C:\\Users\\x\\Videos' },
+    });
+  });
+  hold = true;
+  await page.click('#sp-start');
+  await waitText('#sp-found', /已找到/);
+  assert.equal(await text('#sp-found'), `已找到 ${count(4321)} 个文件，共 ${fmtBytes(123_456_789)}`);
+  assert.equal(await text('#sp-cur'), 'C:\\Users\\x\\Videos');
+  assert.equal(await page.isDisabled('#sp-start'), true);
+  assert.deepEqual(JSON.parse(apiCalls('/api/map').at(-1).body), {});
+  const cancelReq = page.waitForRequest((r) => new URL(r.url()).pathname === '/api/cancel');
+  await page.click('#sp-cancel');
+  await cancelReq;
+  assert.equal(await text('#sp-phase'), '正在取消…');
+  assert.equal(await page.isDisabled('#sp-cancel'), true);
+  hold = false;
+  await waitText('#toast', /空间分析已取消/);
+  assert.equal(await page.isVisible('#sp-prog'), false);
+  await page.unroute('**/api/status');
+
+  // Now for real, to the end.
+  await page.click('#sp-start');
+  await waitText('#toast', /空间分析完成/, 60_000);
+  const rootDoc = await api('api/map/dir');
+  assert.equal(rootDoc.path, 'C:\\');
+  const note = `已分析 C:\\：共 ${fmtBytes(rootDoc.bytes)}，${count(rootDoc.files)} 个文件，${count(rootDoc.dirs)} 个文件夹`;
+  assert.ok((await text('#sp-note')).startsWith(note), await text('#sp-note'));
+  await waitDir('C:\\');
+  assert.deepEqual(await crumbs(), ['C:\\']);
+  assert.deepEqual(await listRows(), expectedRows(rootDoc));
+  assert.deepEqual(page.errors, []);
+});
+
+// The treemap of folder document `d`: one cell per child with bytes and
+// one for the rest, inside the box without overlap, largest first, each
+// cell's area its share of the folder's bytes, the big ones not slivers.
+async function checkLayout(d) {
+  const cells = d.children.filter((c) => c.bytes > 0).map((c) => ({ name: c.name || '（这个文件夹里的文件）', bytes: c.bytes }));
+  if (d.rest.bytes) cells.push({ name: `其余 ${count(d.rest.count)} 项`, bytes: d.rest.bytes });
+  assert.deepEqual((await cellNames()).sort(), cells.map((c) => c.name).sort());
+  const rects = await cellRects();
+  const { W, H } = rects[0];
+  assert.ok(W > 300 && H > 300, `treemap box ${W}x${H}`);
+  const area = rects.reduce((a, r) => a + r.w * r.h, 0);
+  assert.ok(Math.abs(area - W * H) / (W * H) < 0.01, `cells cover ${area} of ${W * H}`);
+  for (const r of rects) assert.ok(r.x >= -0.5 && r.y >= -0.5 && r.x + r.w <= W + 0.5 && r.y + r.h <= H + 0.5, JSON.stringify(r));
+  for (let i = 0; i < rects.length; i++) {
+    for (let j = i + 1; j < rects.length; j++) {
+      const a = rects[i], b = rects[j];
+      const ox = Math.min(a.x + a.w, b.x + b.w) - Math.max(a.x, b.x);
+      const oy = Math.min(a.y + a.h, b.y + b.h) - Math.max(a.y, b.y);
+      assert.ok(ox <= 0.5 || oy <= 0.5, `cells ${i} and ${j} overlap`);
+    }
+  }
+  const sorted = [...cells].sort((a, b) => b.bytes - a.bytes);
+  rects.forEach((r, i) => {
+    const want = sorted[i].bytes / d.bytes * W * H;
+    // Positions are written to a tenth of a pixel: each edge may be off by
+    // that much.
+    assert.ok(Math.abs(r.w * r.h - want) <= Math.max(want * 0.01, (r.w + r.h) * 0.1), `cell ${i}: ${r.w * r.h} for ${want}`);
+  });
+  for (const r of rects.filter((x) => x.w * x.h > W * H * 0.05)) {
+    assert.ok(Math.max(r.w / r.h, r.h / r.w) < 4, `aspect ${r.w}x${r.h}`);
+  }
+}
+
+test('treemap: one cell per child with bytes, areas by size, filling the box without overlap', { skip }, async () => {
+  const d = await api('api/map/dir');
+  await checkLayout(d);
+
+  // Colour by what a cell is: folders, folders a catalogue item cleans, the
+  // files directly in the folder.
+  const colours = await page.$$eval('#sp-map .sp-cell', (l) => l.map((e) => [e.className.split(' ')[1], getComputedStyle(e).backgroundColor]));
+  const byKind = new Map();
+  for (const [k, c] of colours) byKind.set(k, c);
+  assert.ok(byKind.has('sp-dir') && byKind.has('sp-file'), [...byKind.keys()].join());
+  assert.equal(new Set(byKind.values()).size, byKind.size, 'each kind of cell has its own colour');
+
+  // Hover: name, size and share.
+  const games = d.children.find((c) => c.name === 'Games');
+  await page.hover('#sp-map .sp-cell[aria-label^="Games，"]');
+  await waitText('#sp-tip', /Games/);
+  assert.equal(await page.isVisible('#sp-tip'), true);
+  assert.equal(await text('#sp-tip'), `Games${fmtBytes(games.bytes)} · 占本文件夹 ${share(games.bytes, d.bytes)}${count(games.files)} 个文件`);
+  await shot(page, '40-space-treemap-light');
+  await page.mouse.move(0, 0);
+  assert.equal(await page.isVisible('#sp-tip'), false);
+});
+
+// The texts of the view and its tabs whose contrast is checked.
+const VIEW_TEXT = ['#space .sp-cn', '#space .sp-cs', '#space td', '#space th', '#space .btn', '#space .muted',
+  '#space .badge', '#views [role=tab]', '#space [role=tab]'];
+
+test('dark scheme: the treemap and the list stay readable', { skip }, async () => {
+  const b = await openBrowser({ colorScheme: 'dark' });
+  try {
+    await loadPage(b.page, server);
+    await b.page.click('#tab-space');
+    await b.page.waitForSelector('#sp-map .sp-cell');
+    const bg = await b.page.evaluate(() => getComputedStyle(document.body).backgroundColor);
+    assert.ok(luminance(bg) < 0.05, `dark background ${bg}`);
+    const low = await b.page.evaluate(contrastReport, VIEW_TEXT);
+    assert.deepEqual(low, [], 'text below 4.5:1');
+    await shot(b.page, '46-space-treemap-dark');
+    assert.deepEqual(b.page.errors, []);
+  } finally {
+    await closeBrowser(b.context);
+  }
+  assert.deepEqual(await page.evaluate(contrastReport, VIEW_TEXT), [], 'light: text below 4.5:1');
+});
+
+test('drill down two levels by the treemap, back by the breadcrumb', { skip }, async () => {
+  await page.click('#sp-map .sp-cell[aria-label^="Games，"]');
+  await waitDir('C:\\Games');
+  assert.deepEqual(await crumbs(), ['C:\\', 'Games']);
+  assert.deepEqual(await listRows(), expectedRows(await dirDoc('C:\\Games')));
+  await page.click('#sp-map .sp-cell[aria-label^="Big Game，"]');
+  await waitDir(`C:\\${GAME}`);
+  assert.deepEqual(await crumbs(), ['C:\\', 'Games', 'Big Game']);
+  const d = await dirDoc(`C:\\${GAME}`);
+  assert.deepEqual(await listRows(), expectedRows(d));
+  assert.deepEqual(await listNames(), ['Content', '（这个文件夹里的文件）']);
+  assert.deepEqual(await texts('#sp-rows tr td:nth-child(5)'), ['3', '1']);
+  assert.deepEqual(await texts('#sp-rows tr td:nth-child(6)'), ['2', '']);
+  assert.equal(await text('#sp-totals'), `这个文件夹：${fmtBytes(d.bytes)}，4 个文件，3 个文件夹`);
+  // The files' cell opens nothing (a click all the same: it is marked as
+  // not a button to press).
+  await page.click('#sp-map .sp-cell[aria-label^="（这个文件夹里的文件）"]', { force: true });
+  await requestsSettled(page);
+  assert.deepEqual(await crumbs(), ['C:\\', 'Games', 'Big Game']);
+
+  await page.click('#sp-crumbs > button:first-child');
+  await waitDir('C:\\');
+  assert.deepEqual(await crumbs(), ['C:\\']);
+  assert.deepEqual(await listRows(), expectedRows(await api('api/map/dir')));
+});
+
+test('a folder of more than 300 children: the rest in one row and one cell', { skip }, async () => {
+  await page.click('#sp-rows button[aria-label="打开 Rest"]');
+  await waitDir('C:\\Rest');
+  const d = await dirDoc('C:\\Rest');
+  assert.equal(d.children.length, 300);
+  assert.deepEqual(d.rest, { count: 5, bytes: 1500 });
+  assert.deepEqual(await listRows(), expectedRows(d));
+  assert.equal(await text('#sp-rows tr:last-child'), `其余 5 项（较小的文件夹）${fmtBytes(1500)}${share(1500, d.bytes)}`);
+  assert.equal(await page.$$eval('#sp-rows tr:last-child input, #sp-rows tr:last-child button', (l) => l.length), 0,
+    'the rest can be neither picked nor shown');
+  await checkLayout(d);
+  await page.click('#sp-crumbs > button:first-child');
+  await waitDir('C:\\');
+});
+
+test('a folder a catalogue item cleans: the jump selects the item and shows its row', { skip }, async () => {
+  await page.click('#tab-clean');
+  await page.click('#btn-none');
+  assert.equal(await page.isChecked('#it-user-temp'), false);
+  await page.click('#tab-space');
+  // Down the list to the local application data, by the folder names.
+  for (const name of ['Users', USER, 'AppData', 'Local']) {
+    await page.click(`#sp-rows button.sp-fn[aria-label="打开 ${name}"]`);
+  }
+  await waitDir(`C:\\${LOCAL}`);
+  const d = await dirDoc(`C:\\${LOCAL}`);
+  const temp = d.children.find((c) => c.name === 'Temp');
+  assert.equal(temp.item, 'user-temp');
+  const jumps = await page.$$eval('#sp-rows .sp-clean', (l) => l.map((b) => [b.dataset.item, b.textContent]));
+  assert.deepEqual(jumps, d.children.filter((c) => c.item).map((c) => [c.item, `用「${itemName(c.item)}」清理`]));
+  // The folder an item cleans has its own colour, in the list and the map.
+  assert.equal(await page.getAttribute('#sp-map .sp-cell[aria-label^="Temp，"]', 'class'), 'sp-cell sp-item');
+  await shot(page, '41-space-item-folder');
+
+  // Scrolled away first, so that the jump has to bring the row into view.
+  await page.click('#tab-clean');
+  await page.evaluate(() => window.scrollTo(0, document.body.scrollHeight));
+  await page.click('#tab-space');
+  await page.click('#sp-rows .sp-clean[data-item="user-temp"]');
+  assert.equal(await page.isVisible('#catalog'), true);
+  assert.equal(await page.isVisible('#space'), false);
+  assert.equal(await page.getAttribute('#tab-clean', 'aria-selected'), 'true');
+  assert.equal(await page.isChecked('#it-user-temp'), true);
+  assert.match(await text('#sel-count'), /^已勾选 1 项/);
+  const inView = await page.$eval('.item[data-id="user-temp"]', (e) => {
+    const r = e.getBoundingClientRect();
+    return r.top >= 0 && r.bottom <= window.innerHeight;
+  });
+  assert.ok(inView, 'the item row is in view');
+  assert.equal((await focused()).id, 'it-user-temp');
+  assert.equal(await page.getAttribute('.item[data-id="user-temp"]', 'class'), 'item picked');
+  await shot(page, '42-space-jump-to-item');
+  await page.click('#tab-space');
+});
+
+test('largest files and kinds: the program\'s documents, coloured by kind', { skip }, async () => {
+  await page.click('#sp-tab-top');
+  assert.equal(await page.isVisible('#sp-p-top'), true);
+  assert.equal(await page.isVisible('#sp-map'), false);
+  const top = (await api('api/map/top?n=100')).files;
+  assert.ok(apiCalls('/api/map/top').some((r) => r.url.endsWith('?n=100')));
+  const rows = await page.$$eval('#sp-top-rows tr', (l) => l.map((tr) => {
+    const td = tr.querySelectorAll('td');
+    return [tr.dataset.kind, td[1].querySelector('.sp-fn').textContent + '|' + td[1].querySelector('.dir').textContent,
+      td[2].textContent, td[3].textContent, td[4].textContent];
+  }));
+  assert.equal(rows.length, top.length);
+  rows.forEach((r, i) => {
+    const p = top[i].path, cut = p.lastIndexOf('\\');
+    // A file in the drive's root is in "C:\\", not "C:".
+    assert.equal(r[1], `${p.slice(cut + 1)}|${cut === 2 ? 'C:\\' : p.slice(0, cut)}`);
+    assert.equal(r[3], fmtBytes(top[i].bytes));
+  });
+  const kindOf = new Map(rows.map((r) => [r[1].split('|')[0], r[0]]));
+  assert.equal(kindOf.get('pakchunk0.pak'), '其他');
+  assert.equal(kindOf.get('家庭聚会.mp4'), '视频');
+  assert.equal(kindOf.get('ubuntu.iso'), '光盘与虚拟磁盘');
+  assert.equal(kindOf.get('intro.webm'), '视频');
+  assert.equal(kindOf.get('tool_setup.exe'), '程序与库');
+  assert.equal(rows.find((r) => r[1].startsWith('bootmgr|'))[1], 'bootmgr|C:\\');
+  assert.equal(rows.find((r) => r[1].startsWith('ubuntu.iso|'))[4], localText(T1, 8 * 60));
+  // The swatch of a row is its kind's colour; different kinds, different colours.
+  const sw = await page.$$eval('#sp-top-rows tr', (l) => l.map((tr) => [tr.dataset.kind, getComputedStyle(tr.querySelector('.sp-sw')).backgroundColor]));
+  const colourOf = new Map(sw);
+  assert.equal(new Set(colourOf.values()).size, colourOf.size);
+  await shot(page, '43-space-top');
+
+  await page.click('#sp-tab-kinds');
+  const kinds = (await api('api/map/kinds')).kinds;
+  const total = kinds.reduce((a, k) => a + k.bytes, 0);
+  const krows = await page.$$eval('#sp-kind-rows tr', (l) => l.map((tr) => {
+    const td = tr.querySelectorAll('td');
+    return [td[0].querySelector('strong').textContent, td[1].firstChild.textContent, td[2].textContent, td[3].textContent];
+  }));
+  assert.deepEqual(krows, kinds.map((k) => [k.kind, fmtBytes(k.bytes), share(k.bytes, total), count(k.files)]));
+  assert.match(await text('#sp-kind-rows tr[data-kind="光盘与虚拟磁盘"] .dir'), /\.iso .*\.vhdx/);
+  const kcolour = new Map(await page.$$eval('#sp-kind-rows tr', (l) => l.map((tr) => [tr.dataset.kind, getComputedStyle(tr.querySelector('.sp-sw')).backgroundColor])));
+  for (const [k, c] of colourOf) assert.equal(kcolour.get(k), c, `${k}: the same colour in both tabs`);
+  await shot(page, '44-space-kinds');
+  await page.click('#sp-tab-dir');
+});
+
+test('the page colours files by the program\'s own table of kinds', { skip: false }, () => {
+  const cpp = fs.readFileSync(path.join(REPO, 'space', 'space_kinds.cpp'), 'utf8');
+  const js = fs.readFileSync(path.join(REPO, 'webui', 'src', 'space_view.js'), 'utf8');
+  const table = (src, re) => [...src.matchAll(re)].map((m) => [m[1], m[2]]);
+  const program = table(cpp.slice(cpp.indexOf('kSpaceKinds[')), /\{"([^"]+)", "([^"]*)"\}/g);
+  const pageKinds = table(js.slice(js.indexOf('const KINDS'), js.indexOf('];', js.indexOf('const KINDS'))), /\["([^"]+)", "([^"]*)"\]/g);
+  assert.equal(program.length, 9);
+  assert.deepEqual(pageKinds, program);
+});
+
+test('reveal: the row\'s path goes to Explorer', { skip }, async () => {
+  const log = path.join(root, 'explorer.log');
+  const before = fs.existsSync(log) ? fs.readFileSync(log, 'utf8') : '';
+  await page.click('#sp-tab-top');
+  const reply = page.waitForResponse((r) => new URL(r.url()).pathname === '/api/shell/reveal');
+  await page.click(`#sp-top-rows tr:has(.sp-pick[aria-label="选中 ${ISO.replace(/\\/g, '\\\\')}"]) .sp-acts button`);
+  assert.equal(await (await reply).text(), '{"ok":true}');
+  assert.deepEqual(JSON.parse(apiCalls('/api/shell/reveal').at(-1).body), { path: ISO });
+  assert.equal(fs.readFileSync(log, 'utf8'), `${before}select ${ISO}\n`);
+  // A folder row shows the folder; the row of the files in a folder that folder.
+  await page.click('#sp-tab-dir');
+  const revealed = async (sel) => {
+    const r = page.waitForResponse((x) => new URL(x.url()).pathname === '/api/shell/reveal');
+    await page.click(sel);
+    assert.equal(await (await r).text(), '{"ok":true}');
+  };
+  await revealed('#sp-rows tr:has(button[aria-label="打开 Temp"]) .sp-acts button:has-text("在资源管理器中显示")');
+  await page.click('#sp-rows button[aria-label="打开 Temp"]');
+  await waitDir(`C:\\${LOCAL}\\Temp`);
+  await revealed('#sp-rows tr:has-text("（这个文件夹里的文件）") .sp-acts button');
+  const tail = fs.readFileSync(log, 'utf8').slice(before.length).split('\n');
+  assert.deepEqual(tail, [`select ${ISO}`, `select C:\\${LOCAL}\\Temp`, `select C:\\${LOCAL}\\Temp`, '']);
+});
+
+test('recycle: confirmation lists what goes and its total, then exactly that file goes to the bin', { skip }, async () => {
+  await page.click('#sp-tab-top');
+  const tree = listTree(driveC);
+  const isoKey = ISO.slice(3).split('\\').join('/');
+  const isoLine = tree.find((l) => l.startsWith(`f\t${isoKey}\t`));
+  assert.ok(isoLine, 'the file is there before');
+  await page.check(`#sp-top-rows .sp-pick[aria-label="选中 ${ISO.replace(/\\/g, '\\\\')}"]`);
+  assert.equal(await text('#sp-picked'), `已选 1 项，共 ${fmtBytes(60 * MiB)}`);
+  assert.equal(await page.isDisabled('#sp-recycle'), false);
+
+  // Declined: nothing is sent, nothing changes.
+  await page.click('#sp-recycle');
+  await page.waitForSelector('#dlg-space[open]');
+  assert.equal(await text('#sp-dlg-body p'), `将把下面 1 项移到回收站，共 ${fmtBytes(60 * MiB)}：`);
+  assert.deepEqual(await texts('#sp-dlg-list li'), [`${ISO}${fmtBytes(60 * MiB)}`]);
+  assert.equal((await focused()).id, 'sp-dlg-no');
+  await shot(page, '45-space-recycle-confirm');
+  await page.click('#sp-dlg-no');
+  await requestsSettled(page);
+  assert.equal(apiCalls('/api/map/recycle').length, 0);
+  assert.deepEqual(listTree(driveC), tree);
+
+  await page.click('#sp-recycle');
+  await page.waitForSelector('#dlg-space[open]');
+  await page.click('#sp-dlg-yes');
+  await waitText('#toast', /已把 1 项移到回收站/);
+  assert.deepEqual(JSON.parse(apiCalls('/api/map/recycle').at(-1).body), { paths: [ISO] });
+  assert.equal(await text('#toast'), `已把 1 项移到回收站（${fmtBytes(60 * MiB)}）。`);
+
+  // The whole drive: the file left its folder for the stand-in's bin,
+  // whole (same size and time), and nothing else moved.
+  const now = listTree(driveC);
+  const gone = tree.filter((l) => !now.includes(l));
+  const added = now.filter((l) => !tree.includes(l));
+  assert.deepEqual(gone, [isoLine]);
+  assert.ok(added.every((l) => l.split('\t')[1].startsWith('$Recycle.Bin/')), added.join('\n'));
+  const addedFiles = added.filter((l) => l.startsWith('f\t'));
+  assert.equal(addedFiles.length, 1, added.join('\n'));
+  assert.deepEqual(addedFiles[0].split('\t').slice(2), isoLine.split('\t').slice(2));
+  assert.match(addedFiles[0].split('\t')[1], /\.iso$/);
+
+  // The view follows: the file has left the largest files, the selection
+  // is empty, and the cleaning view's recycle bin counts it.
+  await page.waitForFunction(() => ![...document.querySelectorAll('#sp-top-rows .sp-fn')].some((e) => e.textContent === 'ubuntu.iso'));
+  assert.equal(await page.isDisabled('#sp-recycle'), true);
+  assert.equal((await api('api/map/top?n=1000')).files.some((f) => f.path === ISO), false);
+  await page.waitForFunction((t) => document.querySelector('.item[data-id="recycle-bin"] .item-size .v')?.textContent === t,
+    fmtBytes(6000 + 60 * MiB));
+  await page.click('#sp-tab-dir');
+  assert.deepEqual(page.errors, []);
+});
+
+test('recycle of a folder and a file inside it: the folder goes, the file is reported', { skip }, async () => {
+  const CONTENT = `C:\\${GAME}\\Content`, PAK = `${CONTENT}\\Paks\\pakchunk0.pak`;
+  const content = (await dirDoc(`C:\\${GAME}`)).children.find((c) => c.name === 'Content');
+  const tree = listTree(driveC);
+  await page.click('#sp-crumbs > button:first-child');
+  await waitDir('C:\\');
+  for (const name of ['Games', 'Big Game']) await page.click(`#sp-rows button.sp-fn[aria-label="打开 ${name}"]`);
+  await waitDir(`C:\\${GAME}`);
+  await page.check(`#sp-rows .sp-pick[aria-label="选中 ${CONTENT.replace(/\\/g, '\\\\')}"]`);
+  await page.click('#sp-tab-top');
+  await page.check(`#sp-top-rows .sp-pick[aria-label="选中 ${PAK.replace(/\\/g, '\\\\')}"]`);
+  // The file lies in the folder: the total counts it once.
+  assert.equal(await text('#sp-picked'), `已选 2 项，共 ${fmtBytes(content.bytes)}`);
+  await page.click('#sp-recycle');
+  await page.waitForSelector('#dlg-space[open]');
+  assert.equal(await text('#sp-dlg-body p'), `将把下面 2 项移到回收站，共 ${fmtBytes(content.bytes)}：`);
+  assert.deepEqual(await texts('#sp-dlg-list li'), [`${CONTENT}${fmtBytes(content.bytes)}`, `${PAK}${fmtBytes(300 * MiB)}`]);
+  await page.click('#sp-dlg-yes');
+  // The folder went first; the file went with it and is reported.
+  await page.waitForFunction(() => /没有移走/.test(document.getElementById('sp-dlg-title').textContent) &&
+    document.getElementById('dlg-space').open);
+  assert.equal(await text('#sp-dlg-title'), '有 1 项没有移走');
+  assert.deepEqual(await texts('#sp-dlg-list li'), [`${PAK}不在空间分析结果中`]);
+  assert.equal(await page.isVisible('#sp-dlg-yes'), false);
+  await shot(page, '47-space-recycle-refused');
+  await page.click('#sp-dlg-no');
+
+  const now = listTree(driveC);
+  const gone = tree.filter((l) => !now.includes(l));
+  const added = now.filter((l) => !tree.includes(l));
+  const prefix = `${GAME.split('\\').join('/')}/Content`;
+  assert.deepEqual(gone, tree.filter((l) => l.split('\t')[1] === prefix || l.split('\t')[1].startsWith(`${prefix}/`)));
+  assert.equal(gone.filter((l) => l.startsWith('f\t')).length, 3);
+  assert.ok(added.every((l) => l.split('\t')[1].startsWith('$Recycle.Bin/')), added.join('\n'));
+  const whole = (lines) => lines.filter((l) => l.startsWith('f\t')).map((l) => l.split('\t').slice(2).join(' ')).sort();
+  assert.deepEqual(whole(added), whole(gone));
+  assert.equal(await page.isDisabled('#sp-recycle'), true, 'nothing stays picked');
+  await page.click('#sp-tab-dir');
+  await waitDir(`C:\\${GAME}`);
+  assert.deepEqual(await listNames(), ['（这个文件夹里的文件）']);
+  assert.deepEqual(page.errors, []);
+});
+
+test('keyboard: views, tabs, treemap cells and list rows', { skip }, async () => {
+  await page.click('#sp-crumbs > button:first-child');
+  await waitDir('C:\\');
+  // The view tabs: arrows move between them.
+  await page.focus('#tab-space');
+  await page.keyboard.press('ArrowLeft');
+  assert.equal((await focused()).id, 'tab-clean');
+  assert.equal(await page.isVisible('#catalog'), true);
+  await page.keyboard.press('ArrowRight');
+  assert.equal(await page.isVisible('#space'), true);
+  // Tab order: start, the panel tabs, (the breadcrumb's links: none at the
+  // root), then one stop in the map.
+  await page.keyboard.press('Tab');
+  assert.equal((await focused()).id, 'sp-start');
+  await page.keyboard.press('Tab');
+  assert.equal((await focused()).id, 'sp-tab-dir');
+  assert.ok(await visibleOutline(), 'focus is visible on the tabs');
+  await page.keyboard.press('Tab');
+  const d = await api('api/map/dir');
+  const sorted = d.children.filter((c) => c.bytes > 0).sort((a, b) => b.bytes - a.bytes);
+  assert.match((await focused()).cls, /sp-cell/);
+  assert.equal((await focused()).label.split('，')[0], sorted[0].name);
+  assert.ok(await visibleOutline(), 'focus is visible on a cell');
+  assert.equal(await page.isVisible('#sp-tip'), true, 'a focused cell shows its tip');
+  await page.keyboard.press('ArrowRight');
+  assert.equal((await focused()).label.split('，')[0], sorted[1].name);
+  await page.keyboard.press('ArrowLeft');
+  // Enter on a folder opens it; the focus stays in the map; Backspace goes up.
+  const first = sorted[0].name;
+  await page.keyboard.press('Enter');
+  await waitDir(`C:\\${first}`);
+  assert.match((await focused()).cls, /sp-cell/);
+  await page.keyboard.press('Backspace');
+  await waitDir('C:\\');
+  // The breadcrumb by the keyboard: just before the map; back at the root
+  // the focus returns to the map.
+  await page.keyboard.press('Enter');
+  await waitDir(`C:\\${first}`);
+  await page.keyboard.press('Shift+Tab');
+  assert.equal((await focused()).label, 'C:\\');
+  await page.keyboard.press('Enter');
+  await waitDir('C:\\');
+  assert.match((await focused()).cls, /sp-cell/);
+  // Space on a cell opens as well.
+  await page.keyboard.press('Space');
+  await waitDir(`C:\\${first}`);
+  await page.keyboard.press('Backspace');
+  await waitDir('C:\\');
+  // Past the map: the list's first row, its box, its name, its actions.
+  await page.keyboard.press('Tab');
+  assert.match((await focused()).label, /^选中 C:\\/);
+  await page.keyboard.press('Tab');
+  const name = (await focused()).label;
+  assert.match(name, /^打开 /);
+  await page.keyboard.press('Enter');
+  await waitDir(`C:\\${name.slice(3)}`);
+  assert.match((await focused()).label, /^打开 /, 'the focus stays in the list');
+  await page.keyboard.press('Shift+Tab');
+  await page.keyboard.press('Space');
+  assert.equal(await page.isDisabled('#sp-recycle'), false, 'Space checks a row');
+  await page.keyboard.press('Space');
+  assert.equal(await page.isDisabled('#sp-recycle'), true);
+  await page.click('#sp-crumbs > button:first-child');
+  await waitDir('C:\\');
+  assert.deepEqual(page.errors, []);
+});
