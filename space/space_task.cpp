@@ -162,7 +162,13 @@ std::vector<SpaceTarget> SpaceTargetsOf(const std::vector<Category>& cats) {
   for (const Category& c : cats)
     for (const RuleItem& item : c.items) {
       if (item.mode != "files" && item.mode != "dir" && item.mode != "recyclebin") continue;
-      for (const Target& t : item.targets) out.push_back(SpaceTarget{item.id, t.path});
+      for (const Target& t : item.targets) {
+        // A target that takes only some files directly in its folder (the
+        // crash dumps in the Windows folder) does not clean that folder: the
+        // map offers no item for it.
+        if (!t.recursive && !t.include.empty()) continue;
+        out.push_back(SpaceTarget{item.id, t.path});
+      }
     }
   return out;
 }

@@ -469,3 +469,28 @@ TEST_F(Space, RecycleMovesOnlyWhatPassesTheGateAndTheMapDropsIt) {
 }
 
 }  // namespace
+
+// The map offers an item for a folder only where the item cleans the folder:
+// a target that takes some files directly in its folder (the crash dumps of
+// the Windows folder, installers in Downloads) offers none for that folder.
+TEST(SpaceTargets, OnlyTargetsThatCleanTheirFolderOfferTheirItem) {
+  std::vector<Category> cats = BuildRules();
+  std::vector<SpaceTarget> targets = SpaceTargetsOf(cats);
+  auto offered = [&targets](const std::wstring& path) {
+    for (const SpaceTarget& t : targets)
+      if (t.path == path) return t.item;
+    return std::string();
+  };
+  const RuleItem* dumps = FindItem(cats, "sys-dmp");
+  ASSERT_NE(dumps, nullptr);
+  ASSERT_GE(dumps->targets.size(), 2u);
+  EXPECT_FALSE(dumps->targets[0].recursive);
+  EXPECT_EQ(offered(dumps->targets[0].path), "");  // the Windows folder itself
+  EXPECT_EQ(offered(dumps->targets[1].path), "sys-dmp");
+  const RuleItem* temp = FindItem(cats, "user-temp");
+  ASSERT_NE(temp, nullptr);
+  EXPECT_EQ(offered(temp->targets[0].path), "user-temp");
+  const RuleItem* logs = FindItem(cats, "sys-logs");  // recursive, with patterns
+  ASSERT_NE(logs, nullptr);
+  EXPECT_EQ(offered(logs->targets[0].path), "sys-logs");
+}
