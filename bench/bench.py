@@ -16,7 +16,6 @@ import http.client
 import json
 import os
 import re
-import shutil
 import signal
 import socket
 import statistics
@@ -285,8 +284,6 @@ class Bench:
         os.makedirs(os.path.dirname(self.tree))
         self.rows = []  # (section, figure, ours, reference name, reference, ratio, target, verdict)
         self.truth = None  # files/bytes of the tree
-        self.have_bleachbit = shutil.which("bleachbit") is not None and not args.no_bleachbit
-        self.bb_home = os.path.join(self.root, "bbhome")
         self.gen_times = []
 
     # ---- fixtures ----------------------------------------------------------------
@@ -308,36 +305,6 @@ class Bench:
         env = dict(os.environ)
         env["TAMSEL_ROOT"] = self.root
         return env
-
-    def bleachbit_env(self):
-        env = dict(os.environ)
-        env.pop("DISPLAY", None)
-        env.pop("WAYLAND_DISPLAY", None)
-        env.update(HOME=self.bb_home, XDG_CONFIG_HOME=os.path.join(self.bb_home, ".config"),
-                   XDG_CACHE_HOME=os.path.join(self.bb_home, ".cache"),
-                   XDG_DATA_HOME=os.path.join(self.bb_home, ".local", "share"))
-        return env
-
-    def write_cleaner(self):
-        # A cleaner of our own in BleachBit's per-user cleaner folder: every
-        # file below the tree, folders kept, as the "user-temp" item selects.
-        d = os.path.join(self.bb_home, ".config", "bleachbit", "cleaners")
-        os.makedirs(d, exist_ok=True)
-        with open(os.path.join(d, "tamsel_bench.xml"), "w") as f:
-            f.write('<?xml version="1.0" encoding="UTF-8"?>\n'
-                    '<cleaner id="tamsel_bench">\n'
-                    '  <label>Tamsel bench</label>\n'
-                    '  <description>The synthetic benchmark tree</description>\n'
-                    '  <option id="tree">\n'
-                    '    <label>Tree</label>\n'
-                    '    <description>Delete every file of the tree, keep its folders</description>\n'
-                    '    <action command="delete" search="walk.files" path="%s"/>\n'
-                    '  </option>\n'
-                    '</cleaner>\n' % self.tree)
-
-    def bleachbit(self, verb):
-        return run_timed(["bleachbit", verb, "tamsel_bench.tree"], env=self.bleachbit_env(),
-                         cwd=self.root)
 
     def engine_run(self, mode, extra=()):
         out = subprocess.run([self.engine, mode, TREE_WIN] + list(extra), env=self.engine_env(),
@@ -401,18 +368,15 @@ class Bench:
                  ")", "-printf", "%s\n"])),
             ("http", http),
         ]
-        if self.have_bleachbit:
-            contestants.append(("bb", lambda: self.bleachbit("--preview")))
         times = {k: [] for k, _ in contestants}
         for r in range(a.scan_runs):
             log("scan: run %d of %d" % (r + 1, a.scan_runs))
             # The order rotates so that no contestant always runs right after
-            # the same other one (BleachBit, say, leaves the caches cooler).
+            # the same other one.
             k = r % len(contestants)
             for key, fn in contestants[k:] + contestants[:k]:
                 times[key].append(fn())
         m = {k: median(v) for k, v in times.items()}
-        m.setdefault("bb", None)
         note = "" if all(checks) else "COUNTS DIFFER"
         n = "%d files" % self.truth[0]
         self.row("scan", "engine, in-process (%s)" % n, m["engine"], "s", "du -sb", m["du"],
@@ -422,15 +386,12 @@ class Bench:
                  m["walk"])
         self.row("scan", "engine via HTTP (request to finished)", m["http"], "s", "du -sb", m["du"],
                  target="<= 1.0x du -sb", limit=1.0, note=note)
-        self.row("scan", "engine, in-process", m["engine"], "s",
-                 "BleachBit preview" if self.have_bleachbit else "BleachBit preview (n/a)",
-                 m["bb"] if self.have_bleachbit else None, target="faster", limit=1.0)
         self.row("scan", "engine, *.tmp|*.log, in-process", m["engine_pat"], "s",
                  "find -iname ... -printf", m["find_pat"])
 
     def clean_section(self, server):
         a = self.a
-        methods = ["engine", "http", "rm", "find"] + (["bb"] if self.have_bleachbit else [])
+        methods = ["engine", "http", "rm", "find"]
         rounds = [methods[r % len(methods):] + methods[:r % len(methods)]
                   for r in range(a.clean_runs)]
         # Every copy is planted before the first deletion: creating files in
@@ -472,11 +433,9 @@ class Bench:
                     times[m].append(run_timed(["rm", "-rf", self.tree]))
                 elif m == "find":
                     times[m].append(run_timed(["find", self.tree, "-delete"]))
-                elif m == "bb":
-                    times[m].append(self.bleachbit("--clean"))
                 log("clean: %s took %.2f s" % (m, times[m][-1]))
                 if os.path.exists(self.tree):
-                    if m in ("engine", "http", "bb"):
+                    if m in ("engine", "http"):
                         left = kv(subprocess.run([self.tool, "walk", self.tree],
                                                  stdout=subprocess.PIPE, text=True).stdout)
                         checks.append(int(left.get("files", -1)) == 0)
@@ -490,9 +449,6 @@ class Bench:
         self.row("clean", "engine, in-process", md["engine"], "s", "find -delete", md["find"])
         self.row("clean", "engine via HTTP (request to finished)", md["http"], "s", "rm -rf",
                  md["rm"], target="<= 1.1x rm -rf", limit=1.1, note=note)
-        self.row("clean", "engine, in-process", md["engine"], "s",
-                 "BleachBit clean" if self.have_bleachbit else "BleachBit clean (n/a)",
-                 md.get("bb"), target="faster", limit=1.0)
 
     def memory_section(self):
         log("memory: idle and scan peak")
@@ -604,8 +560,6 @@ class Bench:
         a = self.a
         try:
             log("root %s" % self.root)
-            if self.have_bleachbit:
-                self.write_cleaner()
             sections = set(a.only.split(",")) if a.only else {"scan", "clean", "http", "start",
                                                                "memory", "size"}
             if sections & {"scan", "clean", "memory", "http"}:
@@ -694,7 +648,6 @@ def main():
     p.add_argument("--scan-runs", type=int, default=5, help="runs per scan contestant")
     p.add_argument("--clean-runs", type=int, default=3, help="runs per clean contestant")
     p.add_argument("--wrk-seconds", type=int, default=3)
-    p.add_argument("--no-bleachbit", action="store_true")
     p.add_argument("--only", help="comma-separated sections: scan,clean,http,start,memory,size")
     Bench(p.parse_args()).run()
 
