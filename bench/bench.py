@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
-"""Tamsel benchmark: scan, clean, HTTP, start-up, memory and size.
+"""Tamsel benchmark: scan, space map, clean, HTTP, start-up, memory and size.
 
 Plants a synthetic tree (200,000 files in 20,000 folders by default) on the
 C: drive of a temporary stand-in root, measures the program and the
 reference tools on it in the same run, and prints one table: the median of
 several runs of each figure and its ratio to the reference. Machines here
-are noisy, so the ratios are what counts, not the absolute figures.
+are noisy, so the ratios are what counts, not the absolute figures. The
+space map is also measured on a second, larger tree (1,000,000 files in
+100,000 folders by default, one folder of 20,000 subfolders): map time,
+peak memory and how fast the map's documents answer.
 
 Progress goes to standard error; the table to standard output.
 Standard library only.
@@ -15,8 +18,9 @@ import argparse
 import http.client
 import json
 import os
+import random
 import re
-import shutil
+import resource
 import signal
 import socket
 import statistics
@@ -25,8 +29,15 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.parse
 
 TREE_WIN = "C:\\bench\\tree"  # the synthetic tree, as the program spells it
+BIG_WIN = "C:\\bench\\big"  # the space map's large tree
+# A folder document slower than RETIME_ABOVE_MS is asked for again RETIMINGS
+# times and keeps its best, as bench_engine does in-process: on a busy
+# machine any one request may wait for the CPU.
+RETIME_ABOVE_MS = 1.0
+RETIMINGS = 3
 SEED = 7
 # The start-up line with the per-run access token every API request but
 # /api/env must carry, in the header TOKEN_HEADER.
@@ -59,6 +70,34 @@ def run_timed(cmd, env=None, cwd=None):
     if r.returncode != 0:
         log("warning: %s exited with %d" % (cmd[0], r.returncode))
     return t
+
+
+def run_timed_cpu(cmd, env=None):
+    """Runs a command with its output discarded; returns wall and CPU
+    (user + system) seconds. The CPU time does not depend on what else the
+    machine runs, the wall time does."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    t = run_timed(cmd, env=env)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return t, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+
+
+def cpu_seconds(pid):
+    """User + system seconds a process (all its threads) has used so far."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / float(os.sysconf("SC_CLK_TCK"))
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def load_average():
+    try:
+        with open("/proc/loadavg") as f:
+            return f.read().split()[0]
+    except OSError:
+        return "?"
 
 
 def kv(text):
@@ -148,6 +187,30 @@ class Server:
             time.sleep(poll)
         t = time.perf_counter() - t0
         return t, json.loads(self.get("/api/result")[1])
+
+    def run_map(self, root, poll=0.005):
+        """Maps root; returns the seconds from the request to the finished
+        task."""
+        t0 = time.perf_counter()
+        st, doc = self.request("/api/map", {"root": root})
+        if st != 200 or not json.loads(doc).get("ok"):
+            raise RuntimeError("/api/map refused: %s" % doc)
+        while True:
+            s = self.status()
+            if s["finished"] and not s["busy"]:
+                break
+            time.sleep(poll)
+        return time.perf_counter() - t0
+
+    def timed_get(self, path):
+        """One GET on a new connection: milliseconds from connecting to the
+        whole answer, and the document."""
+        t0 = time.perf_counter()
+        st, doc = self.get(path)
+        ms = (time.perf_counter() - t0) * 1000.0
+        if st != 200:
+            raise RuntimeError("%s answered %d" % (path, st))
+        return ms, json.loads(doc)
 
     def stop(self):
         if self.proc.poll() is None:
@@ -285,19 +348,20 @@ class Bench:
         os.makedirs(os.path.dirname(self.tree))
         self.rows = []  # (section, figure, ours, reference name, reference, ratio, target, verdict)
         self.truth = None  # files/bytes of the tree
-        self.have_bleachbit = shutil.which("bleachbit") is not None and not args.no_bleachbit
-        self.bb_home = os.path.join(self.root, "bbhome")
         self.gen_times = []
+        self.big_gen = None  # seconds planting the large map tree took
 
     # ---- fixtures ----------------------------------------------------------------
 
-    def plant(self, path=None):
+    def plant(self, path=None, files=None, dirs=None, wide=0, record=True):
         t0 = time.perf_counter()
-        out = subprocess.run([self.tool, "mktree", path or self.tree, str(self.a.files),
-                              str(self.a.dirs), str(SEED)],
+        out = subprocess.run([self.tool, "mktree", path or self.tree,
+                              str(self.a.files if files is None else files),
+                              str(self.a.dirs if dirs is None else dirs), str(SEED), str(wide)],
                              stdout=subprocess.PIPE, text=True, check=True).stdout
         subprocess.run(["sync"], check=True)
-        self.gen_times.append(time.perf_counter() - t0)
+        if record:
+            self.gen_times.append(time.perf_counter() - t0)
         return kv(out)
 
     def remove_tree(self):
@@ -308,36 +372,6 @@ class Bench:
         env = dict(os.environ)
         env["TAMSEL_ROOT"] = self.root
         return env
-
-    def bleachbit_env(self):
-        env = dict(os.environ)
-        env.pop("DISPLAY", None)
-        env.pop("WAYLAND_DISPLAY", None)
-        env.update(HOME=self.bb_home, XDG_CONFIG_HOME=os.path.join(self.bb_home, ".config"),
-                   XDG_CACHE_HOME=os.path.join(self.bb_home, ".cache"),
-                   XDG_DATA_HOME=os.path.join(self.bb_home, ".local", "share"))
-        return env
-
-    def write_cleaner(self):
-        # A cleaner of our own in BleachBit's per-user cleaner folder: every
-        # file below the tree, folders kept, as the "user-temp" item selects.
-        d = os.path.join(self.bb_home, ".config", "bleachbit", "cleaners")
-        os.makedirs(d, exist_ok=True)
-        with open(os.path.join(d, "tamsel_bench.xml"), "w") as f:
-            f.write('<?xml version="1.0" encoding="UTF-8"?>\n'
-                    '<cleaner id="tamsel_bench">\n'
-                    '  <label>Tamsel bench</label>\n'
-                    '  <description>The synthetic benchmark tree</description>\n'
-                    '  <option id="tree">\n'
-                    '    <label>Tree</label>\n'
-                    '    <description>Delete every file of the tree, keep its folders</description>\n'
-                    '    <action command="delete" search="walk.files" path="%s"/>\n'
-                    '  </option>\n'
-                    '</cleaner>\n' % self.tree)
-
-    def bleachbit(self, verb):
-        return run_timed(["bleachbit", verb, "tamsel_bench.tree"], env=self.bleachbit_env(),
-                         cwd=self.root)
 
     def engine_run(self, mode, extra=()):
         out = subprocess.run([self.engine, mode, TREE_WIN] + list(extra), env=self.engine_env(),
@@ -401,18 +435,15 @@ class Bench:
                  ")", "-printf", "%s\n"])),
             ("http", http),
         ]
-        if self.have_bleachbit:
-            contestants.append(("bb", lambda: self.bleachbit("--preview")))
         times = {k: [] for k, _ in contestants}
         for r in range(a.scan_runs):
             log("scan: run %d of %d" % (r + 1, a.scan_runs))
             # The order rotates so that no contestant always runs right after
-            # the same other one (BleachBit, say, leaves the caches cooler).
+            # the same other one.
             k = r % len(contestants)
             for key, fn in contestants[k:] + contestants[:k]:
                 times[key].append(fn())
         m = {k: median(v) for k, v in times.items()}
-        m.setdefault("bb", None)
         note = "" if all(checks) else "COUNTS DIFFER"
         n = "%d files" % self.truth[0]
         self.row("scan", "engine, in-process (%s)" % n, m["engine"], "s", "du -sb", m["du"],
@@ -422,15 +453,12 @@ class Bench:
                  m["walk"])
         self.row("scan", "engine via HTTP (request to finished)", m["http"], "s", "du -sb", m["du"],
                  target="<= 1.0x du -sb", limit=1.0, note=note)
-        self.row("scan", "engine, in-process", m["engine"], "s",
-                 "BleachBit preview" if self.have_bleachbit else "BleachBit preview (n/a)",
-                 m["bb"] if self.have_bleachbit else None, target="faster", limit=1.0)
         self.row("scan", "engine, *.tmp|*.log, in-process", m["engine_pat"], "s",
                  "find -iname ... -printf", m["find_pat"])
 
     def clean_section(self, server):
         a = self.a
-        methods = ["engine", "http", "rm", "find"] + (["bb"] if self.have_bleachbit else [])
+        methods = ["engine", "http", "rm", "find"]
         rounds = [methods[r % len(methods):] + methods[:r % len(methods)]
                   for r in range(a.clean_runs)]
         # Every copy is planted before the first deletion: creating files in
@@ -472,11 +500,9 @@ class Bench:
                     times[m].append(run_timed(["rm", "-rf", self.tree]))
                 elif m == "find":
                     times[m].append(run_timed(["find", self.tree, "-delete"]))
-                elif m == "bb":
-                    times[m].append(self.bleachbit("--clean"))
                 log("clean: %s took %.2f s" % (m, times[m][-1]))
                 if os.path.exists(self.tree):
-                    if m in ("engine", "http", "bb"):
+                    if m in ("engine", "http"):
                         left = kv(subprocess.run([self.tool, "walk", self.tree],
                                                  stdout=subprocess.PIPE, text=True).stdout)
                         checks.append(int(left.get("files", -1)) == 0)
@@ -490,9 +516,261 @@ class Bench:
         self.row("clean", "engine, in-process", md["engine"], "s", "find -delete", md["find"])
         self.row("clean", "engine via HTTP (request to finished)", md["http"], "s", "rm -rf",
                  md["rm"], target="<= 1.1x rm -rf", limit=1.1, note=note)
-        self.row("clean", "engine, in-process", md["engine"], "s",
-                 "BleachBit clean" if self.have_bleachbit else "BleachBit clean (n/a)",
-                 md.get("bb"), target="faster", limit=1.0)
+
+    def engine_map(self, root, docs=False, threads=0):
+        """The in-process map: one dict per repetition, then the documents'
+        times (with docs) and the peak resident size (one dict). threads 0:
+        as many walker threads as the program takes."""
+        out = subprocess.run([self.engine, "map", root, "--docs", "1" if docs else "0",
+                              "--threads", str(threads)],
+                             env=self.engine_env(), stdout=subprocess.PIPE, text=True,
+                             check=True).stdout
+        runs, rest = [], {}
+        for line in out.splitlines():
+            if line.startswith("slowest folder: "):
+                rest["slowest_folder"] = line[len("slowest folder: "):]
+                continue
+            d = kv(line)
+            if "seconds" in d:
+                runs.append(d)
+            else:
+                rest.update(d)
+        return runs, rest
+
+    def map_section(self):
+        """The map of the benchmark tree against du -sb, in the same run."""
+        a = self.a
+        host = self.tree
+        log("map: warming the cache")
+        walk = kv(subprocess.run([self.tool, "walk", host], stdout=subprocess.PIPE, text=True,
+                                 check=True).stdout)
+        truth = (int(walk["files"]), int(walk["bytes"]))
+        checks = []
+        server = Server(self.exe, self.root)
+        try:
+            def engine():
+                # Its own figure (the walk alone) and, as a process, its
+                # wall and CPU time from start to exit, as du is timed.
+                before = resource.getrusage(resource.RUSAGE_CHILDREN)
+                t0 = time.perf_counter()
+                runs, _ = self.engine_map(TREE_WIN)
+                wall = time.perf_counter() - t0
+                after = resource.getrusage(resource.RUSAGE_CHILDREN)
+                e = runs[0]
+                checks.append((int(e["files"]), int(e["bytes"])) == truth)
+                return {"engine": float(e["seconds"]), "engine_proc": wall,
+                        "engine_cpu": (after.ru_utime - before.ru_utime) +
+                                      (after.ru_stime - before.ru_stime)}
+
+            def http():
+                c0 = cpu_seconds(server.proc.pid)
+                t = server.run_map(TREE_WIN)
+                c1 = cpu_seconds(server.proc.pid)
+                doc = json.loads(server.get("/api/map/dir")[1])
+                checks.append((doc.get("files"), doc.get("bytes")) == truth)
+                return {"http": t,
+                        "http_cpu": (c1 - c0) if c0 is not None and c1 is not None else None}
+
+            def engine1():
+                runs, _ = self.engine_map(TREE_WIN, threads=1)
+                checks.append((int(runs[0]["files"]), int(runs[0]["bytes"])) == truth)
+                return {"engine1": float(runs[0]["seconds"])}
+
+            def du():
+                wall, cpu = run_timed_cpu(["du", "-sb", host])
+                return {"du": wall, "du_cpu": cpu}
+
+            contestants = [engine, du, http, engine1]
+            # Each once before anything counts, so that every one meets the
+            # same warm caches.
+            for fn in contestants:
+                fn()
+            times = {}
+            loads = [load_average()]
+            for r in range(a.map_runs):
+                log("map: run %d of %d (load average %s)" % (r + 1, a.map_runs, load_average()))
+                # The order rotates so that no contestant always follows the same one.
+                k = r % len(contestants)
+                for fn in contestants[k:] + contestants[:k]:
+                    for key, v in fn().items():
+                        times.setdefault(key, []).append(v)
+            loads.append(load_average())
+        finally:
+            server.stop()
+        m = {k: median(v) for k, v in times.items()}
+        note = "" if all(checks) else "COUNTS DIFFER"
+        load = "load average %s -> %s on %d cores" % (loads[0], loads[1], os.cpu_count())
+        n = "%d files" % truth[0]
+        self.row("map", "space map, in-process (%s)" % n, m["engine"], "s", "du -sb", m["du"],
+                 target="<= 0.7x du -sb", limit=0.7, note="; ".join(x for x in (note, load) if x))
+        self.row("map", "space map via HTTP (request to finished)", m["http"], "s", "du -sb",
+                 m["du"], target="<= 0.7x du -sb", limit=0.7, note=note)
+        self.row("map", "space map, own process (start to exit)", m["engine_proc"], "s", "du -sb",
+                 m["du"])
+        # Where this is close to the row above, the second core was busy
+        # with other work: the walk had one core's worth of time.
+        self.row("map", "space map, in-process, one walker thread", m["engine1"], "s", "du -sb",
+                 m["du"], note="vs %s walker threads: %.2fx" % (
+                     min(max(2, os.cpu_count() or 2), 8),
+                     m["engine"] / m["engine1"] if m["engine1"] else 0))
+        self.row("map", "CPU time (user+system), own process", m["engine_cpu"], "s",
+                 "du -sb CPU time", m["du_cpu"])
+        self.row("map", "CPU time (user+system), program's map", m["http_cpu"], "s",
+                 "du -sb CPU time", m["du_cpu"])
+
+    def big_map_section(self):
+        """The map of the large tree: its time, the program's peak memory
+        and the latency of the map's documents."""
+        a = self.a
+        host = os.path.join(self.root, "c", "bench", "big")
+        log("map: planting %d files in %d folders (%d in one folder)" % (
+            a.map_files, a.map_dirs, a.map_wide))
+        t0 = time.perf_counter()
+        planted = self.plant(host, a.map_files, a.map_dirs, a.map_wide, record=False)
+        self.big_gen = time.perf_counter() - t0
+        log("map: planted in %.1f s: %s" % (self.big_gen, planted))
+        truth = None
+        runs, docs, du = [], {}, []
+        log("map: in-process and du -sb, %d runs after one to warm the cache" % a.big_map_runs)
+        for r in range(a.big_map_runs + 1):
+            # du goes first and second in turn.
+            if r % 2:
+                du.append(run_timed(["du", "-sb", host]))
+            rr, d = self.engine_map(BIG_WIN, docs=r == a.big_map_runs)
+            if r % 2 == 0:
+                du.append(run_timed(["du", "-sb", host]))
+            if r == 0:
+                truth = (int(rr[0]["files"]), int(rr[0]["bytes"]))
+                du = []
+                continue
+            runs.append(rr[0])
+            docs = d  # the last run's documents and peak
+        checks = [(int(e["files"]), int(e["bytes"])) == truth for e in runs]
+        checks.append(truth == (int(planted["files"]), int(planted["bytes"])))
+        note = "" if all(checks) else "COUNTS DIFFER"
+        files = int(planted["files"])
+        folders = int(docs.get("folders", 0))
+
+        log("map: the program, %d runs" % a.big_map_runs)
+        ptimes, hwm, idle = [], [], []
+        lat = {}
+        for r in range(a.big_map_runs):
+            server = Server(self.exe, self.root)
+            try:
+                time.sleep(0.2)
+                idle.append(proc_status(server.proc.pid, "VmRSS"))
+                ptimes.append(server.run_map(BIG_WIN, poll=0.01))
+                hwm.append(proc_status(server.proc.pid, "VmHWM"))
+                if r == a.big_map_runs - 1:
+                    lat = self.map_latency(server, host)
+            finally:
+                server.stop()
+
+        n = "%d files, %d folders" % (files, folders)
+        self.row("map", "large tree: space map, in-process (%s)" % n,
+                 median([float(e["seconds"]) for e in runs]), "s", "du -sb", median(du),
+                 target="<= 0.7x du -sb", limit=0.7, note=note)
+        self.row("map", "large tree: space map via HTTP (request to finished)", median(ptimes), "s",
+                 "du -sb", median(du), target="<= 0.7x du -sb", limit=0.7, note=note)
+        mh = median(hwm)
+        self.row("map", "large tree: program's resident size, peak of the map",
+                 mh / 1024.0 if mh else None, "MB", target="< 100 MB", limit=100,
+                 note="idle before: %.1f MB" % (median(idle) / 1024.0) if median(idle) else "")
+        eh = float(docs["hwm_kb"]) if "hwm_kb" in docs else None
+        self.row("map", "large tree: in-process peak (map kept until the end)",
+                 eh / 1024.0 if eh else None, "MB", target="< 100 MB", limit=100)
+        # The documents over HTTP: a new connection per request, as the
+        # client measured it.
+        for key, label in (("root", "/api/map/dir, the root"),
+                           ("widest", "/api/map/dir, the widest folder (%s subfolders)"
+                            % lat.get("widest_children", "?")),
+                           ("largest", "/api/map/dir, the largest subfolder of the root"),
+                           ("top100", "/api/map/top?n=100"), ("top1000", "/api/map/top?n=1000"),
+                           ("kinds", "/api/map/kinds")):
+            xs = lat.get(key) or []
+            self.row("map", "large tree: %s, median over HTTP" % label, median(xs), "ms",
+                     target="< 5 ms", limit=5,
+                     note="max %s over %d requests" % (fmt_ms(max(xs) if xs else None), len(xs)))
+        xs = sorted(lat.get("sample") or [])
+        raw = lat.get("sample_raw") or []
+        label = "large tree: /api/map/dir, %d random folders" % len(xs)
+        self.row("map", label + ", median over HTTP", median(xs), "ms", target="< 5 ms", limit=5,
+                 note="99th percentile %s" % fmt_ms(xs[len(xs) * 99 // 100] if xs else None))
+        self.row("map", label + ", max over HTTP", xs[-1] if xs else None, "ms", target="< 5 ms",
+                 limit=5, note="%d over %s asked again, best of %d; first asks: 99th percentile "
+                 "%s, max %s" % (lat.get("sample_retimed", 0), fmt_ms(RETIME_ABOVE_MS),
+                                 RETIMINGS + 1,
+                                 fmt_ms(raw[len(raw) * 99 // 100] if raw else None),
+                                 fmt_ms(raw[-1] if raw else None)))
+        # The same documents in-process: what the server spends on them.
+        for key, label in (("dir_root_ms", "folder document, the root"),
+                           ("dir_widest_ms", "folder document, the widest folder (%s subfolders)"
+                            % docs.get("widest_children", "?")),
+                           ("dir_median_ms", "folder document, median over all %d folders"
+                            % folders),
+                           ("dir_p99_ms", "folder document, 99th percentile of all folders"),
+                           ("dir_max_ms", "folder document, max over all folders"),
+                           ("top100_ms", "top-file document, 100 files"),
+                           ("top1000_ms", "top-file document, 1000 files"),
+                           ("kinds_ms", "kind document")):
+            v = docs.get(key)
+            note = ""
+            if key == "dir_max_ms":
+                note = "%s over 1 ms timed again, best of 6; first timing's max %s; slowest: " \
+                       "%s subfolders, depth %s" % (
+                           docs.get("retimed", "?"),
+                           fmt_ms(float(docs["dir_raw_max_ms"]) if "dir_raw_max_ms" in docs
+                                  else None),
+                           docs.get("slowest_children", "?"), docs.get("slowest_depth", "?"))
+                log("map: slowest folder document: %s" % docs.get("slowest_folder", "?"))
+            self.row("map", "large tree: %s, in-process" % label,
+                     float(v) if v is not None else None, "ms", target="< 5 ms", limit=5,
+                     note=note)
+
+    def map_latency(self, server, host):
+        """Milliseconds of the map's documents on a finished map of host."""
+        a = self.a
+        rng = random.Random(SEED)
+        folders = []  # (Windows path, number of subfolders)
+        base = os.path.join(self.root, "c")
+        for d, subdirs, _ in os.walk(host):
+            rel = os.path.relpath(d, base)
+            folders.append(("C:\\" + rel.replace("/", "\\"), len(subdirs)))
+        widest = max(folders, key=lambda f: f[1])
+        out = {"widest_children": widest[1]}
+
+        def dir_ms(path, times=1):
+            xs = []
+            for _ in range(times):
+                ms, doc = server.timed_get("/api/map/dir?path=" + urllib.parse.quote(path, safe=""))
+                if not doc.get("ok"):
+                    raise RuntimeError("/api/map/dir of %s: %s" % (path, doc))
+                xs.append(ms)
+            return xs, doc
+
+        out["root"], root_doc = dir_ms(BIG_WIN, 20)
+        out["widest"], _ = dir_ms(widest[0], 20)
+        largest = [c for c in root_doc["children"] if c["dir"]]
+        out["largest"] = dir_ms(BIG_WIN + "\\" + largest[0]["name"], 20)[0] if largest else []
+        sample = rng.sample(folders, min(a.map_queries, len(folders)))
+        timed = [dir_ms(path)[0][0] for path, _ in sample]
+        out["sample_raw"] = sorted(timed)
+        out["sample_retimed"] = 0
+        for i, (path, _) in enumerate(sample):
+            if timed[i] > RETIME_ABOVE_MS:
+                out["sample_retimed"] += 1
+                timed[i] = min(dir_ms(path, RETIMINGS)[0] + [timed[i]])
+        out["sample"] = timed
+        for key, path in (("top100", "/api/map/top?n=100"), ("top1000", "/api/map/top?n=1000"),
+                          ("kinds", "/api/map/kinds")):
+            xs = []
+            for _ in range(20):
+                ms, doc = server.timed_get(path)
+                if not doc.get("ok"):
+                    raise RuntimeError("%s: %s" % (path, doc))
+                xs.append(ms)
+            out[key] = xs
+        return out
 
     def memory_section(self):
         log("memory: idle and scan peak")
@@ -604,11 +882,9 @@ class Bench:
         a = self.a
         try:
             log("root %s" % self.root)
-            if self.have_bleachbit:
-                self.write_cleaner()
-            sections = set(a.only.split(",")) if a.only else {"scan", "clean", "http", "start",
-                                                               "memory", "size"}
-            if sections & {"scan", "clean", "memory", "http"}:
+            sections = set(a.only.split(",")) if a.only else {"scan", "map", "clean", "http",
+                                                               "start", "memory", "size"}
+            if sections & {"scan", "map", "clean", "memory", "http"}:
                 log("planting %d files in %d folders" % (a.files, a.dirs))
                 self.planted = self.plant()
                 log("planted in %.1f s: %s" % (self.gen_times[-1], self.planted))
@@ -618,6 +894,10 @@ class Bench:
             try:
                 if "scan" in sections:
                     self.scan_section(server)
+                if "map" in sections:
+                    self.map_section()
+                    if a.map_files > 0:
+                        self.big_map_section()
                 if "memory" in sections:
                     self.memory_section()
                 if "start" in sections:
@@ -636,6 +916,7 @@ class Bench:
             if "size" in sections:
                 self.size_section()
         finally:
+            log("removing the trees")
             self.remove_tree()
             subprocess.run(["rm", "-rf", self.root])
         self.print_table()
@@ -643,9 +924,12 @@ class Bench:
     def print_table(self):
         a = self.a
         print()
-        print("Tamsel benchmark: %d files in %d folders; medians of %d runs (scan %d, clean %d); "
-              "wrk %d s per figure" % (a.files, a.dirs, a.runs, a.scan_runs, a.clean_runs,
-                                       a.wrk_seconds))
+        print("Tamsel benchmark: %d files in %d folders; medians of %d runs (scan %d, map %d, "
+              "clean %d); wrk %d s per figure" % (a.files, a.dirs, a.runs, a.scan_runs, a.map_runs,
+                                                  a.clean_runs, a.wrk_seconds))
+        if self.big_gen is not None:
+            print("Large map tree: %d files in %d folders, %d of them in one folder; %d runs."
+                  % (a.map_files, a.map_dirs, a.map_wide, a.big_map_runs))
         print()
         head = ["area", "figure", "Tamsel", "reference", "reference value", "ratio", "target", "",
                 "note"]
@@ -664,6 +948,10 @@ class Bench:
         if self.gen_times:
             print("Planting the tree took %.1f s (median of %d)." % (median(self.gen_times),
                                                                     len(self.gen_times)))
+        if self.big_gen is not None:
+            print("Planting the large map tree took %.1f s." % self.big_gen)
+        print("%d cores; load average %s at the end (other work on the machine counts against "
+              "every wall time)." % (os.cpu_count(), load_average()))
 
 
 def fmt(v, unit):
@@ -672,7 +960,7 @@ def fmt(v, unit):
     if unit == "s":
         return "%.3f s" % v
     if unit == "ms":
-        return "%.2f ms" % v
+        return "%.3f ms" % v if v < 1 else "%.2f ms" % v
     if unit == "MB":
         return "%.2f MB" % v
     if unit == "req/s":
@@ -681,7 +969,7 @@ def fmt(v, unit):
 
 
 def fmt_ms(v):
-    return "n/a" if v is None else "%.2f ms" % v
+    return fmt(v, "ms")
 
 
 def main():
@@ -694,8 +982,18 @@ def main():
     p.add_argument("--scan-runs", type=int, default=5, help="runs per scan contestant")
     p.add_argument("--clean-runs", type=int, default=3, help="runs per clean contestant")
     p.add_argument("--wrk-seconds", type=int, default=3)
-    p.add_argument("--no-bleachbit", action="store_true")
-    p.add_argument("--only", help="comma-separated sections: scan,clean,http,start,memory,size")
+    p.add_argument("--map-runs", type=int, default=5,
+                   help="runs per map contestant on the benchmark tree")
+    p.add_argument("--map-files", type=int, default=1000000,
+                   help="files of the large map tree (0: no large tree)")
+    p.add_argument("--map-dirs", type=int, default=100000, help="folders of the large map tree")
+    p.add_argument("--map-wide", type=int, default=20000,
+                   help="folders of the large map tree in its widest folder")
+    p.add_argument("--big-map-runs", type=int, default=3, help="maps of the large tree")
+    p.add_argument("--map-queries", type=int, default=500,
+                   help="random folders whose /api/map/dir is timed")
+    p.add_argument("--only",
+                   help="comma-separated sections: scan,map,clean,http,start,memory,size")
     Bench(p.parse_args()).run()
 
 

@@ -1,12 +1,15 @@
 // Helpers of the benchmark that have to be quick or precise enough that a
 // script would distort them:
 //
-//   bench_tool mktree DIR FILES DIRS SEED
+//   bench_tool mktree DIR FILES DIRS SEED [WIDE]
 //       Plants a synthetic tree below DIR (which must not exist): DIRS
 //       directories at mixed depths, FILES files spread unevenly over them,
 //       names that the catalogue's patterns partly match, sizes from sparse
 //       files. The same seed always gives the same tree, so a tree deleted
-//       by one contestant is planted again identically for the next.
+//       by one contestant is planted again identically for the next. WIDE
+//       (default 0) of the DIRS directories hang directly below one folder
+//       DIR/WinSxS, as in the widest folder of a real system drive; the
+//       other directories then also hang below those at random.
 //       Prints "dirs=N files=N bytes=N tmplog_files=N tmplog_bytes=N".
 //   bench_tool walk DIR
 //       The floor for a scan: readdir plus fstatat relative to the directory,
@@ -27,6 +30,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -64,12 +68,13 @@ struct Ext {
   unsigned weight;
 };
 constexpr Ext kExts[] = {
-    {".tmp", 14}, {".log", 10}, {".TMP", 2}, {".Log", 1},   {".dat", 14},  {".txt", 9},
-    {".bin", 9},  {".cache", 10}, {"", 9},   {".etl", 5},  {".json", 12}, {".tmp.part", 5},
+    {".tmp", 14}, {".log", 10},   {".TMP", 2}, {".Log", 1}, {".dat", 14},  {".txt", 9},
+    {".bin", 9},  {".cache", 10}, {"", 9},     {".etl", 5}, {".json", 12}, {".tmp.part", 5},
 };
-const char* const kPrefixes[] = {"tmp",   "cache_", "data",  "f",   "Thumb",
-                                 "~DF",   "session", "报告", "upd_", "x"};
-const char* const kDirWords[] = {"cache", "Temp", "sess", "Low", "d", "更新", "pkg", "Crash Reports"};
+const char* const kPrefixes[] = {"tmp", "cache_",  "data", "f",    "Thumb",
+                                 "~DF", "session", "报告", "upd_", "x"};
+const char* const kDirWords[] = {"cache", "Temp", "sess", "Low",
+                                 "d",     "更新", "pkg",  "Crash Reports"};
 
 const char* PickExt(Rng& r) {
   unsigned total = 0;
@@ -84,10 +89,10 @@ const char* PickExt(Rng& r) {
 
 uint64_t PickSize(Rng& r) {
   uint64_t k = r.Below(100);
-  if (k < 20) return 0;                                 // empty files are common in temp folders
-  if (k < 70) return 1 + r.Below(64 * 1024);            // small
-  if (k < 97) return 64 * 1024 + r.Below(4u << 20);     // medium
-  return (4u << 20) + r.Below(60u << 20);               // large; sparse, so free on disk
+  if (k < 20) return 0;                              // empty files are common in temp folders
+  if (k < 70) return 1 + r.Below(64 * 1024);         // small
+  if (k < 97) return 64 * 1024 + r.Below(4u << 20);  // medium
+  return (4u << 20) + r.Below(60u << 20);            // large; sparse, so free on disk
 }
 
 bool IsTmpOrLog(const std::string& name) {
@@ -104,7 +109,7 @@ bool IsTmpOrLog(const std::string& name) {
   return ends(".tmp") || ends(".log");
 }
 
-int MakeTree(const char* root, long files, long dirs, uint64_t seed) {
+int MakeTree(const char* root, long files, long dirs, uint64_t seed, long wide) {
   Rng r{seed};
   struct Dir {
     std::string path;
@@ -118,11 +123,32 @@ int MakeTree(const char* root, long files, long dirs, uint64_t seed) {
     fprintf(stderr, "mktree: cannot create %s: %s\n", root, strerror(errno));
     return 1;
   }
+  // The wide folder and its children come first.
+  long first = 1;
+  if (wide > 0 && dirs > 1) {
+    wide = std::min(wide, dirs - 1);
+    d.push_back({std::string(root) + "/WinSxS", 1, 0});
+    if (mkdir(d.back().path.c_str(), 0755) != 0) {
+      fprintf(stderr, "mktree: mkdir %s: %s\n", d.back().path.c_str(), strerror(errno));
+      return 1;
+    }
+    for (long i = 0; i < wide; ++i) {
+      char name[64];
+      snprintf(name, sizeof name, "amd64_pkg-%ld_31bf3856ad364e35", i);
+      Dir nd{d[1].path + "/" + name, 2, 0};
+      if (mkdir(nd.path.c_str(), 0755) != 0) {
+        fprintf(stderr, "mktree: mkdir %s: %s\n", nd.path.c_str(), strerror(errno));
+        return 1;
+      }
+      d.push_back(std::move(nd));
+    }
+    first = wide + 2;
+  }
   // A random recursive tree: each new directory hangs below a random earlier
   // one, which gives a few shallow and many middle-depth folders; depth is
   // capped well below the walkers' limit so that every contestant sees the
   // whole tree.
-  for (long i = 1; i <= dirs; ++i) {
+  for (long i = first; i <= dirs; ++i) {
     size_t parent = 0;
     for (int tries = 0; tries < 8; ++tries) {
       parent = static_cast<size_t>(r.Below(d.size()));
@@ -159,8 +185,8 @@ int MakeTree(const char* root, long files, long dirs, uint64_t seed) {
     for (long k = 0; k < dir.files; ++k) {
       char name[96];
       snprintf(name, sizeof name, "%s%lx%s",
-               kPrefixes[r.Below(sizeof kPrefixes / sizeof *kPrefixes)],
-               static_cast<long>(made), PickExt(r));
+               kPrefixes[r.Below(sizeof kPrefixes / sizeof *kPrefixes)], static_cast<long>(made),
+               PickExt(r));
       uint64_t size = PickSize(r);
       bool readOnly = r.Chance(1);
       int fd = openat(dfd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, readOnly ? 0444 : 0644);
@@ -232,15 +258,16 @@ bool AskEnv(int port) {
   bool ok = false;
   if (connect(s, reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0) {
     char req[160];
-    int n = snprintf(req, sizeof req,
-                     "GET /api/env HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nConnection: close\r\n\r\n",
-                     port);
+    int n =
+        snprintf(req, sizeof req,
+                 "GET /api/env HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nConnection: close\r\n\r\n", port);
     if (send(s, req, static_cast<size_t>(n), MSG_NOSIGNAL) == n) {
       std::string resp;
       char buf[4096];
       ssize_t got;
       while ((got = recv(s, buf, sizeof buf, 0)) > 0) resp.append(buf, static_cast<size_t>(got));
-      ok = resp.compare(0, 12, "HTTP/1.1 200") == 0 && resp.find("\"ok\":true") != std::string::npos;
+      ok =
+          resp.compare(0, 12, "HTTP/1.1 200") == 0 && resp.find("\"ok\":true") != std::string::npos;
     }
   }
   close(s);
@@ -286,10 +313,12 @@ int Startup(int port, char** argv) {
 
 int main(int argc, char** argv) {
   if (argc >= 6 && !strcmp(argv[1], "mktree"))
-    return MakeTree(argv[2], atol(argv[3]), atol(argv[4]), strtoull(argv[5], nullptr, 10));
+    return MakeTree(argv[2], atol(argv[3]), atol(argv[4]), strtoull(argv[5], nullptr, 10),
+                    argc >= 7 ? atol(argv[6]) : 0);
   if (argc == 3 && !strcmp(argv[1], "walk")) return WalkTree(argv[2]);
   if (argc >= 4 && !strcmp(argv[1], "startup")) return Startup(atoi(argv[2]), argv + 3);
   fprintf(stderr,
-          "usage: bench_tool mktree DIR FILES DIRS SEED | walk DIR | startup PORT PROGRAM [ARGS]\n");
+          "usage: bench_tool mktree DIR FILES DIRS SEED [WIDE] | walk DIR | startup PORT PROGRAM "
+          "[ARGS]\n");
   return 2;
 }

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # The benchmark: builds the native release (and the Windows program, for its
 # size), plants a 200,000-file tree in a temporary stand-in drive, measures
-# scan, clean, HTTP, start-up and memory against the reference tools in the
-# same run (du, find, rm, BleachBit, nginx with wrk) and prints one table.
-# Takes about a quarter of an hour. Options go to bench/bench.py (--runs,
-# --clean-runs, --wrk-seconds, --files, --dirs, --only, --no-bleachbit);
-# --no-build skips the builds. Needs root for apt-get on a fresh machine.
+# scan, space map, clean, HTTP, start-up and memory against the reference
+# tools in the same run (du, find, rm, nginx with wrk), maps a second tree of
+# 1,000,000 files, and prints one table. Takes about twenty minutes on an idle
+# machine. Options go to bench/bench.py (--runs, --scan-runs, --clean-runs,
+# --map-runs, --big-map-runs, --map-queries, --wrk-seconds, --files, --dirs,
+# --map-files, --map-dirs, --map-wide, --only scan,map,clean,http,start,
+# memory,size); --no-build skips the builds. Needs root for apt-get on a
+# fresh machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,7 +25,7 @@ if [ $build -eq 1 ]; then scripts/setup.sh; fi
 
 # The reference tools. nginx-light is enough; any nginx package will do.
 missing=()
-for p in bleachbit wrk python3; do
+for p in wrk python3; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
 if ! command -v nginx >/dev/null 2>&1 && ! [ -x /usr/sbin/nginx ]; then missing+=(nginx-light); fi
