@@ -31,7 +31,7 @@ bool UnderSystemDir(const std::wstring& path) {
 }  // namespace
 
 bool NeedsAdmin(const RuleItem& item) {
-  if (item.mode == "hibernate" || item.desc.find("需管理员") != std::string::npos) return true;
+  if (item.mode == "hibernate") return true;
   for (const Target& t : item.targets)
     if (UnderSystemDir(t.path)) return true;
   return false;

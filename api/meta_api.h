@@ -17,7 +17,7 @@ constexpr uint32_t kDefaultDetailFiles = 300;
 constexpr uint32_t kMaxDetailFiles = 5000;
 
 // True when cleaning the item needs administrator rights: the hibernation
-// switch, an item whose catalogue text says so, or a target inside the
+// switch, or a target inside the
 // Windows directory or a Program Files directory of any drive.
 bool NeedsAdmin(const RuleItem& item);
 

@@ -51,15 +51,16 @@ TEST(NeedsAdmin, SystemDirectoriesOfAnyDriveWholeNamesOnly) {
         << std::string(c.path.begin(), c.path.end());
 }
 
-TEST(NeedsAdmin, AnyTargetTheHibernationModeOrTheCatalogueTextDecides) {
+TEST(NeedsAdmin, AnyTargetOrTheHibernationModeDecidesNeverTheWording) {
   EXPECT_TRUE(
       tamsel::NeedsAdmin(ItemWith("x", "files", {L"C:\\Users\\me\\Temp", L"C:\\Windows\\Temp"})));
   EXPECT_FALSE(
       tamsel::NeedsAdmin(ItemWith("x", "files", {L"C:\\Users\\me\\Temp", L"C:\\Users\\me\\Logs"})));
   EXPECT_TRUE(tamsel::NeedsAdmin(ItemWith("x", "hibernate", {})));
   EXPECT_FALSE(tamsel::NeedsAdmin(ItemWith("x", "measure", {})));
-  EXPECT_TRUE(tamsel::NeedsAdmin(ItemWith("x", "files", {L"C:\\Users\\me"}, "服务日志，需管理员")));
-  EXPECT_FALSE(tamsel::NeedsAdmin(ItemWith("x", "files", {L"C:\\Users\\me"}, "管理员")));
+  // What the description says decides nothing.
+  EXPECT_FALSE(
+      tamsel::NeedsAdmin(ItemWith("x", "files", {L"C:\\Users\\me"}, "服务日志，需管理员")));
 }
 
 TEST(MetaJson, ExactDocumentInCatalogueOrder) {
