@@ -9,10 +9,10 @@
 #include "engine/tamsel_engine.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
-#include "server/json_doc.h"
-#include "server/text.h"
 #include "settings/settings.h"
 #include "space/space_task.h"
+#include "text/json_doc.h"
+#include "text/text.h"
 
 namespace tamsel {
 namespace {

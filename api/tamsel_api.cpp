@@ -16,12 +16,12 @@
 #include "engine/tamsel_engine.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
-#include "server/json_doc.h"
-#include "server/text.h"
 #include "server/web_shell.h"
 #include "settings/clean_record.h"
 #include "settings/history.h"
 #include "settings/settings.h"
+#include "text/json_doc.h"
+#include "text/text.h"
 #include "unattended/schedule.h"
 
 using tov::JEsc;

@@ -10,8 +10,8 @@
 #include "desktop/shell_win.h"
 #include "feedback/feedback.h"
 #include "lifecycle/shell_life.h"
-#include "server/text.h"
 #include "server/web_res.h"
+#include "text/text.h"
 
 namespace tov {
 

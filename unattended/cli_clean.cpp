@@ -10,9 +10,9 @@
 #include "lifecycle/shell_life.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
-#include "server/text.h"
 #include "settings/clean_record.h"
 #include "settings/settings.h"
+#include "text/text.h"
 #include "unattended/schedule.h"
 
 namespace tamsel {
