@@ -29,8 +29,6 @@ using tov::Num;
 
 namespace {
 
-constexpr const char kName[] = "Tamsel";
-constexpr const char kVersion[] = "1.0.2";
 constexpr const char kBusy[] = "{\"ok\":false,\"message\":\"已有任务在运行\"}";
 constexpr size_t kMaxSkipPaths = 100000;
 
@@ -146,8 +144,8 @@ std::string ApiScanResult() {
 }
 
 std::string ApiEnv() {
-  return "{\"ok\":true,\"admin\":" + Bool(tamsel::IsAdmin()) + ",\"version\":\"" + kVersion +
-         "\",\"name\":\"" + kName + "\",\"drive\":" + tamsel::DiskInfoJson("C:") + "}";
+  return "{\"ok\":true,\"admin\":" + Bool(tamsel::IsAdmin()) + ",\"version\":\"" + tov::kVersion +
+         "\",\"name\":\"" + tov::kProductName + "\",\"drive\":" + tamsel::DiskInfoJson("C:") + "}";
 }
 
 std::string Failure(const std::string& message) {
@@ -314,7 +312,7 @@ bool TovHandleApi(const std::string& path, const std::string& target, const std:
   if (path == "/api/env") {
     outBody = ApiEnv();
   } else if (path == "/api/meta") {
-    outBody = tamsel::MetaJson(kName, kVersion, Rules());
+    outBody = tamsel::MetaJson(tov::kProductName, tov::kVersion, Rules());
   } else if (path == "/api/rules") {
     outBody = ApiRules();
   } else if (path == "/api/scan") {

@@ -224,9 +224,9 @@ constexpr const char kManifestPath[] = "/download/tamsel-version.json";
 bool DesktopEndpoint(Socket s, const std::string& path, const std::string& body) {
   std::string out;
   if (path == "/api/feedback") {
-    out = SubmitFeedback(kDisplayName, kVersion, body);
+    out = SubmitFeedback(kProductName, kVersion, body);
   } else if (path == "/api/shell/info") {
-    out = ShellInfoJson(kDisplayName, kVersion);
+    out = ShellInfoJson(kProductName, kVersion);
   } else if (path == "/api/shell/exit") {
     SendResponse(s, 200, "OK", kJsonType, "{\"ok\":true}");
     ScheduleExit(500);
@@ -236,7 +236,7 @@ bool DesktopEndpoint(Socket s, const std::string& path, const std::string& body)
   } else if (path == "/api/shell/elevate") {
     out = ElevateSelfJson();
   } else if (path == "/api/shell/shortcut") {
-    out = CreateShortcutJson(kDisplayName);
+    out = CreateShortcutJson(kProductName);
   } else {
     return false;
   }
@@ -319,7 +319,7 @@ int ParseArgs(const std::vector<std::string>& args, Options* o) {
       return 0;
     }
     if (a == "-v" || a == "--version") {
-      printf("%s %s\n", kDisplayName, kVersion);
+      printf("%s %s\n", kProductName, kVersion);
       return 0;
     }
     if (a == "-n" || a == "--no-browser") {
@@ -483,7 +483,7 @@ std::string ErrorPage(const std::string& name) {
   p += "<!doctype html><html lang=\"zh-CN\"><head><meta charset=\"utf-8\">";
   p += "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">";
   p += "<title>找不到文件 - ";
-  p += kDisplayName;
+  p += kProductName;
   p += "</title>";
   p += "<style>body{font-family:-apple-system,'Microsoft YaHei',sans-serif;background:#F7F6F3;"
        "color:#33302B;";
@@ -592,7 +592,7 @@ int WebShellMain(const std::vector<std::string>& args) {
   }
   g_lanMode = opt.lan;
 
-  printf("%s %s\n", kDisplayName, kVersion);
+  printf("%s %s\n", kProductName, kVersion);
   printf("--------------------------------------------\n");
 
   ShellWinInit();
@@ -610,7 +610,7 @@ int WebShellMain(const std::vector<std::string>& args) {
   // browser on it. The self-test always runs a server of its own.
   if (!opt.forceNew && !opt.selfTest) {
     int running = ReadPortFile(kInternalName);
-    if (running > 0 && ProbeOurInstance(running, kDisplayName)) {
+    if (running > 0 && ProbeOurInstance(running, kProductName)) {
       char url[128];
       snprintf(url, sizeof url, "http://127.0.0.1:%d/", running);
       printf("[ok] 已经有实例在运行：%s\n", url);

@@ -9,12 +9,9 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tamsel_version.h"  // kProductName, kInternalName, kVersion (generated)
 
 namespace tov {
-
-constexpr const char kDisplayName[] = "Tamsel";   // shown to the user, probed for
-constexpr const char kInternalName[] = "tamsel";  // port-file folder, usage text
-constexpr const char kVersion[] = "1.0.2";
 
 // Limits of one request. The head must end within kMaxHead bytes and
 // kHeadDeadlineMs; a body announced larger than kMaxBody is refused unread
