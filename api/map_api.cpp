@@ -9,10 +9,10 @@
 #include "engine/tamsel_engine.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
-#include "server/json_doc.h"
-#include "server/text.h"
 #include "settings/settings.h"
 #include "space/space_task.h"
+#include "text/json_doc.h"
+#include "text/text.h"
 
 namespace tamsel {
 namespace {
@@ -34,6 +34,8 @@ bool ReadObject(const std::string& body, tov::JsonValue* doc) {
   return tov::ParseJson(body, doc) && doc->kind == tov::JsonValue::Kind::Object;
 }
 
+}  // namespace
+
 std::string ApiMapStart(const std::string& body) {
   tov::JsonValue doc;
   if (!ReadObject(body, &doc)) return Failure(kNotJson);
@@ -49,9 +51,7 @@ std::string ApiMapStart(const std::string& body) {
   return "{\"ok\":true,\"started\":true}";
 }
 
-// n as the detail listing reads its limit: a number from 1 to the most,
-// anything else the default.
-size_t TopCount(const std::string& target) {
+size_t MapTopCount(const std::string& target) {
   std::string text = tov::QueryOf(target, "n");
   if (text.empty()) return kSpaceDefaultTop;
   int v = atoi(text.c_str());
@@ -77,10 +77,14 @@ std::string ApiMapRecycle(const std::string& body) {
   return SpaceRecycleDoc(paths, ctx);
 }
 
+namespace {
+
 bool IsDrivePathText(const std::wstring& p) {
   return p.size() >= 3 && ((p[0] >= L'A' && p[0] <= L'Z') || (p[0] >= L'a' && p[0] <= L'z')) &&
          p[1] == L':' && (p[2] == L'\\' || p[2] == L'/');
 }
+
+}  // namespace
 
 std::string ApiReveal(const std::string& body) {
   tov::JsonValue doc;
@@ -95,28 +99,6 @@ std::string ApiReveal(const std::string& body) {
   if (!IsDrivePathText(path) || !tov::GetAttributes(path, &attrs)) return Failure("路径不存在");
   if (!tov::RevealInExplorer(path)) return Failure("无法打开资源管理器");
   return "{\"ok\":true}";
-}
-
-}  // namespace
-
-bool MapHandleApi(const std::string& path, const std::string& target, const std::string& body,
-                  std::string& outBody) {
-  if (path == "/api/map") {
-    outBody = ApiMapStart(body);
-  } else if (path == "/api/map/dir") {
-    outBody = SpaceDirDoc(tov::QueryOf(target, "path"));
-  } else if (path == "/api/map/top") {
-    outBody = SpaceTopDoc(TopCount(target));
-  } else if (path == "/api/map/kinds") {
-    outBody = SpaceKindsDoc();
-  } else if (path == "/api/map/recycle") {
-    outBody = ApiMapRecycle(body);
-  } else if (path == "/api/shell/reveal") {
-    outBody = ApiReveal(body);
-  } else {
-    return false;
-  }
-  return true;
 }
 
 }  // namespace tamsel

@@ -1,7 +1,7 @@
 #include "api/meta_api.h"
 
 #include "feedback/feedback.h"
-#include "server/text.h"
+#include "text/text.h"
 
 namespace tamsel {
 namespace {

@@ -16,12 +16,14 @@
 #include "engine/tamsel_engine.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
-#include "server/json_doc.h"
-#include "server/text.h"
+#include "server/routes.h"
 #include "server/web_shell.h"
 #include "settings/clean_record.h"
 #include "settings/history.h"
 #include "settings/settings.h"
+#include "space/space_task.h"
+#include "text/json_doc.h"
+#include "text/text.h"
 #include "unattended/schedule.h"
 
 using tov::JEsc;
@@ -29,8 +31,6 @@ using tov::Num;
 
 namespace {
 
-constexpr const char kName[] = "Tamsel";
-constexpr const char kVersion[] = "1.0.2";
 constexpr const char kBusy[] = "{\"ok\":false,\"message\":\"已有任务在运行\"}";
 constexpr size_t kMaxSkipPaths = 100000;
 
@@ -146,8 +146,8 @@ std::string ApiScanResult() {
 }
 
 std::string ApiEnv() {
-  return "{\"ok\":true,\"admin\":" + Bool(tamsel::IsAdmin()) + ",\"version\":\"" + kVersion +
-         "\",\"name\":\"" + kName + "\",\"drive\":" + tamsel::DiskInfoJson("C:") + "}";
+  return "{\"ok\":true,\"admin\":" + Bool(tamsel::IsAdmin()) + ",\"version\":\"" + tov::kVersion +
+         "\",\"name\":\"" + tov::kProductName + "\",\"drive\":" + tamsel::DiskInfoJson("C:") + "}";
 }
 
 std::string Failure(const std::string& message) {
@@ -297,6 +297,55 @@ std::string ApiDetail(const std::string& target) {
   return o + "]}";
 }
 
+// The API's endpoints, one row each, whatever the method; a path no row
+// names goes back to the server, which answers its JSON 404. The rows hand
+// each handler what it reads of the request.
+const tov::ApiRoute kApiRoutes[] = {
+    {"/api/env", [](const tov::ApiCall&) { return ApiEnv(); }},
+    {"/api/meta",
+     [](const tov::ApiCall&) {
+       return tamsel::MetaJson(tov::kProductName, tov::kVersion, Rules());
+     }},
+    {"/api/rules", [](const tov::ApiCall&) { return ApiRules(); }},
+    {"/api/scan", [](const tov::ApiCall& c) { return ApiScan(c.body); }},
+    {"/api/clean", [](const tov::ApiCall& c) { return ApiClean(c.body); }},
+    {"/api/cancel",
+     [](const tov::ApiCall&) {
+       tamsel::CancelTask();
+       return std::string("{\"ok\":true}");
+     }},
+    {"/api/status", [](const tov::ApiCall&) { return ApiStatus(); }},
+    {"/api/result", [](const tov::ApiCall&) { return ApiResult(); }},
+    {"/api/scanresult", [](const tov::ApiCall&) { return ApiScanResult(); }},
+    {"/api/detail", [](const tov::ApiCall& c) { return ApiDetail(c.target); }},
+    {"/api/schedule",
+     [](const tov::ApiCall& c) {
+       return c.body.empty() ? tamsel::ScheduleJson() : tamsel::SetScheduleJson(c.body);
+     }},
+    // A body is a new document; none asks for the current one.
+    {"/api/settings",
+     [](const tov::ApiCall& c) {
+       return c.body.empty() ? SettingsDoc(tamsel::CurrentSettings()) : ApiSettingsPost(c.body);
+     }},
+    {"/api/history",
+     [](const tov::ApiCall&) { return tamsel::HistoryListJson(tamsel::HistoryDir()); }},
+    {"/api/history/record", [](const tov::ApiCall& c) { return ApiHistoryRecord(c.target); }},
+    {"/api/history/show", [](const tov::ApiCall& c) { return ApiHistoryShow(c.body); }},
+    {"/api/recycle",
+     [](const tov::ApiCall&) {
+       return "{\"ok\":true,\"recycle\":" + tamsel::RecycleBinInfoJson() + "}";
+     }},
+    // The space map (api/map_api.cpp, space/space_task.h).
+    {"/api/map", [](const tov::ApiCall& c) { return tamsel::ApiMapStart(c.body); }},
+    {"/api/map/dir",
+     [](const tov::ApiCall& c) { return tamsel::SpaceDirDoc(tov::QueryOf(c.target, "path")); }},
+    {"/api/map/top",
+     [](const tov::ApiCall& c) { return tamsel::SpaceTopDoc(tamsel::MapTopCount(c.target)); }},
+    {"/api/map/kinds", [](const tov::ApiCall&) { return tamsel::SpaceKindsDoc(); }},
+    {"/api/map/recycle", [](const tov::ApiCall& c) { return tamsel::ApiMapRecycle(c.body); }},
+    {"/api/shell/reveal", [](const tov::ApiCall& c) { return tamsel::ApiReveal(c.body); }},
+};
+
 }  // namespace
 
 // Start-up: the remembered settings, or the defaults with a warning line.
@@ -311,44 +360,8 @@ void TovOnStartup(const std::string&) {
 bool TovHandleApi(const std::string& path, const std::string& target, const std::string& body,
                   std::string& outBody, std::string& outType) {
   outType = "application/json; charset=utf-8";
-  if (path == "/api/env") {
-    outBody = ApiEnv();
-  } else if (path == "/api/meta") {
-    outBody = tamsel::MetaJson(kName, kVersion, Rules());
-  } else if (path == "/api/rules") {
-    outBody = ApiRules();
-  } else if (path == "/api/scan") {
-    outBody = ApiScan(body);
-  } else if (path == "/api/clean") {
-    outBody = ApiClean(body);
-  } else if (path == "/api/cancel") {
-    tamsel::CancelTask();
-    outBody = "{\"ok\":true}";
-  } else if (path == "/api/status") {
-    outBody = ApiStatus();
-  } else if (path == "/api/result") {
-    outBody = ApiResult();
-  } else if (path == "/api/scanresult") {
-    outBody = ApiScanResult();
-  } else if (path == "/api/detail") {
-    outBody = ApiDetail(target);
-  } else if (path == "/api/schedule") {
-    outBody = body.empty() ? tamsel::ScheduleJson() : tamsel::SetScheduleJson(body);
-  } else if (path == "/api/settings") {
-    // A body is a new document; none asks for the current one.
-    outBody = body.empty() ? SettingsDoc(tamsel::CurrentSettings()) : ApiSettingsPost(body);
-  } else if (path == "/api/history") {
-    outBody = tamsel::HistoryListJson(tamsel::HistoryDir());
-  } else if (path == "/api/history/record") {
-    outBody = ApiHistoryRecord(target);
-  } else if (path == "/api/history/show") {
-    outBody = ApiHistoryShow(body);
-  } else if (path == "/api/recycle") {
-    outBody = "{\"ok\":true,\"recycle\":" + tamsel::RecycleBinInfoJson() + "}";
-  } else if (tamsel::MapHandleApi(path, target, body, outBody)) {
-    // the space map's endpoints (api/map_api.cpp)
-  } else {
-    return false;
-  }
+  const tov::ApiRoute* route = tov::FindRoute(kApiRoutes, path);
+  if (!route) return false;
+  outBody = route->answer(tov::ApiCall{target, body});
   return true;
 }

@@ -12,7 +12,7 @@
 
 #include "lifecycle/shell_life.h"
 #include "platform/platform.h"
-#include "server/text.h"
+#include "text/text.h"
 
 namespace tov {
 namespace {

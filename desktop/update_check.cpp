@@ -6,7 +6,7 @@
 
 #include "desktop/shell_win.h"
 #include "feedback/feedback.h"
-#include "server/text.h"
+#include "text/text.h"
 
 namespace tov {
 namespace {

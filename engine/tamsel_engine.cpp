@@ -11,7 +11,7 @@
 #include "desktop/shell_win.h"
 #include "engine/walk.h"
 #include "platform/platform.h"
-#include "server/text.h"
+#include "text/text.h"
 
 namespace tamsel {
 namespace {

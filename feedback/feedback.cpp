@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "server/text.h"
+#include "text/text.h"
 
 namespace tov {
 namespace {

@@ -1,7 +1,13 @@
-// The local web server: process entry, command line, listening socket, one
-// thread per connection, request reading, routing and responses. It is a
-// reusable shell around an application, which it reaches through two hooks
-// chosen at link time (server/default_hooks.cpp holds the defaults).
+// The local web server's public seam: its limits and shared settings, the
+// functions its tests and the fuzz harness drive, the process entry, and
+// the two application hooks. It is a reusable shell around an application,
+// which it reaches through those hooks, chosen at link time
+// (server/default_hooks.cpp holds the defaults). The rooms behind it:
+// startup.cpp (command line, hand-over, bind, process entry),
+// connections.cpp (accept loop), http_request.cpp (reading a request,
+// responses), request_gate.cpp (Host, Origin, access token), routes.cpp
+// (route tables), static_files.cpp (static files, content types, error
+// page), self_test.cpp (--selftest).
 #pragma once
 
 #include <cstdint>
@@ -9,12 +15,9 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tamsel_version.h"  // kProductName, kInternalName, kVersion (generated)
 
 namespace tov {
-
-constexpr const char kDisplayName[] = "Tamsel";   // shown to the user, probed for
-constexpr const char kInternalName[] = "tamsel";  // port-file folder, usage text
-constexpr const char kVersion[] = "1.0.2";
 
 // Limits of one request. The head must end within kMaxHead bytes and
 // kHeadDeadlineMs; a body announced larger than kMaxBody is refused unread
@@ -28,6 +31,7 @@ constexpr int kMaxConnections = 512;
 
 // Folder static files are read from when the embedded resources lack them.
 // Set once by WebShellMain before the first connection; read-only after.
+// (server/static_files.cpp)
 extern std::string g_strWebRoot;
 // Handed to TovOnStartup only.
 extern std::string g_strDataDir;

@@ -5,8 +5,8 @@
 #include <cstdlib>
 
 #include "rules/tamsel_core.h"
-#include "server/text.h"
 #include "settings/settings.h"
+#include "text/text.h"
 
 namespace tamsel {
 namespace {

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "server/json_doc.h"
-#include "server/text.h"
+#include "text/json_doc.h"
+#include "text/text.h"
 
 namespace tamsel {
 namespace {

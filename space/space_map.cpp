@@ -9,7 +9,7 @@
 #include "engine/walk.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
-#include "server/text.h"
+#include "text/text.h"
 
 namespace tamsel {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "engine/tamsel_engine.h"
 #include "platform/platform.h"
-#include "server/text.h"
+#include "text/text.h"
 
 namespace tamsel {
 

@@ -7,6 +7,7 @@
 
 #include "api/meta_api.h"
 #include "rules/tamsel_core.h"
+#include "tamsel_version.h"
 
 namespace {
 
@@ -74,9 +75,12 @@ TEST(MetaJson, ExactDocumentInCatalogueOrder) {
             "{\"ok\":true,\"name\":\"Tam\\\"sel\",\"version\":\"1.2.3\",\"feedbackMaxChars\":1800,"
             "\"detailFiles\":{\"default\":300,\"max\":5000},"
             "\"adminItems\":[\"one\",\"three\",\"fo\\\"ur\"]}");
-  EXPECT_EQ(tamsel::MetaJson("Tamsel", "1.0.2", {}),
-            "{\"ok\":true,\"name\":\"Tamsel\",\"version\":\"1.0.2\",\"feedbackMaxChars\":1800,"
-            "\"detailFiles\":{\"default\":300,\"max\":5000},\"adminItems\":[]}");
+  // The program's own name and version, from the generated header.
+  EXPECT_EQ(tamsel::MetaJson(tov::kProductName, tov::kVersion, {}),
+            std::string("{\"ok\":true,\"name\":\"") + tov::kProductName + "\",\"version\":\"" +
+                tov::kVersion +
+                "\",\"feedbackMaxChars\":1800,"
+                "\"detailFiles\":{\"default\":300,\"max\":5000},\"adminItems\":[]}");
 }
 
 }  // namespace

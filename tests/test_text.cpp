@@ -2,7 +2,7 @@
 // the API's callers rely on, including where they differ from real JSON.
 #include <gtest/gtest.h>
 
-#include "server/text.h"
+#include "text/text.h"
 
 using namespace tov;
 

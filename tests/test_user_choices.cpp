@@ -15,9 +15,9 @@
 #include "engine/tamsel_engine.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
-#include "server/json_doc.h"
 #include "settings/history.h"
 #include "support/fixture.h"
+#include "text/json_doc.h"
 
 using namespace tamsel;
 using namespace testsupport;

@@ -10,9 +10,10 @@
 #include "lifecycle/shell_life.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
-#include "server/text.h"
 #include "settings/clean_record.h"
 #include "settings/settings.h"
+#include "tamsel_version.h"
+#include "text/text.h"
 #include "unattended/schedule.h"
 
 namespace tamsel {
@@ -20,8 +21,8 @@ namespace {
 
 // The program's own names, as the server spells them (port-file folder,
 // probe marker).
-constexpr const char kAppFolder[] = "tamsel";
-constexpr const char kProbeMarker[] = "Tamsel";
+constexpr const char* kAppFolder = tov::kInternalName;
+constexpr const char* kProbeMarker = tov::kProductName;
 
 // How long one request to a running instance may take, and how often its
 // task is polled.

@@ -6,7 +6,7 @@
 
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
-#include "server/text.h"
+#include "text/text.h"
 #include "unattended/cli_clean.h"
 
 namespace tamsel {

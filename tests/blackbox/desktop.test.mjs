@@ -12,7 +12,7 @@ import os from 'node:os';
 import path from 'node:path';
 import crypto from 'node:crypto';
 import { execFileSync, spawnSync } from 'node:child_process';
-import { builds, buildOf, REPO, rawRequest, parseResponse } from './harness.mjs';
+import { builds, buildOf, REPO, rawRequest, parseResponse, VERSION } from './harness.mjs';
 
 const PRIMARY_PORT = 44380;
 const FALLBACK_PORT = 44381;
@@ -53,7 +53,7 @@ for (const b of builds()) {
         'hasShortcut', 'needShortcut', 'browserIE', 'modernBrowser']);
       assert.equal(j.ok, true);
       assert.equal(j.appName, 'Tamsel');
-      assert.equal(j.version, '1.0.2');
+      assert.equal(j.version, VERSION);
       assert.equal(j.exeOnDesktop, false);
       assert.equal(j.hasShortcut, false);
       assert.equal(j.needShortcut, true);
@@ -62,7 +62,7 @@ for (const b of builds()) {
       if (b.name === 'windows') assert.match(j.exePath, /^[A-Z]:\\.*\\tamsel\.exe$/i);
       else assert.equal(j.exePath, b.binary);
       // Byte for byte: no white space, booleans bare, texts escaped.
-      const expected = `{"ok":true,"appName":"Tamsel","version":"1.0.2","exePath":${jsonText(j.exePath)},` +
+      const expected = `{"ok":true,"appName":"Tamsel","version":"${VERSION}","exePath":${jsonText(j.exePath)},` +
         `"exeOnDesktop":false,"hasShortcut":false,"needShortcut":true,"browserIE":${j.browserIE},` +
         `"modernBrowser":${jsonText(j.modernBrowser)}}`;
       assert.equal(r.text, expected);
@@ -254,7 +254,7 @@ for (const b of svcBuilds) {
         manifest(v);
         primary.requests.length = 0;
         const text = await update();
-        assert.equal(text, `{"ok":true,"current":"1.0.2","latest":${v},` +
+        assert.equal(text, `{"ok":true,"current":"${VERSION}","latest":${v},` +
           `"page":"https://example.invalid/dl","notes":"修复 \\"引号\\" 问题","hasUpdate":${has}}`, v);
         const req = primary.requests.at(-1);
         assert.equal(req.method, 'GET');

@@ -39,7 +39,15 @@ const WINESERVER_BIN = '/usr/lib/wine/wineserver';
 // anyone else sharing the prefix, such as a concurrent ctest).
 const WINESERVER_PERSIST_S = 30;
 
-export const VERSION_LINE = 'Tamsel 1.0.2';
+// The program's version, read from the one place it is set: project() in
+// CMakeLists.txt (the build writes it into the program from there).
+export const VERSION = (() => {
+  const m = fs.readFileSync(path.join(REPO, 'CMakeLists.txt'), 'utf8')
+    .match(/^project\(tamsel VERSION (\d+\.\d+\.\d+)[ )]/m);
+  if (!m) throw new Error('CMakeLists.txt: no "project(tamsel VERSION x.y.z" line');
+  return m[1];
+})();
+export const VERSION_LINE = `Tamsel ${VERSION}`;
 export const RULE_LINE = '-'.repeat(44);
 export const START_RE = /\[ok\] 服务已启动：http:\/\/127\.0\.0\.1:(\d+)\/\n/;
 export const HANDOVER_RE = /\[ok\] 已经有实例在运行[^\n]*\n/;

@@ -6,7 +6,7 @@
 
 import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { builds, VERSION_LINE } from './harness.mjs';
+import { builds, VERSION } from './harness.mjs';
 import { expandedCatalogue } from './fixtures.mjs';
 
 const CLOSE_RE = /\[ok\] 关闭本窗口即退出程序\n/;
@@ -41,7 +41,7 @@ for (const build of builds()) {
     after(async () => { await srv?.stop(); });
 
     test('the document, byte for byte', async () => {
-      const version = VERSION_LINE.replace(/^Tamsel /, '');
+      const version = VERSION;
       const expected = `{"ok":true,"name":"Tamsel","version":"${version}","feedbackMaxChars":1800,` +
         `"detailFiles":{"default":300,"max":5000},"adminItems":${JSON.stringify(ADMIN_ITEMS)}}`;
       const r = await srv.get('/api/meta');

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "server/text.h"
+#include "text/text.h"
 
 namespace {
 

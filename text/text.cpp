@@ -1,4 +1,4 @@
-#include "server/text.h"
+#include "text/text.h"
 
 #include <cctype>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "server/json_doc.h"
+#include "text/json_doc.h"
 
 namespace tov {
 namespace {

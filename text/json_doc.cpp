@@ -1,4 +1,4 @@
-#include "server/json_doc.h"
+#include "text/json_doc.h"
 
 #include <cstring>
 
