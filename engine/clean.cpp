@@ -187,9 +187,10 @@ void CleanFilesMode(const RuleItem& item, ItemStat& stat, bool dryRun, const Cho
 
 // A "dir" item's folder goes whole: every file in it (no name filters, no
 // database rule: the item names that folder on purpose), then its emptied
-// subfolders, then the folder itself. A dry run measures the same walk.
+// subfolders, then the folder itself. A dry run measures the same walk, as
+// deep, and like the clean stops at a cancel.
 void CleanDirMode(const RuleItem& item, ItemStat& stat, bool dryRun, const Choice& c) {
-  for (size_t i = 0; i < item.targets.size(); ++i) {
+  for (size_t i = 0; i < item.targets.size() && !Cancelled(); ++i) {
     const Target& t = item.targets[i];
     // The same folder spelled in another letter case is gone already (or, in
     // a dry run, counted already).

@@ -981,6 +981,44 @@ TEST_F(Engine, DirModeDryRunCountsOneEntryPerExistingFolder) {
   ExpectOnlyGone(before, ListTree(Root()), {});
 }
 
+void CancelOnEveryFolder(const std::wstring&) {
+  CancelTask();
+}
+
+TEST_F(Engine, DirModeStopsAtACancelInTheDryRunAsInTheRealClean) {
+  // The cancel arrives as the walk of the first target is about to enter
+  // its one subfolder; an empty folder and a full one come after it.
+  ASSERT_TRUE(PlantFile(At(L"t1\\sub\\a.bin"), 1));
+  ASSERT_TRUE(PlantFile(At(L"t1\\sub\\deep\\b.bin"), 2));
+  ASSERT_TRUE(MakeDir(At(L"t2")));
+  ASSERT_TRUE(PlantFile(At(L"t3\\c.bin"), 4));
+  std::vector<Category> cats = {
+      Cat("c", {Item("d", "dir", {Tg(At(L"t1")), Tg(At(L"t2")), Tg(At(L"t3"))})})};
+  Listing before = ListTree(Root());
+  SetWalkHookForTest(CancelOnEveryFolder);
+  for (bool dryRun : {true, false}) {
+    SCOPED_TRACE(dryRun ? "dry run" : "real clean");
+    // Through the task, whose start clears the previous pass's cancel.
+    ASSERT_TRUE(StartClean(cats, {"d"}, dryRun, false));
+    ASSERT_TRUE(WaitTask(60000));
+    ResultList r = CopyLastResult();
+    ASSERT_EQ(r.size(), 1u);
+    // Nothing below the subfolder is counted or deleted, and no later
+    // target is measured or removed; the dry run counts the first folder,
+    // which it entered before the cancel.
+    EXPECT_EQ(r[0].second.bytes, 0u);
+    EXPECT_EQ(r[0].second.files, dryRun ? 1u : 0u);
+    EXPECT_EQ(r[0].second.skipped, 0u);
+    EXPECT_TRUE(TaskStateNow().cancelled);
+    ExpectOnlyGone(before, ListTree(Root()), {});
+  }
+  // The next start clears the request, for the tests after this one.
+  SetWalkHookForTest(nullptr);
+  ASSERT_TRUE(StartScan(cats, {}));
+  ASSERT_TRUE(WaitTask(60000));
+  EXPECT_FALSE(TaskStateNow().cancelled);
+}
+
 TEST_F(Engine, CleaningWalksStopBelowDepth64) {
   // Files at every level for the "files" walk...
   const int kLevels = 67;
