@@ -72,7 +72,7 @@ std::string ApiMapRecycle(const std::string& body) {
     paths.push_back(p.text);
   }
   // Nothing moves while a task walks or deletes.
-  if (State()->busy.load() != 0) return kBusy;
+  if (TaskStateNow().busy) return kBusy;
   SafetyContext ctx = MakeSafetyContext(ProtectedPathsOf(CurrentSettings()));
   return SpaceRecycleDoc(paths, ctx);
 }

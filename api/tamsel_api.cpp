@@ -13,6 +13,7 @@
 
 #include "api/map_api.h"
 #include "api/meta_api.h"
+#include "desktop/shell_win.h"
 #include "engine/tamsel_engine.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
@@ -78,14 +79,13 @@ std::string ApiRules() {
 }
 
 std::string ApiStatus() {
-  const tamsel::TaskState* s = tamsel::State();
-  tamsel::ProgressText text = tamsel::Progress();
-  return "{\"ok\":true,\"busy\":" + Bool(s->busy.load() != 0) +
-         ",\"finished\":" + Bool(s->finished.load() != 0) + ",\"phase\":" + Quoted(text.phase) +
-         ",\"done\":" + Num(static_cast<uint64_t>(static_cast<int64_t>(s->done.load()))) +
-         ",\"total\":" + Num(static_cast<uint64_t>(static_cast<int64_t>(s->total.load()))) +
-         ",\"bytes\":" + Num(s->bytes.load()) + ",\"files\":" + Num(s->files.load()) +
-         ",\"cur\":" + Quoted(text.cur) + "}";
+  tamsel::TaskSnapshot s = tamsel::TaskStateNow();
+  return "{\"ok\":true,\"busy\":" + Bool(s.busy) + ",\"finished\":" + Bool(s.finished) +
+         ",\"phase\":" + Quoted(s.phase) +
+         ",\"done\":" + Num(static_cast<uint64_t>(static_cast<int64_t>(s.done))) +
+         ",\"total\":" + Num(static_cast<uint64_t>(static_cast<int64_t>(s.total))) +
+         ",\"bytes\":" + Num(s.bytes) + ",\"files\":" + Num(s.files) + ",\"cur\":" + Quoted(s.cur) +
+         "}";
 }
 
 // One item of a result document; the last scan's summary leaves the error
@@ -118,31 +118,23 @@ std::string ItemsAndTotals(const tamsel::ResultList& list, bool withErrors) {
 }
 
 std::string ApiResult() {
-  tamsel::LockResults();
-  tamsel::ResultList copy = tamsel::LastResult();
-  std::string kind = tamsel::LastKind();
-  bool dry = tamsel::LastDryRun();
-  std::string note = tamsel::LastNote();
-  tamsel::UnlockResults();
-  const tamsel::TaskState* s = tamsel::State();
+  tamsel::TaskResults r = tamsel::TaskResultsNow();
+  tamsel::TaskSnapshot s = tamsel::TaskStateNow();
   // A real clean whose record could not be written says so; otherwise the
   // document keeps its shape.
-  std::string recordError = note.empty() ? std::string() : ",\"recordError\":" + Quoted(note);
-  return "{\"ok\":true,\"kind\":" + Quoted(kind) + ",\"dryRun\":" + Bool(dry) + "," +
-         ItemsAndTotals(copy, true) + ",\"freeBefore\":" + Num(s->freeBefore.load()) +
-         ",\"freeAfter\":" + Num(s->freeAfter.load()) + recordError + "}";
+  std::string recordError = r.note.empty() ? std::string() : ",\"recordError\":" + Quoted(r.note);
+  return "{\"ok\":true,\"kind\":" + Quoted(r.kind) + ",\"dryRun\":" + Bool(r.dryRun) + "," +
+         ItemsAndTotals(r.last, true) + ",\"freeBefore\":" + Num(s.freeBefore) +
+         ",\"freeAfter\":" + Num(s.freeAfter) + recordError + "}";
 }
 
 std::string ApiScanResult() {
-  tamsel::LockResults();
-  tamsel::ResultList copy = tamsel::LastScanResult();
-  uint64_t at = tamsel::LastScanAt();
-  tamsel::UnlockResults();
-  if (copy.empty())
+  tamsel::TaskResults r = tamsel::TaskResultsNow();
+  if (r.lastScan.empty())
     return "{\"ok\":true,\"kind\":\"scan\",\"empty\":true,\"items\":[],\"totalBytes\":0,"
            "\"totalFiles\":0}";
-  return "{\"ok\":true,\"kind\":\"scan\",\"empty\":false,\"age\":" + Num(tov::TickCount64() - at) +
-         "," + ItemsAndTotals(copy, false) + "}";
+  return "{\"ok\":true,\"kind\":\"scan\",\"empty\":false,\"age\":" +
+         Num(tov::TickCount64() - r.lastScanAt) + "," + ItemsAndTotals(r.lastScan, false) + "}";
 }
 
 std::string ApiEnv() {
@@ -348,8 +340,12 @@ const tov::ApiRoute kApiRoutes[] = {
 
 }  // namespace
 
-// Start-up: the remembered settings, or the defaults with a warning line.
+// Start-up: the Explorer hooks of the engine, and the remembered settings or
+// the defaults with a warning line.
 void TovOnStartup(const std::string&) {
+  // A real clean asked to restart Explorer reaches it through the desktop.
+  tamsel::SetExplorerHooks(
+      {tov::ExplorerIsRunning, tov::ExplorerWatchdog, tov::ExplorerStop, tov::ExplorerStart});
   std::string warning;
   tamsel::Settings s = tamsel::LoadSettings(tamsel::StateDir(), Rules(), &warning);
   tamsel::SetCurrentSettings(s);

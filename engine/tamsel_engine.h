@@ -1,12 +1,13 @@
 // The scan and clean engine: one background task at a time (a scan, a real
-// clean or a dry run), the live progress record it publishes, the results of
-// the last finished task, and the small synchronous drive, recycle-bin and
-// administrator queries.
+// clean, a dry run, or a task of another subsystem through StartTaskOf), the
+// live progress record it publishes, the results of the last finished scan
+// and clean, and the small synchronous drive, recycle-bin and administrator
+// queries.
 //
 // Ownership: the engine owns the task state and the results lock. The task
-// thread is the only writer of the progress record (cancel aside); readers
-// on connection threads take snapshots. Results are copied in and out under
-// the lock and formatted outside it.
+// thread is the only writer of the progress record (cancel aside, and the
+// figures a StartTaskOf body publishes); readers on any thread take copies
+// (TaskStateNow, TaskResultsNow) and format them outside the engine's locks.
 #pragma once
 
 #include <atomic>
@@ -20,25 +21,6 @@
 #include "rules/tamsel_core.h"
 
 namespace tamsel {
-
-// Live progress of the running (or last) task.
-struct TaskState {
-  std::atomic<int32_t> busy{0};      // 1 from the claim until the results are published
-  std::atomic<int32_t> cancel{0};    // set by CancelTask, polled by every walker
-  std::atomic<int32_t> done{0};      // items processed
-  std::atomic<int32_t> total{0};     // items asked for
-  std::atomic<int32_t> finished{0};  // 1 once the task has ended, until the next start
-  std::atomic<uint64_t> bytes{0};    // sum over the items processed so far
-  std::atomic<uint64_t> files{0};
-  std::atomic<uint64_t> freeBefore{0};  // free bytes on C: when the task started
-  std::atomic<uint64_t> freeAfter{0};   // again after a clean; = freeBefore for a scan
-};
-
-// A consistent copy of the two texts of the progress record.
-struct ProgressText {
-  std::string phase;  // "idle", "scan", "clean" or "clean-dryrun"
-  std::string cur;    // UTF-8 path of the directory being walked
-};
 
 struct ItemStat {
   uint64_t bytes = 0;  // found (scan, measure, dry run) or removed (real clean)
@@ -79,7 +61,7 @@ struct TaskOptions {
   std::vector<std::wstring> protect;
   // A real clean reports each file or folder it deleted or refused, and
   // hands its results over when it ends; the returned text, when not empty,
-  // says what went wrong with the record (LastNote).
+  // says what went wrong with the record (TaskResults::note).
   std::function<void(const std::string& item, bool deleted, uint64_t bytes,
                      const std::wstring& path, const std::wstring& reason)>
       touched;
@@ -101,31 +83,74 @@ bool StartScan(const std::vector<Category>& cats, const std::vector<std::string>
                const TaskOptions& options = TaskOptions());
 bool StartClean(const std::vector<Category>& cats, const std::vector<std::string>& ids, bool dryRun,
                 bool restartExplorer, const TaskOptions& options = TaskOptions());
+// restartExplorer: a real clean stops Explorer for its duration and starts
+// it again afterwards, through the ExplorerHooks (below).
+
+// What a task of another subsystem (StartTaskOf) polls and publishes: the
+// cancel request and the running figures of the progress record. Valid
+// while its body runs; files and bytes may be added to from any thread.
+struct TaskFeed {
+  const std::atomic<int32_t>& cancel;  // nonzero once CancelTask was called
+  std::atomic<uint64_t>& files;
+  std::atomic<uint64_t>& bytes;
+};
+
 // Runs body on a new task thread as the engine's one task, for a subsystem
 // with a task of its own (the space map): the same claim as a scan (false,
 // changing nothing, while another task holds the engine), the progress
 // record reset with phase `phase` (at most 15 bytes) and set back to "idle",
-// finished, once body returns. body polls State()->cancel, publishes its
-// figures through State()->files and bytes and SetCurPath, and keeps its
+// finished, once body returns. body polls feed.cancel, publishes its
+// figures through feed.files and feed.bytes and SetCurPath, and keeps its
 // results itself: those of scans and cleans stay as they were.
-bool StartTaskOf(const char* phase, std::function<void()> body);
+bool StartTaskOf(const char* phase, std::function<void(TaskFeed& feed)> body);
 // Asks the running task to stop at its next check; returns at once.
 void CancelTask();
 // True when no task was ever started or the last one has ended within timeoutMs.
 bool WaitTask(uint32_t timeoutMs);
 
-TaskState* State();
-ProgressText Progress();
+// The progress record of the running (or last) task, copied at one moment.
+// Cheap enough for a status poll: two short texts and a few numbers.
+struct TaskSnapshot {
+  bool busy = false;       // from the claim until the task has ended
+  bool finished = false;   // once the task has ended, until the next start
+  bool cancelled = false;  // a cancel was asked for since the last start
+  std::string phase;       // "idle", "scan", "clean", "clean-dryrun" or a StartTaskOf phase
+  std::string cur;         // UTF-8 path of the directory being walked
+  int32_t done = 0;        // items processed
+  int32_t total = 0;       // items asked for
+  uint64_t bytes = 0;      // sum over the items processed so far
+  uint64_t files = 0;
+  uint64_t freeBefore = 0;  // free bytes on C: when the task started
+  uint64_t freeAfter = 0;   // again after a clean; = freeBefore for a scan
+};
+TaskSnapshot TaskStateNow();
 
-// The results lock and what it guards.
-void LockResults();
-void UnlockResults();
-const ResultList& LastResult();
-const ResultList& LastScanResult();
-uint64_t LastScanAt();   // TickCount64 when the last scan finished; 0 before any
-std::string LastKind();  // "scan", "clean" or empty before any task
-bool LastDryRun();
-std::string LastNote();  // what the last task's finished hook said; empty when all went well
+// What the last finished scan and clean left, copied under the results
+// lock. A task publishes its results before its progress record says it
+// ended, so once TaskStateNow shows it finished and not busy, these are its
+// results.
+struct TaskResults {
+  std::string kind;         // "scan", "clean" or empty before any task
+  bool dryRun = false;      // of the last task
+  std::string note;         // what the last clean's finished hook said; empty when all went well
+  ResultList last;          // of the last task, scan or clean
+  ResultList lastScan;      // of the last scan; survives cleans
+  uint64_t lastScanAt = 0;  // TickCount64 when the last scan finished; 0 before any
+};
+TaskResults TaskResultsNow();
+
+// How a real clean that asks for it reaches Explorer, to stop it for the
+// clean's duration and bring it back afterwards: a record the program fills
+// once at start-up (the engine does not depend on the desktop). While
+// isRunning is null, no clean touches Explorer.
+struct ExplorerHooks {
+  bool (*isRunning)() = nullptr;
+  void (*watchdog)(uint32_t seconds) = nullptr;  // brings it back should it stay away
+  void (*stop)() = nullptr;
+  void (*start)() = nullptr;
+};
+// Each task uses the hooks as they were when it started.
+void SetExplorerHooks(const ExplorerHooks& hooks);
 
 // ---- The walkers (task thread; CollectDetails on a connection thread) -------------
 

@@ -1,5 +1,9 @@
+// The one recursion every walk of the engine shares, the filters it
+// applies to names, and the rules of a target that every walker applies
+// before it walks.
 #include "engine/walk.h"
 
+#include "engine/engine_internal.h"
 #include "engine/tamsel_engine.h"
 
 namespace tamsel {
@@ -25,6 +29,18 @@ bool IsExcluded(const std::wstring& name, const std::vector<std::wstring>& patte
     }
   }
   return false;
+}
+
+// Whether a database lies directly in the folder at path; false when the
+// folder cannot be read (nothing in it can be deleted then either).
+bool FolderHoldsDatabase(const std::wstring& path) {
+  tov::FsFault fault = tov::FsFault::None;
+  tov::DirHandle dir = tov::OpenWalkDir(path, &fault);
+  if (dir == tov::kNoDir) return false;
+  std::vector<tov::DirEntry> entries;
+  bool db = tov::ListDirAt(dir, &entries) && IsDatabaseFolder(entries);
+  tov::CloseDir(dir);
+  return db;
 }
 
 }  // namespace
@@ -100,6 +116,42 @@ void WalkDir(const Walk& w, tov::DirHandle dir, const std::wstring& path, int de
     if (w.filtered && (keepFiles || !PassesFilter(t, e.name))) continue;
     if (w.file) w.file(dir, paths, e);
   }
+}
+
+Walk WalkOf(const Target& t, bool filtered) {
+  Walk w;
+  w.target = &t;
+  w.filtered = filtered;
+  w.cancelled = Cancelled;
+  return w;
+}
+
+std::wstring LeafName(const std::wstring& path) {
+  size_t cut = path.rfind(L'\\');
+  return cut == std::wstring::npos ? path : path.substr(cut + 1);
+}
+
+std::wstring ParentOf(const std::wstring& path) {
+  size_t cut = path.rfind(L'\\');
+  if (cut == std::wstring::npos) return std::wstring();
+  return path.substr(0, cut == 2 && path[1] == L':' ? 3 : cut);
+}
+
+bool RepeatsEarlierTarget(const RuleItem& item, size_t index) {
+  const Target& t = item.targets[index];
+  std::wstring folded = Lower(t.path);
+  for (size_t i = 0; i < index; ++i) {
+    const Target& e = item.targets[i];
+    if (e.recursive == t.recursive && e.include == t.include && e.exclude == t.exclude &&
+        Lower(e.path) == folded)
+      return true;
+  }
+  return false;
+}
+
+bool TakesSingleFile(const Target& t, uint32_t attrs) {
+  if (!IsPlainLocalFile(attrs) || !PassesFilter(t, LeafName(t.path))) return false;
+  return t.include.empty() || !FolderHoldsDatabase(ParentOf(t.path));
 }
 
 }  // namespace tamsel

@@ -174,12 +174,11 @@ std::vector<SpaceTarget> SpaceTargetsOf(const std::vector<Category>& cats) {
 }
 
 bool StartSpaceMap(const std::wstring& root, std::vector<SpaceTarget> targets) {
-  return StartTaskOf("map", [root, targets] {
-    TaskState* s = State();
+  return StartTaskOf("map", [root, targets](TaskFeed& feed) {
     SpaceWalkOptions opt;
-    opt.cancelled = [s] { return s->cancel.load() != 0; };
-    opt.files = &s->files;
-    opt.bytes = &s->bytes;
+    opt.cancelled = [&feed] { return feed.cancel.load() != 0; };
+    opt.files = &feed.files;
+    opt.bytes = &feed.bytes;
     opt.cur = SetCurPath;
     std::unique_ptr<SpaceMap> map(new SpaceMap());
     if (!BuildSpaceMap(root, targets, opt, map.get())) return;

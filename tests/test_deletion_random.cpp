@@ -624,13 +624,10 @@ TEST_P(RandomDeletion, DeletesExactlyWhatTheRulesSelect) {
   // The real clean, through the background task as the API starts it.
   ASSERT_TRUE(tamsel::StartClean(cats, ids, false, false));
   ASSERT_TRUE(tamsel::WaitTask(120000));
-  tamsel::LockResults();
-  tamsel::ResultList real = tamsel::LastResult();
-  std::string kind = tamsel::LastKind();
-  bool lastDry = tamsel::LastDryRun();
-  tamsel::UnlockResults();
-  EXPECT_EQ(kind, "clean");
-  EXPECT_FALSE(lastDry);
+  tamsel::TaskResults results = tamsel::TaskResultsNow();
+  const tamsel::ResultList& real = results.last;
+  EXPECT_EQ(results.kind, "clean");
+  EXPECT_FALSE(results.dryRun);
 
   Oracle realModel(fx.model, fx.root, false);
   auto realWant = realModel.Run(cats, ids);

@@ -20,6 +20,7 @@
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
 #include "support/fixture.h"
+#include "support/walk_hold.h"
 
 using namespace tamsel;
 using namespace testsupport;
@@ -112,10 +113,7 @@ ItemStat CleanOne(const RuleItem& item, bool dryRun) {
 }
 
 ResultList CopyLastResult() {
-  LockResults();
-  ResultList copy = LastResult();
-  UnlockResults();
-  return copy;
+  return TaskResultsNow().last;
 }
 
 // Exactly `expected` went missing from the tree; nothing appeared or changed.
@@ -163,26 +161,25 @@ std::wstring Chain(const std::wstring& root, int levels) {
 
 TEST_F(Engine, StatusBeforeAnyTaskIsIdleAndEmpty) {
   if (g_testsInProcess != 1) GTEST_SKIP() << "another test of this process ran first";
-  TaskState* s = State();
-  EXPECT_EQ(s->busy.load(), 0);
-  EXPECT_EQ(s->cancel.load(), 0);
-  EXPECT_EQ(s->done.load(), 0);
-  EXPECT_EQ(s->total.load(), 0);
-  EXPECT_EQ(s->finished.load(), 0);
-  EXPECT_EQ(s->bytes.load(), 0u);
-  EXPECT_EQ(s->files.load(), 0u);
-  EXPECT_EQ(s->freeBefore.load(), 0u);
-  EXPECT_EQ(s->freeAfter.load(), 0u);
-  ProgressText p = Progress();
-  EXPECT_EQ(p.phase, "idle");
-  EXPECT_EQ(p.cur, "");
-  LockResults();
-  EXPECT_EQ(LastKind(), "");
-  EXPECT_TRUE(LastResult().empty());
-  EXPECT_TRUE(LastScanResult().empty());
-  EXPECT_EQ(LastScanAt(), 0u);
-  EXPECT_FALSE(LastDryRun());
-  UnlockResults();
+  TaskSnapshot s = TaskStateNow();
+  EXPECT_FALSE(s.busy);
+  EXPECT_FALSE(s.cancelled);
+  EXPECT_EQ(s.done, 0);
+  EXPECT_EQ(s.total, 0);
+  EXPECT_FALSE(s.finished);
+  EXPECT_EQ(s.bytes, 0u);
+  EXPECT_EQ(s.files, 0u);
+  EXPECT_EQ(s.freeBefore, 0u);
+  EXPECT_EQ(s.freeAfter, 0u);
+  EXPECT_EQ(s.phase, "idle");
+  EXPECT_EQ(s.cur, "");
+  TaskResults r = TaskResultsNow();
+  EXPECT_EQ(r.kind, "");
+  EXPECT_TRUE(r.last.empty());
+  EXPECT_TRUE(r.lastScan.empty());
+  EXPECT_EQ(r.lastScanAt, 0u);
+  EXPECT_FALSE(r.dryRun);
+  EXPECT_EQ(r.note, "");
   // No task thread was ever started: nothing to wait for.
   EXPECT_TRUE(WaitTask(0));
 }
@@ -296,7 +293,7 @@ TEST_F(Engine, ScanDoesNotFollowLinksInsideATarget) {
   CollectDetails(item, 100, hits);
   ASSERT_EQ(hits.size(), 1u);
   EXPECT_EQ(hits[0].path, At(L"t\\a.log"));
-  EXPECT_EQ(Progress().cur, "C:\\before");
+  EXPECT_EQ(TaskStateNow().cur, "C:\\before");
   // The dry-run measure of a whole folder does not follow it either.
   RuleItem dir = Item("d", "dir", {Tg(At(L"t"))});
   ItemStat dry = CleanOne(dir, true);
@@ -430,13 +427,13 @@ TEST_F(Engine, DetailsWalkPublishesTheLastSubdirectoryEntered) {
   std::vector<FileHit> hits;
   CollectDetails(Item("i", "files", {Tg(At(L"c"))}), 10, hits);
   EXPECT_EQ(hits.size(), 2u);
-  EXPECT_EQ(Progress().cur, W2U(At(L"c\\s1\\s2")));
+  EXPECT_EQ(TaskStateNow().cur, W2U(At(L"c\\s1\\s2")));
 
   // A new task empties it; a walk without subdirectories leaves it empty.
   std::vector<Category> cats = {Cat("c", {Item("flat", "files", {Tg(At(L"flat"))})})};
   ASSERT_TRUE(StartScan(cats, {"flat"}));
   ASSERT_TRUE(WaitTask(60000));
-  EXPECT_EQ(Progress().cur, "");
+  EXPECT_EQ(TaskStateNow().cur, "");
   ResultList r = CopyLastResult();
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].second.bytes, 4u);
@@ -444,32 +441,32 @@ TEST_F(Engine, DetailsWalkPublishesTheLastSubdirectoryEntered) {
 
 TEST_F(Engine, CurPathIsCutAtACharacterBoundary) {
   SetCurPath(L"C:\\short");
-  EXPECT_EQ(Progress().cur, "C:\\short");
+  EXPECT_EQ(TaskStateNow().cur, "C:\\short");
 
   std::string exact = "C:\\" + std::string(997, 'a');  // 1000 bytes: kept whole
   SetCurPath(U2W(exact));
-  EXPECT_EQ(Progress().cur, exact);
+  EXPECT_EQ(TaskStateNow().cur, exact);
 
   std::string over = "C:\\" + std::string(998, 'a');
   SetCurPath(U2W(over));
-  EXPECT_EQ(Progress().cur, over.substr(0, 1000));
+  EXPECT_EQ(TaskStateNow().cur, over.substr(0, 1000));
 
   // Three-byte characters: 3 + 332 * 3 = 999 bytes fit, the next would end at 1002.
   std::string han;
   for (int i = 0; i < 500; ++i) han += "中";
   SetCurPath(U2W("C:\\" + han));
-  EXPECT_EQ(Progress().cur, "C:\\" + han.substr(0, 332 * 3));
+  EXPECT_EQ(TaskStateNow().cur, "C:\\" + han.substr(0, 332 * 3));
 
   // A character that ends exactly at byte 1000 stays.
   std::string edge = "C:\\" + han.substr(0, 332 * 3) + "a" + "中";
   SetCurPath(U2W(edge));
-  EXPECT_EQ(Progress().cur, edge.substr(0, 1000));
+  EXPECT_EQ(TaskStateNow().cur, edge.substr(0, 1000));
 
   // Four-byte characters (a surrogate pair on Windows): 3 + 249 * 4 = 999.
   std::string emoji;
   for (int i = 0; i < 300; ++i) emoji += "\xF0\x9F\x98\x80";
   SetCurPath(U2W("C:\\" + emoji));
-  EXPECT_EQ(Progress().cur, "C:\\" + emoji.substr(0, 249 * 4));
+  EXPECT_EQ(TaskStateNow().cur, "C:\\" + emoji.substr(0, 249 * 4));
 }
 
 TEST_F(Engine, LeftoverCancelStopsDirectoryWalksUntilTheNextStart) {
@@ -480,28 +477,43 @@ TEST_F(Engine, LeftoverCancelStopsDirectoryWalksUntilTheNextStart) {
   std::vector<Category> cats = {Cat("c", {item})};
 
   CancelTask();
-  EXPECT_EQ(State()->cancel.load(), 1);
+  EXPECT_TRUE(TaskStateNow().cancelled);
   std::vector<FileHit> hits;
   CollectDetails(item, 100, hits);
   ASSERT_EQ(hits.size(), 1u);
   EXPECT_EQ(hits[0].path, At(L"one.tmp"));
 
-  // The item loops stop before their first item and mark the task finished
-  // (cleared here first, so that the mark can be seen).
-  State()->finished.store(0);
-  ResultList out;
-  ScanItems(cats, {}, out);
-  EXPECT_TRUE(out.empty());
-  EXPECT_EQ(State()->finished.load(), 1);
+  // The item loops stop before their first item and mark the task finished,
+  // seen from inside a task of its own, which nothing else has marked yet
+  // (its start clears the request, so it asks again).
   Listing before = ListTree(Root());
-  CleanItems(cats, {"i"}, false, out);
-  EXPECT_TRUE(out.empty());
+  for (bool scan : {true, false}) {
+    SCOPED_TRACE(scan ? "scan" : "clean");
+    ResultList out = {{"stale", ItemStat()}};
+    bool cancelSeen = false, finishedBefore = true, finishedAfter = false;
+    ASSERT_TRUE(StartTaskOf("test", [&](TaskFeed& feed) {
+      CancelTask();
+      cancelSeen = feed.cancel.load() != 0;
+      finishedBefore = TaskStateNow().finished;
+      if (scan)
+        ScanItems(cats, {}, out);
+      else
+        CleanItems(cats, {"i"}, false, out);
+      finishedAfter = TaskStateNow().finished;
+    }));
+    ASSERT_TRUE(WaitTask(60000));
+    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(cancelSeen);
+    EXPECT_FALSE(finishedBefore);
+    EXPECT_TRUE(finishedAfter);
+  }
   ExpectOnlyGone(before, ListTree(Root()), {});
+  EXPECT_TRUE(TaskStateNow().cancelled);
 
   // The next start clears the request.
   ASSERT_TRUE(StartScan(cats, {"i"}));
   ASSERT_TRUE(WaitTask(60000));
-  EXPECT_EQ(State()->cancel.load(), 0);
+  EXPECT_FALSE(TaskStateNow().cancelled);
   ResultList r = CopyLastResult();
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].second.files, 3u);
@@ -525,27 +537,26 @@ TEST_F(Engine, TaskCountsItemsAndPublishesResultsInCatalogueOrder) {
   ASSERT_TRUE(PlantFile(At(L"C\\c1"), 4));
   std::vector<Category> cats = TaskCatalogue(Root());
   Listing before = ListTree(Root());
-  TaskState* s = State();
 
   // Repeated ids and ids that name no item count in total, not in done.
   ASSERT_TRUE(StartScan(cats, {"c", "a", "a", "zz"}));
   ASSERT_TRUE(WaitTask(60000));
-  EXPECT_EQ(s->total.load(), 4);
-  EXPECT_EQ(s->done.load(), 2);
-  EXPECT_EQ(s->busy.load(), 0);
-  EXPECT_EQ(s->finished.load(), 1);
-  EXPECT_EQ(s->bytes.load(), 7u);
-  EXPECT_EQ(s->files.load(), 3u);
-  EXPECT_GT(s->freeBefore.load(), 0u);
-  EXPECT_EQ(s->freeAfter.load(), s->freeBefore.load());
-  EXPECT_EQ(Progress().phase, "idle");
-  LockResults();
-  ResultList scan1 = LastResult();
-  EXPECT_EQ(LastKind(), "scan");
-  EXPECT_FALSE(LastDryRun());
-  uint64_t scanAt = LastScanAt();
-  EXPECT_EQ(Ids(LastScanResult()), Ids(scan1));
-  UnlockResults();
+  TaskSnapshot s = TaskStateNow();
+  EXPECT_EQ(s.total, 4);
+  EXPECT_EQ(s.done, 2);
+  EXPECT_FALSE(s.busy);
+  EXPECT_TRUE(s.finished);
+  EXPECT_EQ(s.bytes, 7u);
+  EXPECT_EQ(s.files, 3u);
+  EXPECT_GT(s.freeBefore, 0u);
+  EXPECT_EQ(s.freeAfter, s.freeBefore);
+  EXPECT_EQ(s.phase, "idle");
+  TaskResults r = TaskResultsNow();
+  ResultList scan1 = r.last;
+  EXPECT_EQ(r.kind, "scan");
+  EXPECT_FALSE(r.dryRun);
+  uint64_t scanAt = r.lastScanAt;
+  EXPECT_EQ(Ids(r.lastScan), Ids(scan1));
   ASSERT_EQ(Ids(scan1), (std::vector<std::string>{"a", "c"}));
   EXPECT_EQ(scan1[0].second.bytes, 3u);
   EXPECT_EQ(scan1[1].second.bytes, 4u);
@@ -555,52 +566,54 @@ TEST_F(Engine, TaskCountsItemsAndPublishesResultsInCatalogueOrder) {
   // Ids are compared byte for byte.
   ASSERT_TRUE(StartScan(cats, {"A"}));
   ASSERT_TRUE(WaitTask(60000));
-  EXPECT_EQ(s->total.load(), 1);
-  EXPECT_EQ(s->done.load(), 0);
+  s = TaskStateNow();
+  EXPECT_EQ(s.total, 1);
+  EXPECT_EQ(s.done, 0);
   EXPECT_TRUE(CopyLastResult().empty());
 
   // No ids: a scan covers every item.
   ASSERT_TRUE(StartScan(cats, {}));
   ASSERT_TRUE(WaitTask(60000));
-  EXPECT_EQ(s->total.load(), 4);
-  EXPECT_EQ(s->done.load(), 4);
+  s = TaskStateNow();
+  EXPECT_EQ(s.total, 4);
+  EXPECT_EQ(s.done, 4);
   EXPECT_EQ(Ids(CopyLastResult()), (std::vector<std::string>{"a", "b", "c", "d"}));
 
   // No ids: a clean covers nothing, though total counts every item.
   ASSERT_TRUE(StartClean(cats, {}, false, false));
   ASSERT_TRUE(WaitTask(60000));
-  EXPECT_EQ(s->total.load(), 4);
-  EXPECT_EQ(s->done.load(), 0);
-  EXPECT_EQ(s->bytes.load(), 0u);
-  EXPECT_GT(s->freeAfter.load(), 0u);
-  LockResults();
-  EXPECT_TRUE(LastResult().empty());
-  EXPECT_EQ(LastKind(), "clean");
-  EXPECT_FALSE(LastDryRun());
+  s = TaskStateNow();
+  EXPECT_EQ(s.total, 4);
+  EXPECT_EQ(s.done, 0);
+  EXPECT_EQ(s.bytes, 0u);
+  EXPECT_GT(s.freeAfter, 0u);
+  r = TaskResultsNow();
+  EXPECT_TRUE(r.last.empty());
+  EXPECT_EQ(r.kind, "clean");
+  EXPECT_FALSE(r.dryRun);
   // The last scan's results survive a clean.
-  EXPECT_EQ(Ids(LastScanResult()), (std::vector<std::string>{"a", "b", "c", "d"}));
-  EXPECT_GE(LastScanAt(), scanAt);
-  UnlockResults();
+  EXPECT_EQ(Ids(r.lastScan), (std::vector<std::string>{"a", "b", "c", "d"}));
+  EXPECT_GE(r.lastScanAt, scanAt);
 
   // A dry run (Explorer is never touched in a dry run, even when asked).
   ASSERT_TRUE(StartClean(cats, {"d", "c", "a"}, true, true));
   ASSERT_TRUE(WaitTask(60000));
-  EXPECT_EQ(s->total.load(), 3);
-  EXPECT_EQ(s->done.load(), 3);
-  LockResults();
-  EXPECT_EQ(Ids(LastResult()), (std::vector<std::string>{"a", "c", "d"}));
-  EXPECT_EQ(LastKind(), "clean");
-  EXPECT_TRUE(LastDryRun());
-  UnlockResults();
+  s = TaskStateNow();
+  EXPECT_EQ(s.total, 3);
+  EXPECT_EQ(s.done, 3);
+  r = TaskResultsNow();
+  EXPECT_EQ(Ids(r.last), (std::vector<std::string>{"a", "c", "d"}));
+  EXPECT_EQ(r.kind, "clean");
+  EXPECT_TRUE(r.dryRun);
   ExpectOnlyGone(before, ListTree(Root()), {});
 }
 
 TEST_F(Engine, SecondStartIsRefusedWhileTheFirstHoldsTheEngine) {
-  ASSERT_TRUE(PlantFile(At(L"A\\a1"), 1));
-  ASSERT_TRUE(PlantFile(At(L"C\\c1"), 4));
+  // Each walk meets a subfolder, where the hold keeps it.
+  ASSERT_TRUE(PlantFile(At(L"A\\sub\\a1"), 1));
+  ASSERT_TRUE(PlantFile(At(L"C\\sub\\c1"), 4));
   std::vector<Category> cats = TaskCatalogue(Root());
   Listing before = ListTree(Root());
-  TaskState* s = State();
 
   struct Case {
     bool scan;
@@ -613,35 +626,100 @@ TEST_F(Engine, SecondStartIsRefusedWhileTheFirstHoldsTheEngine) {
                         {false, false, {"c"}, "clean"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.phase);
-    // Holding the results lock keeps the task from publishing, so it holds
-    // the engine for as long as this test wants.
-    LockResults();
+    // A walk held inside the task's one item keeps the engine for as long as
+    // this test wants.
+    WalkHold hold;
     ASSERT_TRUE(c.scan ? StartScan(cats, c.ids) : StartClean(cats, c.ids, c.dryRun, false));
-    for (int i = 0; i < 6000 && s->done.load() < 1; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(s->done.load(), 1);
+    hold.WaitHeld();
     EXPECT_FALSE(StartScan(cats, {"a", "b", "c"}));
     EXPECT_FALSE(StartClean(cats, {"a", "b"}, true, false));
     EXPECT_FALSE(StartScan(cats, {}));
+    EXPECT_FALSE(StartTaskOf("test", [](TaskFeed&) {}));
     // The refused starts changed nothing.
-    EXPECT_EQ(s->busy.load(), 1);
-    EXPECT_EQ(s->total.load(), 1);
-    EXPECT_EQ(s->done.load(), 1);
-    EXPECT_EQ(s->finished.load(), 0);
-    EXPECT_EQ(Progress().phase, c.phase);
+    TaskSnapshot s = TaskStateNow();
+    EXPECT_TRUE(s.busy);
+    EXPECT_EQ(s.total, 1);
+    EXPECT_EQ(s.done, 0);
+    EXPECT_FALSE(s.finished);
+    EXPECT_EQ(s.phase, c.phase);
+    EXPECT_EQ(s.cur, W2U(At(c.scan || c.dryRun ? L"A\\sub" : L"C\\sub")));
     EXPECT_FALSE(WaitTask(50));
-    UnlockResults();
+    hold.Release();
     ASSERT_TRUE(WaitTask(60000));
-    EXPECT_EQ(s->busy.load(), 0);
-    EXPECT_EQ(s->finished.load(), 1);
-    EXPECT_EQ(Progress().phase, "idle");
-    LockResults();
-    EXPECT_EQ(LastKind(), c.scan ? "scan" : "clean");
-    EXPECT_EQ(LastDryRun(), c.dryRun);
-    EXPECT_EQ(Ids(LastResult()), c.ids);
-    UnlockResults();
+    s = TaskStateNow();
+    EXPECT_FALSE(s.busy);
+    EXPECT_TRUE(s.finished);
+    EXPECT_EQ(s.done, 1);
+    EXPECT_EQ(s.phase, "idle");
+    TaskResults r = TaskResultsNow();
+    EXPECT_EQ(r.kind, c.scan ? "scan" : "clean");
+    EXPECT_EQ(r.dryRun, c.dryRun);
+    EXPECT_EQ(Ids(r.last), c.ids);
   }
   ExpectOnlyGone(before, ListTree(Root()), {});
+}
+
+// ---- Explorer around a real clean ------------------------------------------------------
+
+// The fake Explorer of the hooks: every call in order, each with whether
+// the file the clean deletes was still there at that moment.
+std::vector<std::string> g_explorerCalls;
+std::wstring g_explorerProbe;
+bool g_explorerRunning = true;
+
+std::string Call(const std::string& what) {
+  tov::FileInfo info;
+  return what + (tov::GetFileInfo(g_explorerProbe, &info) ? " before" : " after");
+}
+bool FakeExplorerIsRunning() {
+  g_explorerCalls.push_back(Call("running?"));
+  return g_explorerRunning;
+}
+void FakeExplorerWatchdog(uint32_t seconds) {
+  g_explorerCalls.push_back(Call("watchdog " + std::to_string(seconds)));
+}
+void FakeExplorerStop() {
+  g_explorerCalls.push_back(Call("stop"));
+}
+void FakeExplorerStart() {
+  g_explorerCalls.push_back(Call("start"));
+}
+
+TEST_F(Engine, ARealCleanStopsExplorerThroughItsHooksAndStartsItAfterwards) {
+  g_explorerProbe = At(L"A\\x.tmp");
+  std::vector<Category> cats = {Cat("c", {Item("a", "files", {Tg(At(L"A"))})})};
+  // Runs one task and returns the hooks' calls; the file is planted anew.
+  auto run = [&](bool scan, bool dryRun, bool restart) {
+    g_explorerCalls.clear();
+    EXPECT_TRUE(PlantFile(g_explorerProbe, 1));
+    Listing before = ListTree(Root());
+    EXPECT_TRUE(scan ? StartScan(cats, {"a"}) : StartClean(cats, {"a"}, dryRun, restart));
+    EXPECT_TRUE(WaitTask(60000));
+    ExpectOnlyGone(before, ListTree(Root()),
+                   scan || dryRun ? std::set<std::string>() : std::set<std::string>{"A/x.tmp"});
+    return g_explorerCalls;
+  };
+  using Calls = std::vector<std::string>;
+
+  // Without hooks a clean asked to restart Explorer just cleans.
+  EXPECT_EQ(run(false, false, true), Calls());
+
+  SetExplorerHooks(
+      {FakeExplorerIsRunning, FakeExplorerWatchdog, FakeExplorerStop, FakeExplorerStart});
+  // Stopped before the first file goes, the watchdog first; started once
+  // the last has gone.
+  EXPECT_EQ(run(false, false, true),
+            (Calls{"running? before", "watchdog 20 before", "stop before", "start after"}));
+  // Only a real clean that asks touches Explorer.
+  EXPECT_EQ(run(false, false, false), Calls());
+  EXPECT_EQ(run(false, true, true), Calls());
+  EXPECT_EQ(run(true, false, false), Calls());
+  // An Explorer that is not running is neither stopped nor started.
+  g_explorerRunning = false;
+  EXPECT_EQ(run(false, false, true), Calls{"running? before"});
+  SetExplorerHooks(ExplorerHooks());
+  g_explorerRunning = true;
+  EXPECT_EQ(run(false, false, true), Calls());
 }
 
 // ---- Cleaning: "files" ---------------------------------------------------------------
@@ -705,10 +783,11 @@ TEST_F(Engine, FilesModeThroughTheTaskThread) {
   Listing before = ListTree(Root());
   ASSERT_TRUE(StartClean(cats, {"b", "a"}, false, false));
   ASSERT_TRUE(WaitTask(60000));
-  EXPECT_EQ(State()->done.load(), 2);
-  EXPECT_EQ(State()->bytes.load(), 5u);
-  EXPECT_EQ(State()->files.load(), 2u);
-  EXPECT_GT(State()->freeAfter.load(), 0u);
+  TaskSnapshot s = TaskStateNow();
+  EXPECT_EQ(s.done, 2);
+  EXPECT_EQ(s.bytes, 5u);
+  EXPECT_EQ(s.files, 2u);
+  EXPECT_GT(s.freeAfter, 0u);
   ResultList r = CopyLastResult();
   EXPECT_EQ(Ids(r), (std::vector<std::string>{"a", "b"}));
   ExpectOnlyGone(before, ListTree(Root()), {"A/x.tmp", "B/z.tmp"});
@@ -834,7 +913,7 @@ TEST_F(Engine, FilesModeNeverEntersALinkInsideTheTarget) {
   EXPECT_EQ(s.files, 2u);
   EXPECT_EQ(s.bytes, 3u);
   EXPECT_EQ(s.skipped, 0u);
-  EXPECT_EQ(Progress().cur, W2U(At(L"t\\sub")));
+  EXPECT_EQ(TaskStateNow().cur, W2U(At(L"t\\sub")));
   ExpectOnlyGone(before, ListTree(Root()), {"t/a.log", "t/sub/b.log"});
 }
 
@@ -900,6 +979,44 @@ TEST_F(Engine, DirModeDryRunCountsOneEntryPerExistingFolder) {
   EXPECT_EQ(s.bytes, 15u);
   EXPECT_EQ(s.skipped, 0u);
   ExpectOnlyGone(before, ListTree(Root()), {});
+}
+
+void CancelOnEveryFolder(const std::wstring&) {
+  CancelTask();
+}
+
+TEST_F(Engine, DirModeStopsAtACancelInTheDryRunAsInTheRealClean) {
+  // The cancel arrives as the walk of the first target is about to enter
+  // its one subfolder; an empty folder and a full one come after it.
+  ASSERT_TRUE(PlantFile(At(L"t1\\sub\\a.bin"), 1));
+  ASSERT_TRUE(PlantFile(At(L"t1\\sub\\deep\\b.bin"), 2));
+  ASSERT_TRUE(MakeDir(At(L"t2")));
+  ASSERT_TRUE(PlantFile(At(L"t3\\c.bin"), 4));
+  std::vector<Category> cats = {
+      Cat("c", {Item("d", "dir", {Tg(At(L"t1")), Tg(At(L"t2")), Tg(At(L"t3"))})})};
+  Listing before = ListTree(Root());
+  SetWalkHookForTest(CancelOnEveryFolder);
+  for (bool dryRun : {true, false}) {
+    SCOPED_TRACE(dryRun ? "dry run" : "real clean");
+    // Through the task, whose start clears the previous pass's cancel.
+    ASSERT_TRUE(StartClean(cats, {"d"}, dryRun, false));
+    ASSERT_TRUE(WaitTask(60000));
+    ResultList r = CopyLastResult();
+    ASSERT_EQ(r.size(), 1u);
+    // Nothing below the subfolder is counted or deleted, and no later
+    // target is measured or removed; the dry run counts the first folder,
+    // which it entered before the cancel.
+    EXPECT_EQ(r[0].second.bytes, 0u);
+    EXPECT_EQ(r[0].second.files, dryRun ? 1u : 0u);
+    EXPECT_EQ(r[0].second.skipped, 0u);
+    EXPECT_TRUE(TaskStateNow().cancelled);
+    ExpectOnlyGone(before, ListTree(Root()), {});
+  }
+  // The next start clears the request, for the tests after this one.
+  SetWalkHookForTest(nullptr);
+  ASSERT_TRUE(StartScan(cats, {}));
+  ASSERT_TRUE(WaitTask(60000));
+  EXPECT_FALSE(TaskStateNow().cancelled);
 }
 
 TEST_F(Engine, CleaningWalksStopBelowDepth64) {

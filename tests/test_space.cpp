@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -21,6 +19,7 @@
 #include "space/space_map.h"
 #include "space/space_task.h"
 #include "support/fixture.h"
+#include "support/walk_hold.h"
 
 using namespace tamsel;
 using namespace testsupport;
@@ -311,18 +310,6 @@ TEST_F(Space, TheTopListKeepsTheLargestThousandOfAnyWalkOrder) {
 
 // ---- The task ---------------------------------------------------------------------------
 
-// Holds a running scan inside its walk until released.
-std::mutex g_holdLock;
-std::condition_variable g_holdWake;
-bool g_held = false;
-bool g_release = false;
-void HoldWalk(const std::wstring&) {
-  std::unique_lock<std::mutex> lock(g_holdLock);
-  g_held = true;
-  g_holdWake.notify_all();
-  g_holdWake.wait(lock, [] { return g_release; });
-}
-
 TEST_F(Space, TheMapSharesTheEnginesOneTaskAndItsProgress) {
   ASSERT_TRUE(PlantFile(At(L"scan\\sub\\f.tmp"), 10));
   ASSERT_TRUE(PlantFile(At(L"m\\x.mp4"), 4096));
@@ -333,49 +320,45 @@ TEST_F(Space, TheMapSharesTheEnginesOneTaskAndItsProgress) {
   Category cat;
   cat.id = "c";
   cat.items.push_back(item);
-  g_held = g_release = false;
-  SetWalkHookForTest(HoldWalk);
-  ASSERT_TRUE(StartScan({cat}, {}));
   {
-    std::unique_lock<std::mutex> lock(g_holdLock);
-    g_holdWake.wait(lock, [] { return g_held; });
+    WalkHold hold;
+    ASSERT_TRUE(StartScan({cat}, {}));
+    hold.WaitHeld();
+    EXPECT_FALSE(StartSpaceMap(At(L"m"), {}));
+    EXPECT_EQ(TaskStateNow().phase, "scan");
+    hold.Release();
+    ASSERT_TRUE(WaitTask(60000));
   }
-  EXPECT_FALSE(StartSpaceMap(At(L"m"), {}));
-  EXPECT_EQ(Progress().phase, "scan");
-  {
-    std::lock_guard<std::mutex> lock(g_holdLock);
-    g_release = true;
-  }
-  g_holdWake.notify_all();
-  ASSERT_TRUE(WaitTask(60000));
-  SetWalkHookForTest(nullptr);
 
   // A foreign task: phase "map" while it runs, the scan refused, cancel
   // reaches it, and the record is idle and finished afterwards.
   std::atomic<bool> running{false};
-  ASSERT_TRUE(StartTaskOf("map", [&running] {
+  ASSERT_TRUE(StartTaskOf("map", [&running](TaskFeed& feed) {
     running = true;
-    while (State()->cancel.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (feed.cancel.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }));
   while (!running) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(Progress().phase, "map");
-  EXPECT_EQ(State()->busy.load(), 1);
-  EXPECT_EQ(State()->finished.load(), 0);
+  TaskSnapshot state = TaskStateNow();
+  EXPECT_EQ(state.phase, "map");
+  EXPECT_TRUE(state.busy);
+  EXPECT_FALSE(state.finished);
   EXPECT_FALSE(StartScan({cat}, {}));
-  EXPECT_FALSE(StartTaskOf("map", [] {}));
+  EXPECT_FALSE(StartTaskOf("map", [](TaskFeed&) {}));
   CancelTask();
   ASSERT_TRUE(WaitTask(60000));
-  EXPECT_EQ(Progress().phase, "idle");
-  EXPECT_EQ(State()->busy.load(), 0);
-  EXPECT_EQ(State()->finished.load(), 1);
+  state = TaskStateNow();
+  EXPECT_EQ(state.phase, "idle");
+  EXPECT_FALSE(state.busy);
+  EXPECT_TRUE(state.finished);
 
   // The real map task: figures in the progress record, the map published.
   SetSpaceMapForTest(SpaceMap());
   EXPECT_EQ(SpaceKindsDoc(), kSpaceNoMap);
   ASSERT_TRUE(StartSpaceMap(At(L"m"), {{"m-item", At(L"m")}}));
   ASSERT_TRUE(WaitTask(60000));
-  EXPECT_EQ(State()->files.load(), 1u);
-  EXPECT_EQ(State()->bytes.load(), 4096u);
+  state = TaskStateNow();
+  EXPECT_EQ(state.files, 1u);
+  EXPECT_EQ(state.bytes, 4096u);
   EXPECT_EQ(SpaceDirDoc(""),
             DirDoc(U(L"m"), 4096, 1, 0, 0, {Child("", false, false, 4096, 1, 0, "m-item")}));
   EXPECT_EQ(SpaceDirDoc(U(L"m\\nothere")),

@@ -105,13 +105,12 @@ bool CleanHere(const std::vector<Category>& cats, const std::vector<std::string>
   }
   while (!WaitTask(60000)) {
   }
-  LockResults();
-  ResultList result = LastResult();
-  UnlockResults();
-  for (const auto& kv : result)
+  TaskResults results = TaskResultsNow();
+  for (const auto& kv : results.last)
     out->items.push_back(ItemLine{kv.first, kv.second.bytes, kv.second.files, kv.second.skipped});
-  out->freeBefore = State()->freeBefore.load();
-  out->freeAfter = State()->freeAfter.load();
+  TaskSnapshot state = TaskStateNow();
+  out->freeBefore = state.freeBefore;
+  out->freeAfter = state.freeAfter;
   return true;
 }
 

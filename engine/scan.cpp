@@ -1,0 +1,100 @@
+// Scanning: what each selected item would free, and the file list of one
+// item. Nothing here deletes; the walks are the clean's walks, so that the
+// figures agree.
+#include <set>
+
+#include "engine/engine_internal.h"
+#include "engine/tamsel_engine.h"
+#include "engine/walk.h"
+#include "platform/platform.h"
+
+namespace tamsel {
+namespace {
+
+void CountFile(ScanCtx& ctx, uint64_t size) {
+  ctx.stat->bytes += size;
+  ctx.stat->files += 1;
+}
+
+// Whether the file just counted goes into the hit list as well.
+bool WantsHit(const ScanCtx& ctx) {
+  return ctx.hits && ctx.collect && ctx.hits->size() < ctx.maxHits;
+}
+
+}  // namespace
+
+void ScanTarget(const Target& t, ScanCtx& ctx, const Choice& c) {
+  if (t.path.empty() || IsProtectedPath(*c.safety, t.path)) return;
+  tov::FileInfo info;
+  if (!tov::GetFileInfo(t.path, &info)) return;
+  // What lies behind a link on the way is refused by the clean; the scan
+  // agrees. The walk checks the way again on the handles it opens.
+  if (HasReparseInPath(t.path)) return;
+  if (info.attrs & tov::kAttrDirectory) {
+    tov::FsFault fault = tov::FsFault::None;
+    tov::DirHandle dir = tov::OpenWalkDir(t.path, &fault);
+    if (dir == tov::kNoDir) return;
+    Walk w = WalkOf(t, true);
+    w.file = [&ctx, &c](tov::DirHandle, EntryPath& paths, const tov::DirEntry& e) {
+      if (LeftOut(c, &paths, nullptr, e.name, e.mtime)) return;
+      // Counting needs no path; only a file that is listed does.
+      CountFile(ctx, e.size);
+      if (WantsHit(ctx)) ctx.hits->push_back(FileHit{paths.Of(e.name), e.size, e.mtime});
+    };
+    if (!c.safety->protect.empty())
+      w.refuseDir = [&c](const std::wstring& sub) { return IsProtectedPath(*c.safety, sub); };
+    WalkDir(w, dir, t.path, 0);
+    tov::CloseDir(dir);
+    return;
+  }
+  if (!TakesSingleFile(t, info.attrs)) return;
+  if (LeftOut(c, nullptr, &t.path, std::wstring(), info.mtime)) return;
+  CountFile(ctx, info.size);
+  if (WantsHit(ctx)) ctx.hits->push_back(FileHit{t.path, info.size, info.mtime});
+}
+
+void MeasureTargets(const RuleItem& item, ItemStat& stat, const Choice& c) {
+  ScanCtx ctx;
+  ctx.stat = &stat;
+  for (size_t i = 0; i < item.targets.size() && !Cancelled(); ++i)
+    if (!RepeatsEarlierTarget(item, i)) ScanTarget(item.targets[i], ctx, c);
+}
+
+void ScanItems(const std::vector<Category>& cats, const std::vector<std::string>& ids,
+               ResultList& out, const TaskOptions& options) {
+  std::set<std::string> wanted(ids.begin(), ids.end());
+  // A scan deletes nothing; of the gate's context it needs the protected
+  // paths only.
+  SafetyContext safety;
+  safety.protect = FoldProtectedPaths(options.protect);
+  VisitSelected(cats, ids.empty() ? nullptr : &wanted, out,
+                [&](const RuleItem& item, ItemStat& stat) {
+                  if (item.mode == "recyclebin") return;  // sized by its own query
+                  Choice c = ChoiceFor(item, options, safety, false);
+                  if (item.mode == "hibernate")
+                    ScanHibernation(stat, c);
+                  else
+                    MeasureTargets(item, stat, c);
+                });
+}
+
+void CollectDetails(const RuleItem& item, uint32_t maximum, std::vector<FileHit>& out,
+                    const TaskOptions& options) {
+  out.clear();
+  ItemStat stat;
+  ScanCtx ctx;
+  ctx.stat = &stat;
+  ctx.hits = &out;
+  ctx.maxHits = maximum;
+  ctx.collect = item.allowDetails;
+  SafetyContext safety;
+  safety.protect = FoldProtectedPaths(options.protect);
+  Choice c = ChoiceFor(item, options, safety, false);
+  c.skip = false;
+  // No cancel check between targets: a leftover cancel stops the folder
+  // walks, while single-file targets are still listed.
+  for (size_t i = 0; i < item.targets.size(); ++i)
+    if (!RepeatsEarlierTarget(item, i)) ScanTarget(item.targets[i], ctx, c);
+}
+
+}  // namespace tamsel
