@@ -119,8 +119,8 @@ async function poll() {
   if (st) {
     t.errs = 0;
     renderProgress(st, t);
-    // The engine clears busy just before it raises finished: only both
-    // together mean the results are published.
+    // The engine raises finished when the results are published and
+    // clears busy last: only both together mean the task has ended.
     if (st.finished && !st.busy) { finishTask(t); return; }
     t.idle = !st.busy && !st.finished ? t.idle + 1 : 0;
     if (t.idle > 10) { finishTask(t); return; }
