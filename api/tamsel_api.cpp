@@ -14,6 +14,7 @@
 #include "api/map_api.h"
 #include "api/meta_api.h"
 #include "engine/tamsel_engine.h"
+#include "lifecycle/shell_life.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
 #include "server/web_shell.h"
@@ -24,6 +25,7 @@
 #include "text/text.h"
 #include "unattended/schedule.h"
 
+using tov::Bool;
 using tov::JEsc;
 using tov::Num;
 
@@ -40,10 +42,6 @@ constexpr size_t kMaxSkipPaths = 100000;
 const std::vector<tamsel::Category>& Rules() {
   static const std::vector<tamsel::Category> g_cats = tamsel::BuildRules();
   return g_cats;
-}
-
-std::string Bool(bool b) {
-  return b ? "true" : "false";
 }
 
 std::string Quoted(const std::string& s) {
@@ -146,7 +144,7 @@ std::string ApiScanResult() {
 }
 
 std::string ApiEnv() {
-  return "{\"ok\":true,\"admin\":" + Bool(tamsel::IsAdmin()) + ",\"version\":\"" + kVersion +
+  return "{\"ok\":true,\"admin\":" + Bool(tov::IsAdminUser()) + ",\"version\":\"" + kVersion +
          "\",\"name\":\"" + kName + "\",\"drive\":" + tamsel::DiskInfoJson("C:") + "}";
 }
 
@@ -193,7 +191,7 @@ bool ReadTaskOptions(const std::string& body, bool withSkip, tamsel::TaskOptions
         *message = "skip 必须是路径数组";
         return false;
       }
-      opt->skip.insert(tamsel::Lower(tamsel::U2W(p.text)));
+      opt->skip.insert(tov::LowerAscii(tamsel::U2W(p.text)));
     }
   }
   return true;

@@ -88,11 +88,11 @@ bool Selected(const std::set<std::string>& ids, const RuleItem& item) {
 // it again would count (or list) the same files twice.
 bool RepeatsEarlierTarget(const RuleItem& item, size_t index) {
   const Target& t = item.targets[index];
-  std::wstring folded = Lower(t.path);
+  std::wstring folded = tov::LowerAscii(t.path);
   for (size_t i = 0; i < index; ++i) {
     const Target& e = item.targets[i];
     if (e.recursive == t.recursive && e.include == t.include && e.exclude == t.exclude &&
-        Lower(e.path) == folded)
+        tov::LowerAscii(e.path) == folded)
       return true;
   }
   return false;
@@ -128,7 +128,7 @@ bool LeftOut(const Choice& c, EntryPath* paths, const std::wstring* full, const 
   bool skipList = c.skip && !c.opt->skip.empty();
   if (!skipList && c.safety->protect.empty()) return false;
   const std::wstring& path = full ? *full : paths->Of(name);
-  if (skipList && c.opt->skip.count(Lower(path))) return true;
+  if (skipList && c.opt->skip.count(tov::LowerAscii(path))) return true;
   return IsProtectedPath(*c.safety, path);
 }
 
@@ -816,10 +816,6 @@ void CollectDetails(const RuleItem& item, uint32_t maximum, std::vector<FileHit>
 }
 
 // ---- Queries ----------------------------------------------------------------------
-
-bool IsAdmin() {
-  return tov::IsProcessAdmin();
-}
 
 std::string DiskInfoJson(const std::string& drive) {
   // Only a short drive name such as "C:" is meaningful here.

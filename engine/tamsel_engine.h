@@ -1,7 +1,7 @@
 // The scan and clean engine: one background task at a time (a scan, a real
 // clean or a dry run), the live progress record it publishes, the results of
-// the last finished task, and the small synchronous drive, recycle-bin and
-// administrator queries.
+// the last finished task, and the small synchronous drive and recycle-bin
+// queries.
 //
 // Ownership: the engine owns the task state and the results lock. The task
 // thread is the only writer of the progress record (cancel aside); readers
@@ -147,7 +147,6 @@ void SetCurPath(const std::wstring& path);
 
 // ---- Queries --------------------------------------------------------------------
 
-bool IsAdmin();
 // {"ok":true,"drive":"C:","total":N,"free":N} or {"ok":false}
 std::string DiskInfoJson(const std::string& drive);
 // {"ok":true,"items":N,"bytes":N}, or {"ok":false} when the bin cannot be

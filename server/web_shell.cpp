@@ -1,7 +1,6 @@
 #include "server/web_shell.h"
 
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include "desktop/shell_win.h"
 #include "feedback/feedback.h"
 #include "lifecycle/shell_life.h"
+#include "platform/platform.h"
 #include "server/web_res.h"
 #include "text/text.h"
 
@@ -95,8 +95,7 @@ std::vector<std::string> HeaderValues(const std::string& head, const char* name)
         head.substr(start, next == std::string::npos ? std::string::npos : next - start);
     if (l.size() > n && l[n] == ':') {
       bool same = true;
-      for (size_t i = 0; i < n && same; ++i)
-        same = tolower(static_cast<unsigned char>(l[i])) == name[i];
+      for (size_t i = 0; i < n && same; ++i) same = LowerAscii(l[i]) == name[i];
       if (same) {
         size_t b = n + 1, e = l.size();
         while (b < e && (l[b] == ' ' || l[b] == '\t')) ++b;
@@ -165,11 +164,6 @@ void Refuse(Socket s, int code, const char* text, const char* message) {
     if (n <= 0) break;
     dropped += static_cast<size_t>(n);
   }
-}
-
-std::string LowerAscii(std::string s) {
-  for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return s;
 }
 
 // The names under which a browser may reach us: the loopback names, and in

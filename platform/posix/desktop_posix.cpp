@@ -64,9 +64,7 @@ bool StartsWithNoCase(const std::wstring& s, const wchar_t* prefix) {
   size_t n = wcslen(prefix);
   if (s.size() < n) return false;
   for (size_t i = 0; i < n; ++i) {
-    wchar_t c = s[i];
-    if (c >= L'A' && c <= L'Z') c += 32;
-    if (c != prefix[i]) return false;
+    if (LowerAscii(s[i]) != prefix[i]) return false;
   }
   return true;
 }

@@ -221,12 +221,8 @@ std::string UserName() {
 
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
   if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    wchar_t x = a[i], y = b[i];
-    if (x >= L'A' && x <= L'Z') x += 32;
-    if (y >= L'A' && y <= L'Z') y += 32;
-    if (x != y) return false;
-  }
+  for (size_t i = 0; i < a.size(); ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
   return true;
 }
 
@@ -272,26 +268,6 @@ bool LookupVariable(const std::wstring& name, std::wstring* value) {
   if (!real) return false;
   *value = Utf8ToWide(real);
   return true;
-}
-
-void EncodeUtf8(uint32_t cp, std::string* out) {
-  if (cp >= 0xD800 && cp <= 0xDFFF) cp = kReplacement;
-  if (cp > 0x10FFFF) cp = kReplacement;
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 // Removes everything below a host directory; true when all of it went.
@@ -399,7 +375,11 @@ std::wstring Utf8ToWide(const std::string& s) {
 std::string WideToUtf8(const std::wstring& s) {
   std::string out;
   out.reserve(s.size());
-  for (wchar_t c : s) EncodeUtf8(static_cast<uint32_t>(c), &out);
+  for (wchar_t c : s) {
+    uint32_t cp = static_cast<uint32_t>(c);
+    // A lone surrogate half is no character: U+FFFD, as Windows writes it.
+    AppendUtf8(cp >= 0xD800 && cp <= 0xDFFF ? static_cast<uint32_t>(kReplacement) : cp, &out);
+  }
   return out;
 }
 
