@@ -60,6 +60,7 @@
 #include <ctime>
 #include <thread>
 
+#include "platform/common/internal.h"
 #include "platform/platform.h"
 
 namespace tov {
@@ -482,9 +483,7 @@ uint32_t EmulateSchtasks(const std::vector<std::wstring>& argv) {
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(store).parent_path(), ec);
   FILE* f = fopen(store.c_str(), "wb");
-  if (!f) return 1;
-  bool ok = fwrite(def.data(), 1, def.size(), f) == def.size();
-  return fclose(f) == 0 && ok ? 0 : 1;
+  return f && WriteStreamAndClose(f, def) ? 0 : 1;
 }
 
 }  // namespace
@@ -494,10 +493,7 @@ bool ReadScheduledTaskXml(const std::wstring& name, std::string* xml) {
   std::string raw;
   FILE* f = fopen(TaskStorePath(name).c_str(), "rb");
   if (!f) return false;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) raw.append(buf, n);
-  fclose(f);
+  ReadStreamToEnd(f, &raw);
   // UTF-16LE after its byte-order mark, as the definition was written.
   size_t at = raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
                       static_cast<unsigned char>(raw[1]) == 0xFE
@@ -875,17 +871,10 @@ bool RemoveDirAt(DirHandle dir, const std::wstring& name, FsFault* fault) {
   return RemoveEntry(Fd(dir), name, true, fault);
 }
 
-bool ReadWholeFile(const std::wstring& path, std::string* out) {
+FILE* OpenFileStream(const std::wstring& path, bool forWriting) {
   std::string host;
-  if (!MapPath(path, false, &host) || host.empty()) return false;
-  FILE* f = fopen(host.c_str(), "rb");
-  if (!f) return false;
-  out->clear();
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
-  fclose(f);
-  return true;
+  if (!MapPath(path, forWriting, &host) || host.empty()) return nullptr;
+  return fopen(host.c_str(), forWriting ? "wb" : "rb");
 }
 
 bool SetNormalAttributes(const std::wstring& path) {
@@ -964,27 +953,6 @@ bool TempPath(std::wstring* out) {
   if (!LookupVariable(L"TEMP", &temp)) return false;
   *out = temp + L"\\";
   return true;
-}
-
-bool ReadFileHead(const std::wstring& path, size_t maxBytes, std::string* out) {
-  std::string host;
-  if (!MapPath(path, false, &host) || host.empty()) return false;
-  FILE* f = fopen(host.c_str(), "rb");
-  if (!f) return false;
-  out->assign(maxBytes, '\0');
-  size_t n = maxBytes ? fread(&(*out)[0], 1, maxBytes, f) : 0;
-  out->resize(n);
-  fclose(f);
-  return true;
-}
-
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-  std::string host;
-  if (!MapPath(path, true, &host)) return false;
-  FILE* f = fopen(host.c_str(), "wb");
-  if (!f) return false;
-  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return fclose(f) == 0 && ok;
 }
 
 // ---- Stored state ---------------------------------------------------------------

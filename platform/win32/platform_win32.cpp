@@ -21,6 +21,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "platform/common/internal.h"
 #include "platform/platform.h"
 
 namespace tov {
@@ -553,15 +554,8 @@ bool RemoveDirAt(DirHandle dir, const std::wstring& name, FsFault* fault) {
   return DeleteRelative(dir, name, true, fault);
 }
 
-bool ReadWholeFile(const std::wstring& path, std::string* out) {
-  FILE* f = _wfopen(LongPathForm(path).c_str(), L"rb");
-  if (!f) return false;
-  out->clear();
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
-  fclose(f);
-  return true;
+FILE* OpenFileStream(const std::wstring& path, bool forWriting) {
+  return _wfopen(LongPathForm(path).c_str(), forWriting ? L"wb" : L"rb");
 }
 
 bool SetNormalAttributes(const std::wstring& path) {
@@ -615,23 +609,6 @@ bool TempPath(std::wstring* out) {
   return true;
 }
 
-bool ReadFileHead(const std::wstring& path, size_t maxBytes, std::string* out) {
-  FILE* f = _wfopen(LongPathForm(path).c_str(), L"rb");
-  if (!f) return false;
-  out->assign(maxBytes, '\0');
-  size_t n = maxBytes ? fread(&(*out)[0], 1, maxBytes, f) : 0;
-  out->resize(n);
-  fclose(f);
-  return true;
-}
-
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-  FILE* f = _wfopen(LongPathForm(path).c_str(), L"wb");
-  if (!f) return false;
-  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return fclose(f) == 0 && ok;
-}
-
 // ---- Stored state ---------------------------------------------------------------
 
 uint64_t NowFileTime() {
@@ -657,19 +634,25 @@ uint32_t ProcessId() {
   return GetCurrentProcessId();
 }
 
+namespace {
+// Writes all bytes at the handle's position, a mebibyte per call at most.
+bool WriteAllHandle(HANDLE h, const std::string& bytes) {
+  size_t at = 0;
+  while (at < bytes.size()) {
+    DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, 1u << 20));
+    DWORD wrote = 0;
+    if (!WriteFile(h, bytes.data() + at, chunk, &wrote, nullptr) || wrote != chunk) return false;
+    at += wrote;
+  }
+  return true;
+}
+}  // namespace
+
 bool WriteFileDurable(const std::wstring& path, const std::string& bytes) {
   HANDLE h = CreateFileW(LongPathForm(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
-  bool ok = true;
-  size_t at = 0;
-  while (ok && at < bytes.size()) {
-    DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, 1u << 20));
-    DWORD wrote = 0;
-    ok = WriteFile(h, bytes.data() + at, chunk, &wrote, nullptr) && wrote == chunk;
-    at += wrote;
-  }
-  ok = ok && FlushFileBuffers(h);
+  bool ok = WriteAllHandle(h, bytes) && FlushFileBuffers(h);
   return CloseHandle(h) && ok;
 }
 
@@ -688,15 +671,7 @@ bool AppendToFile(FileHandle f, const std::string& bytes) {
   HANDLE h = reinterpret_cast<HANDLE>(f);
   LARGE_INTEGER zero, end;
   zero.QuadPart = 0;
-  if (!SetFilePointerEx(h, zero, &end, FILE_END)) return false;
-  size_t at = 0;
-  while (at < bytes.size()) {
-    DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, 1u << 20));
-    DWORD wrote = 0;
-    if (!WriteFile(h, bytes.data() + at, chunk, &wrote, nullptr) || wrote != chunk) return false;
-    at += wrote;
-  }
-  return true;
+  return SetFilePointerEx(h, zero, &end, FILE_END) && WriteAllHandle(h, bytes);
 }
 
 bool WriteFileAtOffset(FileHandle f, uint64_t offset, const std::string& bytes) {
