@@ -230,7 +230,9 @@ bool DeleteFileAt(DirHandle dir, const std::wstring& name, FsFault* fault);
 // back when removal fails (not empty, in use).
 bool RemoveDirAt(DirHandle dir, const std::wstring& name, FsFault* fault);
 
-// Reads a whole file in binary; false when it cannot be opened.
+// Reads a whole file in binary; false when it cannot be opened. This and the
+// other whole-file helpers (ReadFileHead, WriteWholeFile) are written once, in
+// platform/common/whole_files.cpp.
 bool ReadWholeFile(const std::wstring& path, std::string* out);
 
 // SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL): clears read-only, hidden
@@ -453,6 +455,9 @@ HttpsResult HttpsRequest(const std::wstring& host, int port, const std::wstring&
                          const std::string& method, const std::string& body, size_t maxBody);
 
 // ---- Sockets -------------------------------------------------------------------
+//
+// Written once in platform/common/sockets.cpp; start-up, the exclusive bind,
+// the time-outs, the gathered send and the address list are the backends'.
 
 using Socket = std::uintptr_t;
 constexpr Socket kBadSocket = ~Socket(0);

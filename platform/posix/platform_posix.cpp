@@ -1064,46 +1064,11 @@ bool NetStartup() {
   return true;
 }
 
-Socket SockTcp() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  return fd < 0 ? kBadSocket : static_cast<Socket>(fd);
-}
-
 void SockSetExclusive(Socket s) {
   // Linux never lets two sockets listen on one port; SO_REUSEADDR only lets a
   // restart bind while old connections linger in TIME_WAIT.
   int one = 1;
   setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-}
-
-bool SockBind(Socket s, bool anyAddress, int port) {
-  struct sockaddr_in a;
-  memset(&a, 0, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(anyAddress ? INADDR_ANY : INADDR_LOOPBACK);
-  return bind(Fd(s), reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0;
-}
-
-// getsockname fills only as much of the address as the socket's family has:
-// for anything but IPv4 (a local socket pair, as the request fuzzer uses)
-// the port bytes would be whatever was on the stack.
-int SockLocalPort(Socket s) {
-  struct sockaddr_in a {};
-  socklen_t len = sizeof a;
-  if (getsockname(Fd(s), reinterpret_cast<struct sockaddr*>(&a), &len) != 0) return 0;
-  if (a.sin_family != AF_INET) return 0;
-  return ntohs(a.sin_port);
-}
-
-std::string SockLocalAddress(Socket s) {
-  struct sockaddr_in a {};
-  socklen_t len = sizeof a;
-  if (getsockname(Fd(s), reinterpret_cast<struct sockaddr*>(&a), &len) != 0) return "";
-  if (a.sin_family != AF_INET) return "";
-  char buf[INET_ADDRSTRLEN] = {0};
-  if (!inet_ntop(AF_INET, &a.sin_addr, buf, sizeof buf)) return "";
-  return buf;
 }
 
 std::vector<std::string> LocalIPv4Addresses() {
@@ -1114,21 +1079,11 @@ std::vector<std::string> LocalIPv4Addresses() {
     if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
     const struct sockaddr_in* in = reinterpret_cast<const struct sockaddr_in*>(a->ifa_addr);
     if ((ntohl(in->sin_addr.s_addr) >> 24) == 127) continue;
-    char buf[INET_ADDRSTRLEN] = {0};
-    if (!inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf)) continue;
-    if (std::find(out.begin(), out.end(), buf) == out.end()) out.push_back(buf);
+    std::string text = DottedQuad(reinterpret_cast<const unsigned char*>(&in->sin_addr.s_addr));
+    if (std::find(out.begin(), out.end(), text) == out.end()) out.push_back(text);
   }
   freeifaddrs(list);
   return out;
-}
-
-bool SockListen(Socket s, int backlog) {
-  return listen(Fd(s), backlog) == 0;
-}
-
-Socket SockAccept(Socket s) {
-  int fd = accept4(Fd(s), nullptr, nullptr, SOCK_CLOEXEC);
-  return fd < 0 ? kBadSocket : static_cast<Socket>(fd);
 }
 
 void SockSetTimeouts(Socket s, int ms) {
@@ -1137,31 +1092,6 @@ void SockSetTimeouts(Socket s, int ms) {
   tv.tv_usec = (ms % 1000) * 1000;
   setsockopt(Fd(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   setsockopt(Fd(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-bool SockConnectLoopback(Socket s, int port) {
-  struct sockaddr_in a;
-  memset(&a, 0, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return connect(Fd(s), reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0;
-}
-
-int SockRecv(Socket s, char* buf, int len) {
-  ssize_t n;
-  do {
-    n = recv(Fd(s), buf, static_cast<size_t>(len), 0);
-  } while (n < 0 && errno == EINTR);
-  return static_cast<int>(n);
-}
-
-int SockSend(Socket s, const char* buf, int len) {
-  ssize_t n;
-  do {
-    n = send(Fd(s), buf, static_cast<size_t>(len), MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  return static_cast<int>(n);
 }
 
 int SockSendTwo(Socket s, const char* first, int firstLen, const char* second, int secondLen) {
@@ -1179,14 +1109,6 @@ int SockSendTwo(Socket s, const char* first, int firstLen, const char* second, i
     n = sendmsg(Fd(s), &msg, MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
   return static_cast<int>(n);
-}
-
-void SockShutdownSend(Socket s) {
-  shutdown(Fd(s), SHUT_WR);
-}
-
-void SockClose(Socket s) {
-  close(Fd(s));
 }
 
 }  // namespace tov

@@ -709,42 +709,10 @@ bool NetStartup() {
   return WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
 }
 
-Socket SockTcp() {
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  return s == INVALID_SOCKET ? kBadSocket : static_cast<Socket>(s);
-}
-
 void SockSetExclusive(Socket s) {
   int one = 1;
   setsockopt(Raw(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one),
              sizeof one);
-}
-
-bool SockBind(Socket s, bool anyAddress, int port) {
-  sockaddr_in a;
-  ZeroMemory(&a, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<u_short>(port));
-  a.sin_addr.s_addr = htonl(anyAddress ? INADDR_ANY : INADDR_LOOPBACK);
-  return bind(Raw(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-}
-
-int SockLocalPort(Socket s) {
-  sockaddr_in a;
-  int len = sizeof a;
-  if (getsockname(Raw(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
-  return ntohs(a.sin_port);
-}
-
-std::string SockLocalAddress(Socket s) {
-  sockaddr_in a;
-  int len = sizeof a;
-  if (getsockname(Raw(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) return "";
-  // inet_ntoa is not thread-safe; format the four bytes ourselves.
-  const unsigned char* b = reinterpret_cast<const unsigned char*>(&a.sin_addr.s_addr);
-  char buf[16];
-  snprintf(buf, sizeof buf, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-  return buf;
 }
 
 std::vector<std::string> LocalIPv4Addresses() {
@@ -771,46 +739,17 @@ std::vector<std::string> LocalIPv4Addresses() {
       const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(sa);
       const unsigned char* b = reinterpret_cast<const unsigned char*>(&in->sin_addr.s_addr);
       if (b[0] == 127) continue;
-      char text[16];
-      snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-      bool seen = false;
-      for (const std::string& o : out) seen = seen || o == text;
-      if (!seen) out.push_back(text);
+      std::string text = DottedQuad(b);
+      if (std::find(out.begin(), out.end(), text) == out.end()) out.push_back(text);
     }
   }
   return out;
-}
-
-bool SockListen(Socket s, int backlog) {
-  return listen(Raw(s), backlog) == 0;
-}
-
-Socket SockAccept(Socket s) {
-  SOCKET c = accept(Raw(s), nullptr, nullptr);
-  return c == INVALID_SOCKET ? kBadSocket : static_cast<Socket>(c);
 }
 
 void SockSetTimeouts(Socket s, int ms) {
   DWORD t = static_cast<DWORD>(ms);
   setsockopt(Raw(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&t), sizeof t);
   setsockopt(Raw(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&t), sizeof t);
-}
-
-bool SockConnectLoopback(Socket s, int port) {
-  sockaddr_in a;
-  ZeroMemory(&a, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<u_short>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return connect(Raw(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-}
-
-int SockRecv(Socket s, char* buf, int len) {
-  return recv(Raw(s), buf, len, 0);
-}
-
-int SockSend(Socket s, const char* buf, int len) {
-  return send(Raw(s), buf, len, 0);
 }
 
 int SockSendTwo(Socket s, const char* first, int firstLen, const char* second, int secondLen) {
@@ -822,14 +761,6 @@ int SockSendTwo(Socket s, const char* first, int firstLen, const char* second, i
   DWORD sent = 0;
   if (WSASend(Raw(s), parts, 2, &sent, 0, nullptr, nullptr) != 0) return -1;
   return static_cast<int>(sent);
-}
-
-void SockShutdownSend(Socket s) {
-  shutdown(Raw(s), SD_SEND);
-}
-
-void SockClose(Socket s) {
-  closesocket(Raw(s));
 }
 
 }  // namespace tov
