@@ -33,6 +33,7 @@
 #include <system_error>
 
 #include "platform/platform.h"
+#include "platform/posix/stand_in.h"
 
 namespace tov {
 namespace {
@@ -53,11 +54,6 @@ const char* RootName(RegRoot root) {
       return "HKCR";
   }
   return "HKCU";
-}
-
-bool IsDrivePath(const std::wstring& p) {
-  return p.size() >= 2 && ((p[0] >= L'A' && p[0] <= L'Z') || (p[0] >= L'a' && p[0] <= L'z')) &&
-         p[1] == L':';
 }
 
 bool StartsWithNoCase(const std::wstring& s, const wchar_t* prefix) {

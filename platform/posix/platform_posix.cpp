@@ -62,6 +62,7 @@
 
 #include "platform/common/internal.h"
 #include "platform/platform.h"
+#include "platform/posix/stand_in.h"
 
 namespace tov {
 namespace {
@@ -99,11 +100,6 @@ const std::string& RootDir() {
   return root;
 }
 
-bool IsDrivePath(const std::string& s) {
-  return s.size() >= 2 && ((s[0] >= 'A' && s[0] <= 'Z') || (s[0] >= 'a' && s[0] <= 'z')) &&
-         s[1] == ':';
-}
-
 // Maps a path to the host. Returns false for a path without a drive letter
 // when onlyDrives is set.
 bool MapPath(const std::wstring& path, bool onlyDrives, std::string* host) {
@@ -126,23 +122,6 @@ bool MapPath(const std::wstring& path, bool onlyDrives, std::string* host) {
   // lstat follow a link that Windows reports as the link itself.
   while (host->size() > 1 && host->back() == '/') host->pop_back();
   return true;
-}
-
-uint64_t ToFileTime(const struct timespec& ts) {
-  // Seconds from 1601-01-01 to 1970-01-01.
-  constexpr int64_t kEpochDelta = 11644473600LL;
-  int64_t t = (static_cast<int64_t>(ts.tv_sec) + kEpochDelta) * 10000000LL + ts.tv_nsec / 100;
-  return t < 0 ? 0 : static_cast<uint64_t>(t);
-}
-
-// Attributes of an lstat result; for a link, whether its target is a
-// directory decides the directory bit.
-uint32_t AttrsOf(const struct stat& st, bool linkToDir) {
-  if (S_ISLNK(st.st_mode)) return kAttrReparsePoint | (linkToDir ? kAttrDirectory : kAttrArchive);
-  uint32_t a = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
-  if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
-  if (S_ISREG(st.st_mode) && (st.st_mode & S_ISVTX)) a |= kAttrOffline | kAttrRecallOnDataAccess;
-  return a;
 }
 
 // NTFS order: by name with ASCII letters folded to upper case, byte by
@@ -209,9 +188,18 @@ void SortedNames(DIR* d, std::string* pool, std::vector<size_t>* names) {
             [base](size_t a, size_t b) { return NameBefore(base + a, base + b); });
 }
 
-bool LinkPointsToDir(int dirfd, const char* name) {
-  struct stat target;
-  return fstatat(dirfd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+// The names of the directory open as fd, in NTFS order (SortedNames), and
+// its stream, which owns fd now, for closedir; null, with fd closed, when
+// it cannot be read.
+DIR* ReadSortedNames(int fd, std::string* pool, std::vector<size_t>* names) {
+  if (fd < 0) return nullptr;
+  DIR* d = fdopendir(fd);
+  if (!d) {
+    close(fd);
+    return nullptr;
+  }
+  SortedNames(d, pool, names);
+  return d;
 }
 
 std::string UserName() {
@@ -314,6 +302,48 @@ std::string RecycleBinDir() {
 }
 
 }  // namespace
+
+// ---- Shared with the stand-in's other files (stand_in.h) ------------------------
+
+uint64_t ToFileTime(const struct timespec& ts) {
+  // Seconds from 1601-01-01 to 1970-01-01.
+  constexpr int64_t kEpochDelta = 11644473600LL;
+  int64_t t = (static_cast<int64_t>(ts.tv_sec) + kEpochDelta) * 10000000LL + ts.tv_nsec / 100;
+  return t < 0 ? 0 : static_cast<uint64_t>(t);
+}
+
+uint32_t AttrsOf(const struct stat& st, bool linkToDir) {
+  if (S_ISLNK(st.st_mode)) return kAttrReparsePoint | (linkToDir ? kAttrDirectory : kAttrArchive);
+  uint32_t a = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
+  if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
+  if (S_ISREG(st.st_mode) && (st.st_mode & S_ISVTX)) a |= kAttrOffline | kAttrRecallOnDataAccess;
+  return a;
+}
+
+bool LinkPointsToDir(int dirfd, const char* name) {
+  struct stat target;
+  return fstatat(dirfd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+}
+
+FsFault FaultOfErrno(int err) {
+  switch (err) {
+    case ENOENT:
+      return FsFault::Gone;
+    case EBUSY:
+    case ETXTBSY:
+      return FsFault::InUse;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return FsFault::Denied;
+    case ELOOP:
+    case ENOTDIR:
+    case EISDIR:
+      return FsFault::Link;
+    default:
+      return FsFault::Other;
+  }
+}
 
 // ---- Text ---------------------------------------------------------------------
 
@@ -632,15 +662,10 @@ bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>
   std::string host;
   if (!MapPath(dir, false, &host) || host.empty()) return false;
   int fd = OpenForListing(host);
-  if (fd < 0) return false;
-  DIR* d = fdopendir(fd);
-  if (!d) {
-    close(fd);
-    return false;
-  }
   std::string pool;
   std::vector<size_t> names;
-  SortedNames(d, &pool, &names);
+  DIR* d = ReadSortedNames(fd, &pool, &names);
+  if (!d) return false;
   const char* base = pool.data();
   DirEntry entry;
   {
@@ -665,26 +690,6 @@ bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>
 // ---- Walking by handle --------------------------------------------------------------
 
 namespace {
-
-FsFault FaultOfErrno(int err) {
-  switch (err) {
-    case ENOENT:
-      return FsFault::Gone;
-    case EBUSY:
-    case ETXTBSY:
-      return FsFault::InUse;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return FsFault::Denied;
-    case ELOOP:
-    case ENOTDIR:
-    case EISDIR:
-      return FsFault::Link;
-    default:
-      return FsFault::Other;
-  }
-}
 
 int Fd(DirHandle d) {
   return static_cast<int>(d);
@@ -836,15 +841,10 @@ bool ListDirAt(DirHandle dir, std::vector<DirEntry>* entries) {
   // A descriptor of its own for the stream, read from the start: the walk
   // keeps using dir for the entries' opens and deletions.
   int fd = openat(Fd(dir), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  DIR* d = fdopendir(fd);
-  if (!d) {
-    close(fd);
-    return false;
-  }
   std::string pool;
   std::vector<size_t> names;
-  SortedNames(d, &pool, &names);
+  DIR* d = ReadSortedNames(fd, &pool, &names);
+  if (!d) return false;
   const char* base = pool.data();
   entries->reserve(names.size());
   for (size_t at : names) {
