@@ -23,13 +23,10 @@
 
 #include "platform/common/internal.h"
 #include "platform/platform.h"
+#include "platform/win32/win32_shared.h"
 
 namespace tov {
 namespace {
-
-uint64_t Join(DWORD high, DWORD low) {
-  return (static_cast<uint64_t>(high) << 32) | low;
-}
 
 bool ValidHandle(HANDLE h) {
   return h != nullptr && h != INVALID_HANDLE_VALUE;
@@ -246,31 +243,30 @@ bool GetFileInfo(const std::wstring& path, FileInfo* info) {
   WIN32_FILE_ATTRIBUTE_DATA d;
   if (!GetFileAttributesExW(LongPathForm(path).c_str(), GetFileExInfoStandard, &d)) return false;
   info->attrs = d.dwFileAttributes;
-  info->size = Join(d.nFileSizeHigh, d.nFileSizeLow);
-  info->mtime = Join(d.ftLastWriteTime.dwHighDateTime, d.ftLastWriteTime.dwLowDateTime);
+  info->size = Join64(d.nFileSizeHigh, d.nFileSizeLow);
+  info->mtime = Join64(d.ftLastWriteTime.dwHighDateTime, d.ftLastWriteTime.dwLowDateTime);
   return true;
 }
 
-bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>& visit) {
+HANDLE FindFirstIn(const std::wstring& dir, WIN32_FIND_DATAW* fd) {
   std::wstring pattern = LongPathForm(dir);
   if (pattern.empty() || pattern.back() != L'\\') pattern += L'\\';
   pattern += L'*';
+  return FindFirstFileExW(pattern.c_str(), FindExInfoBasic, fd, FindExSearchNameMatch, nullptr,
+                          FIND_FIRST_EX_LARGE_FETCH);
+}
+
+bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>& visit) {
   WIN32_FIND_DATAW fd;
-  // The fastest listing Windows offers: the basic information level skips
-  // the 8.3 short name (nobody here reads it), and the large fetch asks the
-  // file system for many entries per round trip. Names, attributes, sizes
-  // and times are the same as FindFirstFileW reports.
-  HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch, nullptr,
-                              FIND_FIRST_EX_LARGE_FETCH);
+  HANDLE h = FindFirstIn(dir, &fd);
   if (h == INVALID_HANDLE_VALUE) return false;
   DirEntry e;
   do {
-    const wchar_t* n = fd.cFileName;
-    if (n[0] == L'.' && (n[1] == 0 || (n[1] == L'.' && n[2] == 0))) continue;
-    e.name = n;
+    if (IsDotEntry(fd.cFileName)) continue;
+    e.name = fd.cFileName;
     e.attrs = fd.dwFileAttributes;
-    e.size = Join(fd.nFileSizeHigh, fd.nFileSizeLow);
-    e.mtime = Join(fd.ftLastWriteTime.dwHighDateTime, fd.ftLastWriteTime.dwLowDateTime);
+    e.size = Join64(fd.nFileSizeHigh, fd.nFileSizeLow);
+    e.mtime = Join64(fd.ftLastWriteTime.dwHighDateTime, fd.ftLastWriteTime.dwLowDateTime);
     if (!visit(e)) break;
   } while (FindNextFileW(h, &fd));
   FindClose(h);
@@ -278,23 +274,6 @@ bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>
 }
 
 // ---- Walking by handle --------------------------------------------------------------
-
-namespace {
-
-// FileDispositionInfoEx and its flags (Windows 10 1607 and later; the
-// headers declare them only for newer targets than ours).
-constexpr FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx =
-    static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
-constexpr ULONG kDispositionDelete = 0x1;
-constexpr ULONG kDispositionPosixSemantics = 0x2;
-constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
-struct DispositionInfoEx {
-  ULONG Flags;
-};
-
-// Enough for several hundred entries per call; names are at most 255
-// characters.
-constexpr DWORD kListBufferBytes = 64 * 1024;
 
 FsFault FaultOf(DWORD err) {
   switch (err) {
@@ -317,6 +296,23 @@ FsFault FaultOf(DWORD err) {
       return FsFault::Other;
   }
 }
+
+namespace {
+
+// FileDispositionInfoEx and its flags (Windows 10 1607 and later; the
+// headers declare them only for newer targets than ours).
+constexpr FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx =
+    static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr ULONG kDispositionDelete = 0x1;
+constexpr ULONG kDispositionPosixSemantics = 0x2;
+constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
+struct DispositionInfoEx {
+  ULONG Flags;
+};
+
+// Enough for several hundred entries per call; names are at most 255
+// characters.
+constexpr DWORD kListBufferBytes = 64 * 1024;
 
 FsFault FaultOfStatus(NTSTATUS status) {
   // STATUS_DELETE_PENDING maps to ERROR_ACCESS_DENIED; it means "going".
