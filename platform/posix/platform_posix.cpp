@@ -306,9 +306,8 @@ std::string RecycleBinDir() {
 // ---- Shared with the stand-in's other files (stand_in.h) ------------------------
 
 uint64_t ToFileTime(const struct timespec& ts) {
-  // Seconds from 1601-01-01 to 1970-01-01.
-  constexpr int64_t kEpochDelta = 11644473600LL;
-  int64_t t = (static_cast<int64_t>(ts.tv_sec) + kEpochDelta) * 10000000LL + ts.tv_nsec / 100;
+  int64_t t =
+      (static_cast<int64_t>(ts.tv_sec) + kFileTimeEpochSeconds) * 10000000LL + ts.tv_nsec / 100;
   return t < 0 ? 0 : static_cast<uint64_t>(t);
 }
 
@@ -964,8 +963,8 @@ uint64_t NowFileTime() {
 }
 
 std::string LocalStamp(uint64_t fileTime) {
-  constexpr int64_t kEpochDelta = 11644473600LL;
-  time_t t = static_cast<time_t>(static_cast<int64_t>(fileTime / 10000000ULL) - kEpochDelta);
+  time_t t =
+      static_cast<time_t>(static_cast<int64_t>(fileTime / 10000000ULL) - kFileTimeEpochSeconds);
   struct tm local;
   if (!localtime_r(&t, &local)) return std::string();
   char buf[32];

@@ -21,6 +21,9 @@ inline bool IsDrivePath(const std::wstring& p) {
   return p.size() >= 2 && LowerAscii(p[0]) >= L'a' && LowerAscii(p[0]) <= L'z' && p[1] == L':';
 }
 
+// Seconds from 1601-01-01, where FILETIME counts from, to 1970-01-01.
+constexpr int64_t kFileTimeEpochSeconds = 11644473600LL;
+
 // A POSIX time as a FILETIME (100 ns units since 1601-01-01 UTC); 0 before 1601.
 uint64_t ToFileTime(const struct timespec& ts);
 

@@ -467,9 +467,8 @@ DirHandle OpenSubdir(DirHandle parent, const DirEntry& entry, FsFault* fault) {
   // The folder must be the one that was listed: a folder renamed into its
   // place, or a link that the system followed after all, has another id.
   BY_HANDLE_FILE_INFORMATION info;
-  if (entry.id != 0 &&
-      (!GetFileInformationByHandle(h, &info) ||
-       ((static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow) != entry.id)) {
+  if (entry.id != 0 && (!GetFileInformationByHandle(h, &info) ||
+                        Join64(info.nFileIndexHigh, info.nFileIndexLow) != entry.id)) {
     CloseHandle(h);
     *fault = FsFault::Link;
     return kNoDir;
@@ -610,7 +609,7 @@ bool TempPath(std::wstring* out) {
 uint64_t NowFileTime() {
   FILETIME ft;
   GetSystemTimeAsFileTime(&ft);
-  return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return Join64(ft.dwHighDateTime, ft.dwLowDateTime);
 }
 
 std::string LocalStamp(uint64_t fileTime) {
