@@ -1,6 +1,7 @@
 #include "api/meta_api.h"
 
 #include "feedback/feedback.h"
+#include "platform/platform.h"
 #include "text/text.h"
 
 namespace tamsel {
@@ -10,10 +11,7 @@ namespace {
 // empty when it does not start with "X:\".
 std::wstring AfterDrive(const std::wstring& path) {
   if (path.size() < 3 || path[1] != L':' || path[2] != L'\\') return L"";
-  std::wstring o = path.substr(2);
-  for (wchar_t& c : o)
-    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-  return o;
+  return tov::LowerAscii(path.substr(2));
 }
 
 bool UnderSystemDir(const std::wstring& path) {

@@ -15,6 +15,7 @@
 #include "api/meta_api.h"
 #include "desktop/shell_win.h"
 #include "engine/tamsel_engine.h"
+#include "lifecycle/shell_life.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
 #include "server/routes.h"
@@ -27,6 +28,7 @@
 #include "text/text.h"
 #include "unattended/schedule.h"
 
+using tov::Bool;
 using tov::JEsc;
 using tov::Num;
 
@@ -41,10 +43,6 @@ constexpr size_t kMaxSkipPaths = 100000;
 const std::vector<tamsel::Category>& Rules() {
   static const std::vector<tamsel::Category> g_cats = tamsel::BuildRules();
   return g_cats;
-}
-
-std::string Bool(bool b) {
-  return b ? "true" : "false";
 }
 
 std::string Quoted(const std::string& s) {
@@ -138,7 +136,7 @@ std::string ApiScanResult() {
 }
 
 std::string ApiEnv() {
-  return "{\"ok\":true,\"admin\":" + Bool(tamsel::IsAdmin()) + ",\"version\":\"" + tov::kVersion +
+  return "{\"ok\":true,\"admin\":" + Bool(tov::IsAdminUser()) + ",\"version\":\"" + tov::kVersion +
          "\",\"name\":\"" + tov::kProductName + "\",\"drive\":" + tamsel::DiskInfoJson("C:") + "}";
 }
 
@@ -185,7 +183,7 @@ bool ReadTaskOptions(const std::string& body, bool withSkip, tamsel::TaskOptions
         *message = "skip 必须是路径数组";
         return false;
       }
-      opt->skip.insert(tamsel::Lower(tamsel::U2W(p.text)));
+      opt->skip.insert(tov::LowerAscii(tamsel::U2W(p.text)));
     }
   }
   return true;

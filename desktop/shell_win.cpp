@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cwctype>
 #include <system_error>
 #include <thread>
 
@@ -32,11 +31,6 @@ bool FileExists(const std::wstring& path) {
   return GetAttributes(path, &attrs) && !(attrs & kAttrDirectory);
 }
 
-std::wstring Lower(std::wstring s) {
-  for (wchar_t& c : s) c = static_cast<wchar_t>(towlower(static_cast<wint_t>(c)));
-  return s;
-}
-
 bool LaunchAccepted(const std::wstring& file, const std::wstring& params) {
   uint32_t lastError = 0;
   return ShellExecuteOpen(L"open", file, params, &lastError) > kShellOk;
@@ -44,10 +38,6 @@ bool LaunchAccepted(const std::wstring& file, const std::wstring& params) {
 
 void SleepMs(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-const char* Bool(bool b) {
-  return b ? "true" : "false";
 }
 
 // Command lines of the Explorer restart are bounded like the fixed buffer of
@@ -149,7 +139,7 @@ bool DefaultBrowserIsIE() {
     if (!RegReadText(RegRoot::CurrentUser, key, L"ProgId", 512, 1022, &progId, &type)) continue;
     if ((type != kRegSz && type != kRegExpandSz) || progId.empty()) continue;
     // Internet Explorer registers "IE.HTTP", "IE.HTTPS", ...
-    return progId.size() >= 3 && Lower(progId.substr(0, 3)) == L"ie.";
+    return progId.size() >= 3 && LowerAscii(progId.substr(0, 3)) == L"ie.";
   }
   // Without a user choice the class's open command names the handler.
   for (const wchar_t* key : kCmdKeys) {
@@ -157,7 +147,7 @@ bool DefaultBrowserIsIE() {
     uint32_t type = 0;
     if (!RegReadText(RegRoot::ClassesRoot, key, L"", 1024, 2046, &command, &type)) continue;
     if (command.empty()) continue;
-    return Lower(command).find(L"iexplore") != std::wstring::npos;
+    return LowerAscii(command).find(L"iexplore") != std::wstring::npos;
   }
   return false;
 }
@@ -256,7 +246,7 @@ bool ExeOnDesktop() {
   };
   trim(desktop);
   trim(exeDir);
-  return desktop.size() == exeDir.size() && Lower(desktop) == Lower(exeDir);
+  return desktop.size() == exeDir.size() && LowerAscii(desktop) == LowerAscii(exeDir);
 }
 
 bool CreateShortcuts(const std::string& appName, std::vector<std::string>& created) {
@@ -338,7 +328,7 @@ bool ExplorerIsRunning() {
   // started twice.
   if (!ProcessExeNames(&names)) return true;
   for (const std::wstring& name : names)
-    if (Lower(name) == L"explorer.exe") return true;
+    if (LowerAscii(name) == L"explorer.exe") return true;
   return false;
 }
 

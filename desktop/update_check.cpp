@@ -69,7 +69,7 @@ std::string CheckUpdateJson(const std::string& host, const std::string& path,
 
   return "{\"ok\":true,\"current\":\"" + JEsc(current) + "\",\"latest\":\"" + JEsc(latest) +
          "\",\"page\":\"" + JEsc(page) + "\",\"notes\":\"" + JEsc(notes) +
-         "\",\"hasUpdate\":" + (hasUpdate ? "true" : "false") + "}";
+         "\",\"hasUpdate\":" + Bool(hasUpdate) + "}";
 }
 
 }  // namespace tov

@@ -30,7 +30,7 @@ bool LeftOut(const Choice& c, EntryPath* paths, const std::wstring* full, const 
   bool skipList = c.skip && !c.opt->skip.empty();
   if (!skipList && c.safety->protect.empty()) return false;
   const std::wstring& path = full ? *full : paths->Of(name);
-  if (skipList && c.opt->skip.count(Lower(path))) return true;
+  if (skipList && c.opt->skip.count(tov::LowerAscii(path))) return true;
   return IsProtectedPath(*c.safety, path);
 }
 

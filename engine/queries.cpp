@@ -1,6 +1,5 @@
-// The small synchronous queries the API answers without a task: whether the
-// process runs as administrator, the size and free space of a drive, and
-// what the recycle bin holds.
+// The small synchronous queries the API answers without a task: the size and
+// free space of a drive, and what the recycle bin holds.
 #include <cstdio>
 
 #include "engine/tamsel_engine.h"
@@ -8,10 +7,6 @@
 #include "text/text.h"
 
 namespace tamsel {
-
-bool IsAdmin() {
-  return tov::IsProcessAdmin();
-}
 
 std::string DiskInfoJson(const std::string& drive) {
   // Only a short drive name such as "C:" is meaningful here.

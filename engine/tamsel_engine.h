@@ -1,7 +1,7 @@
 // The scan and clean engine: one background task at a time (a scan, a real
 // clean, a dry run, or a task of another subsystem through StartTaskOf), the
 // live progress record it publishes, the results of the last finished scan
-// and clean, and the small synchronous drive, recycle-bin and administrator
+// and clean, and the small synchronous drive and recycle-bin
 // queries.
 //
 // Ownership: the engine owns the task state and the results lock. The task
@@ -172,7 +172,6 @@ void SetCurPath(const std::wstring& path);
 
 // ---- Queries --------------------------------------------------------------------
 
-bool IsAdmin();
 // {"ok":true,"drive":"C:","total":N,"free":N} or {"ok":false}
 std::string DiskInfoJson(const std::string& drive);
 // {"ok":true,"items":N,"bytes":N}, or {"ok":false} when the bin cannot be

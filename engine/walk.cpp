@@ -139,11 +139,11 @@ std::wstring ParentOf(const std::wstring& path) {
 
 bool RepeatsEarlierTarget(const RuleItem& item, size_t index) {
   const Target& t = item.targets[index];
-  std::wstring folded = Lower(t.path);
+  std::wstring folded = tov::LowerAscii(t.path);
   for (size_t i = 0; i < index; ++i) {
     const Target& e = item.targets[i];
     if (e.recursive == t.recursive && e.include == t.include && e.exclude == t.exclude &&
-        Lower(e.path) == folded)
+        tov::LowerAscii(e.path) == folded)
       return true;
   }
   return false;

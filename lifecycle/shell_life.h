@@ -62,6 +62,9 @@ struct RightsSystem {
 // Puts in `system` for every later call; RightsSystem{} restores the system's.
 void SetRightsSystem(const RightsSystem& system);
 
+// The program's one administrator test (the elevation, the Explorer restart
+// and /api/env ask it): the test's answer when one is put in, else the
+// system's (IsProcessAdmin).
 bool IsAdminUser();
 // Restarts the program elevated ("runas", "--force-new") and ends this one
 // 1.2 s later; the document says what happened.

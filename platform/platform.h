@@ -29,6 +29,25 @@ namespace tov {
 std::wstring Utf8ToWide(const std::string& s);
 std::string WideToUtf8(const std::wstring& s);
 
+// The one lower-casing of the program (platform/common/plain_text.cpp): the
+// ASCII letters A-Z become a-z, every other unit (non-ASCII characters, the
+// bytes of UTF-8 sequences) stays as it is. No locale is consulted, so the
+// answer is the same on every machine and in both builds.
+constexpr char LowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+constexpr wchar_t LowerAscii(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+std::string LowerAscii(std::string s);
+std::wstring LowerAscii(std::wstring s);
+
+// Appends the UTF-8 form of one code point to *out, one to four bytes. A
+// surrogate half (U+D800-U+DFFF) is written in its own three-byte form, as
+// a JSON \u escape decoded alone gives it; a value above U+10FFFF becomes
+// U+FFFD. Pure text, the same in both builds.
+void AppendUtf8(uint32_t codePoint, std::string* out);
+
 // ---- Process and console -----------------------------------------------------
 
 // The command line as UTF-8 arguments, program name first. On Windows it is
@@ -211,7 +230,9 @@ bool DeleteFileAt(DirHandle dir, const std::wstring& name, FsFault* fault);
 // back when removal fails (not empty, in use).
 bool RemoveDirAt(DirHandle dir, const std::wstring& name, FsFault* fault);
 
-// Reads a whole file in binary; false when it cannot be opened.
+// Reads a whole file in binary; false when it cannot be opened. This and the
+// other whole-file helpers (ReadFileHead, WriteWholeFile) are written once, in
+// platform/common/whole_files.cpp.
 bool ReadWholeFile(const std::wstring& path, std::string* out);
 
 // SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL): clears read-only, hidden
@@ -434,6 +455,9 @@ HttpsResult HttpsRequest(const std::wstring& host, int port, const std::wstring&
                          const std::string& method, const std::string& body, size_t maxBody);
 
 // ---- Sockets -------------------------------------------------------------------
+//
+// Written once in platform/common/sockets.cpp; start-up, the exclusive bind,
+// the time-outs, the gathered send and the address list are the backends'.
 
 using Socket = std::uintptr_t;
 constexpr Socket kBadSocket = ~Socket(0);

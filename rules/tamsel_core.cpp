@@ -34,10 +34,6 @@ const wchar_t kReasonSystem[] = L"系统目录(规则未声明 allowSystem)";
 const wchar_t kReasonHome[] = L"用户主目录根";
 const wchar_t kReasonProtected[] = L"已设为不清理";
 
-wchar_t FoldChar(wchar_t c) {
-  return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
 bool IsSep(wchar_t c) {
   return c == L'\\' || c == L'/';
 }
@@ -46,7 +42,7 @@ bool IsSep(wchar_t c) {
 bool StartsWithFolded(const std::wstring& s, const std::wstring& folded) {
   if (s.size() < folded.size()) return false;
   for (size_t i = 0; i < folded.size(); ++i)
-    if (FoldChar(s[i]) != folded[i]) return false;
+    if (tov::LowerAscii(s[i]) != folded[i]) return false;
   return true;
 }
 
@@ -119,7 +115,7 @@ bool WildMatchStr(const wchar_t* pattern, const wchar_t* text) {
     } else if (*p == L'?') {
       ++p;
       ++s;
-    } else if (*p && FoldChar(*p) == FoldChar(*s)) {
+    } else if (*p && tov::LowerAscii(*p) == tov::LowerAscii(*s)) {
       ++p;
       ++s;
     } else {
@@ -130,12 +126,6 @@ bool WildMatchStr(const wchar_t* pattern, const wchar_t* text) {
   }
   while (*p == L'*') ++p;
   return *p == L'\0';
-}
-
-std::wstring Lower(const std::wstring& s) {
-  std::wstring r(s);
-  for (wchar_t& c : r) c = FoldChar(c);
-  return r;
 }
 
 // ---- Path tests ------------------------------------------------------------------
@@ -149,8 +139,8 @@ bool IsDriveRootPath(const std::wstring& path) {
 
 bool IsUnderDir(const std::wstring& path, const std::wstring& dir) {
   if (dir.empty()) return false;
-  std::wstring p = Lower(path);
-  std::wstring d = Lower(dir);
+  std::wstring p = tov::LowerAscii(path);
+  std::wstring d = tov::LowerAscii(dir);
   if (d.back() != L'\\') d.push_back(L'\\');
   return p.size() >= d.size() && p.compare(0, d.size(), d) == 0;
 }
@@ -194,9 +184,9 @@ std::wstring ExpandEnvW(const std::wstring& s) {
 }
 
 bool IsSystemArea(const std::wstring& path) {
-  std::wstring p = Lower(path);
+  std::wstring p = tov::LowerAscii(path);
   for (const wchar_t* entry : kSys) {
-    std::wstring dir = Lower(ExpandEnvW(entry));
+    std::wstring dir = tov::LowerAscii(ExpandEnvW(entry));
     if (dir.empty()) continue;
     if (IsUnderDir(p, dir) || p == dir) return true;
   }
@@ -206,7 +196,7 @@ bool IsSystemArea(const std::wstring& path) {
 std::vector<std::wstring> FoldProtectedPaths(const std::vector<std::wstring>& protect) {
   std::vector<std::wstring> out;
   for (const std::wstring& p : protect) {
-    std::wstring folded = Lower(p);
+    std::wstring folded = tov::LowerAscii(p);
     while (folded.size() > 3 && IsSep(folded.back())) folded.pop_back();
     if (!folded.empty()) out.push_back(std::move(folded));
   }
@@ -219,17 +209,17 @@ SafetyContext MakeSafetyContext(const std::vector<std::wstring>& protect) {
   std::wstring desktop;
   if (tov::ShellFolderPath(tov::ShellFolder::Desktop, &desktop) && !desktop.empty()) {
     c.hasDesktop = true;
-    c.desktop = WithTrailingBackslash(Lower(desktop));
+    c.desktop = WithTrailingBackslash(tov::LowerAscii(desktop));
   }
   for (const wchar_t* entry : kSys) {
-    std::wstring dir = Lower(ExpandEnvW(entry));
+    std::wstring dir = tov::LowerAscii(ExpandEnvW(entry));
     if (dir.empty()) continue;
     c.systemSep.push_back(WithTrailingBackslash(dir));
     c.system.push_back(std::move(dir));
   }
   std::wstring home = ExpandEnvW(L"%USERPROFILE%");
   while (home.size() > 1 && home.back() == L'\\') home.pop_back();
-  c.home = Lower(home);
+  c.home = tov::LowerAscii(home);
   return c;
 }
 

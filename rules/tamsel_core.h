@@ -59,9 +59,6 @@ void Exc(Target& t, const wchar_t* pattern);
 // ASCII letters without regard to case.
 bool WildMatchStr(const wchar_t* pattern, const wchar_t* text);
 
-// Copy with ASCII A-Z lowered.
-std::wstring Lower(const std::wstring& s);
-
 // C:, C:\, C:/ (trailing separators dropped) and anything shorter than two
 // characters.
 bool IsDriveRootPath(const std::wstring& path);

@@ -1,6 +1,5 @@
 #include "server/http_request.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,8 +26,7 @@ std::vector<std::string> HeaderValues(const std::string& head, const char* name)
         head.substr(start, next == std::string::npos ? std::string::npos : next - start);
     if (l.size() > n && l[n] == ':') {
       bool same = true;
-      for (size_t i = 0; i < n && same; ++i)
-        same = tolower(static_cast<unsigned char>(l[i])) == name[i];
+      for (size_t i = 0; i < n && same; ++i) same = LowerAscii(l[i]) == name[i];
       if (same) {
         size_t b = n + 1, e = l.size();
         while (b < e && (l[b] == ' ' || l[b] == '\t')) ++b;

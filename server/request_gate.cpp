@@ -1,6 +1,5 @@
 #include "server/request_gate.h"
 
-#include <cctype>
 #include <vector>
 
 #include "lifecycle/shell_life.h"
@@ -20,11 +19,6 @@ constexpr const char kRefusedToken[] = "拒绝访问：缺少或错误的访问�
 // The one API path open without the secret: the probe of a second start
 // reads it to recognise us, and it tells nothing private.
 constexpr const char kOpenApiPath[] = "/api/env";
-
-std::string LowerAscii(std::string s) {
-  for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return s;
-}
 
 // The names under which a browser may reach us: the loopback names, and in
 // LAN mode the address the peer connected to.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/platform.h"
 #include "rules/tamsel_core.h"
 #include "settings/settings.h"
 #include "text/text.h"
@@ -168,10 +169,7 @@ bool Write(HistoryWriter& w, const std::string& bytes) {
 
 bool AsciiContainsFolded(const std::string& text, const std::string& lowerQuery) {
   if (lowerQuery.empty()) return true;
-  std::string t = text;
-  for (char& c : t)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return t.find(lowerQuery) != std::string::npos;
+  return tov::LowerAscii(text).find(lowerQuery) != std::string::npos;
 }
 
 }  // namespace
@@ -303,9 +301,7 @@ std::string HistoryRecordJson(const std::wstring& dir, const std::string& id, ui
   if (lines.empty() || !ParseHead(lines[0], &h))
     return "{\"ok\":false,\"message\":\"清理记录无法读取\"}";
   if (!h.done) SumLines(lines, &h);
-  std::string q = query;
-  for (char& c : q)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  std::string q = tov::LowerAscii(query);
   if (limit < 1 || limit > kMaxHistoryPage) limit = kDefaultHistoryPage;
   std::string list;
   uint64_t total = 0, shown = 0;
@@ -318,7 +314,7 @@ std::string HistoryRecordJson(const std::wstring& dir, const std::string& id, ui
             "\",\"item\":" + Quoted(l.item) + ",\"bytes\":" + tov::Num(l.bytes) +
             ",\"path\":" + Quoted(l.path) + ",\"reason\":" + Quoted(l.reason) + "}";
   }
-  return "{\"ok\":true," + HeadJson(h) + ",\"complete\":" + (h.done ? "true" : "false") +
+  return "{\"ok\":true," + HeadJson(h) + ",\"complete\":" + tov::Bool(h.done) +
          ",\"total\":" + tov::Num(total) + ",\"offset\":" + tov::Num(offset) + ",\"lines\":[" +
          list + "]}";
 }

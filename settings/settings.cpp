@@ -156,7 +156,7 @@ bool ParseSettings(const std::string& text, const std::vector<Category>& cats, S
         return false;
       }
       // The same path twice (in any letter case) is kept once.
-      if (seen.insert(W2U(Lower(U2W(path)))).second) s.protect.push_back(path);
+      if (seen.insert(W2U(tov::LowerAscii(U2W(path)))).second) s.protect.push_back(path);
     }
   }
   *out = s;
@@ -167,7 +167,7 @@ std::string SettingsJson(const Settings& s) {
   return "{\"version\":" + std::to_string(kSettingsVersion) +
          ",\"selected\":" + StrList(s.selected) +
          ",\"olderThanDays\":" + std::to_string(s.olderThanDays) +
-         ",\"restartExplorer\":" + (s.restartExplorer ? "true" : "false") +
+         ",\"restartExplorer\":" + tov::Bool(s.restartExplorer) +
          ",\"protect\":" + StrList(s.protect) + "}";
 }
 

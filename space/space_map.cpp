@@ -301,10 +301,6 @@ std::string Quoted(const std::string& s) {
   return "\"" + tov::JEsc(s) + "\"";
 }
 
-std::string Bool(bool b) {
-  return b ? "true" : "false";
-}
-
 // The item of a folder: the nearest catalogue target at or above it.
 const std::string* ItemOf(const SpaceMap& m, uint32_t node) {
   for (uint32_t i = node; i != kSpaceNone; i = m.nodes[i].parent)
@@ -338,9 +334,9 @@ std::string RowJson(const SpaceMap& m, uint32_t folder, const Row& r) {
   const SpaceNode& c = m.nodes[r.node];
   bool link = (c.flags & kSpaceLink) != 0;
   std::string o = "{\"name\":" + Quoted(std::string(r.name, r.nameLen)) +
-                  ",\"dir\":" + Bool((c.flags & kSpaceDir) != 0) + ",\"link\":" + Bool(link) +
-                  ",\"bytes\":" + tov::Num(c.bytes) + ",\"files\":" + tov::Num(c.files) +
-                  ",\"dirs\":" + tov::Num(c.dirs);
+                  ",\"dir\":" + tov::Bool((c.flags & kSpaceDir) != 0) +
+                  ",\"link\":" + tov::Bool(link) + ",\"bytes\":" + tov::Num(c.bytes) +
+                  ",\"files\":" + tov::Num(c.files) + ",\"dirs\":" + tov::Num(c.dirs);
   if (!link)
     if (const std::string* item = ItemOf(m, r.node)) o += ",\"item\":" + Quoted(*item);
   return o + "}";
@@ -419,9 +415,10 @@ uint32_t FindSpaceNode(const SpaceMap& m, const std::wstring& path) {
   while (p.size() > 3 && p.back() == L'\\') p.pop_back();
   std::wstring root = m.root;
   while (root.size() > 3 && root.back() == L'\\') root.pop_back();
-  if (Lower(p) == Lower(root)) return 0;
+  if (tov::LowerAscii(p) == tov::LowerAscii(root)) return 0;
   std::wstring base = root.back() == L'\\' ? root : root + L'\\';
-  if (p.size() <= base.size() || Lower(p.substr(0, base.size())) != Lower(base)) return kSpaceNone;
+  if (p.size() <= base.size() || tov::LowerAscii(p.substr(0, base.size())) != tov::LowerAscii(base))
+    return kSpaceNone;
   std::string rest = W2U(p.substr(base.size()));
   uint32_t cur = 0;
   size_t start = 0;

@@ -39,8 +39,8 @@ std::string RecycleFailReason(tov::FsFault fault) {
 }
 
 std::string ResultJson(const std::string& path, bool ok, const std::string& message) {
-  return "{\"path\":\"" + tov::JEsc(path) + "\",\"ok\":" + (ok ? "true" : "false") +
-         ",\"message\":\"" + tov::JEsc(message) + "\"}";
+  return "{\"path\":\"" + tov::JEsc(path) + "\",\"ok\":" + tov::Bool(ok) + ",\"message\":\"" +
+         tov::JEsc(message) + "\"}";
 }
 
 std::wstring ParentPath(const std::wstring& path) {
@@ -62,7 +62,7 @@ bool RecycleOne(const std::string& asked, const SafetyContext& ctx, uint64_t* by
     return false;
   }
   // The desktop folder itself, beside everything in it.
-  if (ctx.hasDesktop && Lower(path) + L"\\" == ctx.desktop) {
+  if (ctx.hasDesktop && tov::LowerAscii(path) + L"\\" == ctx.desktop) {
     *message = "桌面";
     return false;
   }

@@ -59,7 +59,8 @@ bool ExcludedByTarget(const Target& t, const std::wstring& name) {
     if (e.empty()) continue;
     if (e.find_first_of(L"*?") != std::wstring::npos) {
       if (WildMatchStr(e.c_str(), name.c_str())) return true;
-    } else if (name.size() >= e.size() && Lower(name.substr(name.size() - e.size())) == Lower(e)) {
+    } else if (name.size() >= e.size() &&
+               tov::LowerAscii(name.substr(name.size() - e.size())) == tov::LowerAscii(e)) {
       return true;
     }
   }
@@ -683,7 +684,7 @@ TEST_F(Catalogue, DownloadsVideosOnlyAtTheTopLevelInstallersEverywhere) {
   const RuleItem& video = Item(cats(), "downloads-video");
   ASSERT_EQ(inst.targets.size(), 1u);
   ASSERT_EQ(video.targets.size(), 1u);
-  EXPECT_EQ(Lower(inst.targets[0].path), Lower(Home() + L"\\Downloads"));
+  EXPECT_EQ(tov::LowerAscii(inst.targets[0].path), tov::LowerAscii(Home() + L"\\Downloads"));
   EXPECT_EQ(inst.targets[0].path, video.targets[0].path);
   EXPECT_TRUE(inst.targets[0].recursive);
   EXPECT_FALSE(video.targets[0].recursive);

@@ -112,7 +112,8 @@ TEST_F(Choices, SkippedFilesAreNeitherCountedNorDeletedButStillListed) {
   RuleItem item = Item("i", "files", {Tg(At(L"t"), {L"*.log"}), Tg(At(L"single.log"))});
   TaskOptions opt;
   // Compared without regard to case, as Windows names are.
-  opt.skip = {Lower(At(L"T\\B.LOG")), Lower(At(L"t\\sub\\c.log")), Lower(At(L"single.log"))};
+  opt.skip = {tov::LowerAscii(At(L"T\\B.LOG")), tov::LowerAscii(At(L"t\\sub\\c.log")),
+              tov::LowerAscii(At(L"single.log"))};
 
   EXPECT_EQ(Scan(item, TaskOptions()).bytes, 31u);
   ItemStat scan = Scan(item, opt);
@@ -142,7 +143,7 @@ TEST_F(Choices, ASkippedFileKeepsADirItemsFolderAndItsParents) {
   ASSERT_TRUE(PlantFile(At(L"d\\gone\\g.bin"), 4));
   RuleItem item = Item("d", "dir", {Tg(At(L"d"))});
   TaskOptions opt;
-  opt.skip = {Lower(At(L"d\\keep\\k.bin"))};
+  opt.skip = {tov::LowerAscii(At(L"d\\keep\\k.bin"))};
   Listing before = ListTree(Root());
   ItemStat dry = Clean(item, true, opt);
   EXPECT_EQ(dry.bytes, 5u);
@@ -336,7 +337,7 @@ TEST_F(Choices, TheRecordsLinesAreExactlyTheDeletedSetAndTheRefusals) {
   c.items = {Item("f", "files", {Tg(At(L"t"), {L"*.log"})}), Item("d", "dir", {Tg(At(L"d"))})};
   TaskOptions opt;
   opt.protect = {At(L"t\\keep")};
-  opt.skip = {Lower(At(L"t\\skip.log"))};
+  opt.skip = {tov::LowerAscii(At(L"t\\skip.log"))};
   std::wstring history = At(L"history");
   Listing before = ListTree(Root());
   ResultList out;

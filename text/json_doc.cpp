@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace tov {
 namespace {
 
@@ -21,24 +23,6 @@ int Hex(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-void PutUtf8(uint32_t v, std::string* out) {
-  if (v < 0x80) {
-    out->push_back(static_cast<char>(v));
-  } else if (v < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (v >> 6)));
-    out->push_back(static_cast<char>(0x80 | (v & 0x3F)));
-  } else if (v < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (v >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((v >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (v & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (v >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((v >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((v >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (v & 0x3F)));
-  }
 }
 
 bool Hex4(Reader& r, uint32_t* v) {
@@ -88,7 +72,7 @@ bool String(Reader& r, std::string* out) {
     } else if (v >= 0xDC00 && v < 0xE000) {
       return false;
     }
-    PutUtf8(v, out);
+    AppendUtf8(v, out);
   }
   return false;
 }

@@ -26,19 +26,6 @@ int HexDigit(char c) {
   return 0;  // anything else counts as 0
 }
 
-void AppendUtf8(unsigned v, std::string* out) {
-  if (v <= 0x7F) {
-    out->push_back(static_cast<char>(v));
-  } else if (v <= 0x7FF) {
-    out->push_back(static_cast<char>(0xC0 | (v >> 6)));
-    out->push_back(static_cast<char>(0x80 | (v & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xE0 | (v >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((v >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (v & 0x3F)));
-  }
-}
-
 }  // namespace
 
 bool JsonTopLevelBool(const std::string& body, const std::string& key, bool def) {
@@ -47,7 +34,7 @@ bool JsonTopLevelBool(const std::string& body, const std::string& key, bool def)
   const JsonValue* v = JsonMemberOf(doc, key);
   if (!v) return def;
   bool other = !def;
-  const char* word = other ? "true" : "false";
+  const std::string word = Bool(other);
   bool says = (v->kind == JsonValue::Kind::Bool && v->flag == other) ||
               (v->kind == JsonValue::Kind::String && v->text == word);
   return says ? other : def;
@@ -118,6 +105,10 @@ std::string Num(uint64_t v) {
   char buf[24];
   snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(v));
   return buf;
+}
+
+std::string Bool(bool b) {
+  return b ? "true" : "false";
 }
 
 bool JsonBool(const std::string& body, const std::string& key, bool def) {

@@ -27,6 +27,9 @@ std::string MarkupEscape(const std::string& s);
 // Plain decimal text of an unsigned 64-bit value.
 std::string Num(uint64_t v);
 
+// The JSON literal of a flag: "true" or "false".
+std::string Bool(bool b);
+
 // True if the 16 bytes after the key's colon contain "true", false if they
 // contain "false", otherwise def.
 bool JsonBool(const std::string& body, const std::string& key, bool def);

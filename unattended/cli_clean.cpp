@@ -169,7 +169,7 @@ bool CleanThere(int port, const std::vector<std::string>& ids, const UnattendedC
   }
   std::string body = "{\"items\":[";
   for (size_t i = 0; i < ids.size(); ++i) body += (i ? ",\"" : "\"") + tov::JEsc(ids[i]) + "\"";
-  body += std::string("],\"dryRun\":") + (cmd.dryRun ? "true" : "false");
+  body += "],\"dryRun\":" + tov::Bool(cmd.dryRun);
   if (cmd.olderThanDays > 0) body += ",\"olderThanDays\":" + std::to_string(cmd.olderThanDays);
   body += "}";
   std::string started = Request(port, "POST", "/api/clean", token, body);

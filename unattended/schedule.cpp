@@ -107,10 +107,6 @@ const char* EveryText(const std::string& every) {
   return every == "daily" ? "每天" : every == "weekly" ? "每周" : "关闭";
 }
 
-std::string Bool(bool b) {
-  return b ? "true" : "false";
-}
-
 }  // namespace
 
 std::string AutoCleanTaskXml(const std::wstring& program, const std::string& every) {
@@ -161,7 +157,7 @@ ScheduleState ReadSchedule() {
   uint32_t attrs = 0;
   state.programExists = !state.program.empty() && tov::GetAttributes(state.program, &attrs) &&
                         !(attrs & tov::kAttrDirectory);
-  state.isThisProgram = Lower(state.program) == Lower(tov::ModuleFileName());
+  state.isThisProgram = tov::LowerAscii(state.program) == tov::LowerAscii(tov::ModuleFileName());
   return state;
 }
 
@@ -208,8 +204,8 @@ int RunScheduleCommand(const std::string& every) {
 std::string ScheduleJson() {
   ScheduleState s = ReadSchedule();
   return "{\"ok\":true,\"every\":\"" + s.every + "\",\"program\":\"" + tov::JEsc(W2U(s.program)) +
-         "\",\"programExists\":" + Bool(s.programExists) +
-         ",\"isThisProgram\":" + Bool(s.isThisProgram) + "}";
+         "\",\"programExists\":" + tov::Bool(s.programExists) +
+         ",\"isThisProgram\":" + tov::Bool(s.isThisProgram) + "}";
 }
 
 std::string SetScheduleJson(const std::string& body) {

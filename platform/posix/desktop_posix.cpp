@@ -33,6 +33,7 @@
 #include <system_error>
 
 #include "platform/platform.h"
+#include "platform/posix/stand_in.h"
 
 namespace tov {
 namespace {
@@ -55,18 +56,11 @@ const char* RootName(RegRoot root) {
   return "HKCU";
 }
 
-bool IsDrivePath(const std::wstring& p) {
-  return p.size() >= 2 && ((p[0] >= L'A' && p[0] <= L'Z') || (p[0] >= L'a' && p[0] <= L'z')) &&
-         p[1] == L':';
-}
-
 bool StartsWithNoCase(const std::wstring& s, const wchar_t* prefix) {
   size_t n = wcslen(prefix);
   if (s.size() < n) return false;
   for (size_t i = 0; i < n; ++i) {
-    wchar_t c = s[i];
-    if (c >= L'A' && c <= L'Z') c += 32;
-    if (c != prefix[i]) return false;
+    if (LowerAscii(s[i]) != prefix[i]) return false;
   }
   return true;
 }

@@ -60,7 +60,9 @@
 #include <ctime>
 #include <thread>
 
+#include "platform/common/internal.h"
 #include "platform/platform.h"
+#include "platform/posix/stand_in.h"
 
 namespace tov {
 namespace {
@@ -98,11 +100,6 @@ const std::string& RootDir() {
   return root;
 }
 
-bool IsDrivePath(const std::string& s) {
-  return s.size() >= 2 && ((s[0] >= 'A' && s[0] <= 'Z') || (s[0] >= 'a' && s[0] <= 'z')) &&
-         s[1] == ':';
-}
-
 // Maps a path to the host. Returns false for a path without a drive letter
 // when onlyDrives is set.
 bool MapPath(const std::wstring& path, bool onlyDrives, std::string* host) {
@@ -125,23 +122,6 @@ bool MapPath(const std::wstring& path, bool onlyDrives, std::string* host) {
   // lstat follow a link that Windows reports as the link itself.
   while (host->size() > 1 && host->back() == '/') host->pop_back();
   return true;
-}
-
-uint64_t ToFileTime(const struct timespec& ts) {
-  // Seconds from 1601-01-01 to 1970-01-01.
-  constexpr int64_t kEpochDelta = 11644473600LL;
-  int64_t t = (static_cast<int64_t>(ts.tv_sec) + kEpochDelta) * 10000000LL + ts.tv_nsec / 100;
-  return t < 0 ? 0 : static_cast<uint64_t>(t);
-}
-
-// Attributes of an lstat result; for a link, whether its target is a
-// directory decides the directory bit.
-uint32_t AttrsOf(const struct stat& st, bool linkToDir) {
-  if (S_ISLNK(st.st_mode)) return kAttrReparsePoint | (linkToDir ? kAttrDirectory : kAttrArchive);
-  uint32_t a = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
-  if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
-  if (S_ISREG(st.st_mode) && (st.st_mode & S_ISVTX)) a |= kAttrOffline | kAttrRecallOnDataAccess;
-  return a;
 }
 
 // NTFS order: by name with ASCII letters folded to upper case, byte by
@@ -208,9 +188,18 @@ void SortedNames(DIR* d, std::string* pool, std::vector<size_t>* names) {
             [base](size_t a, size_t b) { return NameBefore(base + a, base + b); });
 }
 
-bool LinkPointsToDir(int dirfd, const char* name) {
-  struct stat target;
-  return fstatat(dirfd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+// The names of the directory open as fd, in NTFS order (SortedNames), and
+// its stream, which owns fd now, for closedir; null, with fd closed, when
+// it cannot be read.
+DIR* ReadSortedNames(int fd, std::string* pool, std::vector<size_t>* names) {
+  if (fd < 0) return nullptr;
+  DIR* d = fdopendir(fd);
+  if (!d) {
+    close(fd);
+    return nullptr;
+  }
+  SortedNames(d, pool, names);
+  return d;
 }
 
 std::string UserName() {
@@ -221,12 +210,8 @@ std::string UserName() {
 
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
   if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    wchar_t x = a[i], y = b[i];
-    if (x >= L'A' && x <= L'Z') x += 32;
-    if (y >= L'A' && y <= L'Z') y += 32;
-    if (x != y) return false;
-  }
+  for (size_t i = 0; i < a.size(); ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
   return true;
 }
 
@@ -274,26 +259,6 @@ bool LookupVariable(const std::wstring& name, std::wstring* value) {
   return true;
 }
 
-void EncodeUtf8(uint32_t cp, std::string* out) {
-  if (cp >= 0xD800 && cp <= 0xDFFF) cp = kReplacement;
-  if (cp > 0x10FFFF) cp = kReplacement;
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 // Removes everything below a host directory; true when all of it went.
 bool RemoveTreeContent(const std::string& dir) {
   DIR* d = opendir(dir.c_str());
@@ -337,6 +302,47 @@ std::string RecycleBinDir() {
 }
 
 }  // namespace
+
+// ---- Shared with the stand-in's other files (stand_in.h) ------------------------
+
+uint64_t ToFileTime(const struct timespec& ts) {
+  int64_t t =
+      (static_cast<int64_t>(ts.tv_sec) + kFileTimeEpochSeconds) * 10000000LL + ts.tv_nsec / 100;
+  return t < 0 ? 0 : static_cast<uint64_t>(t);
+}
+
+uint32_t AttrsOf(const struct stat& st, bool linkToDir) {
+  if (S_ISLNK(st.st_mode)) return kAttrReparsePoint | (linkToDir ? kAttrDirectory : kAttrArchive);
+  uint32_t a = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
+  if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
+  if (S_ISREG(st.st_mode) && (st.st_mode & S_ISVTX)) a |= kAttrOffline | kAttrRecallOnDataAccess;
+  return a;
+}
+
+bool LinkPointsToDir(int dirfd, const char* name) {
+  struct stat target;
+  return fstatat(dirfd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+}
+
+FsFault FaultOfErrno(int err) {
+  switch (err) {
+    case ENOENT:
+      return FsFault::Gone;
+    case EBUSY:
+    case ETXTBSY:
+      return FsFault::InUse;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return FsFault::Denied;
+    case ELOOP:
+    case ENOTDIR:
+    case EISDIR:
+      return FsFault::Link;
+    default:
+      return FsFault::Other;
+  }
+}
 
 // ---- Text ---------------------------------------------------------------------
 
@@ -399,7 +405,11 @@ std::wstring Utf8ToWide(const std::string& s) {
 std::string WideToUtf8(const std::wstring& s) {
   std::string out;
   out.reserve(s.size());
-  for (wchar_t c : s) EncodeUtf8(static_cast<uint32_t>(c), &out);
+  for (wchar_t c : s) {
+    uint32_t cp = static_cast<uint32_t>(c);
+    // A lone surrogate half is no character: U+FFFD, as Windows writes it.
+    AppendUtf8(cp >= 0xD800 && cp <= 0xDFFF ? static_cast<uint32_t>(kReplacement) : cp, &out);
+  }
   return out;
 }
 
@@ -502,9 +512,7 @@ uint32_t EmulateSchtasks(const std::vector<std::wstring>& argv) {
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(store).parent_path(), ec);
   FILE* f = fopen(store.c_str(), "wb");
-  if (!f) return 1;
-  bool ok = fwrite(def.data(), 1, def.size(), f) == def.size();
-  return fclose(f) == 0 && ok ? 0 : 1;
+  return f && WriteStreamAndClose(f, def) ? 0 : 1;
 }
 
 }  // namespace
@@ -514,10 +522,7 @@ bool ReadScheduledTaskXml(const std::wstring& name, std::string* xml) {
   std::string raw;
   FILE* f = fopen(TaskStorePath(name).c_str(), "rb");
   if (!f) return false;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) raw.append(buf, n);
-  fclose(f);
+  ReadStreamToEnd(f, &raw);
   // UTF-16LE after its byte-order mark, as the definition was written.
   size_t at = raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
                       static_cast<unsigned char>(raw[1]) == 0xFE
@@ -656,15 +661,10 @@ bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>
   std::string host;
   if (!MapPath(dir, false, &host) || host.empty()) return false;
   int fd = OpenForListing(host);
-  if (fd < 0) return false;
-  DIR* d = fdopendir(fd);
-  if (!d) {
-    close(fd);
-    return false;
-  }
   std::string pool;
   std::vector<size_t> names;
-  SortedNames(d, &pool, &names);
+  DIR* d = ReadSortedNames(fd, &pool, &names);
+  if (!d) return false;
   const char* base = pool.data();
   DirEntry entry;
   {
@@ -689,26 +689,6 @@ bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>
 // ---- Walking by handle --------------------------------------------------------------
 
 namespace {
-
-FsFault FaultOfErrno(int err) {
-  switch (err) {
-    case ENOENT:
-      return FsFault::Gone;
-    case EBUSY:
-    case ETXTBSY:
-      return FsFault::InUse;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return FsFault::Denied;
-    case ELOOP:
-    case ENOTDIR:
-    case EISDIR:
-      return FsFault::Link;
-    default:
-      return FsFault::Other;
-  }
-}
 
 int Fd(DirHandle d) {
   return static_cast<int>(d);
@@ -860,15 +840,10 @@ bool ListDirAt(DirHandle dir, std::vector<DirEntry>* entries) {
   // A descriptor of its own for the stream, read from the start: the walk
   // keeps using dir for the entries' opens and deletions.
   int fd = openat(Fd(dir), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  DIR* d = fdopendir(fd);
-  if (!d) {
-    close(fd);
-    return false;
-  }
   std::string pool;
   std::vector<size_t> names;
-  SortedNames(d, &pool, &names);
+  DIR* d = ReadSortedNames(fd, &pool, &names);
+  if (!d) return false;
   const char* base = pool.data();
   entries->reserve(names.size());
   for (size_t at : names) {
@@ -895,17 +870,10 @@ bool RemoveDirAt(DirHandle dir, const std::wstring& name, FsFault* fault) {
   return RemoveEntry(Fd(dir), name, true, fault);
 }
 
-bool ReadWholeFile(const std::wstring& path, std::string* out) {
+FILE* OpenFileStream(const std::wstring& path, bool forWriting) {
   std::string host;
-  if (!MapPath(path, false, &host) || host.empty()) return false;
-  FILE* f = fopen(host.c_str(), "rb");
-  if (!f) return false;
-  out->clear();
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
-  fclose(f);
-  return true;
+  if (!MapPath(path, forWriting, &host) || host.empty()) return nullptr;
+  return fopen(host.c_str(), forWriting ? "wb" : "rb");
 }
 
 bool SetNormalAttributes(const std::wstring& path) {
@@ -986,27 +954,6 @@ bool TempPath(std::wstring* out) {
   return true;
 }
 
-bool ReadFileHead(const std::wstring& path, size_t maxBytes, std::string* out) {
-  std::string host;
-  if (!MapPath(path, false, &host) || host.empty()) return false;
-  FILE* f = fopen(host.c_str(), "rb");
-  if (!f) return false;
-  out->assign(maxBytes, '\0');
-  size_t n = maxBytes ? fread(&(*out)[0], 1, maxBytes, f) : 0;
-  out->resize(n);
-  fclose(f);
-  return true;
-}
-
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-  std::string host;
-  if (!MapPath(path, true, &host)) return false;
-  FILE* f = fopen(host.c_str(), "wb");
-  if (!f) return false;
-  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return fclose(f) == 0 && ok;
-}
-
 // ---- Stored state ---------------------------------------------------------------
 
 uint64_t NowFileTime() {
@@ -1016,8 +963,8 @@ uint64_t NowFileTime() {
 }
 
 std::string LocalStamp(uint64_t fileTime) {
-  constexpr int64_t kEpochDelta = 11644473600LL;
-  time_t t = static_cast<time_t>(static_cast<int64_t>(fileTime / 10000000ULL) - kEpochDelta);
+  time_t t =
+      static_cast<time_t>(static_cast<int64_t>(fileTime / 10000000ULL) - kFileTimeEpochSeconds);
   struct tm local;
   if (!localtime_r(&t, &local)) return std::string();
   char buf[32];
@@ -1116,46 +1063,11 @@ bool NetStartup() {
   return true;
 }
 
-Socket SockTcp() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  return fd < 0 ? kBadSocket : static_cast<Socket>(fd);
-}
-
 void SockSetExclusive(Socket s) {
   // Linux never lets two sockets listen on one port; SO_REUSEADDR only lets a
   // restart bind while old connections linger in TIME_WAIT.
   int one = 1;
   setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-}
-
-bool SockBind(Socket s, bool anyAddress, int port) {
-  struct sockaddr_in a;
-  memset(&a, 0, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(anyAddress ? INADDR_ANY : INADDR_LOOPBACK);
-  return bind(Fd(s), reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0;
-}
-
-// getsockname fills only as much of the address as the socket's family has:
-// for anything but IPv4 (a local socket pair, as the request fuzzer uses)
-// the port bytes would be whatever was on the stack.
-int SockLocalPort(Socket s) {
-  struct sockaddr_in a {};
-  socklen_t len = sizeof a;
-  if (getsockname(Fd(s), reinterpret_cast<struct sockaddr*>(&a), &len) != 0) return 0;
-  if (a.sin_family != AF_INET) return 0;
-  return ntohs(a.sin_port);
-}
-
-std::string SockLocalAddress(Socket s) {
-  struct sockaddr_in a {};
-  socklen_t len = sizeof a;
-  if (getsockname(Fd(s), reinterpret_cast<struct sockaddr*>(&a), &len) != 0) return "";
-  if (a.sin_family != AF_INET) return "";
-  char buf[INET_ADDRSTRLEN] = {0};
-  if (!inet_ntop(AF_INET, &a.sin_addr, buf, sizeof buf)) return "";
-  return buf;
 }
 
 std::vector<std::string> LocalIPv4Addresses() {
@@ -1166,21 +1078,11 @@ std::vector<std::string> LocalIPv4Addresses() {
     if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
     const struct sockaddr_in* in = reinterpret_cast<const struct sockaddr_in*>(a->ifa_addr);
     if ((ntohl(in->sin_addr.s_addr) >> 24) == 127) continue;
-    char buf[INET_ADDRSTRLEN] = {0};
-    if (!inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf)) continue;
-    if (std::find(out.begin(), out.end(), buf) == out.end()) out.push_back(buf);
+    std::string text = DottedQuad(reinterpret_cast<const unsigned char*>(&in->sin_addr.s_addr));
+    if (std::find(out.begin(), out.end(), text) == out.end()) out.push_back(text);
   }
   freeifaddrs(list);
   return out;
-}
-
-bool SockListen(Socket s, int backlog) {
-  return listen(Fd(s), backlog) == 0;
-}
-
-Socket SockAccept(Socket s) {
-  int fd = accept4(Fd(s), nullptr, nullptr, SOCK_CLOEXEC);
-  return fd < 0 ? kBadSocket : static_cast<Socket>(fd);
 }
 
 void SockSetTimeouts(Socket s, int ms) {
@@ -1189,31 +1091,6 @@ void SockSetTimeouts(Socket s, int ms) {
   tv.tv_usec = (ms % 1000) * 1000;
   setsockopt(Fd(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   setsockopt(Fd(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-bool SockConnectLoopback(Socket s, int port) {
-  struct sockaddr_in a;
-  memset(&a, 0, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return connect(Fd(s), reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0;
-}
-
-int SockRecv(Socket s, char* buf, int len) {
-  ssize_t n;
-  do {
-    n = recv(Fd(s), buf, static_cast<size_t>(len), 0);
-  } while (n < 0 && errno == EINTR);
-  return static_cast<int>(n);
-}
-
-int SockSend(Socket s, const char* buf, int len) {
-  ssize_t n;
-  do {
-    n = send(Fd(s), buf, static_cast<size_t>(len), MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  return static_cast<int>(n);
 }
 
 int SockSendTwo(Socket s, const char* first, int firstLen, const char* second, int secondLen) {
@@ -1231,14 +1108,6 @@ int SockSendTwo(Socket s, const char* first, int firstLen, const char* second, i
     n = sendmsg(Fd(s), &msg, MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
   return static_cast<int>(n);
-}
-
-void SockShutdownSend(Socket s) {
-  shutdown(Fd(s), SHUT_WR);
-}
-
-void SockClose(Socket s) {
-  close(Fd(s));
 }
 
 }  // namespace tov

@@ -27,6 +27,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/stand_in.h"
 
 namespace tov {
 namespace {
@@ -42,52 +43,12 @@ struct LinuxDirent64 {
 
 constexpr size_t kDentsBufferBytes = 64 * 1024;
 
-bool IsDriveText(const std::wstring& p) {
-  return p.size() >= 2 && ((p[0] >= L'A' && p[0] <= L'Z') || (p[0] >= L'a' && p[0] <= L'z')) &&
-         p[1] == L':';
-}
-
-uint64_t FileTimeOf(const struct timespec& ts) {
-  constexpr int64_t kEpochDelta = 11644473600LL;  // seconds from 1601 to 1970
-  int64_t t = (static_cast<int64_t>(ts.tv_sec) + kEpochDelta) * 10000000LL + ts.tv_nsec / 100;
-  return t < 0 ? 0 : static_cast<uint64_t>(t);
-}
-
-FsFault FaultOf(int err) {
-  switch (err) {
-    case ENOENT:
-      return FsFault::Gone;
-    case EBUSY:
-    case ETXTBSY:
-      return FsFault::InUse;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return FsFault::Denied;
-    case ELOOP:
-    case ENOTDIR:
-      return FsFault::Link;
-    default:
-      return FsFault::Other;
-  }
-}
-
-// The entry's attributes as the stand-in reports them everywhere else.
-uint32_t AttrsOf(int dirfd, const char* name, const struct stat& st, dev_t dirDev) {
-  if (S_ISLNK(st.st_mode)) {
-    struct stat target;
-    bool toDir = fstatat(dirfd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
-    return kAttrReparsePoint | (toDir ? kAttrDirectory : kAttrArchive);
-  }
-  if (S_ISDIR(st.st_mode)) {
-    uint32_t a = kAttrDirectory;
-    if (st.st_dev != dirDev) a |= kAttrReparsePoint;  // a mount point
-    if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
-    return a;
-  }
-  uint32_t a = kAttrArchive;
-  if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
-  if (S_ISREG(st.st_mode) && (st.st_mode & S_ISVTX)) a |= kAttrOffline | kAttrRecallOnDataAccess;
+// The entry's attributes as the stand-in reports them everywhere else, and
+// a folder on another file system (a mount point) as a reparse point, as
+// the walk by handle sees it.
+uint32_t SpaceAttrs(int dirfd, const char* name, const struct stat& st, dev_t dirDev) {
+  uint32_t a = AttrsOf(st, S_ISLNK(st.st_mode) && LinkPointsToDir(dirfd, name));
+  if (S_ISDIR(st.st_mode) && st.st_dev != dirDev) a |= kAttrReparsePoint;
   return a;
 }
 
@@ -98,14 +59,14 @@ std::atomic<uint64_t> g_binSerial{0};
 bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault) {
   out->names.clear();
   out->entries.clear();
-  if (!IsDriveText(dir)) {
+  if (!IsDrivePath(dir)) {
     *fault = FsFault::Other;
     return false;
   }
   std::string host = HostPath(dir).string();
   int fd = open(host.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
-    *fault = FaultOf(errno);
+    *fault = FaultOfErrno(errno);
     return false;
   }
   struct stat self;
@@ -120,7 +81,7 @@ bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault) {
     if (n < 0) {
       int err = errno;
       close(fd);
-      *fault = FaultOf(err);
+      *fault = FaultOfErrno(err);
       return false;
     }
     if (n == 0) break;
@@ -133,9 +94,9 @@ bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault) {
       // An entry that went between the listing and its look-up is not there.
       if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
       SpaceEntry e;
-      e.attrs = AttrsOf(fd, name, st, self.st_dev);
+      e.attrs = SpaceAttrs(fd, name, st, self.st_dev);
       e.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-      e.mtime = FileTimeOf(st.st_mtim);
+      e.mtime = ToFileTime(st.st_mtim);
       size_t len = strlen(name);
       e.name = static_cast<uint32_t>(out->names.size());
       e.nameLen = static_cast<uint32_t>(len);
@@ -149,14 +110,14 @@ bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault) {
 
 bool RecyclePath(const std::wstring& path, FsFault* fault) {
   // Off the drives would be a file of the host machine: refused.
-  if (!IsDriveText(path)) {
+  if (!IsDrivePath(path)) {
     *fault = FsFault::Other;
     return false;
   }
   std::string from = HostPath(path).string();
   struct stat st;
   if (lstat(from.c_str(), &st) != 0) {
-    *fault = FaultOf(errno);
+    *fault = FaultOfErrno(errno);
     return false;
   }
   std::string bin = HostPath(L"C:\\$Recycle.Bin").string();
@@ -174,7 +135,7 @@ bool RecyclePath(const std::wstring& path, FsFault* fault) {
     std::string to = bin + name + ext;
     if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno == EEXIST) continue;
-    *fault = errno == EXDEV ? FsFault::Other : FaultOf(errno);
+    *fault = errno == EXDEV ? FsFault::Other : FaultOfErrno(errno);
     return false;
   }
   *fault = FsFault::Other;

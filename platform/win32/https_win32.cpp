@@ -18,12 +18,13 @@ namespace {
 // WINHTTP is no KnownDLL: a static import would be looked for beside the
 // executable first, where anything may have been planted. It is loaded
 // from the system folder on the first request instead.
-#define TAMSEL_WINHTTP_CALLS(X)                                                     \
-  X(WinHttpOpen)                                                                    \
-  X(WinHttpCloseHandle)                                                             \
-  X(WinHttpConnect) X(WinHttpOpenRequest) X(WinHttpSetTimeouts) X(WinHttpSetOption) \
-      X(WinHttpAddRequestHeaders) X(WinHttpSendRequest) X(WinHttpReceiveResponse)   \
-          X(WinHttpQueryHeaders) X(WinHttpQueryDataAvailable) X(WinHttpReadData)
+#define TAMSEL_WINHTTP_CALLS(X)                                                               \
+  X(WinHttpOpen)                                                                              \
+  X(WinHttpCloseHandle)                                                                       \
+  X(WinHttpConnect)                                                                           \
+  X(WinHttpOpenRequest) X(WinHttpSetTimeouts) X(WinHttpSetOption) X(WinHttpAddRequestHeaders) \
+      X(WinHttpSendRequest) X(WinHttpReceiveResponse) X(WinHttpQueryHeaders)                  \
+          X(WinHttpQueryDataAvailable) X(WinHttpReadData)
 
 struct WinHttpApi {
   bool loaded = false;

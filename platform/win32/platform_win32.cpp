@@ -21,14 +21,12 @@
 #include <cwchar>
 #include <vector>
 
+#include "platform/common/internal.h"
 #include "platform/platform.h"
+#include "platform/win32/win32_shared.h"
 
 namespace tov {
 namespace {
-
-uint64_t Join(DWORD high, DWORD low) {
-  return (static_cast<uint64_t>(high) << 32) | low;
-}
 
 bool ValidHandle(HANDLE h) {
   return h != nullptr && h != INVALID_HANDLE_VALUE;
@@ -245,31 +243,30 @@ bool GetFileInfo(const std::wstring& path, FileInfo* info) {
   WIN32_FILE_ATTRIBUTE_DATA d;
   if (!GetFileAttributesExW(LongPathForm(path).c_str(), GetFileExInfoStandard, &d)) return false;
   info->attrs = d.dwFileAttributes;
-  info->size = Join(d.nFileSizeHigh, d.nFileSizeLow);
-  info->mtime = Join(d.ftLastWriteTime.dwHighDateTime, d.ftLastWriteTime.dwLowDateTime);
+  info->size = Join64(d.nFileSizeHigh, d.nFileSizeLow);
+  info->mtime = Join64(d.ftLastWriteTime.dwHighDateTime, d.ftLastWriteTime.dwLowDateTime);
   return true;
 }
 
-bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>& visit) {
+HANDLE FindFirstIn(const std::wstring& dir, WIN32_FIND_DATAW* fd) {
   std::wstring pattern = LongPathForm(dir);
   if (pattern.empty() || pattern.back() != L'\\') pattern += L'\\';
   pattern += L'*';
+  return FindFirstFileExW(pattern.c_str(), FindExInfoBasic, fd, FindExSearchNameMatch, nullptr,
+                          FIND_FIRST_EX_LARGE_FETCH);
+}
+
+bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>& visit) {
   WIN32_FIND_DATAW fd;
-  // The fastest listing Windows offers: the basic information level skips
-  // the 8.3 short name (nobody here reads it), and the large fetch asks the
-  // file system for many entries per round trip. Names, attributes, sizes
-  // and times are the same as FindFirstFileW reports.
-  HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch, nullptr,
-                              FIND_FIRST_EX_LARGE_FETCH);
+  HANDLE h = FindFirstIn(dir, &fd);
   if (h == INVALID_HANDLE_VALUE) return false;
   DirEntry e;
   do {
-    const wchar_t* n = fd.cFileName;
-    if (n[0] == L'.' && (n[1] == 0 || (n[1] == L'.' && n[2] == 0))) continue;
-    e.name = n;
+    if (IsDotEntry(fd.cFileName)) continue;
+    e.name = fd.cFileName;
     e.attrs = fd.dwFileAttributes;
-    e.size = Join(fd.nFileSizeHigh, fd.nFileSizeLow);
-    e.mtime = Join(fd.ftLastWriteTime.dwHighDateTime, fd.ftLastWriteTime.dwLowDateTime);
+    e.size = Join64(fd.nFileSizeHigh, fd.nFileSizeLow);
+    e.mtime = Join64(fd.ftLastWriteTime.dwHighDateTime, fd.ftLastWriteTime.dwLowDateTime);
     if (!visit(e)) break;
   } while (FindNextFileW(h, &fd));
   FindClose(h);
@@ -277,23 +274,6 @@ bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>
 }
 
 // ---- Walking by handle --------------------------------------------------------------
-
-namespace {
-
-// FileDispositionInfoEx and its flags (Windows 10 1607 and later; the
-// headers declare them only for newer targets than ours).
-constexpr FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx =
-    static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
-constexpr ULONG kDispositionDelete = 0x1;
-constexpr ULONG kDispositionPosixSemantics = 0x2;
-constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
-struct DispositionInfoEx {
-  ULONG Flags;
-};
-
-// Enough for several hundred entries per call; names are at most 255
-// characters.
-constexpr DWORD kListBufferBytes = 64 * 1024;
 
 FsFault FaultOf(DWORD err) {
   switch (err) {
@@ -316,6 +296,23 @@ FsFault FaultOf(DWORD err) {
       return FsFault::Other;
   }
 }
+
+namespace {
+
+// FileDispositionInfoEx and its flags (Windows 10 1607 and later; the
+// headers declare them only for newer targets than ours).
+constexpr FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx =
+    static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr ULONG kDispositionDelete = 0x1;
+constexpr ULONG kDispositionPosixSemantics = 0x2;
+constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
+struct DispositionInfoEx {
+  ULONG Flags;
+};
+
+// Enough for several hundred entries per call; names are at most 255
+// characters.
+constexpr DWORD kListBufferBytes = 64 * 1024;
 
 FsFault FaultOfStatus(NTSTATUS status) {
   // STATUS_DELETE_PENDING maps to ERROR_ACCESS_DENIED; it means "going".
@@ -470,9 +467,8 @@ DirHandle OpenSubdir(DirHandle parent, const DirEntry& entry, FsFault* fault) {
   // The folder must be the one that was listed: a folder renamed into its
   // place, or a link that the system followed after all, has another id.
   BY_HANDLE_FILE_INFORMATION info;
-  if (entry.id != 0 &&
-      (!GetFileInformationByHandle(h, &info) ||
-       ((static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow) != entry.id)) {
+  if (entry.id != 0 && (!GetFileInformationByHandle(h, &info) ||
+                        Join64(info.nFileIndexHigh, info.nFileIndexLow) != entry.id)) {
     CloseHandle(h);
     *fault = FsFault::Link;
     return kNoDir;
@@ -553,15 +549,8 @@ bool RemoveDirAt(DirHandle dir, const std::wstring& name, FsFault* fault) {
   return DeleteRelative(dir, name, true, fault);
 }
 
-bool ReadWholeFile(const std::wstring& path, std::string* out) {
-  FILE* f = _wfopen(LongPathForm(path).c_str(), L"rb");
-  if (!f) return false;
-  out->clear();
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
-  fclose(f);
-  return true;
+FILE* OpenFileStream(const std::wstring& path, bool forWriting) {
+  return _wfopen(LongPathForm(path).c_str(), forWriting ? L"wb" : L"rb");
 }
 
 bool SetNormalAttributes(const std::wstring& path) {
@@ -615,29 +604,12 @@ bool TempPath(std::wstring* out) {
   return true;
 }
 
-bool ReadFileHead(const std::wstring& path, size_t maxBytes, std::string* out) {
-  FILE* f = _wfopen(LongPathForm(path).c_str(), L"rb");
-  if (!f) return false;
-  out->assign(maxBytes, '\0');
-  size_t n = maxBytes ? fread(&(*out)[0], 1, maxBytes, f) : 0;
-  out->resize(n);
-  fclose(f);
-  return true;
-}
-
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-  FILE* f = _wfopen(LongPathForm(path).c_str(), L"wb");
-  if (!f) return false;
-  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return fclose(f) == 0 && ok;
-}
-
 // ---- Stored state ---------------------------------------------------------------
 
 uint64_t NowFileTime() {
   FILETIME ft;
   GetSystemTimeAsFileTime(&ft);
-  return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return Join64(ft.dwHighDateTime, ft.dwLowDateTime);
 }
 
 std::string LocalStamp(uint64_t fileTime) {
@@ -657,19 +629,25 @@ uint32_t ProcessId() {
   return GetCurrentProcessId();
 }
 
+namespace {
+// Writes all bytes at the handle's position, a mebibyte per call at most.
+bool WriteAllHandle(HANDLE h, const std::string& bytes) {
+  size_t at = 0;
+  while (at < bytes.size()) {
+    DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, 1u << 20));
+    DWORD wrote = 0;
+    if (!WriteFile(h, bytes.data() + at, chunk, &wrote, nullptr) || wrote != chunk) return false;
+    at += wrote;
+  }
+  return true;
+}
+}  // namespace
+
 bool WriteFileDurable(const std::wstring& path, const std::string& bytes) {
   HANDLE h = CreateFileW(LongPathForm(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
-  bool ok = true;
-  size_t at = 0;
-  while (ok && at < bytes.size()) {
-    DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, 1u << 20));
-    DWORD wrote = 0;
-    ok = WriteFile(h, bytes.data() + at, chunk, &wrote, nullptr) && wrote == chunk;
-    at += wrote;
-  }
-  ok = ok && FlushFileBuffers(h);
+  bool ok = WriteAllHandle(h, bytes) && FlushFileBuffers(h);
   return CloseHandle(h) && ok;
 }
 
@@ -688,15 +666,7 @@ bool AppendToFile(FileHandle f, const std::string& bytes) {
   HANDLE h = reinterpret_cast<HANDLE>(f);
   LARGE_INTEGER zero, end;
   zero.QuadPart = 0;
-  if (!SetFilePointerEx(h, zero, &end, FILE_END)) return false;
-  size_t at = 0;
-  while (at < bytes.size()) {
-    DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, 1u << 20));
-    DWORD wrote = 0;
-    if (!WriteFile(h, bytes.data() + at, chunk, &wrote, nullptr) || wrote != chunk) return false;
-    at += wrote;
-  }
-  return true;
+  return SetFilePointerEx(h, zero, &end, FILE_END) && WriteAllHandle(h, bytes);
 }
 
 bool WriteFileAtOffset(FileHandle f, uint64_t offset, const std::string& bytes) {
@@ -734,42 +704,10 @@ bool NetStartup() {
   return WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
 }
 
-Socket SockTcp() {
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  return s == INVALID_SOCKET ? kBadSocket : static_cast<Socket>(s);
-}
-
 void SockSetExclusive(Socket s) {
   int one = 1;
   setsockopt(Raw(s), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one),
              sizeof one);
-}
-
-bool SockBind(Socket s, bool anyAddress, int port) {
-  sockaddr_in a;
-  ZeroMemory(&a, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<u_short>(port));
-  a.sin_addr.s_addr = htonl(anyAddress ? INADDR_ANY : INADDR_LOOPBACK);
-  return bind(Raw(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-}
-
-int SockLocalPort(Socket s) {
-  sockaddr_in a;
-  int len = sizeof a;
-  if (getsockname(Raw(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
-  return ntohs(a.sin_port);
-}
-
-std::string SockLocalAddress(Socket s) {
-  sockaddr_in a;
-  int len = sizeof a;
-  if (getsockname(Raw(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) return "";
-  // inet_ntoa is not thread-safe; format the four bytes ourselves.
-  const unsigned char* b = reinterpret_cast<const unsigned char*>(&a.sin_addr.s_addr);
-  char buf[16];
-  snprintf(buf, sizeof buf, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-  return buf;
 }
 
 std::vector<std::string> LocalIPv4Addresses() {
@@ -796,46 +734,17 @@ std::vector<std::string> LocalIPv4Addresses() {
       const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(sa);
       const unsigned char* b = reinterpret_cast<const unsigned char*>(&in->sin_addr.s_addr);
       if (b[0] == 127) continue;
-      char text[16];
-      snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-      bool seen = false;
-      for (const std::string& o : out) seen = seen || o == text;
-      if (!seen) out.push_back(text);
+      std::string text = DottedQuad(b);
+      if (std::find(out.begin(), out.end(), text) == out.end()) out.push_back(text);
     }
   }
   return out;
-}
-
-bool SockListen(Socket s, int backlog) {
-  return listen(Raw(s), backlog) == 0;
-}
-
-Socket SockAccept(Socket s) {
-  SOCKET c = accept(Raw(s), nullptr, nullptr);
-  return c == INVALID_SOCKET ? kBadSocket : static_cast<Socket>(c);
 }
 
 void SockSetTimeouts(Socket s, int ms) {
   DWORD t = static_cast<DWORD>(ms);
   setsockopt(Raw(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&t), sizeof t);
   setsockopt(Raw(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&t), sizeof t);
-}
-
-bool SockConnectLoopback(Socket s, int port) {
-  sockaddr_in a;
-  ZeroMemory(&a, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<u_short>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return connect(Raw(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-}
-
-int SockRecv(Socket s, char* buf, int len) {
-  return recv(Raw(s), buf, len, 0);
-}
-
-int SockSend(Socket s, const char* buf, int len) {
-  return send(Raw(s), buf, len, 0);
 }
 
 int SockSendTwo(Socket s, const char* first, int firstLen, const char* second, int secondLen) {
@@ -847,14 +756,6 @@ int SockSendTwo(Socket s, const char* first, int firstLen, const char* second, i
   DWORD sent = 0;
   if (WSASend(Raw(s), parts, 2, &sent, 0, nullptr, nullptr) != 0) return -1;
   return static_cast<int>(sent);
-}
-
-void SockShutdownSend(Socket s) {
-  shutdown(Raw(s), SD_SEND);
-}
-
-void SockClose(Socket s) {
-  closesocket(Raw(s));
 }
 
 }  // namespace tov

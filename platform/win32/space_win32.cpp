@@ -10,31 +10,25 @@
 // clang-format on
 
 #include "platform/platform.h"
+#include "platform/win32/win32_shared.h"
 
 namespace tov {
 namespace {
 
-uint64_t Join64(DWORD high, DWORD low) {
-  return (static_cast<uint64_t>(high) << 32) | low;
-}
-
-FsFault FaultOfError(DWORD err) {
+// The space map reads a failure as the walk by handle does (FaultOf), but
+// for a link only a reparse point counts: a file where a folder was listed
+// (ERROR_DIRECTORY), a stop at a symbolic link (681) and a mapped file are
+// other failures to it.
+FsFault SpaceFaultOf(DWORD err) {
   switch (err) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_DELETE_PENDING:
-      return FsFault::Gone;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_PRIVILEGE_NOT_HELD:
-      return FsFault::Denied;
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-      return FsFault::InUse;
-    case ERROR_CANT_ACCESS_FILE:
     case ERROR_NOT_A_REPARSE_POINT:
       return FsFault::Link;
-    default:
+    case ERROR_DIRECTORY:
+    case 681:  // ERROR_STOPPED_ON_SYMLINK
+    case ERROR_USER_MAPPED_FILE:
       return FsFault::Other;
+    default:
+      return FaultOf(err);
   }
 }
 
@@ -45,7 +39,7 @@ bool IsNameSurrogate(DWORD tag) {
 }
 
 // Appends the UTF-8 form of a NUL-ended wide name to the pool.
-uint32_t AppendUtf8(const wchar_t* name, std::string* pool) {
+uint32_t AppendNameUtf8(const wchar_t* name, std::string* pool) {
   int wlen = static_cast<int>(wcslen(name));
   size_t at = pool->size();
   if (wlen == 0) {
@@ -111,23 +105,19 @@ bool RecycleWithShFileOperation(const std::wstring& path) {
 bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault) {
   out->names.clear();
   out->entries.clear();
-  std::wstring pattern = LongPathForm(dir);
-  if (pattern.empty() || pattern.back() != L'\\') pattern += L'\\';
-  pattern += L'*';
   WIN32_FIND_DATAW fd;
-  HANDLE h = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch, nullptr,
-                              FIND_FIRST_EX_LARGE_FETCH);
+  HANDLE h = FindFirstIn(dir, &fd);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD err = GetLastError();
     // An empty folder has no entry at all only at a drive root; elsewhere
     // "." is there. Either way nothing is wrong.
     if (err == ERROR_NO_MORE_FILES) return true;
-    *fault = FaultOfError(err);
+    *fault = SpaceFaultOf(err);
     return false;
   }
   do {
     const wchar_t* n = fd.cFileName;
-    if (n[0] == L'.' && (n[1] == 0 || (n[1] == L'.' && n[2] == 0))) continue;
+    if (IsDotEntry(n)) continue;
     SpaceEntry e;
     e.attrs = fd.dwFileAttributes;
     // A file that is a reparse point without standing for another name
@@ -140,7 +130,7 @@ bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault) {
                  : Join64(fd.nFileSizeHigh, fd.nFileSizeLow);
     e.mtime = Join64(fd.ftLastWriteTime.dwHighDateTime, fd.ftLastWriteTime.dwLowDateTime);
     e.name = static_cast<uint32_t>(out->names.size());
-    e.nameLen = AppendUtf8(n, &out->names);
+    e.nameLen = AppendNameUtf8(n, &out->names);
     out->entries.push_back(e);
   } while (FindNextFileW(h, &fd));
   FindClose(h);
@@ -163,7 +153,7 @@ bool RecyclePath(const std::wstring& path, FsFault* fault) {
         LongPathForm(path).c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-      *fault = FaultOfError(GetLastError());
+      *fault = SpaceFaultOf(GetLastError());
       if (*fault == FsFault::Gone) *fault = FsFault::Other;
     } else {
       CloseHandle(h);

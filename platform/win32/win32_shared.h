@@ -1,0 +1,36 @@
+// What the files of the Windows backend (platform/win32) share and nothing
+// else includes: how a listing is opened, how its numbers are read and how a
+// system error code becomes an FsFault.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace tov {
+
+// A 64-bit number from the two halves Windows hands it in.
+inline uint64_t Join64(DWORD high, DWORD low) {
+  return (static_cast<uint64_t>(high) << 32) | low;
+}
+
+// "." or "..", the entries every listing leaves out.
+inline bool IsDotEntry(const wchar_t* n) {
+  return n[0] == L'.' && (n[1] == 0 || (n[1] == L'.' && n[2] == 0));
+}
+
+// Starts the listing of dir: FindFirstFileExW on the long-path form of
+// dir\*, the fastest way Windows offers. The basic information level skips
+// the 8.3 short name (nobody here reads it), and the large fetch asks the
+// file system for many entries per round trip; names, attributes, sizes and
+// times are the same as FindFirstFileW reports. INVALID_HANDLE_VALUE, with
+// the thread's last error, when it fails.
+HANDLE FindFirstIn(const std::wstring& dir, WIN32_FIND_DATAW* fd);
+
+// The FsFault of a Win32 error code, as the walk by handle reads it.
+FsFault FaultOf(DWORD err);
+
+}  // namespace tov
