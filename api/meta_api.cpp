@@ -2,6 +2,7 @@
 
 #include "feedback/feedback.h"
 #include "platform/platform.h"
+#include "space/space_map.h"
 #include "text/text.h"
 
 namespace tamsel {
@@ -24,6 +25,25 @@ bool UnderSystemDir(const std::wstring& path) {
       return true;
   }
   return false;
+}
+
+// The space map's kinds in their order, each with its extensions:
+// [{"kind":"视频","extensions":["mp4",...]},...,{"kind":"其他","extensions":[]}].
+std::string SpaceKindsTableJson() {
+  std::string o = "[";
+  for (size_t k = 0; k < kSpaceKindCount; ++k) {
+    o += std::string(k ? "," : "") + "{\"kind\":\"" + tov::JEsc(SpaceKindName(k)) +
+         "\",\"extensions\":[";
+    const std::string list = SpaceKindExtensions(k);
+    for (size_t at = 0, n = 0; at < list.size(); ++n) {
+      size_t end = list.find(' ', at);
+      if (end == std::string::npos) end = list.size();
+      o += std::string(n ? "," : "") + "\"" + tov::JEsc(list.substr(at, end - at)) + "\"";
+      at = end + 1;
+    }
+    o += "]}";
+  }
+  return o + "]";
 }
 
 }  // namespace
@@ -49,7 +69,7 @@ std::string MetaJson(const std::string& name, const std::string& version,
         o += std::string(first ? "" : ",") + "\"" + tov::JEsc(it.id) + "\"";
         first = false;
       }
-  return o + "]}";
+  return o + "],\"spaceKinds\":" + SpaceKindsTableJson() + "}";
 }
 
 }  // namespace tamsel

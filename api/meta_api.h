@@ -1,6 +1,7 @@
 // The program's facts the interface needs and no other document carries:
-// name and version, the feedback length limit, the detail-listing limits and
-// which catalogue items need administrator rights.
+// name and version, the feedback length limit, the detail-listing limits,
+// which catalogue items need administrator rights and the space map's kinds
+// of file with their extensions.
 #pragma once
 
 #include <cstdint>
@@ -17,13 +18,14 @@ constexpr uint32_t kDefaultDetailFiles = 300;
 constexpr uint32_t kMaxDetailFiles = 5000;
 
 // True when cleaning the item needs administrator rights: the hibernation
-// switch, or a target inside the
-// Windows directory or a Program Files directory of any drive.
+// switch, or a target inside the Windows directory or a Program Files
+// directory of any drive.
 bool NeedsAdmin(const RuleItem& item);
 
 // GET /api/meta:
 // {"ok":true,"name":..,"version":..,"feedbackMaxChars":N,
-//  "detailFiles":{"default":N,"max":N},"adminItems":[ids in catalogue order]}
+//  "detailFiles":{"default":N,"max":N},"adminItems":[ids in catalogue order],
+//  "spaceKinds":[{"kind":"视频","extensions":["mp4",...]},...]}
 std::string MetaJson(const std::string& name, const std::string& version,
                      const std::vector<Category>& cats);
 

@@ -70,6 +70,10 @@ const char* SpaceKindName(size_t kind) {
   return kind < kSpaceKindCount ? kSpaceKinds[kind].name : "";
 }
 
+const char* SpaceKindExtensions(size_t kind) {
+  return kind < kSpaceKindCount ? kSpaceKinds[kind].extensions : "";
+}
+
 size_t SpaceKindOf(const char* name, size_t len) {
   const char* dot = nullptr;
   for (size_t i = len; i > 0; --i) {

@@ -95,6 +95,9 @@ struct SpaceWalkOptions {
 // The kind table: its names in order ("视频" ... "其他"), and the kind of a
 // file name by its extension (ASCII letters without regard to case).
 const char* SpaceKindName(size_t kind);
+// The kind's extensions, lower case, separated by single spaces ("" for
+// "其他", which takes the rest).
+const char* SpaceKindExtensions(size_t kind);
 size_t SpaceKindOf(const char* name, size_t len);
 
 // Walks the folder root (an absolute drive path that the caller checked)

@@ -64,6 +64,30 @@ TEST(NeedsAdmin, AnyTargetOrTheHibernationModeDecidesNeverTheWording) {
       tamsel::NeedsAdmin(ItemWith("x", "files", {L"C:\\Users\\me"}, "服务日志，需管理员")));
 }
 
+// The space map's kinds as the page receives them: the program's one table,
+// in its order, "其他" last with no extension of its own.
+const std::string kKinds =
+    "[{\"kind\":\"视频\",\"extensions\":[\"mp4\",\"m4v\",\"mkv\",\"avi\",\"mov\",\"wmv\","
+    "\"flv\",\"f4v\",\"webm\",\"mpg\",\"mpeg\",\"m2ts\",\"mts\",\"ts\",\"vob\",\"3gp\","
+    "\"rmvb\",\"rm\",\"asf\"]},"
+    "{\"kind\":\"音频\",\"extensions\":[\"mp3\",\"wav\",\"flac\",\"aac\",\"m4a\",\"ogg\","
+    "\"oga\",\"opus\",\"wma\",\"ape\",\"aiff\",\"aif\",\"mid\",\"midi\",\"amr\"]},"
+    "{\"kind\":\"图片\",\"extensions\":[\"jpg\",\"jpeg\",\"png\",\"gif\",\"bmp\",\"webp\","
+    "\"tif\",\"tiff\",\"heic\",\"heif\",\"raw\",\"cr2\",\"nef\",\"arw\",\"dng\",\"psd\","
+    "\"ico\",\"svg\"]},"
+    "{\"kind\":\"压缩包\",\"extensions\":[\"zip\",\"rar\",\"7z\",\"tar\",\"gz\",\"tgz\","
+    "\"bz2\",\"xz\",\"zst\",\"lz4\",\"cab\",\"lzma\",\"z\"]},"
+    "{\"kind\":\"安装包\",\"extensions\":[\"msi\",\"msix\",\"msixbundle\",\"appx\","
+    "\"appxbundle\",\"msu\",\"msp\",\"apk\"]},"
+    "{\"kind\":\"光盘与虚拟磁盘\",\"extensions\":[\"iso\",\"img\",\"vhd\",\"vhdx\",\"vmdk\","
+    "\"vdi\",\"qcow2\",\"avhdx\"]},"
+    "{\"kind\":\"文档\",\"extensions\":[\"pdf\",\"doc\",\"docx\",\"xls\",\"xlsx\",\"ppt\","
+    "\"pptx\",\"txt\",\"rtf\",\"odt\",\"ods\",\"odp\",\"csv\",\"md\",\"epub\",\"wps\","
+    "\"et\",\"dps\"]},"
+    "{\"kind\":\"程序与库\",\"extensions\":[\"exe\",\"dll\",\"sys\",\"ocx\",\"drv\",\"cpl\","
+    "\"scr\",\"efi\",\"mui\"]},"
+    "{\"kind\":\"其他\",\"extensions\":[]}]";
+
 TEST(MetaJson, ExactDocumentInCatalogueOrder) {
   tamsel::Category a, b;
   a.id = "a";
@@ -74,13 +98,15 @@ TEST(MetaJson, ExactDocumentInCatalogueOrder) {
   EXPECT_EQ(tamsel::MetaJson("Tam\"sel", "1.2.3", {a, b}),
             "{\"ok\":true,\"name\":\"Tam\\\"sel\",\"version\":\"1.2.3\",\"feedbackMaxChars\":1800,"
             "\"detailFiles\":{\"default\":300,\"max\":5000},"
-            "\"adminItems\":[\"one\",\"three\",\"fo\\\"ur\"]}");
+            "\"adminItems\":[\"one\",\"three\",\"fo\\\"ur\"],\"spaceKinds\":" +
+                kKinds + "}");
   // The program's own name and version, from the generated header.
   EXPECT_EQ(tamsel::MetaJson(tov::kProductName, tov::kVersion, {}),
             std::string("{\"ok\":true,\"name\":\"") + tov::kProductName + "\",\"version\":\"" +
                 tov::kVersion +
                 "\",\"feedbackMaxChars\":1800,"
-                "\"detailFiles\":{\"default\":300,\"max\":5000},\"adminItems\":[]}");
+                "\"detailFiles\":{\"default\":300,\"max\":5000},\"adminItems\":[],\"spaceKinds\":" +
+                kKinds + "}");
 }
 
 }  // namespace

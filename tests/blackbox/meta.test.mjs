@@ -43,11 +43,24 @@ for (const build of builds()) {
     test('the document, byte for byte', async () => {
       const version = VERSION;
       const expected = `{"ok":true,"name":"Tamsel","version":"${version}","feedbackMaxChars":1800,` +
-        `"detailFiles":{"default":300,"max":5000},"adminItems":${JSON.stringify(ADMIN_ITEMS)}}`;
+        `"detailFiles":{"default":300,"max":5000},"adminItems":${JSON.stringify(ADMIN_ITEMS)},"spaceKinds":`;
       const r = await srv.get('/api/meta');
       assert.equal(r.status, 200);
       assert.equal(r.headers['content-type'], 'application/json; charset=utf-8');
-      assert.equal(r.text, expected);
+      assert.equal(r.text.slice(0, expected.length), expected);
+      // The space map's kinds, in the program's order, "其他" last taking the rest.
+      const kinds = r.json.spaceKinds;
+      assert.equal(r.text, `${expected}${JSON.stringify(kinds)}}`);
+      assert.deepEqual(kinds.map((k) => k.kind),
+        ['视频', '音频', '图片', '压缩包', '安装包', '光盘与虚拟磁盘', '文档', '程序与库', '其他']);
+      for (const k of kinds) assert.deepEqual(Object.keys(k), ['kind', 'extensions']);
+      const of = (name) => kinds.find((k) => k.kind === name).extensions;
+      for (const e of ['iso', 'img', 'vhd', 'vhdx', 'vmdk']) assert.ok(of('光盘与虚拟磁盘').includes(e), e);
+      for (const e of ['exe', 'dll', 'sys']) assert.ok(of('程序与库').includes(e), e);
+      assert.deepEqual(of('其他'), []);
+      const all = kinds.flatMap((k) => k.extensions);
+      assert.equal(new Set(all).size, all.length, 'an extension belongs to one kind');
+      for (const e of all) assert.match(e, /^[a-z0-9]{1,8}$/);
       assert.deepEqual(adminByOldRule(build), ADMIN_ITEMS);
       // The same name and version as /api/env.
       const env = (await srv.get('/api/env')).json;

@@ -7,7 +7,7 @@ import { $, h, toast } from "./dom.js";
 import { api, takeToken } from "./api.js";
 import { showLocked, reconnect } from "./connection.js";
 import {
-  S, watch, loadMeta, setCatalogue, restoreSelection, selectDefaults, selectNone, applyScan,
+  S, META, watch, loadMeta, setCatalogue, restoreSelection, selectDefaults, selectNone, applyScan,
   setRecycle, noteCleaned,
 } from "./state.js";
 import { loadSettings, storedSelection, saveSelection } from "./settings.js";
@@ -39,7 +39,7 @@ function wire() {
   wireHistory();
   wireDesktop();
   wireFeedback();
-  const space = SpaceView({ api, h, fmtBytes, fmtCount, fileTime: fileTimeText, toast, items: S.items, pick: pickItem,
+  const space = SpaceView({ api, h, fmtBytes, fmtCount, fileTime: fileTimeText, toast, items: S.items, kinds: () => META.spaceKinds, pick: pickItem,
     changed: () => { refreshEnv(); refreshRecycle(); } });
   onMapTask(space.follow);
   $("btn-reconnect").addEventListener("click", reconnect);

@@ -11,6 +11,7 @@
 //                    with {kind} when the program cannot be reached
 //   h(tag, props, ...kids), fmtBytes(n), fmtCount(n), fileTime(t), toast(msg)
 //   items            Map of catalogue item id -> item ({name, ...})
+//   kinds()          the program's kinds of file: [{kind, extensions}, ...]
 //   pick(id)         select that item in the cleaning view and bring it into view
 //   changed()        files went to the Recycle Bin: the drive's figures moved
 export function SpaceView(ctx) {
@@ -20,28 +21,26 @@ export function SpaceView(ctx) {
   const POLL_MS = 400;  // status polling while the map task runs
   const TOP_N = 100;    // files the largest-files tab lists
 
-  // The kinds of file by extension, as the program totals them
-  // (space/space_kinds.cpp, in the same order; "其他" takes the rest). The
-  // page needs them to colour single files; tests compare the two tables.
-  const KINDS = [
-    ["视频", "mp4 m4v mkv avi mov wmv flv f4v webm mpg mpeg m2ts mts ts vob 3gp rmvb rm asf"],
-    ["音频", "mp3 wav flac aac m4a ogg oga opus wma ape aiff aif mid midi amr"],
-    ["图片", "jpg jpeg png gif bmp webp tif tiff heic heif raw cr2 nef arw dng psd ico svg"],
-    ["压缩包", "zip rar 7z tar gz tgz bz2 xz zst lz4 cab lzma z"],
-    ["安装包", "msi msix msixbundle appx appxbundle msu msp apk"],
-    ["光盘与虚拟磁盘", "iso img vhd vhdx vmdk vdi qcow2 avhdx"],
-    ["文档", "pdf doc docx xls xlsx ppt pptx txt rtf odt ods odp csv md epub wps et dps"],
-    ["程序与库", "exe dll sys ocx drv cpl scr efi mui"],
-    ["其他", ""],
-  ];
-  const EXT = new Map();
-  KINDS.forEach(([, list], k) => { for (const e of list.split(" ")) if (e) EXT.set(e, k); });
+  // The kinds of file by extension, as the program totals them, in its
+  // order ("其他" last: it takes the rest), from GET /api/meta. The page
+  // needs them to colour single files.
+  let KINDS = null, EXT = new Map();
+  function kinds() {
+    if (KINDS) return KINDS;
+    const list = (ctx.kinds() || []).filter((k) => k && typeof k.kind === "string" && Array.isArray(k.extensions));
+    const K = list.length ? list.map((k) => [k.kind, k.extensions.join(" ")]) : [["其他", ""]];
+    EXT = new Map();
+    K.forEach(([, l], k) => { for (const e of l.split(" ")) if (e) EXT.set(e, k); });
+    if (list.length) KINDS = K;
+    return K;
+  }
   const kindOf = (path) => {
+    const K = kinds();
     const m = /\.([^.\\]{1,8})$/.exec(path);
     const k = m && EXT.get(m[1].toLowerCase());
-    return k === undefined || k === null ? KINDS.length - 1 : k;
+    return k === undefined || k === null ? K.length - 1 : k;
   };
-  const kindNo = (name) => Math.max(0, KINDS.findIndex((k) => k[0] === name));
+  const kindNo = (name) => Math.max(0, kinds().findIndex((k) => k[0] === name));
   const swatch = (k) => h("span", { class: "sp-sw", style: "background:var(--k" + k + ")", "aria-hidden": "true" });
 
   const V = {
@@ -451,11 +450,11 @@ export function SpaceView(ctx) {
     if (!V.top) return;
     for (const f of V.top) {
       const cut = f.path.lastIndexOf("\\"), k = kindOf(f.path);
-      body.append(h("tr", { "data-kind": KINDS[k][0] },
+      body.append(h("tr", { "data-kind": kinds()[k][0] },
         h("td", { class: "sp-c" }, pickBox(f.path, f.bytes, f.path)),
         h("td", { class: "sp-name" }, h("span", { class: "sp-fn", text: f.path.slice(cut + 1) }),
           h("div", { class: "dir", text: f.path.slice(0, cut > 2 ? cut : cut + 1) }), acts(f.path)),
-        h("td", null, swatch(k), KINDS[k][0]),
+        h("td", null, swatch(k), kinds()[k][0]),
         h("td", { class: "num", text: B(f.bytes) }),
         h("td", { class: "num", text: ctx.fileTime(f.time) })));
     }
@@ -468,7 +467,7 @@ export function SpaceView(ctx) {
     if (!V.kinds) return;
     const total = V.kinds.reduce((a, k) => a + k.bytes, 0), max = Math.max(1, ...V.kinds.map((k) => k.bytes));
     for (const k of V.kinds) {
-      const n = kindNo(k.kind), ext = KINDS[n][1];
+      const n = kindNo(k.kind), ext = kinds()[n][1];
       body.append(h("tr", { "data-kind": k.kind },
         h("td", { class: "sp-name" }, swatch(n), h("strong", { text: k.kind }),
           h("div", { class: "dir", text: ext ? ext.split(" ").map((e) => "." + e).join(" ") : "其余所有文件" })),

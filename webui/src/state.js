@@ -8,7 +8,7 @@
 // The program's own facts (GET /api/meta), filled once at start-up. Until
 // then, or when it cannot be read: no limit is checked here (the program
 // still checks its own) and no item is marked as needing an administrator.
-export const META = { feedbackMaxChars: 0, detailDefault: 0, detailMax: 0, adminItems: new Set() };
+export const META = { feedbackMaxChars: 0, detailDefault: 0, detailMax: 0, adminItems: new Set(), spaceKinds: [] };
 
 export function loadMeta(m) {
   if (!m || !m.ok) return;
@@ -16,6 +16,7 @@ export function loadMeta(m) {
   META.detailDefault = (m.detailFiles && Number(m.detailFiles.default)) || 0;
   META.detailMax = (m.detailFiles && Number(m.detailFiles.max)) || 0;
   META.adminItems = new Set(Array.isArray(m.adminItems) ? m.adminItems : []);
+  META.spaceKinds = Array.isArray(m.spaceKinds) ? m.spaceKinds : [];
 }
 
 export const S = {
