@@ -12,7 +12,7 @@ namespace {
 
 struct SpaceKind {
   const char* name;
-  const char* extensions;  // lower case, separated by spaces, at most 8 letters each
+  const char* extensions;  // lower case, separated by spaces, letters and digits, at most 12 each
 };
 
 const SpaceKind kSpaceKinds[kSpaceKindCount] = {
@@ -28,18 +28,29 @@ const SpaceKind kSpaceKinds[kSpaceKindCount] = {
 };
 
 constexpr size_t kOther = kSpaceKindCount - 1;
-constexpr size_t kMaxExtension = 8;
+// Extensions are read as numbers in base 37 (digits 1 to 36 for 0-9 and
+// a-z, either case), so twelve characters fit in 64 bits (37^12 < 2^64).
+constexpr size_t kMaxExtension = 12;
+constexpr uint64_t kExtensionBase = 37;
 
-// An extension of at most 8 ASCII characters as one number, letters
-// lowered; 0 when it is longer or not ASCII.
+// An extension of at most 12 ASCII letters and digits as one number, letters
+// in either case alike; 0 when it is longer or holds any other character
+// (the table names none such).
 uint64_t ExtensionKey(const char* ext, size_t len) {
   if (len == 0 || len > kMaxExtension) return 0;
   uint64_t key = 0;
   for (size_t i = 0; i < len; ++i) {
     unsigned char c = static_cast<unsigned char>(ext[i]);
-    if (c >= 0x80 || c == 0) return 0;
-    if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c + 32);
-    key = (key << 8) | c;
+    uint64_t digit = 0;
+    if (c >= '0' && c <= '9')
+      digit = 1 + (c - '0');
+    else if (c >= 'a' && c <= 'z')
+      digit = 11 + (c - 'a');
+    else if (c >= 'A' && c <= 'Z')
+      digit = 11 + (c - 'A');
+    else
+      return 0;
+    key = key * kExtensionBase + digit;
   }
   return key;
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -476,4 +477,33 @@ TEST(SpaceTargets, OnlyTargetsThatCleanTheirFolderOfferTheirItem) {
   const RuleItem* logs = FindItem(cats, "sys-logs");  // recursive, with patterns
   ASSERT_NE(logs, nullptr);
   EXPECT_EQ(offered(logs->targets[0].path), "sys-logs");
+}
+
+// The kind of a file is its last extension's, in either case; the table's
+// longest extensions (ten letters) are recognised like the short ones.
+TEST(SpaceKinds, AFileTakesTheKindOfItsLastExtension) {
+  const struct {
+    const char* name;
+    const char* kind;
+  } cases[] = {
+      {"a.MP4", "视频"},
+      {"clip.mkv", "视频"},
+      {"x.msixbundle", "安装包"},
+      {"y.AppxBundle", "安装包"},
+      {"z.tar.gz", "压缩包"},
+      {"b.7Z", "压缩包"},
+      {"disk.vhdx", "光盘与虚拟磁盘"},
+      {"game.exe", "程序与库"},
+      {"noext", "其他"},
+      {"dot.", "其他"},
+      {"a.mp4.part", "其他"},
+      {"a.exe1", "其他"},
+      {"a.msixbundlex", "其他"},
+      {"a.verylongextension", "其他"},
+      {"a.m-p4", "其他"},
+      {".mp4", "视频"},
+      {"é.mp4", "视频"},
+  };
+  for (const auto& c : cases)
+    EXPECT_STREQ(SpaceKindName(SpaceKindOf(c.name, strlen(c.name))), c.kind) << c.name;
 }

@@ -60,7 +60,7 @@ for (const build of builds()) {
       assert.deepEqual(of('其他'), []);
       const all = kinds.flatMap((k) => k.extensions);
       assert.equal(new Set(all).size, all.length, 'an extension belongs to one kind');
-      for (const e of all) assert.match(e, /^[a-z0-9]{1,8}$/);
+      for (const e of all) assert.match(e, /^[a-z0-9]{1,12}$/);
       assert.deepEqual(adminByOldRule(build), ADMIN_ITEMS);
       // The same name and version as /api/env.
       const env = (await srv.get('/api/env')).json;

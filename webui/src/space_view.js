@@ -36,7 +36,7 @@ export function SpaceView(ctx) {
   }
   const kindOf = (path) => {
     const K = kinds();
-    const m = /\.([^.\\]{1,8})$/.exec(path);
+    const m = /\.([0-9A-Za-z]{1,12})$/.exec(path);
     const k = m && EXT.get(m[1].toLowerCase());
     return k === undefined || k === null ? K.length - 1 : k;
   };
