@@ -5,6 +5,9 @@
 //   *.xml          ctest's JUnit files (--output-junit)
 //   *.tap          node's TAP reports (--test-reporter=tap)
 //   leftovers.log  one line per such Windows test, from cmake/wine-run.sh
+//   restarts.log   one line per test helper (the HTTPS test service) that wine
+//                  did not start at the first try and that was started again;
+//                  more than two fail the run
 // No test is ever run twice.
 //
 //   node scripts/test_summary.mjs RESULTS_DIR
@@ -58,12 +61,26 @@ for (const f of files) {
   }
 }
 
-let held = [];
-const heldLog = path.join(dir, 'leftovers.log');
-if (fs.existsSync(heldLog)) held = fs.readFileSync(heldLog, 'utf8').split('\n').filter(Boolean);
+const lines = (name) => {
+  const f = path.join(dir, name);
+  return fs.existsSync(f) ? fs.readFileSync(f, 'utf8').split('\n').filter(Boolean) : [];
+};
+const held = lines('leftovers.log');
+// Helpers a test needs that wine did not start at the first try (each one is
+// started once more, and says so); more than two in one run fail it.
+const restarts = lines('restarts.log');
+const kMaxRestarts = 2;
 
 console.log('');
 console.log(`test summary: ${skips.length} skipped; ${held.length} Windows tests ended while wine's ` +
   'processes still held their output (not waited for)');
 for (const [source, name, reason] of skips) console.log(`  skipped [${source}] ${name}: ${reason}`);
 for (const h of held) console.log(`  held open: ${h}`);
+if (restarts.length) {
+  console.log(`${restarts.length} test helpers had to be started a second time (at most ${kMaxRestarts} pass):`);
+  for (const r of restarts) console.log(`  started again: ${r}`);
+}
+if (restarts.length > kMaxRestarts) {
+  console.log(`test summary: FAILED: more than ${kMaxRestarts} test helpers needed a second start`);
+  process.exitCode = 1;
+}

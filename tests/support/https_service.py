@@ -445,6 +445,10 @@ def main():
     parser.add_argument("--wine-trust", action="store_true")
     args = parser.parse_args()
     d = os.path.abspath(args.dir)
+    # The first sign of life: the test program tells from it that the
+    # service was started at all (under wine that is not always so).
+    with open(f"{d}/started", "w"):
+        pass
     shared = os.path.join(os.path.dirname(d), "https-ca")
     try:
         svc, ports = setup(d, shared)
