@@ -20,6 +20,7 @@
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
 #include "support/fixture.h"
+#include "support/fixture_test.h"
 #include "support/walk_hold.h"
 
 using namespace tamsel;
@@ -39,27 +40,9 @@ const char kReparseDir[] = "路径含重解析点";
 // before any task can only be seen by the first.
 int g_testsInProcess = 0;
 
-class Engine : public ::testing::Test {
+class Engine : public FixtureTest {
  protected:
   void SetUp() override { ++g_testsInProcess; }
-
-  void TearDown() override {
-    // A failed test keeps its tree for inspection; the next run starts fresh.
-    if (!root_.empty() && !HasFailure()) RemoveTree(root_);
-  }
-
-  // This test's own folder, C:\tamsel-t\<Suite>.<Name>, fresh and empty.
-  const std::wstring& Root() {
-    if (root_.empty()) {
-      const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-      root_ = FreshFixture(std::string(info->test_suite_name()) + "." + info->name());
-    }
-    return root_;
-  }
-
-  std::wstring At(const std::wstring& rel) { return Join(Root(), rel); }
-
-  std::wstring root_;
 };
 
 Target Tg(const std::wstring& path, bool recursive = true, std::vector<std::wstring> include = {},

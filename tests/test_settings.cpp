@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "settings/settings.h"
 #include "support/fixture.h"
+#include "support/fixture_test.h"
 
 using namespace tamsel;
 using namespace testsupport;
@@ -32,18 +33,9 @@ const char kGood[] =
     "{\"version\":1,\"selected\":[\"b\"],\"olderThanDays\":30,\"restartExplorer\":true,"
     "\"protect\":[\"C:\\\\Users\\\\u\\\\Keep\"]}";
 
-class SettingsFile : public ::testing::Test {
+class SettingsFile : public FixtureTest {
  protected:
-  void TearDown() override {
-    if (!root_.empty() && !HasFailure()) RemoveTree(root_);
-  }
-  const std::wstring& Dir() {
-    if (root_.empty()) {
-      const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-      root_ = FreshFixture(std::string(info->test_suite_name()) + "." + info->name());
-    }
-    return root_;
-  }
+  const std::wstring& Dir() { return Root(); }
   std::wstring File() { return Join(Dir(), L"settings.json"); }
   std::wstring Bad() { return Join(Dir(), L"settings.json.bad"); }
   void Put(const std::string& bytes) { ASSERT_TRUE(tov::WriteWholeFile(File(), bytes)); }
@@ -60,8 +52,6 @@ class SettingsFile : public ::testing::Test {
     EXPECT_EQ(SettingsJson(s), SettingsJson(DefaultSettings(Catalogue()))) << what;
     EXPECT_FALSE(warning.empty()) << what;
   }
-
-  std::wstring root_;
 };
 
 TEST_F(SettingsFile, DefaultsAreTheCataloguesRecommendedSelection) {

@@ -20,6 +20,7 @@
 #include "space/space_map.h"
 #include "space/space_task.h"
 #include "support/fixture.h"
+#include "support/fixture_test.h"
 #include "support/walk_hold.h"
 
 using namespace tamsel;
@@ -30,22 +31,9 @@ namespace {
 // 2020-01-01 00:00:00 UTC as a FILETIME.
 constexpr uint64_t kTime = 132223104000000000ULL;
 
-class Space : public ::testing::Test {
+class Space : public FixtureTest {
  protected:
-  void TearDown() override {
-    if (!root_.empty() && !HasFailure()) RemoveTree(root_);
-  }
-  const std::wstring& Root() {
-    if (root_.empty()) {
-      const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-      root_ = FreshFixture(std::string(info->test_suite_name()) + "." + info->name());
-    }
-    return root_;
-  }
-  std::wstring At(const std::wstring& rel) { return Join(Root(), rel); }
   std::string U(const std::wstring& rel) { return W2U(rel.empty() ? Root() : At(rel)); }
-
-  std::wstring root_;
 };
 
 std::string Esc(const std::string& s) {

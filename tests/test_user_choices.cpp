@@ -17,6 +17,7 @@
 #include "rules/tamsel_core.h"
 #include "settings/history.h"
 #include "support/fixture.h"
+#include "support/fixture_test.h"
 #include "text/json_doc.h"
 
 using namespace tamsel;
@@ -29,21 +30,7 @@ const char kProtected[] = "已设为不清理";
 constexpr uint64_t kNow = 132354720000000000ULL;
 constexpr uint64_t kSecond = 10000000ULL;
 
-class Choices : public ::testing::Test {
- protected:
-  void TearDown() override {
-    if (!root_.empty() && !HasFailure()) RemoveTree(root_);
-  }
-  const std::wstring& Root() {
-    if (root_.empty()) {
-      const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-      root_ = FreshFixture(std::string(info->test_suite_name()) + "." + info->name());
-    }
-    return root_;
-  }
-  std::wstring At(const std::wstring& rel) { return Join(Root(), rel); }
-  std::wstring root_;
-};
+class Choices : public FixtureTest {};
 
 Target Tg(const std::wstring& path, std::vector<std::wstring> include = {}) {
   Target t = T(path.c_str(), true, false);
