@@ -69,7 +69,15 @@ std::string MetaJson(const std::string& name, const std::string& version,
         o += std::string(first ? "" : ",") + "\"" + tov::JEsc(it.id) + "\"";
         first = false;
       }
-  return o + "],\"spaceKinds\":" + SpaceKindsTableJson() + "}";
+  o += "],\"spaceKinds\":" + SpaceKindsTableJson() + ",\"userFileItems\":[";
+  first = true;
+  for (const Category& c : cats)
+    for (const RuleItem& it : c.items)
+      if (it.userFiles) {
+        o += std::string(first ? "" : ",") + "\"" + tov::JEsc(it.id) + "\"";
+        first = false;
+      }
+  return o + "]}";
 }
 
 }  // namespace tamsel

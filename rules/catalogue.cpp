@@ -13,6 +13,8 @@
 // - personal data (chat folders) and what must not be deleted by hand (the
 //   page file, the component store) is mode "measure" and risk "high":
 //   counted, never deleted;
+// - the user's own files (downloads, sample media, wallpapers) are marked
+//   userFiles: recycled rather than deleted, never cleaned unattended;
 // - seven items never list their files: those five, hibernation and the .NET
 //   native images.
 #include <initializer_list>
@@ -355,6 +357,7 @@ std::vector<Category> BuildRules() {
 
   it = MkItem("sample-media", "系统示例音乐 / 视频 / 图片", "medium", "files", false,
               "Windows 自带的示例媒体文件");
+  it.userFiles = true;
   Add(it, L"%PUBLIC%\\Music\\Sample Music", true, false);
   Add(it, L"%PUBLIC%\\Videos\\Sample Videos", true, false);
   Add(it, L"%PUBLIC%\\Pictures\\Sample Pictures", true, false);
@@ -362,6 +365,7 @@ std::vector<Category> BuildRules() {
 
   it = MkItem("wallpapers", "系统自带壁纸", "medium", "dir", false,
               "Windows 自带壁纸整目录；如果正在用其中一张做桌面请不要删");
+  it.userFiles = true;
   Add(it, L"%SystemRoot%\\Web\\Wallpaper", true, true);
   cSamples.items.push_back(it);
 
@@ -374,12 +378,14 @@ std::vector<Category> BuildRules() {
 
   it = MkItem("downloads-installer", "下载目录里的安装包", "medium", "files", false,
               "Downloads 下的安装包与压缩包，删前请自己确认还要不要");
+  it.userFiles = true;
   Add(it, L"%USERPROFILE%\\Downloads", true, false,
       {L"*.exe", L"*.msi", L"*.zip", L"*.rar", L"*.7z", L"*.iso"});
   cDownloads.items.push_back(it);
 
   it = MkItem("downloads-video", "下载目录里的视频", "medium", "files", false,
               "Downloads 顶层的视频文件，删前请自己确认");
+  it.userFiles = true;
   Add(it, L"%USERPROFILE%\\Downloads", false, false, {L"*.mp4", L"*.mkv", L"*.avi", L"*.flv"});
   cDownloads.items.push_back(it);
 

@@ -21,13 +21,16 @@ struct Target {
 };
 
 struct RuleItem {
-  std::string id;               // unique across the catalogue
-  std::string name;             // display name
-  std::string desc;             // one sentence for the user
-  std::string risk = "low";     // "low", "medium" or "high": a label only
-  std::string mode = "files";   // "files", "dir", "measure", "recyclebin", "hibernate"
-  bool defaultEnabled = true;   // selected by default in the interface
-  bool allowDetails = true;     // its files may be listed
+  std::string id;              // unique across the catalogue
+  std::string name;            // display name
+  std::string desc;            // one sentence for the user
+  std::string risk = "low";    // "low", "medium" or "high": a label only
+  std::string mode = "files";  // "files", "dir", "measure", "recyclebin", "hibernate"
+  bool defaultEnabled = true;  // selected by default in the interface
+  bool allowDetails = true;    // its files may be listed
+  // It holds the user's own files (downloads, sample media, wallpapers): a
+  // real clean moves them to the Recycle Bin, and it never runs unattended.
+  bool userFiles = false;
   std::vector<Target> targets;  // scanned and cleaned in this order
 };
 

@@ -93,20 +93,21 @@ TEST(MetaJson, ExactDocumentInCatalogueOrder) {
   a.id = "a";
   a.items = {ItemWith("one", "files", {L"C:\\Windows\\Temp"}),
              ItemWith("two", "files", {L"C:\\Users\\me"}), ItemWith("three", "hibernate", {})};
+  a.items[1].userFiles = true;
   b.id = "b";
   b.items = {ItemWith("fo\"ur", "files", {L"D:\\Program Files\\x"})};
   EXPECT_EQ(tamsel::MetaJson("Tam\"sel", "1.2.3", {a, b}),
             "{\"ok\":true,\"name\":\"Tam\\\"sel\",\"version\":\"1.2.3\",\"feedbackMaxChars\":1800,"
             "\"detailFiles\":{\"default\":300,\"max\":5000},"
             "\"adminItems\":[\"one\",\"three\",\"fo\\\"ur\"],\"spaceKinds\":" +
-                kKinds + "}");
+                kKinds + ",\"userFileItems\":[\"two\"]}");
   // The program's own name and version, from the generated header.
   EXPECT_EQ(tamsel::MetaJson(tov::kProductName, tov::kVersion, {}),
             std::string("{\"ok\":true,\"name\":\"") + tov::kProductName + "\",\"version\":\"" +
                 tov::kVersion +
                 "\",\"feedbackMaxChars\":1800,"
                 "\"detailFiles\":{\"default\":300,\"max\":5000},\"adminItems\":[],\"spaceKinds\":" +
-                kKinds + "}");
+                kKinds + ",\"userFileItems\":[]}");
 }
 
 }  // namespace

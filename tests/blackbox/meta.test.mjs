@@ -8,6 +8,7 @@ import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { builds, VERSION } from './harness.mjs';
 import { expandedCatalogue } from './fixtures.mjs';
+import { CATALOGUE } from './catalogue.mjs';
 
 const CLOSE_RE = /\[ok\] 关闭本窗口即退出程序\n/;
 const REFUSED = '{"ok":false,"message":"拒绝访问：缺少或错误的访问令牌，请从 Tamsel 打开的页面操作"}';
@@ -50,7 +51,10 @@ for (const build of builds()) {
       assert.equal(r.text.slice(0, expected.length), expected);
       // The space map's kinds, in the program's order, "其他" last taking the rest.
       const kinds = r.json.spaceKinds;
-      assert.equal(r.text, `${expected}${JSON.stringify(kinds)}}`);
+      // The items that hold the user's own files, in catalogue order.
+      const userFileItems = CATALOGUE.flatMap((c) => c.items).filter((i) => i.userFiles).map((i) => i.id);
+      assert.deepEqual(userFileItems, ['sample-media', 'wallpapers', 'downloads-installer', 'downloads-video']);
+      assert.equal(r.text, `${expected}${JSON.stringify(kinds)},"userFileItems":${JSON.stringify(userFileItems)}}`);
       assert.deepEqual(kinds.map((k) => k.kind),
         ['视频', '音频', '图片', '压缩包', '安装包', '光盘与虚拟磁盘', '文档', '程序与库', '其他']);
       for (const k of kinds) assert.deepEqual(Object.keys(k), ['kind', 'extensions']);

@@ -8,7 +8,8 @@ the black-box and browser tests read.
 The output defines, inside whatever namespace includes it:
     struct DocItem { const char* category; const char* categoryName; const char* id;
                      const char* name; const char* risk; const char* mode; const char* desc;
-                     bool defaultEnabled; bool allowDetails; std::vector<const char*> targets; };
+                     bool defaultEnabled; bool allowDetails; bool userFiles;
+                     std::vector<const char*> targets; };
     const std::vector<DocItem>& DocumentedCatalogue();
 Texts are written as UTF-8 byte escapes, so the file is plain ASCII.
 """
@@ -48,6 +49,7 @@ def main():
         '  const char* desc;',
         '  bool defaultEnabled;',
         '  bool allowDetails;',
+        '  bool userFiles;',
         '  std::vector<const char*> targets;',
         '};',
         'inline const std::vector<DocItem>& DocumentedCatalogue() {',
@@ -59,6 +61,7 @@ def main():
                       c_string(i['risk']), c_string(i['mode']), c_string(i['desc']),
                       'true' if i['defaultEnabled'] else 'false',
                       'true' if i['allowDetails'] else 'false',
+                      'true' if i.get('userFiles') else 'false',
                       '{' + ', '.join(c_string(t) for t in i['targets']) + '}']
             lines.append('      {' + ', '.join(fields) + '},')
     lines += ['  };', '  return kItems;', '}', '']
