@@ -19,14 +19,18 @@
 
 namespace tov {
 
-// Limits of one request. The head must end within kMaxHead bytes and
-// kHeadDeadlineMs; a body announced larger than kMaxBody is refused unread
-// (the API's bodies are small JSON texts). Each receive and send waits at
-// most kIoTimeoutMs. At most kMaxConnections are served at once.
+// Limits of one request. The head, its blank line included, must end within
+// kMaxHead bytes; a body announced larger than kMaxBody is refused unread
+// (the API's bodies are small JSON texts). Head and body must both have
+// arrived within kRequestDeadlineMs of the connection's start, or it is
+// closed without an answer. Each receive and send waits at most
+// kIoTimeoutMs; a refused request's remaining input is drained for at most
+// kDrainMs. At most kMaxConnections are served at once.
 constexpr size_t kMaxHead = 262144;
 constexpr size_t kMaxBody = 1048576;
 constexpr int kIoTimeoutMs = 5000;
-constexpr uint64_t kHeadDeadlineMs = 10000;
+constexpr uint64_t kRequestDeadlineMs = 10000;
+constexpr uint64_t kDrainMs = 1000;
 constexpr int kMaxConnections = 512;
 
 // Folder static files are read from when the embedded resources lack them.
