@@ -482,6 +482,9 @@ test('preview: a dry run reports what would go and deletes nothing', { skip }, a
   await waitIdle();
   const promised = await text('#sum-total');
   const promisedExact = await titleOf('#sum-total');
+  // The user's own files in it go to the recycle bin first, and the summary says so.
+  assert.match(await text('#sum-recycled'),
+    new RegExp(`^其中 ${fmtBytes(itemTotals(entries, 'downloads-installer').bytes).replace('.', '\\.')} 是你自己的文件.*清空回收站后才真正腾出`));
   await page.click('#btn-dry');
   await page.waitForSelector('#dlg-result[open]', { timeout: 30_000 });
   const body = JSON.parse(apiCalls('/api/clean').at(-1).body);

@@ -4,7 +4,7 @@
 
 import { $, h } from "./dom.js";
 import { fmtBytes, fmtCount, ageText, clockText } from "./format.js";
-import { S, catTotals, noteCleaned, freeable, selectedTotal, selectedIds } from "./state.js";
+import { S, META, catTotals, noteCleaned, freeable, selectedTotal, selectedIds } from "./state.js";
 
 export function renderAge() {
   const el = $("scan-age");
@@ -27,6 +27,14 @@ function renderDock() {
   $("dock-total").textContent = fmtBytes(t.bytes);
   $("dock-total").title = exact(t.bytes);
   $("dock-note").textContent = "已勾选 " + n + " 项" + (t.unknown ? "，其中 " + t.unknown + " 项还没扫描" : "");
+}
+
+// The part of the headline a clean moves to the recycle bin (the user's own
+// files): it is freed once the recycle bin is emptied.
+function recycledLine() {
+  const b = freeable(selectedIds().filter((id) => META.userFileItems.has(id))).bytes;
+  return b > 0 ? h("p", { class: "small sum-line", id: "sum-recycled",
+    text: "其中 " + fmtBytes(b) + " 是你自己的文件（如下载的安装包、视频），清理时先移到回收站，清空回收站后才真正腾出。" }) : null;
 }
 
 export function renderSummary() {
@@ -54,6 +62,8 @@ export function renderSummary() {
       (sel.unknown ? "，其中 " + sel.unknown + " 项还没扫描，没有算进去" : "") }),
     h("p", { class: "small muted", id: "sum-all", text: "扫描到的全部可清理文件（含没勾选的项目）：" + fmtBytes(all.bytes) }),
     h("p", { class: "small muted", id: "scan-age", text: "上次扫描：" + ageText(S.scanAt) }));
+  const recycled = recycledLine();
+  if (recycled) $("sum-selected").after(recycled);
   if (measure > 0) {
     body.append(h("p", { class: "small muted sum-line", text: "另有 " + fmtBytes(measure) + " 只统计、不会删除（聊天记录、系统文件等）。" }));
   }

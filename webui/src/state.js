@@ -7,8 +7,9 @@
 
 // The program's own facts (GET /api/meta), filled once at start-up. Until
 // then, or when it cannot be read: no limit is checked here (the program
-// still checks its own) and no item is marked as needing an administrator.
-export const META = { feedbackMaxChars: 0, detailDefault: 0, detailMax: 0, adminItems: new Set(), spaceKinds: [] };
+// still checks its own) and no item is marked as needing an administrator
+// or as holding the user's own files (which a clean moves to the recycle bin).
+export const META = { feedbackMaxChars: 0, detailDefault: 0, detailMax: 0, adminItems: new Set(), spaceKinds: [], userFileItems: new Set() };
 
 export function loadMeta(m) {
   if (!m || !m.ok) return;
@@ -17,6 +18,7 @@ export function loadMeta(m) {
   META.detailMax = (m.detailFiles && Number(m.detailFiles.max)) || 0;
   META.adminItems = new Set(Array.isArray(m.adminItems) ? m.adminItems : []);
   META.spaceKinds = Array.isArray(m.spaceKinds) ? m.spaceKinds : [];
+  META.userFileItems = new Set(Array.isArray(m.userFileItems) ? m.userFileItems : []);
 }
 
 export const S = {
