@@ -54,6 +54,9 @@ const waitText = (sel, re, timeout = 10_000) => page.waitForFunction(
 const waitHidden = (sel, timeout = 20_000) => page.waitForFunction(
   (s) => { const el = document.querySelector(s); return !!el && el.hidden; }, sel, { timeout });
 const sizeCell = (id) => text(`.item[data-id="${id}"] .item-size .v`);
+// The exact bytes a figure stands for, as its tooltip gives them.
+const exactBytes = (n) => `${n.toLocaleString('zh-CN')} 字节`;
+const titleOf = (sel) => page.getAttribute(sel, 'title');
 
 async function selectOnly(ids) {
   await page.click('#btn-none');
@@ -159,6 +162,66 @@ test('load: catalogue, default selection, drive and rights, quickly and offline'
   assert.deepEqual(page.errors, []);
 });
 
+// The window sizes the actions must be in reach at: two low windows and a
+// 1280×720 screen scaled to 150 % (853×480 CSS pixels), light and dark.
+const REACH = [[1280, 600, 1], [1366, 640, 1], [853, 480, 1.5]];
+const ACTIONS = ['#btn-scan', '#btn-dry', '#btn-clean', '#dock-total'];
+
+// At each size, without scrolling: the scan, preview and clean buttons and
+// the selected total lie inside the window, none overlaps another, and each
+// is what a click on its centre reaches (nothing covers it). Scrolled to the
+// end, the dock covers none of the list.
+async function checkReach(when) {
+  for (const [w, h, scale] of REACH) {
+    for (const scheme of ['light', 'dark']) {
+      const at = `${w}×${h}@${scale} ${scheme} ${when}`;
+      const b = await openBrowser({ viewport: { width: w, height: h }, deviceScaleFactor: scale, colorScheme: scheme });
+      try {
+        await loadPage(b.page, server);
+        const boxes = await b.page.evaluate((sels) => sels.map((sel) => {
+          const el = document.querySelector(sel);
+          if (!el) return { sel, missing: true };
+          const r = el.getBoundingClientRect();
+          const hit = document.elementFromPoint(r.left + r.width / 2, r.top + r.height / 2);
+          return { sel, left: r.left, top: r.top, right: r.right, bottom: r.bottom, onTop: !!hit && el.contains(hit) };
+        }), ACTIONS);
+        const view = await b.page.evaluate(() => ({ w: innerWidth, h: innerHeight, y: scrollY, dpr: devicePixelRatio }));
+        assert.deepEqual([view.w, view.h, view.y, view.dpr], [w, h, 0, scale], at);
+        for (const r of boxes) {
+          assert.ok(!r.missing, `${at}: no ${r.sel} on the page`);
+          assert.ok(r.right - r.left > 0 && r.bottom - r.top > 0, `${at}: ${r.sel} has no size`);
+          assert.ok(r.left >= 0 && r.top >= 0 && r.right <= w && r.bottom <= h,
+            `${at}: ${r.sel} at ${JSON.stringify(r)} is outside the window`);
+          assert.ok(r.onTop, `${at}: ${r.sel} is covered`);
+        }
+        for (let i = 0; i < boxes.length; i++) {
+          for (let j = i + 1; j < boxes.length; j++) {
+            const [p, q] = [boxes[i], boxes[j]];
+            const apart = p.right <= q.left || q.right <= p.left || p.bottom <= q.top || q.bottom <= p.top;
+            assert.ok(apart, `${at}: ${p.sel} overlaps ${q.sel}`);
+          }
+        }
+        const overflow = await b.page.evaluate(() => document.documentElement.scrollWidth - innerWidth);
+        assert.ok(overflow <= 0, `${at}: ${overflow}px horizontal overflow`);
+        assert.deepEqual(await b.page.evaluate(contrastReport, ['.dock-sum span', '#dock-total', '.dock .btn']), [],
+          `${at}: dock text below 4.5:1`);
+        await shot(b.page, `12-reach-${w}x${h}-${scheme}-${when}`);
+        // At the end of the page the dock settles under the list.
+        await b.page.evaluate(() => window.scrollTo(0, document.documentElement.scrollHeight));
+        const [last, dock] = await b.page.$$eval('.cat:last-child, #dock', (l) => l.map((e) => e.getBoundingClientRect()));
+        assert.ok(last.bottom <= dock.top, `${at}: the dock covers the end of the list (${last.bottom} > ${dock.top})`);
+      } finally {
+        await closeBrowser(b.context);
+      }
+    }
+  }
+}
+
+test('reach: before a scan the actions and the selected total are in view at every size', { skip }, async () => {
+  await checkReach('empty');
+  assert.equal(await text('#dock-total'), '—');
+});
+
 test('select: item boxes, tri-state category boxes, keyboard and memory', { skip }, async () => {
   const cat = '#cat-temp';
   // 4 of 5 items of "temp" are preselected: mixed.
@@ -256,13 +319,28 @@ test('scan: progress from done/total, then per-item sizes, chart, total and age'
   assert.equal(await sizeCell('downloads-installer'), '未扫描');
 
   // Category sums and the chart: reclaimable space only (measure-only items
-  // and unscanned items are not in it); the recycle bin's size counts.
-  const sum = (ids) => ids.reduce((n, id) => n + itemTotals(entries, id).bytes, 0);
+  // and unscanned items are not in it); the recycle bin's size counts. The
+  // files several items take count once, as the program's overlaps say.
+  const doc = await (await server.api('api/scanresult')).json();
+  const shared = (ids) => (doc.overlaps ?? []).reduce((n, o) => {
+    const k = o.items.filter((id) => ids.includes(id)).length;
+    return n + (k > 1 ? (k - 1) * o.bytes : 0);
+  }, 0);
+  const sum = (ids) => ids.reduce((n, id) => n + itemTotals(entries, id).bytes, 0) - shared(ids);
   const temp = sum(['user-temp', 'local-tmp-log', 'roaming-tmp-log', 'recent-lnk']);
   const cache = sum(['chrome-cache', 'prefetch']);
   const system = sum(['sys-dmp']) + 6000;
   const total = temp + cache + system;
-  assert.equal(await text('#sum-total'), fmtBytes(total));
+  // The headline is what the ticked items free: not the recycle bin (not
+  // ticked), not the measured chat data; the total of everything is second.
+  const ticked = body.items.filter((id) => id !== 'wechat3-data');
+  const headline = sum(ticked);
+  assert.equal(await page.isChecked('#it-recycle-bin'), false);
+  assert.equal(await titleOf('#sum-total'), exactBytes(headline));
+  assert.equal(await text('#sum-total'), fmtBytes(headline));
+  assert.equal(await text('#dock-total'), fmtBytes(headline));
+  assert.equal(await titleOf('#dock-total'), exactBytes(headline));
+  assert.match(await text('#sum-all'), new RegExp(`：${fmtBytes(total).replace('.', '\\.')}$`));
   assert.equal(await text('section.cat[data-cat="temp"] .cat-size'), fmtBytes(temp));
   assert.equal(await text('section.cat[data-cat="chat"] .cat-size'), `${fmtBytes(100_000)}（仅统计）`);
   const rows = await page.$$eval('#chart li', (l) => l.map((li) => [li.dataset.cat, li.querySelector('.val').textContent,
@@ -278,9 +356,71 @@ test('scan: progress from done/total, then per-item sizes, chart, total and age'
   // After a reload the figures come back from /api/scanresult with their age.
   await loadPage(page, server);
   assert.equal(await sizeCell('user-temp'), fmtBytes(itemTotals(entries, 'user-temp').bytes));
-  assert.equal(await text('#sum-total'), fmtBytes(total));
+  assert.equal(await text('#sum-total'), fmtBytes(headline));
   assert.match(await text('#scan-age'), /^上次扫描：刚刚/);
   assert.deepEqual(page.errors, []);
+});
+
+test('reach: with the list filled by a scan the actions and the selected total stay in view', { skip }, async () => {
+  await checkReach('scanned');
+});
+
+test('headline: what the ticked items free, a file two of them take counted once', { skip }, async () => {
+  // The program's document with the file the fixture gives two items
+  // (Temp\cache.tmp, taken by user-temp and by local-tmp-log) named as
+  // theirs, as the program reports the files several items take.
+  const SHARED = { items: ['user-temp', 'local-tmp-log'], files: 1, bytes: 4096 };
+  await page.route('**/api/scanresult', async (route) => {
+    const res = await route.fetch();
+    route.fulfill({ response: res, json: { ...(await res.json()), overlaps: [SHARED] } });
+  });
+  try {
+    await loadPage(page, server);
+    const scanned = JSON.parse(apiCalls('/api/scan').at(-1).body).items;
+    const figure = (id) => (id === 'recycle-bin' ? 6000 : itemTotals(entries, id).bytes);
+    const ticked = async () => (await page.$$eval('li.item input:checked', (l) => l.map((e) => e.dataset.id)))
+      .filter((id) => (scanned.includes(id) || id === 'recycle-bin') && id !== 'wechat3-data');
+    const expected = async () => {
+      const ids = await ticked();
+      const k = SHARED.items.filter((id) => ids.includes(id)).length;
+      return ids.reduce((n, id) => n + figure(id), 0) - (k > 1 ? (k - 1) * SHARED.bytes : 0);
+    };
+    const headline = async (bytes) => {
+      assert.equal(await titleOf('#sum-total'), exactBytes(bytes));
+      assert.equal(await text('#sum-total'), fmtBytes(bytes));
+      assert.equal(await titleOf('#dock-total'), exactBytes(bytes));
+      assert.equal(await text('#dock-total'), fmtBytes(bytes));
+    };
+    assert.ok(await page.isChecked('#it-user-temp') && await page.isChecked('#it-local-tmp-log'));
+    assert.ok(await page.isChecked('#it-wechat3-data'), 'a ticked measure-only item');
+    const all = await expected();
+    await headline(all);
+    // Unticking an item takes its figure off; the one that shares a file
+    // takes off only what the other item does not free as well.
+    await page.uncheck('#it-chrome-cache');
+    await headline(all - figure('chrome-cache'));
+    await page.uncheck('#it-local-tmp-log');
+    await headline(all - figure('chrome-cache') - (figure('local-tmp-log') - SHARED.bytes));
+    assert.equal(await expected(), all - figure('chrome-cache') - (figure('local-tmp-log') - SHARED.bytes));
+    // The recycle bin counts once it is ticked, the chat data never.
+    await page.check('#it-recycle-bin');
+    await headline(all - figure('chrome-cache') - figure('local-tmp-log') + SHARED.bytes + 6000);
+    await page.uncheck('#it-recycle-bin');
+    await page.uncheck('#it-wechat3-data');
+    await headline(all - figure('chrome-cache') - figure('local-tmp-log') + SHARED.bytes);
+    await page.check('#it-chrome-cache');
+    await page.check('#it-local-tmp-log');
+    await page.check('#it-wechat3-data');
+    await headline(all);
+    // The confirmation names the same figure.
+    await page.click('#btn-clean');
+    await page.waitForSelector('#dlg-confirm[open]');
+    assert.match(await text('#confirm-body'), new RegExp(`约可释放 ${fmtBytes(all).replace('.', '\\.')}：`));
+    await page.click('#btn-confirm-no');
+    assert.deepEqual(page.errors, []);
+  } finally {
+    await page.unroute('**/api/scanresult');
+  }
 });
 
 test('details: files with size and local time, sortable, larger limit, reasons', { skip }, async () => {
@@ -337,6 +477,14 @@ test('details: files with size and local time, sortable, larger limit, reasons',
 test('preview: a dry run reports what would go and deletes nothing', { skip }, async () => {
   await selectOnly([...CLEANED, ...MEASURED]);
   const tree = listTree(driveC);
+  // The headline of a scan of the same selection promises what the preview finds.
+  await page.click('#btn-scan');
+  await waitIdle();
+  const promised = await text('#sum-total');
+  const promisedExact = await titleOf('#sum-total');
+  // The user's own files in it go to the recycle bin first, and the summary says so.
+  assert.match(await text('#sum-recycled'),
+    new RegExp(`^其中 ${fmtBytes(itemTotals(entries, 'downloads-installer').bytes).replace('.', '\\.')} 是你自己的文件.*清空回收站后才真正腾出`));
   await page.click('#btn-dry');
   await page.waitForSelector('#dlg-result[open]', { timeout: 30_000 });
   const body = JSON.parse(apiCalls('/api/clean').at(-1).body);
@@ -345,11 +493,22 @@ test('preview: a dry run reports what would go and deletes nothing', { skip }, a
   assert.match(await text('#result-title'), /预览/);
   const expected = CLEANED.reduce((n, id) => n + itemTotals(entries, id).bytes, 0);
   assert.equal(await text('#result-bytes'), fmtBytes(expected));
+  assert.equal(await text('#result-bytes'), promised);
+  const dry = await (await server.api('api/result')).json();
+  assert.equal(promisedExact, exactBytes(dry.totalBytes));
   assert.equal(await page.locator('#result-table tbody tr').count(), CLEANED.length);
   await shot(page, '06-preview');
   await page.click('#dlg-result .dlg-foot button');
   assert.deepEqual(listTree(driveC), tree, 'a preview changed the drive');
   assert.match(await text('#last-clean'), /^上次预览：可释放/);
+  // Reopened after the selection changed, the preview no longer offers to
+  // clean: that clean would not be the one it previewed.
+  await page.uncheck('#it-prefetch');
+  await page.click('#last-clean button');
+  await page.waitForSelector('#dlg-result[open]');
+  assert.equal(await page.isVisible('#btn-result-clean'), false);
+  await page.keyboard.press('Escape');
+  await page.check('#it-prefetch');
 });
 
 test('clean: confirmation first, then exactly the selected files are gone', { skip }, async () => {
@@ -373,8 +532,18 @@ test('clean: confirmation first, then exactly the selected files are gone', { sk
   assert.equal(apiCalls('/api/clean').length, cleans);
   assert.deepEqual(listTree(driveC), tree);
 
-  await page.click('#btn-clean');
+  // The preview goes on to the clean through the same confirmation.
+  await page.click('#btn-dry');
+  await page.waitForSelector('#dlg-result[open]', { timeout: 30_000 });
+  assert.equal(await page.isVisible('#btn-result-clean'), true);
+  assert.equal(await text('#btn-result-clean'), '立即清理');
+  const dryRuns = apiCalls('/api/clean').length;
+  await page.click('#btn-result-clean');
   await page.waitForSelector('#dlg-confirm[open]');
+  assert.equal(await page.isVisible('#dlg-result'), false);
+  assert.deepEqual(await page.$$eval('#confirm-list li', (l) => l.map((e) => e.dataset.id)), listed);
+  assert.match(await text('#confirm-risk'), /下载目录里的安装包（中风险）/);
+  assert.equal(apiCalls('/api/clean').length, dryRuns, 'the clean started before it was confirmed');
   await page.check('#opt-explorer');
   await page.click('#btn-confirm-yes');
   await page.waitForSelector('#dlg-result[open]', { timeout: 30_000 });
@@ -395,16 +564,36 @@ test('clean: confirmation first, then exactly the selected files are gone', { sk
   assert.match(await text('#result-free'), /^[\d.]+ [KMGT]B → [\d.]+ [KMGT]B/);
   assert.match(await text('#result-skipped'), /^0 个$/);
   assert.equal(await page.locator('#result-table tbody tr[data-id="wechat3-data"]').count(), 0);
+  // The result of a real clean offers no second clean.
+  assert.equal(await page.isVisible('#btn-result-clean'), false);
   await shot(page, '08-clean-result');
   await page.keyboard.press('Escape');
 
-  // The list marks what went; the scan figures are flagged as old, also
-  // after a reload.
-  assert.match(await text('.item[data-id="chrome-cache"] .item-size .done'), /^已清理 /);
-  assert.match(await text('#summary'), /建议重新扫描/);
+  // What went is no longer shown as there: the cleaned items stand at 0 and
+  // say so, nothing ticked is left to free, and the other figures are
+  // flagged as older than the clean; also after a reload.
+  const cleanedShown = async () => {
+    for (const id of CLEANED) {
+      assert.equal(await sizeCell(id), '0 B', id);
+      assert.match(await text(`.item[data-id="${id}"] .item-size .done`), /^已清理 /, id);
+    }
+    assert.equal(await text('.item[data-id="chrome-cache"] .item-size .done'),
+      `已清理 ${fmtBytes(itemTotals(entries, 'chrome-cache').bytes)}`);
+    assert.equal(await titleOf('#sum-total'), exactBytes(0));
+    assert.equal(await titleOf('#dock-total'), exactBytes(0));
+    assert.equal(await text('section.cat[data-cat="temp"] .cat-size'), '0 B');
+    assert.match(await text('#sum-stale'), /已清理的项目按 0 计/);
+  };
+  await cleanedShown();
   await loadPage(page, server);
-  assert.match(await text('#summary'), /建议重新扫描/);
-  assert.match(await text('.item[data-id="user-temp"] .item-size .done'), /^已清理 /);
+  await cleanedShown();
+  // A preview after the clean becomes the program's last result; a reload
+  // still shows what went.
+  await page.click('#btn-dry');
+  await page.waitForSelector('#dlg-result[open]', { timeout: 30_000 });
+  await page.keyboard.press('Escape');
+  await loadPage(page, server);
+  await cleanedShown();
   assert.deepEqual(page.errors, []);
 });
 

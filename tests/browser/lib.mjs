@@ -169,7 +169,8 @@ export function winePrefix() {
     : path.join(path.dirname(WINDOWS_EXE), 'wineprefix');
 }
 
-// A fresh chromium with its own empty profile. opts: viewport, colorScheme,
+// A fresh chromium with its own empty profile. opts: viewport (CSS pixels),
+// deviceScaleFactor (1.5: a screen scaled to 150 %), colorScheme,
 // timezoneId. Resolves with {context, page}.
 export async function openBrowser(opts = {}) {
   const userDataDir = tempDir('tamsel-chromium-');
@@ -179,6 +180,7 @@ export async function openBrowser(opts = {}) {
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync'],
     viewport: opts.viewport ?? { width: 1280, height: 900 },
+    deviceScaleFactor: opts.deviceScaleFactor ?? 1,
     colorScheme: opts.colorScheme ?? 'light',
     timezoneId: opts.timezoneId ?? 'Asia/Shanghai',
     locale: 'zh-CN',

@@ -104,8 +104,10 @@ export function renderSizes() {
       const n = f.recycle ? fmtCount(f.files) + " 项" : fmtCount(f.files) + " 个文件";
       li.append(h("span", { class: "n", text: n }));
     }
-    if (S.cleaned.has(it.id)) {
-      li.append(h("span", { class: "done", text: "已清理 " + fmtBytes(S.cleaned.get(it.id)) }));
+    const done = S.cleaned.get(it.id);
+    if (done) {
+      li.append(h("span", { class: "done", text: "已清理 " + fmtBytes(done.bytes) }));
+      if (done.skipped) li.append(h("span", { class: "n skipped", text: fmtCount(done.skipped) + " 个没能删除" }));
     }
     const left = S.skip.get(it.id);
     if (left && left.size) li.append(h("span", { class: "n skipped", text: "已排除 " + fmtCount(left.size) + " 个文件" }));

@@ -4,7 +4,7 @@
 
 import { $, h } from "./dom.js";
 import { fmtBytes } from "./format.js";
-import { S, needsAdmin, itemFigure } from "./state.js";
+import { S, needsAdmin, itemFigure, freeable } from "./state.js";
 import { saveSettings } from "./settings.js";
 import { RISK, HIBERNATE_NOTE } from "./catalogue.js";
 import { elevate } from "./desktop.js";
@@ -16,13 +16,9 @@ export function confirmClean(sel, ids) {
   const body = $("confirm-body");
   body.textContent = "";
   const items = ids.map((id) => S.items.get(id));
-  let known = 0, sum = 0;
-  for (const it of items) {
-    const f = itemFigure(it);
-    if (f) { known++; sum += f.bytes; }
-  }
+  const t = freeable(ids);
   const lead = "将清理下面 " + items.length + " 个项目" +
-    (known && S.scan ? "，按上次扫描约可释放 " + fmtBytes(sum) : "（还没扫描，无法预估大小）") + "：";
+    (t.known && S.scan ? "，按上次扫描约可释放 " + fmtBytes(t.bytes) : "（还没扫描，无法预估大小）") + "：";
   body.append(h("p", { text: lead }),
     h("ul", { class: "confirm-list", id: "confirm-list" }, items.map((it) => {
       const f = itemFigure(it);

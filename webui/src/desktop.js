@@ -23,8 +23,8 @@ export async function elevate() {
   try {
     r = await api("/api/shell/elevate", {}, 300000);
   } catch (e) {
-    if (e.kind === "missing") missing(b, "这个版本不能自动提权：请关闭 Tamsel，右键点它选择「以管理员身份运行」。");
-    else if (e.kind !== "gone") toast("提权请求没有回应，请再试一次。");
+    if (e.kind === "missing") missing(b, "这个版本不能自己换成管理员身份：请关闭 Tamsel，右键点它选择「以管理员身份运行」。");
+    else if (e.kind !== "gone") toast("以管理员身份重启的请求没有回应，请再试一次。");
   }
   b.disabled = false;
   b.textContent = "以管理员身份重启";
@@ -35,7 +35,7 @@ export async function elevate() {
     toast("已经是管理员权限了。");
     refreshEnv();
   } else {
-    toast(r.message || "提权失败。");
+    toast(r.message || "没能以管理员身份重启。");
   }
 }
 

@@ -8,7 +8,7 @@ import { api, takeToken } from "./api.js";
 import { showLocked, reconnect } from "./connection.js";
 import {
   S, META, watch, loadMeta, setCatalogue, restoreSelection, selectDefaults, selectNone, applyScan,
-  setRecycle, noteCleaned,
+  setRecycle, noteCleaned, restoreCleaned,
 } from "./state.js";
 import { loadSettings, storedSelection, saveSelection } from "./settings.js";
 import { renderCatalog, renderSizes, syncChecks, pickItem } from "./catalogue.js";
@@ -83,8 +83,9 @@ async function start() {
   setRecycle(await pRecycle, false);
   applyScan(await pScan, false);
   const last = await pResult;
-  // The last task was a real clean, so it ran after the last scan.
-  if (S.scan && last && last.ok && last.kind === "clean" && !last.dryRun) noteCleaned(last.items || [], true);
+  // The last task was a real clean, so it ran after the last scan (what
+  // this browser kept of the cleans since the scan holds it already).
+  if (!restoreCleaned() && S.scan && last && last.ok && last.kind === "clean" && !last.dryRun) noteCleaned(last.items || [], true);
   document.body.dataset.ready = "1";
   performance.mark("tamsel-ready");
 

@@ -4,43 +4,71 @@
 
 import { $, h } from "./dom.js";
 import { fmtBytes, fmtCount, ageText, clockText } from "./format.js";
-import { S, catTotals, itemFigure, noteCleaned } from "./state.js";
+import { S, META, catTotals, noteCleaned, freeable, selectedTotal, selectedIds } from "./state.js";
 
 export function renderAge() {
   const el = $("scan-age");
   if (el && S.scan) el.textContent = "上次扫描：" + ageText(S.scanAt);
 }
 
+const exact = (bytes) => fmtCount(bytes) + " 字节";
+
+// What the ticked items free, in the dock under the list: the same figure
+// as the summary's headline.
+function renderDock() {
+  const n = S.selected.size;
+  if (!S.scan) {
+    $("dock-total").textContent = "—";
+    $("dock-total").title = "";
+    $("dock-note").textContent = "已勾选 " + n + " 项，扫描后显示能腾出多少";
+    return;
+  }
+  const t = selectedTotal();
+  $("dock-total").textContent = fmtBytes(t.bytes);
+  $("dock-total").title = exact(t.bytes);
+  $("dock-note").textContent = "已勾选 " + n + " 项" + (t.unknown ? "，其中 " + t.unknown + " 项还没扫描" : "");
+}
+
+// The part of the headline a clean moves to the recycle bin (the user's own
+// files): it is freed once the recycle bin is emptied.
+function recycledLine() {
+  const b = freeable(selectedIds().filter((id) => META.userFileItems.has(id))).bytes;
+  return b > 0 ? h("p", { class: "small sum-line", id: "sum-recycled",
+    text: "其中 " + fmtBytes(b) + " 是你自己的文件（如下载的安装包、视频），清理时先移到回收站，清空回收站后才真正腾出。" }) : null;
+}
+
 export function renderSummary() {
+  renderDock();
   const body = $("sum-body");
   body.textContent = "";
   if (!S.scan) {
     body.append(h("p", { class: "small muted", text: "还没有扫描过。扫描后这里会显示能腾出多少空间，以及各类占用的比例。" }));
     return;
   }
-  let total = 0, sel = 0, measure = 0, selCount = 0;
+  let measure = 0, total = 0;
   const rows = [];
   S.cats.forEach((c, ci) => {
     const t = catTotals(c);
-    total += t.reclaim;
-    sel += t.sel;
     measure += t.measure;
+    total += t.reclaim;
     rows.push({ c, ci, bytes: t.reclaim });
   });
-  for (const id of S.selected) {
-    const it = S.items.get(id);
-    if (it && it.mode !== "measure" && itemFigure(it)) selCount++;
-  }
+  const sel = selectedTotal();
+  const all = freeable([...S.items.keys()]);
   body.append(
-    h("p", { class: "small muted", text: "可以腾出的空间（已扫描的项目）" }),
-    h("div", { class: "total", id: "sum-total", text: fmtBytes(total) }),
-    h("p", { class: "small sum-line", id: "sum-selected", text: "其中已勾选 " + selCount + " 项：" + fmtBytes(sel) }),
+    h("p", { class: "small muted", text: "可以腾出的空间（勾选的项目，重复的文件只算一次）" }),
+    h("div", { class: "total", id: "sum-total", text: fmtBytes(sel.bytes), title: exact(sel.bytes) }),
+    h("p", { class: "small sum-line", id: "sum-selected", text: "已勾选 " + S.selected.size + " 项" +
+      (sel.unknown ? "，其中 " + sel.unknown + " 项还没扫描，没有算进去" : "") }),
+    h("p", { class: "small muted", id: "sum-all", text: "扫描到的全部可清理文件（含没勾选的项目）：" + fmtBytes(all.bytes) }),
     h("p", { class: "small muted", id: "scan-age", text: "上次扫描：" + ageText(S.scanAt) }));
+  const recycled = recycledLine();
+  if (recycled) $("sum-selected").after(recycled);
   if (measure > 0) {
     body.append(h("p", { class: "small muted sum-line", text: "另有 " + fmtBytes(measure) + " 只统计、不会删除（聊天记录、系统文件等）。" }));
   }
   if (S.scanPartial) body.append(h("p", { class: "note", text: "上次扫描中途取消了，只有取消前完成的项目有数字。" }));
-  if (S.scanStale) body.append(h("p", { class: "note", text: "扫描之后已经清理过，上面的数字可能已经过时，建议重新扫描。" }));
+  if (S.scanStale) body.append(h("p", { class: "note", id: "sum-stale", text: "已清理的项目按 0 计；其余项目的数字来自清理前的扫描，想看最新情况可以重新扫描。" }));
 
   const shown = rows.filter((r) => r.bytes > 0).sort((a, b) => b.bytes - a.bytes);
   if (!shown.length) {
@@ -77,6 +105,10 @@ export function showCleanResult(res, t, reopen) {
   }
   const cancelled = t && t.cancelled;
   $("result-title").textContent = dry ? "清理预览（没有删除任何文件）" : cancelled ? "清理已取消" : "清理完成";
+  // A preview goes on to the clean of the same selection, through its
+  // confirmation; not once the selection changed since.
+  const now = selectedIds().filter((id) => S.items.get(id).mode !== "measure");
+  $("btn-result-clean").hidden = !dry || !!(t && t.ids && t.ids.join() !== now.join());
   const body = $("result-body");
   body.textContent = "";
   body.append(

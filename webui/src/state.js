@@ -7,8 +7,9 @@
 
 // The program's own facts (GET /api/meta), filled once at start-up. Until
 // then, or when it cannot be read: no limit is checked here (the program
-// still checks its own) and no item is marked as needing an administrator.
-export const META = { feedbackMaxChars: 0, detailDefault: 0, detailMax: 0, adminItems: new Set(), spaceKinds: [] };
+// still checks its own) and no item is marked as needing an administrator
+// or as holding the user's own files (which a clean moves to the recycle bin).
+export const META = { feedbackMaxChars: 0, detailDefault: 0, detailMax: 0, adminItems: new Set(), spaceKinds: [], userFileItems: new Set() };
 
 export function loadMeta(m) {
   if (!m || !m.ok) return;
@@ -17,6 +18,7 @@ export function loadMeta(m) {
   META.detailMax = (m.detailFiles && Number(m.detailFiles.max)) || 0;
   META.adminItems = new Set(Array.isArray(m.adminItems) ? m.adminItems : []);
   META.spaceKinds = Array.isArray(m.spaceKinds) ? m.spaceKinds : [];
+  META.userFileItems = new Set(Array.isArray(m.userFileItems) ? m.userFileItems : []);
 }
 
 export const S = {
@@ -28,7 +30,10 @@ export const S = {
   scanAt: 0,              // local ms when that scan finished
   scanPartial: false,     // the last scan was cancelled half-way
   scanStale: false,       // a real clean ran after the last scan
-  cleaned: new Map(),     // id -> bytes removed by real cleans since the scan
+  // [{items, files, bytes}] of the last scan: the files that several items
+  // take, one entry per set of items (none from a program that does not say)
+  overlaps: [],
+  cleaned: new Map(),     // id -> {bytes, skipped} of real cleans since the scan
   recycle: null,          // {items, bytes}
   skip: new Map(),        // item id -> Map(path -> size) of files left out until the next scan
   task: null,             // the task this page follows (written by tasks.js)
@@ -96,11 +101,14 @@ export function selectNone() { S.selected = new Set(); changed("selection"); }
 // ---- figures ---------------------------------------------------------------
 
 // Bytes the list and the totals show for one item, or null when unknown.
+// An item cleaned since the scan has nothing left to free, and an item that
+// shares files with a cleaned one no longer counts those files.
 export function itemFigure(it) {
   if (it.mode === "recyclebin") {
     return S.recycle ? { bytes: S.recycle.bytes, files: S.recycle.items, recycle: true } : null;
   }
-  const f = S.scan ? S.scan.get(it.id) || null : null;
+  let f = S.scan ? S.scan.get(it.id) || null : null;
+  if (f && S.cleaned.size) f = afterCleans(it.id, f);
   const left = S.skip.get(it.id);
   if (!f || !left || !left.size) return f;
   let b = 0;
@@ -108,22 +116,58 @@ export function itemFigure(it) {
   return { bytes: Math.max(0, f.bytes - b), files: Math.max(0, f.files - left.size) };
 }
 
-// A category's known bytes: reclaimable, measured only, and selected.
+function afterCleans(id, f) {
+  if (S.cleaned.has(id)) return { bytes: 0, files: 0 };
+  let bytes = f.bytes, files = f.files;
+  for (const o of S.overlaps) {
+    if (o.items.includes(id) && o.items.some((x) => S.cleaned.has(x))) { bytes -= o.bytes; files -= o.files; }
+  }
+  return { bytes: Math.max(0, bytes), files: Math.max(0, files) };
+}
+
+// What cleaning the items ids frees by the figures on screen, each file
+// counted once: the sum of their figures less, for every set of items that
+// take the same files, those files' bytes once for each further item of the
+// set among ids. Measure-only items free nothing and are not in it.
+// {bytes, files, known: items with a figure, unknown: items without}.
+export function freeable(ids) {
+  const counted = new Set();
+  let bytes = 0, files = 0, unknown = 0;
+  for (const id of ids) {
+    const it = S.items.get(id);
+    if (!it || it.mode === "measure") continue;
+    const f = itemFigure(it);
+    if (!f) { unknown++; continue; }
+    counted.add(id);
+    bytes += f.bytes;
+    files += f.files;
+  }
+  for (const o of S.overlaps) {
+    // Files shared with a cleaned item are gone: no figure holds them any more.
+    if (o.items.some((x) => S.cleaned.has(x))) continue;
+    const k = o.items.filter((x) => counted.has(x)).length;
+    if (k > 1) { bytes -= (k - 1) * o.bytes; files -= (k - 1) * o.files; }
+  }
+  return { bytes: Math.max(0, bytes), files: Math.max(0, files), known: counted.size, unknown };
+}
+
+// The headline: what the ticked items free.
+export const selectedTotal = () => freeable(selectedIds());
+
+// A category's known bytes: reclaimable (each file once), measured only.
 export function catTotals(c) {
-  let reclaim = 0, measure = 0, known = false, sel = 0;
-  if (!S.scan) return { reclaim, measure, known, sel };
+  let measure = 0, known = false;
+  if (!S.scan) return { reclaim: 0, measure, known };
   for (const it of c.items) {
     const f = itemFigure(it);
     if (!f) continue;
     known = true;
     if (it.mode === "measure") measure += f.bytes;
-    else {
-      reclaim += f.bytes;
-      if (S.selected.has(it.id)) sel += f.bytes;
-    }
   }
-  return { reclaim, measure, known, sel };
+  return { reclaim: freeable(c.items.map((it) => it.id)).bytes, measure, known };
 }
+
+let scanSig = "";  // the figures of the scan on screen, as text
 
 // The document of /api/scanresult (or an error) becomes the figures;
 // partial: the scan was cancelled half-way.
@@ -134,22 +178,50 @@ export function applyScan(r, partial) {
     S.scan = new Map(r.items.map((i) => [i.id, { bytes: i.bytes, files: i.files }]));
     S.scanAt = Date.now() - (Number(r.age) || 0);
   }
+  S.overlaps = S.scan && Array.isArray(r.overlaps) ? r.overlaps : [];
+  scanSig = S.scan ? JSON.stringify(r.items.map((i) => [i.id, i.bytes, i.files])) : "";
   S.scanPartial = !!partial;
   S.scanStale = false;
   S.cleaned = new Map();
   changed("figures");
 }
 
-// The items of a real clean's result: their bytes are added to what was
-// cleaned since the scan, or (replace) are all of it, and the scan's figures
-// are out of date.
+// The items of a real clean's result: their bytes (and the files they had
+// to leave) are added to what was cleaned since the scan, or (replace) are
+// all of it; from then on they have nothing left to free, and the scan's
+// figures of the other items are out of date.
 export function noteCleaned(items, replace) {
   for (const r of items) {
     const it = S.items.get(r.id);
-    if (it && it.mode !== "measure") S.cleaned.set(r.id, (replace ? 0 : S.cleaned.get(r.id) || 0) + r.bytes);
+    if (!it || it.mode === "measure") continue;
+    const was = (!replace && S.cleaned.get(r.id)) || { bytes: 0, skipped: 0 };
+    S.cleaned.set(r.id, { bytes: was.bytes + r.bytes, skipped: was.skipped + (Number(r.skipped) || 0) });
   }
+  keepCleaned();
   if (S.scan) S.scanStale = true;
   changed("figures");
+}
+
+// The program keeps only the result of its last task, which a later preview
+// replaces: what was cleaned since the scan is kept in this browser's
+// storage too, with the scan it follows (its figures and when it finished),
+// so that a reload does not show the freed space as still there.
+const CLEANED_KEY = "tamsel.cleaned.v1";
+function keepCleaned() {
+  try {
+    localStorage.setItem(CLEANED_KEY, JSON.stringify({ sig: scanSig, at: S.scanAt, items: [...S.cleaned] }));
+  } catch (e) { /* private mode: the program's last result still tells */ }
+}
+// Takes back what this browser kept for the scan on screen; true when it
+// had something.
+export function restoreCleaned() {
+  let r = null;
+  try { r = JSON.parse(localStorage.getItem(CLEANED_KEY) || "null"); } catch (e) { r = null; }
+  if (!S.scan || !r || r.sig !== scanSig || Math.abs(r.at - S.scanAt) > 10000 || !Array.isArray(r.items) || !r.items.length) return false;
+  S.cleaned = new Map(r.items.filter((x) => Array.isArray(x) && S.items.has(x[0]) && x[1]));
+  S.scanStale = S.cleaned.size > 0;
+  changed("figures");
+  return S.cleaned.size > 0;
 }
 
 // The document of /api/recycle (or an error); tell: redraw the figures.

@@ -29,7 +29,7 @@ onEnd(() => {
 function setBusy(on) {
   for (const id of ["btn-scan", "btn-dry", "btn-clean"]) $(id).disabled = on;
   $("progress").hidden = !on;
-  document.querySelector(".side").setAttribute("aria-busy", String(on));
+  $("dock").setAttribute("aria-busy", String(on));
   if (on) {
     $("btn-cancel").disabled = false;
     $("btn-cancel").textContent = "取消";
@@ -216,6 +216,10 @@ export function wireTasks() {
   $("btn-scan").addEventListener("click", () => startTask("scan"));
   $("btn-dry").addEventListener("click", () => startTask("dry"));
   $("btn-clean").addEventListener("click", () => startTask("clean"));
+  $("btn-result-clean").addEventListener("click", () => {
+    $("dlg-result").close();
+    startTask("clean");
+  });
   $("btn-cancel").addEventListener("click", cancelTask);
   document.addEventListener("visibilitychange", () => {
     if (!document.hidden && !S.task && !closed()) {
