@@ -52,7 +52,7 @@ std::string ApiMapStart(const std::string& body) {
 }
 
 SpaceGuard MapGuard() {
-  return MakeSpaceGuard(MakeSafetyContext(ProtectedPathsOf(CurrentSettings())), StateDir());
+  return MakeSpaceGuard(MakeSafetyContext(CurrentProtectedPaths()), StateDir());
 }
 
 std::string ApiMapDir(const std::string& target) {
