@@ -51,6 +51,18 @@ std::string ApiMapStart(const std::string& body) {
   return "{\"ok\":true,\"started\":true}";
 }
 
+SpaceGuard MapGuard() {
+  return MakeSpaceGuard(MakeSafetyContext(CurrentProtectedPaths()), StateDir());
+}
+
+std::string ApiMapDir(const std::string& target) {
+  return SpaceDirDoc(tov::QueryOf(target, "path"), MapGuard());
+}
+
+std::string ApiMapTop(const std::string& target) {
+  return SpaceTopDoc(MapTopCount(target), MapGuard());
+}
+
 size_t MapTopCount(const std::string& target) {
   std::string text = tov::QueryOf(target, "n");
   if (text.empty()) return kSpaceDefaultTop;
@@ -73,8 +85,7 @@ std::string ApiMapRecycle(const std::string& body) {
   }
   // Nothing moves while a task walks or deletes.
   if (TaskStateNow().busy) return kBusy;
-  SafetyContext ctx = MakeSafetyContext(ProtectedPathsOf(CurrentSettings()));
-  return SpaceRecycleDoc(paths, ctx);
+  return SpaceRecycleDoc(paths, MapGuard());
 }
 
 namespace {

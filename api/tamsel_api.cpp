@@ -327,10 +327,8 @@ const tov::ApiRoute kApiRoutes[] = {
      }},
     // The space map (api/map_api.cpp, space/space_task.h).
     {"/api/map", [](const tov::ApiCall& c) { return tamsel::ApiMapStart(c.body); }},
-    {"/api/map/dir",
-     [](const tov::ApiCall& c) { return tamsel::SpaceDirDoc(tov::QueryOf(c.target, "path")); }},
-    {"/api/map/top",
-     [](const tov::ApiCall& c) { return tamsel::SpaceTopDoc(tamsel::MapTopCount(c.target)); }},
+    {"/api/map/dir", [](const tov::ApiCall& c) { return tamsel::ApiMapDir(c.target); }},
+    {"/api/map/top", [](const tov::ApiCall& c) { return tamsel::ApiMapTop(c.target); }},
     {"/api/map/kinds", [](const tov::ApiCall&) { return tamsel::SpaceKindsDoc(); }},
     {"/api/map/recycle", [](const tov::ApiCall& c) { return tamsel::ApiMapRecycle(c.body); }},
     {"/api/shell/reveal", [](const tov::ApiCall& c) { return tamsel::ApiReveal(c.body); }},

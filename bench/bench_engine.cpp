@@ -50,13 +50,19 @@ double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
+// The refusals' guard as a request takes it (without the settings).
+tamsel::SpaceGuard Guard() {
+  return tamsel::MakeSpaceGuard(tamsel::MakeSafetyContext(), std::wstring());
+}
+
 // Milliseconds one folder document takes, from its path as a request names
-// it to the finished text.
+// it to the finished text, its rows' refusals included.
 double DirDocMs(const tamsel::SpaceMap& m, uint32_t node) {
   std::wstring path = tamsel::U2W(tamsel::SpaceNodePath(m, node));
   auto t0 = std::chrono::steady_clock::now();
   uint32_t found = tamsel::FindSpaceNode(m, path);
-  std::string doc = found == tamsel::kSpaceNone ? std::string() : tamsel::SpaceDirJson(m, found);
+  std::string doc =
+      found == tamsel::kSpaceNone ? std::string() : tamsel::SpaceDirJson(m, found, Guard());
   double ms = Seconds(t0) * 1000.0;
   if (found != node || doc.empty()) {
     fprintf(stderr, "map: the folder %s was not found again\n", tamsel::W2U(path).c_str());
@@ -145,8 +151,8 @@ int RunMap(const std::wstring& root, int threads, int repeat, bool docs) {
       "top1000_ms=%.4f kinds_ms=%.4f\n",
       best, widestMs, m.nodes[widest].childCount, ms[ms.size() / 2], ms[ms.size() * 99 / 100],
       ms.back(), rawMax, retimed, ms.size(),
-      BestDocMs([&m] { return tamsel::SpaceTopJson(m, 100); }),
-      BestDocMs([&m] { return tamsel::SpaceTopJson(m, tamsel::kSpaceTopFiles); }),
+      BestDocMs([&m] { return tamsel::SpaceTopJson(m, 100, Guard()); }),
+      BestDocMs([&m] { return tamsel::SpaceTopJson(m, tamsel::kSpaceTopFiles, Guard()); }),
       BestDocMs([&m] { return tamsel::SpaceKindsJson(m); }));
   printf("slowest_children=%u slowest_depth=%d\nslowest folder: %s\n", m.nodes[slowest].childCount,
          slowestDepth, tamsel::SpaceNodePath(m, slowest).c_str());

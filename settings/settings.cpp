@@ -248,4 +248,9 @@ std::vector<std::wstring> ProtectedPathsOf(const Settings& s) {
   return out;
 }
 
+std::vector<std::wstring> CurrentProtectedPaths() {
+  std::lock_guard<std::mutex> lock(g_settingsLock);
+  return ProtectedPathsOf(g_settings);
+}
+
 }  // namespace tamsel

@@ -72,4 +72,9 @@ void SetCurrentSettings(const Settings& s);
 // The protected paths as the engine takes them.
 std::vector<std::wstring> ProtectedPathsOf(const Settings& s);
 
+// The protected paths of the current settings, without a copy of the rest
+// (the space map's documents ask for them on every request). Safe from any
+// thread.
+std::vector<std::wstring> CurrentProtectedPaths();
+
 }  // namespace tamsel

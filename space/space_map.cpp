@@ -322,14 +322,20 @@ bool RowBefore(const Row& a, const Row& b) {
   return a.nameLen < b.nameLen;
 }
 
-std::string RowJson(const SpaceMap& m, uint32_t folder, const Row& r) {
+// folderPath: the folder's path, wide, for the refusals of its rows.
+std::string RowJson(const SpaceMap& m, uint32_t folder, const std::wstring& folderPath,
+                    const SpaceGuard& guard, const Row& r) {
+  std::wstring path = folderPath;
+  if (path.back() != L'\\') path += L'\\';
   if (r.node == kSpaceNone) {
     const SpaceNode& f = m.nodes[folder];
     std::string o =
         "{\"name\":\"\",\"dir\":false,\"link\":false,\"bytes\":" + tov::Num(f.ownBytes) +
         ",\"files\":" + tov::Num(f.ownFiles) + ",\"dirs\":0";
     if (const std::string* item = ItemOf(m, folder)) o += ",\"item\":" + Quoted(*item);
-    return o + "}";
+    // "*" is a name no file can have: the refusal of any file directly in
+    // the folder, and of nothing else.
+    return o + ",\"refuse\":" + Quoted(SpaceRefusal(guard, path + L"*", 0)) + "}";
   }
   const SpaceNode& c = m.nodes[r.node];
   bool link = (c.flags & kSpaceLink) != 0;
@@ -339,7 +345,8 @@ std::string RowJson(const SpaceMap& m, uint32_t folder, const Row& r) {
                   ",\"files\":" + tov::Num(c.files) + ",\"dirs\":" + tov::Num(c.dirs);
   if (!link)
     if (const std::string* item = ItemOf(m, r.node)) o += ",\"item\":" + Quoted(*item);
-  return o + "}";
+  path += U2W(std::string(r.name, r.nameLen));
+  return o + ",\"refuse\":" + Quoted(SpaceRefusal(guard, path, c.flags)) + "}";
 }
 
 // Removes the files at or below path (UTF-8, as the map spells it) from the
@@ -466,7 +473,7 @@ std::string SpaceNodePath(const SpaceMap& m, uint32_t node) {
   return out;
 }
 
-std::string SpaceDirJson(const SpaceMap& m, uint32_t node) {
+std::string SpaceDirJson(const SpaceMap& m, uint32_t node, const SpaceGuard& guard) {
   const SpaceNode& n = m.nodes[node];
   std::vector<Row> rows;
   rows.reserve(n.childCount + 1);
@@ -480,13 +487,14 @@ std::string SpaceDirJson(const SpaceMap& m, uint32_t node) {
   size_t shown = std::min(rows.size(), kSpaceMaxChildren);
   std::partial_sort(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(shown), rows.end(),
                     RowBefore);
-  std::string o = "{\"ok\":true,\"path\":" + Quoted(SpaceNodePath(m, node)) +
-                  ",\"bytes\":" + tov::Num(n.bytes) + ",\"files\":" + tov::Num(n.files) +
-                  ",\"dirs\":" + tov::Num(n.dirs) + ",\"denied\":" + tov::Num(n.denied) +
-                  ",\"children\":[";
+  std::string path = SpaceNodePath(m, node);
+  std::wstring wide = U2W(path);
+  std::string o = "{\"ok\":true,\"path\":" + Quoted(path) + ",\"bytes\":" + tov::Num(n.bytes) +
+                  ",\"files\":" + tov::Num(n.files) + ",\"dirs\":" + tov::Num(n.dirs) +
+                  ",\"denied\":" + tov::Num(n.denied) + ",\"children\":[";
   for (size_t i = 0; i < shown; ++i) {
     if (i) o += ",";
-    o += RowJson(m, node, rows[i]);
+    o += RowJson(m, node, wide, guard, rows[i]);
   }
   uint64_t restBytes = 0;
   for (size_t i = shown; i < rows.size(); ++i) restBytes += rows[i].bytes;
@@ -494,13 +502,14 @@ std::string SpaceDirJson(const SpaceMap& m, uint32_t node) {
          ",\"bytes\":" + tov::Num(restBytes) + "}}";
 }
 
-std::string SpaceTopJson(const SpaceMap& m, size_t n) {
+std::string SpaceTopJson(const SpaceMap& m, size_t n, const SpaceGuard& guard) {
   std::string o = "{\"ok\":true,\"files\":[";
   for (size_t i = 0; i < m.top.size() && i < n; ++i) {
     if (i) o += ",";
     const SpaceFile& f = m.top[i];
     o += "{\"path\":" + Quoted(f.path) + ",\"bytes\":" + tov::Num(f.bytes) +
-         ",\"time\":" + tov::Num(f.mtime) + "}";
+         ",\"time\":" + tov::Num(f.mtime) +
+         ",\"refuse\":" + Quoted(SpaceRefusal(guard, U2W(f.path), 0)) + "}";
   }
   return o + "]}";
 }

@@ -29,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "space/space_refusal.h"
+
 namespace tamsel {
 
 constexpr size_t kSpaceTopFiles = 1000;    // largest files a map keeps
@@ -115,13 +117,17 @@ uint32_t FindSpaceNode(const SpaceMap& m, const std::wstring& path);
 // The full UTF-8 path of a node, spelled as the map holds it.
 std::string SpaceNodePath(const SpaceMap& m, uint32_t node);
 
-// The documents of the map's endpoints.
-// {"ok":true,"path":P,"bytes":B,"files":F,"dirs":D,"denied":N,"children":[...],
+// The documents of the map's endpoints. Each child and each file ends in
+// "refuse": why the map never moves it to the Recycle Bin (guard's
+// SpaceRefusal), "" when it may go.
+// {"ok":true,"path":P,"bytes":B,"files":F,"dirs":D,"denied":N,"children":[
+//  {"name":N,"dir":B,"link":B,"bytes":B,"files":F,"dirs":D[,"item":I],"refuse":R},...],
 //  "rest":{"count":C,"bytes":RB}}: the kSpaceMaxChildren largest children
-// (bytes, then name), the files directly in the folder as one child named "".
-std::string SpaceDirJson(const SpaceMap& m, uint32_t node);
-// {"ok":true,"files":[{"path":P,"bytes":B,"time":T},...]}: the n largest.
-std::string SpaceTopJson(const SpaceMap& m, size_t n);
+// (bytes, then name), the files directly in the folder as one child named ""
+// (its "refuse" is what any file directly in the folder gets).
+std::string SpaceDirJson(const SpaceMap& m, uint32_t node, const SpaceGuard& guard);
+// {"ok":true,"files":[{"path":P,"bytes":B,"time":T,"refuse":R},...]}: the n largest.
+std::string SpaceTopJson(const SpaceMap& m, size_t n, const SpaceGuard& guard);
 // {"ok":true,"kinds":[{"kind":K,"bytes":B,"files":F},...]}: every kind,
 // largest first, ties in table order.
 std::string SpaceKindsJson(const SpaceMap& m);

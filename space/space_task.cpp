@@ -18,7 +18,7 @@ std::unique_ptr<SpaceMap> g_map;  // the last finished map; null before any
 
 const char kNotInMap[] = "不在空间分析结果中";
 const char kRecycled[] = "已移到回收站";
-const char kReasonReparse[] = "路径含重解析点";
+const char kReasonReparse[] = "路径含重解析点";  // a root asked for the map
 const char kReasonMapRoot[] = "不能移除分析的根文件夹";
 
 std::string Failure(const std::string& message) {
@@ -49,30 +49,31 @@ std::wstring ParentPath(const std::wstring& path) {
   return path.substr(0, cut == 2 ? 3 : cut);
 }
 
-// One path of a recycle request, under the map lock; the bytes that left.
-bool RecycleOne(const std::string& asked, const SafetyContext& ctx, uint64_t* bytes,
+// One path of a recycle request, under the map lock (with a map); the
+// bytes that left.
+bool RecycleOne(const std::string& asked, const SpaceGuard& guard, uint64_t* bytes,
                 std::string* message) {
   std::wstring path = U2W(asked);
   for (wchar_t& c : path)
     if (c == L'/') c = L'\\';
   while (path.size() > 3 && path.back() == L'\\') path.pop_back();
-  std::wstring reason;
-  if (!IsSafeDeletePath(ctx, path, false, reason)) {
-    *message = W2U(reason);
-    return false;
-  }
-  // The desktop folder itself, beside everything in it.
-  if (ctx.hasDesktop && tov::LowerAscii(path) + L"\\" == ctx.desktop) {
-    *message = "桌面";
-    return false;
-  }
-  if (!g_map) {
-    *message = kNotInMap;
-    return false;
-  }
   SpaceMap& m = *g_map;
   uint32_t node = FindSpaceNode(m, path);
   uint32_t folder = kSpaceNone;
+  // Judged as the documents judged it: a node by what the map knows of it,
+  // anything else by what it is on the disk now.
+  uint32_t flags = 0;
+  uint32_t attrs = 0;
+  if (node != kSpaceNone)
+    flags = m.nodes[node].flags;
+  else if (tov::GetAttributes(path, &attrs))
+    flags = ((attrs & tov::kAttrDirectory) ? kSpaceDir : 0u) |
+            ((attrs & tov::kAttrReparsePoint) ? kSpaceLink : 0u);
+  SpaceRefuse why = SpaceRefusalOf(guard, path, flags);
+  if (why != SpaceRefuse::None) {
+    *message = kSpaceRefusalTexts[static_cast<size_t>(why)];
+    return false;
+  }
   if (node == 0) {
     *message = kReasonMapRoot;
     return false;
@@ -80,7 +81,6 @@ bool RecycleOne(const std::string& asked, const SafetyContext& ctx, uint64_t* by
   if (node == kSpaceNone) {
     // A file: its folder must be in the map, and itself on the disk.
     folder = FindSpaceNode(m, ParentPath(path));
-    uint32_t attrs = 0;
     if (folder == kSpaceNone || (m.nodes[folder].flags & kSpaceLink) ||
         !tov::GetAttributes(path, &attrs) || (attrs & tov::kAttrDirectory)) {
       *message = kNotInMap;
@@ -89,7 +89,7 @@ bool RecycleOne(const std::string& asked, const SafetyContext& ctx, uint64_t* by
   }
   // A link of the map stays a link, whatever its target has become since.
   if ((node != kSpaceNone && (m.nodes[node].flags & kSpaceLink)) || HasReparseInPath(path)) {
-    *message = kReasonReparse;
+    *message = kSpaceRefusalTexts[static_cast<size_t>(SpaceRefuse::Link)];
     return false;
   }
   tov::FileInfo info;
@@ -187,19 +187,19 @@ bool StartSpaceMap(const std::wstring& root, std::vector<SpaceTarget> targets) {
   });
 }
 
-std::string SpaceDirDoc(const std::string& path) {
+std::string SpaceDirDoc(const std::string& path, const SpaceGuard& guard) {
   std::lock_guard<std::mutex> lock(g_mapLock);
   if (!g_map) return kSpaceNoMap;
   uint32_t node = path.empty() ? 0 : FindSpaceNode(*g_map, U2W(path));
   if (node == kSpaceNone) return Failure("空间分析结果中没有这个文件夹");
   if (g_map->nodes[node].flags & kSpaceLink) return Failure("这是链接，空间分析不进入链接");
-  return SpaceDirJson(*g_map, node);
+  return SpaceDirJson(*g_map, node, guard);
 }
 
-std::string SpaceTopDoc(size_t n) {
+std::string SpaceTopDoc(size_t n, const SpaceGuard& guard) {
   std::lock_guard<std::mutex> lock(g_mapLock);
   if (!g_map) return kSpaceNoMap;
-  return SpaceTopJson(*g_map, n);
+  return SpaceTopJson(*g_map, n, guard);
 }
 
 std::string SpaceKindsDoc() {
@@ -208,7 +208,7 @@ std::string SpaceKindsDoc() {
   return SpaceKindsJson(*g_map);
 }
 
-std::string SpaceRecycleDoc(const std::vector<std::string>& paths, const SafetyContext& ctx) {
+std::string SpaceRecycleDoc(const std::vector<std::string>& paths, const SpaceGuard& guard) {
   std::lock_guard<std::mutex> lock(g_mapLock);
   if (!g_map) return kSpaceNoMap;
   std::string o = "{\"ok\":true,\"results\":[";
@@ -217,7 +217,7 @@ std::string SpaceRecycleDoc(const std::vector<std::string>& paths, const SafetyC
     if (i) o += ",";
     uint64_t bytes = 0;
     std::string message;
-    bool ok = RecycleOne(paths[i], ctx, &bytes, &message);
+    bool ok = RecycleOne(paths[i], guard, &bytes, &message);
     total += bytes;
     o += ResultJson(paths[i], ok, message);
   }

@@ -33,17 +33,18 @@ std::vector<SpaceTarget> SpaceTargetsOf(const std::vector<Category>& cats);
 // task holds the engine.
 bool StartSpaceMap(const std::wstring& root, std::vector<SpaceTarget> targets);
 
-// The documents of the current map, or kSpaceNoMap before any.
-// path: UTF-8, empty for the root.
-std::string SpaceDirDoc(const std::string& path);
-std::string SpaceTopDoc(size_t n);
+// The documents of the current map, or kSpaceNoMap before any; guard
+// gives the refusals of their rows. path: UTF-8, empty for the root.
+std::string SpaceDirDoc(const std::string& path, const SpaceGuard& guard);
+std::string SpaceTopDoc(size_t n, const SpaceGuard& guard);
 std::string SpaceKindsDoc();
 
-// Moves each path to the Recycle Bin that passes the clean's gate (ctx),
-// has no link on its way and is in the current map (not its root), and
-// takes what left out of the map:
-// {"ok":true,"results":[{"path":P,"ok":B,"message":M},...],"bytes":N}.
-std::string SpaceRecycleDoc(const std::vector<std::string>& paths, const SafetyContext& ctx);
+// Moves each path to the Recycle Bin that the guard does not refuse (the
+// documents' own refusals, with the same texts), has no link on its way
+// and is in the current map (not its root), and takes what left out of the
+// map: {"ok":true,"results":[{"path":P,"ok":B,"message":M},...],"bytes":N}.
+// A refused path is left as it is, whatever else the request names.
+std::string SpaceRecycleDoc(const std::vector<std::string>& paths, const SpaceGuard& guard);
 
 // Test seam: replaces the current map (an empty root removes it).
 void SetSpaceMapForTest(SpaceMap map);

@@ -45,13 +45,23 @@ std::string Esc(const std::string& s) {
   return o;
 }
 
+// The refusals' texts as the page shows them.
+const char kLinkText[] = "这是链接（指向别处的文件夹），不能移到回收站";
+
+// A child of a folder document; a link's refusal is a link's.
 std::string Child(const std::string& name, bool dir, bool link, uint64_t bytes, uint64_t files,
-                  uint64_t dirs, const std::string& item = std::string()) {
+                  uint64_t dirs, const std::string& item = std::string(),
+                  const std::string& refuse = std::string()) {
   std::string o = "{\"name\":\"" + Esc(name) + "\",\"dir\":" + (dir ? "true" : "false") +
                   ",\"link\":" + (link ? "true" : "false") + ",\"bytes\":" + std::to_string(bytes) +
                   ",\"files\":" + std::to_string(files) + ",\"dirs\":" + std::to_string(dirs);
   if (!item.empty()) o += ",\"item\":\"" + item + "\"";
-  return o + "}";
+  return o + ",\"refuse\":\"" + (link && refuse.empty() ? kLinkText : refuse) + "\"}";
+}
+
+// The refusals' guard of the moment, without protected paths.
+SpaceGuard Guard() {
+  return MakeSpaceGuard(MakeSafetyContext(), std::wstring());
 }
 
 std::string DirDoc(const std::string& path, uint64_t bytes, uint64_t files, uint64_t dirs,
@@ -68,7 +78,7 @@ std::string DirDoc(const std::string& path, uint64_t bytes, uint64_t files, uint
 std::string Doc(const SpaceMap& m, const std::wstring& path) {
   uint32_t node = FindSpaceNode(m, path);
   if (node == kSpaceNone) return "(not in the map)";
-  return SpaceDirJson(m, node);
+  return SpaceDirJson(m, node, Guard());
 }
 
 SpaceMap MapOf(const std::wstring& root, int threads,
@@ -176,19 +186,20 @@ TEST_F(Space, FolderDocumentsTopFilesAndKindsAreExact) {
 
   auto file = [this](const std::wstring& rel, uint64_t bytes) {
     return "{\"path\":\"" + Esc(U(rel)) + "\",\"bytes\":" + std::to_string(bytes) +
-           ",\"time\":" + std::to_string(kTime) + "}";
+           ",\"time\":" + std::to_string(kTime) + ",\"refuse\":\"\"}";
   };
   std::string top = "{\"ok\":true,\"files\":[" + file(L"中文目录\\文件.iso", 32768) + "," +
                     file(L"big\\sub\\x.zip", 8192) + "," + file(L"big\\v1.mkv", 4096) + "," +
                     file(L"a.mp4", 1024);
   if (!p.denied) top += "," + file(L"locked\\secret.pdf", 128);
   top += std::string(",") + "{\"path\":\"" + Esc(W2U(bottom + L"\\end.bin")) +
-         "\",\"bytes\":64,\"time\":" + std::to_string(kTime) + "}";
+         "\",\"bytes\":64,\"time\":" + std::to_string(kTime) + ",\"refuse\":\"\"}";
   std::string rest = top + "," + file(L"big\\sub\\Y.DLL", 16) + "," + file(L"noext", 4) + "," +
                      file(L"b.txt", 2) + "]}";
-  EXPECT_EQ(SpaceTopJson(m, 1000), rest);
-  EXPECT_EQ(SpaceTopJson(m, 2), "{\"ok\":true,\"files\":[" + file(L"中文目录\\文件.iso", 32768) +
-                                    "," + file(L"big\\sub\\x.zip", 8192) + "]}");
+  EXPECT_EQ(SpaceTopJson(m, 1000, Guard()), rest);
+  EXPECT_EQ(SpaceTopJson(m, 2, Guard()), "{\"ok\":true,\"files\":[" +
+                                             file(L"中文目录\\文件.iso", 32768) + "," +
+                                             file(L"big\\sub\\x.zip", 8192) + "]}");
 
   // The denied folder's pdf is missing from the documents when it is denied.
   std::string docs = p.denied ? "{\"kind\":\"文档\",\"bytes\":2,\"files\":1},"
@@ -273,10 +284,13 @@ TEST_F(Space, TheMultiThreadedWalkGivesTheSameMapAsOneThread) {
         uint32_t other = FindSpaceNode(many, path);
         ASSERT_NE(other, kSpaceNone) << W2U(path);
         if (!(one.nodes[i].flags & kSpaceLink)) {
-          EXPECT_EQ(SpaceDirJson(one, i), SpaceDirJson(many, other)) << seed << " " << threads;
+          EXPECT_EQ(SpaceDirJson(one, i, Guard()), SpaceDirJson(many, other, Guard()))
+              << seed << " " << threads;
         }
       }
-      EXPECT_EQ(SpaceTopJson(one, kSpaceTopFiles), SpaceTopJson(many, kSpaceTopFiles)) << seed;
+      EXPECT_EQ(SpaceTopJson(one, kSpaceTopFiles, Guard()),
+                SpaceTopJson(many, kSpaceTopFiles, Guard()))
+          << seed;
       EXPECT_EQ(SpaceKindsJson(one), SpaceKindsJson(many)) << seed;
     }
   }
@@ -294,7 +308,8 @@ TEST_F(Space, TheTopListKeepsTheLargestThousandOfAnyWalkOrder) {
   ASSERT_EQ(one.top.size(), kSpaceTopFiles);
   EXPECT_EQ(one.top[0].bytes, 111u);
   EXPECT_EQ(one.top[0].path, U(L"d11\\f0"));
-  EXPECT_EQ(SpaceTopJson(one, kSpaceTopFiles), SpaceTopJson(many, kSpaceTopFiles));
+  EXPECT_EQ(SpaceTopJson(one, kSpaceTopFiles, Guard()),
+            SpaceTopJson(many, kSpaceTopFiles, Guard()));
 }
 
 // ---- The task ---------------------------------------------------------------------------
@@ -348,9 +363,9 @@ TEST_F(Space, TheMapSharesTheEnginesOneTaskAndItsProgress) {
   state = TaskStateNow();
   EXPECT_EQ(state.files, 1u);
   EXPECT_EQ(state.bytes, 4096u);
-  EXPECT_EQ(SpaceDirDoc(""),
+  EXPECT_EQ(SpaceDirDoc("", Guard()),
             DirDoc(U(L"m"), 4096, 1, 0, 0, {Child("", false, false, 4096, 1, 0, "m-item")}));
-  EXPECT_EQ(SpaceDirDoc(U(L"m\\nothere")),
+  EXPECT_EQ(SpaceDirDoc(U(L"m\\nothere"), Guard()),
             "{\"ok\":false,\"message\":\"空间分析结果中没有这个文件夹\"}");
 }
 
@@ -378,38 +393,66 @@ TEST_F(Space, TheRootOfAMapIsCheckedBeforeAnyTask) {
   EXPECT_EQ(refused(U(L"lnk\\")), "路径含重解析点");
 }
 
-TEST_F(Space, RecycleMovesOnlyWhatPassesTheGateAndTheMapDropsIt) {
+TEST_F(Space, RecycleMovesOnlyWhatIsNotRefusedAndTheMapDropsIt) {
   ASSERT_TRUE(PlantFile(At(L"keep\\k.txt"), 1));
   ASSERT_TRUE(PlantFile(At(L"go\\file.bin"), 4096));
   ASSERT_TRUE(PlantFile(At(L"go\\stay.bin"), 2, false, kTime));
   ASSERT_TRUE(PlantFile(At(L"go\\folder\\a.mp4"), 8192));
   ASSERT_TRUE(PlantFile(At(L"go\\folder\\b\\c.zip"), 16));
+  // A protected folder, a folder that holds one, and a stand-in for
+  // Tamsel's own data folder.
+  ASSERT_TRUE(PlantFile(At(L"go\\kept\\k1.bin"), 3, false, kTime));
+  ASSERT_TRUE(PlantFile(At(L"go\\holder\\inner\\i.bin"), 5, false, kTime));
+  ASSERT_TRUE(PlantFile(At(L"go\\own\\state.bin"), 7, false, kTime));
   std::string why;
   bool link = PlantDirLink(At(L"go\\lnk"), At(L"keep"), &why);
   SetSpaceMapForTest(MapOf(At(L"go"), 2));
+  SpaceGuard guard = MakeSpaceGuard(MakeSafetyContext({At(L"go\\kept"), At(L"go\\holder\\inner")}),
+                                    At(L"go\\own"));
   Listing before = ListTree(Root());
   uint64_t binItems = 0, binBytes = 0;
   ASSERT_TRUE(tov::QueryRecycleBin(&binItems, &binBytes));
 
-  std::vector<std::string> asked = {U(L"go\\file.bin"), U(L"go\\folder"), U(L"keep\\k.txt"),
-                                    U(L"go"),           "C:\\Windows",    "C:\\",
+  // One request that mixes what may go with what is refused: the refused
+  // paths are answered with the documents' texts, the rest goes.
+  std::vector<std::string> asked = {U(L"go\\file.bin"),
+                                    U(L"go\\kept"),
+                                    U(L"go\\folder"),
+                                    U(L"keep\\k.txt"),
+                                    U(L"go"),
+                                    "C:\\Windows",
+                                    "C:\\",
+                                    U(L"go\\holder"),
+                                    U(L"go\\kept\\k1.bin"),
+                                    U(L"go\\own\\state.bin"),
+                                    U(L"go\\own"),
                                     U(L"go\\folder")};
   if (link) asked.push_back(U(L"go\\lnk"));
-  std::string doc = SpaceRecycleDoc(asked, MakeSafetyContext());
+  std::string doc = SpaceRecycleDoc(asked, guard);
   auto result = [](const std::string& path, bool ok, const std::string& message) {
     return "{\"path\":\"" + Esc(path) + "\",\"ok\":" + (ok ? "true" : "false") + ",\"message\":\"" +
            message + "\"}";
   };
-  std::string expected = "{\"ok\":true,\"results\":[" +
-                         result(U(L"go\\file.bin"), true, "已移到回收站") + "," +
-                         result(U(L"go\\folder"), true, "已移到回收站") + "," +
-                         result(U(L"keep\\k.txt"), false, "不在空间分析结果中") + "," +
-                         result(U(L"go"), false, "不能移除分析的根文件夹") + "," +
-                         result("C:\\Windows", false, "系统目录(规则未声明 allowSystem)") + "," +
-                         result("C:\\", false, "盘符根目录") + "," +
-                         result(U(L"go\\folder"), false, "不在空间分析结果中");
-  if (link) expected += "," + result(U(L"go\\lnk"), false, "路径含重解析点");
+  const std::string own = "这是 Tamsel 自己的数据文件夹（设置和清理记录）";
+  std::string expected =
+      "{\"ok\":true,\"results\":[" + result(U(L"go\\file.bin"), true, "已移到回收站") + "," +
+      result(U(L"go\\kept"), false, "已设为不清理") + "," +
+      result(U(L"go\\folder"), true, "已移到回收站") + "," +
+      result(U(L"keep\\k.txt"), false, "不在空间分析结果中") + "," +
+      result(U(L"go"), false, "里面有 Tamsel 自己的数据文件夹") + "," +
+      result("C:\\Windows", false, "这是 Windows 系统文件夹，移走会让电脑无法正常运行") + "," +
+      result("C:\\", false, "这是磁盘的根目录") + "," +
+      result(U(L"go\\holder"), false, "里面有设为不清理的文件或文件夹") + "," +
+      result(U(L"go\\kept\\k1.bin"), false, "已设为不清理") + "," +
+      result(U(L"go\\own\\state.bin"), false, own) + "," + result(U(L"go\\own"), false, own) + "," +
+      result(U(L"go\\folder"), false, "不在空间分析结果中");
+  if (link) expected += "," + result(U(L"go\\lnk"), false, kLinkText);
   EXPECT_EQ(doc, expected + "],\"bytes\":12304}");
+
+  // The map's root, where nothing else refuses it.
+  EXPECT_EQ(SpaceRecycleDoc({U(L"go")}, Guard()),
+            "{\"ok\":true,\"results\":[" + result(U(L"go"), false, "不能移除分析的根文件夹") +
+                "],\"bytes\":0}");
 
   Listing after = ListTree(Root());
   EXPECT_EQ(Gone(before, after),
@@ -423,15 +466,26 @@ TEST_F(Space, RecycleMovesOnlyWhatPassesTheGateAndTheMapDropsIt) {
   EXPECT_EQ(items2 - binItems, 3u);
   EXPECT_EQ(bytes2 - binBytes, 12304u);
 #endif
-  std::vector<std::string> children = {Child("", false, false, 2, 1, 0)};
+  // The documents carry the same refusals.
+  std::vector<std::string> children = {
+      Child("own", true, false, 7, 1, 0, "", own),
+      Child("holder", true, false, 5, 1, 1, "", "里面有设为不清理的文件或文件夹"),
+      Child("kept", true, false, 3, 1, 0, "", "已设为不清理"), Child("", false, false, 2, 1, 0)};
   if (link) children.push_back(Child("lnk", true, true, 0, 0, 0));
-  EXPECT_EQ(SpaceDirDoc(""), DirDoc(U(L"go"), 2, 1, 0, 0, children));
-  EXPECT_EQ(SpaceTopDoc(10), "{\"ok\":true,\"files\":[{\"path\":\"" + Esc(U(L"go\\stay.bin")) +
-                                 "\",\"bytes\":2,\"time\":" + std::to_string(kTime) + "}]}");
+  EXPECT_EQ(SpaceDirDoc("", guard), DirDoc(U(L"go"), 17, 4, 4, 0, children));
+  auto top = [this](const std::wstring& rel, uint64_t bytes, const std::string& refuse) {
+    return "{\"path\":\"" + Esc(U(rel)) + "\",\"bytes\":" + std::to_string(bytes) +
+           ",\"time\":" + std::to_string(kTime) + ",\"refuse\":\"" + refuse + "\"}";
+  };
+  EXPECT_EQ(SpaceTopDoc(10, guard), "{\"ok\":true,\"files\":[" +
+                                        top(L"go\\own\\state.bin", 7, own) + "," +
+                                        top(L"go\\holder\\inner\\i.bin", 5, "已设为不清理") + "," +
+                                        top(L"go\\kept\\k1.bin", 3, "已设为不清理") + "," +
+                                        top(L"go\\stay.bin", 2, "") + "]}");
   // What left took its kinds along, the folder's files too.
   EXPECT_EQ(
       SpaceKindsDoc(),
-      "{\"ok\":true,\"kinds\":[{\"kind\":\"其他\",\"bytes\":2,\"files\":1},"
+      "{\"ok\":true,\"kinds\":[{\"kind\":\"其他\",\"bytes\":17,\"files\":4},"
       "{\"kind\":\"视频\",\"bytes\":0,\"files\":0},{\"kind\":\"音频\",\"bytes\":0,\"files\":0},"
       "{\"kind\":\"图片\",\"bytes\":0,\"files\":0},{\"kind\":\"压缩包\",\"bytes\":0,\"files\":0},"
       "{\"kind\":\"安装包\",\"bytes\":0,\"files\":0},"
@@ -494,4 +548,121 @@ TEST(SpaceKinds, AFileTakesTheKindOfItsLastExtension) {
   };
   for (const auto& c : cases)
     EXPECT_STREQ(SpaceKindName(SpaceKindOf(c.name, strlen(c.name))), c.kind) << c.name;
+}
+
+// Every folder the map must never move, judged as its documents and the
+// recycle request judge it, beside neighbours that may go: the folders are
+// this machine's own (the environment and the shell), so the table holds
+// in both builds.
+TEST(SpaceRefusals, EachFolderTheMapMustKeepSaysWhyAndItsNeighboursMayGo) {
+  auto env = [](const wchar_t* text) { return ExpandEnvW(text); };
+  const std::wstring win = env(L"%SystemRoot%"), progs = env(L"%ProgramFiles%"),
+                     x86 = env(L"%ProgramFiles(x86)%"), data = env(L"%ProgramData%"),
+                     profile = env(L"%USERPROFILE%"), local = env(L"%LOCALAPPDATA%"),
+                     roaming = env(L"%APPDATA%");
+  const std::wstring users = profile.substr(0, profile.rfind(L'\\'));
+  const std::wstring other = users + L"\\someone-else";
+  const std::wstring own = local + L"\\tamsel";
+  std::wstring desktop;
+  ASSERT_TRUE(tov::ShellFolderPath(tov::ShellFolder::Desktop, &desktop));
+  ASSERT_FALSE(users.size() <= 3 || win.size() <= 3 || progs.size() <= 3 || data.size() <= 3);
+  const std::string kRoot = "这是磁盘的根目录",
+                    kWin = "这是 Windows 系统文件夹，移走会让电脑无法正常运行",
+                    kProgs = "这是安装软件的文件夹，移走会让软件无法运行",
+                    kData = "这里保存着所有用户共用的软件设置和数据",
+                    kUsers = "这里是电脑上所有用户的主文件夹", kHome = "这是用户的主文件夹",
+                    kApp = "这里保存着所有软件的设置和数据",
+                    kOwn = "这是 Tamsel 自己的数据文件夹（设置和清理记录）",
+                    kBin = "这是回收站本身；要腾出这里的空间，请清空回收站",
+                    kDesk = "这是桌面或桌面上的内容，Tamsel 不移动桌面上的东西",
+                    kKept = "已设为不清理", kHoldsKept = "里面有设为不清理的文件或文件夹",
+                    kHoldsOwn = "里面有 Tamsel 自己的数据文件夹";
+  const uint32_t D = kSpaceDir, F = 0, L = kSpaceDir | kSpaceLink;
+  const struct {
+    std::wstring path;
+    uint32_t flags;
+    std::string why;
+  } cases[] = {
+      {L"C:\\", D, kRoot},
+      {L"C:", D, kRoot},
+      {win, D, kWin},
+      {win + L"\\System32", D, kWin},
+      {win + L"\\System32\\drivers\\etc\\hosts", F, kWin},
+      {tov::LowerAscii(win), D, kWin},
+      {L"C:/Windows/System32", D, kWin},
+      {L"C:\\Windows.old", D, ""},
+      {progs, D, kProgs},
+      {progs + L"\\Vendor\\app.exe", F, kProgs},
+      {x86, D, kProgs},
+      {x86 + L"\\Vendor", D, kProgs},
+      {L"C:\\Program Files Games", D, ""},
+      {data, D, kData},
+      {data + L"\\Package Cache", D, ""},
+      {users, D, kUsers},
+      {users + L"\\", D, kUsers},
+      {users + L"\\Public", D, ""},
+      {users + L"\\Public\\Videos", D, ""},
+      {users + L"\\desktop.ini", F, ""},
+      {profile, D, kHome},
+      {other, D, kHome},
+      {users + L"\\Default", D, kHome},
+      {profile + L"\\AppData", D, kApp},
+      {local, D, kApp},
+      {roaming, D, kApp},
+      {profile + L"\\AppData\\LocalLow", D, kApp},
+      {other + L"\\AppData", D, kApp},
+      {other + L"\\APPDATA\\Local", D, kApp},
+      {other + L"\\AppData\\LocalLow", D, kApp},
+      {other + L"\\AppData\\Roaming", D, kApp},
+      {other + L"\\AppData\\Local\\Temp", D, ""},
+      {other + L"\\AppData\\Roaming\\Vendor", D, ""},
+      {local + L"\\Temp", D, ""},
+      {profile + L"\\Downloads", D, kHoldsKept},
+      {profile + L"\\Downloads\\x", D, ""},
+      {profile + L"\\Downloads\\x", F, ""},
+      {profile + L"\\Videos\\clip.mp4", F, ""},
+      {own, D, kOwn},
+      {own + L"\\history", D, kOwn},
+      {own + L"\\settings.json", F, kOwn},
+      {local + L"\\tamsel-other", D, ""},
+      {L"C:\\$Recycle.Bin", D, kBin},
+      {L"C:\\$Recycle.Bin\\S-1-5-21-1\\$RABC.txt", F, kBin},
+      {desktop, D, kDesk},
+      {desktop + L"\\note.txt", F, kDesk},
+      {profile + L"\\Downloads\\lnk", L, kLinkText},
+      {L"C:\\Games\\lnk", L, kLinkText},
+      // A protected folder, what lies in it, what holds it.
+      {profile + L"\\Downloads\\keep", D, kKept},
+      {profile + L"\\Downloads\\keep\\a.iso", F, kKept},
+      {profile + L"\\Downloads\\keep-not", D, ""},
+      {L"C:\\Games", D, kHoldsKept},
+      {L"C:\\Games\\Saves", D, kKept},
+      {L"C:\\Games\\Other", D, ""},
+      // Tamsel's data folder where the shell put it elsewhere: what holds it.
+      {L"C:\\Data", D, ""},
+  };
+  SpaceGuard guard =
+      MakeSpaceGuard(MakeSafetyContext({profile + L"\\Downloads\\keep", L"C:\\Games\\Saves"}), own);
+  for (const auto& c : cases)
+    EXPECT_EQ(std::string(SpaceRefusal(guard, c.path, c.flags)), c.why)
+        << W2U(c.path) << " " << c.flags;
+
+  SpaceGuard moved = MakeSpaceGuard(MakeSafetyContext(), L"C:\\Data\\Local\\tamsel");
+  EXPECT_EQ(std::string(SpaceRefusal(moved, L"C:\\Data", kSpaceDir)), kHoldsOwn);
+  EXPECT_EQ(std::string(SpaceRefusal(moved, L"C:\\Data\\Local", kSpaceDir)), kHoldsOwn);
+  EXPECT_EQ(std::string(SpaceRefusal(moved, L"C:\\Data\\Local\\tamsel\\token.txt", 0)), kOwn);
+  EXPECT_EQ(std::string(SpaceRefusal(moved, L"C:\\Data\\Other", kSpaceDir)), "");
+  // A file holds nothing.
+  EXPECT_EQ(std::string(SpaceRefusal(moved, L"C:\\Data", 0)), "");
+  // Without protected paths, nothing of them is refused.
+  EXPECT_EQ(std::string(SpaceRefusal(moved, profile + L"\\Downloads\\keep", kSpaceDir)), "");
+  EXPECT_EQ(std::string(SpaceRefusal(moved, own, kSpaceDir)), "");
+  // No text names an internal word, and every case has one of its own.
+  std::set<std::string> texts;
+  for (size_t i = 1; i < static_cast<size_t>(SpaceRefuse::Count); ++i) {
+    std::string t = kSpaceRefusalTexts[i];
+    EXPECT_FALSE(t.empty()) << i;
+    EXPECT_EQ(t.find("allow"), std::string::npos) << t;
+    EXPECT_TRUE(texts.insert(t).second) << t;
+  }
 }

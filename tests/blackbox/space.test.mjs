@@ -16,8 +16,25 @@ const BUSY = '{"ok":false,"message":"已有任务在运行"}';
 const STARTED = '{"ok":true,"started":true}';
 const fail = (message) => JSON.stringify({ ok: false, message });
 
-const child = (name, dir, link, bytes, files, dirs, item) =>
-  JSON.stringify({ name, dir, link, bytes, files, dirs, ...(item ? { item } : {}) });
+// The map's refusals, as the program sends them and the page shows them.
+const WHY = {
+  root: '这是磁盘的根目录',
+  windows: '这是 Windows 系统文件夹，移走会让电脑无法正常运行',
+  programs: '这是安装软件的文件夹，移走会让软件无法运行',
+  programData: '这里保存着所有用户共用的软件设置和数据',
+  users: '这里是电脑上所有用户的主文件夹',
+  home: '这是用户的主文件夹',
+  appData: '这里保存着所有软件的设置和数据',
+  own: '这是 Tamsel 自己的数据文件夹（设置和清理记录）',
+  desktop: '这是桌面或桌面上的内容，Tamsel 不移动桌面上的东西',
+  kept: '已设为不清理',
+  link: '这是链接（指向别处的文件夹），不能移到回收站',
+  holdsKept: '里面有设为不清理的文件或文件夹',
+};
+
+// A child of a folder document; a link's refusal is a link's.
+const child = (name, dir, link, bytes, files, dirs, item, refuse = link ? WHY.link : '') =>
+  JSON.stringify({ name, dir, link, bytes, files, dirs, ...(item ? { item } : {}), refuse });
 const dirDoc = (p, bytes, files, dirs, denied, children, rest = [0, 0]) =>
   `{"ok":true,"path":${JSON.stringify(p)},"bytes":${bytes},"files":${files},"dirs":${dirs},` +
   `"denied":${denied},"children":[${children.join(',')}],"rest":{"count":${rest[0]},"bytes":${rest[1]}}}`;
@@ -165,8 +182,8 @@ for (const build of builds()) {
       }
       const first = (await srv.get('/api/map/top?n=2')).text;
       const t = (d, f) => fileTimeOf(hostOf(build, W(BULK, d, f)));
-      assert.equal(first, `{"ok":true,"files":[{"path":${JSON.stringify(W(BULK, 'd00', 'f0.bin'))},"bytes":1,"time":${t('d00', 'f0.bin')}},` +
-        `{"path":${JSON.stringify(W(BULK, 'd00', 'f1.bin'))},"bytes":1,"time":${t('d00', 'f1.bin')}}]}`);
+      assert.equal(first, `{"ok":true,"files":[{"path":${JSON.stringify(W(BULK, 'd00', 'f0.bin'))},"bytes":1,"time":${t('d00', 'f0.bin')},"refuse":""},` +
+        `{"path":${JSON.stringify(W(BULK, 'd00', 'f1.bin'))},"bytes":1,"time":${t('d00', 'f1.bin')},"refuse":""}]}`);
       const d = await dirOf(BULK);
       const kids = [];
       for (let i = 0; i < 80; i++) kids.push(child(`d${String(i).padStart(2, '0')}`, true, false, 100, 100, 0));
@@ -197,7 +214,7 @@ for (const build of builds()) {
       assert.equal((await dirOf(W(F, 'nothere'))).text, fail('空间分析结果中没有这个文件夹'));
       assert.equal((await dirOf(OUTSIDE)).text, fail('空间分析结果中没有这个文件夹'));
 
-      const entry = (k) => `{"path":${JSON.stringify(files[k][0])},"bytes":${files[k][1]},"time":${fileTimeOf(hostOf(build, files[k][0]))}}`;
+      const entry = (k) => `{"path":${JSON.stringify(files[k][0])},"bytes":${files[k][1]},"time":${fileTimeOf(hostOf(build, files[k][0]))},"refuse":""}`;
       const order = ['vhdx', 'pak', 'mp4', 'exe', 'mkv', ...(denied ? [] : ['secret']), 'txt', 'iso'];
       assert.equal((await srv.get('/api/map/top')).text, `{"ok":true,"files":[${order.map(entry).join(',')}]}`);
       assert.equal((await srv.get('/api/map/top?n=3')).text, `{"ok":true,"files":[${order.slice(0, 3).map(entry).join(',')}]}`);
@@ -219,7 +236,7 @@ for (const build of builds()) {
       const ours = r.children.find((c) => c.name === 'tamsel-bb-space');
       const hidden = denied ? 0 : 99;
       assert.deepEqual(ours, { name: 'tamsel-bb-space', dir: true, link: false, bytes: 10_070_537 + hidden,
-        files: 7 + (denied ? 0 : 1), dirs: 20 });
+        files: 7 + (denied ? 0 : 1), dirs: 20, refuse: '' });
       assert.ok(r.denied >= (denied ? 1 : 0));
     });
 
@@ -234,8 +251,8 @@ for (const build of builds()) {
       const res = (p, ok, message) => JSON.stringify({ path: p, ok, message });
       assert.equal(r.text, `{"ok":true,"results":[${[
         res(asked[0], true, '已移到回收站'), res(asked[1], true, '已移到回收站'),
-        res(asked[2], false, '路径含重解析点'), res(asked[3], false, '不能移除分析的根文件夹'),
-        res(asked[4], false, '系统目录(规则未声明 allowSystem)'), res(asked[5], false, '盘符根目录'),
+        res(asked[2], false, WHY.link), res(asked[3], false, '不能移除分析的根文件夹'),
+        res(asked[4], false, WHY.windows), res(asked[5], false, WHY.root),
         res(asked[6], false, '不在空间分析结果中'), res(asked[7], false, '不在空间分析结果中'),
         res(asked[8], false, '不在空间分析结果中')].join(',')}],"bytes":7000500}`);
 
@@ -277,8 +294,101 @@ for (const build of builds()) {
       assert.equal((await srv.get('/api/map/dir')).text,
         dirDoc(F, 3_070_037 + hidden, 4 + (denied ? 0 : 1), 19, denied ? 1 : 0, rootKids));
       assert.equal((await srv.get('/api/map/top?n=1')).text,
-        `{"ok":true,"files":[{"path":${JSON.stringify(files.pak[0])},"bytes":3000000,"time":${fileTimeOf(hostOf(build, files.pak[0]))}}]}`);
+        `{"ok":true,"files":[{"path":${JSON.stringify(files.pak[0])},"bytes":3000000,"time":${fileTimeOf(hostOf(build, files.pak[0]))},"refuse":""}]}`);
       assert.equal((await srv.get('/api/map/kinds')).json.kinds[0].kind, '其他');
+    });
+
+    test('the map refuses every folder it must keep, in its documents and its recycle answer, moving nothing of them', async () => {
+      const users = env.USERPROFILE.slice(0, env.USERPROFILE.lastIndexOf('\\'));
+      const other = W(users, 'tamsel-bb-other');
+      const own = W(env.LOCALAPPDATA, 'tamsel');
+      const desktop = W(env.USERPROFILE, 'Desktop');
+      const PROT = 'C:\\tamsel-bb-space-prot';
+      // Something in each, so that every folder is there on both builds, and
+      // files large enough (sparse) to be among the largest of any drive.
+      const bigWin = W(env.SystemRoot, 'tamsel-bb-space', 'big.bin');
+      const bigDl = W(env.USERPROFILE, 'Downloads', 'tamsel-bb-space-dl', 'big.bin');
+      planter.file(bigWin, 300_000_000);
+      planter.file(bigDl, 250_000_000);
+      for (const w of [W(env.ProgramFiles, 'tamsel-bb-space', 'p.bin'), W(env['ProgramFiles(x86)'], 'tamsel-bb-space', 'x.bin'),
+        W(env.ProgramData, 'tamsel-bb-space', 'd.bin'), W(env.USERPROFILE, 'AppData', 'LocalLow', 'tamsel-bb-space', 'l.bin'),
+        W(env.APPDATA, 'tamsel-bb-space', 'r.bin'), W(env.LOCALAPPDATA, 'tamsel-bb-space', 'c.bin'),
+        W(other, 'AppData', 'Roaming', 'r.bin'), W(other, 'AppData', 'LocalLow', 'l.bin'),
+        W(other, 'AppData', 'Local', 'Temp', 't.bin'), W(desktop, 'tamsel-bb-space.txt'),
+        W(env.PUBLIC, 'tamsel-bb-space-pub', 'v.bin'), W(PROT, 'kept', 'k.bin'), W(PROT, 'free', 'f.bin')]) {
+        planter.file(w, 3);
+      }
+      const settings = (await srv.get('/api/settings')).json.settings;
+      assert.equal((await srv.post('/api/settings', { ...settings, protect: [W(PROT, 'kept')] })).json.ok, true);
+      try {
+        await mapOf();
+        // Each folder of the list (and things in some), with its reason.
+        const refused = [
+          [env.SystemRoot, WHY.windows], [W(env.SystemRoot, 'tamsel-bb-space'), WHY.windows],
+          [env.ProgramFiles, WHY.programs], [W(env.ProgramFiles, 'tamsel-bb-space'), WHY.programs],
+          [env['ProgramFiles(x86)'], WHY.programs], [env.ProgramData, WHY.programData],
+          [users, WHY.users], [env.USERPROFILE, WHY.home], [other, WHY.home],
+          [W(env.USERPROFILE, 'AppData'), WHY.appData], [env.LOCALAPPDATA, WHY.appData],
+          [env.APPDATA, WHY.appData], [W(env.USERPROFILE, 'AppData', 'LocalLow'), WHY.appData],
+          [W(other, 'AppData'), WHY.appData], [W(other, 'AppData', 'Local'), WHY.appData],
+          [W(other, 'AppData', 'Roaming'), WHY.appData], [W(other, 'AppData', 'LocalLow'), WHY.appData],
+          [own, WHY.own], [desktop, WHY.desktop], [W(PROT, 'kept'), WHY.kept], [PROT, WHY.holdsKept],
+          [W(F, 'lnk'), WHY.link],
+        ];
+        for (const [p, why] of refused) {
+          const cut = p.lastIndexOf('\\');
+          const parent = cut === 2 ? 'C:\\' : p.slice(0, cut);
+          const d = (await dirOf(parent)).json;
+          assert.equal(d.ok, true, `${parent}: ${JSON.stringify(d)}`);
+          const c = d.children.find((x) => x.name.toLowerCase() === p.slice(cut + 1).toLowerCase());
+          assert.ok(c, `${p} is in the map`);
+          assert.deepEqual(Object.keys(c).at(-1), 'refuse');
+          assert.equal(c.refuse, why, p);
+        }
+        // Neighbours that may go.
+        for (const p of [W(env.PUBLIC, 'tamsel-bb-space-pub'), W(env.USERPROFILE, 'Downloads', 'tamsel-bb-space-dl'),
+          W(other, 'AppData', 'Local', 'Temp'), W(PROT, 'free'), W(env.LOCALAPPDATA, 'tamsel-bb-space')]) {
+          const cut = p.lastIndexOf('\\');
+          const c = (await dirOf(p.slice(0, cut))).json.children.find((x) => x.name === p.slice(cut + 1));
+          assert.equal(c?.refuse, '', p);
+        }
+        // The largest files say the same.
+        const top = (await srv.get('/api/map/top?n=1000')).json.files;
+        const fileOf = (w) => top.find((f) => f.path.toLowerCase() === w.toLowerCase());
+        assert.equal(fileOf(bigWin)?.refuse, WHY.windows);
+        assert.equal(fileOf(bigDl)?.refuse, '');
+
+        // One request that mixes them with what may go: only these go.
+        const allowed = [W(env.USERPROFILE, 'Downloads', 'tamsel-bb-space-dl'), W(env.PUBLIC, 'tamsel-bb-space-pub', 'v.bin'),
+          W(other, 'AppData', 'Local', 'Temp', 't.bin')];
+        const asked = [allowed[0], 'C:\\', ...refused.map(([p]) => p), W(own, 'token.txt'), W(desktop, 'tamsel-bb-space.txt'),
+          W(PROT, 'kept', 'k.bin'), bigWin, allowed[1], allowed[2]];
+        const whys = [WHY.root, ...refused.map(([, why]) => why), WHY.own, WHY.desktop, WHY.kept, WHY.windows];
+        const trash = native ? null : path.join(`${build.prefix}.home`, 'data', 'Trash', 'files');
+        const trashBefore = trash && fs.existsSync(trash) ? new Set(fs.readdirSync(trash)) : new Set();
+        const beforeList = listDrive(build);
+        const r = await srv.post('/api/map/recycle', { paths: asked });
+        assert.equal(r.json.ok, true, r.text);
+        const got = r.json.results.map((x) => [x.path, x.ok, x.message]);
+        assert.deepEqual(got, asked.map((p, i) => (i === 0 || i > whys.length
+          ? [p, true, '已移到回收站'] : [p, false, whys[i - 1]])));
+        const afterList = listDrive(build);
+        const diff = diffListings(beforeList, afterList);
+        const goneKeys = [allowed[0], bigDl, ...allowed.slice(1)].map((w) => relKey(build, w)).sort();
+        assert.deepEqual(diff.gone, goneKeys);
+        assert.deepEqual(diff.changed, []);
+        if (native) {
+          assert.ok(diff.added.every((k) => k.startsWith('$Recycle.Bin')), diff.added.join(' '));
+        } else {
+          assert.deepEqual(diff.added, []);
+          const now = fs.readdirSync(trash).filter((n) => !trashBefore.has(n));
+          assert.equal(now.length, 3, now.join(' '));
+          for (const n of now) fs.rmSync(path.join(trash, n), { recursive: true, force: true });
+        }
+        for (const w of [bigDl, ...allowed.slice(1)]) planter.files.delete(w);
+      } finally {
+        assert.equal((await srv.post('/api/settings', settings)).json.ok, true);
+      }
     });
 
     test('recycle: bad bodies move nothing', async () => {

@@ -2,8 +2,9 @@
 // the view beside the cleaning view, the map task's progress and cancel,
 // the treemap and the list of a folder (drill down, breadcrumb back), the
 // largest files and the kinds, the jump to a cleaning item, recycle with
-// confirmation (the whole drive listed before and after), reveal, the
-// keyboard, and screenshots in light and dark. The tests share one program
+// confirmation (the whole drive listed before and after), what the map
+// refuses to move and why, the second confirmation of a large selection,
+// reveal, the keyboard, and screenshots in light and dark. The tests share one program
 // and one page and run in order.
 
 import { test, before, after } from 'node:test';
@@ -33,6 +34,10 @@ const entries = [
   { path: `${PROFILE}\\Videos\\家庭聚会.mp4`, size: 90 * MiB, items: [] },
   { path: `${PROFILE}\\Downloads\\ubuntu.iso`, size: 60 * MiB, mtime: T1, items: [] },
   { path: 'bootmgr', size: 400_000, items: [] },
+  { path: 'Program Files\\Vendor\\App\\app.exe', size: 5 * MiB, items: [] },
+  // A selection of more than 1 GB (sparse files).
+  { path: 'Recordings\\2023\\旅行.mkv', size: 1200 * MiB, items: [] },
+  { path: 'Recordings\\2024\\聚会.mkv', size: 400 * MiB, items: [] },
   // More children than a folder document lists: the smallest five are its rest.
   ...Array.from({ length: 305 }, (_, i) => ({ path: `Rest\\d${String(i).padStart(3, '0')}\\f.bin`, size: (i + 1) * 100, items: [] })),
 ];
@@ -582,4 +587,214 @@ test('keyboard: views, tabs, treemap cells and list rows', { skip }, async () =>
   await page.click('#sp-crumbs > button:first-child');
   await waitDir('C:\\');
   assert.deepEqual(page.errors, []);
+});
+
+// The refusals as the program states them (the page shows what it sends).
+const WHY = {
+  windows: '这是 Windows 系统文件夹，移走会让电脑无法正常运行',
+  programs: '这是安装软件的文件夹，移走会让软件无法运行',
+  users: '这里是电脑上所有用户的主文件夹',
+  home: '这是用户的主文件夹',
+  appData: '这里保存着所有软件的设置和数据',
+  kept: '已设为不清理',
+};
+const rowOf = (name) => `#sp-rows tr:has(button.sp-fn[aria-label="打开 ${name}"])`;
+// Back at the drive's root, wherever the view is.
+async function toRoot() {
+  if (await page.locator('#sp-crumbs > button').count()) await page.click('#sp-crumbs > button:first-child');
+  await waitDir('C:\\');
+}
+const boxOf = (p) => `#sp-rows .sp-pick[aria-label="选中 ${p.replace(/\\/g, '\\\\')}"]`;
+
+// A refused row: no box, a lock in its place whose reason shows on hover
+// and on keyboard focus (reached by Shift+Tab from the row's name), and is
+// the lock's accessible description.
+async function checkRefused(name, why) {
+  const row = rowOf(name);
+  assert.equal(await page.locator(`${row} .sp-pick`).count(), 0, `${name} has no box`);
+  assert.equal(await page.locator(`${row} .sp-lock`).count(), 1, `${name} has a lock`);
+  assert.equal(await page.isVisible(`${row} .sp-why`), false);
+  await page.hover(`${row} .sp-lock`);
+  assert.equal(await page.isVisible(`${row} .sp-why`), true, `${name}: the reason on hover`);
+  assert.equal(await text(`${row} .sp-why`), why);
+  await page.mouse.move(0, 0);
+  assert.equal(await page.isVisible(`${row} .sp-why`), false);
+  await page.focus(`${row} button.sp-fn`);
+  await page.keyboard.press('Shift+Tab');
+  const f = await page.evaluate(() => {
+    const e = document.activeElement;
+    const d = document.getElementById(e.getAttribute('aria-describedby') || '');
+    return { cls: e.className, label: e.getAttribute('aria-label'), described: d ? d.textContent : null };
+  });
+  assert.equal(f.cls, 'sp-lock', `${name}: the lock takes the keyboard's focus`);
+  assert.match(f.label, /^不能移到回收站：C:\\/);
+  assert.equal(f.described, why);
+  assert.equal(await page.isVisible(`${row} .sp-why`), true, `${name}: the reason on focus`);
+  assert.ok(await visibleOutline(), 'focus is visible on the lock');
+}
+
+test('AppData, Windows and Program Files: no box to tick, the reason on hover and on focus', { skip }, async () => {
+  // Found: each of these could be ticked and confirmed; AppData went to the
+  // bin, Windows and Program Files were refused afterwards with an internal
+  // text and the toast "已把 0 项移到回收站".
+  await page.click('#sp-tab-dir');
+  await toRoot();
+  const root = await api('api/map/dir');
+  const refuseOf = (d, name) => d.children.find((c) => c.name === name).refuse;
+  assert.equal(refuseOf(root, 'Windows'), WHY.windows);
+  assert.equal(refuseOf(root, 'Program Files'), WHY.programs);
+  const calls = apiCalls('/api/map/recycle').length;
+  await checkRefused('Windows', WHY.windows);
+  await checkRefused('Program Files', WHY.programs);
+  await checkRefused('Users', WHY.users);
+  // What may go keeps its box.
+  assert.equal(await page.locator(`${rowOf('Games')} .sp-pick`).count(), 1);
+  assert.equal(await page.locator(`${rowOf('Games')} .sp-lock`).count(), 0);
+  await page.hover(`${rowOf('Windows')} .sp-lock`);
+  await shot(page, '48-space-refused-light');
+  await page.mouse.move(0, 0);
+
+  for (const name of ['Users', USER]) await page.click(`#sp-rows button.sp-fn[aria-label="打开 ${name}"]`);
+  await waitDir(`C:\\${PROFILE}`);
+  await checkRefused('AppData', WHY.appData);
+  assert.equal(await page.locator(`${rowOf('Downloads')} .sp-pick`).count(), 1);
+  await page.click('#sp-rows button.sp-fn[aria-label="打开 AppData"]');
+  await waitDir(`C:\\${PROFILE}\\AppData`);
+  await checkRefused('Local', WHY.appData);
+  await checkRefused('Roaming', WHY.appData);
+  await page.click('#sp-crumbs button:has-text("Users")');
+  await waitDir('C:\\Users');
+  await checkRefused(USER, WHY.home);
+  // The treemap's tip says it as well.
+  await page.hover(`#sp-map .sp-cell[aria-label^="${USER}，"]`);
+  await waitText('#sp-tip', /不能移到回收站/);
+  assert.match(await text('#sp-tip'), new RegExp(`不能移到回收站：${WHY.home}$`));
+  await page.mouse.move(0, 0);
+  // Nothing of them can be picked, so nothing is asked.
+  assert.equal(await page.isDisabled('#sp-recycle'), true);
+  assert.equal(apiCalls('/api/map/recycle').length, calls);
+  // No internal name anywhere in the view.
+  assert.doesNotMatch(await page.$eval('#space', (e) => e.innerText), /allow|规则/);
+  await page.click('#sp-crumbs > button:first-child');
+  await waitDir('C:\\');
+  assert.deepEqual(page.errors, []);
+});
+
+test('a refusal after the confirmation: the toast says what stayed and why, nothing moves', { skip }, async () => {
+  // The folder is protected after it was ticked: the program refuses it.
+  const D = 'C:\\Rest\\d300';
+  await page.click('#sp-rows button.sp-fn[aria-label="打开 Rest"]');
+  await waitDir('C:\\Rest');
+  await page.check(boxOf(D));
+  const settings = (await (await server.api('api/settings')).json()).settings;
+  const post = async (body) => (await server.api('api/settings', {
+    method: 'POST', body: JSON.stringify(body), headers: { 'Content-Type': 'application/json' },
+  })).json();
+  assert.equal((await post({ ...settings, protect: [D] })).ok, true);
+  try {
+    const tree = listTree(driveC);
+    const calls = apiCalls('/api/map/recycle').length;
+    await page.click('#sp-recycle');
+    await page.waitForSelector('#dlg-space[open]');
+    await page.click('#sp-dlg-yes');
+    await page.waitForFunction(() => /没有移走/.test(document.getElementById('sp-dlg-title').textContent) &&
+      document.getElementById('dlg-space').open);
+    assert.equal(apiCalls('/api/map/recycle').length, calls + 1);
+    assert.equal(await text('#toast'), `没有移走 ${D}：${WHY.kept}`);
+    assert.deepEqual(await texts('#sp-dlg-list li'), [`${D}${WHY.kept}`]);
+    await page.click('#sp-dlg-no');
+    assert.deepEqual(listTree(driveC), tree);
+    // The list now shows the folder as refused, in the same words.
+    await page.waitForSelector(`${rowOf('d300')} .sp-lock`);
+    assert.equal(await page.locator(`${rowOf('d300')} .sp-pick`).count(), 0);
+    assert.equal(await page.$eval(`${rowOf('d300')} .sp-why`, (e) => e.textContent), WHY.kept);
+  } finally {
+    assert.equal((await post(settings)).ok, true);
+  }
+  await page.click('#sp-crumbs > button:first-child');
+  await waitDir('C:\\');
+  assert.deepEqual(page.errors, []);
+});
+
+test('a selection over 1 GB or 10,000 files: a second confirmation names its size, files and largest folders', { skip }, async () => {
+  const REC = 'C:\\Recordings';
+  const root = await api('api/map/dir');
+  const rec = root.children.find((c) => c.name === 'Recordings');
+  const games = root.children.find((c) => c.name === 'Games');
+  assert.equal(rec.bytes, 1600 * MiB);
+  const tree = listTree(driveC);
+  const calls = apiCalls('/api/map/recycle').length;
+  await page.check(boxOf(REC));
+  await page.check(boxOf('C:\\Games'));
+  await page.click('#sp-recycle');
+  await page.waitForSelector('#dlg-space[open]');
+  // The first question stays as it was.
+  assert.equal(await text('#sp-dlg-title'), '移到回收站');
+  assert.equal(await text('#sp-dlg-body p'), `将把下面 2 项移到回收站，共 ${fmtBytes(rec.bytes + games.bytes)}：`);
+  await page.click('#sp-dlg-yes');
+  await page.waitForFunction(() => /再确认一次/.test(document.getElementById('sp-dlg-title').textContent) &&
+    document.getElementById('dlg-space').open);
+  assert.equal(await text('#sp-big-sum'),
+    `选中的内容共 ${fmtBytes(rec.bytes + games.bytes)}，${count(rec.files + games.files)} 个文件。请确认这些都是不再需要的：`);
+  assert.deepEqual(await texts('#sp-dlg-list li'), [`${REC}${fmtBytes(rec.bytes)}，${count(rec.files)} 个文件`,
+    `C:\\Games${fmtBytes(games.bytes)}，${count(games.files)} 个文件`]);
+  assert.equal(await text('#sp-dlg-yes'), '仍然移到回收站');
+  assert.equal((await focused()).id, 'sp-dlg-no');
+  await shot(page, '49-space-big-confirm');
+  await page.click('#sp-dlg-no');
+  await requestsSettled(page);
+  assert.equal(apiCalls('/api/map/recycle').length, calls, 'declined: nothing is sent');
+  assert.deepEqual(listTree(driveC), tree);
+  await page.uncheck(boxOf(REC));
+  await page.uncheck(boxOf('C:\\Games'));
+
+  // Many small files: a folder of 12,000 files (as the program would
+  // describe it) asks twice as well.
+  const pattern = '**/api/map/dir?path=C%3A%5CRest';
+  await page.route(pattern, async (route) => {
+    const d = await (await route.fetch()).json();
+    d.children[0].files = 12_000;
+    await route.fulfill({ json: d });
+  });
+  await page.click('#sp-rows button.sp-fn[aria-label="打开 Rest"]');
+  await waitDir('C:\\Rest');
+  const first = await text('#sp-rows tr:first-child .sp-fn');
+  await page.check(boxOf(`C:\\Rest\\${first}`));
+  await page.click('#sp-recycle');
+  await page.waitForSelector('#dlg-space[open]');
+  await page.click('#sp-dlg-yes');
+  await page.waitForFunction(() => /再确认一次/.test(document.getElementById('sp-dlg-title').textContent) &&
+    document.getElementById('dlg-space').open);
+  assert.match(await text('#sp-big-sum'), new RegExp(`，${count(12_000)} 个文件。`));
+  await page.click('#sp-dlg-no');
+  await requestsSettled(page);
+  assert.equal(apiCalls('/api/map/recycle').length, calls);
+  await page.uncheck(boxOf(`C:\\Rest\\${first}`));
+  await page.unroute(pattern);
+  await page.click('#sp-crumbs > button:first-child');
+  await waitDir('C:\\');
+  assert.deepEqual(listTree(driveC), tree);
+  assert.deepEqual(page.errors, []);
+});
+
+// The view with a refusal's reason shown, at the sizes people use, in light
+// and dark.
+test('screenshots: a refused row at 1280x600 and 1920x1080, light and dark', { skip }, async () => {
+  for (const colorScheme of ['light', 'dark']) {
+    for (const [width, height] of [[1280, 600], [1920, 1080]]) {
+      const b = await openBrowser({ colorScheme, viewport: { width, height } });
+      try {
+        await loadPage(b.page, server);
+        await b.page.click('#tab-space');
+        await b.page.waitForSelector(`${rowOf('Windows')} .sp-lock`);
+        await b.page.focus(`${rowOf('Windows')} .sp-lock`);
+        assert.equal(await b.page.isVisible(`${rowOf('Windows')} .sp-why`), true);
+        await shot(b.page, `50-space-refused-${colorScheme}-${width}x${height}`);
+        assert.deepEqual(await b.page.evaluate(contrastReport, ['#space .sp-why', '#space .sp-legend']), [], 'text below 4.5:1');
+        assert.deepEqual(b.page.errors, []);
+      } finally {
+        await closeBrowser(b.context);
+      }
+    }
+  }
 });

@@ -4,6 +4,10 @@
 // file, and acts on what it shows: reveal in Explorer, move to the Recycle
 // Bin, or jump to the catalogue item that cleans a folder.
 //
+// What the program refuses to move (each row's "refuse", in the user's
+// words) has no checkbox: a lock mark in its place shows the reason on hover
+// and on keyboard focus. A large selection is confirmed twice.
+//
 // A module of its own: SpaceView(ctx) wires the markup of index.html
 // (#views, #space, #dlg-space) and returns {show(view), follow()}.
 // ctx, from the cleaning view:
@@ -20,6 +24,9 @@ export function SpaceView(ctx) {
   const B = ctx.fmtBytes, N = ctx.fmtCount;
   const POLL_MS = 400;  // status polling while the map task runs
   const TOP_N = 100;    // files the largest-files tab lists
+  // A selection beyond either needs a second confirmation.
+  const BIG_BYTES = 1024 * 1024 * 1024, BIG_FILES = 10000;
+  const BIG_SHOWN = 5;  // largest parts of it that the second confirmation names
 
   // The kinds of file by extension, as the program totals them, in its
   // order ("其他" last: it takes the rest), from GET /api/meta. The page
@@ -48,7 +55,7 @@ export function SpaceView(ctx) {
     dir: null,          // the folder document on screen
     top: null,          // files of /api/map/top
     kinds: null,        // kinds of /api/map/kinds
-    picked: new Map(), // path -> bytes: what "移到回收站" moves
+    picked: new Map(), // path -> {bytes, files, dir}: what "移到回收站" moves
     cells: [],          // the treemap's cells, largest first
     focus: 0,           // the cell that takes the treemap's tab stop
     polling: false,
@@ -213,6 +220,7 @@ export function SpaceView(ctx) {
       (d.denied ? "，其中 " + N(d.denied) + " 个没有权限读取" : "");
     renderCrumbs();
     renderList();
+    renderPicked();
     drawMap();
   }
 
@@ -251,11 +259,12 @@ export function SpaceView(ctx) {
     return out;
   }
 
-  function pickBox(path, bytes, label) {
+  // The box of a row that may go; what it picks: {bytes, files, dir}.
+  function pickBox(path, what, label) {
     const cb = h("input", { type: "checkbox", class: "sp-pick", "aria-label": "选中 " + label });
     cb.checked = V.picked.has(path);
     cb.addEventListener("change", () => {
-      if (cb.checked) V.picked.set(path, bytes); else V.picked.delete(path);
+      if (cb.checked) V.picked.set(path, what); else V.picked.delete(path);
       for (const o of document.querySelectorAll("#space .sp-pick")) if (o !== cb && o.dataset.path === path) o.checked = cb.checked;
       renderPicked();
     });
@@ -263,17 +272,35 @@ export function SpaceView(ctx) {
     return cb;
   }
 
-  // Bytes of the picked paths, each counted once: a path inside another
-  // picked folder goes with it.
-  function pickedBytes() {
-    const low = [...V.picked.keys()].map((p) => p.toLowerCase());
-    let sum = 0;
-    for (const [p, b] of V.picked) {
-      const l = p.toLowerCase();
-      if (!low.some((o) => o !== l && l.startsWith(o.endsWith("\\") ? o : o + "\\"))) sum += b;
-    }
-    return sum;
+  // In place of the box of a row the program refuses to move: a lock mark
+  // that takes the keyboard's focus and shows the reason beside it (on
+  // hover too). Whatever was picked there before is no longer.
+  let whyNo = 0;
+  function refusedMark(path, why, label) {
+    V.picked.delete(path);
+    const id = "sp-why-" + (++whyNo);
+    return h("span", { class: "sp-lockbox" },
+      h("span", { class: "sp-lock", tabindex: "0", role: "img", "aria-label": "不能移到回收站：" + label, "aria-describedby": id }),
+      h("span", { class: "sp-why", id, role: "tooltip", text: why }));
   }
+  const pickOrLock = (path, why, what, label) => (why ? refusedMark(path, why, label) : pickBox(path, what, label));
+
+  // The picked paths that go on their own (a path inside another picked
+  // folder goes with it), as [path, {bytes, files, dir}].
+  function pickedTops() {
+    const low = [...V.picked.keys()].map((p) => p.toLowerCase());
+    return [...V.picked].filter(([p]) => {
+      const l = p.toLowerCase();
+      return !low.some((o) => o !== l && l.startsWith(o.endsWith("\\") ? o : o + "\\"));
+    });
+  }
+  // Bytes and files of the picked paths, each counted once.
+  function pickedTotals() {
+    let bytes = 0, files = 0;
+    for (const [, w] of pickedTops()) { bytes += w.bytes; files += w.files; }
+    return { bytes, files };
+  }
+  const pickedBytes = () => pickedTotals().bytes;
 
   function renderPicked() {
     const sum = pickedBytes();
@@ -300,11 +327,12 @@ export function SpaceView(ctx) {
       if (!c.name) {
         body.append(row("sp-file", null, h("span", { class: "muted", text: "（这个文件夹里的文件）" }), acts(d.path), c.bytes, c.files, null));
       } else if (c.link) {
-        body.append(row("sp-link", null, h("span", null, h("span", { class: "sp-fn", text: c.name }), " ", h("span", { class: "badge sp-lk", text: "链接" })),
+        body.append(row("sp-link", c.refuse ? refusedMark(p, c.refuse, p) : null,
+          h("span", null, h("span", { class: "sp-fn", text: c.name }), " ", h("span", { class: "badge sp-lk", text: "链接" })),
           acts(p), 0, 0, null));
       } else {
         const cls = c.item && ctx.items.has(c.item) ? "sp-item" : "sp-dir";
-        body.append(row(cls, pickBox(p, c.bytes, p),
+        body.append(row(cls, pickOrLock(p, c.refuse, { bytes: c.bytes, files: c.files, dir: true }, p),
           h("button", { type: "button", class: "btn link sp-fn", "aria-label": "打开 " + c.name, text: c.name, onclick: () => open(p, "sp-list") }),
           acts(p, c.item), c.bytes, c.files, c.dirs));
       }
@@ -356,7 +384,7 @@ export function SpaceView(ctx) {
     for (const c of d.children) {
       if (!c.bytes) continue;
       if (!c.name) cells.push({ cls: "sp-file", name: "（这个文件夹里的文件）", bytes: c.bytes, files: c.files });
-      else cells.push({ cls: c.item && ctx.items.has(c.item) ? "sp-item" : "sp-dir", name: c.name, bytes: c.bytes, files: c.files, path: join(d.path, c.name) });
+      else cells.push({ cls: c.item && ctx.items.has(c.item) ? "sp-item" : "sp-dir", name: c.name, bytes: c.bytes, files: c.files, path: join(d.path, c.name), refuse: c.refuse });
     }
     if (d.rest.bytes) cells.push({ cls: "sp-rest", name: "其余 " + N(d.rest.count) + " 项", bytes: d.rest.bytes });
     cells.sort((a, b) => b.bytes - a.bytes);
@@ -389,8 +417,9 @@ export function SpaceView(ctx) {
     if (!t) return;
     if (!c) { t.hidden = true; return; }
     t.textContent = "";
-    t.append(h("strong", { text: c.name }), h("span", { text: B(c.bytes) + " · 占本文件夹 " + pct(c.bytes, V.dir.bytes) }),
-      c.files != null ? h("span", { text: N(c.files) + " 个文件" }) : null);
+    t.append(...[h("strong", { text: c.name }), h("span", { text: B(c.bytes) + " · 占本文件夹 " + pct(c.bytes, V.dir.bytes) }),
+      c.files != null && h("span", { text: N(c.files) + " 个文件" }),
+      c.refuse && h("span", { class: "sp-tip-why", text: "不能移到回收站：" + c.refuse })].filter(Boolean));
     t.hidden = false;
     const box = $("sp-map"), W = box.clientWidth, H = box.clientHeight;
     const x = px + 14 + t.offsetWidth > W ? Math.max(0, px - 14 - t.offsetWidth) : px + 14;
@@ -451,7 +480,7 @@ export function SpaceView(ctx) {
     for (const f of V.top) {
       const cut = f.path.lastIndexOf("\\"), k = kindOf(f.path);
       body.append(h("tr", { "data-kind": kinds()[k][0] },
-        h("td", { class: "sp-c" }, pickBox(f.path, f.bytes, f.path)),
+        h("td", { class: "sp-c" }, pickOrLock(f.path, f.refuse, { bytes: f.bytes, files: 1, dir: false }, f.path)),
         h("td", { class: "sp-name" }, h("span", { class: "sp-fn", text: f.path.slice(cut + 1) }),
           h("div", { class: "dir", text: f.path.slice(0, cut > 2 ? cut : cut + 1) }), acts(f.path)),
         h("td", null, swatch(k), kinds()[k][0]),
@@ -491,21 +520,56 @@ export function SpaceView(ctx) {
     });
   }
 
+  // The dialog's buttons: a question (yes and no) or a report (one button).
+  function buttons(title, yes, no) {
+    $("sp-dlg-title").textContent = title;
+    $("sp-dlg-yes").hidden = !yes;
+    if (yes) $("sp-dlg-yes").textContent = yes;
+    $("sp-dlg-no").textContent = no;
+  }
+
+  // A selection over BIG_BYTES or BIG_FILES: what it holds, said once more
+  // with its largest folders (its largest files when it holds no folder).
+  function askBig(t) {
+    const tops = pickedTops().sort((a, b) => b[1].bytes - a[1].bytes);
+    const dirs = tops.filter(([, w]) => w.dir);
+    const shown = (dirs.length ? dirs : tops).slice(0, BIG_SHOWN);
+    buttons("再确认一次：这次要移走的内容很多", "仍然移到回收站", "取消");
+    return ask((body) => {
+      body.textContent = "";
+      body.append(h("p", { id: "sp-big-sum", text: "选中的内容共 " + B(t.bytes) + "，" + N(t.files) + " 个文件。请确认这些都是不再需要的：" }),
+        h("p", { class: "small", text: dirs.length ? "其中最大的文件夹：" : "其中最大的文件：" }),
+        h("ul", { class: "confirm-list", id: "sp-dlg-list" }, shown.map(([p, w]) =>
+          h("li", null, h("span", { class: "sp-fn", text: p }),
+            h("span", { class: "sz", text: B(w.bytes) + (w.dir ? "，" + N(w.files) + " 个文件" : "") })))),
+        h("p", { class: "small muted sum-line", text: "移到回收站后，这些文件仍占用 C 盘，直到清空回收站；清空之前，随时可以从回收站还原。" }));
+    });
+  }
+
+  // What the toast says after a recycle: what went, and what did not and why.
+  function resultText(r, bad) {
+    const moved = r.results.length - bad.length;
+    const went = "已把 " + moved + " 项移到回收站（" + B(r.bytes) + "）";
+    if (!bad.length) return went + "。";
+    if (moved) return went + "；" + bad.length + " 项没有移走，原因见列表。";
+    if (bad.length === 1) return "没有移走 " + bad[0].path + "：" + bad[0].message;
+    return "这 " + bad.length + " 项都没有移走，原因见列表。";
+  }
+
   async function recycle() {
     const paths = [...V.picked.keys()];
     if (!paths.length) return;
-    const sum = pickedBytes();
-    $("sp-dlg-title").textContent = "移到回收站";
-    $("sp-dlg-yes").hidden = false;
-    $("sp-dlg-no").textContent = "取消";
+    const t = pickedTotals();
+    buttons("移到回收站", "移到回收站", "取消");
     const yes = await ask((body) => {
       body.textContent = "";
-      body.append(h("p", { text: "将把下面 " + paths.length + " 项移到回收站，共 " + B(sum) + "：" }),
+      body.append(h("p", { text: "将把下面 " + paths.length + " 项移到回收站，共 " + B(t.bytes) + "：" }),
         h("ul", { class: "confirm-list", id: "sp-dlg-list" }, paths.map((p) =>
-          h("li", null, h("span", { class: "sp-fn", text: p }), h("span", { class: "sz", text: B(V.picked.get(p)) })))),
+          h("li", null, h("span", { class: "sp-fn", text: p }), h("span", { class: "sz", text: B(V.picked.get(p).bytes) })))),
         h("p", { class: "small muted sum-line", text: "移到回收站的文件仍占用 C 盘，清空回收站后才会腾出空间；清空之前，随时可以从回收站还原。" }));
     });
     if (!yes) return;
+    if ((t.bytes > BIG_BYTES || t.files > BIG_FILES) && !(await askBig(t))) return;
     let r;
     try { r = await api("/api/map/recycle", { paths }, 120000); } catch (e) {
       if (e.kind !== "gone") ctx.toast("没有收到回收的结果，请刷新后查看。");
@@ -515,13 +579,11 @@ export function SpaceView(ctx) {
     const bad = r.results.filter((x) => !x.ok);
     V.picked.clear();  // what went is gone, what did not is reported below
     const moved = r.results.length - bad.length;
-    ctx.toast("已把 " + moved + " 项移到回收站（" + B(r.bytes) + "）。");
+    ctx.toast(resultText(r, bad));
     await load(V.dir && V.dir.path);
     if (moved) ctx.changed();
     if (!bad.length) return;
-    $("sp-dlg-title").textContent = "有 " + bad.length + " 项没有移走";
-    $("sp-dlg-yes").hidden = true;
-    $("sp-dlg-no").textContent = "知道了";
+    buttons("有 " + bad.length + " 项没有移走", null, "知道了");
     await ask((body) => {
       body.textContent = "";
       body.append(h("ul", { class: "confirm-list", id: "sp-dlg-list" }, bad.map((x) =>
