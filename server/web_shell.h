@@ -20,11 +20,14 @@
 namespace tov {
 
 // Limits of one request. The head must end within kMaxHead bytes and
-// kHeadDeadlineMs; a body announced larger than kMaxBody is refused unread
-// (the API's bodies are small JSON texts). Each receive and send waits at
+// kHeadDeadlineMs; a body announced larger than kMaxBody is refused unread.
+// The API's bodies are small JSON texts but one: the settings document,
+// whose list of files left out for good may hold 100,000 full paths
+// (about 15 MB); kMaxBody is sized for it and equals the settings' own limit
+// (settings/settings.h, kMaxSettingsBytes). Each receive and send waits at
 // most kIoTimeoutMs. At most kMaxConnections are served at once.
 constexpr size_t kMaxHead = 262144;
-constexpr size_t kMaxBody = 1048576;
+constexpr size_t kMaxBody = 16u << 20;
 constexpr int kIoTimeoutMs = 5000;
 constexpr uint64_t kHeadDeadlineMs = 10000;
 constexpr int kMaxConnections = 512;
