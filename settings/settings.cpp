@@ -90,8 +90,8 @@ bool ReadExcluded(ChoiceRead& r, const tov::JsonValue& doc, Settings* s) {
     // The same pair twice (the path in any letter case) is kept once.
     if (!seen.insert({x.item, W2U(tov::LowerAscii(U2W(x.path)))}).second) continue;
     if (s->excluded.size() == kMaxExcludedFiles) {
-      if (!Fault(r, "excluded 最多 " + std::to_string(kMaxExcludedFiles) + " 个文件，多出的已忽略"))
-        return false;
+      std::string most = "excluded 最多 " + std::to_string(kMaxExcludedFiles) + " 个文件";
+      if (!Fault(r, r.dropped ? most + "，多出的已忽略" : most)) return false;
       break;
     }
     s->excluded.push_back(x);

@@ -246,7 +246,7 @@ TEST(SettingsDocument, ABadChoiceRefusesTheWholeDocument) {
       {R"(,"excluded":[["a","D:\\x.tmp"]])", "excluded 中有 1 项不是 [项目, C:\\ 开头的完整路径]"},
       {R"(,"excluded":[{"item":"a"}])", "excluded 中有 1 项不是 [项目, C:\\ 开头的完整路径]"},
       {R"(,"excluded":[["zz","C:\\x"]])", "excluded 中有 1 项属于未知的清理项"},
-      {ManyExclusions(kMaxExcludedFiles + 1), "excluded 最多 100000 个文件，多出的已忽略"},
+      {ManyExclusions(kMaxExcludedFiles + 1), "excluded 最多 100000 个文件"},
       {R"(,"autoItems":"a")", "autoItems 必须是清理项 ID 的数组"},
       {R"(,"autoItems":[1])", "autoItems 必须是清理项 ID 的数组"},
       {R"(,"autoItems":["a","zz"])", "autoItems 中有未知的清理项：zz"},
