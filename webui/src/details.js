@@ -63,6 +63,8 @@ async function loadDetail() {
   if (!r.ok) { $("detail-info").textContent = !S.items.has(d.id) ? "程序里找不到这个项目。" : r.message || "读取失败。"; return; }
   if (r.hide) {
     $("detail-wrap").hidden = true;
+    $("detail-reset").hidden = true;
+    renderItemState();
     $("detail-info").textContent = "";
     $("detail-note").textContent = detailReason(d.it);
     return;
@@ -87,7 +89,7 @@ function pick(id, f, on) {
 // Whether the item's files go at all: an item that is not ticked cleans none.
 function renderItemState() {
   const d = S.detail;
-  const off = !!d && !S.selected.has(d.id) && d.it.mode !== "measure";
+  const off = !!d && !S.selected.has(d.id) && !$("detail-wrap").hidden;
   $("detail-off").hidden = !off;
   $("detail-wrap").classList.toggle("not-going", off);
 }
