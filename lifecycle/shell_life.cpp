@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "text/json_doc.h"
 
 namespace tov {
 
@@ -121,7 +122,17 @@ bool ProbeOurInstance(int port, const std::string& marker) {
     reply.append(buf, static_cast<size_t>(n));
   }
   SockClose(s);
-  return reply.find("200") != std::string::npos && reply.find(marker) != std::string::npos;
+  // Our instance answers 200 with its environment document, which names
+  // the product; nothing else on that port gets our token afterwards.
+  if (reply.compare(0, 13, "HTTP/1.1 200 ") != 0) return false;
+  size_t end = reply.find("\r\n\r\n");
+  if (end == std::string::npos) return false;
+  JsonValue doc;
+  if (!ParseJson(reply.substr(end + 4), &doc) || doc.kind != JsonValue::Kind::Object) return false;
+  const JsonValue* ok = JsonMemberOf(doc, "ok");
+  const JsonValue* name = JsonMemberOf(doc, "name");
+  return ok && ok->kind == JsonValue::Kind::Bool && ok->flag && name &&
+         name->kind == JsonValue::Kind::String && name->text == marker;
 }
 
 std::string LoopbackRequest(int port, const std::string& method, const std::string& path,

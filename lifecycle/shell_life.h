@@ -34,8 +34,9 @@ bool WriteTokenFile(const std::string& appName, const std::string& token);
 // nothing else; empty otherwise (missing, empty, too long, not hex).
 std::string ReadTokenFile(const std::string& appName);
 
-// True when 127.0.0.1:port answers GET /api/env with a text holding "200"
-// and the marker.
+// True when 127.0.0.1:port answers GET /api/env with "HTTP/1.1 200" and an
+// environment document (a JSON object with "ok":true) whose "name" is the
+// marker.
 bool ProbeOurInstance(int port, const std::string& marker);
 
 // One HTTP/1.1 request to 127.0.0.1:port ("Host: 127.0.0.1", "Connection:

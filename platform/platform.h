@@ -431,8 +431,22 @@ bool OsVersion(uint32_t* major, uint32_t* minor, uint32_t* build);
 // The definition of the scheduled task `name` (Folder\Task) of the
 // current user, as the Task Scheduler's XML in UTF-8; false when there is no
 // such task or it cannot be read. Windows: ITaskService::GetFolder, GetTask,
-// get_Xml. POSIX: the task store the stand-in's schtasks.exe keeps (below).
+// get_Xml. POSIX: the stand-in's task store, <root>/tasks/Folder/Task.
 bool ReadScheduledTaskXml(const std::wstring& name, std::string* xml);
+
+// Registers the scheduled task `name` (Folder\Task) of the current user,
+// creating or replacing it, from its definition in memory (the Task
+// Scheduler's XML, UTF-8): no file lies between the program and the Task
+// Scheduler for anyone to replace. It runs with the token of the user who is
+// logged on. Windows: ITaskService, the folder created when missing,
+// ITaskFolder::RegisterTask (TASK_CREATE_OR_UPDATE,
+// TASK_LOGON_INTERACTIVE_TOKEN). POSIX: written to the stand-in's task store
+// as UTF-16. False with the system's error code in *code.
+bool RegisterScheduledTask(const std::wstring& name, const std::string& xml, uint32_t* code);
+
+// Deletes the scheduled task `name`; true when it is gone, also when there
+// was none. False with the system's error code in *code.
+bool DeleteScheduledTask(const std::wstring& name, uint32_t* code);
 
 // ---- HTTPS (platform/*/https_*.cpp) -------------------------------------------------------
 

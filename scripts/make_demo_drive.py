@@ -2,6 +2,7 @@
 r"""Build a lived-in Windows system drive for the native build's demo run.
 
 Usage: make_demo_drive.py ROOT [--user NAME]
+       make_demo_drive.py --list      (the tree as JSON lines, nothing written)
 Then:  TAMSEL_ROOT=ROOT build/native/tamsel
 
 The native build emulates one Windows machine inside a folder: C:\a\b is
@@ -25,6 +26,7 @@ when that marker is present, and refuses to touch a ROOT/c it did not make.
 
 import argparse
 import hashlib
+import json
 import math
 import os
 import pwd
@@ -739,15 +741,16 @@ def write_file(path, size, mtime):
     os.utime(path, (mtime, mtime))
 
 
-def write_tree(root, user):
-    env = windows_env(user)
+def tree_files():
+    """Every file of the tree once, in table order: (Windows path with its
+    %VARIABLES% as written, size, mtime in Unix seconds)."""
     # Times count back from midnight (UTC) today, so two runs on one day give
     # identical trees.
     today = int(time.time()) // 86400 * 86400
-    made_dirs = set()
+    # Two spellings of one place (%TEMP% and %LOCALAPPDATA%\\Temp) are one
+    # folder; which user the profile belongs to does not matter for that.
+    env = windows_env("user")
     seen = set()
-    files = 0
-    total = 0
     for row in TREE:
         template, size, count = row[:3]
         age = row[3] if len(row) > 3 else DEFAULT_AGE
@@ -755,17 +758,28 @@ def write_tree(root, user):
         for i in range(count):
             mtime = today - draw_age(rng, age)
             nbytes = draw_size(rng, size)
-            path = host_path(root, template.format_map(fields(rng, i, mtime)), env)
-            if path in seen:  # a time-stamped name can repeat; keep the first
+            win_path = template.format_map(fields(rng, i, mtime))
+            key = host_path("", win_path, env)
+            if key in seen:  # a time-stamped name can repeat; keep the first
                 continue
-            seen.add(path)
-            parent = os.path.dirname(path)
-            if parent not in made_dirs:
-                os.makedirs(parent, exist_ok=True)
-                made_dirs.add(parent)
-            write_file(path, nbytes, mtime)
-            files += 1
-            total += nbytes
+            seen.add(key)
+            yield win_path, nbytes, mtime
+
+
+def write_tree(root, user):
+    env = windows_env(user)
+    made_dirs = set()
+    files = 0
+    total = 0
+    for win_path, nbytes, mtime in tree_files():
+        path = host_path(root, win_path, env)
+        parent = os.path.dirname(path)
+        if parent not in made_dirs:
+            os.makedirs(parent, exist_ok=True)
+            made_dirs.add(parent)
+        write_file(path, nbytes, mtime)
+        files += 1
+        total += nbytes
     return files, total
 
 
@@ -787,9 +801,18 @@ def prepare_root(root):
 
 def main():
     ap = argparse.ArgumentParser(description="Build a demo Windows drive C under ROOT/c.")
-    ap.add_argument("root", metavar="ROOT")
+    ap.add_argument("root", metavar="ROOT", nargs="?")
     ap.add_argument("--user", help="profile name under C:\\Users (default: the effective user's login name)")
+    ap.add_argument("--list", action="store_true",
+                    help="write nothing; print the tree as JSON lines [path, size, mtime] with the "
+                         "%%VARIABLES%% of the paths as written, for tests that plant it themselves")
     args = ap.parse_args()
+    if args.list:
+        for row in tree_files():
+            print(json.dumps(row, ensure_ascii=False))
+        return
+    if not args.root:
+        ap.error("ROOT is required")
     user = args.user or pwd.getpwuid(os.geteuid()).pw_name
     if not user or any(c in user for c in "\\/:%"):
         sys.exit("make_demo_drive: unusable user name %r" % user)

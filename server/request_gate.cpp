@@ -36,10 +36,11 @@ std::vector<std::string> OwnHostNames(Socket s) {
 // loopback port; a site that rebinds its name to 127.0.0.1 could even read
 // the answers. Our page, the probe of a second start and the self-test all
 // name us in Host, and the page's own fetches carry our origin.
-const char* ForeignRequestReason(Socket s, const std::string& head, const std::string& path) {
+const char* ForeignRequestReason(Socket s, const RequestHead& head) {
+  const std::string& path = head.path;
   std::string port = std::to_string(SockLocalPort(s));
   std::vector<std::string> names = OwnHostNames(s);
-  std::vector<std::string> hosts = HeaderValues(head, "host");
+  std::vector<std::string> hosts = FieldValues(head, "host");
   if (hosts.size() > 1) return kRefusedHost;
   if (hosts.size() == 1) {
     std::string h = LowerAscii(hosts[0]);
@@ -48,11 +49,11 @@ const char* ForeignRequestReason(Socket s, const std::string& head, const std::s
     if (!ours) return kRefusedHost;
   }
   if (!StartsWith(path, "/api/")) return nullptr;
-  for (const std::string& site : HeaderValues(head, "sec-fetch-site")) {
+  for (const std::string& site : FieldValues(head, "sec-fetch-site")) {
     std::string v = LowerAscii(site);
     if (v == "cross-site" || v == "same-site") return kRefusedOrigin;
   }
-  for (const std::string& origin : HeaderValues(head, "origin")) {
+  for (const std::string& origin : FieldValues(head, "origin")) {
     std::string o = LowerAscii(origin);
     bool ours = false;
     for (const std::string& n : names)
@@ -75,8 +76,9 @@ bool SameSecret(const std::string& a, const std::string& b) {
   return diff == 0;
 }
 
-bool CarriesAccessToken(const std::string& head, const std::string& target,
-                        const std::string& secret) {
+namespace {
+
+bool CarriesToken(const RequestHead& head, const std::string& target, const std::string& secret) {
   if (!IsAccessTokenText(secret)) return false;
   // A secret in the address ends up in logs, history and Referer headers;
   // such a request is refused even when the header is right, so that a
@@ -92,17 +94,23 @@ bool CarriesAccessToken(const std::string& head, const std::string& target,
     q = end;
   }
   // Two lines would leave open which one a proxy or a log believed.
-  std::vector<std::string> values = HeaderValues(head, LowerAscii(kTokenHeader).c_str());
+  std::vector<std::string> values = FieldValues(head, LowerAscii(kTokenHeader).c_str());
   return values.size() == 1 && SameSecret(values[0], secret);
 }
 
-const char* GateRefusal(Socket s, const std::string& head, const std::string& target,
-                        const std::string& path) {
-  if (const char* reason = ForeignRequestReason(s, head, path)) return reason;
+}  // namespace
+
+bool CarriesAccessToken(const std::string& head, const std::string& target,
+                        const std::string& secret) {
+  return CarriesToken(ParseRequestHead(head), target, secret);
+}
+
+const char* GateRefusal(Socket s, const RequestHead& head) {
+  if (const char* reason = ForeignRequestReason(s, head)) return reason;
   // Any program on the machine (and with --lan on the network) can reach
   // the socket; only whoever got the secret from us may drive the API.
-  if (StartsWith(path, "/api/") && path != kOpenApiPath &&
-      !CarriesAccessToken(head, target, g_strAccessToken))
+  if (StartsWith(head.path, "/api/") && head.path != kOpenApiPath &&
+      !CarriesToken(head, head.target, g_strAccessToken))
     return kRefusedToken;
   return nullptr;
 }

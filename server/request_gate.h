@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "server/http_request.h"
 
 namespace tov {
 
@@ -15,9 +16,8 @@ namespace tov {
 extern bool g_lanMode;
 
 // Why the request must be refused with 403 (the message of the refusal),
-// or nullptr when it may be routed. target is the request target, path the
-// same without its query.
-const char* GateRefusal(Socket s, const std::string& head, const std::string& target,
-                        const std::string& path);
+// or nullptr when it may be routed. Decided on the head alone, before any
+// of the body is read.
+const char* GateRefusal(Socket s, const RequestHead& head);
 
 }  // namespace tov

@@ -4,7 +4,6 @@
 #include "feedback/feedback.h"
 #include "lifecycle/shell_life.h"
 #include "server/http_request.h"
-#include "server/request_gate.h"
 #include "server/static_files.h"
 #include "server/web_shell.h"
 
@@ -41,18 +40,9 @@ const ShellRoute kShellRoutes[] = {
 
 }  // namespace
 
-void Route(Socket s, const std::string& head, const std::string& body) {
-  std::string line = head.substr(0, head.find('\n'));
-  std::string target;
-  size_t sp1 = line.find(' ');
-  size_t sp2 = sp1 == std::string::npos ? std::string::npos : line.find(' ', sp1 + 1);
-  if (sp2 != std::string::npos) target = line.substr(sp1 + 1, sp2 - sp1 - 1);
-  std::string path = target.substr(0, target.find('?'));
-
-  if (const char* reason = GateRefusal(s, head, target, path)) {
-    Refuse(s, 403, "Forbidden", reason);
-    return;
-  }
+void Route(Socket s, const RequestHead& head, const std::string& body) {
+  const std::string& target = head.target;
+  const std::string& path = head.path;
   if (!StartsWith(path, "/api/")) {
     ServeStatic(s, path);
     return;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "server/http_request.h"
 
 namespace tov {
 
@@ -35,9 +36,9 @@ const Row* FindRoute(const Row (&table)[N], const std::string& path) {
   return nullptr;
 }
 
-// Routes one request whose head and body have been read: the gate (403),
-// then /api/ paths to the server's own table, the application hook or the
-// JSON 404, everything else to the static files.
-void Route(Socket s, const std::string& head, const std::string& body);
+// Routes one request that passed the gate and whose body has been read:
+// /api/ paths to the server's own table, the application hook or the JSON
+// 404, everything else to the static files.
+void Route(Socket s, const RequestHead& head, const std::string& body);
 
 }  // namespace tov

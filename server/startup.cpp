@@ -177,8 +177,13 @@ int WebShellMain(const std::vector<std::string>& args) {
   if (int actual = SockLocalPort(listener)) port = actual;
   SockListen(listener, 64);
 
-  WritePortFile(kInternalName, port);
-  WriteTokenFile(kInternalName, g_strAccessToken);
+  // The self-test's server ends in a moment: the files that lead a second
+  // start and the command-line clean to the running instance stay as they
+  // are.
+  if (!opt.selfTest) {
+    WritePortFile(kInternalName, port);
+    WriteTokenFile(kInternalName, g_strAccessToken);
+  }
 
   printf("[ok] 服务已启动：http://127.0.0.1:%d/\n", port);
   printf(kTokenLine, "127.0.0.1", port, g_strAccessToken.c_str());

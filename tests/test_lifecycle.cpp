@@ -217,9 +217,26 @@ TEST(Probe, AForeignServerIsNotOurs) {
   EXPECT_FALSE(ProbeOurInstance(foreign.port, "Tamsel"));
 }
 
-TEST(Probe, OnlySubstringsAreTested) {
-  FakeServer odd("HTTP/1.1 404 Not Found\r\n\r\nerror 200 from Tamsel");
-  EXPECT_TRUE(ProbeOurInstance(odd.port, "Tamsel"));
+TEST(Probe, OnlyAnEnvironmentDocumentNamingUsIsOurs) {
+  const char* const notOurs[] = {
+      "HTTP/1.1 404 Not Found\r\n\r\nerror 200 from Tamsel",
+      "HTTP/1.1 404 Not Found\r\n\r\n{\"ok\":true,\"name\":\"Tamsel\"}",
+      "HTTP/1.0 200 OK\r\n\r\n{\"ok\":true,\"name\":\"Tamsel\"}",
+      "HTTP/1.1 200 OK\r\n\r\nTamsel",
+      "HTTP/1.1 200 OK\r\n\r\n{\"ok\":true,\"name\":\"Tamsel2\"}",
+      "HTTP/1.1 200 OK\r\n\r\n{\"ok\":true,\"title\":\"Tamsel\"}",
+      "HTTP/1.1 200 OK\r\n\r\n{\"ok\":false,\"name\":\"Tamsel\"}",
+      "HTTP/1.1 200 OK\r\n\r\n{\"ok\":true,\"name\":\"Tamsel\"} trailing",
+      "HTTP/1.1 200 OK\r\nX-Name: Tamsel\r\n\r\n[\"Tamsel\"]",
+  };
+  for (const char* reply : notOurs) {
+    FakeServer other(reply);
+    EXPECT_FALSE(ProbeOurInstance(other.port, "Tamsel")) << reply;
+  }
+  FakeServer ours(
+      "HTTP/1.1 200 OK\r\nContent-Type: application/json; charset=utf-8\r\n\r\n"
+      "{\"ok\":true,\"admin\":false,\"version\":\"1.0.2\",\"name\":\"Tamsel\"}");
+  EXPECT_TRUE(ProbeOurInstance(ours.port, "Tamsel"));
 }
 
 TEST(Probe, StopsReadingPastEightKilobytes) {

@@ -1,5 +1,5 @@
 // The command-line clean's parts that need no server: its command line, its
-// byte format, and the scheduled task's definition handed to schtasks.exe
+// byte format, and the scheduled task's definition handed to the Task Scheduler
 // (under wine the only way to see it: wine's Task Scheduler keeps too little
 // of a definition to read it back).
 #include <gtest/gtest.h>

@@ -179,19 +179,28 @@ TEST_F(WebShell, RequestLineWithoutTwoSpacesIsAMissingStaticFile) {
   EXPECT_EQ(Ask("GET /api/echo\r\n\r\n").body, ErrorPage(""));
 }
 
-TEST_F(WebShell, BodyLengthHeaderIsReadInTwoSpellingsOnly) {
-  std::string lower =
-      Exchange(server_->port, WithToken("POST /api/echo HTTP/1.1\r\ncontent-length: 10\r\n\r\nabc"),
-               "defghij", 200);
-  EXPECT_EQ(Split(lower).body, "abcdefghij");
-  std::string upper =
-      Exchange(server_->port, WithToken("POST /api/echo HTTP/1.1\r\nCONTENT-LENGTH: 10\r\n\r\nabc"),
-               "defghij", 200);
-  EXPECT_EQ(Split(upper).body, "abc");
-  std::string plain =
-      Exchange(server_->port,
-               WithToken("POST /api/echo HTTP/1.1\r\nContent-Length:    4\r\n\r\nab"), "cd", 100);
-  EXPECT_EQ(Split(plain).body, "abcd");
+TEST_F(WebShell, BodyLengthIsReadFromItsOwnFieldOnly) {
+  // The field's name in any letter case; blanks around the value cut.
+  for (const char* field : {"content-length: 10", "CONTENT-LENGTH: 10", "Content-Length:    10",
+                            "Content-Length: 0010"}) {
+    std::string raw =
+        Exchange(server_->port,
+                 WithToken(std::string("POST /api/echo HTTP/1.1\r\n") + field + "\r\n\r\nabc"),
+                 "defghij", 200);
+    EXPECT_EQ(Split(raw).body, "abcdefghij") << field;
+  }
+  // The words "Content-Length:" elsewhere in the head, in the value of
+  // another field or in the target, announce nothing.
+  std::string noted = Exchange(server_->port,
+                               WithToken("POST /api/echo?note=Content-Length:0 HTTP/1.1\r\n"
+                                         "Content-Length: 10\r\n\r\nabc"),
+                               "defghij", 200);
+  EXPECT_EQ(Split(noted).body, "abcdefghij");
+  std::string other = Exchange(server_->port,
+                               WithToken("POST /api/echo HTTP/1.1\r\nX-Note: Content-Length: 3\r\n"
+                                         "Content-Length: 10\r\n\r\nabc"),
+                               "defghij", 200);
+  EXPECT_EQ(Split(other).body, "abcdefghij");
 }
 
 TEST_F(WebShell, ShortBodyIsAnsweredWhenThePeerStops) {
@@ -228,7 +237,13 @@ TEST_F(WebShell, NegativeOrConflictingLengthsAreRefused) {
                           "POST /api/echo HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 30"
                           "\r\n\r\nabc",
                           "POST /api/echo HTTP/1.1\r\nContent-Length: 3\r\nCONTENT-LENGTH: 4"
-                          "\r\n\r\nabc"}) {
+                          "\r\n\r\nabc",
+                          // Anything but digits is no length.
+                          "POST /api/echo HTTP/1.1\r\nContent-Length: abc\r\n\r\nabc",
+                          "POST /api/echo HTTP/1.1\r\nContent-Length: 3x\r\n\r\nabc",
+                          "POST /api/echo HTTP/1.1\r\nContent-Length: +3\r\n\r\nabc",
+                          "POST /api/echo HTTP/1.1\r\nContent-Length: 3 3\r\n\r\nabc",
+                          "POST /api/echo HTTP/1.1\r\nContent-Length:\r\n\r\nabc"}) {
     auto t0 = std::chrono::steady_clock::now();
     Response r = Ask(req);
     EXPECT_EQ(r.statusLine, "HTTP/1.1 400 Bad Request") << req;
@@ -253,7 +268,7 @@ TEST_F(WebShell, AHeadTrickledSlowlyIsDroppedAtTheDeadline) {
   ASSERT_TRUE(tov::SockConnectLoopback(c, server_->port));
   constexpr int kPauseMs = 400;
   tov::SockSetTimeouts(c, kPauseMs);
-  constexpr int kMaxBytes = static_cast<int>(2 * kHeadDeadlineMs / kPauseMs);
+  constexpr int kMaxBytes = static_cast<int>(2 * kRequestDeadlineMs / kPauseMs);
   bool closed = false;
   bool answered = false;
   int sent = 0;
@@ -276,6 +291,70 @@ TEST_F(WebShell, AHeadTrickledSlowlyIsDroppedAtTheDeadline) {
 TEST_F(WebShell, EndlessHeadGetsNoAnswer) {
   std::string head = "GET / HTTP/1.1\r\nX: " + std::string(kMaxHead + 100, 'a');
   EXPECT_EQ(Exchange(server_->port, head), "");
+  // A head that does end, but beyond the limit, all in one piece.
+  std::string whole = "GET / HTTP/1.1\r\nX: " + std::string(kMaxHead, 'a') + "\r\n\r\n";
+  EXPECT_EQ(Exchange(server_->port, whole), "");
+  // One that ends right at the limit is served.
+  std::string start = "GET /hello.txt HTTP/1.1\r\nX: ";
+  std::string fits = start + std::string(kMaxHead - start.size() - 4, 'a') + "\r\n\r\n";
+  ASSERT_EQ(fits.size(), kMaxHead);
+  EXPECT_EQ(Split(Exchange(server_->port, fits)).body, "hello");
+}
+
+// Sends the whole head, then the body one byte every pauseMs until the
+// server closes the connection or maxBytes went out; whether it answered.
+struct Trickled {
+  bool closed = false;
+  bool answered = false;
+  std::string answer;
+  int sent = 0;
+};
+Trickled TrickleBody(int port, const std::string& head, int pauseMs, int maxBytes) {
+  Trickled t;
+  tov::Socket c = tov::SockTcp();
+  if (!tov::SockConnectLoopback(c, port)) return t;
+  tov::SockSetTimeouts(c, pauseMs);
+  tov::SockSend(c, head.data(), static_cast<int>(head.size()));
+  while (t.sent < maxBytes && !t.closed) {
+    char buf[512];
+    int n = tov::SockRecv(c, buf, sizeof buf);
+    if (n > 0) {
+      t.answered = true;
+      t.answer.append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    if (n == 0 || tov::SockSend(c, "x", 1) <= 0) {
+      t.closed = true;
+      break;
+    }
+    ++t.sent;
+  }
+  tov::SockClose(c);
+  return t;
+}
+
+TEST_F(WebShell, ABodyIsNeverReadBeforeTheTokenIsChecked) {
+  // Without the secret the refusal comes right after the head, while the
+  // client still has nearly all of its body to trickle.
+  int before = g_hookCalls.load();
+  Trickled t = TrickleBody(server_->port,
+                           "POST /api/echo HTTP/1.1\r\nContent-Length: 100000\r\n\r\n", 400, 100);
+  EXPECT_TRUE(t.closed);
+  EXPECT_EQ(Split(t.answer).statusLine, "HTTP/1.1 403 Forbidden");
+  EXPECT_LT(t.sent, 10) << "the body was read before the refusal";
+  EXPECT_EQ(g_hookCalls.load(), before);
+}
+
+TEST_F(WebShell, ABodyTrickledSlowlyIsDroppedAtTheRequestsDeadline) {
+  // With the secret, a body of one byte every 400 ms never trips the
+  // receive time-out; the request's one deadline ends it without an answer.
+  int before = g_hookCalls.load();
+  Trickled t = TrickleBody(server_->port,
+                           WithToken("POST /api/echo HTTP/1.1\r\nContent-Length: 100000\r\n\r\n"),
+                           400, static_cast<int>(2 * kRequestDeadlineMs / 400));
+  EXPECT_TRUE(t.closed) << "still open after " << t.sent << " bytes";
+  EXPECT_FALSE(t.answered) << t.answer;
+  EXPECT_EQ(g_hookCalls.load(), before);
 }
 
 TEST_F(WebShell, StaticFilesFromTheFolder) {

@@ -12,9 +12,6 @@
 namespace tamsel {
 namespace {
 
-// schtasks.exe gets the definition in a file; it runs to completion within
-// this time or counts as failed.
-constexpr uint32_t kSchtasksTimeoutMs = 30000;
 // When the task first starts: the next day at this hour, local time.
 constexpr int kStartHour = 12;
 
@@ -61,46 +58,11 @@ std::string StartBoundary() {
   return buf;
 }
 
-// UTF-16LE with its byte-order mark: the encoding schtasks.exe reads a task
-// definition in.
-std::string Utf16Le(const std::string& utf8) {
-  std::wstring w = U2W(utf8);
-  std::string out = "\xFF\xFE";
-  auto unit = [&out](uint32_t u) {
-    out.push_back(static_cast<char>(u & 0xFF));
-    out.push_back(static_cast<char>(u >> 8));
-  };
-  for (wchar_t c : w) {
-    uint32_t cp = static_cast<uint32_t>(c);
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      unit(0xD800 + (cp >> 10));
-      unit(0xDC00 + (cp & 0x3FF));
-    } else {
-      unit(cp);
-    }
-  }
-  return out;
-}
-
-std::wstring Quoted(const std::wstring& s) {
-  return L"\"" + s + L"\"";
-}
-
-// Runs schtasks.exe from the system folder with the arguments; false with
-// the line to print when it cannot start or fails.
-bool RunSchtasks(const std::wstring& args, std::string* error) {
-  uint32_t code = 1;
-  if (!tov::RunHiddenAndWait(tov::SystemProgram(L"schtasks.exe") + L" " + args, kSchtasksTimeoutMs,
-                             &code)) {
-    *error = "[err] 无法启动 schtasks.exe（系统的任务计划程序）";
-    return false;
-  }
-  if (code != 0) {
-    *error = "[err] schtasks.exe 执行失败（退出码 " + std::to_string(code) + "）";
-    return false;
-  }
-  return true;
+// The line to print for a Task Scheduler call that failed.
+std::string TaskSchedulerError(const char* what, uint32_t code) {
+  char hex[16];
+  snprintf(hex, sizeof hex, "0x%08X", code);
+  return std::string("[err] ") + what + "（任务计划程序的错误码 " + hex + "）";
 }
 
 const char* EveryText(const std::string& every) {
@@ -163,7 +125,7 @@ ScheduleState ReadSchedule() {
 }
 
 bool SetSchedule(const std::string& every, std::string* done, std::string* error) {
-  const std::wstring name = Quoted(kAutoCleanTask);
+  uint32_t code = 0;
   if (every == "off") {
     // Any task of that name goes, whatever its definition says.
     std::string xml;
@@ -171,24 +133,25 @@ bool SetSchedule(const std::string& every, std::string* done, std::string* error
       *done = "[ok] 自动清理本来就是关闭的";
       return true;
     }
-    if (!RunSchtasks(L"/delete /tn " + name + L" /f", error)) return false;
+    if (!tov::DeleteScheduledTask(kAutoCleanTask, &code)) {
+      *error = TaskSchedulerError("无法删除计划任务 Tamsel\\AutoClean", code);
+      return false;
+    }
     *done = "[ok] 已关闭自动清理（已删除计划任务 Tamsel\\AutoClean）";
     return true;
   }
   std::wstring program = tov::ModuleFileName();
-  std::wstring temp;
-  if (program.empty() || !tov::TempPath(&temp)) {
-    *error = "[err] 取不到程序路径或临时文件夹，无法设置自动清理";
+  if (program.empty()) {
+    *error = "[err] 取不到程序路径，无法设置自动清理";
     return false;
   }
-  std::wstring file = temp + L"tamsel-autoclean.xml";
-  if (!tov::WriteWholeFile(file, Utf16Le(AutoCleanTaskXml(program, every)))) {
-    *error = "[err] 无法写入计划任务定义：" + W2U(file);
+  // The definition goes to the Task Scheduler from memory: a file between
+  // the two could be replaced by another program of the user before it is
+  // read (and, when Tamsel runs elevated, be registered with its rights).
+  if (!tov::RegisterScheduledTask(kAutoCleanTask, AutoCleanTaskXml(program, every), &code)) {
+    *error = TaskSchedulerError("无法登记计划任务 Tamsel\\AutoClean", code);
     return false;
   }
-  bool ok = RunSchtasks(L"/create /tn " + name + L" /xml " + Quoted(file) + L" /f", error);
-  tov::DeleteFilePath(file);
-  if (!ok) return false;
   *done = std::string("[ok] 已设置自动清理：") + EveryText(every) +
           "（计划任务 Tamsel\\AutoClean：\"" + W2U(program) +
           "\" --clean default --quiet，普通权限，仅在电脑空闲且接通电源时运行）";

@@ -1,9 +1,10 @@
 // The scheduled task that cleans without anyone at the computer: a per-user
 // task "Tamsel\AutoClean" that runs "PATH\tamsel.exe" --clean default
 // --quiet daily or weekly, not elevated, only when the computer is idle and
-// on AC power. Created and deleted through schtasks.exe from the system
-// folder (with a task definition in XML, which is what lets it carry the
-// idle and power conditions); read back through the system's task store.
+// on AC power. Registered from a definition in XML held in memory (which is
+// what lets it carry the idle and power conditions, and leaves no file for
+// another program to swap) and deleted through the Task Scheduler; read back
+// through the system's task store.
 #pragma once
 
 #include <string>
@@ -30,9 +31,9 @@ std::string AutoCleanTaskXml(const std::wstring& program, const std::string& eve
 ScheduleState ReadSchedule();
 
 // Creates or replaces the task for "daily" or "weekly", or deletes it for
-// "off". False with the line to print (starting "[err] ") when schtasks.exe
-// cannot be started or fails (its exit code is in the line); else *done
-// says what was done.
+// "off". False with the line to print (starting "[err] ") when the Task
+// Scheduler refuses (its error code is in the line); else *done says what
+// was done.
 bool SetSchedule(const std::string& every, std::string* done, std::string* error);
 
 // --schedule EVERY: sets it, prints what was done or why not; the exit code.

@@ -28,10 +28,10 @@
 // - Shell folders are fixed paths under the profile; the recycle bin is the
 //   folder C:\$Recycle.Bin, each file below it one item; the administrator
 //   test is "effective user is root".
-// - Programs: only "powercfg.exe /hibernate off|on" and the two forms of
-//   "schtasks.exe" the program uses run, by their full path in the system
-//   folder. powercfg removes or recreates C:\hiberfil.sys and needs
-//   administrator rights; schtasks keeps task definitions in <root>/tasks.
+// - Programs: only "powercfg.exe /hibernate off|on" runs, by its full path in
+//   the system folder; it removes or recreates C:\hiberfil.sys and needs
+//   administrator rights. Scheduled tasks are definitions kept in
+//   <root>/tasks.
 // What it does not: letter case stays significant in file names, there are no
 // ACLs, no other drive than those present as folders under the root.
 #include <arpa/inet.h>
@@ -454,65 +454,13 @@ bool IsProcessAdmin() {
 namespace {
 
 // The stand-in's task store: <root>/tasks/<Folder>/<Task>, each file the
-// XML definition as schtasks.exe was given it (UTF-16).
+// XML definition as the program registered it (UTF-16 with its byte-order
+// mark, as Windows keeps them).
 std::string TaskStorePath(const std::wstring& name) {
   std::string n = WideToUtf8(name);
   for (char& c : n)
     if (c == '\\') c = '/';
   return RootDir() + "/tasks/" + n;
-}
-
-// Splits a command line the way Windows programs read theirs: white space
-// separates, double quotes group (no escapes are needed here).
-std::vector<std::wstring> SplitCommandLine(const std::wstring& cmdline) {
-  std::vector<std::wstring> out;
-  std::wstring cur;
-  bool quoted = false, any = false;
-  for (wchar_t c : cmdline) {
-    if (c == L'"') {
-      quoted = !quoted;
-      any = true;
-    } else if ((c == L' ' || c == L'\t') && !quoted) {
-      if (any) out.push_back(cur);
-      cur.clear();
-      any = false;
-    } else {
-      cur.push_back(c);
-      any = true;
-    }
-  }
-  if (any) out.push_back(cur);
-  return out;
-}
-
-// "schtasks.exe /create /tn NAME /xml FILE /f" and "/delete /tn NAME /f",
-// the two forms the program uses; anything else fails with exit code 1.
-uint32_t EmulateSchtasks(const std::vector<std::wstring>& argv) {
-  std::wstring verb, name, xml;
-  bool force = false;
-  for (size_t i = 1; i < argv.size(); ++i) {
-    const std::wstring& a = argv[i];
-    if (EqualsNoCase(a, L"/create") || EqualsNoCase(a, L"/delete")) {
-      verb = a;
-    } else if (EqualsNoCase(a, L"/tn") && i + 1 < argv.size()) {
-      name = argv[++i];
-    } else if (EqualsNoCase(a, L"/xml") && i + 1 < argv.size()) {
-      xml = argv[++i];
-    } else if (EqualsNoCase(a, L"/f")) {
-      force = true;
-    } else {
-      return 1;
-    }
-  }
-  if (name.empty() || !force) return 1;
-  std::string store = TaskStorePath(name);
-  if (EqualsNoCase(verb, L"/delete")) return unlink(store.c_str()) == 0 ? 0 : 1;
-  std::string def;
-  if (!EqualsNoCase(verb, L"/create") || xml.empty() || !ReadWholeFile(xml, &def)) return 1;
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(store).parent_path(), ec);
-  FILE* f = fopen(store.c_str(), "wb");
-  return f && WriteStreamAndClose(f, def) ? 0 : 1;
 }
 
 }  // namespace
@@ -546,13 +494,40 @@ bool ReadScheduledTaskXml(const std::wstring& name, std::string* xml) {
   return true;
 }
 
+bool RegisterScheduledTask(const std::wstring& name, const std::string& xml, uint32_t* code) {
+  std::string store = TaskStorePath(name);
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(store).parent_path(), ec);
+  std::wstring text = Utf8ToWide(xml);
+  std::string raw = "\xFF\xFE";
+  auto unit = [&raw](uint32_t u) {
+    raw.push_back(static_cast<char>(u & 0xFF));
+    raw.push_back(static_cast<char>(u >> 8));
+  };
+  for (wchar_t c : text) {
+    uint32_t cp = static_cast<uint32_t>(c);
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      unit(0xD800 + (cp >> 10));
+      unit(0xDC00 + (cp & 0x3FF));
+    } else {
+      unit(cp);
+    }
+  }
+  FILE* f = fopen(store.c_str(), "wb");
+  if (f && WriteStreamAndClose(f, raw)) return true;
+  *code = static_cast<uint32_t>(errno ? errno : EIO);
+  return false;
+}
+
+bool DeleteScheduledTask(const std::wstring& name, uint32_t* code) {
+  if (unlink(TaskStorePath(name).c_str()) == 0 || errno == ENOENT) return true;
+  *code = static_cast<uint32_t>(errno);
+  return false;
+}
+
 bool RunHiddenAndWait(const std::wstring& cmdline, uint32_t, uint32_t* exitCode) {
   *exitCode = 1;
-  std::vector<std::wstring> argv = SplitCommandLine(cmdline);
-  if (!argv.empty() && EqualsNoCase(argv[0], SystemProgram(L"schtasks.exe"))) {
-    *exitCode = EmulateSchtasks(argv);
-    return true;
-  }
   const std::wstring kOff = SystemProgram(L"powercfg.exe") + L" /hibernate off";
   const std::wstring kOn = SystemProgram(L"powercfg.exe") + L" /hibernate on";
   if (!EqualsNoCase(cmdline, kOff) && !EqualsNoCase(cmdline, kOn)) return false;

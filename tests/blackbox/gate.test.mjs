@@ -216,6 +216,10 @@ for (const build of builds()) {
         ['negative, lower case', ['content-length: -20']],
         ['conflicting', ['Content-Length: 5', 'Content-Length: 6']],
         ['conflicting spellings', ['Content-Length: 12', 'content-length: 13']],
+        ['not a number', ['Content-Length: 12abc']],
+        ['a sign', ['Content-Length: +12']],
+        ['two numbers in one field', ['Content-Length: 12 12']],
+        ['empty', ['Content-Length:']],
       ]) {
         const t0 = Date.now();
         const { raw } = await send(request('POST', '/api/scan', [`Host: 127.0.0.1:${port}`, ...headers],
@@ -233,6 +237,22 @@ for (const build of builds()) {
         `Content-Length: ${big.length}`], big));
       assert.equal(res?.status, 200);
       assert.equal(res.body.toString('utf8'), statusBefore);
+    });
+
+    test('the body length comes from its own field, in any letter case, never from the target or another field', async () => {
+      // A body the scan refuses: read whole, it starts nothing and says why.
+      const body = '{"olderThanDays":-1}';
+      const refusedAge = '{"ok":false,"message":"olderThanDays 必须是 0 到 3650 的整数"}';
+      for (const [label, target, headers] of [
+        ['capital letters', '/api/scan', [`CONTENT-LENGTH: ${body.length}`]],
+        ['a length in the query', '/api/scan?note=Content-Length:0', [`Content-Length: ${body.length}`]],
+        ['a length in another field', '/api/scan', ['X-Note: Content-Length: 3', `Content-Length: ${body.length}`]],
+      ]) {
+        const { res } = await send(request('POST', target, [`Host: 127.0.0.1:${port}`, tok(), ...headers], body));
+        assert.equal(res?.status, 200, label);
+        assert.equal(res.body.toString('utf8'), refusedAge, label);
+      }
+      assert.equal(JSON.parse(await status()).busy, false, 'no task was started');
     });
 
     test('/api/shell/exit from a foreign origin is refused and the program lives on', async () => {

@@ -217,16 +217,25 @@ for (const build of builds()) {
       }
     });
 
-    test('an answer that merely holds "200" and the name counts as an instance', async () => {
-      // The probe looks for the two substrings only.
+    test('only an environment document that names the program counts as an instance', async () => {
+      // Anything else on that port never gets the hand-over (nor, from the
+      // command-line clean, the access token): the start serves itself.
       save();
-      const other = await fakeServer('HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nTamsel');
-      try {
-        writePortFile(`${other.port}\n`);
-        await assertHandsOver(other.port);
-        assert.equal(readPortFile(), `${other.port}\n`);
-      } finally {
-        await other.close();
+      for (const answer of [
+        'HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nTamsel',
+        'HTTP/1.1 404 Not Found\r\nConnection: close\r\n\r\n{"ok":true,"name":"Tamsel"} 200',
+        'HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n{"ok":true,"name":"Tamsel-x"}',
+      ]) {
+        const other = await fakeServer(answer);
+        try {
+          writePortFile(`${other.port}\n`);
+          const srv = await serve([], { forceNew: false });
+          assert.notEqual(srv.port, other.port, answer);
+          assert.equal(readPortFile(), `${srv.port}\n`, answer);
+          await srv.stop();
+        } finally {
+          await other.close();
+        }
       }
     });
 
@@ -310,10 +319,12 @@ for (const build of builds()) {
       }
     });
 
-    test('--selftest ignores the port file of a live instance but writes its own port', async () => {
+    test('--selftest ignores the port file of a live instance and leaves its port and token files alone', async () => {
       save();
       const live = await serve([]);
       writePortFile(`${live.port}\n`);
+      const portBefore = readPortFile();
+      const tokenBefore = readTokenFile();
       const r = await build.run(['--selftest'], { timeout: 30_000 });
       assert.equal(r.timedOut, false);
       assert.equal(r.code, 0);
@@ -323,13 +334,13 @@ for (const build of builds()) {
       const m = /^\[ok\] 服务已启动：http:\/\/127\.0\.0\.1:(\d+)\/$/.exec(got[2]);
       assert.ok(m, r.stdout);
       assert.notEqual(Number(m[1]), live.port);
-      assert.equal(readPortFile(), `${m[1]}\n`);
-      // And its own token, the one it printed.
-      const t = /^\[ok\] 本机访问地址（含访问令牌）：http:\/\/127\.0\.0\.1:(\d+)\/#token=([0-9a-f]{32})$/.exec(got[3]);
-      assert.ok(t, r.stdout);
-      assert.equal(t[1], m[1]);
-      assert.notEqual(t[2], live.token);
-      assert.equal(readTokenFile(), `${t[2]}\n`);
+      // Its own server ended with it: the files still lead to the live instance.
+      assert.equal(readPortFile(), portBefore);
+      assert.equal(readTokenFile(), tokenBefore);
+      assert.equal(readTokenFile(), `${live.token}\n`);
+      // And a second start still hands over to it.
+      const second = await build.run(['--no-browser'], { timeout: 20_000 });
+      assert.ok(second.stdout.includes('已经有实例在运行'), second.stdout);
       assert.equal(live.exited(), null);
     });
   });

@@ -5,7 +5,8 @@
 // nothing to touch. The harness then checks what came back:
 // - no answer exactly when the head never ended; otherwise one HTTP/1.1
 //   message whose Content-Length is the length of its body, with one of the
-//   statuses the server sends;
+//   statuses the server sends; 400 and 413 exactly when the head's own
+//   Content-Length fields (split by the server's parser) say so;
 // - JSON answers (API, refusals) are well-formed JSON objects;
 // - the error page carries the requested name escaped, adding no markup;
 // - a static 200 is an embedded resource or a file of the served folder,
@@ -36,6 +37,7 @@
 
 #include "engine/tamsel_engine.h"
 #include "platform/platform.h"
+#include "server/http_request.h"
 #include "server/web_res.h"
 #include "server/web_shell.h"
 
@@ -211,6 +213,31 @@ void CheckAnswer(const std::string& input, const std::string& answer) {
   for (const char* st : kStatuses)
     if (head.compare(0, strlen(st), st) == 0) status = atoi(st + 9);
   Check(status != 0, "unexpected status line", show);
+
+  // The head as the server split it: field names are lower-case HTTP
+  // tokens; the length verdict alone decides 400 and 413, and an announced
+  // length is a plain number within the limit.
+  tov::RequestHead parsed = tov::ParseRequestHead(input.substr(0, input.find("\r\n\r\n")));
+  for (const auto& field : parsed.fields) {
+    bool token = !field.first.empty();
+    for (char c : field.first)
+      token = token && ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                        (c != '\0' && strchr("!#$%&'*+-.^_`|~", c) != nullptr));
+    Check(token, "a field name as the parser split it is malformed", show);
+    Check(field.second.find("\r\n") == std::string::npos, "a field value spans lines", show);
+  }
+  size_t length = 0;
+  tov::BodyLength verdict = tov::AnnouncedLength(parsed, &length);
+  Check((verdict == tov::BodyLength::Bad) == (status == 400), "400 without a bad length, or none",
+        show);
+  Check((verdict == tov::BodyLength::TooLarge) == (status == 413),
+        "413 without a length beyond the limit, or none", show);
+  if (verdict == tov::BodyLength::Announced) {
+    Check(length <= tov::kMaxBody, "an announced length beyond the limit", show);
+    for (const std::string& v : tov::FieldValues(parsed, "content-length"))
+      Check(!v.empty() && v.find_first_not_of("0123456789") == std::string::npos,
+            "a length that is not a plain number was taken", show);
+  }
 
   size_t cl = head.find("\r\nContent-Length: ");
   Check(cl != std::string::npos, "no Content-Length", show);
