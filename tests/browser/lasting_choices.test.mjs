@@ -172,8 +172,8 @@ test('files unticked in a file list stay unticked over an age change, a protecte
     `${TEMP}\\other\\log.txt`].map(rel));
   const kept = tree.filter((l) => !(l.startsWith('f\t') && gone.has(l.split('\t')[1])));
   assert.equal(tree.length - kept.length, 4);
-  // The user's own files go to the recycle bin when the engine's change is
-  // in; the recycle bin folder is not part of the drive compared here.
+  // The user's own files go to the recycle bin, whose folder is not part of
+  // the drive compared here.
   assert.deepEqual(listTree(driveC).filter((l) => !/^[df]\t\$Recycle\.Bin/.test(l)), kept);
   assert.deepEqual((await settings()).excluded.sort(), [
     ['downloads-installer', win(SETUP)], ['user-temp', win(BIG_TMP)]].sort());
