@@ -191,6 +191,11 @@ bool ReadTaskOptions(const std::string& body, bool withSkip, tamsel::TaskOptions
 
 std::string ApiScan(const std::string& body) {
   std::vector<std::string> ids = tov::JsonStrArray(body, "items");
+  // Files left out for good that are gone since are forgotten first.
+  if (!tamsel::DropGoneExclusionsAndSave(tamsel::StateDir())) {
+    printf("[warn] 设置无法保存\n");
+    fflush(stdout);
+  }
   tamsel::TaskOptions opt;
   std::string message;
   if (!ReadTaskOptions(body, false, &opt, &message)) return Failure(message);
@@ -215,9 +220,6 @@ std::string ApiClean(const std::string& body) {
 
 // ---- Settings and history ----------------------------------------------------------
 
-// One save at a time, so that the file and the copy in memory end alike.
-std::mutex g_saveLock;
-
 std::string SettingsDoc(const tamsel::Settings& s) {
   return "{\"ok\":true,\"settings\":" + tamsel::SettingsJson(s) + "}";
 }
@@ -227,7 +229,8 @@ std::string ApiSettingsPost(const std::string& body) {
   tamsel::Settings s;
   std::string message;
   if (!tamsel::ParseSettings(body, Rules(), &s, &message)) return Failure(message);
-  std::lock_guard<std::mutex> lock(g_saveLock);
+  // One save at a time, so that the file and the copy in memory end alike.
+  std::lock_guard<std::mutex> lock(tamsel::SettingsSaveLock());
   if (!tamsel::SaveSettings(tamsel::StateDir(), s)) return Failure("设置无法保存");
   tamsel::SetCurrentSettings(s);
   return SettingsDoc(s);
@@ -346,6 +349,8 @@ void TovOnStartup(const std::string&) {
   tamsel::Settings s = tamsel::LoadSettings(tamsel::StateDir(), Rules(), &warning);
   tamsel::SetCurrentSettings(s);
   if (!warning.empty()) printf("[warn] %s\n", warning.c_str());
+  // Files left out for good that are gone since are forgotten.
+  if (!tamsel::DropGoneExclusionsAndSave(tamsel::StateDir())) printf("[warn] 设置无法保存\n");
   fflush(stdout);
 }
 

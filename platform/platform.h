@@ -151,6 +151,13 @@ bool GetAttributes(const std::wstring& path, uint32_t* attrs);
 // GetFileAttributesExW with the standard information level.
 bool GetFileInfo(const std::wstring& path, FileInfo* info);
 
+// True only when the system says the path is not there: it, or a folder on
+// the way, does not exist (GetFileAttributesW failing with
+// ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND or ERROR_DELETE_PENDING; lstat
+// with ENOENT or ENOTDIR). False when it exists or cannot be examined for
+// another reason (no permission, a fault).
+bool PathIsGone(const std::wstring& path);
+
 struct DirEntry {
   std::wstring name;   // the entry's own name, never "." or ".."
   uint32_t attrs = 0;  // kAttr* bits; a link to a directory has both directory and reparse bits

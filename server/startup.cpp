@@ -46,7 +46,9 @@ void PrintUsage() {
       "[--quiet]\n",
       kInternalName);
   printf(
-      "  --clean       清理后退出；不写项目或写 default = 推荐勾选的项目；已有实例时交给它清理\n");
+      "  --clean       清理后退出；不写项目或写 default = 设置里「自动清理」列表中的项目，"
+      "只清理至少 N 天前修改过的文件（N 在设置里选，默认 1；--older-than 可改）；"
+      "已有实例时交给它清理\n");
   printf("  --dry-run     只统计可释放多少，不删除\n");
   printf("  --older-than  只清理至少这么多天前修改过的文件（0-3650）\n");
   printf("  --quiet       只打印最后一行汇总\n");

@@ -20,14 +20,17 @@
 namespace tov {
 
 // Limits of one request. The head, its blank line included, must end within
-// kMaxHead bytes; a body announced larger than kMaxBody is refused unread
-// (the API's bodies are small JSON texts). Head and body must both have
+// kMaxHead bytes; a body announced larger than kMaxBody is refused unread.
+// The API's bodies are small JSON texts but one: the settings document,
+// whose list of files left out for good may hold 100,000 full paths
+// (about 15 MB); kMaxBody is sized for it and equals the settings' own limit
+// (settings/settings.h, kMaxSettingsBytes). Head and body must both have
 // arrived within kRequestDeadlineMs of the connection's start, or it is
 // closed without an answer. Each receive and send waits at most
 // kIoTimeoutMs; a refused request's remaining input is drained for at most
 // kDrainMs. At most kMaxConnections are served at once.
 constexpr size_t kMaxHead = 262144;
-constexpr size_t kMaxBody = 1048576;
+constexpr size_t kMaxBody = 16u << 20;
 constexpr int kIoTimeoutMs = 5000;
 constexpr uint64_t kRequestDeadlineMs = 10000;
 constexpr uint64_t kDrainMs = 1000;

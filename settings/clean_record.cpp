@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 #include "settings/history.h"
 #include "settings/settings.h"
+#include "text/text.h"
 
 namespace tamsel {
 namespace {
@@ -55,7 +56,10 @@ void RecordCleanInto(TaskOptions* opt, const std::vector<std::string>& ids) {
 
 TaskOptions OptionsFromSettings(int olderThanDays) {
   TaskOptions opt;
-  opt.protect = ProtectedPathsOf(CurrentSettings());
+  Settings s = CurrentSettings();
+  opt.protect = ProtectedPathsOf(s);
+  // A file left out under one item is left out by every item.
+  for (const Exclusion& x : s.excluded) opt.skip.insert(tov::LowerAscii(U2W(x.path)));
   if (olderThanDays > 0) opt.cutoff = AgeCutoff(tov::NowFileTime(), olderThanDays);
   return opt;
 }

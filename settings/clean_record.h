@@ -21,7 +21,8 @@ constexpr const char kRecordFailed[] = "清理记录无法写入";
 void RecordCleanInto(TaskOptions* opt, const std::vector<std::string>& ids);
 
 // The options every clean and scan takes from the settings: the protected
-// paths, and the age cutoff of olderThanDays (0: every file).
+// paths, the files left out for good (in skip, folded, whatever item they
+// were left out under), and the age cutoff of olderThanDays (0: every file).
 TaskOptions OptionsFromSettings(int olderThanDays);
 
 }  // namespace tamsel

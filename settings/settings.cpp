@@ -40,6 +40,115 @@ std::string StrList(const std::vector<std::string>& list) {
   return o + "]";
 }
 
+// How the members of the automatic clean and the files left out are read.
+// Strict (dropped null): the first fault is the answer, in *fault. Lenient:
+// each fault is noted in *dropped and what is valid is kept.
+struct ChoiceRead {
+  const std::vector<Category>* cats = nullptr;
+  std::vector<std::string>* dropped = nullptr;
+  std::string fault;
+};
+
+// Notes a fault; false ends a strict read.
+bool Fault(ChoiceRead& r, const std::string& what) {
+  if (!r.dropped) {
+    r.fault = what;
+    return false;
+  }
+  r.dropped->push_back(what);
+  return true;
+}
+
+bool ReadExcluded(ChoiceRead& r, const tov::JsonValue& doc, Settings* s) {
+  using Kind = tov::JsonValue::Kind;
+  const tov::JsonValue* ex = tov::JsonMemberOf(doc, "excluded");
+  if (!ex) return true;
+  if (ex->kind != Kind::Array) return Fault(r, "excluded 必须是 [项目, 路径] 的数组");
+  size_t bad = 0, unknown = 0;
+  std::set<std::pair<std::string, std::string>> seen;
+  for (const tov::JsonValue& e : ex->items) {
+    const tov::JsonValue* id = nullptr;
+    const tov::JsonValue* path = nullptr;
+    if (e.kind == Kind::Array && e.items.size() == 2) {
+      id = &e.items[0];
+      path = &e.items[1];
+    } else if (e.kind == Kind::Object && e.items.size() == 2) {
+      id = tov::JsonMemberOf(e, "item");
+      path = tov::JsonMemberOf(e, "path");
+    }
+    Exclusion x;
+    if (!id || !path || id->kind != Kind::String || path->kind != Kind::String ||
+        !NormalizeProtectedPath(path->text, &x.path)) {
+      ++bad;
+      continue;
+    }
+    if (!FindItem(*r.cats, id->text)) {
+      ++unknown;
+      continue;
+    }
+    x.item = id->text;
+    // The same pair twice (the path in any letter case) is kept once.
+    if (!seen.insert({x.item, W2U(tov::LowerAscii(U2W(x.path)))}).second) continue;
+    if (s->excluded.size() == kMaxExcludedFiles) {
+      std::string most = "excluded 最多 " + std::to_string(kMaxExcludedFiles) + " 个文件";
+      if (!Fault(r, r.dropped ? most + "，多出的已忽略" : most)) return false;
+      break;
+    }
+    s->excluded.push_back(x);
+  }
+  if (bad &&
+      !Fault(r, "excluded 中有 " + std::to_string(bad) + " 项不是 [项目, C:\\ 开头的完整路径]"))
+    return false;
+  if (unknown && !Fault(r, "excluded 中有 " + std::to_string(unknown) + " 项属于未知的清理项"))
+    return false;
+  return true;
+}
+
+// A list of the wrong type leaves the defaults; an array keeps its valid ids.
+bool ReadAutoItems(ChoiceRead& r, const tov::JsonValue& doc, Settings* s) {
+  using Kind = tov::JsonValue::Kind;
+  const tov::JsonValue* au = tov::JsonMemberOf(doc, "autoItems");
+  if (!au) return true;
+  if (au->kind != Kind::Array) return Fault(r, "autoItems 必须是清理项 ID 的数组");
+  std::set<std::string> wanted;
+  for (const tov::JsonValue& e : au->items) {
+    const RuleItem* item = e.kind == Kind::String ? FindItem(*r.cats, e.text) : nullptr;
+    if (e.kind != Kind::String) {
+      if (!Fault(r, "autoItems 必须是清理项 ID 的数组")) return false;
+    } else if (!item) {
+      if (!Fault(r, "autoItems 中有未知的清理项：" + e.text)) return false;
+    } else if (!AutoCleanable(*item)) {
+      if (!Fault(r, "自动清理不能包含「" + item->name + "」（" + e.text + "）")) return false;
+    } else {
+      wanted.insert(e.text);
+    }
+  }
+  s->autoItems.clear();
+  for (const Category& c : *r.cats)
+    for (const RuleItem& item : c.items)
+      if (wanted.count(item.id)) s->autoItems.push_back(item.id);
+  return true;
+}
+
+bool ReadAutoAge(ChoiceRead& r, const tov::JsonValue& doc, Settings* s) {
+  const tov::JsonValue* age = tov::JsonMemberOf(doc, "autoOlderThanDays");
+  if (!age) return true;
+  int64_t days = 0;
+  if (!tov::JsonIntIn(*age, 0, kMaxOlderThanDays, &days))
+    return Fault(r, "autoOlderThanDays 必须是 0 到 3650 的整数");
+  s->autoOlderThanDays = static_cast<int>(days);
+  return true;
+}
+
+std::string ExcludedJson(const std::vector<Exclusion>& list) {
+  std::string o = "[";
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (i) o += ",";
+    o += "[" + Quoted(list[i].item) + "," + Quoted(list[i].path) + "]";
+  }
+  return o + "]";
+}
+
 }  // namespace
 
 std::wstring StateDir() {
@@ -52,11 +161,18 @@ std::wstring StateDir() {
   return dir;
 }
 
+bool AutoCleanable(const RuleItem& item) {
+  return item.mode != "measure" && !item.userFiles;
+}
+
 Settings DefaultSettings(const std::vector<Category>& cats) {
   Settings s;
   for (const Category& c : cats)
-    for (const RuleItem& item : c.items)
-      if (item.defaultEnabled) s.selected.push_back(item.id);
+    for (const RuleItem& item : c.items) {
+      if (!item.defaultEnabled) continue;
+      s.selected.push_back(item.id);
+      if (AutoCleanable(item)) s.autoItems.push_back(item.id);
+    }
   return s;
 }
 
@@ -86,7 +202,7 @@ bool NormalizeProtectedPath(const std::string& text, std::string* out) {
 }
 
 bool ParseSettings(const std::string& text, const std::vector<Category>& cats, Settings* out,
-                   std::string* message) {
+                   std::string* message, std::vector<std::string>* dropped) {
   using Kind = tov::JsonValue::Kind;
   if (text.size() > kMaxSettingsBytes) {
     *message = "设置内容太大";
@@ -104,6 +220,8 @@ bool ParseSettings(const std::string& text, const std::vector<Category>& cats, S
     return false;
   }
   Settings s;
+  // The automatic clean's defaults, when the document names none.
+  s.autoItems = DefaultSettings(cats).autoItems;
   if (const tov::JsonValue* sel = tov::JsonMemberOf(doc, "selected")) {
     if (sel->kind != Kind::Array) {
       *message = "selected 必须是字符串数组";
@@ -159,6 +277,13 @@ bool ParseSettings(const std::string& text, const std::vector<Category>& cats, S
       if (seen.insert(W2U(tov::LowerAscii(U2W(path)))).second) s.protect.push_back(path);
     }
   }
+  ChoiceRead r;
+  r.cats = &cats;
+  r.dropped = dropped;
+  if (!ReadExcluded(r, doc, &s) || !ReadAutoItems(r, doc, &s) || !ReadAutoAge(r, doc, &s)) {
+    *message = r.fault;
+    return false;
+  }
   *out = s;
   return true;
 }
@@ -168,7 +293,9 @@ std::string SettingsJson(const Settings& s) {
          ",\"selected\":" + StrList(s.selected) +
          ",\"olderThanDays\":" + std::to_string(s.olderThanDays) +
          ",\"restartExplorer\":" + tov::Bool(s.restartExplorer) +
-         ",\"protect\":" + StrList(s.protect) + "}";
+         ",\"protect\":" + StrList(s.protect) + ",\"excluded\":" + ExcludedJson(s.excluded) +
+         ",\"autoItems\":" + StrList(s.autoItems) +
+         ",\"autoOlderThanDays\":" + std::to_string(s.autoOlderThanDays) + "}";
 }
 
 Settings LoadSettings(const std::wstring& dir, const std::vector<Category>& cats,
@@ -191,7 +318,16 @@ Settings LoadSettings(const std::wstring& dir, const std::vector<Category>& cats
   }
   Settings s;
   std::string why;
-  if (text.size() <= kMaxSettingsBytes && ParseSettings(text, cats, &s, &why)) return s;
+  std::vector<std::string> dropped;
+  if (text.size() <= kMaxSettingsBytes && ParseSettings(text, cats, &s, &why, &dropped)) {
+    // The rest of the file is good: what was dropped is said, the file is
+    // left as it is until the next save.
+    if (!dropped.empty()) {
+      *warning = "设置文件 " + W2U(file) + " 中有无法使用的内容，已忽略：";
+      for (size_t i = 0; i < dropped.size(); ++i) *warning += (i ? "；" : "") + dropped[i];
+    }
+    return s;
+  }
   std::string name = W2U(file);
   tov::JsonValue doc;
   const tov::JsonValue* v = nullptr;
@@ -240,6 +376,28 @@ Settings CurrentSettings() {
 void SetCurrentSettings(const Settings& s) {
   std::lock_guard<std::mutex> lock(g_settingsLock);
   g_settings = s;
+}
+
+std::mutex& SettingsSaveLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+bool DropGoneExclusions(Settings* s) {
+  size_t kept = 0;
+  for (Exclusion& x : s->excluded)
+    if (!tov::PathIsGone(U2W(x.path))) s->excluded[kept++] = std::move(x);
+  bool dropped = kept != s->excluded.size();
+  s->excluded.resize(kept);
+  return dropped;
+}
+
+bool DropGoneExclusionsAndSave(const std::wstring& dir) {
+  std::lock_guard<std::mutex> lock(SettingsSaveLock());
+  Settings s = CurrentSettings();
+  if (!DropGoneExclusions(&s)) return true;
+  SetCurrentSettings(s);
+  return SaveSettings(dir, s);
 }
 
 std::vector<std::wstring> ProtectedPathsOf(const Settings& s) {

@@ -7,12 +7,14 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/platform.h"
 #include "settings/settings.h"
 #include "support/fixture.h"
 #include "support/fixture_test.h"
+#include "text/text.h"
 
 using namespace tamsel;
 using namespace testsupport;
@@ -23,15 +25,19 @@ std::vector<Category> Catalogue() {
   Category c;
   c.id = "c";
   c.name = "c";
-  c.items = {MkItem("a", "a", "low", "files", true, ""),
-             MkItem("b", "b", "low", "files", false, ""),
-             MkItem("c", "c", "low", "files", true, "")};
+  c.items = {
+      MkItem("a", "a", "low", "files", true, ""), MkItem("b", "b", "low", "files", false, ""),
+      MkItem("c", "c", "low", "files", true, ""), MkItem("m", "m", "low", "measure", false, ""),
+      MkItem("u", "u", "medium", "files", false, "")};
+  c.items.back().userFiles = true;  // the user's own files: never cleaned unattended
   return {c};
 }
 
 const char kGood[] =
     "{\"version\":1,\"selected\":[\"b\"],\"olderThanDays\":30,\"restartExplorer\":true,"
-    "\"protect\":[\"C:\\\\Users\\\\u\\\\Keep\"]}";
+    "\"protect\":[\"C:\\\\Users\\\\u\\\\Keep\"],"
+    "\"excluded\":[[\"u\",\"C:\\\\Users\\\\u\\\\Downloads\\\\WeChatSetup_2.exe\"]],"
+    "\"autoItems\":[\"b\"],\"autoOlderThanDays\":7}";
 
 class SettingsFile : public FixtureTest {
  protected:
@@ -57,7 +63,8 @@ class SettingsFile : public FixtureTest {
 TEST_F(SettingsFile, DefaultsAreTheCataloguesRecommendedSelection) {
   EXPECT_EQ(SettingsJson(DefaultSettings(Catalogue())),
             "{\"version\":1,\"selected\":[\"a\",\"c\"],\"olderThanDays\":0,"
-            "\"restartExplorer\":false,\"protect\":[]}");
+            "\"restartExplorer\":false,\"protect\":[],\"excluded\":[],"
+            "\"autoItems\":[\"a\",\"c\"],\"autoOlderThanDays\":1}");
 }
 
 TEST_F(SettingsFile, AGoodFileIsReadAsWrittenAndSavedBackTheSame) {
@@ -94,7 +101,8 @@ TEST_F(SettingsFile, UnreadableFilesAreRenamedAsideWithAWarning) {
       {"wrong type", "{\"version\":1,\"olderThanDays\":\"7\"}"},
       {"out of range", "{\"version\":1,\"olderThanDays\":3651}"},
       {"relative path", "{\"version\":1,\"protect\":[\"Keep\"]}"},
-      {"10 MB", "{\"version\":1,\"selected\":[\"" + std::string(10 << 20, 'a') + "\"]}"},
+      {"too large",
+       "{\"version\":1,\"selected\":[\"" + std::string(kMaxSettingsBytes, 'a') + "\"]}"},
   };
   for (const auto& c : cases) {
     Put(c.second);
@@ -179,6 +187,145 @@ TEST_F(SettingsFile, TwoWritersAtOnceLeaveOneWholeFile) {
   std::string last = Read(File());
   EXPECT_TRUE(last == ta || last == tb);
   EXPECT_EQ(ListTree(Dir()).size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// The document kGood's members before the automatic clean's, for documents
+// that differ only in what follows.
+std::string WithChoices(const std::string& tail) {
+  return R"({"version":1,"selected":["b"],"olderThanDays":30,"restartExplorer":true,)"
+         R"("protect":["C:\\Users\\u\\Keep"])" +
+         tail + "}";
+}
+
+// n distinct exclusions of item a.
+std::string ManyExclusions(size_t n) {
+  std::string o = R"(,"excluded":[)";
+  for (size_t i = 0; i < n; ++i)
+    o += (i ? "," : "") + std::string(R"(["a","C:\\t\\f)") + std::to_string(i) + R"(.tmp"])";
+  return o + "]";
+}
+
+TEST(SettingsDocument, FilesLeftOutAndTheAutomaticCleanAreReadNormalisedAndWrittenAsPairs) {
+  Settings s;
+  std::string why;
+  // Paths as the protected ones are kept; the same pair twice (any case)
+  // once; the object form read, the pair form written; the automatic
+  // clean's items in catalogue order.
+  ASSERT_TRUE(ParseSettings(
+      WithChoices(R"(,"excluded":[["a","c:\\Temp\\Big.tmp\\"],{"item":"u","path":"C:\\D\\W.exe"},)"
+                  R"(["a","C:\\TEMP\\big.TMP"],["c","C:\\Temp\\Big.tmp"]],)"
+                  R"("autoItems":["c","a"],"autoOlderThanDays":0)"),
+      Catalogue(), &s, &why))
+      << why;
+  EXPECT_EQ(
+      SettingsJson(s),
+      WithChoices(R"(,"excluded":[["a","C:\\Temp\\Big.tmp"],["u","C:\\D\\W.exe"],)"
+                  R"(["c","C:\\Temp\\Big.tmp"]],"autoItems":["a","c"],"autoOlderThanDays":0)"));
+  // A document without them (one of an earlier version of the program)
+  // gets the recommended items, nothing left out, and one day.
+  ASSERT_TRUE(ParseSettings(WithChoices(""), Catalogue(), &s, &why)) << why;
+  EXPECT_EQ(SettingsJson(s), WithChoices(R"(,"excluded":[],"autoItems":["a","c"],)"
+                                         R"("autoOlderThanDays":1)"));
+  ASSERT_TRUE(ParseSettings(WithChoices(ManyExclusions(kMaxExcludedFiles)), Catalogue(), &s, &why))
+      << why;
+  EXPECT_EQ(s.excluded.size(), kMaxExcludedFiles);
+}
+
+TEST(SettingsDocument, ABadChoiceRefusesTheWholeDocument) {
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {R"(,"excluded":{})", "excluded 必须是 [项目, 路径] 的数组"},
+      {R"(,"excluded":"C:\\x")", "excluded 必须是 [项目, 路径] 的数组"},
+      {R"(,"excluded":[["a"]])", "excluded 中有 1 项不是 [项目, C:\\ 开头的完整路径]"},
+      {R"(,"excluded":[["a","C:\\x","y"]])", "excluded 中有 1 项不是 [项目, C:\\ 开头的完整路径]"},
+      {R"(,"excluded":[["a",1]])", "excluded 中有 1 项不是 [项目, C:\\ 开头的完整路径]"},
+      {R"(,"excluded":[["a","x.tmp"]])", "excluded 中有 1 项不是 [项目, C:\\ 开头的完整路径]"},
+      {R"(,"excluded":[["a","D:\\x.tmp"]])", "excluded 中有 1 项不是 [项目, C:\\ 开头的完整路径]"},
+      {R"(,"excluded":[{"item":"a"}])", "excluded 中有 1 项不是 [项目, C:\\ 开头的完整路径]"},
+      {R"(,"excluded":[["zz","C:\\x"]])", "excluded 中有 1 项属于未知的清理项"},
+      {ManyExclusions(kMaxExcludedFiles + 1), "excluded 最多 100000 个文件"},
+      {R"(,"autoItems":"a")", "autoItems 必须是清理项 ID 的数组"},
+      {R"(,"autoItems":[1])", "autoItems 必须是清理项 ID 的数组"},
+      {R"(,"autoItems":["a","zz"])", "autoItems 中有未知的清理项：zz"},
+      {R"(,"autoItems":["u"])", "自动清理不能包含「u」（u）"},
+      {R"(,"autoItems":["m"])", "自动清理不能包含「m」（m）"},
+      {R"(,"autoOlderThanDays":-1)", "autoOlderThanDays 必须是 0 到 3650 的整数"},
+      {R"(,"autoOlderThanDays":3651)", "autoOlderThanDays 必须是 0 到 3650 的整数"},
+      {R"(,"autoOlderThanDays":"1")", "autoOlderThanDays 必须是 0 到 3650 的整数"},
+      {R"(,"autoOlderThanDays":1.5)", "autoOlderThanDays 必须是 0 到 3650 的整数"},
+  };
+  for (const auto& c : bad) {
+    Settings s;
+    s.olderThanDays = 99;
+    std::string why;
+    std::string text = WithChoices(c.first);
+    EXPECT_FALSE(ParseSettings(text, Catalogue(), &s, &why)) << text.substr(0, 200);
+    EXPECT_EQ(why, c.second) << text.substr(0, 200);
+    EXPECT_EQ(s.olderThanDays, 99) << "nothing is handed back";
+  }
+}
+
+TEST_F(SettingsFile, WhatIsWrongInTheChoicesIsDroppedAtStartTheRestKeptWithAWarning) {
+  const std::vector<std::tuple<const char*, std::string, std::string>> cases = {
+      {"a bad pair among good ones",
+       R"(,"excluded":[["a","C:\\x.tmp"],["a","x.tmp"],["zz","C:\\y"],["c",2]])",
+       R"(,"excluded":[["a","C:\\x.tmp"]],"autoItems":["a","c"],"autoOlderThanDays":1)"},
+      {"no list of pairs", R"(,"excluded":5,"autoItems":["c"])",
+       R"(,"excluded":[],"autoItems":["c"],"autoOlderThanDays":1)"},
+      {"unknown and unattended-unsafe ids", R"(,"autoItems":["u","zz","c","m",3])",
+       R"(,"excluded":[],"autoItems":["c"],"autoOlderThanDays":1)"},
+      {"no list of ids", R"(,"autoItems":{"a":true},"autoOlderThanDays":3)",
+       R"(,"excluded":[],"autoItems":["a","c"],"autoOlderThanDays":3)"},
+      {"days out of range", R"(,"autoItems":[],"autoOlderThanDays":9999)",
+       R"(,"excluded":[],"autoItems":[],"autoOlderThanDays":1)"},
+      {"too many pairs", ManyExclusions(kMaxExcludedFiles + 2), ""},
+  };
+  for (const auto& c : cases) {
+    const std::string text = WithChoices(std::get<1>(c));
+    Put(text);
+    std::string warning;
+    Settings s = LoadSettings(Dir(), Catalogue(), &warning);
+    if (std::get<2>(c).empty()) {
+      EXPECT_EQ(s.excluded.size(), kMaxExcludedFiles) << std::get<0>(c);
+      EXPECT_EQ(s.excluded.back().path, "C:\\t\\f99999.tmp") << std::get<0>(c);
+    } else {
+      EXPECT_EQ(SettingsJson(s), WithChoices(std::get<2>(c))) << std::get<0>(c);
+    }
+    // The rest of the file is the user's: kept, and the file left as it is.
+    EXPECT_EQ(s.olderThanDays, 30) << std::get<0>(c);
+    EXPECT_EQ(s.protect, std::vector<std::string>{"C:\\Users\\u\\Keep"}) << std::get<0>(c);
+    EXPECT_EQ(warning.rfind("设置文件 ", 0), 0u) << std::get<0>(c) << ": " << warning;
+    EXPECT_NE(warning.find("中有无法使用的内容，已忽略："), std::string::npos) << warning;
+    EXPECT_EQ(Read(File()), text) << std::get<0>(c);
+    EXPECT_FALSE(Exists(Bad())) << std::get<0>(c);
+  }
+}
+
+TEST_F(SettingsFile, FilesLeftOutThatAreGoneAreForgottenAndTheSettingsSaved) {
+  const std::wstring here = At(L"here.tmp");
+  ASSERT_TRUE(tov::WriteWholeFile(here, "x"));
+  Settings s = DefaultSettings(Catalogue());
+  s.excluded = {{"a", W2U(At(L"gone.tmp"))},
+                {"a", W2U(here)},
+                {"c", W2U(At(L"no folder\\x.tmp"))},
+                {"c", W2U(Root())}};
+  const Settings before = CurrentSettings();
+  SetCurrentSettings(s);
+  ASSERT_TRUE(DropGoneExclusionsAndSave(Dir()));
+  const std::vector<std::string> kept = {W2U(here), W2U(Root())};
+  std::vector<std::string> now;
+  for (const Exclusion& x : CurrentSettings().excluded) now.push_back(x.path);
+  EXPECT_EQ(now, kept);
+  EXPECT_EQ(Read(File()), SettingsJson(CurrentSettings()));
+  // Nothing more to drop: no save.
+  ASSERT_TRUE(tov::DeleteFilePath(File()));
+  ASSERT_TRUE(DropGoneExclusionsAndSave(Dir()));
+  EXPECT_FALSE(Exists(File()));
+  SetCurrentSettings(before);
+  tov::DeleteFilePath(here);
 }
 
 }  // namespace

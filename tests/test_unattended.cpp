@@ -29,6 +29,8 @@ TEST(UnattendedCommandLine, ReadsListsAndOptions) {
   c = UnattendedCommand();
   ASSERT_TRUE(Parse({"--clean", "default", "--quiet"}, &c, &err)) << err;
   EXPECT_TRUE(c.useDefault && c.quiet);
+  // Without --older-than, "default" takes the automatic clean's own age.
+  EXPECT_FALSE(c.olderThanGiven);
   c = UnattendedCommand();
   ASSERT_TRUE(Parse({"--dry-run", "--clean", "a,b", "--older-than", "30"}, &c, &err)) << err;
   EXPECT_FALSE(c.useDefault);
@@ -37,8 +39,12 @@ TEST(UnattendedCommandLine, ReadsListsAndOptions) {
   EXPECT_EQ(c.olderThanDays, 30);
   c = UnattendedCommand();
   ASSERT_TRUE(Parse({"--clean", "--older-than", "3650"}, &c, &err)) << err;
-  EXPECT_TRUE(c.useDefault);
+  EXPECT_TRUE(c.useDefault && c.olderThanGiven);
   EXPECT_EQ(c.olderThanDays, 3650);
+  c = UnattendedCommand();
+  ASSERT_TRUE(Parse({"--clean", "default", "--older-than", "0"}, &c, &err)) << err;
+  EXPECT_TRUE(c.useDefault && c.olderThanGiven);
+  EXPECT_EQ(c.olderThanDays, 0);
   c = UnattendedCommand();
   ASSERT_TRUE(Parse({"--schedule", "weekly"}, &c, &err)) << err;
   EXPECT_TRUE(c.schedule && !c.clean);

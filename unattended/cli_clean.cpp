@@ -67,16 +67,19 @@ bool SplitIds(const std::string& list, std::vector<std::string>* ids) {
   }
 }
 
-// The items to clean: the remembered selection for "default" (the
-// catalogue's pre-selected items until the page has saved one), else the
-// ids asked for, in catalogue order; measure-only items are never cleaned
-// and are left out without a word. False with the line to print for an id
-// that names no item.
+// The items to clean: for "default" the automatic clean's list of the
+// settings ("autoItems": the catalogue's recommended low-risk items until the
+// user chose others in the settings dialog; never the ticks of the cleaning
+// view, never an item of the user's own files), else the ids asked for, in
+// catalogue order. Ids named on the command line are the user's own choice
+// and may name an item of the user's own files. Measure-only items are
+// never cleaned and are left out without a word. False with the line to
+// print for an id that names no item.
 bool ResolveIds(const std::vector<Category>& cats, const UnattendedCommand& cmd,
                 std::vector<std::string>* ids, std::string* error) {
-  const std::vector<std::string>& remembered = CurrentSettings().selected;
-  std::set<std::string> asked(cmd.useDefault ? remembered.begin() : cmd.ids.begin(),
-                              cmd.useDefault ? remembered.end() : cmd.ids.end());
+  const std::vector<std::string> autoItems = CurrentSettings().autoItems;
+  std::set<std::string> asked(cmd.useDefault ? autoItems.begin() : cmd.ids.begin(),
+                              cmd.useDefault ? autoItems.end() : cmd.ids.end());
   for (const std::string& id : cmd.ids) {
     if (!FindItem(cats, id)) {
       *error = std::string(kErrPrefix) + "未知的清理项：" + id;
@@ -86,6 +89,7 @@ bool ResolveIds(const std::vector<Category>& cats, const UnattendedCommand& cmd,
   for (const Category& c : cats)
     for (const RuleItem& item : c.items) {
       if (item.mode == "measure") continue;
+      if (cmd.useDefault && !AutoCleanable(item)) continue;
       if (asked.count(item.id)) ids->push_back(item.id);
     }
   return true;
@@ -93,11 +97,19 @@ bool ResolveIds(const std::vector<Category>& cats, const UnattendedCommand& cmd,
 
 // ---- The clean in this process ---------------------------------------------------
 
+// The age filter of the clean: --older-than when given, else for "default"
+// the automatic clean's own ("autoOlderThanDays"), else none.
+int AgeOf(const UnattendedCommand& cmd) {
+  if (cmd.olderThanGiven || !cmd.useDefault) return cmd.olderThanDays;
+  return CurrentSettings().autoOlderThanDays;
+}
+
 bool CleanHere(const std::vector<Category>& cats, const std::vector<std::string>& ids,
                const UnattendedCommand& cmd, CleanOutcome* out, std::string* error) {
   // The same choices a clean from the page takes: the protected paths, the
-  // age filter, and a record of what a real clean did.
-  TaskOptions opt = OptionsFromSettings(cmd.olderThanDays);
+  // files left out for good, the age filter, and a record of what a real
+  // clean did.
+  TaskOptions opt = OptionsFromSettings(AgeOf(cmd));
   if (!cmd.dryRun) RecordCleanInto(&opt, ids);
   if (!StartClean(cats, ids, cmd.dryRun, false, opt)) {
     *error = std::string(kErrPrefix) + "已有任务在运行";
@@ -170,7 +182,8 @@ bool CleanThere(int port, const std::vector<std::string>& ids, const UnattendedC
   std::string body = "{\"items\":[";
   for (size_t i = 0; i < ids.size(); ++i) body += (i ? ",\"" : "\"") + tov::JEsc(ids[i]) + "\"";
   body += "],\"dryRun\":" + tov::Bool(cmd.dryRun);
-  if (cmd.olderThanDays > 0) body += ",\"olderThanDays\":" + std::to_string(cmd.olderThanDays);
+  // The running instance adds its protected paths and files left out.
+  if (AgeOf(cmd) > 0) body += ",\"olderThanDays\":" + std::to_string(AgeOf(cmd));
   body += "}";
   std::string started = Request(port, "POST", "/api/clean", token, body);
   if (started.find("\"started\":true") == std::string::npos) {
@@ -260,6 +273,7 @@ bool ParseUnattended(const std::vector<std::string>& args, UnattendedCommand* cm
       if (days > kMaxOlderThanDays)
         return bad("--older-than 需要 0 到 " + std::to_string(kMaxOlderThanDays) + " 的天数");
       cmd->olderThanDays = days;
+      cmd->olderThanGiven = true;
     } else if (a == "--selftest") {
       return bad("--selftest 不能和 --clean、--schedule 一起用");
     } else {

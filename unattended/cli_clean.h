@@ -32,6 +32,7 @@ struct UnattendedCommand {
   bool quiet = false;            // --quiet
   int olderThanDays = 0;         // --older-than N
   std::string every;             // "daily", "weekly" or "off" with --schedule
+  bool olderThanGiven = false;   // --older-than was given (else "default" takes the settings')
 };
 
 // True when the arguments ask for a command-line clean or schedule rather

@@ -120,6 +120,7 @@ ScheduleState ReadSchedule() {
   state.programExists = !state.program.empty() && tov::GetAttributes(state.program, &attrs) &&
                         !(attrs & tov::kAttrDirectory);
   state.isThisProgram = tov::LowerAscii(state.program) == tov::LowerAscii(tov::ModuleFileName());
+  state.start = ElementText(xml, "StartBoundary");
   return state;
 }
 
@@ -168,7 +169,8 @@ std::string ScheduleJson() {
   ScheduleState s = ReadSchedule();
   return "{\"ok\":true,\"every\":\"" + s.every + "\",\"program\":\"" + tov::JEsc(W2U(s.program)) +
          "\",\"programExists\":" + tov::Bool(s.programExists) +
-         ",\"isThisProgram\":" + tov::Bool(s.isThisProgram) + "}";
+         ",\"isThisProgram\":" + tov::Bool(s.isThisProgram) + ",\"start\":\"" + tov::JEsc(s.start) +
+         "\"}";
 }
 
 std::string SetScheduleJson(const std::string& body) {

@@ -20,6 +20,7 @@ struct ScheduleState {
   std::wstring program;        // the program the task starts; empty when off
   bool programExists = false;  // that program is still there
   bool isThisProgram = false;  // it is the program now running
+  std::string start;  // the trigger's first moment, local "YYYY-MM-DDTHH:MM:SS"; may be empty
 };
 
 // The task definition for one interval ("daily" or "weekly") that starts
@@ -39,7 +40,10 @@ bool SetSchedule(const std::string& every, std::string* done, std::string* error
 int RunScheduleCommand(const std::string& every);
 
 // GET /api/schedule: {"ok":true,"every":"off|daily|weekly","program":"...",
-// "programExists":B,"isThisProgram":B}.
+// "programExists":B,"isThisProgram":B,"start":"..."}; start is the trigger's
+// first moment in local time as the task store holds it (the task runs at
+// that time of day, daily or on Sundays, once the computer is idle), "" when
+// off or when the store keeps no trigger.
 std::string ScheduleJson();
 // POST /api/schedule {"every":"off|daily|weekly"}: the state afterwards as
 // above, or {"ok":false,"message":"..."}.

@@ -616,6 +616,14 @@ bool GetAttributes(const std::wstring& path, uint32_t* attrs) {
   return true;
 }
 
+bool PathIsGone(const std::wstring& path) {
+  std::string host;
+  if (!MapPath(path, false, &host) || host.empty()) return false;
+  struct stat st;
+  if (lstat(host.c_str(), &st) == 0) return false;
+  return errno == ENOENT || errno == ENOTDIR;
+}
+
 bool GetFileInfo(const std::wstring& path, FileInfo* info) {
   std::string host;
   if (!MapPath(path, false, &host) || host.empty()) return false;

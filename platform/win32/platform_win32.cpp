@@ -273,6 +273,11 @@ bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>
   return true;
 }
 
+bool PathIsGone(const std::wstring& path) {
+  if (GetFileAttributesW(LongPathForm(path).c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+  return FaultOf(GetLastError()) == FsFault::Gone;
+}
+
 // ---- Walking by handle --------------------------------------------------------------
 
 FsFault FaultOf(DWORD err) {

@@ -17,7 +17,7 @@ const USAGE = [
   '  --selftest    起服务→自我请求→打印结果→退出',
   '  --force-new   跳过单实例复用，强制起一个新实例',
   '不开页面清理: tamsel --clean [项目ID,项目ID...|default] [--dry-run] [--older-than 天数] [--quiet]',
-  '  --clean       清理后退出；不写项目或写 default = 推荐勾选的项目；已有实例时交给它清理',
+  '  --clean       清理后退出；不写项目或写 default = 设置里「自动清理」列表中的项目，只清理至少 N 天前修改过的文件（N 在设置里选，默认 1；--older-than 可改）；已有实例时交给它清理',
   '  --dry-run     只统计可释放多少，不删除',
   '  --older-than  只清理至少这么多天前修改过的文件（0-3650）',
   '  --quiet       只打印最后一行汇总',

@@ -20,8 +20,11 @@ const DEFAULT_SELECTED = ['user-temp', 'local-tmp-log', 'roaming-tmp-log', 'rece
   'chrome-cache', 'edge-cache', 'explorer-cache', 'prefetch', 'font-cache', 'd3d-cache',
   'inetcache', 'rdp-cache', 'cryptnet-cache', 'sys-dmp', 'qq-temp', 'qqlive-log', 'baidu-log',
   '360-log', 'steam-htmlcache'];
+// The automatic clean runs the recommended items (all of them low risk, none
+// of the user's own files), files at least a day old.
 const DEFAULTS = JSON.stringify({
   version: 1, selected: DEFAULT_SELECTED, olderThanDays: 0, restartExplorer: false, protect: [],
+  excluded: [], autoItems: DEFAULT_SELECTED, autoOlderThanDays: 1,
 });
 const DAY_MS = 86_400_000;
 
@@ -63,21 +66,34 @@ for (const build of builds()) {
       await start();
       assert.doesNotMatch(srv.stdout(), /\[warn\]/);
       assert.equal((await srv.get('/api/settings')).text, `{"ok":true,"settings":${DEFAULTS}}`);
+      // Files left out: normalised as protected paths, the same pair twice
+      // (in any case) once, the object form written as a pair; the
+      // automatic clean's items in catalogue order.
       const mine = {
         version: 1, selected: ['nope', 'downloads-video', 'user-temp'], olderThanDays: 7,
         restartExplorer: true, protect: [W(env.USERPROFILE, 'Keep') + '\\', 'c:\\Data\\x.txt'],
+        excluded: [['downloads-video', 'c:\\Data\\v.mp4\\'], { item: 'user-temp', path: 'C:\\Data\\t.tmp' },
+          ['downloads-video', 'C:\\DATA\\V.MP4']],
+        autoItems: ['local-tmp-log', 'user-temp'], autoOlderThanDays: 0,
       };
-      const stored = JSON.stringify({
+      const storedDoc = {
         version: 1, selected: ['user-temp', 'downloads-video'], olderThanDays: 7,
         restartExplorer: true, protect: [W(env.USERPROFILE, 'Keep'), 'C:\\Data\\x.txt'],
-      });
+        excluded: [['downloads-video', 'C:\\Data\\v.mp4'], ['user-temp', 'C:\\Data\\t.tmp']],
+        autoItems: ['user-temp', 'local-tmp-log'], autoOlderThanDays: 0,
+      };
+      const stored = JSON.stringify(storedDoc);
       assert.equal((await srv.post('/api/settings', mine)).text, `{"ok":true,"settings":${stored}}`);
       assert.equal(fs.readFileSync(settingsHost, 'utf8'), stored);
       assert.deepEqual(fs.readdirSync(stateHost).filter((n) => n.startsWith('settings')), ['settings.json']);
       await stop();
       await start();
       assert.doesNotMatch(srv.stdout(), /\[warn\]/);
-      assert.equal((await srv.get('/api/settings')).text, `{"ok":true,"settings":${stored}}`);
+      // The files left out are gone (they never were): forgotten at start,
+      // and the file saved without them.
+      const kept = JSON.stringify({ ...storedDoc, excluded: [] });
+      assert.equal((await srv.get('/api/settings')).text, `{"ok":true,"settings":${kept}}`);
+      assert.equal(fs.readFileSync(settingsHost, 'utf8'), kept);
       await stop();
     });
 
@@ -93,14 +109,63 @@ for (const build of builds()) {
         ['{"version":1,', '设置不是有效的 JSON 对象'],
         [JSON.stringify({ version: 1, protect: Array.from({ length: 1001 }, (_, i) => `C:\\p${i}`) }),
           '不清理的路径最多 1000 个'],
-        [JSON.stringify({ version: 1, selected: ['x'.repeat(65536)] }), '设置内容太大'],
+        // The files left out and the automatic clean: the wrong type, out
+        // of range, unknown ids, items the automatic clean may not run, too many.
+        ['{"version":1,"excluded":{}}', 'excluded 必须是 [项目, 路径] 的数组'],
+        ['{"version":1,"excluded":[["user-temp","x.tmp"]]}', 'excluded 中有 1 项不是 [项目, C:\\\\ 开头的完整路径]'],
+        ['{"version":1,"excluded":[["user-temp"]]}', 'excluded 中有 1 项不是 [项目, C:\\\\ 开头的完整路径]'],
+        ['{"version":1,"excluded":[["nope","C:\\\\x.tmp"]]}', 'excluded 中有 1 项属于未知的清理项'],
+        [JSON.stringify({ version: 1, excluded: Array.from({ length: 100001 }, (_, i) => ['user-temp', `C:\\t\\${i}`]) }),
+          'excluded 最多 100000 个文件'],
+        ['{"version":1,"autoItems":"user-temp"}', 'autoItems 必须是清理项 ID 的数组'],
+        ['{"version":1,"autoItems":["user-temp","nope"]}', 'autoItems 中有未知的清理项：nope'],
+        ['{"version":1,"autoItems":["downloads-installer"]}', '自动清理不能包含「下载目录里的安装包」（downloads-installer）'],
+        ['{"version":1,"autoItems":["pagefile"]}', '自动清理不能包含「分页文件(仅统计)」（pagefile）'],
+        ['{"version":1,"autoOlderThanDays":3651}', 'autoOlderThanDays 必须是 0 到 3650 的整数'],
+        ['{"version":1,"autoOlderThanDays":-1}', 'autoOlderThanDays 必须是 0 到 3650 的整数'],
+        ['{"version":1,"autoOlderThanDays":"1"}', 'autoOlderThanDays 必须是 0 到 3650 的整数'],
       ];
+      const memory = (await srv.get('/api/settings')).text;
       for (const [body, message] of bad) {
         const r = await srv.post('/api/settings', body);
         assert.equal(r.text, `{"ok":false,"message":"${message}"}`, body.slice(0, 60));
       }
+      // The largest body the program reads is a settings document with
+      // 100,000 files left out (16 MiB); a larger one is refused unread.
+      const huge = await srv.post('/api/settings', JSON.stringify({ version: 1, selected: ['x'.repeat(16 << 20)] }));
+      assert.equal(huge.status, 413);
       assert.equal(fs.readFileSync(settingsHost, 'utf8'), before);
+      assert.equal((await srv.get('/api/settings')).text, memory);
       await stop();
+    });
+
+    test('a settings file whose files left out or automatic clean are wrong: what is valid is kept, a [warn] line names the rest', async () => {
+      const keepDir = W(env.USERPROFILE, 'tamsel-bb-keep');
+      const here = W(keepDir, 'here.tmp');
+      fs.mkdirSync(build.hostPath(keepDir), { recursive: true });
+      fs.writeFileSync(build.hostPath(here), 'x');
+      const earlier = fs.readFileSync(settingsHost);
+      try {
+        const text = JSON.stringify({
+          version: 1, selected: ['user-temp'], olderThanDays: 7, restartExplorer: false, protect: [],
+          excluded: [['user-temp', here], ['user-temp', 'relative.tmp'], ['nope', here]],
+          autoItems: ['downloads-installer', 'user-temp', 'nope'], autoOlderThanDays: 9999,
+        });
+        fs.writeFileSync(settingsHost, text);
+        await start();
+        assert.match(srv.stdout(), /\[warn\] 设置文件 .*settings\.json 中有无法使用的内容，已忽略：excluded 中有 1 项不是 \[项目, C:\\ 开头的完整路径\]；excluded 中有 1 项属于未知的清理项；自动清理不能包含「下载目录里的安装包」（downloads-installer）；autoItems 中有未知的清理项：nope；autoOlderThanDays 必须是 0 到 3650 的整数\n/);
+        assert.equal((await srv.get('/api/settings')).text, `{"ok":true,"settings":${JSON.stringify({
+          version: 1, selected: ['user-temp'], olderThanDays: 7, restartExplorer: false, protect: [],
+          excluded: [['user-temp', here]], autoItems: ['user-temp'], autoOlderThanDays: 1,
+        })}}`);
+        await stop();
+        assert.equal(fs.readFileSync(settingsHost, 'utf8'), text, 'the file is left as it is');
+        assert.ok(!fs.existsSync(badHost));
+      } finally {
+        await stop();
+        fs.rmSync(build.hostPath(keepDir), { recursive: true, force: true });
+        fs.writeFileSync(settingsHost, earlier);
+      }
     });
 
     test('bad settings files: defaults, a [warn] line, unreadable ones renamed to .bad', async () => {
@@ -109,7 +174,7 @@ for (const build of builds()) {
         ['empty', '', true],
         ['truncated', good.slice(0, 20), true],
         ['not JSON', 'version = 1', true],
-        ['10 MB', `{"version":1,"selected":["${'a'.repeat(10 << 20)}"]}`, true],
+        ['over 16 MiB', `{"version":1,"selected":["${'a'.repeat(16 << 20)}"]}`, true],
         ['another version', '{"version":2,"selected":[]}', false],
       ];
       for (const [what, bytes, renamed] of cases) {

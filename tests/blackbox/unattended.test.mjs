@@ -139,7 +139,7 @@ for (const build of builds()) {
       forget(local);
     });
 
-    test('the remembered selection, protected paths and --older-than apply; a record is kept', async () => {
+    test('the automatic clean\'s list, protected paths and --older-than apply; a record is kept', async () => {
       plant();
       const settingsFile = build.hostPath(W(env.LOCALAPPDATA, 'tamsel', 'settings.json'));
       const historyDir = build.hostPath(W(env.LOCALAPPDATA, 'tamsel', 'history'));
@@ -150,11 +150,11 @@ for (const build of builds()) {
       fs.utimesSync(build.hostPath(local[0][0]), old, old);
       try {
         fs.writeFileSync(settingsFile, JSON.stringify({
-          version: 1, selected: ['local-tmp-log', 'pagefile'], olderThanDays: 0, restartExplorer: false,
-          protect: [W(LOCAL_ROOT, 'deep')],
+          version: 1, selected: ['user-temp', 'pagefile'], olderThanDays: 0, restartExplorer: false,
+          protect: [W(LOCAL_ROOT, 'deep')], autoItems: ['local-tmp-log'],
         }));
         const beforeList = listDrive(build);
-        // "default" is the remembered selection (the measure item left out);
+        // "default" is the automatic clean's list, not the page's ticks;
         // the protected folder's file stays, and so does the young one.
         const r = await build.run(['--clean', '--older-than', '30']);
         assert.equal(r.code, 0, r.stdout);
@@ -182,6 +182,134 @@ for (const build of builds()) {
         planter.files.delete(local[0][0]);
       } finally {
         if (saved) fs.writeFileSync(settingsFile, saved); else fs.rmSync(settingsFile, { force: true });
+      }
+    });
+
+    // The program's own state (settings, records of cleans) is not part of
+    // what a clean may change.
+    const own = (k) => /\/tamsel\/(settings\.json|history)(\/|$)/i.test(k);
+    const withoutOwn = (d) => ({ gone: d.gone.filter((k) => !own(k)), added: d.added.filter((k) => !own(k)),
+      changed: d.changed.filter((k) => !own(k)) });
+    const settingsFile = () => build.hostPath(W(env.LOCALAPPDATA, 'tamsel', 'settings.json'));
+    const excludedNow = () => JSON.parse(fs.readFileSync(settingsFile(), 'utf8')).excluded;
+
+    test('files left out for good stay out of scans and cleans, over a rescan and a restart, in this process and handed over', async () => {
+      plant();
+      const saved = fs.existsSync(settingsFile()) ? fs.readFileSync(settingsFile()) : null;
+      // One file of each item, the temp one left out under the other item:
+      // a file left out is left out by every item.
+      const pairs = [['local-tmp-log', temp[0][0]], ['local-tmp-log', local[0][0]]];
+      const ids = 'user-temp,local-tmp-log';
+      try {
+        fs.writeFileSync(settingsFile(), JSON.stringify({ version: 1, excluded: pairs }));
+        let srv = await build.start([]);
+        try {
+          await srv.waitFor(/\[ok\] 关闭本窗口即退出程序\n/, 15_000);
+          for (let round = 0; round < 2; round++) {
+            await srv.post('/api/scan', { items: ['user-temp', 'local-tmp-log'] });
+            await waitTask(srv);
+            const scan = (await srv.get('/api/scanresult')).json;
+            assert.deepEqual(scan.items.map((i) => [i.id, i.bytes, i.files]), [
+              ['user-temp', sum(temp) - temp[0][1], temp.length - 1],
+              ['local-tmp-log', sum(local) - local[0][1], local.length - 1]], `scan ${round}`);
+            assert.deepEqual((await srv.get('/api/settings')).json.settings.excluded, pairs);
+          }
+          await srv.stop();
+          srv = await build.start([]);
+          await srv.waitFor(/\[ok\] 关闭本窗口即退出程序\n/, 15_000);
+          assert.deepEqual((await srv.get('/api/settings')).json.settings.excluded, pairs, 'kept over a restart');
+
+          // Handed over to the running instance.
+          const beforeList = listDrive(build);
+          const r = await build.run(['--clean', ids]);
+          assert.equal(r.code, 0, r.stdout);
+          assert.equal(lines(r.stdout)[0], `[ok] ${nameOf('user-temp')}：释放 ${fmtBytes(sum(temp.slice(1)))}，2 个文件`);
+          await waitTask(srv);
+          assert.deepEqual(withoutOwn(diffListings(beforeList, listDrive(build))),
+            { gone: keys([...temp.slice(1), ...local.slice(1)]), added: [], changed: [] });
+          forget([...temp.slice(1), ...local.slice(1)]);
+        } finally {
+          await srv.stop();
+        }
+
+        // In this process.
+        plant();
+        const beforeList = listDrive(build);
+        const r = await build.run(['--clean', ids]);
+        assert.equal(r.code, 0, r.stdout);
+        assert.equal(lines(r.stdout)[1], `[ok] ${nameOf('local-tmp-log')}：释放 ${fmtBytes(sum(local.slice(1)))}，1 个文件`);
+        assert.deepEqual(withoutOwn(diffListings(beforeList, listDrive(build))),
+          { gone: keys([...temp.slice(1), ...local.slice(1)]), added: [], changed: [] });
+        forget([...temp.slice(1), ...local.slice(1)]);
+
+        // A file that is gone is forgotten: at start-up, and when a scan starts.
+        fs.rmSync(build.hostPath(temp[0][0]));
+        forget([temp[0]]);
+        srv = await build.start([]);
+        try {
+          await srv.waitFor(/\[ok\] 关闭本窗口即退出程序\n/, 15_000);
+          assert.deepEqual((await srv.get('/api/settings')).json.settings.excluded, [pairs[1]]);
+          assert.deepEqual(excludedNow(), [pairs[1]]);
+          fs.rmSync(build.hostPath(local[0][0]));
+          forget([local[0]]);
+          await srv.post('/api/scan', { items: ['local-tmp-log'] });
+          await waitTask(srv);
+          assert.deepEqual((await srv.get('/api/settings')).json.settings.excluded, []);
+          assert.deepEqual(excludedNow(), []);
+        } finally {
+          await srv.stop();
+        }
+      } finally {
+        if (saved) fs.writeFileSync(settingsFile(), saved); else fs.rmSync(settingsFile(), { force: true });
+      }
+    });
+
+    test('--clean default runs the automatic clean\'s items and age, never the ticks of the page nor the user\'s own files', async () => {
+      plant();
+      const saved = fs.existsSync(settingsFile()) ? fs.readFileSync(settingsFile()) : null;
+      const DL = W(env.USERPROFILE, 'Downloads', 'tamsel-bb-dl');
+      const downloads = [[W(DL, 'WeChatSetup_2.exe'), 300], [W(DL, '毕业设计.rar'), 200], [W(DL, 'disc.iso'), 100]];
+      for (const [w, size] of downloads) planter.file(w, size);
+      const old = (Date.now() - 40 * 86400_000) / 1000;
+      for (const [w] of [...downloads, ...temp, local[0]]) fs.utimesSync(build.hostPath(w), old, old);
+      try {
+        // The page's ticks hold a medium-risk item of the user's own files;
+        // the automatic clean's list holds the local temporary files.
+        fs.writeFileSync(settingsFile(), JSON.stringify({
+          version: 1, selected: ['downloads-installer', 'user-temp', 'local-tmp-log'], olderThanDays: 0,
+          autoItems: ['local-tmp-log'],
+        }));
+        // In this process: only the day-old file of the automatic clean's item.
+        let beforeList = listDrive(build);
+        let r = await build.run(['--clean', 'default']);
+        assert.equal(r.code, 0, r.stdout);
+        assert.deepEqual(lines(r.stdout).slice(0, 1), [`[ok] ${nameOf('local-tmp-log')}：释放 ${fmtBytes(local[0][1])}，1 个文件`]);
+        assert.deepEqual(withoutOwn(diffListings(beforeList, listDrive(build))), { gone: keys([local[0]]), added: [], changed: [] });
+        forget([local[0]]);
+
+        // Handed over, with --older-than 0: every file of that item, still
+        // nothing of the others.
+        const srv = await build.start([]);
+        try {
+          await srv.waitFor(/\[ok\] 关闭本窗口即退出程序\n/, 15_000);
+          beforeList = listDrive(build);
+          r = await build.run(['--clean', 'default', '--older-than', '0']);
+          assert.equal(r.code, 0, r.stdout);
+          await waitTask(srv);
+          assert.deepEqual(withoutOwn(diffListings(beforeList, listDrive(build))), { gone: keys([local[1]]), added: [], changed: [] });
+          forget([local[1]]);
+        } finally {
+          await srv.stop();
+        }
+        // Named on the command line, an item of the user's own files is the
+        // user's own choice.
+        beforeList = listDrive(build);
+        r = await build.run(['--clean', 'downloads-installer', '--dry-run']);
+        assert.equal(r.code, 0, r.stdout);
+        assert.match(lines(r.stdout)[0], new RegExp(`^\\[ok\\] ${nameOf('downloads-installer')}：可释放 `));
+        assert.deepEqual(withoutOwn(diffListings(beforeList, listDrive(build))), { gone: [], added: [], changed: [] });
+      } finally {
+        if (saved) fs.writeFileSync(settingsFile(), saved); else fs.rmSync(settingsFile(), { force: true });
       }
     });
 
@@ -287,11 +415,14 @@ for (const build of builds()) {
         const state = (await srv.get('/api/schedule')).json;
         assert.equal(state.ok, true);
         if (stored) {
-          assert.deepEqual(state, { ok: true, every: "weekly", program: build.binary,
+          // The trigger's first moment, tomorrow at the start hour, local time.
+          const { start, ...rest } = state;
+          assert.deepEqual(rest, { ok: true, every: "weekly", program: build.binary,
             programExists: true, isThisProgram: true });
+          assert.match(start, /^\d{4}-\d\d-\d\dT\d\d:00:00$/);
         }
         const off = (await srv.post('/api/schedule', { every: 'off' })).json;
-        assert.deepEqual(off, { ok: true, every: 'off', program: '', programExists: false, isThisProgram: false });
+        assert.deepEqual(off, { ok: true, every: 'off', program: '', programExists: false, isThisProgram: false, start: '' });
         assert.equal(readTask(build), null);
         const bad = (await srv.post('/api/schedule', { every: 'hourly' })).json;
         assert.equal(bad.ok, false);
@@ -323,7 +454,9 @@ for (const build of builds()) {
       try {
         await srv.waitFor(/\[ok\] 关闭本窗口即退出程序\n/, 15_000);
         const state = (await srv.get('/api/schedule')).json;
-        assert.deepEqual(state, { ok: true, every: 'daily', program: 'C:\\tamsel-bb-gone\\tamsel.exe', programExists: false, isThisProgram: false });
+        const { start, ...rest } = state;
+        assert.deepEqual(rest, { ok: true, every: 'daily', program: 'C:\\tamsel-bb-gone\\tamsel.exe', programExists: false, isThisProgram: false });
+        assert.match(start, /^\d{4}-\d\d-\d\dT\d\d:00:00$/);
       } finally {
         await srv.stop();
       }

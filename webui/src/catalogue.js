@@ -4,6 +4,7 @@
 import { $, h } from "./dom.js";
 import { fmtBytes, fmtCount } from "./format.js";
 import { S, needsAdmin, itemFigure, catTotals, select, toggleCategory } from "./state.js";
+import { leftOutCount } from "./settings.js";
 
 export const RISK = { low: "低风险", medium: "中风险", high: "高风险" };
 // What cleaning the hibernation item does, said wherever the user decides on it.
@@ -109,8 +110,8 @@ export function renderSizes() {
       li.append(h("span", { class: "done", text: "已清理 " + fmtBytes(done.bytes) }));
       if (done.skipped) li.append(h("span", { class: "n skipped", text: fmtCount(done.skipped) + " 个没能删除" }));
     }
-    const left = S.skip.get(it.id);
-    if (left && left.size) li.append(h("span", { class: "n skipped", text: "已排除 " + fmtCount(left.size) + " 个文件" }));
+    const left = leftOutCount(it.id);
+    if (left) li.append(h("span", { class: "n skipped", text: "已排除 " + fmtCount(left) + " 个文件" }));
   }
   for (const c of S.cats) {
     const el = document.querySelector('.cat[data-cat="' + c.id + '"] .cat-size');

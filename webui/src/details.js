@@ -1,13 +1,16 @@
 // The file listing of one item (S.detail, written only here): its files,
-// sortable, each of which can be left out of the next clean or protected
-// for good.
+// sortable. Each row has one control: its box, which unticked leaves the
+// file out of every clean from now on (until it is ticked again); the
+// folder it is in can be protected from a small menu. An item that is not
+// ticked says that none of its files goes; a measure-only item lists
+// nothing.
 
 import { $, h } from "./dom.js";
 import { fmtBytes, fmtCount, fileTimeText } from "./format.js";
 import { api } from "./api.js";
 import { closed } from "./connection.js";
-import { S, META, pickFile, keepNoFiles } from "./state.js";
-import { ageDays } from "./settings.js";
+import { S, META } from "./state.js";
+import { ageDays, isLeftOut, leftOutCount, leaveOut, takeBackAll } from "./settings.js";
 import { HIBERNATE_NOTE } from "./catalogue.js";
 import { addProtected } from "./preferences.js";
 
@@ -30,9 +33,11 @@ export function openDetail(id) {
   $("detail-rows").textContent = "";
   $("detail-note").textContent = "";
   $("detail-info").textContent = "";
-  const noList = !it.allowDetails || it.mode === "recyclebin";
+  const noList = !it.allowDetails || it.mode === "recyclebin" || it.mode === "measure";
   $("detail-wrap").hidden = noList;
   $("detail-limit").disabled = noList;
+  $("detail-reset").hidden = noList;
+  renderItemState();
   if (noList) $("detail-note").textContent = detailReason(it);
   syncSortHeaders();
   const dlg = $("dlg-detail");
@@ -58,6 +63,8 @@ async function loadDetail() {
   if (!r.ok) { $("detail-info").textContent = !S.items.has(d.id) ? "程序里找不到这个项目。" : r.message || "读取失败。"; return; }
   if (r.hide) {
     $("detail-wrap").hidden = true;
+    $("detail-reset").hidden = true;
+    renderItemState();
     $("detail-info").textContent = "";
     $("detail-note").textContent = detailReason(d.it);
     return;
@@ -75,8 +82,27 @@ function syncSortHeaders() {
 }
 
 function pick(id, f, on) {
-  pickFile(id, f, on);
+  leaveOut(id, f, !on);
   if (S.detail && S.detail.id === id) renderDetailRows();
+}
+
+// Whether the item's files go at all: an item that is not ticked cleans none.
+function renderItemState() {
+  const d = S.detail;
+  const off = !!d && !S.selected.has(d.id) && !$("detail-wrap").hidden;
+  $("detail-off").hidden = !off;
+  $("detail-wrap").classList.toggle("not-going", off);
+}
+
+// The small menu of a row: the folder the file is in, protected for good.
+function rowMenu(f, cut) {
+  if (cut <= 2) return null;
+  const folder = f.p.slice(0, cut);
+  return h("details", { class: "row-menu" },
+    h("summary", { class: "btn link small", title: "更多操作", "aria-label": "更多操作：" + f.p, text: "⋯" }),
+    h("div", { class: "row-menu-pop" },
+      h("button", { type: "button", class: "btn link small protect", "data-path": folder,
+        text: "以后不再清理此文件夹", title: folder, onclick: () => addProtected(folder) })));
 }
 
 function renderDetailRows() {
@@ -92,17 +118,18 @@ function renderDetailRows() {
   for (const f of files) {
     sum += Number(f.s) || 0;
     const cut = f.p.lastIndexOf("\\");
-    const left = S.skip.get(d.id);
-    const box = h("input", { type: "checkbox", class: "pick", "aria-label": "清理 " + f.p });
-    box.checked = !(left && left.has(f.p));
+    const out = isLeftOut(d.id, f.p);
+    const box = h("input", { type: "checkbox", class: "pick", "aria-label": "清理 " + f.p,
+      title: out ? "已设为以后不再清理；勾选后恢复清理" : "取消勾选 = 以后不再清理这个文件" });
+    box.checked = !out;
     box.addEventListener("change", () => pick(d.id, f, box.checked));
-    const guard = (path, label) => h("button", { type: "button", class: "btn link small protect", "data-path": path, text: label,
-      onclick: () => addProtected(path) });
-    frag.append(h("tr", { class: box.checked ? null : "left-out" },
+    frag.append(h("tr", { class: out ? "left-out" : null },
       h("td", { class: "c-path", title: f.p },
-        h("label", { class: "pick-line" }, box, h("span", { class: "fn", text: cut >= 0 ? f.p.slice(cut + 1) : f.p })),
-        cut >= 0 ? h("div", { class: "dir", text: f.p.slice(0, cut) }) : null,
-        h("div", { class: "guard" }, guard(f.p, "以后不再清理此文件"), cut > 2 ? guard(f.p.slice(0, cut), "以后不再清理此文件夹") : null)),
+        h("div", { class: "row-line" },
+          h("label", { class: "pick-line" }, box, h("span", { class: "fn", text: cut >= 0 ? f.p.slice(cut + 1) : f.p })),
+          out ? h("span", { class: "out-tag", text: "以后不再清理" }) : null,
+          rowMenu(f, cut)),
+        cut >= 0 ? h("div", { class: "dir", text: f.p.slice(0, cut) }) : null),
       h("td", { class: "c-size", text: fmtBytes(f.s) }),
       h("td", { class: "c-time", text: fileTimeText(f.t) })));
   }
@@ -113,9 +140,9 @@ function renderDetailRows() {
       : "没有找到文件：这个位置可能已经是空的，或者相关软件没有安装。" })));
   }
   const full = files.length >= d.limit;
-  const out = S.skip.get(d.id);
+  const out = leftOutCount(d.id);
   $("detail-info").textContent = "列出 " + fmtCount(files.length) + " 个文件，合计 " + fmtBytes(sum) +
-    (full ? "（已到上限，可能还有更多）" : "") + (out && out.size ? "；已排除 " + fmtCount(out.size) + " 个" : "");
+    (full ? "（已到上限，可能还有更多）" : "") + (out ? "；已排除 " + fmtCount(out) + " 个" : "");
   $("detail-note").textContent = full
     ? "列表按扫描到的先后截取前 " + fmtCount(d.limit) + " 个文件，排序只在这些文件之间进行；可以调大「最多列出」（最多 " + META.detailMax + " 个）。"
     : "";
@@ -124,7 +151,7 @@ function renderDetailRows() {
 export function wireDetails() {
   $("detail-reset").addEventListener("click", () => {
     if (!S.detail) return;
-    keepNoFiles(S.detail.id);
+    takeBackAll(S.detail.id, S.detail.files);
     renderDetailRows();
   });
   $("detail-limit").addEventListener("change", () => {
@@ -142,4 +169,9 @@ export function wireDetails() {
     });
   }
   $("dlg-detail").addEventListener("close", () => { S.detail = null; });
+  // One row menu open at a time; a click elsewhere closes it.
+  $("detail-rows").addEventListener("toggle", (e) => {
+    if (!e.target.open) return;
+    for (const m of document.querySelectorAll("#detail-rows details.row-menu[open]")) if (m !== e.target) m.open = false;
+  }, true);
 }

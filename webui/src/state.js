@@ -8,7 +8,8 @@
 // The program's own facts (GET /api/meta), filled once at start-up. Until
 // then, or when it cannot be read: no limit is checked here (the program
 // still checks its own) and no item is marked as needing an administrator
-// or as holding the user's own files (which a clean moves to the recycle bin).
+// or as holding the user's own files (which a clean moves to the recycle bin
+// and the automatic clean never takes).
 export const META = { feedbackMaxChars: 0, detailDefault: 0, detailMax: 0, adminItems: new Set(), spaceKinds: [], userFileItems: new Set() };
 
 export function loadMeta(m) {
@@ -35,7 +36,15 @@ export const S = {
   overlaps: [],
   cleaned: new Map(),     // id -> {bytes, skipped} of real cleans since the scan
   recycle: null,          // {items, bytes}
-  skip: new Map(),        // item id -> Map(path -> size) of files left out until the next scan
+  // Without a settings document: item id -> Map(path -> size) of files left
+  // out until the next scan. With one, the files are left out for good
+  // (S.settings.excluded, settings.js) and the program leaves them out of
+  // the scan's figures itself.
+  skip: new Map(),
+  // With one: item id -> Map(path -> size) of files left out when the last
+  // scan ran and ticked again since; with skip (files unticked since), what
+  // the figures of the last scan are corrected by until the next.
+  back: new Map(),
   task: null,             // the task this page follows (written by tasks.js)
   // The engine keeps its cancel flag up after a cancelled task until the
   // next task starts, and file listings come back empty meanwhile
@@ -50,6 +59,8 @@ const watchers = { selection: [], figures: [] };
 // figures shown for the items ("figures"), in the order of registration.
 export function watch(what, fn) { watchers[what].push(fn); }
 const changed = (what) => { for (const fn of watchers[what]) fn(); };
+// The figures of the items are to be shown anew (the files left out changed).
+export function figuresChanged() { changed("figures"); }
 
 export const needsAdmin = (it) => META.adminItems.has(it.id);
 
@@ -109,11 +120,12 @@ export function itemFigure(it) {
   }
   let f = S.scan ? S.scan.get(it.id) || null : null;
   if (f && S.cleaned.size) f = afterCleans(it.id, f);
-  const left = S.skip.get(it.id);
-  if (!f || !left || !left.size) return f;
-  let b = 0;
-  for (const size of left.values()) b += size;
-  return { bytes: Math.max(0, f.bytes - b), files: Math.max(0, f.files - left.size) };
+  const left = S.skip.get(it.id), back = S.back.get(it.id);
+  if (!f || ((!left || !left.size) && (!back || !back.size))) return f;
+  let b = 0, n = 0;
+  if (left) for (const size of left.values()) { b -= size; n--; }
+  if (back) for (const size of back.values()) { b += size; n++; }
+  return { bytes: Math.max(0, f.bytes + b), files: Math.max(0, f.files + n) };
 }
 
 function afterCleans(id, f) {
@@ -230,11 +242,19 @@ export function setRecycle(r, tell) {
   if (tell) changed("figures");
 }
 
-// A listed file of an item taken into (on) or left out of the next clean.
+const mapOf = (m, id) => { let v = m.get(id); if (!v) { v = new Map(); m.set(id, v); } return v; };
+// A listed file of an item taken into (on) or left out of the next clean;
+// with a settings document, a file left out when the scan ran and taken
+// back in is added to the figures.
 export function pickFile(id, f, on) {
-  let left = S.skip.get(id);
-  if (!left) { left = new Map(); S.skip.set(id, left); }
-  if (on) left.delete(f.p); else left.set(f.p, Number(f.s) || 0);
+  const left = mapOf(S.skip, id), back = mapOf(S.back, id);
+  if (on) {
+    if (left.has(f.p)) left.delete(f.p); else if (S.settings) back.set(f.p, Number(f.s) || 0);
+  } else if (back.has(f.p)) {
+    back.delete(f.p);
+  } else {
+    left.set(f.p, Number(f.s) || 0);
+  }
   changed("figures");
 }
 // Every file of the item taken back into the next clean.
@@ -242,10 +262,12 @@ export function keepNoFiles(id) {
   S.skip.delete(id);
   changed("figures");
 }
-// A new scan starts with no file left out. Tells no one: the scan's figures follow.
-export function clearSkips() { S.skip = new Map(); }
+// A new scan starts with no file left out (without a settings document) and
+// figures of its own. Tells no one: the scan's figures follow.
+export function clearSkips() { S.skip = new Map(); S.back = new Map(); }
 
-// The files of these items left out of a clean.
+// The files of these items left out of a clean (the ones left out for good
+// the program adds itself).
 export function skipFor(ids) {
   const out = [];
   for (const id of ids) for (const p of (S.skip.get(id) || new Map()).keys()) out.push(p);

@@ -8,7 +8,7 @@ import { fmtBytes, fmtCount } from "./format.js";
 import { api } from "./api.js";
 import { closed, onEnd } from "./connection.js";
 import { S, selectedIds, applyScan, setRecycle, skipFor, clearSkips } from "./state.js";
-import { ageDays } from "./settings.js";
+import { ageDays, refreshLeftOut } from "./settings.js";
 import { renderAge, showCleanResult } from "./results.js";
 import { confirmClean } from "./confirm.js";
 import { refreshEnv } from "./machine.js";
@@ -180,7 +180,9 @@ async function finishTask(t) {
   if (S.task !== t) return;
   S.cancelLeft = t.cancelled;
   // The page turns idle only once the results are on screen.
-  if (res && res.kind === "scan") { clearSkips(); await loadScan(t.cancelled); }
+  // Files left out until the next scan (no settings document) come back;
+  // those left out for good stay, but for the ones gone since.
+  if (res && res.kind === "scan") { clearSkips(); refreshLeftOut(); await loadScan(t.cancelled); }
   if (S.task !== t) return;
   S.task = null;
   setBusy(false);
