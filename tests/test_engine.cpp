@@ -1807,4 +1807,44 @@ TEST_F(Engine, DiskInfoOfDriveC) {
   EXPECT_EQ(DiskInfoJson("Q:"), "{\"ok\":false}");
 }
 
+TEST_F(Engine, ADriveWithACapacityReportsItLessItsFilesAndACleanFreesWhatItDeletes) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the capacity file beside the drive folder is the POSIX stand-in's demo drive";
+#else
+  EnsureDriveC();
+  // A large sparse file, so that what other tests write on the same drive
+  // meanwhile (a few kilobytes) cannot be mistaken for it.
+  const uint64_t kBig = 1ULL << 30;
+  ASSERT_TRUE(PlantFile(Join(At(L"big"), L"disc.iso"), kBig));
+  uint64_t avail = 0, total = 0, totalFree = 0;
+  ASSERT_TRUE(tov::DiskFreeSpace(L"C:", &avail, &total, &totalFree));  // statvfs
+  std::filesystem::path capFile = tov::HostPath(L"C:\\").parent_path() / "c.capacity";
+  std::filesystem::remove(capFile);
+  const uint64_t kCapacity = 1ULL << 40;
+  {
+    FILE* f = fopen(capFile.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fprintf(f, "%llu\n", static_cast<unsigned long long>(kCapacity));
+    fclose(f);
+  }
+  ASSERT_TRUE(tov::DiskFreeSpace(L"C:", &avail, &total, &totalFree));
+  EXPECT_EQ(total, kCapacity);
+  EXPECT_EQ(avail, totalFree);
+  EXPECT_LE(avail, kCapacity - kBig);  // the sparse file counts by its size
+  uint64_t before = avail;
+  // Asked again at once: the same figure, without walking the drive again.
+  ASSERT_TRUE(tov::DiskFreeSpace(L"C:", &avail, &total, &totalFree));
+  EXPECT_EQ(avail, before);
+  ItemStat s = CleanOne(Item("i", "files", {Tg(At(L"big"))}), false);
+  EXPECT_EQ(s.bytes, kBig) << s.skipped << (s.errors.empty() ? "" : s.errors[0]);
+  ASSERT_TRUE(tov::DiskFreeSpace(L"C:", &avail, &total, &totalFree));
+  std::filesystem::remove(capFile);
+  EXPECT_GE(avail, before + kBig - (1ULL << 20));
+  EXPECT_LE(avail, before + kBig + (1ULL << 20));
+  std::string json = DiskInfoJson("C:");
+  EXPECT_EQ(json.find("\"total\":" + std::to_string(kCapacity)), std::string::npos)
+      << "without the file the host's figures come back: " << json;
+#endif
+}
+
 }  // namespace
