@@ -449,9 +449,11 @@ int Depth(const std::string& key) {
   return d;
 }
 
-// Files that are not young were last written thirty days ago; the age
-// filter of a seed that uses it takes files of seven days and older.
-const uint64_t kOldFileTime = tov::NowFileTime() - 30 * tamsel::kFileTimeDay;
+// Files that are not young were last written thirty days ago (in whole
+// seconds, which every file system here keeps exactly); the age filter of a
+// seed that uses it takes files of seven days and older.
+const uint64_t kOldFileTime =
+    (tov::NowFileTime() - 30 * tamsel::kFileTimeDay) / 10000000 * 10000000;
 
 // The user's choices for one seed: none in some seeds (the plain rules),
 // else a few files on the skip list, perhaps a protected folder or file,
@@ -556,7 +558,7 @@ Choices MakeChoices(Rng& r, const Fixture& fx, tamsel::TaskOptions* opt) {
       // Wine keeps no placeholder attribute: an ordinary file then.
       fx.placeholderNote = why;
       kv.second.placeholder = false;
-      ok = PlantFile(p, kv.second.size, kv.second.readOnly);
+      ok = PlantFile(p, kv.second.size, kv.second.readOnly, kv.second.young ? 0 : kOldFileTime);
     }
     if (!ok) return ::testing::AssertionFailure() << "cannot plant " << kv.first;
   }

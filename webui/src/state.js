@@ -8,7 +8,7 @@
 // The program's own facts (GET /api/meta), filled once at start-up. Until
 // then, or when it cannot be read: no limit is checked here (the program
 // still checks its own) and no item is marked as needing an administrator.
-export const META = { feedbackMaxChars: 0, detailDefault: 0, detailMax: 0, adminItems: new Set(), spaceKinds: [] };
+export const META = { feedbackMaxChars: 0, detailDefault: 0, detailMax: 0, adminItems: new Set(), spaceKinds: [], userFileItems: new Set() };
 
 export function loadMeta(m) {
   if (!m || !m.ok) return;
@@ -17,7 +17,16 @@ export function loadMeta(m) {
   META.detailMax = (m.detailFiles && Number(m.detailFiles.max)) || 0;
   META.adminItems = new Set(Array.isArray(m.adminItems) ? m.adminItems : []);
   META.spaceKinds = Array.isArray(m.spaceKinds) ? m.spaceKinds : [];
+  // The items of the user's own files: a real clean moves them to the Recycle Bin.
+  META.userFileItems = new Set(Array.isArray(m.userFileItems) ? m.userFileItems : []);
 }
+
+// The items among ids whose files a real clean moves to the Recycle Bin.
+export const userFileItemsOf = (ids) => ids.filter((id) => META.userFileItems.has(id)).map((id) => S.items.get(id)).filter(Boolean);
+
+// The words of the page for what the Recycle Bin means to the space: shown
+// by the confirmation and the result alike.
+export const RECYCLE_NOTE = "这些是你自己的文件，会移到回收站，不会直接删除；回收站清空以后（「回收站」这一项）才会真正腾出这部分空间。";
 
 export const S = {
   cats: [],               // the categories of /api/rules, each with its items
