@@ -4,6 +4,7 @@
 // besides the process-wide catalogue. Documents are built by concatenation,
 // keys in a fixed order, no white space; the interface and the
 // single-instance probe rely on both.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -88,22 +89,32 @@ std::string ApiStatus() {
 
 // One item of a result document; the last scan's summary leaves the error
 // texts out.
+// A list of texts as a JSON array.
+std::string QuotedList(const std::vector<std::string>& list) {
+  std::string o = "[";
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (i) o += ",";
+    o += Quoted(list[i]);
+  }
+  return o + "]";
+}
+
+// One item of a result; a clean's (withErrors) also says what it left to
+// earlier items: "shared":N,"sharedWith":["id",...].
 std::string ItemJson(const std::string& id, const tamsel::ItemStat& st, bool withErrors) {
   std::string o = "{\"id\":" + Quoted(id) + ",\"bytes\":" + Num(st.bytes) +
                   ",\"files\":" + Num(st.files) + ",\"skipped\":" + Num(st.skipped) +
-                  ",\"errors\":[";
-  if (withErrors) {
-    for (size_t i = 0; i < st.errors.size(); ++i) {
-      if (i) o += ",";
-      o += Quoted(st.errors[i]);
-    }
-  }
-  return o + "]}";
+                  ",\"errors\":" + QuotedList(withErrors ? st.errors : std::vector<std::string>());
+  if (withErrors)
+    o += ",\"shared\":" + Num(st.shared) + ",\"sharedWith\":" + QuotedList(st.sharedWith);
+  return o + "}";
 }
 
 // The items of a result list and their totals, as "items":[...],
-// "totalBytes":N,"totalFiles":N.
-std::string ItemsAndTotals(const tamsel::ResultList& list, bool withErrors) {
+// "totalBytes":N,"totalFiles":N: a clean's items count each file once, so
+// their sums do; a scan's totals take off what the overlaps count twice.
+std::string ItemsAndTotals(const tamsel::ResultList& list, bool withErrors,
+                           const std::vector<tamsel::Overlap>& overlaps = {}) {
   std::string o = "\"items\":[";
   uint64_t tb = 0, tf = 0;
   for (size_t i = 0; i < list.size(); ++i) {
@@ -112,7 +123,23 @@ std::string ItemsAndTotals(const tamsel::ResultList& list, bool withErrors) {
     tb += list[i].second.bytes;
     tf += list[i].second.files;
   }
+  for (const tamsel::Overlap& ov : overlaps) {
+    uint64_t extra = ov.items.size() - 1;
+    tb -= std::min(tb, extra * ov.bytes);
+    tf -= std::min(tf, extra * ov.files);
+  }
   return o + "],\"totalBytes\":" + Num(tb) + ",\"totalFiles\":" + Num(tf);
+}
+
+// "overlaps":[{"items":["id",...],"files":N,"bytes":N},...]
+std::string OverlapsJson(const std::vector<tamsel::Overlap>& overlaps) {
+  std::string o = "\"overlaps\":[";
+  for (size_t i = 0; i < overlaps.size(); ++i) {
+    if (i) o += ",";
+    o += "{\"items\":" + QuotedList(overlaps[i].items) + ",\"files\":" + Num(overlaps[i].files) +
+         ",\"bytes\":" + Num(overlaps[i].bytes) + "}";
+  }
+  return o + "]";
 }
 
 std::string ApiResult() {
@@ -130,9 +157,11 @@ std::string ApiScanResult() {
   tamsel::TaskResults r = tamsel::TaskResultsNow();
   if (r.lastScan.empty())
     return "{\"ok\":true,\"kind\":\"scan\",\"empty\":true,\"items\":[],\"totalBytes\":0,"
-           "\"totalFiles\":0}";
+           "\"totalFiles\":0,\"overlaps\":[]}";
   return "{\"ok\":true,\"kind\":\"scan\",\"empty\":false,\"age\":" +
-         Num(tov::TickCount64() - r.lastScanAt) + "," + ItemsAndTotals(r.lastScan, false) + "}";
+         Num(tov::TickCount64() - r.lastScanAt) + "," +
+         ItemsAndTotals(r.lastScan, false, r.lastScanOverlaps) + "," +
+         OverlapsJson(r.lastScanOverlaps) + "}";
 }
 
 std::string ApiEnv() {

@@ -25,7 +25,7 @@ void Refuse(const Choice& c, ItemStat& stat, const std::wstring& path, uint64_t 
             const std::wstring& reason) {
   stat.skipped++;
   PushErr(stat, path, reason);
-  Touched(c, false, bytes, path, reason);
+  Touched(c, TouchKind::Skipped, bytes, path, reason);
 }
 
 // ---- Reasons ---------------------------------------------------------------------
@@ -119,146 +119,206 @@ bool DeleteTargetFile(const std::wstring& path, tov::FsFault* fault) {
   return ok;
 }
 
-// ---- "files" items -----------------------------------------------------------------
+// ---- Moving to the Recycle Bin ------------------------------------------------------
 
-// The files of one folder target of a "files" item, through the gate one by
-// one; returns the bytes taken (or, in a dry run, that would be).
-uint64_t CleanFilesInTarget(const Target& t, ItemStat& stat, bool dryRun, const Choice& c) {
-  tov::DirHandle dir = OpenTargetDir(t.path, stat, kReparseFilesReason, c);
-  if (dir == tov::kNoDir) return 0;
-  uint64_t sum = 0;
-  Walk w = WalkOf(t, true);
-  // Left out by the user's choice is not refused: neither counted nor
-  // reported, as in a scan. Protected files are the gate's to refuse.
-  Choice unprotected = c;
-  SafetyContext none;
-  unprotected.safety = &none;
-  w.file = [&](tov::DirHandle in, EntryPath& paths, const tov::DirEntry& e) {
-    if (LeftOut(unprotected, &paths, nullptr, e.name, e.mtime)) return;
-    const std::wstring& full = paths.Of(e.name);
-    std::wstring reason;
-    tov::FsFault fault = tov::FsFault::None;
-    if (!IsSafeDeletePath(*c.safety, full, t.allowSystem, reason)) {
-      Refuse(c, stat, full, e.size, reason);
-    } else if (dryRun || tov::DeleteFileAt(in, e.name, &fault)) {
-      sum += e.size;
-      stat.files++;
-      Touched(c, true, e.size, full, std::wstring());
-    } else {
-      Refuse(c, stat, full, e.size,
-             DeleteFailReason(fault, kDeleteFailedInWalk, kReparseFilesReason));
-    }
-  };
-  w.refuseDir = RefuseProtectedDirs(c, stat);
-  w.fault = [&c, &stat](const std::wstring& path, tov::FsFault fault) {
-    Refuse(c, stat, path, 0, OpenFailReason(fault, kReparseFilesReason));
-  };
-  WalkDir(w, dir, t.path, 0);
-  tov::CloseDir(dir);
-  return sum;
-}
+const wchar_t kRecycleFailed[] = L"无法移到回收站(文件留在原处)";
 
-void CleanFilesMode(const RuleItem& item, ItemStat& stat, bool dryRun, const Choice& c) {
-  for (size_t i = 0; i < item.targets.size() && !Cancelled(); ++i) {
-    const Target& t = item.targets[i];
-    if (t.path.empty() || RepeatsEarlierTarget(item, i)) continue;
-    if (TargetRefused(t, stat, kReparseFilesReason, c)) continue;
-    tov::FileInfo info;
-    if (!tov::GetFileInfo(t.path, &info)) continue;
-    if (info.attrs & tov::kAttrDirectory) {
-      stat.bytes += CleanFilesInTarget(t, stat, dryRun, c);
-      continue;
-    }
-    if (!TakesSingleFile(t, info.attrs)) continue;
-    if (LeftOut(c, nullptr, &t.path, std::wstring(), info.mtime)) continue;
-    tov::FsFault fault = tov::FsFault::None;
-    if (dryRun || DeleteTargetFile(t.path, &fault)) {
+// Files of an item of the user's own files waiting to go to the Recycle Bin
+// together: the shell moves a batch much faster than one file at a time.
+// Flushed when full, before a folder that held them is removed, and at the
+// end of each target.
+struct RecycleBatch {
+  static constexpr size_t kMax = 256;
+  std::vector<std::wstring> paths;
+  std::vector<uint64_t> sizes;
+};
+
+void FlushRecycle(RecycleBatch& b, ItemStat& stat, const Choice& c) {
+  if (b.paths.empty()) return;
+  std::vector<tov::FsFault> faults;
+  tov::RecycleFiles(b.paths, &faults);
+  for (size_t i = 0; i < b.paths.size(); ++i) {
+    tov::FsFault f = i < faults.size() ? faults[i] : tov::FsFault::Other;
+    if (f == tov::FsFault::None) {
       stat.files++;
-      stat.bytes += info.size;
-      Touched(c, true, info.size, t.path, std::wstring());
+      stat.bytes += b.sizes[i];
+      Touched(c, TouchKind::Recycled, b.sizes[i], b.paths[i], std::wstring());
     } else {
-      Refuse(c, stat, t.path, info.size,
-             DeleteFailReason(fault, kDeleteFailedTarget, kReparseFilesReason));
+      Refuse(c, stat, b.paths[i], b.sizes[i], DeleteFailReason(f, kRecycleFailed, kRecycleFailed));
     }
   }
+  b.paths.clear();
+  b.sizes.clear();
 }
 
-// ---- "dir" items -------------------------------------------------------------------
+// ---- One item's walk ----------------------------------------------------------------
 
-// A "dir" item's folder goes whole: every file in it (no name filters, no
-// database rule: the item names that folder on purpose), then its emptied
-// subfolders, then the folder itself. A dry run measures the same walk, as
-// deep, and like the clean stops at a cancel.
-void CleanDirMode(const RuleItem& item, ItemStat& stat, bool dryRun, const Choice& c) {
-  for (size_t i = 0; i < item.targets.size() && !Cancelled(); ++i) {
-    const Target& t = item.targets[i];
-    // The same folder spelled in another letter case is gone already (or, in
-    // a dry run, counted already).
-    if (RepeatsEarlierTarget(item, i)) continue;
-    if (TargetRefused(t, stat, kReparseDirReason, c)) continue;
-    uint32_t attrs = 0;
-    if (!tov::GetAttributes(t.path, &attrs) || !(attrs & tov::kAttrDirectory)) continue;
-    tov::DirHandle dir = OpenTargetDir(t.path, stat, kReparseDirReason, c);
-    if (dir == tov::kNoDir) continue;
-    uint64_t sum = 0;
-    Walk w = WalkOf(t, false);
-    w.fault = [&c, &stat](const std::wstring& path, tov::FsFault fault) {
-      Refuse(c, stat, path, 0, OpenFailReason(fault, kReparseDirReason));
-    };
-    w.refuseDir = RefuseProtectedDirs(c, stat);
-    // A file on the skip list stays, and with it the folders that hold it;
-    // a protected one is refused as in a "files" item.
-    Choice unprotected = c;
-    SafetyContext none;
-    unprotected.safety = &none;
-    auto keeps = [&](EntryPath& paths, const tov::DirEntry& e) {
-      if (LeftOut(unprotected, &paths, nullptr, e.name, e.mtime)) return true;
-      if (c.safety->protect.empty() || !IsProtectedPath(*c.safety, paths.Of(e.name))) return false;
-      Refuse(c, stat, paths.Of(e.name), e.size, kReasonProtected);
-      return true;
-    };
-    if (dryRun) {
-      w.file = [&](tov::DirHandle, EntryPath& paths, const tov::DirEntry& e) {
-        if (!keeps(paths, e)) sum += e.size;
-      };
+// What a walk of one item does with each decision: the only place where a
+// scan, a file list, a dry run and a real clean differ, and the dry run
+// differs from the clean only in the delete.
+struct ItemWalk {
+  const RuleItem& item;
+  const Choice& c;
+  Act act;
+  ItemStat& stat;
+  std::vector<FileHit>* hits;
+  uint32_t maxHits;
+  RecycleBatch batch;
+
+  // Deletes the file (through in when given, else by its path) or queues it
+  // for the Recycle Bin; false with fault when it stayed.
+  bool Remove(tov::DirHandle in, const std::wstring& name, const std::wstring& full,
+              tov::FsFault* fault) {
+    if (in != tov::kNoDir) return tov::DeleteFileAt(in, name, fault);
+    return DeleteTargetFile(full, fault);
+  }
+
+  void File(const Target& t, const std::vector<const Sharing::Reach*>& nest, tov::DirHandle in,
+            const std::wstring& full, const std::wstring& name, uint64_t size, uint64_t mtime) {
+    Decision d = Decide(c, t, nest, full, name, mtime, size);
+    switch (d.verdict) {
+      case Verdict::LeftAge:
+      case Verdict::Again:
+        return;
+      case Verdict::LeftSkip:
+        // The file list shows what the user left out, so it can be taken back.
+        if (act == Act::Details && hits->size() < maxHits)
+          hits->push_back(FileHit{full, size, mtime});
+        return;
+      case Verdict::Shared:  // counted by CountShared, the same in a dry run and a clean
+        return;
+      case Verdict::Refused:
+        if (act != Act::Details) Refuse(c, stat, full, size, d.reason);
+        return;
+      case Verdict::Take:
+        break;
+    }
+    if (act == Act::Details) {
+      if (hits->size() < maxHits) hits->push_back(FileHit{full, size, mtime});
+      return;
+    }
+    if (act != Act::Clean) {
+      stat.files++;
+      stat.bytes += size;
+      return;
+    }
+    if (item.userFiles) {
+      batch.paths.push_back(full);
+      batch.sizes.push_back(size);
+      if (batch.paths.size() >= RecycleBatch::kMax) FlushRecycle(batch, stat, c);
+      return;
+    }
+    tov::FsFault fault = tov::FsFault::None;
+    if (Remove(in, name, full, &fault)) {
+      stat.files++;
+      stat.bytes += size;
+      Touched(c, TouchKind::Deleted, size, full, std::wstring());
     } else {
-      w.file = [&](tov::DirHandle in, EntryPath& paths, const tov::DirEntry& e) {
-        if (keeps(paths, e)) return;
-        tov::FsFault fault = tov::FsFault::None;
-        if (tov::DeleteFileAt(in, e.name, &fault)) {
-          stat.files++;
-          sum += e.size;
-          Touched(c, true, e.size, paths.Of(e.name), std::wstring());
-        } else {
-          Refuse(c, stat, paths.Of(e.name), e.size,
-                 DeleteFailReason(fault, kDeleteFailedInWalk, kReparseDirReason));
-        }
+      const wchar_t* general = in != tov::kNoDir ? kDeleteFailedInWalk : kDeleteFailedTarget;
+      const wchar_t* link = item.mode == "dir" ? kReparseDirReason : kReparseFilesReason;
+      Refuse(c, stat, full, size, DeleteFailReason(fault, general, link));
+    }
+  }
+
+  void Target1(const Target& t) {
+    bool dirMode = item.mode == "dir";
+    const wchar_t* linkReason = dirMode ? kReparseDirReason : kReparseFilesReason;
+    bool gated = act != Act::Details;
+    if (gated) {
+      if (TargetRefused(t, stat, linkReason, c)) return;
+    } else if (IsProtectedPath(*c.safety, t.path) || HasReparseInPath(t.path)) {
+      return;
+    }
+    tov::FileInfo info;
+    if (!tov::GetFileInfo(t.path, &info)) return;
+    std::vector<const Sharing::Reach*> nest;
+    if (c.sharing) nest = NestingReaches(*c.sharing, c.index, t);
+    // A clean's later item sees the files an earlier one took as gone,
+    // which the real clean made them; the dry run sees the same.
+    std::function<bool(const std::wstring&)> goneByPath;
+    if (c.sharing && c.sharing->countOnce && !nest.empty())
+      goneByPath = [this](const std::wstring& full) { return TakenEarlier(c, full); };
+    if (!(info.attrs & tov::kAttrDirectory)) {
+      // A "dir" item names folders only.
+      if (dirMode || (goneByPath && goneByPath(t.path)) ||
+          !TakesSingleFile(t, info.attrs, goneByPath ? &goneByPath : nullptr))
+        return;
+      File(t, nest, tov::kNoDir, t.path, LeafName(t.path), info.size, info.mtime);
+      FlushRecycle(batch, stat, c);
+      return;
+    }
+    tov::FsFault openFault = tov::FsFault::None;
+    tov::DirHandle dir =
+        gated ? OpenTargetDir(t.path, stat, linkReason, c) : tov::OpenWalkDir(t.path, &openFault);
+    if (dir == tov::kNoDir) return;
+    Walk w = WalkOf(t, !dirMode);
+    if (goneByPath)
+      w.gone = [&goneByPath](EntryPath& paths, const tov::DirEntry& e) {
+        return goneByPath(paths.Of(e.name));
       };
-      // A folder that still holds something stays; what kept it is reported.
-      w.leftDir = [&c](tov::DirHandle in, EntryPath& paths, const tov::DirEntry& e) {
+    w.file = [&](tov::DirHandle in, EntryPath& paths, const tov::DirEntry& e) {
+      File(t, nest, in, paths.Of(e.name), e.name, e.size, e.mtime);
+    };
+    if (gated) {
+      w.refuseDir = RefuseProtectedDirs(c, stat);
+      w.fault = [this, linkReason](const std::wstring& path, tov::FsFault fault) {
+        Refuse(c, stat, path, 0, OpenFailReason(fault, linkReason));
+      };
+    } else if (!c.safety->protect.empty()) {
+      w.refuseDir = [this](const std::wstring& sub) { return IsProtectedPath(*c.safety, sub); };
+    }
+    // A "dir" item's folder goes whole: its emptied subfolders, then the
+    // folder itself. A folder that still holds something (a file left out
+    // or refused) stays.
+    if (act == Act::Clean && dirMode) {
+      w.leftDir = [this, &t](tov::DirHandle in, EntryPath& paths, const tov::DirEntry& e) {
+        FlushRecycle(batch, stat, c);
+        // An emptied folder the gate refuses (one on the desktop) stays too.
+        std::wstring reason;
+        if (!IsSafeDeletePath(*c.safety, paths.Of(e.name), t.allowSystem, reason)) return;
         tov::FsFault fault = tov::FsFault::None;
         if (tov::RemoveDirAt(in, e.name, &fault))
-          Touched(c, true, 0, paths.Of(e.name), std::wstring());
+          Touched(c, TouchKind::Deleted, 0, paths.Of(e.name), std::wstring());
       };
     }
     WalkDir(w, dir, t.path, 0);
     tov::CloseDir(dir);
-    stat.bytes += sum;
-    if (dryRun) {
-      stat.files += 1;  // the folder counts as one entry, whatever it holds
-    } else {
+    FlushRecycle(batch, stat, c);
+    if (act == Act::Clean && dirMode) {
       tov::FsFault fault = tov::FsFault::None;
       tov::DirHandle parent = tov::OpenWalkDir(ParentOf(t.path), &fault);
       if (parent != tov::kNoDir) {
         if (tov::RemoveDirAt(parent, LeafName(t.path), &fault))
-          Touched(c, true, 0, t.path, std::wstring());
+          Touched(c, TouchKind::Deleted, 0, t.path, std::wstring());
         tov::CloseDir(parent);
       }
     }
   }
-}
+};
 
 }  // namespace
+
+// A "dir" item's folder goes whole: every file in it (no name filters, no
+// database rule: the item names that folder on purpose, and no age filter:
+// it is one leftover), each through the same gate as a "files" item's, then
+// its emptied subfolders and the folder itself. It counts the files it
+// takes, as a "files" item does; the folders it removes are not counted.
+void WalkItem(const RuleItem& item, const Choice& c, Act act, ItemStat& stat,
+              std::vector<FileHit>* hits, uint32_t maxHits) {
+  ItemWalk iw{item, c, act, stat, hits, maxHits, RecycleBatch()};
+  for (size_t i = 0; i < item.targets.size(); ++i) {
+    // No cancel check for a file list: a leftover cancel stops the folder
+    // walks, while single-file targets are still listed.
+    if (act != Act::Details && Cancelled()) break;
+    const Target& t = item.targets[i];
+    // The same folder spelled in another letter case is done already. An
+    // empty path is nothing to a "files" item and the gate's refusal to a
+    // "dir" item, which names a folder to remove.
+    if ((t.path.empty() && item.mode != "dir") || RepeatsEarlierTarget(item, i)) continue;
+    iw.Target1(t);
+  }
+  if (act == Act::DryRun || act == Act::Clean) CountShared(c, item, stat);
+}
 
 void CleanItems(const std::vector<Category>& cats, const std::vector<std::string>& ids, bool dryRun,
                 ResultList& out, const TaskOptions& options) {
@@ -266,18 +326,20 @@ void CleanItems(const std::vector<Category>& cats, const std::vector<std::string
   // The safety gate's look-ups (desktop, system folders, home) are made once
   // for the task instead of once for every file it is about to delete.
   const SafetyContext safety = MakeSafetyContext(options.protect);
+  Sharing sharing = SharingOf(cats, &wanted, true);
+  uint32_t index = 0;
   VisitSelected(cats, &wanted, out, [&](const RuleItem& item, ItemStat& stat) {
     Choice c = ChoiceFor(item, options, safety, !dryRun);
-    if (item.mode == "dir")
-      CleanDirMode(item, stat, dryRun, c);
-    else if (item.mode == "measure")
+    c.sharing = &sharing;
+    c.index = index++;
+    if (item.mode == "measure")
       MeasureTargets(item, stat, c);
     else if (item.mode == "recyclebin")
       CleanRecycleBin(stat, dryRun, c);
     else if (item.mode == "hibernate")
       CleanHibernation(stat, dryRun, c);
     else
-      CleanFilesMode(item, stat, dryRun, c);
+      WalkItem(item, c, dryRun ? Act::DryRun : Act::Clean, stat);
   });
 }
 

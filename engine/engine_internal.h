@@ -20,6 +20,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/tamsel_engine.h"
@@ -76,19 +77,61 @@ bool RepeatsEarlierTarget(const RuleItem& item, size_t index);
 // Whether a target that is a single file (with these attributes) takes it,
 // under the same rules as a walk: a plain local file that passes the
 // target's filters and, for a sweep by patterns, lies outside a database's
-// folder.
-bool TakesSingleFile(const Target& t, uint32_t attrs);
+// folder. gone, when given, names files to treat as not there (Walk::gone).
+bool TakesSingleFile(const Target& t, uint32_t attrs,
+                     const std::function<bool(const std::wstring&)>* gone = nullptr);
 
-// ---- The user's choices (choices.cpp) -------------------------------------------------
+// ---- The user's choices and the one decision per file (choices.cpp) ---------------------
+
+// Where the targets of the selected items of one task nest, and what their
+// walks met there. Only a file that more than one target can take (by
+// folder, recursion and name filters) gets a record, so that a task whose
+// targets do not nest keeps no path at all.
+struct Sharing {
+  // One target of a selected item that deletes (a "files" or "dir" item).
+  struct Reach {
+    uint32_t item = 0;  // the item's place in the selection, catalogue order
+    const Target* t = nullptr;
+    std::wstring folded;    // t->path folded, no trailing backslash
+    bool recursive = true;  // a "dir" item always is
+    bool filtered = true;   // false for a "dir" item: every name
+    bool age = false;       // the age filter applies to its item
+  };
+  // What the walks met of one file that several targets can take.
+  struct Met {
+    uint32_t first = 0;  // the first item that met it
+    bool left = false;   // the first item left it (too young)
+    bool taken = false;  // the first item took it (counted; a clean deletes it)
+    uint64_t size = 0;
+    std::vector<uint32_t> items;  // a scan: every item that counted it
+  };
+  bool countOnce = true;         // a clean: later items leave a file to the first
+  std::vector<std::string> ids;  // the selected items, catalogue order
+  std::vector<Reach> reaches;
+  std::unordered_map<std::wstring, Met> met;  // by folded full path
+};
+
+// The Sharing of the items selected in cats (every deleting item when ids
+// is null), in catalogue order.
+Sharing SharingOf(const std::vector<Category>& cats, const std::set<std::string>* ids,
+                  bool countOnce);
+
+// The reaches of the other targets (of any selected item, this one's
+// included) that can take a file of the target t of the selected item
+// `item`; empty when its files are nobody else's, which spares its walk
+// every look-up.
+std::vector<const Sharing::Reach*> NestingReaches(const Sharing& s, uint32_t item, const Target& t);
 
 // How one item's walks apply the task's options.
 struct Choice {
   const TaskOptions* opt = nullptr;
-  const SafetyContext* safety = nullptr;  // holds the protected paths, folded
+  const SafetyContext* safety = nullptr;  // the gate's context, with the protected paths
   const std::string* item = nullptr;      // the item's id, for the record
   bool age = false;                       // the age filter applies ("files" items)
   bool skip = true;                       // the skip list applies (not in the file list)
   bool record = false;                    // a real clean: report what was touched
+  Sharing* sharing = nullptr;             // the task's, or null (file list, measure)
+  uint32_t index = 0;                     // the item's place in sharing's selection
 };
 
 // The choice of one item in a task: the age filter counts for "files" items
@@ -100,21 +143,77 @@ Choice ChoiceFor(const RuleItem& item, const TaskOptions& opt, const SafetyConte
 // Whether a file is left out by the user's choices before any gate: too
 // young for the age filter, on the skip list, or protected. The path is
 // full when given, else built from paths and name, and only when a list
-// needs it.
+// needs it. (The measure of measure-only items and the hibernation file.)
 bool LeftOut(const Choice& c, EntryPath* paths, const std::wstring* full, const std::wstring& name,
              uint64_t mtime);
 
+// What becomes of one file an item's target takes.
+enum class Verdict {
+  Take,      // counted; a real clean deletes it (or recycles it)
+  LeftAge,   // too young for the age filter of an item that takes it: left by all
+  LeftSkip,  // on the skip list: left by every item
+  Refused,   // the safety gate refused it (the protected paths included): reported
+  Shared,    // an earlier selected item takes it: counted there
+  Again,     // this item met it already through another of its targets
+};
+struct Decision {
+  Verdict verdict = Verdict::Take;
+  std::wstring reason;   // Refused: the gate's words
+  uint32_t earlier = 0;  // Shared: that item's place in the selection
+};
+
+// The one decision per file that the scan, the file list, the dry run and
+// the real clean all take, in this order: the skip list; for a file other
+// targets can take (nest, from NestingReaches), what an earlier item
+// decided; the age filter (of any selected item that takes the file, so
+// that a file one item leaves too young is left by all); the safety gate
+// with the target's allowSystem. name is the file's own name and full its
+// full path.
+Decision Decide(const Choice& c, const Target& t, const std::vector<const Sharing::Reach*>& nest,
+                const std::wstring& full, const std::wstring& name, uint64_t mtime, uint64_t size);
+
 // The record of a real clean: one entry per file or folder touched.
-void Touched(const Choice& c, bool deleted, uint64_t bytes, const std::wstring& path,
+void Touched(const Choice& c, TouchKind kind, uint64_t bytes, const std::wstring& path,
              const std::wstring& reason);
+
+// A clean: whether an earlier item of the selection took the file at the
+// full path (a walk treats it as gone, as it is after the real clean).
+bool TakenEarlier(const Choice& c, const std::wstring& full);
+// Whether the target's files can have been taken by an earlier item of the
+// clean at all (it nests with another target of the selection).
+bool TakenEarlierIn(const Choice& c, const Target& t);
+
+// A clean: the files of this item that earlier items took (by the reach and
+// name filters of its targets), counted into stat.shared and sharedWith.
+void CountShared(const Choice& c, const RuleItem& item, ItemStat& stat);
+
+// The overlaps of a scan's Sharing: one entry per distinct set of items.
+std::vector<Overlap> OverlapsOf(const Sharing& s);
 
 // ---- Scanning (scan.cpp) --------------------------------------------------------------
 
-// Counts (and lists, as ctx asks) what one target holds under the choice c.
+// Counts (and lists, as ctx asks) what one target holds under the choice c:
+// the measure of measure-only items and the hibernation file.
 void ScanTarget(const Target& t, ScanCtx& ctx, const Choice& c);
 
 // Counts every target of the item once, until a cancel arrives.
 void MeasureTargets(const RuleItem& item, ItemStat& stat, const Choice& c);
+
+// ---- The walk of a "files" or "dir" item (clean.cpp) ---------------------------------
+
+// What a walk of an item does with the files Decide takes.
+enum class Act {
+  Scan,     // count
+  Details,  // list (files on the skip list too)
+  DryRun,   // count, and report what the gate refuses
+  Clean,    // delete (or recycle), count, report
+};
+
+// Walks every target of a "files" or "dir" item once, deciding every file
+// with Decide and doing with it what act says; hits (Details) receives up
+// to maxHits files.
+void WalkItem(const RuleItem& item, const Choice& c, Act act, ItemStat& stat,
+              std::vector<FileHit>* hits = nullptr, uint32_t maxHits = 0);
 
 // ---- The special items (special_items.cpp) ----------------------------------------------
 

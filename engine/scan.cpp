@@ -35,6 +35,11 @@ void ScanTarget(const Target& t, ScanCtx& ctx, const Choice& c) {
     tov::DirHandle dir = tov::OpenWalkDir(t.path, &fault);
     if (dir == tov::kNoDir) return;
     Walk w = WalkOf(t, true);
+    // A clean's measure sees what earlier items of the clean took as gone.
+    if (TakenEarlierIn(c, t))
+      w.gone = [&c](EntryPath& paths, const tov::DirEntry& e) {
+        return TakenEarlier(c, paths.Of(e.name));
+      };
     w.file = [&ctx, &c](tov::DirHandle, EntryPath& paths, const tov::DirEntry& e) {
       if (LeftOut(c, &paths, nullptr, e.name, e.mtime)) return;
       // Counting needs no path; only a file that is listed does.
@@ -47,6 +52,7 @@ void ScanTarget(const Target& t, ScanCtx& ctx, const Choice& c) {
     tov::CloseDir(dir);
     return;
   }
+  if (TakenEarlierIn(c, t) && TakenEarlier(c, t.path)) return;
   if (!TakesSingleFile(t, info.attrs)) return;
   if (LeftOut(c, nullptr, &t.path, std::wstring(), info.mtime)) return;
   CountFile(ctx, info.size);
@@ -61,38 +67,45 @@ void MeasureTargets(const RuleItem& item, ItemStat& stat, const Choice& c) {
 }
 
 void ScanItems(const std::vector<Category>& cats, const std::vector<std::string>& ids,
-               ResultList& out, const TaskOptions& options) {
+               ResultList& out, const TaskOptions& options, std::vector<Overlap>* overlaps) {
   std::set<std::string> wanted(ids.begin(), ids.end());
-  // A scan deletes nothing; of the gate's context it needs the protected
-  // paths only.
-  SafetyContext safety;
-  safety.protect = FoldProtectedPaths(options.protect);
-  VisitSelected(cats, ids.empty() ? nullptr : &wanted, out,
-                [&](const RuleItem& item, ItemStat& stat) {
-                  if (item.mode == "recyclebin") return;  // sized by its own query
-                  Choice c = ChoiceFor(item, options, safety, false);
-                  if (item.mode == "hibernate")
-                    ScanHibernation(stat, c);
-                  else
-                    MeasureTargets(item, stat, c);
-                });
+  const std::set<std::string>* selected = ids.empty() ? nullptr : &wanted;
+  // The same gate as the clean's, so that the scan counts what a clean takes.
+  const SafetyContext safety = MakeSafetyContext(options.protect);
+  Sharing sharing = SharingOf(cats, selected, false);
+  uint32_t index = 0;
+  VisitSelected(cats, selected, out, [&](const RuleItem& item, ItemStat& stat) {
+    Choice c = ChoiceFor(item, options, safety, false);
+    c.sharing = &sharing;
+    c.index = index++;
+    if (item.mode == "recyclebin") return;  // sized by its own query
+    if (item.mode == "hibernate")
+      ScanHibernation(stat, c);
+    else if (item.mode == "measure")
+      MeasureTargets(item, stat, c);
+    else
+      WalkItem(item, c, Act::Scan, stat);
+  });
+  if (overlaps) *overlaps = OverlapsOf(sharing);
 }
 
 void CollectDetails(const RuleItem& item, uint32_t maximum, std::vector<FileHit>& out,
                     const TaskOptions& options) {
   out.clear();
+  if (!item.allowDetails) return;
   ItemStat stat;
+  const SafetyContext safety = MakeSafetyContext(options.protect);
+  Choice c = ChoiceFor(item, options, safety, false);
+  c.skip = false;
+  if (item.mode == "files" || item.mode == "dir") {
+    WalkItem(item, c, Act::Details, stat, &out, maximum);
+    return;
+  }
   ScanCtx ctx;
   ctx.stat = &stat;
   ctx.hits = &out;
   ctx.maxHits = maximum;
-  ctx.collect = item.allowDetails;
-  SafetyContext safety;
-  safety.protect = FoldProtectedPaths(options.protect);
-  Choice c = ChoiceFor(item, options, safety, false);
-  c.skip = false;
-  // No cancel check between targets: a leftover cancel stops the folder
-  // walks, while single-file targets are still listed.
+  ctx.collect = true;
   for (size_t i = 0; i < item.targets.size(); ++i)
     if (!RepeatsEarlierTarget(item, i)) ScanTarget(item.targets[i], ctx, c);
 }

@@ -38,7 +38,7 @@ void NotTaken(ItemStat& stat, const Choice& c, const char* error, uint64_t bytes
   stat.errors.push_back(error);
   stat.bytes = 0;
   stat.files = 0;
-  Touched(c, false, bytes, entry, reason);
+  Touched(c, TouchKind::Skipped, bytes, entry, reason);
 }
 
 }  // namespace
@@ -61,7 +61,7 @@ void CleanRecycleBin(ItemStat& stat, bool dryRun, const Choice& c) {
              L"清空回收站失败");
     return;
   }
-  Touched(c, true, stat.bytes, kRecycleBinEntry, std::wstring());
+  Touched(c, TouchKind::Deleted, stat.bytes, kRecycleBinEntry, std::wstring());
 }
 
 // Switching hibernation off removes the hibernation file. It is not switched
@@ -83,7 +83,7 @@ void CleanHibernation(ItemStat& stat, bool dryRun, const Choice& c) {
     stat.bytes = before.size > after.size ? before.size - after.size : 0;
     stat.files = 0;
   }
-  Touched(c, true, stat.bytes, file, std::wstring());
+  Touched(c, TouchKind::Deleted, stat.bytes, file, std::wstring());
 }
 
 }  // namespace tamsel

@@ -27,6 +27,18 @@ struct ItemStat {
   uint64_t files = 0;
   uint64_t skipped = 0;             // refused by the safety gate or failed to delete
   std::vector<std::string> errors;  // at most kMaxErrors, UTF-8
+  // A dry run or clean: files this item takes that an earlier selected item
+  // (catalogue order) counts and deletes instead, and those items.
+  uint64_t shared = 0;
+  std::vector<std::string> sharedWith;
+};
+
+// A scan: files that several of the scanned items take (each item counts
+// them as if it were alone). One entry per distinct set of items.
+struct Overlap {
+  std::vector<std::string> items;  // catalogue order
+  uint64_t files = 0;
+  uint64_t bytes = 0;
 };
 
 struct FileHit {
@@ -47,11 +59,19 @@ using ResultList = std::vector<std::pair<std::string, ItemStat>>;
 // One FILETIME day.
 constexpr uint64_t kFileTimeDay = 864000000000ULL;
 
+// What a real clean did with one file or folder.
+enum class TouchKind {
+  Deleted,   // deleted for good
+  Recycled,  // moved to the Recycle Bin (an item of the user's own files)
+  Skipped,   // refused by the gate or failed
+};
+
 // What the user chose for one task, applied by every walk alike so that a
 // scan, the file list, a dry run and the real clean agree.
 struct TaskOptions {
-  // Full paths of files left out (not counted, listed or deleted), folded
-  // with Lower.
+  // Full paths of files left out by every item (not counted by a scan, a
+  // dry run or a clean, not deleted; the file list still shows them),
+  // folded with Lower.
   std::unordered_set<std::wstring> skip;
   // FILETIME; a file of a "files" item written after it is left out. 0
   // takes every file.
@@ -59,10 +79,11 @@ struct TaskOptions {
   // Folders and files no walk counts and no clean deletes (the safety gate
   // refuses them with "已设为不清理").
   std::vector<std::wstring> protect;
-  // A real clean reports each file or folder it deleted or refused, and
-  // hands its results over when it ends; the returned text, when not empty,
-  // says what went wrong with the record (TaskResults::note).
-  std::function<void(const std::string& item, bool deleted, uint64_t bytes,
+  // A real clean reports each file or folder it deleted, moved to the
+  // Recycle Bin or refused, and hands its results over when it ends; the
+  // returned text, when not empty, says what went wrong with the record
+  // (TaskResults::note).
+  std::function<void(const std::string& item, TouchKind kind, uint64_t bytes,
                      const std::wstring& path, const std::wstring& reason)>
       touched;
   std::function<std::string(const ResultList& result)> finished;
@@ -130,12 +151,13 @@ TaskSnapshot TaskStateNow();
 // ended, so once TaskStateNow shows it finished and not busy, these are its
 // results.
 struct TaskResults {
-  std::string kind;         // "scan", "clean" or empty before any task
-  bool dryRun = false;      // of the last task
-  std::string note;         // what the last clean's finished hook said; empty when all went well
-  ResultList last;          // of the last task, scan or clean
-  ResultList lastScan;      // of the last scan; survives cleans
-  uint64_t lastScanAt = 0;  // TickCount64 when the last scan finished; 0 before any
+  std::string kind;     // "scan", "clean" or empty before any task
+  bool dryRun = false;  // of the last task
+  std::string note;     // what the last clean's finished hook said; empty when all went well
+  ResultList last;      // of the last task, scan or clean
+  ResultList lastScan;  // of the last scan; survives cleans
+  std::vector<Overlap> lastScanOverlaps;  // of the last scan
+  uint64_t lastScanAt = 0;                // TickCount64 when the last scan finished; 0 before any
 };
 TaskResults TaskResultsNow();
 
@@ -154,8 +176,17 @@ void SetExplorerHooks(const ExplorerHooks& hooks);
 
 // ---- The walkers (task thread; CollectDetails on a connection thread) -------------
 
+// Every item is counted as if it were alone; overlaps, when given, receives
+// the files several of them take.
 void ScanItems(const std::vector<Category>& cats, const std::vector<std::string>& ids,
-               ResultList& out, const TaskOptions& options = TaskOptions());
+               ResultList& out, const TaskOptions& options = TaskOptions(),
+               std::vector<Overlap>* overlaps = nullptr);
+// A file several selected items take is counted and deleted once, by the
+// first of them in catalogue order; the later ones count it in
+// ItemStat::shared. A dry run decides every file exactly as the real clean
+// and differs only in not deleting. An item of the user's own files
+// (RuleItem::userFiles) moves its files to the Recycle Bin; a file the bin
+// does not take stays and is counted as skipped.
 // A real clean calls options.touched for every file or folder it deleted or
 // refused, but not options.finished (the task thread does).
 void CleanItems(const std::vector<Category>& cats, const std::vector<std::string>& ids, bool dryRun,

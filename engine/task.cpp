@@ -133,9 +133,10 @@ void ScanOrClean(const TaskArgs& args) {
   g_state.freeAfter.exchange(free0);
 
   ResultList result;
+  std::vector<Overlap> overlaps;
   if (args.isScan) {
     SetPhase("scan");
-    ScanItems(args.cats, args.ids, result, args.options);
+    ScanItems(args.cats, args.ids, result, args.options, &overlaps);
   } else {
     SetPhase(args.dryRun ? "clean-dryrun" : "clean");
     CleanItems(args.cats, args.ids, args.dryRun, result, args.options);
@@ -148,6 +149,7 @@ void ScanOrClean(const TaskArgs& args) {
   std::lock_guard<std::mutex> lock(g_csResult);
   if (args.isScan) {
     g_results.lastScan = result;
+    g_results.lastScanOverlaps = std::move(overlaps);
     g_results.lastScanAt = tov::TickCount64();
   }
   g_results.last = std::move(result);

@@ -33,12 +33,20 @@ bool IsExcluded(const std::wstring& name, const std::vector<std::wstring>& patte
 
 // Whether a database lies directly in the folder at path; false when the
 // folder cannot be read (nothing in it can be deleted then either).
-bool FolderHoldsDatabase(const std::wstring& path) {
+bool FolderHoldsDatabase(const std::wstring& path,
+                         const std::function<bool(const std::wstring&)>* gone) {
   tov::FsFault fault = tov::FsFault::None;
   tov::DirHandle dir = tov::OpenWalkDir(path, &fault);
   if (dir == tov::kNoDir) return false;
   std::vector<tov::DirEntry> entries;
-  bool db = tov::ListDirAt(dir, &entries) && IsDatabaseFolder(entries);
+  bool db = false;
+  if (tov::ListDirAt(dir, &entries)) {
+    EntryPath paths(path);
+    for (const tov::DirEntry& e : entries)
+      if (!(e.attrs & tov::kAttrDirectory) && IsDatabaseMarker(e.name) &&
+          !(gone && (*gone)(paths.Of(e.name))))
+        db = true;
+  }
   tov::CloseDir(dir);
   return db;
 }
@@ -59,12 +67,15 @@ bool PassesFilter(const Target& t, const std::wstring& name) {
   return !IsExcluded(name, t.exclude);
 }
 
+bool IsDatabaseMarker(const std::wstring& name) {
+  for (const wchar_t* marker : kDatabaseMarkers)
+    if (WildMatchStr(marker, name.c_str())) return true;
+  return false;
+}
+
 bool IsDatabaseFolder(const std::vector<tov::DirEntry>& entries) {
-  for (const tov::DirEntry& e : entries) {
-    if (e.attrs & tov::kAttrDirectory) continue;
-    for (const wchar_t* marker : kDatabaseMarkers)
-      if (WildMatchStr(marker, e.name.c_str())) return true;
-  }
+  for (const tov::DirEntry& e : entries)
+    if (!(e.attrs & tov::kAttrDirectory) && IsDatabaseMarker(e.name)) return true;
   return false;
 }
 
@@ -84,10 +95,20 @@ void WalkDir(const Walk& w, tov::DirHandle dir, const std::wstring& path, int de
     return;
   }
   const Target& t = *w.target;
+  EntryPath paths(path);
+  if (w.gone) {
+    size_t kept = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      bool file = !(entries[i].attrs & tov::kAttrDirectory);
+      if (file && w.gone(paths, entries[i])) continue;
+      if (kept != i) entries[kept] = std::move(entries[i]);
+      ++kept;
+    }
+    entries.resize(kept);
+  }
   // A sweep by name patterns leaves a database's files alone; a target
   // without patterns names its folder on purpose and takes everything.
   bool keepFiles = w.filtered && !t.include.empty() && IsDatabaseFolder(entries);
-  EntryPath paths(path);
   for (const tov::DirEntry& e : entries) {
     if (w.cancelled && w.cancelled()) return;
     if (e.attrs & tov::kAttrDirectory) {
@@ -149,9 +170,10 @@ bool RepeatsEarlierTarget(const RuleItem& item, size_t index) {
   return false;
 }
 
-bool TakesSingleFile(const Target& t, uint32_t attrs) {
+bool TakesSingleFile(const Target& t, uint32_t attrs,
+                     const std::function<bool(const std::wstring&)>* gone) {
   if (!IsPlainLocalFile(attrs) || !PassesFilter(t, LeafName(t.path))) return false;
-  return t.include.empty() || !FolderHoldsDatabase(ParentOf(t.path));
+  return t.include.empty() || !FolderHoldsDatabase(ParentOf(t.path), gone);
 }
 
 }  // namespace tamsel

@@ -63,6 +63,10 @@ struct Walk {
   // leaves the subfolder and all it holds out of the walk (a path the user
   // protected).
   std::function<bool(const std::wstring& path)> refuseDir;
+  // Asked of each file of a listing before anything else: true treats the
+  // file as not there (a dry run's view of a file an earlier item of the
+  // same clean takes), also for the database rule.
+  std::function<bool(EntryPath& paths, const tov::DirEntry& e)> gone;
   // A subfolder that could not be opened, or was swapped for something else
   // since it was listed (tov::FsFault::Link).
   std::function<void(const std::wstring& path, tov::FsFault fault)> fault;
@@ -77,6 +81,9 @@ void WalkDir(const Walk& w, tov::DirHandle dir, const std::wstring& path, int de
 // MANIFEST-*, beside NNNNNN.log) and ESE (*.chk, *.jrs, *.edb, beside
 // *.log). Decided from the folder's listing alone.
 bool IsDatabaseFolder(const std::vector<tov::DirEntry>& entries);
+
+// Whether a file of this name marks a database's folder.
+bool IsDatabaseMarker(const std::wstring& name);
 
 // Whether the file entry is one that a walk may take at all: no link, no
 // directory, really on this disk.

@@ -306,6 +306,17 @@ bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault);
 // false with *fault (Gone, InUse, Denied, Other) otherwise.
 bool RecyclePath(const std::wstring& path, FsFault* fault);
 
+// Moves files (not folders) to the Recycle Bin, many in one operation, with
+// no UI at all and never deleting one for good: a file the bin cannot take
+// (too large, a drive without a bin) stays where it is. Windows:
+// IFileOperation with FOFX_RECYCLEONDELETE | FOF_ALLOWUNDO | FOF_NO_UI and a
+// progress sink that cancels every deletion the shell would not recycle;
+// without IFileOperation (wine), SHFileOperationW of the paths within
+// MAX_PATH with FOF_WANTNUKEWARNING. POSIX: RecyclePath one by one. faults
+// gets one entry per path: None when the file is gone from its place
+// afterwards, else why it stayed (Gone when it was not there to begin with).
+void RecycleFiles(const std::vector<std::wstring>& paths, std::vector<FsFault>* faults);
+
 // Opens an Explorer window on the folder holding path, with path selected
 // (ILCreateFromPathW, SHOpenFolderAndSelectItems; COM initialised on the
 // calling thread for the call). POSIX: there is no Explorer; the request is

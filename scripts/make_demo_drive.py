@@ -22,6 +22,11 @@ names and sizes (and, on the same day, the same times).
 
 ROOT receives a marker file .tamsel-demo; a later run deletes ROOT/c only
 when that marker is present, and refuses to touch a ROOT/c it did not make.
+
+ROOT/c.capacity receives the drive's size in bytes (--capacity, in GB): the
+native build then reports the drive's free space as that size minus the
+sizes of its files, so that a clean of the demo drive shows the space it
+frees (without the file it reports the host disk's free space).
 """
 
 import argparse
@@ -806,6 +811,9 @@ def main():
     ap.add_argument("--list", action="store_true",
                     help="write nothing; print the tree as JSON lines [path, size, mtime] with the "
                          "%%VARIABLES%% of the paths as written, for tests that plant it themselves")
+    ap.add_argument("--capacity", type=float, default=256,
+                    help="the drive's size in GB, written to ROOT/c.capacity (default 256; "
+                         "raised to hold the files with a quarter to spare)")
     args = ap.parse_args()
     if args.list:
         for row in tree_files():
@@ -819,6 +827,9 @@ def main():
     root = os.path.abspath(args.root)
     prepare_root(root)
     files, total = write_tree(root, user)
+    capacity = max(int(args.capacity * GB), int(math.ceil(total * 1.25)))
+    with open(os.path.join(root, "c.capacity"), "w", encoding="utf-8") as f:
+        f.write("%d\n" % capacity)
     print("make_demo_drive: %d files under %s, %.1f GB apparent size (sparse)"
           % (files, os.path.join(root, "c"), total / GB))
 

@@ -30,14 +30,25 @@ struct CleanRecord {
 
 }  // namespace
 
+const char* RecordKindOf(TouchKind kind) {
+  switch (kind) {
+    case TouchKind::Deleted:
+      return "deleted";
+    case TouchKind::Recycled:
+      return "recycled";
+    default:
+      return "skipped";
+  }
+}
+
 void RecordCleanInto(TaskOptions* opt, const std::vector<std::string>& ids) {
   auto rec = std::make_shared<CleanRecord>();
   rec->start = tov::NowFileTime();
   rec->items = ids;
-  opt->touched = [rec](const std::string& item, bool deleted, uint64_t bytes,
+  opt->touched = [rec](const std::string& item, TouchKind kind, uint64_t bytes,
                        const std::wstring& path, const std::wstring& reason) {
     rec->Begin();
-    if (rec->ok) RecordLine(rec->writer, deleted, item, bytes, path, reason);
+    if (rec->ok) RecordLine(rec->writer, RecordKindOf(kind), item, bytes, path, reason);
   };
   opt->finished = [rec](const ResultList& result) -> std::string {
     rec->Begin();

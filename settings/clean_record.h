@@ -13,6 +13,10 @@ namespace tamsel {
 // What a clean's result says when its record could not be written.
 constexpr const char kRecordFailed[] = "清理记录无法写入";
 
+// The record's word for what a clean did with a file: "deleted",
+// "recycled" or "skipped".
+const char* RecordKindOf(TouchKind kind);
+
 // Sets opt's touched and finished hooks so that the clean of ids writes a
 // record in HistoryDir(): begun when the clean first reports (or, when it
 // touches nothing, when it ends), so that a clean refused as busy leaves

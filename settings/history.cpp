@@ -66,7 +66,8 @@ struct RecordHead {
 };
 
 struct RecordLineText {
-  bool deleted = false;
+  std::string kind;    // "deleted", "recycled" or "skipped"
+  bool freed = false;  // deleted or recycled
   std::string item, path, reason;
   uint64_t bytes = 0;
 };
@@ -91,8 +92,9 @@ bool ParseHead(const std::string& line, RecordHead* h) {
 
 bool ParseLine(const std::string& line, RecordLineText* out) {
   std::vector<std::string> f = Split(line, '\t');
-  if (f.size() != 5 || (f[0] != "deleted" && f[0] != "skipped")) return false;
-  out->deleted = f[0] == "deleted";
+  if (f.size() != 5 || (f[0] != "deleted" && f[0] != "recycled" && f[0] != "skipped")) return false;
+  out->kind = f[0];
+  out->freed = f[0] != "skipped";
   out->item = f[1];
   out->bytes = strtoull(f[2].c_str(), nullptr, 10);
   out->path = f[3];
@@ -119,7 +121,7 @@ void SumLines(const std::vector<std::string>& lines, RecordHead* h) {
   for (size_t i = 1; i < lines.size(); ++i) {
     RecordLineText l;
     if (!ParseLine(lines[i], &l)) continue;
-    if (l.deleted) {
+    if (l.freed) {
       h->bytes += l.bytes;
       h->files += 1;
     } else {
@@ -228,10 +230,10 @@ bool BeginRecord(const std::wstring& dir, uint64_t now, const std::vector<std::s
   return true;
 }
 
-void RecordLine(HistoryWriter& w, bool deleted, const std::string& item, uint64_t bytes,
+void RecordLine(HistoryWriter& w, const char* kind, const std::string& item, uint64_t bytes,
                 const std::wstring& path, const std::wstring& reason) {
-  std::string line = std::string(deleted ? "deleted" : "skipped") + "\t" + Field(item) + "\t" +
-                     tov::Num(bytes) + "\t" + Field(W2U(path)) + "\t" + Field(W2U(reason)) + "\n";
+  std::string line = std::string(kind) + "\t" + Field(item) + "\t" + tov::Num(bytes) + "\t" +
+                     Field(W2U(path)) + "\t" + Field(W2U(reason)) + "\n";
   if (!Write(w, line)) return;
   uint64_t now = tov::TickCount64();
   if (now - w.lastFlush >= kHistoryFlushMs) {
@@ -310,9 +312,9 @@ std::string HistoryRecordJson(const std::wstring& dir, const std::string& id, ui
     if (!ParseLine(lines[i], &l) || !AsciiContainsFolded(lines[i], q)) continue;
     if (total++ < offset || shown >= limit) continue;
     list += (shown++ ? ",{" : "{");
-    list += "\"kind\":\"" + std::string(l.deleted ? "deleted" : "skipped") +
-            "\",\"item\":" + Quoted(l.item) + ",\"bytes\":" + tov::Num(l.bytes) +
-            ",\"path\":" + Quoted(l.path) + ",\"reason\":" + Quoted(l.reason) + "}";
+    list += "\"kind\":\"" + l.kind + "\",\"item\":" + Quoted(l.item) +
+            ",\"bytes\":" + tov::Num(l.bytes) + ",\"path\":" + Quoted(l.path) +
+            ",\"reason\":" + Quoted(l.reason) + "}";
   }
   return "{\"ok\":true," + HeadJson(h) + ",\"complete\":" + tov::Bool(h.done) +
          ",\"total\":" + tov::Num(total) + ",\"offset\":" + tov::Num(offset) + ",\"lines\":[" +

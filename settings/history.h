@@ -8,7 +8,8 @@
 //                   (the totals have a fixed width and are filled in when the
 //                   clean ends; done=0 marks a clean that never ended)
 //   then one line per file or folder the clean touched:
-//                   deleted|skipped  item id  bytes  path  reason
+//                   deleted|recycled|skipped  item id  bytes  path  reason
+//                   (recycled: moved to the Recycle Bin, counted as freed like deleted)
 // Lines are written as the clean goes, straight to the system (a killed
 // program loses at most the line it was about to write) and flushed to the
 // disk at least every kHistoryFlushMs and at the end. Characters below 0x20,
@@ -48,8 +49,9 @@ struct HistoryWriter {
 bool BeginRecord(const std::wstring& dir, uint64_t now, const std::vector<std::string>& items,
                  HistoryWriter* w);
 
-// One line for a file or folder deleted or refused.
-void RecordLine(HistoryWriter& w, bool deleted, const std::string& item, uint64_t bytes,
+// One line for a file or folder deleted, recycled or refused; kind is
+// "deleted", "recycled" or "skipped".
+void RecordLine(HistoryWriter& w, const char* kind, const std::string& item, uint64_t bytes,
                 const std::wstring& path, const std::wstring& reason);
 
 // Fills in the totals, flushes and closes; then drops the oldest records
@@ -74,7 +76,7 @@ std::string HistoryListJson(const std::wstring& dir);
 // only those containing query (ASCII letters without regard to case) when
 // it is not empty: {"ok":true,"id":..,"time":T,"items":[..],"bytes":B,
 // "files":F,"skipped":S,"complete":B,"total":N,"offset":K,"lines":[{"kind":
-// "deleted"|"skipped","item":..,"bytes":N,"path":..,"reason":..},...]},
+// "deleted"|"recycled"|"skipped","item":..,"bytes":N,"path":..,"reason":..},...]},
 // total counting the lines that match. {"ok":false,"message":..} for an
 // unknown id.
 std::string HistoryRecordJson(const std::wstring& dir, const std::string& id, uint64_t offset,

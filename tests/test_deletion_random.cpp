@@ -4,7 +4,9 @@
 // links pointing outside every target), a random catalogue of items over it
 // (modes files, dir and measure; recursive or not; include and exclude
 // lists; targets that are folders, single files, missing, or reached
-// through a link) and a random selection. Then a dry run and a real clean.
+// through a link) and a random selection, with, in some seeds, the user's
+// choices in play: files on the skip list, a protected folder or file, and
+// an age filter over files of mixed ages. Then a dry run and a real clean.
 //
 // A model written here from the documented rules predicts, item by item,
 // what each run counts and which entries the real clean removes:
@@ -17,15 +19,23 @@
 //   removes everything below its target except links (and the folders that
 //   still hold one), then the target; a "measure" item removes nothing;
 // - items run in catalogue order, so an item sees what earlier ones left;
+//   a file several selected items take is counted and deleted once, by the
+//   first of them; the dry run counts exactly what the real clean deletes;
+// - a file on the skip list is left by every item; a protected file or
+//   folder is refused and reported (once per file, once per walk for a
+//   folder); the age filter leaves young files of "files" items, and a
+//   "dir" item leaves a young file that a selected "files" item takes;
 // - a target with an include list never takes a file that lies directly in
 //   a database's folder (one holding CURRENT, MANIFEST-*, *.chk, *.jrs or
 //   *.edb); cloud placeholders are never counted or removed, so the folders
 //   that hold them stay; read-only folders go like any other; trees deeper
 //   than 260 characters are walked whole.
-// The test compares the engine's per-item figures and errors with the
-// model's, and the listing of the whole fixture tree before and after with
-// the model's removals: nothing else may disappear or change. The dry run
-// must leave the listing untouched.
+// The test compares the engine's per-item figures and errors (of the dry
+// run and of the real clean alike) with the model's, and the listing of the
+// whole fixture tree before and after with the model's removals: nothing
+// else may disappear or change. The dry run must leave the listing
+// untouched; the real clean's record names each removed file once, under a
+// selected item.
 //
 // Each seed is one test case, the same tree on every platform. The default
 // run covers 12 seeds; a soak run covers more, for example:
@@ -57,6 +67,7 @@ namespace {
 
 const char kReparseFiles[] = "路径含重解析点(junction/symlink)";
 const char kReparseDir[] = "路径含重解析点";
+const char kProtected[] = "已设为不清理";
 
 // SplitMix64: the same numbers from a seed on every platform and standard
 // library, so a seed names the same tree natively and under wine.
@@ -89,6 +100,14 @@ struct Node {
   uint64_t size = 0;
   bool readOnly = false;     // a file's read-only attribute, or a read-only folder
   bool placeholder = false;  // a file that is not on the disk (cloud placeholder)
+  bool young = false;        // written after the age filter's cutoff
+};
+
+// The user's choices of one seed, by relative name.
+struct Choices {
+  std::set<std::string> skip;
+  std::string protect;  // a folder or file, or empty
+  bool age = false;     // the age filter is on
 };
 
 // Entries by relative name, '/'-separated, exactly as ListTree names them.
@@ -170,8 +189,8 @@ struct Expect {
 
 class Oracle {
  public:
-  Oracle(Model model, std::wstring root, bool dryRun)
-      : m_(std::move(model)), root_(std::move(root)), dry_(dryRun) {}
+  Oracle(Model model, std::wstring root, bool dryRun, Choices choices = Choices())
+      : m_(std::move(model)), root_(std::move(root)), dry_(dryRun), ch_(std::move(choices)) {}
 
   // Items in catalogue order, each selected one once, as the engine visits them.
   std::vector<std::pair<std::string, Expect>> Run(const std::vector<Category>& cats,
@@ -179,9 +198,14 @@ class Oracle {
     std::set<std::string> wanted(ids.begin(), ids.end());
     std::vector<std::pair<std::string, Expect>> out;
     for (const Category& c : cats)
+      for (const RuleItem& item : c.items)
+        if (wanted.count(item.id) && item.mode == "files")
+          for (const Target& t : item.targets) aged_.push_back(t);
+    for (const Category& c : cats)
       for (const RuleItem& item : c.items) {
         if (!wanted.count(item.id)) continue;
         Expect e;
+        ageHere_ = item.mode == "files";
         for (const Target& t : item.targets) {
           if (item.mode == "dir")
             DirTarget(t, e);
@@ -233,8 +257,54 @@ class Oracle {
   }
 
   void Refuse(const Target& t, const char* reason, Expect& e) {
+    RefuseKey(KeyOf(t.path), reason, e);
+  }
+  void RefuseKey(const std::string& key, const char* reason, Expect& e) {
     e.skipped++;
-    e.errors.push_back(tov::WideToUtf8(t.path) + " : " + reason);
+    if (e.errors.size() < tamsel::kMaxErrors)
+      e.errors.push_back(tov::WideToUtf8(WinPathOf(key)) + " : " + reason);
+  }
+  std::wstring WinPathOf(const std::string& key) const {
+    std::wstring w = tov::Utf8ToWide(key);
+    for (wchar_t& c : w)
+      if (c == L'/') c = L'\\';
+    return root_ + L"\\" + w;
+  }
+
+  bool Protected(const std::string& key) const {
+    const std::string& p = ch_.protect;
+    return !p.empty() && (key == p || key.compare(0, p.size() + 1, p + "/") == 0);
+  }
+
+  // Whether a selected "files" item's target takes the file by its folder,
+  // recursion and filters (what a "dir" item asks before it takes a young
+  // file).
+  bool AgedItemTakes(const std::string& key) const {
+    for (const Target& t : aged_) {
+      std::string tk = KeyOf(t.path);
+      bool under =
+          key == tk || (key.compare(0, tk.size() + 1, tk + "/") == 0 &&
+                        (t.recursive || key.find('/', tk.size() + 1) == std::string::npos));
+      if (under && Takes(t, LeafOf(key))) return true;
+    }
+    return false;
+  }
+
+  // What becomes of a file the target takes, before it is counted: true
+  // when it goes. Left (skip list, too young) and refused (protected, once
+  // per file) files stay.
+  bool Goes(const std::string& key, bool measure, bool dirMode, Expect& e) {
+    if (ch_.skip.count(key)) return false;
+    if (measure) return !Protected(key);
+    if (refused_.count(key)) return false;  // left to the item that refused it
+    const Node& n = m_[key];
+    if (ch_.age && n.young && (ageHere_ || (dirMode && AgedItemTakes(key)))) return false;
+    if (Protected(key)) {
+      refused_.insert(key);
+      RefuseKey(key, kProtected, e);
+      return false;
+    }
+    return true;
   }
 
   // Whether a database lies directly in the folder, as the tree is now.
@@ -259,8 +329,14 @@ class Oracle {
     for (const std::string& c : ChildrenOf(m_, dir)) {
       const Node& n = m_[c];
       if (n.kind == Kind::Dir) {
-        if (t.recursive) FilesBelow(t, c, remove, e);
-      } else if (!database && n.kind == Kind::File && !n.placeholder && Takes(t, LeafOf(c))) {
+        if (!t.recursive) continue;
+        if (Protected(c)) {
+          if (remove) RefuseKey(c, kProtected, e);  // a measure just does not enter
+          continue;
+        }
+        FilesBelow(t, c, remove, e);
+      } else if (!database && n.kind == Kind::File && !n.placeholder && Takes(t, LeafOf(c)) &&
+                 Goes(c, !remove, false, e)) {
         Count(c, e);
         if (remove) Remove(c);
       }
@@ -269,11 +345,12 @@ class Oracle {
 
   void FilesTarget(const Target& t, Expect& e) {
     std::string key = KeyOf(t.path);
+    if (Protected(key)) return Refuse(t, kProtected, e);
     if (LinkOnWay(key)) return Refuse(t, kReparseFiles, e);
     const Node* n = Find(key);
     if (!n) return;
     if (n->kind == Kind::Dir) return FilesBelow(t, key, true, e);
-    if (TakesFile(t, key, *n)) {
+    if (TakesFile(t, key, *n) && Goes(key, false, false, e)) {
       Count(key, e);
       Remove(key);
     }
@@ -281,21 +358,11 @@ class Oracle {
 
   void MeasureTarget(const Target& t, Expect& e) {
     std::string key = KeyOf(t.path);
-    if (LinkOnWay(key)) return;  // a walk never goes through a link
+    if (LinkOnWay(key) || Protected(key)) return;  // a walk never goes through a link
     const Node* n = Find(key);
     if (!n) return;
     if (n->kind == Kind::Dir) return FilesBelow(t, key, false, e);
-    if (TakesFile(t, key, *n)) Count(key, e);
-  }
-
-  uint64_t SizeBelow(const std::string& dir) {
-    uint64_t sum = 0;
-    for (const std::string& c : ChildrenOf(m_, dir)) {
-      const Node& n = m_[c];
-      if (n.kind == Kind::File && !n.placeholder) sum += n.size;
-      if (n.kind == Kind::Dir) sum += SizeBelow(c);
-    }
-    return sum;
+    if (TakesFile(t, key, *n) && Goes(key, true, false, e)) Count(key, e);
   }
 
   // Everything below goes except links and placeholders; a folder goes once
@@ -304,9 +371,14 @@ class Oracle {
     for (const std::string& c : ChildrenOf(m_, dir)) {
       Kind k = m_[c].kind;
       if (k == Kind::File && !m_[c].placeholder) {
+        if (!Goes(c, false, true, e)) continue;
         Count(c, e);
         Remove(c);
       } else if (k == Kind::Dir) {
+        if (Protected(c)) {
+          RefuseKey(c, kProtected, e);
+          continue;
+        }
         EmptyFolder(c, e);
         if (ChildrenOf(m_, c).empty()) Remove(c);
       }
@@ -315,14 +387,10 @@ class Oracle {
 
   void DirTarget(const Target& t, Expect& e) {
     std::string key = KeyOf(t.path);
+    if (Protected(key)) return Refuse(t, kProtected, e);
     if (LinkOnWay(key)) return Refuse(t, kReparseDir, e);
     const Node* n = Find(key);
     if (!n || n->kind != Kind::Dir) return;
-    if (dry_) {
-      e.files += 1;  // the folder counts as one entry, whatever it holds
-      e.bytes += SizeBelow(key);
-      return;
-    }
     EmptyFolder(key, e);
     if (ChildrenOf(m_, key).empty()) Remove(key);
   }
@@ -330,6 +398,10 @@ class Oracle {
   Model m_;
   std::wstring root_;
   bool dry_;
+  Choices ch_;
+  std::vector<Target> aged_;       // the targets of the selected "files" items
+  bool ageHere_ = false;           // the item being run is a "files" item
+  std::set<std::string> refused_;  // protected files refused already
   std::set<std::string> removed_;
 };
 
@@ -377,6 +449,35 @@ int Depth(const std::string& key) {
   return d;
 }
 
+// Files that are not young were last written thirty days ago (in whole
+// seconds, which every file system here keeps exactly); the age filter of a
+// seed that uses it takes files of seven days and older.
+const uint64_t kOldFileTime =
+    (tov::NowFileTime() - 30 * tamsel::kFileTimeDay) / 10000000 * 10000000;
+
+// The user's choices for one seed: none in some seeds (the plain rules),
+// else a few files on the skip list, perhaps a protected folder or file,
+// and perhaps the age filter.
+Choices MakeChoices(Rng& r, const Fixture& fx, tamsel::TaskOptions* opt) {
+  Choices ch;
+  if (r.Chance(35)) return ch;
+  for (const std::string& f : fx.files)
+    if (r.Chance(12)) {
+      ch.skip.insert(f);
+      opt->skip.insert(tov::LowerAscii(WinPath(fx.root, f)));
+    }
+  if (r.Chance(60)) {
+    ch.protect = r.Chance(50) && fx.dirs.size() > 1 ? fx.dirs[1 + r.Below(fx.dirs.size() - 1)]
+                                                    : r.Pick(fx.files);
+    opt->protect.push_back(WinPath(fx.root, ch.protect));
+  }
+  if (r.Chance(60)) {
+    ch.age = true;
+    opt->cutoff = tamsel::AgeCutoff(tov::NowFileTime(), 7);
+  }
+  return ch;
+}
+
 ::testing::AssertionResult Plant(Fixture& fx, Rng& r) {
   int counter = 0;
   fx.model["t"] = Node{Kind::Dir};
@@ -404,6 +505,7 @@ int Depth(const std::string& key) {
     std::string key = r.Pick(fx.dirs) + "/" + FileName(r, counter++);
     Node n{Kind::File, r.Chance(15) ? 0 : 1 + r.Below(4000), r.Chance(20)};
     n.placeholder = r.Chance(8);
+    n.young = r.Chance(35);
     fx.model[key] = n;
     fx.files.push_back(key);
   }
@@ -450,12 +552,13 @@ int Depth(const std::string& key) {
     std::string why;
     bool ok = kv.second.kind == Kind::Dir ? MakeDir(p)
               : kv.second.placeholder     ? PlantPlaceholder(p, kv.second.size, &why)
-                                          : PlantFile(p, kv.second.size, kv.second.readOnly);
+                                          : PlantFile(p, kv.second.size, kv.second.readOnly,
+                                                  kv.second.young ? 0 : kOldFileTime);
     if (!ok && kv.second.placeholder) {
       // Wine keeps no placeholder attribute: an ordinary file then.
       fx.placeholderNote = why;
       kv.second.placeholder = false;
-      ok = PlantFile(p, kv.second.size, kv.second.readOnly);
+      ok = PlantFile(p, kv.second.size, kv.second.readOnly, kv.second.young ? 0 : kOldFileTime);
     }
     if (!ok) return ::testing::AssertionFailure() << "cannot plant " << kv.first;
   }
@@ -609,29 +712,53 @@ TEST_P(RandomDeletion, DeletesExactlyWhatTheRulesSelect) {
 
   std::vector<Category> cats = MakeCatalogue(r, fx);
   std::vector<std::string> ids = MakeSelection(r, cats);
+  tamsel::TaskOptions opt;
+  Choices choices = MakeChoices(r, fx, &opt);
   const Listing before = ListTree(fx.root);
   ASSERT_EQ(before.size(), fx.model.size()) << "the planted tree differs from its model";
-  SCOPED_TRACE("seed " + std::to_string(seed) + "\n" + Describe(cats, ids, before));
+  std::string described = Describe(cats, ids, before);
+  described += "skip:";
+  for (const std::string& k : choices.skip) described += " " + k;
+  described +=
+      "\nprotect: " + choices.protect + "\nage filter: " + (choices.age ? "7 days" : "off");
+  SCOPED_TRACE("seed " + std::to_string(seed) + "\n" + described);
 
-  // The dry run: counts, refusals, and not one entry touched.
+  Oracle realModel(fx.model, fx.root, false, choices);
+  auto realWant = realModel.Run(cats, ids);
+
+  // The dry run: the real clean's figures and refusals exactly, and not one
+  // entry touched.
   tamsel::ResultList dry;
-  tamsel::CleanItems(cats, ids, true, dry);
+  tamsel::CleanItems(cats, ids, true, dry, opt);
   EXPECT_EQ(ListTree(fx.root), before) << "the dry run changed the tree";
-  Oracle dryModel(fx.model, fx.root, true);
-  auto dryWant = dryModel.Run(cats, ids);
-  ExpectSameStats(dry, dryWant, "dry run");
+  ExpectSameStats(dry, realWant, "dry run");
 
-  // The real clean, through the background task as the API starts it.
-  ASSERT_TRUE(tamsel::StartClean(cats, ids, false, false));
+  // The real clean, through the background task as the API starts it, its
+  // record kept: which item deleted what.
+  std::map<std::string, std::vector<std::string>> deletedBy;  // path -> items
+  opt.touched = [&deletedBy](const std::string& item, tamsel::TouchKind kind, uint64_t,
+                             const std::wstring& path, const std::wstring&) {
+    if (kind == tamsel::TouchKind::Deleted) deletedBy[tov::WideToUtf8(path)].push_back(item);
+  };
+  ASSERT_TRUE(tamsel::StartClean(cats, ids, false, false, opt));
   ASSERT_TRUE(tamsel::WaitTask(120000));
   tamsel::TaskResults results = tamsel::TaskResultsNow();
   const tamsel::ResultList& real = results.last;
   EXPECT_EQ(results.kind, "clean");
   EXPECT_FALSE(results.dryRun);
-
-  Oracle realModel(fx.model, fx.root, false);
-  auto realWant = realModel.Run(cats, ids);
   ExpectSameStats(real, realWant, "real clean");
+  // What the dry run said each item leaves to an earlier one, the real
+  // clean says too.
+  for (size_t i = 0; i < dry.size() && i < real.size(); ++i) {
+    EXPECT_EQ(dry[i].second.shared, real[i].second.shared) << dry[i].first << ": shared";
+    EXPECT_EQ(dry[i].second.sharedWith, real[i].second.sharedWith) << dry[i].first;
+  }
+  std::set<std::string> selected(ids.begin(), ids.end());
+  for (const auto& kv : deletedBy) {
+    EXPECT_EQ(kv.second.size(), 1u) << kv.first << " deleted more than once";
+    for (const std::string& item : kv.second)
+      EXPECT_TRUE(selected.count(item)) << kv.first << " deleted by " << item;
+  }
 
   const Listing after = ListTree(fx.root);
   EXPECT_EQ(Gone(before, after), realModel.Removed()) << "removed entries";
@@ -646,22 +773,14 @@ TEST_P(RandomDeletion, DeletesExactlyWhatTheRulesSelect) {
     }
   }
 
-  // The dry run predicts the real clean for every "files" item whose files
-  // no earlier item removes and that counts no file twice (nested targets).
-  std::set<std::string> removedEarlier;
-  for (size_t i = 0; i < realWant.size() && i < dry.size() && i < real.size(); ++i) {
-    const std::vector<std::string>& counted = dryWant[i].second.counted;
-    std::set<std::string> unique(counted.begin(), counted.end());
-    bool untouched = unique.size() == counted.size();
-    for (const std::string& k : unique) untouched = untouched && !removedEarlier.count(k);
-    const RuleItem* item = tamsel::FindItem(cats, realWant[i].first);
-    if (item && item->mode == "files" && untouched) {
-      EXPECT_EQ(dry[i].second.files, real[i].second.files) << realWant[i].first;
-      EXPECT_EQ(dry[i].second.bytes, real[i].second.bytes) << realWant[i].first;
-    }
-    if (item && item->mode != "measure")
-      for (const std::string& k : realWant[i].second.counted) removedEarlier.insert(k);
+  // Every file the clean removed is in its record, once.
+  for (const std::string& key : Gone(before, after)) {
+    if (before.at(key) == "dir") continue;
+    std::string path = tov::WideToUtf8(WinPath(fx.root, key));
+    EXPECT_EQ(deletedBy.count(path), 1u) << key << " is gone without a record";
   }
+  for (const std::string& k : choices.skip)
+    EXPECT_EQ(after.count(k), 1u) << k << " was on the skip list";
 
   if (!HasFailure()) RemoveTree(fx.root);
 }

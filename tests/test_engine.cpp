@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -213,18 +215,18 @@ TEST_F(Engine, ScanCountsFilesThroughIncludeAndExcludeFilters) {
     EXPECT_EQ(s->bytes, bytes) << id;
   };
   expect("all", 9, 511);
-  expect("top", 8, 255);                              // s\deep.tmp is one level down
-  expect("inc", 4, 1 + 2 + 64 + 256);                 // any letter case
-  expect("incEmptyIgnored", 1, 4);                    // the empty entry takes nothing
-  expect("incOnlyEmpty", 0, 0);                       // an empty pattern matches nothing
-  expect("excSuffix", 7, 511 - 8 - 16);               // .pf and .PF, but not .pf.bak
-  expect("excName", 7, 511 - 1 - 64);                 // a plain entry drops xa.tmp too
-  expect("excWild", 8, 511 - 1);                      // a wildcard entry is the whole name
-  expect("excWildWhole", 9, 511);                     // *.tm is not a suffix test
-  expect("excLonger", 9, 511);                        // "k" is shorter than "xk"
-  expect("excEmpty", 9, 511);                         // empty entries are ignored
-  expect("incExc", 5, 1 + 8 + 16 + 64 + 256);         // b.TMP dropped by "B.tmp"
-  expect("dirMode", 2, 8 + 16);                       // a scan filters "dir" items too
+  expect("top", 8, 255);                       // s\deep.tmp is one level down
+  expect("inc", 4, 1 + 2 + 64 + 256);          // any letter case
+  expect("incEmptyIgnored", 1, 4);             // the empty entry takes nothing
+  expect("incOnlyEmpty", 0, 0);                // an empty pattern matches nothing
+  expect("excSuffix", 7, 511 - 8 - 16);        // .pf and .PF, but not .pf.bak
+  expect("excName", 7, 511 - 1 - 64);          // a plain entry drops xa.tmp too
+  expect("excWild", 8, 511 - 1);               // a wildcard entry is the whole name
+  expect("excWildWhole", 9, 511);              // *.tm is not a suffix test
+  expect("excLonger", 9, 511);                 // "k" is shorter than "xk"
+  expect("excEmpty", 9, 511);                  // empty entries are ignored
+  expect("incExc", 5, 1 + 8 + 16 + 64 + 256);  // b.TMP dropped by "B.tmp"
+  expect("dirMode", 9, 511);  // a "dir" item takes its folder whole, as its clean does
   expect("measureMode", 6, 1 + 2 + 4 + 8 + 16 + 32);  // one character, a dot, anything
   expect("otherMode", 1, 128);
 }
@@ -281,7 +283,7 @@ TEST_F(Engine, ScanDoesNotFollowLinksInsideATarget) {
   RuleItem dir = Item("d", "dir", {Tg(At(L"t"))});
   ItemStat dry = CleanOne(dir, true);
   EXPECT_EQ(dry.bytes, 1u);
-  EXPECT_EQ(dry.files, 1u);
+  EXPECT_EQ(dry.files, 1u);  // a.log: the one file in the folder
 }
 
 TEST_F(Engine, ScanStopsBelowDepth64) {
@@ -301,7 +303,7 @@ TEST_F(Engine, ScanStopsBelowDepth64) {
   // clean, so the preview shows what the clean frees.
   RuleItem dir = Item("d", "dir", {Tg(At(L"c"))});
   ItemStat dry = CleanOne(dir, true);
-  EXPECT_EQ(dry.files, 1u);
+  EXPECT_EQ(dry.files, 65u);  // the files the real clean deletes
   EXPECT_EQ(dry.bytes, 65u * 66u / 2u);
 }
 
@@ -322,14 +324,17 @@ TEST_F(Engine, ScanCountsATargetRepeatedInAnotherLetterCaseOnce) {
   CollectDetails(repeated, 100, hits);
   EXPECT_EQ(hits.size(), 2u);
 
-  // Different filters make a different target: the folder is walked again.
+  // Different filters make a different target: the folder is walked again,
+  // but a file both targets take is counted once, as the clean deletes it
+  // once.
   RuleItem refiltered =
       Item("refiltered", "files", {Tg(At(L"Data"), true, {L"*.log"}), Tg(At(L"Data"))});
   ItemStat r = ScanOne(refiltered);
-  EXPECT_EQ(r.files, 3u);
-  EXPECT_EQ(r.bytes, 1u + 1u + 2u);
+  EXPECT_EQ(r.files, 2u);
+  EXPECT_EQ(r.bytes, 1u + 2u);
+  EXPECT_EQ(CleanOne(refiltered, true).files, r.files);
   RuleItem flat = Item("flat", "files", {Tg(At(L"Data"), false), Tg(At(L"Data"))});
-  EXPECT_EQ(ScanOne(flat).files, 4u);
+  EXPECT_EQ(ScanOne(flat).files, 2u);
 
   // A clean of the repeated item deletes each file once and reports it once.
   Listing before = ListTree(Root());
@@ -804,6 +809,237 @@ TEST_F(Engine, TargetsOnTheDesktopAreRefused) {
   if (!HasFailure()) RemoveTree(desk);
 }
 
+TEST_F(Engine, ADirItemOnTheDesktopKeepsEveryFileAndFolderInIt) {
+  // The desktop folder itself passes the gate (only what lies inside it is
+  // the desktop), so a "dir" item may name it: every file in it must still
+  // be refused one by one, and no folder in it removed.
+  std::wstring desktop = Desktop();
+  std::wstring mine = Join(desktop, L"tamsel-t-dirdesk");
+  RemoveTree(mine);
+  ASSERT_TRUE(PlantFile(Join(mine, L"a.txt"), 1));
+  ASSERT_TRUE(PlantFile(Join(mine, L"sub\\b.txt"), 2, true));
+  ASSERT_TRUE(MakeDir(Join(mine, L"empty")));
+  Listing before = ListTree(desktop);
+  uint64_t filesThere = 0;
+  for (const auto& kv : before) filesThere += kv.second.compare(0, 5, "file ") == 0;
+  RuleItem dir = Item("d", "dir", {Tg(desktop)});
+  for (bool dryRun : {true, false}) {
+    SCOPED_TRACE(dryRun ? "dry run" : "real clean");
+    ItemStat d = CleanOne(dir, dryRun);
+    EXPECT_EQ(d.files, 0u);
+    EXPECT_EQ(d.bytes, 0u);
+    EXPECT_EQ(d.skipped, filesThere);
+    std::set<std::string> errors(d.errors.begin(), d.errors.end());
+    EXPECT_TRUE(errors.count(Err(Join(mine, L"a.txt"), kReasonDesktop)));
+    EXPECT_TRUE(errors.count(Err(Join(mine, L"sub\\b.txt"), kReasonDesktop)));
+    ExpectOnlyGone(before, ListTree(desktop), {});
+  }
+  if (!HasFailure()) RemoveTree(mine);
+}
+
+// ---- Files that several items take ----------------------------------------------------------
+
+// Two items over nested folders, as the temporary folder lies inside the
+// local application data: "temp" takes everything in Local\Temp, "tmplog"
+// the *.tmp files anywhere in Local.
+struct Nested {
+  RuleItem temp, tmplog;
+};
+
+Nested NestedItems(const std::wstring& local) {
+  return {Item("temp", "files", {Tg(Join(local, L"Temp"))}),
+          Item("tmplog", "files", {Tg(local, true, {L"*.tmp"})})};
+}
+
+TEST_F(Engine, AFileTwoItemsTakeIsCountedAndDeletedOnceByTheFirst) {
+  std::wstring local = At(L"Local");
+  ASSERT_TRUE(PlantFile(Join(local, L"Temp\\a.tmp"), 1, false, kTime));
+  ASSERT_TRUE(PlantFile(Join(local, L"Temp\\b.txt"), 2, false, kTime));
+  ASSERT_TRUE(PlantFile(Join(local, L"Temp\\sub\\c.TMP"), 4, false, kTime));
+  ASSERT_TRUE(PlantFile(Join(local, L"d.tmp"), 8, false, kTime));
+  ASSERT_TRUE(PlantFile(Join(local, L"e.log"), 16, false, kTime));
+  Nested n = NestedItems(local);
+  struct Case {
+    const char* name;
+    bool tempFirst;                              // catalogue order
+    std::vector<uint64_t> files, bytes, shared;  // per item, in catalogue order
+    std::vector<std::vector<std::string>> sharedWith;
+  };
+  const Case cases[] = {
+      {"temp first", true, {3, 1}, {7, 8}, {0, 2}, {{}, {"temp"}}},
+      {"tmplog first", false, {3, 1}, {13, 2}, {0, 2}, {{}, {"tmplog"}}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    std::vector<Category> cats = {Cat("c", k.tempFirst ? std::vector<RuleItem>{n.temp, n.tmplog}
+                                                       : std::vector<RuleItem>{n.tmplog, n.temp})};
+    Listing before = ListTree(Root());
+    ResultList dry, real;
+    CleanItems(cats, {"temp", "tmplog"}, true, dry);
+    EXPECT_EQ(ListTree(Root()), before);
+    std::map<std::wstring, int> deleted;
+    TaskOptions opt;
+    opt.touched = [&deleted](const std::string&, TouchKind kind, uint64_t, const std::wstring& path,
+                             const std::wstring&) {
+      if (kind == TouchKind::Deleted) deleted[path]++;
+    };
+    CleanItems(cats, {"temp", "tmplog"}, false, real, opt);
+    for (const ResultList* r : {&dry, &real}) {
+      ASSERT_EQ(r->size(), 2u);
+      for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ((*r)[i].second.files, k.files[i]) << i;
+        EXPECT_EQ((*r)[i].second.bytes, k.bytes[i]) << i;
+        EXPECT_EQ((*r)[i].second.skipped, 0u) << i;
+        EXPECT_EQ((*r)[i].second.shared, k.shared[i]) << i;
+        EXPECT_EQ((*r)[i].second.sharedWith, k.sharedWith[i]) << i;
+      }
+    }
+    for (const auto& kv : deleted) EXPECT_EQ(kv.second, 1) << W2U(kv.first);
+    EXPECT_EQ(deleted.size(), 4u);
+    ExpectOnlyGone(before, ListTree(Root()),
+                   {"Local/Temp/a.tmp", "Local/Temp/b.txt", "Local/Temp/sub/c.TMP", "Local/d.tmp"});
+    // The same tree again for the next case.
+    ASSERT_TRUE(PlantFile(Join(local, L"Temp\\a.tmp"), 1, false, kTime));
+    ASSERT_TRUE(PlantFile(Join(local, L"Temp\\b.txt"), 2, false, kTime));
+    ASSERT_TRUE(PlantFile(Join(local, L"Temp\\sub\\c.TMP"), 4, false, kTime));
+    ASSERT_TRUE(PlantFile(Join(local, L"d.tmp"), 8, false, kTime));
+  }
+}
+
+TEST_F(Engine, AScanCountsEachItemAsIfAloneAndNamesTheOverlaps) {
+  std::wstring local = At(L"Local");
+  ASSERT_TRUE(PlantFile(Join(local, L"Temp\\a.tmp"), 1, false, kTime));
+  ASSERT_TRUE(PlantFile(Join(local, L"Temp\\b.txt"), 2, false, kTime));
+  ASSERT_TRUE(PlantFile(Join(local, L"Temp\\sub\\c.TMP"), 4, false, kTime));
+  ASSERT_TRUE(PlantFile(Join(local, L"d.tmp"), 8, false, kTime));
+  Nested n = NestedItems(local);
+  RuleItem dir = Item("sub", "dir", {Tg(Join(local, L"Temp\\sub"))});
+  RuleItem alone = Item("alone", "files", {Tg(At(L"Elsewhere"))});
+  std::vector<Category> cats = {Cat("c", {n.temp, n.tmplog, dir, alone})};
+  ResultList out;
+  std::vector<Overlap> overlaps;
+  ScanItems(cats, {}, out, TaskOptions(), &overlaps);
+  ASSERT_EQ(out.size(), 4u);
+  EXPECT_EQ(out[0].second.files, 3u);
+  EXPECT_EQ(out[0].second.bytes, 7u);
+  EXPECT_EQ(out[1].second.files, 3u);
+  EXPECT_EQ(out[1].second.bytes, 13u);
+  EXPECT_EQ(out[2].second.files, 1u);
+  EXPECT_EQ(out[2].second.bytes, 4u);
+  ASSERT_EQ(overlaps.size(), 2u);
+  EXPECT_EQ(overlaps[0].items, (std::vector<std::string>{"temp", "tmplog"}));
+  EXPECT_EQ(overlaps[0].files, 1u);  // a.tmp
+  EXPECT_EQ(overlaps[0].bytes, 1u);
+  EXPECT_EQ(overlaps[1].items, (std::vector<std::string>{"temp", "tmplog", "sub"}));
+  EXPECT_EQ(overlaps[1].files, 1u);  // sub\c.TMP
+  EXPECT_EQ(overlaps[1].bytes, 4u);
+  // The skip list holds for a scan too: left out, not counted.
+  TaskOptions skip;
+  skip.skip.insert(tov::LowerAscii(Join(local, L"Temp\\a.tmp")));
+  ScanItems(cats, {"temp", "tmplog"}, out, skip, &overlaps);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].second.files, 2u);
+  EXPECT_EQ(out[0].second.bytes, 6u);
+  EXPECT_EQ(out[1].second.files, 2u);
+  EXPECT_EQ(out[1].second.bytes, 12u);
+  ASSERT_EQ(overlaps.size(), 1u);
+  EXPECT_EQ(overlaps[0].files, 1u);
+}
+
+TEST_F(Engine, AYoungFileOneItemLeavesIsLeftByEveryItemThatTakesIt) {
+  // The age filter applies to "files" items only; a "dir" item that takes
+  // the same young file leaves it too, and so keeps the folder that holds it.
+  std::wstring local = At(L"Local");
+  ASSERT_TRUE(PlantFile(Join(local, L"Temp\\old.tmp"), 1, false, kTime));
+  ASSERT_TRUE(PlantFile(Join(local, L"Temp\\young.tmp"), 2));
+  ASSERT_TRUE(PlantFile(Join(local, L"Temp\\young.txt"), 4));
+  RuleItem dir = Item("tempdir", "dir", {Tg(Join(local, L"Temp"))});
+  RuleItem tmplog = Item("tmplog", "files", {Tg(local, true, {L"*.tmp"})});
+  TaskOptions opt;
+  opt.cutoff = AgeCutoff(tov::NowFileTime(), 7);
+  for (bool dirFirst : {true, false}) {
+    SCOPED_TRACE(dirFirst ? "dir item first" : "files item first");
+    std::vector<Category> cats = {Cat(
+        "c", dirFirst ? std::vector<RuleItem>{dir, tmplog} : std::vector<RuleItem>{tmplog, dir})};
+    Listing before = ListTree(Root());
+    ResultList dry, real;
+    CleanItems(cats, {"tempdir", "tmplog"}, true, dry, opt);
+    CleanItems(cats, {"tempdir", "tmplog"}, false, real, opt);
+    const ItemStat* d = Find(real, "tempdir");
+    const ItemStat* f = Find(real, "tmplog");
+    ASSERT_TRUE(d && f);
+    // young.txt is the dir item's alone; old.tmp goes with the first item.
+    EXPECT_EQ(d->files + f->files, 2u);
+    EXPECT_EQ(d->bytes + f->bytes, 5u);
+    for (size_t i = 0; i < 2; ++i) {
+      EXPECT_EQ(dry[i].second.files, real[i].second.files);
+      EXPECT_EQ(dry[i].second.bytes, real[i].second.bytes);
+      EXPECT_EQ(dry[i].second.skipped, real[i].second.skipped);
+      EXPECT_EQ(dry[i].second.shared, real[i].second.shared);
+    }
+    ExpectOnlyGone(before, ListTree(Root()), {"Local/Temp/old.tmp", "Local/Temp/young.txt"});
+    ASSERT_TRUE(PlantFile(Join(local, L"Temp\\old.tmp"), 1, false, kTime));
+    ASSERT_TRUE(PlantFile(Join(local, L"Temp\\young.txt"), 4));
+  }
+}
+
+// ---- The user's own files ---------------------------------------------------------------
+
+TEST_F(Engine, AnItemOfTheUsersOwnFilesMovesThemToTheRecycleBin) {
+  tov::EmptyRecycleBin();
+  ASSERT_TRUE(PlantFile(At(L"Dl\\setup.exe"), 100));
+  ASSERT_TRUE(PlantFile(At(L"Dl\\sub\\disc.iso"), 200, true));
+  ASSERT_TRUE(PlantFile(At(L"Dl\\notes.txt"), 7));
+  ASSERT_TRUE(PlantFile(At(L"Walls\\a\\w1.jpg"), 30));
+  ASSERT_TRUE(PlantFile(At(L"Walls\\w2.jpg"), 40));
+  RuleItem files = Item("dl", "files", {Tg(At(L"Dl"), true, {L"*.exe", L"*.iso"})});
+  files.userFiles = true;
+  RuleItem walls = Item("walls", "dir", {Tg(At(L"Walls"))});
+  walls.userFiles = true;
+  std::vector<Category> cats = {Cat("c", {files, walls})};
+  Listing before = ListTree(Root());
+  ResultList dry, real;
+  CleanItems(cats, {"dl", "walls"}, true, dry);
+  EXPECT_EQ(ListTree(Root()), before);
+  std::vector<std::pair<std::string, std::string>> record;
+  TaskOptions opt;
+  opt.touched = [&record](const std::string& item, TouchKind kind, uint64_t,
+                          const std::wstring& path, const std::wstring&) {
+    if (kind == TouchKind::Recycled) record.emplace_back(item, W2U(path));
+  };
+  uint64_t items0 = 0, bytes0 = 0;
+  ASSERT_TRUE(tov::QueryRecycleBin(&items0, &bytes0));
+  CleanItems(cats, {"dl", "walls"}, false, real, opt);
+  ASSERT_EQ(real.size(), 2u);
+  EXPECT_EQ(real[0].second.files, 2u);
+  EXPECT_EQ(real[0].second.bytes, 300u);
+  EXPECT_EQ(real[1].second.files, 2u);
+  EXPECT_EQ(real[1].second.bytes, 70u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(real[i].second.skipped, 0u) << real[i].second.errors.size();
+    EXPECT_EQ(dry[i].second.files, real[i].second.files);
+    EXPECT_EQ(dry[i].second.bytes, real[i].second.bytes);
+  }
+  EXPECT_EQ(record.size(), 4u);
+  // Gone from their places, the wallpaper folder with them; in the bin.
+  ExpectOnlyGone(
+      before, ListTree(Root()),
+      {"Dl/setup.exe", "Dl/sub/disc.iso", "Walls", "Walls/a", "Walls/a/w1.jpg", "Walls/w2.jpg"});
+  uint64_t items1 = 0, bytes1 = 0;
+  ASSERT_TRUE(tov::QueryRecycleBin(&items1, &bytes1));
+  EXPECT_EQ(items1 - items0, 4u);
+  EXPECT_EQ(bytes1 - bytes0, 370u);
+#ifndef _WIN32
+  // The stand-in's bin holds exactly those four files, by their sizes.
+  std::multiset<std::string> inBin;
+  for (const auto& kv : ListTree(L"C:\\$Recycle.Bin"))
+    if (kv.second.compare(0, 5, "file ") == 0)
+      inBin.insert(kv.second.substr(0, kv.second.find(' ', 5)));
+  EXPECT_EQ(inBin, (std::multiset<std::string>{"file 100", "file 200", "file 30", "file 40"}));
+#endif
+  tov::EmptyRecycleBin();
+}
+
 TEST_F(Engine, MoreThanTwentyRefusalsKeepTwentyTextsAndTheFullCount) {
   // The target is the folder that holds the user profiles: the walk reaches
   // the desktop, where every planted file is refused, and other folders,
@@ -945,7 +1181,7 @@ TEST_F(Engine, DirModeLeavesLinksAndWhatTheyPointAt) {
   ExpectOnlyGone(before, ListTree(Root()), {"t/a.bin", "t/sub/b.bin"});
 }
 
-TEST_F(Engine, DirModeDryRunCountsOneEntryPerExistingFolder) {
+TEST_F(Engine, DirModeDryRunCountsTheFilesOfEachExistingFolder) {
   ASSERT_TRUE(PlantFile(At(L"t\\a.bin"), 1));
   ASSERT_TRUE(PlantFile(At(L"t\\sub\\b.bin"), 2, true));
   ASSERT_TRUE(PlantFile(At(L"t\\sub\\deeper\\c.bin"), 4));
@@ -958,7 +1194,9 @@ TEST_F(Engine, DirModeDryRunCountsOneEntryPerExistingFolder) {
                         Tg(At(L"empty")), Tg(At(L"file.bin"))});
   Listing before = ListTree(Root());
   ItemStat s = CleanOne(item, true);
-  EXPECT_EQ(s.files, 3u);
+  // The files of t (whatever the target's filters and recursion say) and
+  // of u, as the real clean deletes them; an empty folder holds none.
+  EXPECT_EQ(s.files, 4u);
   EXPECT_EQ(s.bytes, 15u);
   EXPECT_EQ(s.skipped, 0u);
   ExpectOnlyGone(before, ListTree(Root()), {});
@@ -987,10 +1225,9 @@ TEST_F(Engine, DirModeStopsAtACancelInTheDryRunAsInTheRealClean) {
     ResultList r = CopyLastResult();
     ASSERT_EQ(r.size(), 1u);
     // Nothing below the subfolder is counted or deleted, and no later
-    // target is measured or removed; the dry run counts the first folder,
-    // which it entered before the cancel.
+    // target is measured or removed, in the dry run as in the clean.
     EXPECT_EQ(r[0].second.bytes, 0u);
-    EXPECT_EQ(r[0].second.files, dryRun ? 1u : 0u);
+    EXPECT_EQ(r[0].second.files, 0u);
     EXPECT_EQ(r[0].second.skipped, 0u);
     EXPECT_TRUE(TaskStateNow().cancelled);
     ExpectOnlyGone(before, ListTree(Root()), {});
@@ -1568,6 +1805,46 @@ TEST_F(Engine, DiskInfoOfDriveC) {
   ASSERT_TRUE(tov::DiskFreeSpace(L"C:\\", &avail, &t, &tf));
   EXPECT_EQ(total, t);
   EXPECT_EQ(DiskInfoJson("Q:"), "{\"ok\":false}");
+}
+
+TEST_F(Engine, ADriveWithACapacityReportsItLessItsFilesAndACleanFreesWhatItDeletes) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the capacity file beside the drive folder is the POSIX stand-in's demo drive";
+#else
+  EnsureDriveC();
+  // A large sparse file, so that what other tests write on the same drive
+  // meanwhile (a few kilobytes) cannot be mistaken for it.
+  const uint64_t kBig = 1ULL << 30;
+  ASSERT_TRUE(PlantFile(Join(At(L"big"), L"disc.iso"), kBig));
+  uint64_t avail = 0, total = 0, totalFree = 0;
+  ASSERT_TRUE(tov::DiskFreeSpace(L"C:", &avail, &total, &totalFree));  // statvfs
+  std::filesystem::path capFile = tov::HostPath(L"C:\\").parent_path() / "c.capacity";
+  std::filesystem::remove(capFile);
+  const uint64_t kCapacity = 1ULL << 40;
+  {
+    FILE* f = fopen(capFile.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fprintf(f, "%llu\n", static_cast<unsigned long long>(kCapacity));
+    fclose(f);
+  }
+  ASSERT_TRUE(tov::DiskFreeSpace(L"C:", &avail, &total, &totalFree));
+  EXPECT_EQ(total, kCapacity);
+  EXPECT_EQ(avail, totalFree);
+  EXPECT_LE(avail, kCapacity - kBig);  // the sparse file counts by its size
+  uint64_t before = avail;
+  // Asked again at once: the same figure, without walking the drive again.
+  ASSERT_TRUE(tov::DiskFreeSpace(L"C:", &avail, &total, &totalFree));
+  EXPECT_EQ(avail, before);
+  ItemStat s = CleanOne(Item("i", "files", {Tg(At(L"big"))}), false);
+  EXPECT_EQ(s.bytes, kBig) << s.skipped << (s.errors.empty() ? "" : s.errors[0]);
+  ASSERT_TRUE(tov::DiskFreeSpace(L"C:", &avail, &total, &totalFree));
+  std::filesystem::remove(capFile);
+  EXPECT_GE(avail, before + kBig - (1ULL << 20));
+  EXPECT_LE(avail, before + kBig + (1ULL << 20));
+  std::string json = DiskInfoJson("C:");
+  EXPECT_EQ(json.find("\"total\":" + std::to_string(kCapacity)), std::string::npos)
+      << "without the file the host's figures come back: " << json;
+#endif
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "engine/tamsel_engine.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
+#include "settings/clean_record.h"
 #include "settings/history.h"
 #include "support/fixture.h"
 #include "support/fixture_test.h"
@@ -295,9 +296,9 @@ tov::JsonValue CleanWithRecord(const std::vector<Category>& cats,
                                TaskOptions opt, ResultList* out) {
   HistoryWriter w;
   EXPECT_TRUE(BeginRecord(dir, tov::NowFileTime(), ids, &w));
-  opt.touched = [&w](const std::string& item, bool deleted, uint64_t bytes,
+  opt.touched = [&w](const std::string& item, TouchKind kind, uint64_t bytes,
                      const std::wstring& path, const std::wstring& reason) {
-    RecordLine(w, deleted, item, bytes, path, reason);
+    RecordLine(w, RecordKindOf(kind), item, bytes, path, reason);
   };
   CleanItems(cats, ids, false, *out, opt);
   uint64_t bytes = 0, files = 0, skipped = 0;
@@ -393,7 +394,7 @@ TEST_F(Choices, AnUnwritableHistoryFolderGivesNoRecordAndNoCrash) {
   ASSERT_TRUE(PlantFile(notAFolder, 1));
   HistoryWriter w;
   EXPECT_FALSE(BeginRecord(notAFolder, tov::NowFileTime(), {"x"}, &w));
-  RecordLine(w, true, "x", 1, L"C:\\x", L"");
+  RecordLine(w, "deleted", "x", 1, L"C:\\x", L"");
   EXPECT_FALSE(EndRecord(w, 1, 1, 0));
 }
 

@@ -25,6 +25,12 @@
 //   drive is a reparse point to the walk by handle, as on NTFS. Sizes and times come from fstatat
 //   relative to the listed directory; times are converted to FILETIME. Listings come sorted by name
 //   without regard to ASCII case, like NTFS.
+// - Free space. A drive whose folder has a file <root>/<letter>.capacity
+//   beside it (the demo drive: decimal bytes) reports that capacity as its
+//   size and the capacity minus the sizes of the files on it as free, so
+//   that a clean frees what it deletes; the sizes are summed by one walk of
+//   the drive, kept for kFreeSpaceCacheMs and walked again sooner only after
+//   this program deleted something. Other drives report statvfs.
 // - Shell folders are fixed paths under the profile; the recycle bin is the
 //   folder C:\$Recycle.Bin, each file below it one item; the administrator
 //   test is "effective user is root".
@@ -52,12 +58,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <thread>
 
 #include "platform/common/internal.h"
@@ -301,6 +309,54 @@ std::string RecycleBinDir() {
   return RootDir() + "/c/$Recycle.Bin";
 }
 
+// ---- The demo drive's free space ----------------------------------------------
+
+// How long one walk's sum of the file sizes stands when nothing was deleted.
+constexpr uint64_t kFreeSpaceCacheMs = 10000;
+
+// Bumped by every deletion of the stand-in, so that the next free-space
+// query walks the drive again.
+std::atomic<uint64_t> g_deletions{0};
+
+struct UsedCache {
+  std::mutex lock;
+  std::string host;        // the drive folder summed
+  uint64_t used = 0;       // bytes of its files
+  uint64_t at = 0;         // TickCount64 of the sum
+  uint64_t deletions = 0;  // g_deletions at the sum
+  bool valid = false;
+};
+UsedCache g_used;
+
+// The capacity written beside the drive folder, or 0 when there is none.
+uint64_t CapacityOf(const std::string& driveHost) {
+  std::string file = driveHost;
+  while (file.size() > 1 && file.back() == '/') file.pop_back();
+  FILE* f = fopen((file + ".capacity").c_str(), "rb");
+  if (!f) return 0;
+  unsigned long long cap = 0;
+  if (fscanf(f, "%llu", &cap) != 1) cap = 0;
+  fclose(f);
+  return cap;
+}
+
+uint64_t UsedBytes(const std::string& driveHost) {
+  std::lock_guard<std::mutex> guard(g_used.lock);
+  uint64_t now = TickCount64();
+  uint64_t deletions = g_deletions.load();
+  if (!g_used.valid || g_used.host != driveHost || g_used.deletions != deletions ||
+      now - g_used.at >= kFreeSpaceCacheMs) {
+    uint64_t items = 0, bytes = 0;
+    CountTree(driveHost, &items, &bytes);
+    g_used.host = driveHost;
+    g_used.used = bytes;
+    g_used.at = now;
+    g_used.deletions = deletions;
+    g_used.valid = true;
+  }
+  return g_used.used;
+}
+
 }  // namespace
 
 // ---- Shared with the stand-in's other files (stand_in.h) ------------------------
@@ -533,6 +589,7 @@ bool RunHiddenAndWait(const std::wstring& cmdline, uint32_t, uint32_t* exitCode)
   if (!EqualsNoCase(cmdline, kOff) && !EqualsNoCase(cmdline, kOn)) return false;
   if (!IsProcessAdmin()) return true;  // started, refused: exit code 1
   std::string file = RootDir() + "/c/hiberfil.sys";
+  g_deletions.fetch_add(1);
   if (EqualsNoCase(cmdline, kOff)) {
     if (unlink(file.c_str()) == 0 || errno == ENOENT) *exitCode = 0;
   } else {
@@ -846,6 +903,7 @@ bool ListDirAt(DirHandle dir, std::vector<DirEntry>* entries) {
 }
 
 bool DeleteFileAt(DirHandle dir, const std::wstring& name, FsFault* fault) {
+  g_deletions.fetch_add(1);
   return RemoveEntry(Fd(dir), name, false, fault);
 }
 
@@ -879,6 +937,7 @@ bool DeleteFilePath(const std::wstring& path) {
   if (lstat(host.c_str(), &st) != 0) return false;
   if (S_ISDIR(st.st_mode)) return false;
   if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) return false;  // read-only
+  g_deletions.fetch_add(1);
   return unlink(host.c_str()) == 0;
 }
 
@@ -899,6 +958,12 @@ bool DiskFreeSpace(const std::wstring& drive, uint64_t* freeToCaller, uint64_t* 
                    uint64_t* totalFree) {
   std::string host;
   if (!MapPath(drive, true, &host)) return false;
+  if (uint64_t cap = CapacityOf(host)) {
+    uint64_t used = UsedBytes(host);
+    *total = cap;
+    *freeToCaller = *totalFree = cap > used ? cap - used : 0;
+    return true;
+  }
   struct statvfs vfs;
   if (statvfs(host.c_str(), &vfs) != 0) return false;
   *freeToCaller = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
@@ -919,6 +984,7 @@ bool QueryRecycleBin(uint64_t* items, uint64_t* bytes) {
 }
 
 bool EmptyRecycleBin() {
+  g_deletions.fetch_add(1);
   struct stat st;
   if (stat(RecycleBinDir().c_str(), &st) != 0) return true;
   return RemoveTreeContent(RecycleBinDir());

@@ -142,6 +142,13 @@ bool RecyclePath(const std::wstring& path, FsFault* fault) {
   return false;
 }
 
+void RecycleFiles(const std::vector<std::wstring>& paths, std::vector<FsFault>* faults) {
+  faults->assign(paths.size(), FsFault::None);
+  for (size_t i = 0; i < paths.size(); ++i)
+    if (!RecyclePath(paths[i], &(*faults)[i]) && (*faults)[i] == FsFault::None)
+      (*faults)[i] = FsFault::Other;
+}
+
 bool RevealInExplorer(const std::wstring& path) {
   std::string log = HostPath(L"C:").parent_path().string() + "/explorer.log";
   std::string line = "select " + WideToUtf8(path) + "\n";

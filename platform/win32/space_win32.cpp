@@ -100,7 +100,139 @@ bool RecycleWithShFileOperation(const std::wstring& path) {
   return SHFileOperationW(&op) == 0 && !op.fAnyOperationsAborted;
 }
 
+// The progress sink of a batch recycle: it lets a deletion go ahead only
+// when the shell is about to recycle it (TSF_DELETE_RECYCLE_IF_POSSIBLE), so
+// that a file the Recycle Bin cannot take stays instead of being destroyed,
+// and without the dialog FOF_WANTNUKEWARNING would show. Lives on the stack
+// of RecycleWithFileOperationBatch: the reference count is not used to free it.
+class RecycleOnlySink : public IFileOperationProgressSink {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (riid == IID_IUnknown || riid == IID_IFileOperationProgressSink) {
+      *out = static_cast<IFileOperationProgressSink*>(this);
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE StartOperations() override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE FinishOperations(HRESULT) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE PreRenameItem(DWORD, IShellItem*, LPCWSTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE PostRenameItem(DWORD, IShellItem*, LPCWSTR, HRESULT,
+                                           IShellItem*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE PreMoveItem(DWORD, IShellItem*, IShellItem*, LPCWSTR) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE PostMoveItem(DWORD, IShellItem*, IShellItem*, LPCWSTR, HRESULT,
+                                         IShellItem*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE PreCopyItem(DWORD, IShellItem*, IShellItem*, LPCWSTR) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE PostCopyItem(DWORD, IShellItem*, IShellItem*, LPCWSTR, HRESULT,
+                                         IShellItem*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE PreDeleteItem(DWORD flags, IShellItem*) override {
+    return (flags & TSF_DELETE_RECYCLE_IF_POSSIBLE) ? S_OK : E_ABORT;
+  }
+  HRESULT STDMETHODCALLTYPE PostDeleteItem(DWORD, IShellItem*, HRESULT, IShellItem*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE PreNewItem(DWORD, IShellItem*, LPCWSTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE PostNewItem(DWORD, IShellItem*, LPCWSTR, LPCWSTR, DWORD, HRESULT,
+                                        IShellItem*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE UpdateProgress(UINT, UINT) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE ResetTimer() override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE PauseTimer() override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE ResumeTimer() override { return S_OK; }
+};
+
+// The flags of a batch recycle: no UI of any kind (FOF_NO_UI), undo kept,
+// and no nuke warning: the sink refuses what would not be recycled.
+constexpr DWORD kBatchRecycleFlags = FOF_ALLOWUNDO | FOF_SILENT | FOF_NOCONFIRMATION |
+                                     FOF_NOERRORUI | FOF_NOCONFIRMMKDIR | FOFX_RECYCLEONDELETE;
+
+// One IFileOperation for all the paths; false when the shell offers none
+// (the caller falls back). Which files went is read from the disk after.
+bool RecycleWithFileOperationBatch(const std::vector<std::wstring>& paths) {
+  IFileOperation* op = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_FileOperation, nullptr, CLSCTX_ALL, IID_IFileOperation,
+                              reinterpret_cast<void**>(&op))))
+    return false;
+  RecycleOnlySink sink;
+  bool queued = false;
+  if (SUCCEEDED(op->SetOperationFlags(kBatchRecycleFlags))) {
+    for (const std::wstring& path : paths) {
+      IShellItem* item = nullptr;
+      if (FAILED(SHCreateItemFromParsingName(path.c_str(), nullptr, IID_IShellItem,
+                                             reinterpret_cast<void**>(&item))))
+        continue;
+      if (SUCCEEDED(op->DeleteItem(item, &sink))) queued = true;
+      item->Release();
+    }
+  }
+  bool ran = queued && op->PerformOperations() != E_NOTIMPL;
+  op->Release();
+  return ran;
+}
+
 }  // namespace
+
+void RecycleFiles(const std::vector<std::wstring>& paths, std::vector<FsFault>* faults) {
+  faults->assign(paths.size(), FsFault::None);
+  std::vector<std::wstring> present;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (Exists(paths[i]))
+      present.push_back(paths[i]);
+    else
+      (*faults)[i] = FsFault::Gone;
+  }
+  if (present.empty()) return;
+  HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  if (!RecycleWithFileOperationBatch(present)) {
+    // No IFileOperation (wine): the older call, one list of the short
+    // paths, with the warning that keeps it from destroying a file.
+    std::wstring from;
+    for (const std::wstring& p : present) {
+      if (p.size() >= MAX_PATH) continue;
+      from += p;
+      from.push_back(L'\0');
+    }
+    if (!from.empty()) {
+      from.push_back(L'\0');
+      SHFILEOPSTRUCTW op = {};
+      op.wFunc = FO_DELETE;
+      op.pFrom = from.c_str();
+      op.fFlags = static_cast<FILEOP_FLAGS>(kRecycleFlags);
+      SHFileOperationW(&op);
+    }
+  }
+  if (SUCCEEDED(init)) CoUninitialize();
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if ((*faults)[i] == FsFault::Gone) continue;
+    if (!Exists(paths[i])) continue;
+    // Still there: held open, no permission, or the bin would not take it.
+    HANDLE h = CreateFileW(LongPathForm(paths[i]).c_str(), DELETE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      (*faults)[i] = SpaceFaultOf(GetLastError());
+      if ((*faults)[i] == FsFault::Gone || (*faults)[i] == FsFault::None)
+        (*faults)[i] = FsFault::Other;
+    } else {
+      CloseHandle(h);
+      (*faults)[i] = FsFault::Other;
+    }
+  }
+}
 
 bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault) {
   out->names.clear();

@@ -12,6 +12,7 @@ import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import net from 'node:net';
+import path from 'node:path';
 import { builds, parseResponse } from './harness.mjs';
 import { CATALOGUE, ITEM_COUNT, TARGET_COUNT } from './catalogue.mjs';
 import {
@@ -24,7 +25,7 @@ const STATUS_IDLE =
 const RESULT_NONE =
   '{"ok":true,"kind":"","dryRun":false,"items":[],"totalBytes":0,"totalFiles":0,"freeBefore":0,"freeAfter":0}';
 const SCANRESULT_NONE =
-  '{"ok":true,"kind":"scan","empty":true,"items":[],"totalBytes":0,"totalFiles":0}';
+  '{"ok":true,"kind":"scan","empty":true,"items":[],"totalBytes":0,"totalFiles":0,"overlaps":[]}';
 const OK = '{"ok":true}';
 const BUSY = '{"ok":false,"message":"已有任务在运行"}';
 const NOTHING_SELECTED = '{"ok":false,"message":"没有选中任何清理项"}';
@@ -35,6 +36,9 @@ const startedClean = (dry) => `{"ok":true,"started":true,"dryRun":${dry}}`;
 
 const itemText = (id, bytes, files, skipped = 0, errors = []) =>
   `{"id":"${id}","bytes":${bytes},"files":${files},"skipped":${skipped},"errors":${JSON.stringify(errors)}}`;
+// An item of /api/result: also the files it leaves to earlier items, and those items.
+const resultItemText = (id, bytes, files, skipped = 0, errors = [], shared = 0, sharedWith = []) =>
+  `${itemText(id, bytes, files, skipped, errors).slice(0, -1)},"shared":${shared},"sharedWith":${JSON.stringify(sharedWith)}}`;
 
 // The result document with the given items; the free-space values are those
 // of the actual document (they depend on the disk), which must be numbers.
@@ -44,7 +48,7 @@ function assertResult(text, { kind, dryRun, items }) {
   const tb = items.reduce((a, i) => a + BigInt(i[1]), 0n);
   const tf = items.reduce((a, i) => a + BigInt(i[2]), 0n);
   const expected = `{"ok":true,"kind":"${kind}","dryRun":${dryRun},"items":[` +
-    items.map((i) => itemText(...i)).join(',') +
+    items.map((i) => resultItemText(...i)).join(',') +
     `],"totalBytes":${tb},"totalFiles":${tf},"freeBefore":${m[1]},"freeAfter":${m[2]}}`;
   assert.equal(text, expected);
   return { freeBefore: BigInt(m[1]), freeAfter: BigInt(m[2]) };
@@ -388,8 +392,8 @@ for (const build of builds()) {
         const doc = (await srv.get('/api/result')).text;
         const ids = [...doc.matchAll(/\{"id":"([^"]+)"/g)].map((m) => m[1]);
         assert.deepEqual(ids, CATALOGUE.flatMap((c) => c.items.map((i) => i.id)));
-        assert.ok(doc.includes(itemText('d3d-cache', 10 * D3D_FILES, D3D_FILES)), doc);
-        assert.ok(doc.includes(itemText('downloads-video', sum(selected['downloads-video']), 2)));
+        assert.ok(doc.includes(resultItemText('d3d-cache', 10 * D3D_FILES, D3D_FILES)), doc);
+        assert.ok(doc.includes(resultItemText('downloads-video', sum(selected['downloads-video']), 2)));
       }
     });
 
@@ -422,7 +426,7 @@ for (const build of builds()) {
 
       // The last scan, with its age; errors are never reported here.
       const sr = (await srv.get('/api/scanresult')).text;
-      const m = /^\{"ok":true,"kind":"scan","empty":false,"age":(\d+),"items":\[(.*)\],"totalBytes":(\d+),"totalFiles":(\d+)\}$/.exec(sr);
+      const m = /^\{"ok":true,"kind":"scan","empty":false,"age":(\d+),"items":\[(.*)\],"totalBytes":(\d+),"totalFiles":(\d+),"overlaps":\[\]\}$/.exec(sr);
       assert.ok(m, `scanresult: ${sr}`);
       assert.ok(Number(m[1]) <= Date.now() - t0 + 1000, `age ${m[1]} ms`);
       assert.ok(Number(m[1]) >= 0);
@@ -482,10 +486,10 @@ for (const build of builds()) {
     const dryItems = [
       ['user-temp', sum(selected['user-temp']), selected['user-temp'].length],
       ['local-tmp-log', sum(selected['local-tmp-log']), 2],
-      // A whole-directory item counts one entry per directory in a dry run;
+      // A whole-directory item counts the files its real clean deletes;
       // under wine its four targets, which differ only in letter case, name
       // the one planted folder, and it is counted once, not four times.
-      ['windows-bt', sum(selected['windows-bt']), 1],
+      ['windows-bt', sum(selected['windows-bt']), 2],
       ['downloads-video', sum(selected['downloads-video']), 2],
     ];
 
@@ -531,13 +535,29 @@ for (const build of builds()) {
       const afterList = listDrive(build);
 
       // Gone: the planted files of the "files" items (their folders stay),
-      // and the whole directory of the "dir" item, folder included.
+      // and the whole directory of the "dir" item, folder included. The
+      // videos in Downloads are the user's own files: they went to the
+      // Recycle Bin, which on the native drive is C:\$Recycle.Bin.
       const btKey = relKey(build, BT);
       const expectedGone = [
         ...plantedSelected(),
         btKey, `${btKey}/bb`,
       ].sort();
       const d = diffListings(beforeList, afterList);
+      const videos = selected['downloads-video'].map(([, size]) => size).sort();
+      if (build.name === 'native') {
+        const inBin = d.added.filter((k) => /^\$Recycle\.Bin\/S-1-5-21-\d+\/\$R\d+\.(mp4|MKV)$/.test(k));
+        assert.deepEqual(inBin.map((k) => Number(afterList.get(k).split(' ')[1])).sort(), videos);
+        assert.ok(d.added.every((k) => k.startsWith('$Recycle.Bin')), d.added.join(' '));
+        d.added = [];
+        // Emptied again, for the recycle-bin tests below.
+        for (const k of inBin) fs.rmSync(path.join(build.driveC, k), { force: true });
+      } else {
+        const trash = path.join(`${build.prefix}.home`, 'data', 'Trash', 'files');
+        const names = fs.readdirSync(trash).filter((n) => /^tamsel-bb-(movie\.mp4|clip\.MKV)(-[0-9a-f]+)?$/.test(n));
+        assert.deepEqual(names.map((n) => fs.statSync(path.join(trash, n)).size).sort(), videos);
+        for (const n of names) fs.rmSync(path.join(trash, n), { force: true });
+      }
       assert.deepEqual(d, { gone: expectedGone, added: [], changed: [] });
       // The link in the temporary folder is still a link, its target intact.
       assert.ok(fs.lstatSync(build.hostPath(LINK)).isSymbolicLink());

@@ -189,7 +189,7 @@ for (const build of builds()) {
       assert.equal(res.body.toString('utf8'), '{"ok":true,"started":true,"dryRun":true}');
       await waitTask(srv);
       const result = (await srv.get('/api/result')).text;
-      assert.match(result, /"items":\[\{"id":"downloads-video","bytes":1801,"files":2,"skipped":0,"errors":\[\]\}\]/);
+      assert.match(result, /"items":\[\{"id":"downloads-video","bytes":1801,"files":2,"skipped":0,"errors":\[\],"shared":0,"sharedWith":\[\]\}\]/);
       assert.deepEqual(diffListings(beforeList, listDrive(build)), { gone: [], added: [], changed: [] });
     });
 

@@ -10,8 +10,10 @@ import { builds } from './harness.mjs';
 import { windowsEnv, Planter, listDrive, diffListings, relKey, waitTask, sleep } from './fixtures.mjs';
 
 const startedClean = (dry) => `{"ok":true,"started":true,"dryRun":${dry}}`;
+// An item of /api/result, sharing nothing with an earlier item.
 const itemText = (id, bytes, files, skipped = 0, errors = []) =>
-  `{"id":"${id}","bytes":${bytes},"files":${files},"skipped":${skipped},"errors":${JSON.stringify(errors)}}`;
+  `{"id":"${id}","bytes":${bytes},"files":${files},"skipped":${skipped},"errors":${JSON.stringify(errors)},` +
+  '"shared":0,"sharedWith":[]}';
 
 // The items of a result document, in order, as their exact texts.
 function resultItems(text) {

@@ -357,7 +357,7 @@ for (const build of builds()) {
         assert.match(got[1], summaryRe('释放', fmtBytes(sum(local))));
         await waitTask(srv);
         const res = (await srv.get('/api/result')).text;
-        assert.match(res, new RegExp(`^\\{"ok":true,"kind":"clean","dryRun":false,"items":\\[\\{"id":"local-tmp-log","bytes":${sum(local)},"files":2,"skipped":0,"errors":\\[\\]\\}\\]`));
+        assert.match(res, new RegExp(`^\\{"ok":true,"kind":"clean","dryRun":false,"items":\\[\\{"id":"local-tmp-log","bytes":${sum(local)},"files":2,"skipped":0,"errors":\\[\\],"shared":0,"sharedWith":\\[\\]\\}\\]`));
         assert.deepEqual(diffListings(beforeList, listDrive(build)), { gone: keys(local), added: [], changed: [] });
         forget(local);
       } finally {

@@ -491,7 +491,8 @@ test('preview: a dry run reports what would go and deletes nothing', { skip }, a
   assert.deepEqual(body.items, CLEANED, 'measure-only items are not sent to a clean');
   assert.equal(body.dryRun, true);
   assert.match(await text('#result-title'), /预览/);
-  const expected = CLEANED.reduce((n, id) => n + itemTotals(entries, id).bytes, 0);
+  // Each file once, however many of the items take it: what the real clean frees.
+  const expected = entries.filter((f) => f.items.some((i) => CLEANED.includes(i))).reduce((n, f) => n + f.size, 0);
   assert.equal(await text('#result-bytes'), fmtBytes(expected));
   assert.equal(await text('#result-bytes'), promised);
   const dry = await (await server.api('api/result')).json();
@@ -552,10 +553,18 @@ test('clean: confirmation first, then exactly the selected files are gone', { sk
 
   // The whole tree: exactly the selected items' files are gone; directories,
   // personal files and the measured chat data stay.
+  // The installers in Downloads are the user's own files: they went to the
+  // Recycle Bin (the stand-in's C:\$Recycle.Bin), whole and with their sizes.
   const gone = new Set(deletedBy(entries, CLEANED));
   const expected = tree.filter((line) => !(line.startsWith('f\t') && gone.has(line.split('\t')[1])));
   assert.equal(tree.length - expected.length, gone.size);
-  assert.deepEqual(listTree(driveC), expected);
+  const binOf = (lines) => lines.filter((l) => /^[fd]\t\$Recycle\.Bin\/S-1-5-21-\d+(\/|$)/.test(l));
+  const now = listTree(driveC);
+  const newInBin = binOf(now).filter((l) => !tree.includes(l));
+  const recycled = entries.filter((f) => f.items.includes('downloads-installer')).map((f) => f.size).sort();
+  assert.deepEqual(newInBin.filter((l) => l.startsWith('f\t')).map((l) => Number(l.split('\t')[2])).sort(), recycled);
+  assert.deepEqual(now.filter((l) => !newInBin.includes(l)), expected);
+  assert.match(await text('#result-recycle'), /已移到回收站/);
 
   const freed = entries.filter((f) => f.items.some((i) => CLEANED.includes(i))).reduce((n, f) => n + f.size, 0);
   assert.equal(await text('#result-title'), '清理完成');

@@ -4,7 +4,7 @@
 
 import { $, h } from "./dom.js";
 import { fmtBytes } from "./format.js";
-import { S, needsAdmin, itemFigure, freeable } from "./state.js";
+import { S, needsAdmin, itemFigure, freeable, userFileItemsOf, RECYCLE_NOTE } from "./state.js";
 import { saveSettings } from "./settings.js";
 import { RISK, HIBERNATE_NOTE } from "./catalogue.js";
 import { elevate } from "./desktop.js";
@@ -48,6 +48,13 @@ export function confirmClean(sel, ids) {
     body.append(h("div", { class: "box info", id: "confirm-measure" },
       h("strong", { text: "下面的项目只统计、不会删除：" }),
       h("ul", null, measured.map((it) => h("li", { text: it.name })))));
+  }
+  const toBin = userFileItemsOf(ids);
+  if (toBin.length) {
+    body.append(h("div", { class: "box info", id: "confirm-recycle" },
+      h("strong", { text: "下面项目的文件会移到回收站：" }),
+      h("ul", null, toBin.map((it) => h("li", { text: it.name }))),
+      h("p", { class: "small", text: RECYCLE_NOTE })));
   }
   if (items.some((it) => it.mode === "dir")) {
     body.append(h("p", { class: "small muted", text: "标着「整个文件夹删除」的项目会连同文件夹一起删除。" }));

@@ -46,7 +46,7 @@ async function showRecord(rec, more) {
   tbody.textContent = "";
   for (const l of hs.lines) {
     tbody.append(h("tr", { class: l.kind },
-      h("td", { text: l.kind === "deleted" ? "已删除" : "跳过" }),
+      h("td", { text: l.kind === "deleted" ? "已删除" : l.kind === "recycled" ? "已移到回收站" : "跳过" }),
       h("td", { class: "c-path", text: l.path, title: l.reason || l.path }),
       h("td", { class: "c-size", text: fmtBytes(l.bytes) }),
       h("td", { class: "small", text: l.reason })));

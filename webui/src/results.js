@@ -4,7 +4,7 @@
 
 import { $, h } from "./dom.js";
 import { fmtBytes, fmtCount, ageText, clockText } from "./format.js";
-import { S, META, catTotals, noteCleaned, freeable, selectedTotal, selectedIds } from "./state.js";
+import { S, META, catTotals, noteCleaned, freeable, selectedTotal, selectedIds, userFileItemsOf, RECYCLE_NOTE } from "./state.js";
 
 export function renderAge() {
   const el = $("scan-age");
@@ -96,12 +96,14 @@ export function showCleanResult(res, t, reopen) {
   const dry = !!res.dryRun;
   if (!reopen) lastClean = { res, task: t, at: Date.now() };
   const items = (res.items || []).map((r) => ({ r, it: S.items.get(r.id) }));
-  let bytes = 0, files = 0, dirs = 0, skipped = 0;
+  // Every item counts the files it takes, a whole-folder item too, and a
+  // file two items take only once.
+  let bytes = 0, files = 0, skipped = 0;
   for (const { r, it } of items) {
     if (it && it.mode === "measure") continue;  // found, never removed
     bytes += r.bytes;
     skipped += r.skipped;
-    if (dry && it && it.mode === "dir") dirs += r.files; else files += r.files;
+    files += r.files;
   }
   const cancelled = t && t.cancelled;
   $("result-title").textContent = dry ? "清理预览（没有删除任何文件）" : cancelled ? "清理已取消" : "清理完成";
@@ -116,7 +118,7 @@ export function showCleanResult(res, t, reopen) {
     h("div", { class: "result-big", id: "result-bytes", text: fmtBytes(bytes) }));
   const grid = h("dl", { class: "result-grid" });
   const row = (k, v, id) => grid.append(h("dt", { text: k }), h("dd", { text: v, id }));
-  row(dry ? "涉及文件" : "删除的文件", fmtCount(files) + " 个" + (dirs ? "，另有 " + dirs + " 个整个文件夹" : ""), "result-files");
+  row(dry ? "涉及文件" : "删除的文件", fmtCount(files) + " 个", "result-files");
   if (!dry) {
     const gain = res.freeAfter - res.freeBefore;
     row("C 盘可用空间", fmtBytes(res.freeBefore) + " → " + fmtBytes(res.freeAfter) +
@@ -126,6 +128,11 @@ export function showCleanResult(res, t, reopen) {
   }
   row(dry ? "会被跳过" : "跳过", fmtCount(skipped) + " 个" + (skipped ? "（文件正被占用、权限不足，或出于安全考虑不删）" : ""), "result-skipped");
   body.append(grid);
+  const toBin = userFileItemsOf(items.filter((x) => x.r.files > 0).map((x) => x.r.id));
+  if (toBin.length) {
+    body.append(h("p", { class: "note", id: "result-recycle",
+      text: "「" + toBin.map((it) => it.name).join("」「") + "」" + (dry ? "的文件会移到回收站。" : "的文件已移到回收站。") + RECYCLE_NOTE }));
+  }
   if (res.recordError) body.append(h("p", { class: "note", id: "result-record", text: res.recordError + "：清理照常进行了，但这次没有留下清理记录。" }));
 
   const table = h("table", { class: "res-table", id: "result-table" },
@@ -144,7 +151,12 @@ export function showCleanResult(res, t, reopen) {
           h("summary", { text: "查看 " + r.errors.length + " 条原因" + more }),
           h("ul", { class: "errs" }, r.errors.map((e) => h("li", { text: e })))));
       }
-      const filesText = dry && it && it.mode === "dir" ? "整个文件夹" : fmtCount(r.files);
+      if (r.shared > 0 && Array.isArray(r.sharedWith)) {
+        // Files an earlier item takes as well are counted (and deleted) there.
+        const names = r.sharedWith.map((id) => "「" + (S.items.get(id) ? S.items.get(id).name : id) + "」").join("");
+        cell.append(h("p", { class: "small muted shared", text: "与" + names + "相同的 " + fmtCount(r.shared) + " 个文件已算在" + names + "里" }));
+      }
+      const filesText = fmtCount(r.files);
       return h("tr", { "data-id": r.id }, cell,
         h("td", { class: "num", text: fmtBytes(r.bytes) }),
         h("td", { class: "num", text: filesText }),

@@ -22,6 +22,13 @@ export function loadMeta(m) {
   META.userFileItems = new Set(Array.isArray(m.userFileItems) ? m.userFileItems : []);
 }
 
+// The items among ids whose files a real clean moves to the Recycle Bin.
+export const userFileItemsOf = (ids) => ids.filter((id) => META.userFileItems.has(id)).map((id) => S.items.get(id)).filter(Boolean);
+
+// The words of the page for what the Recycle Bin means to the space: shown
+// by the confirmation and the result alike.
+export const RECYCLE_NOTE = "这些是你自己的文件，会移到回收站，不会直接删除；回收站清空以后（「回收站」这一项）才会真正腾出这部分空间。";
+
 export const S = {
   cats: [],               // the categories of /api/rules, each with its items
   items: new Map(),       // id -> item of /api/rules
