@@ -80,8 +80,12 @@ test('on the demo drive the preview promises exactly what the clean does', { ski
   assert.equal(done.files.replace('删除的文件', ''), promised.files.replace('涉及文件', ''));
   assert.equal(done.skipped, promised.skipped);
   // The stand-in's free space follows what the files occupy: what went to
-  // the Recycle Bin still occupies the drive, the rest is free now.
+  // the Recycle Bin still occupies the drive, the rest is free now, less the
+  // little the program itself wrote meanwhile (its record of the clean).
   const recycled = real.items.filter((i) => i.id === 'downloads-video').reduce((a, i) => a + i.bytes, 0);
-  assert.equal(real.freeAfter - real.freeBefore, real.totalBytes - recycled, 'free space gained against bytes deleted');
+  const gain = real.freeAfter - real.freeBefore;
+  const deleted = real.totalBytes - recycled;
+  assert.ok(recycled > 0, 'the demo drive has videos in Downloads');
+  assert.ok(gain <= deleted && gain > deleted - (1 << 20), `free space gained ${gain} against ${deleted} bytes deleted`);
   assert.deepEqual(page.errors, []);
 });
