@@ -44,8 +44,13 @@ for (const build of builds()) {
     const planted = new Map(); // win path -> {host, size, mtime}
     const madeDirs = [];
     let srv = null;
+    // Under wine the settings file lives in the shared prefix: this test's
+    // age choice and protected folder must not outlive it.
+    const settingsHost = build.hostPath(`${env.LOCALAPPDATA}\\tamsel\\settings.json`);
+    let savedSettings = null;
 
     before(async () => {
+      savedSettings = fs.existsSync(settingsHost) ? fs.readFileSync(settingsHost) : null;
       const profile = env.USERPROFILE;
       for (const [template, size, mtime] of demoRows()) {
         const win = expand(build, template);
@@ -67,6 +72,8 @@ for (const build of builds()) {
 
     after(async () => {
       await srv?.stop();
+      if (savedSettings === null) fs.rmSync(settingsHost, { force: true });
+      else fs.writeFileSync(settingsHost, savedSettings);
       for (const { host } of planted.values()) fs.rmSync(host, { force: true });
       for (const dir of madeDirs.reverse()) fs.rmSync(dir, { recursive: true, force: true });
     });
