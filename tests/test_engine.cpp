@@ -819,20 +819,25 @@ TEST_F(Engine, ADirItemOnTheDesktopKeepsEveryFileAndFolderInIt) {
   ASSERT_TRUE(PlantFile(Join(mine, L"a.txt"), 1));
   ASSERT_TRUE(PlantFile(Join(mine, L"sub\\b.txt"), 2, true));
   ASSERT_TRUE(MakeDir(Join(mine, L"empty")));
-  Listing before = ListTree(desktop);
-  uint64_t filesThere = 0;
-  for (const auto& kv : before) filesThere += kv.second.compare(0, 5, "file ") == 0;
+  // Only this test's folder is compared: under wine the desktop is shared
+  // with tests that put a shortcut on it and take it away meanwhile.
+  Listing before = ListTree(mine);
   RuleItem dir = Item("d", "dir", {Tg(desktop)});
   for (bool dryRun : {true, false}) {
     SCOPED_TRACE(dryRun ? "dry run" : "real clean");
     ItemStat d = CleanOne(dir, dryRun);
     EXPECT_EQ(d.files, 0u);
     EXPECT_EQ(d.bytes, 0u);
-    EXPECT_EQ(d.skipped, filesThere);
+    EXPECT_GE(d.skipped, 2u);
     std::set<std::string> errors(d.errors.begin(), d.errors.end());
     EXPECT_TRUE(errors.count(Err(Join(mine, L"a.txt"), kReasonDesktop)));
     EXPECT_TRUE(errors.count(Err(Join(mine, L"sub\\b.txt"), kReasonDesktop)));
-    ExpectOnlyGone(before, ListTree(desktop), {});
+    // Whatever else lies on the desktop is refused for the same reason.
+    const std::string tail = std::string(" : ") + kReasonDesktop;
+    for (const std::string& e : d.errors)
+      EXPECT_EQ(e.compare(e.size() - std::min(e.size(), tail.size()), std::string::npos, tail), 0)
+          << e;
+    ExpectOnlyGone(before, ListTree(mine), {});
   }
   if (!HasFailure()) RemoveTree(mine);
 }
