@@ -187,7 +187,13 @@ bool StartSpaceMap(const std::wstring& root, std::vector<SpaceTarget> targets) {
 std::string SpaceDirDoc(const std::string& path, const SpaceGuard& guard) {
   std::lock_guard<std::mutex> lock(g_mapLock);
   if (!g_map) return kSpaceNoMap;
-  uint32_t node = path.empty() ? 0 : FindSpaceNode(*g_map, U2W(path));
+  // Looked up in its one form; a path without one is in no map.
+  std::wstring form;
+  uint32_t node = 0;
+  if (!path.empty())
+    node = CanonicalPathUtf8(path, PathDrives::SystemOnly, &form) == PathFault::None
+               ? FindSpaceNode(*g_map, form)
+               : kSpaceNone;
   if (node == kSpaceNone) return Failure("空间分析结果中没有这个文件夹");
   if (g_map->nodes[node].flags & kSpaceLink) return Failure("这是链接，空间分析不进入链接");
   return SpaceDirJson(*g_map, node, guard);

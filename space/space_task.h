@@ -36,7 +36,8 @@ std::vector<SpaceTarget> SpaceTargetsOf(const std::vector<Category>& cats);
 bool StartSpaceMap(const std::wstring& root, std::vector<SpaceTarget> targets);
 
 // The documents of the current map, or kSpaceNoMap before any; guard
-// gives the refusals of their rows. path: UTF-8, empty for the root.
+// gives the refusals of their rows. path: UTF-8 in any spelling of its one
+// form (paths/paths.h), empty for the root.
 std::string SpaceDirDoc(const std::string& path, const SpaceGuard& guard);
 std::string SpaceTopDoc(size_t n, const SpaceGuard& guard);
 std::string SpaceKindsDoc();

@@ -367,6 +367,13 @@ TEST_F(Space, TheMapSharesTheEnginesOneTaskAndItsProgress) {
             DirDoc(U(L"m"), 4096, 1, 0, 0, {Child("", false, false, 4096, 1, 0, "m-item")}));
   EXPECT_EQ(SpaceDirDoc(U(L"m\\nothere"), Guard()),
             "{\"ok\":false,\"message\":\"空间分析结果中没有这个文件夹\"}");
+  // Any spelling of the folder finds it; one the system would cut finds none.
+  std::string slashes = U(L"m");
+  for (char& c : slashes)
+    if (c == '\\') c = '/';
+  EXPECT_EQ(SpaceDirDoc(slashes + "//", Guard()), SpaceDirDoc(U(L"m"), Guard()));
+  EXPECT_EQ(SpaceDirDoc(U(L"m") + std::string(1, '\0'), Guard()),
+            "{\"ok\":false,\"message\":\"空间分析结果中没有这个文件夹\"}");
 }
 
 TEST_F(Space, TheRootOfAMapIsCheckedBeforeAnyTask) {
