@@ -81,6 +81,27 @@ bool MayHoldShortName(const std::wstring& canonical) {
   return canonical.find(L'~', 3) != std::wstring::npos;
 }
 
+// The system names every name it looked up as the directory spells it; a
+// name that was long already keeps the letters it was given. given is a
+// canonical form, expanded what the system made of it.
+std::wstring KeepGivenCase(const std::wstring& given, const std::wstring& expanded) {
+  std::wstring out;
+  size_t g = 0, e = 0;
+  while (g <= given.size() && e <= expanded.size()) {
+    size_t ge = given.find(L'\\', g), ee = expanded.find(L'\\', e);
+    if (ge == std::wstring::npos) ge = given.size();
+    if (ee == std::wstring::npos) ee = expanded.size();
+    if ((ge == given.size()) != (ee == expanded.size())) return expanded;  // not name for name
+    std::wstring a = given.substr(g, ge - g), b = expanded.substr(e, ee - e);
+    out += SamePath(a, b) ? a : b;
+    if (ge == given.size()) return out;
+    out += L'\\';
+    g = ge + 1;
+    e = ee + 1;
+  }
+  return expanded;
+}
+
 bool SystemLongName(const std::wstring& path, std::wstring* out) {
   return tov::LongPathName(path, out);
 }
@@ -142,7 +163,8 @@ PathFault CanonicalPath(const std::wstring& in, PathDrives drives, std::wstring*
     std::wstring expanded;
     if (seam(form.substr(0, end), &expanded)) {
       std::wstring again;
-      f = CanonicalPathText(expanded + form.substr(end), drives, &again);
+      f = CanonicalPathText(KeepGivenCase(form.substr(0, end), expanded) + form.substr(end), drives,
+                            &again);
       if (f != PathFault::None) return f;
       *out = std::move(again);
       return PathFault::None;

@@ -249,6 +249,12 @@ TEST_F(ShortNames, TheLongestExistingPrefixIsExpandedAndTheRestKept) {
   // A name past the part that exists stays as written, short or not.
   EXPECT_EQ(FormOf(L"C:\\Users\\LONGNA~1\\NEW~1\\b.txt"), L"C:\\Users\\Long Name\\NEW~1\\b.txt");
   EXPECT_EQ(FormOf(L"C:\\NOTHER~1\\x"), L"C:\\NOTHER~1\\x");
+  // A name that was long already keeps the letters it was given; the
+  // system answers with the directory's.
+  g_disk[L"c:\\$windows.~bt"] = L"C:\\$WINDOWS.~BT";
+  g_disk[L"c:\\users\\longna~1\\appdata"] = L"C:\\USERS\\Long Name\\APPDATA";
+  EXPECT_EQ(FormOf(L"c:\\$Windows.~BT\\x"), L"C:\\$Windows.~BT\\x");
+  EXPECT_EQ(FormOf(L"C:\\Users\\LONGNA~1\\AppData"), L"C:\\Users\\Long Name\\AppData");
   // The long form is itself checked.
   EXPECT_EQ(FaultOf(L"C:\\ODD~1\\x"), PathFault::TrailingDotSpace);
   // A path without "~" never asks the system.
