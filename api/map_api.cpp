@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/tamsel_engine.h"
+#include "paths/paths.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
 #include "settings/settings.h"
@@ -88,26 +89,23 @@ std::string ApiMapRecycle(const std::string& body) {
   return SpaceRecycleDoc(paths, MapGuard());
 }
 
-namespace {
-
-bool IsDrivePathText(const std::wstring& p) {
-  return p.size() >= 3 && ((p[0] >= L'A' && p[0] <= L'Z') || (p[0] >= L'a' && p[0] <= L'z')) &&
-         p[1] == L':' && (p[2] == L'\\' || p[2] == L'/');
-}
-
-}  // namespace
-
 std::string ApiReveal(const std::string& body) {
   tov::JsonValue doc;
   if (!ReadObject(body, &doc)) return Failure(kNotJson);
   const tov::JsonValue* p = tov::JsonMemberOf(doc, "path");
   if (!p || p->kind != tov::JsonValue::Kind::String) return Failure("path 必须是路径");
-  std::wstring path = U2W(p->text);
-  for (wchar_t& c : path)
-    if (c == L'/') c = L'\\';
-  while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+  // Any drive, in its one form. A path of no drive, a share or a \\?\ form
+  // is answered as before, as one that does not exist; any other path
+  // without that form with the path module's reason, before the system
+  // sees it.
+  std::wstring path;
+  PathFault fault = CanonicalPathUtf8(p->text, PathDrives::Any, &path);
+  if (fault == PathFault::Empty || fault == PathFault::Relative || fault == PathFault::Share ||
+      fault == PathFault::Namespace)
+    return Failure("路径不存在");
+  if (fault != PathFault::None) return Failure(PathFaultText(fault));
   uint32_t attrs = 0;
-  if (!IsDrivePathText(path) || !tov::GetAttributes(path, &attrs)) return Failure("路径不存在");
+  if (!tov::GetAttributes(path, &attrs)) return Failure("路径不存在");
   if (!tov::RevealInExplorer(path)) return Failure("无法打开资源管理器");
   return "{\"ok\":true}";
 }

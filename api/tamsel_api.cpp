@@ -17,6 +17,7 @@
 #include "desktop/shell_win.h"
 #include "engine/tamsel_engine.h"
 #include "lifecycle/shell_life.h"
+#include "paths/paths.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
 #include "server/routes.h"
@@ -212,7 +213,16 @@ bool ReadTaskOptions(const std::string& body, bool withSkip, tamsel::TaskOptions
         *message = "skip 必须是路径数组";
         return false;
       }
-      opt->skip.insert(tov::LowerAscii(tamsel::U2W(p.text)));
+      // Compared in the one form the walk's paths have: "C:/x" and
+      // "C:\\\\x" leave the file C:\x.
+      std::wstring form;
+      tamsel::PathFault fault =
+          tamsel::CanonicalPathUtf8(p.text, tamsel::PathDrives::SystemOnly, &form);
+      if (fault != tamsel::PathFault::None) {
+        *message = "skip 中的路径无法使用：" + std::string(tamsel::PathFaultText(fault));
+        return false;
+      }
+      opt->skip.insert(tamsel::FoldedPath(form));
     }
   }
   return true;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "lifecycle/shell_life.h"
+#include "paths/paths.h"
 #include "platform/platform.h"
 #include "text/text.h"
 
@@ -241,6 +242,12 @@ bool ExeOnDesktop() {
   std::wstring desktop = KnownFolder(kCsidlDesktopDirectory);
   if (desktop.empty()) return false;
   std::wstring exeDir = ExeDirW();
+  // In their one form (the program may have been started by a short name);
+  // as written when either has none.
+  std::wstring a, b;
+  if (tamsel::CanonicalPath(desktop, tamsel::PathDrives::Any, &a) == tamsel::PathFault::None &&
+      tamsel::CanonicalPath(exeDir, tamsel::PathDrives::Any, &b) == tamsel::PathFault::None)
+    return tamsel::SamePath(a, b);
   auto trim = [](std::wstring& s) {
     while (s.size() > 1 && (s.back() == L'\\' || s.back() == L'/')) s.pop_back();
   };

@@ -183,6 +183,14 @@ bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>
 // in both builds.
 std::wstring LongPathForm(const std::wstring& path);
 
+// The long form of an existing path: GetLongPathNameW, every 8.3 short name
+// on the way ("C:\\PROGRA~1") replaced by the name it stands for, letters as
+// the directory keeps them. path is a drive path ("C:\\..."); *out is one
+// too (never prefixed). False when the path does not exist or cannot be read
+// (*out untouched). The stand-in has no short names: every path is its own
+// long form, whether it exists or not.
+bool LongPathName(const std::wstring& path, std::wstring* out);
+
 // ---- Walking by handle --------------------------------------------------------
 //
 // A walk that deletes must not be redirected by a folder that is swapped for

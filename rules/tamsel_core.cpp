@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "paths/paths.h"
 #include "platform/platform.h"
 
 namespace tamsel {
@@ -56,6 +57,18 @@ std::wstring WithTrailingBackslash(std::wstring dir) {
   return dir;
 }
 
+// The canonical form of a path of the environment, the settings or the
+// catalogue, or (when it has none: unexpanded, relative) its text with
+// trailing separators trimmed, so that what the gate compares with is never
+// lost, only never met.
+std::wstring FormOrText(const std::wstring& path) {
+  std::wstring form;
+  if (CanonicalPath(path, PathDrives::Any, &form) == PathFault::None) return form;
+  std::wstring text = path;
+  while (text.size() > 3 && IsSep(text.back())) text.pop_back();
+  return text;
+}
+
 }  // namespace
 
 // ---- Builders and lookup ------------------------------------------------------
@@ -74,7 +87,10 @@ RuleItem MkItem(const char* id, const char* name, const char* risk, const char* 
 
 Target T(const wchar_t* path, bool recursive, bool allowSystem) {
   Target t;
-  t.path = ExpandEnvW(path);
+  // In the one form, so that the walk's paths compare with the protected
+  // paths and the skip list as they are written there (a TEMP of 8.3 names
+  // included).
+  t.path = FormOrText(ExpandEnvW(path));
   t.recursive = recursive;
   t.allowSystem = allowSystem;
   return t;
@@ -138,11 +154,11 @@ bool IsDriveRootPath(const std::wstring& path) {
 }
 
 bool IsUnderDir(const std::wstring& path, const std::wstring& dir) {
-  if (dir.empty()) return false;
-  std::wstring p = tov::LowerAscii(path);
-  std::wstring d = tov::LowerAscii(dir);
-  if (d.back() != L'\\') d.push_back(L'\\');
-  return p.size() >= d.size() && p.compare(0, d.size(), d) == 0;
+  if (dir.empty() || path.empty()) return false;
+  std::wstring p = FormOrText(path);
+  std::wstring d = FormOrText(dir);
+  // A path written with its separator names what is inside the folder.
+  return PathWithin(p, d) || (IsSep(path.back()) && SamePath(p, d));
 }
 
 bool IsDesktopArea(const std::wstring& path) {
@@ -184,11 +200,12 @@ std::wstring ExpandEnvW(const std::wstring& s) {
 }
 
 bool IsSystemArea(const std::wstring& path) {
-  std::wstring p = tov::LowerAscii(path);
+  if (path.empty()) return false;
+  std::wstring p = FormOrText(path);
   for (const wchar_t* entry : kSys) {
-    std::wstring dir = tov::LowerAscii(ExpandEnvW(entry));
+    std::wstring dir = FormOrText(ExpandEnvW(entry));
     if (dir.empty()) continue;
-    if (IsUnderDir(p, dir) || p == dir) return true;
+    if (PathAtOrWithin(p, dir)) return true;
   }
   return false;
 }
@@ -196,8 +213,7 @@ bool IsSystemArea(const std::wstring& path) {
 std::vector<std::wstring> FoldProtectedPaths(const std::vector<std::wstring>& protect) {
   std::vector<std::wstring> out;
   for (const std::wstring& p : protect) {
-    std::wstring folded = tov::LowerAscii(p);
-    while (folded.size() > 3 && IsSep(folded.back())) folded.pop_back();
+    std::wstring folded = FoldedPath(FormOrText(p));
     if (!folded.empty()) out.push_back(std::move(folded));
   }
   return out;
@@ -209,17 +225,17 @@ SafetyContext MakeSafetyContext(const std::vector<std::wstring>& protect) {
   std::wstring desktop;
   if (tov::ShellFolderPath(tov::ShellFolder::Desktop, &desktop) && !desktop.empty()) {
     c.hasDesktop = true;
-    c.desktop = WithTrailingBackslash(tov::LowerAscii(desktop));
+    c.desktop = WithTrailingBackslash(FoldedPath(FormOrText(desktop)));
   }
   for (const wchar_t* entry : kSys) {
-    std::wstring dir = tov::LowerAscii(ExpandEnvW(entry));
+    std::wstring dir = FoldedPath(FormOrText(ExpandEnvW(entry)));
     if (dir.empty()) continue;
     c.systemSep.push_back(WithTrailingBackslash(dir));
     c.system.push_back(std::move(dir));
   }
   std::wstring home = ExpandEnvW(L"%USERPROFILE%");
   while (home.size() > 1 && home.back() == L'\\') home.pop_back();
-  c.home = tov::LowerAscii(home);
+  c.home = home.empty() ? home : FoldedPath(FormOrText(home));
   return c;
 }
 
@@ -277,7 +293,19 @@ bool IsSafeDeletePath(const SafetyContext& ctx, const std::wstring& path, bool a
 }
 
 bool IsSafeDeletePath(const std::wstring& path, bool allowSystem, std::wstring& reason) {
-  return IsSafeDeletePath(MakeSafetyContext(), path, allowSystem, reason);
+  SafetyContext ctx = MakeSafetyContext();
+  if (!IsSafeDeletePath(ctx, path, allowSystem, reason)) return false;
+  // What passes as written is judged again in its one form (short names
+  // expanded); a path without one names something other than its text (a
+  // control character cuts it, a trailing dot is trimmed) and is refused
+  // for that.
+  std::wstring form;
+  PathFault fault = CanonicalPath(path, PathDrives::Any, &form);
+  if (fault != PathFault::None) {
+    reason = U2W(PathFaultText(fault));
+    return false;
+  }
+  return IsSafeDeletePath(ctx, form, allowSystem, reason);
 }
 
 // ---- Text --------------------------------------------------------------------------

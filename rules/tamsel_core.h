@@ -66,7 +66,10 @@ bool WildMatchStr(const wchar_t* pattern, const wchar_t* text);
 // characters.
 bool IsDriveRootPath(const std::wstring& path);
 
-// path lies strictly inside dir (ASCII case folded, backslash separators).
+// path lies strictly inside dir, both compared in their one form
+// (paths/paths.h: separators folded, short names expanded, ASCII case
+// folded); a path written with a trailing separator counts as inside. A text
+// without that form (relative, unexpanded) is compared as written.
 bool IsUnderDir(const std::wstring& path, const std::wstring& dir);
 
 // path lies strictly inside the user's own desktop folder.
@@ -79,17 +82,24 @@ bool HasReparseInPath(const std::wstring& path);
 // separators trimmed down to three characters (C:\ stays).
 std::wstring ExpandEnvW(const std::wstring& s);
 
-// path equals or lies inside the Windows or a program-files directory.
+// path equals or lies inside the Windows or a program-files directory, in
+// their one form as IsUnderDir compares them.
 bool IsSystemArea(const std::wstring& path);
 
 // The gate before every deletion. On refusal, reason is replaced by one of
 // "空路径", "盘符根目录", "桌面", "系统目录(规则未声明 allowSystem)",
 // "用户主目录根" (and, with a context that holds protected paths,
-// "已设为不清理"); on success it is left untouched.
+// "已设为不清理"); on success it is left untouched. This one, without a
+// context, takes any path the program received: what passes as written is
+// judged again in its one form (short names expanded), and a path that has
+// none is refused with the fault's text (kPathFaultTexts).
 bool IsSafeDeletePath(const std::wstring& path, bool allowSystem, std::wstring& reason);
 
 // What the gate asks the system, asked once: the desktop folder, the
-// protected system folders and the home folder, folded for comparison. A
+// protected system folders and the home folder, in their one form
+// (paths/paths.h, short names expanded), folded for comparison. The paths
+// it judges are in that form too: the engine's walk builds them from the
+// catalogue's targets (in that form) and the names the system lists. A
 // task takes one when it starts and judges each of its paths with it, so
 // that a deletion does not cost a handful of environment and shell look-ups.
 // The verdicts and reasons are those of IsSafeDeletePath above (which is

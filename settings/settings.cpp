@@ -7,6 +7,7 @@
 #include <set>
 #include <thread>
 
+#include "paths/paths.h"
 #include "platform/platform.h"
 #include "text/json_doc.h"
 #include "text/text.h"
@@ -177,27 +178,11 @@ Settings DefaultSettings(const std::vector<Category>& cats) {
 }
 
 bool NormalizeProtectedPath(const std::string& text, std::string* out) {
-  if (text.size() < 4 || text.size() > kMaxSettingsPathChars) return false;
-  if ((text[0] != 'C' && text[0] != 'c') || text[1] != ':' || text[2] != '\\') return false;
-  std::string p = text;
-  p[0] = 'C';
-  for (unsigned char c : p)
-    if (c < 0x20 || c == '/' || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' ||
-        c == '|')
-      return false;
-  if (p.find(':', 2) != std::string::npos) return false;  // no streams, no second drive
-  while (p.size() > 3 && p.back() == '\\') p.pop_back();
-  if (p.size() <= 3) return false;  // the drive's root would protect everything
-  // Elements: none empty, none "." or "..".
-  size_t at = 3;
-  while (at <= p.size()) {
-    size_t end = p.find('\\', at);
-    if (end == std::string::npos) end = p.size();
-    std::string el = p.substr(at, end - at);
-    if (el.empty() || el == "." || el == "..") return false;
-    at = end + 1;
-  }
-  *out = p;
+  if (text.size() > kMaxSettingsPathChars) return false;
+  std::wstring form;
+  if (CanonicalPathUtf8(text, PathDrives::SystemOnly, &form) != PathFault::None) return false;
+  if (form.size() <= 3) return false;  // the drive's root would protect everything
+  *out = W2U(form);
   return true;
 }
 

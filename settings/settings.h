@@ -80,9 +80,11 @@ bool AutoCleanable(const RuleItem& item);
 bool ParseSettings(const std::string& text, const std::vector<Category>& cats, Settings* out,
                    std::string* message, std::vector<std::string>* dropped = nullptr);
 
-// A protected path as the settings keep it: an absolute C:\ path with
-// backslashes, no "." or ".." element, no control character, trailing
-// backslashes trimmed. False when the text is no such path.
+// A protected path (or a file left out) as the settings keep it: its one
+// form on drive C (paths/paths.h: "/" and doubled separators folded,
+// trailing ones trimmed, short names expanded), not the drive's root. False
+// when the text has no such form (a control character, "." or "..", a
+// relative path, another drive, a device name...).
 bool NormalizeProtectedPath(const std::string& text, std::string* out);
 
 // The document, keys in the fixed order above, no white space.

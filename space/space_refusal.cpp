@@ -4,6 +4,7 @@
 // file.
 #include "space/space_refusal.h"
 
+#include "paths/paths.h"
 #include "platform/platform.h"
 #include "space/space_map.h"
 
@@ -33,16 +34,15 @@ const char* const kSpaceRefusalTexts[static_cast<size_t>(SpaceRefuse::Count)] = 
 
 namespace {
 
-// The folded text of a folder of the environment, or "" when it names none
-// (unset, left unexpanded, relative, a drive's root).
+// The folded one form of a folder of the environment (short names
+// expanded), or "" when it names none (unset, left unexpanded, relative, a
+// drive's root).
 std::wstring FoldedFolder(const std::wstring& path) {
-  std::wstring p = tov::LowerAscii(path);
-  for (wchar_t& c : p)
-    if (c == L'/') c = L'\\';
-  while (p.size() > 3 && p.back() == L'\\') p.pop_back();
-  if (p.size() <= 3 || p[1] != L':' || p[2] != L'\\' || p.find(L'%') != std::wstring::npos)
+  std::wstring form;
+  if (CanonicalPath(path, PathDrives::Any, &form) != PathFault::None || form.size() <= 3 ||
+      form.find(L'%') != std::wstring::npos)
     return std::wstring();
-  return p;
+  return FoldedPath(form);
 }
 
 std::wstring ParentOf(const std::wstring& folded) {

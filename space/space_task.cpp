@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "engine/tamsel_engine.h"
+#include "paths/paths.h"
 #include "platform/platform.h"
 #include "text/text.h"
 
@@ -53,10 +54,14 @@ std::wstring ParentPath(const std::wstring& path) {
 // bytes that left.
 bool RecycleOne(const std::string& asked, const SpaceGuard& guard, uint64_t* bytes,
                 std::string* message) {
-  std::wstring path = U2W(asked);
-  for (wchar_t& c : path)
-    if (c == L'/') c = L'\\';
-  while (path.size() > 3 && path.back() == L'\\') path.pop_back();
+  // In its one form, or refused before the system sees it: a control
+  // character would cut the path the refusals judged.
+  std::wstring path;
+  PathFault refused = CanonicalPathUtf8(asked, PathDrives::SystemOnly, &path);
+  if (refused != PathFault::None) {
+    *message = PathFaultText(refused);
+    return false;
+  }
   SpaceMap& m = *g_map;
   uint32_t node = FindSpaceNode(m, path);
   uint32_t folder = kSpaceNone;
@@ -116,29 +121,21 @@ bool RecycleOne(const std::string& asked, const SpaceGuard& guard, uint64_t* byt
 }  // namespace
 
 bool CheckSpaceRoot(const std::string& asked, std::wstring* root, std::string* message) {
-  std::wstring p = U2W(asked.empty() ? std::string("C:\\") : asked);
-  for (wchar_t& c : p)
-    if (c == L'/') c = L'\\';
-  if (p.size() < 2 || (p[0] != L'C' && p[0] != L'c') || p[1] != L':' ||
-      (p.size() > 2 && p[2] != L'\\')) {
-    *message = "只能分析 C 盘上的文件夹";
-    return false;
-  }
-  std::wstring out = L"C:\\";
-  size_t start = 3;
-  while (start < p.size()) {
-    size_t end = p.find(L'\\', start);
-    if (end == std::wstring::npos) end = p.size();
-    std::wstring part = p.substr(start, end - start);
-    if (part == L"." || part == L"..") {
-      *message = "路径不能包含 . 或 ..";
+  std::wstring out;
+  PathFault fault =
+      CanonicalPathUtf8(asked.empty() ? std::string("C:\\") : asked, PathDrives::SystemOnly, &out);
+  switch (fault) {
+    case PathFault::None:
+      break;
+    case PathFault::Relative:
+    case PathFault::OtherDrive:
+    case PathFault::Share:
+    case PathFault::Namespace:
+      *message = "只能分析 C 盘上的文件夹";
       return false;
-    }
-    if (!part.empty()) {
-      if (out.back() != L'\\') out += L'\\';
-      out += part;
-    }
-    start = end + 1;
+    default:
+      *message = PathFaultText(fault);
+      return false;
   }
   uint32_t attrs = 0;
   if (!tov::GetAttributes(out, &attrs)) {
@@ -190,7 +187,13 @@ bool StartSpaceMap(const std::wstring& root, std::vector<SpaceTarget> targets) {
 std::string SpaceDirDoc(const std::string& path, const SpaceGuard& guard) {
   std::lock_guard<std::mutex> lock(g_mapLock);
   if (!g_map) return kSpaceNoMap;
-  uint32_t node = path.empty() ? 0 : FindSpaceNode(*g_map, U2W(path));
+  // Looked up in its one form; a path without one is in no map.
+  std::wstring form;
+  uint32_t node = 0;
+  if (!path.empty())
+    node = CanonicalPathUtf8(path, PathDrives::SystemOnly, &form) == PathFault::None
+               ? FindSpaceNode(*g_map, form)
+               : kSpaceNone;
   if (node == kSpaceNone) return Failure("空间分析结果中没有这个文件夹");
   if (g_map->nodes[node].flags & kSpaceLink) return Failure("这是链接，空间分析不进入链接");
   return SpaceDirJson(*g_map, node, guard);

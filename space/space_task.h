@@ -19,10 +19,12 @@ namespace tamsel {
 extern const char kSpaceNoMap[];  // {"ok":false,"message":"还没有空间分析结果"}
 
 // Checks a root the user asked for (UTF-8; empty means C:\) and gives its
-// spelling for the map: an absolute folder on drive C, backslashes, no
-// trailing one but at the drive's root, no "." or ".." element, that exists,
-// is a folder and is no link and has none on its way. False with the
-// user's message otherwise.
+// spelling for the map: its one form on drive C (paths/paths.h), a folder
+// that exists and is no link and has none on its way. False with the user's
+// message otherwise: a path of no drive, another drive, a share or a
+// \\?\ form is "只能分析 C 盘上的文件夹", any other path without that form
+// (a control character, "." or "..", a device name...) the path module's
+// reason.
 bool CheckSpaceRoot(const std::string& asked, std::wstring* root, std::string* message);
 
 // The folders the catalogue's items clean ("files" and "dir" items, and the
@@ -34,12 +36,15 @@ std::vector<SpaceTarget> SpaceTargetsOf(const std::vector<Category>& cats);
 bool StartSpaceMap(const std::wstring& root, std::vector<SpaceTarget> targets);
 
 // The documents of the current map, or kSpaceNoMap before any; guard
-// gives the refusals of their rows. path: UTF-8, empty for the root.
+// gives the refusals of their rows. path: UTF-8 in any spelling of its one
+// form (paths/paths.h), empty for the root.
 std::string SpaceDirDoc(const std::string& path, const SpaceGuard& guard);
 std::string SpaceTopDoc(size_t n, const SpaceGuard& guard);
 std::string SpaceKindsDoc();
 
-// Moves each path to the Recycle Bin that the guard does not refuse (the
+// Moves each path to the Recycle Bin that has its one form on drive C (else
+// the path module's reason, before anything asks the system), that the
+// guard does not refuse (the
 // documents' own refusals, with the same texts), has no link on its way
 // and is in the current map (not its root), and takes what left out of the
 // map: {"ok":true,"results":[{"path":P,"ok":B,"message":M},...],"bytes":N}.

@@ -130,6 +130,13 @@ TEST(SettingsDocument, UnknownIdsAreDroppedAndEverythingElseIsChecked) {
       Catalogue(), &s, &why));
   EXPECT_EQ(s.selected, (std::vector<std::string>{"a", "c"}));
   EXPECT_EQ(s.protect, std::vector<std::string>{"C:\\x"});
+  // Every spelling of one path is kept in its one form: "/" and doubled
+  // separators folded, and the same path twice kept once.
+  ASSERT_TRUE(ParseSettings(
+      R"({"version":1,"protect":["C:/Users//u/Keep/","C:\\Users\\\\u\\keep","c:\\Temp"]})",
+      Catalogue(), &s, &why))
+      << why;
+  EXPECT_EQ(s.protect, (std::vector<std::string>{"C:\\Users\\u\\Keep", "C:\\Temp"}));
   const char* bad[] = {
       "{\"selected\":[]}",                      // no version
       "{\"version\":1,\"selected\":\"a\"}",     // not a list
@@ -139,9 +146,13 @@ TEST(SettingsDocument, UnknownIdsAreDroppedAndEverythingElseIsChecked) {
       "{\"version\":1,\"restartExplorer\":\"true\"}",
       "{\"version\":1,\"protect\":[\"D:\\\\x\"]}",  // another drive
       "{\"version\":1,\"protect\":[\"C:\\\\a\\\\..\\\\Windows\"]}",
-      "{\"version\":1,\"protect\":[\"C:\\\\\"]}",  // the drive's root
-      "{\"version\":1,\"protect\":[\"C:/x\"]}",
-      "{\"version\":1,\"version\":1}",  // a member twice
+      "{\"version\":1,\"protect\":[\"C:\\\\\"]}",                // the drive's root
+      "{\"version\":1,\"protect\":[\"C:/\"]}",                   // the drive's root
+      "{\"version\":1,\"protect\":[\"C:\\\\x\\u0000\"]}",        // cut by the system
+      "{\"version\":1,\"protect\":[\"C:\\\\x\\\\nul.txt\"]}",    // a device
+      "{\"version\":1,\"protect\":[\"C:\\\\x.\"]}",              // trimmed by the system
+      "{\"version\":1,\"protect\":[\"\\\\\\\\?\\\\C:\\\\x\"]}",  // no rules
+      "{\"version\":1,\"version\":1}",                           // a member twice
   };
   for (const char* text : bad) EXPECT_FALSE(ParseSettings(text, Catalogue(), &s, &why)) << text;
   std::string many = "{\"version\":1,\"protect\":[";
@@ -212,12 +223,13 @@ std::string ManyExclusions(size_t n) {
 TEST(SettingsDocument, FilesLeftOutAndTheAutomaticCleanAreReadNormalisedAndWrittenAsPairs) {
   Settings s;
   std::string why;
-  // Paths as the protected ones are kept; the same pair twice (any case)
-  // once; the object form read, the pair form written; the automatic
-  // clean's items in catalogue order.
+  // Paths as the protected ones are kept; the same pair twice (any case,
+  // any spelling: "/", doubled separators) once; the object form read, the pair form written; the
+  // automatic clean's items in catalogue order.
   ASSERT_TRUE(ParseSettings(
       WithChoices(R"(,"excluded":[["a","c:\\Temp\\Big.tmp\\"],{"item":"u","path":"C:\\D\\W.exe"},)"
-                  R"(["a","C:\\TEMP\\big.TMP"],["c","C:\\Temp\\Big.tmp"]],)"
+                  R"(["a","C:\\TEMP\\big.TMP"],["c","C:\\Temp\\Big.tmp"],)"
+                  R"(["a","C:/Temp//Big.tmp"],["a","C:\\\\Temp\\\\\\\\big.tmp"]],)"
                   R"("autoItems":["c","a"],"autoOlderThanDays":0)"),
       Catalogue(), &s, &why))
       << why;

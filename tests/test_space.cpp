@@ -367,6 +367,13 @@ TEST_F(Space, TheMapSharesTheEnginesOneTaskAndItsProgress) {
             DirDoc(U(L"m"), 4096, 1, 0, 0, {Child("", false, false, 4096, 1, 0, "m-item")}));
   EXPECT_EQ(SpaceDirDoc(U(L"m\\nothere"), Guard()),
             "{\"ok\":false,\"message\":\"空间分析结果中没有这个文件夹\"}");
+  // Any spelling of the folder finds it; one the system would cut finds none.
+  std::string slashes = U(L"m");
+  for (char& c : slashes)
+    if (c == '\\') c = '/';
+  EXPECT_EQ(SpaceDirDoc(slashes + "//", Guard()), SpaceDirDoc(U(L"m"), Guard()));
+  EXPECT_EQ(SpaceDirDoc(U(L"m") + std::string(1, '\0'), Guard()),
+            "{\"ok\":false,\"message\":\"空间分析结果中没有这个文件夹\"}");
 }
 
 TEST_F(Space, TheRootOfAMapIsCheckedBeforeAnyTask) {
@@ -381,6 +388,15 @@ TEST_F(Space, TheRootOfAMapIsCheckedBeforeAnyTask) {
   EXPECT_EQ(refused("relative\\x"), "只能分析 C 盘上的文件夹");
   EXPECT_EQ(refused("C:relative"), "只能分析 C 盘上的文件夹");
   EXPECT_EQ(refused(U(L"dir") + "\\..\\dir"), "路径不能包含 . 或 ..");
+  // A control character would cut the path at the system call: the walk
+  // would list the folder before it over and over, ever deeper.
+  const std::string nul(1, '\0');
+  EXPECT_EQ(refused(U(L"dir") + nul), "路径含有控制字符");
+  EXPECT_EQ(refused(U(L"dir") + nul + "\\"), "路径含有控制字符");
+  EXPECT_EQ(refused(U(L"dir") + "\x01"), "路径含有控制字符");
+  EXPECT_EQ(refused(U(L"dir") + "."), "路径中的名称不能以点或空格结尾");
+  EXPECT_EQ(refused(U(L"dir") + "\\nul"), "路径中含有设备名（如 CON、NUL、COM1）");
+  EXPECT_EQ(refused("\\\\?\\" + U(L"dir")), "只能分析 C 盘上的文件夹");
   EXPECT_EQ(refused(U(L"nothere")), "文件夹不存在");
   EXPECT_EQ(refused(U(L"dir\\file.txt")), "不是文件夹");
   ASSERT_TRUE(CheckSpaceRoot(U(L"dir") + "\\\\", &root, &message));
@@ -415,18 +431,14 @@ TEST_F(Space, RecycleMovesOnlyWhatIsNotRefusedAndTheMapDropsIt) {
 
   // One request that mixes what may go with what is refused: the refused
   // paths are answered with the documents' texts, the rest goes.
-  std::vector<std::string> asked = {U(L"go\\file.bin"),
-                                    U(L"go\\kept"),
-                                    U(L"go\\folder"),
-                                    U(L"keep\\k.txt"),
-                                    U(L"go"),
-                                    "C:\\Windows",
-                                    "C:\\",
-                                    U(L"go\\holder"),
-                                    U(L"go\\kept\\k1.bin"),
-                                    U(L"go\\own\\state.bin"),
-                                    U(L"go\\own"),
-                                    U(L"go\\folder")};
+  std::vector<std::string> asked = {
+      U(L"go\\file.bin"), U(L"go\\kept"), U(L"go\\folder"), U(L"keep\\k.txt"), U(L"go"),
+      "C:\\Windows", "C:\\", U(L"go\\holder"), U(L"go\\kept\\k1.bin"), U(L"go\\own\\state.bin"),
+      U(L"go\\own"), U(L"go\\folder"),
+      // The protected folder and file with a character the
+      // system stops at: refused before it is asked.
+      U(L"go\\kept") + std::string(1, '\0'), U(L"go\\kept\\k1.bin") + std::string(1, '\0'),
+      U(L"go\\kept\\k1.bin") + "\x1F"};
   if (link) asked.push_back(U(L"go\\lnk"));
   std::string doc = SpaceRecycleDoc(asked, guard);
   auto result = [](const std::string& path, bool ok, const std::string& message) {
@@ -434,6 +446,11 @@ TEST_F(Space, RecycleMovesOnlyWhatIsNotRefusedAndTheMapDropsIt) {
            message + "\"}";
   };
   const std::string own = "这是 Tamsel 自己的数据文件夹（设置和清理记录）";
+  // A path with a control character at its end (written as the JSON escape).
+  auto control = [](const std::string& path, const char* escape) {
+    return "{\"path\":\"" + Esc(path) + escape +
+           "\",\"ok\":false,\"message\":\"路径含有控制字符\"}";
+  };
   std::string expected =
       "{\"ok\":true,\"results\":[" + result(U(L"go\\file.bin"), true, "已移到回收站") + "," +
       result(U(L"go\\kept"), false, "已设为不清理") + "," +
@@ -445,7 +462,9 @@ TEST_F(Space, RecycleMovesOnlyWhatIsNotRefusedAndTheMapDropsIt) {
       result(U(L"go\\holder"), false, "里面有设为不清理的文件或文件夹") + "," +
       result(U(L"go\\kept\\k1.bin"), false, "已设为不清理") + "," +
       result(U(L"go\\own\\state.bin"), false, own) + "," + result(U(L"go\\own"), false, own) + "," +
-      result(U(L"go\\folder"), false, "不在空间分析结果中");
+      result(U(L"go\\folder"), false, "不在空间分析结果中") + "," +
+      control(U(L"go\\kept"), "\\u0000") + "," + control(U(L"go\\kept\\k1.bin"), "\\u0000") + "," +
+      control(U(L"go\\kept\\k1.bin"), "\\u001f");
   if (link) expected += "," + result(U(L"go\\lnk"), false, kLinkText);
   EXPECT_EQ(doc, expected + "],\"bytes\":12304}");
 

@@ -673,6 +673,13 @@ bool GetAttributes(const std::wstring& path, uint32_t* attrs) {
   return true;
 }
 
+// No short names here: the identity, for paths that exist and those that do
+// not alike.
+bool LongPathName(const std::wstring& path, std::wstring* out) {
+  *out = path;
+  return true;
+}
+
 bool PathIsGone(const std::wstring& path) {
   std::string host;
   if (!MapPath(path, false, &host) || host.empty()) return false;

@@ -278,6 +278,29 @@ bool PathIsGone(const std::wstring& path) {
   return FaultOf(GetLastError()) == FsFault::Gone;
 }
 
+bool LongPathName(const std::wstring& path, std::wstring* out) {
+  // The long-path prefix lets the call reach paths beyond MAX_PATH; the
+  // answer keeps it, and loses it here. A shorter path is asked as it is:
+  // wine answers a prefixed path with the text itself, expanded or not,
+  // there or not. A longer answer than the buffer gives its size and is
+  // asked again.
+  std::wstring in = path.size() < MAX_PATH ? path : LongPathForm(path);
+  std::wstring buf(MAX_PATH, L'\0');
+  for (int round = 0; round < 3; ++round) {
+    DWORD n = GetLongPathNameW(in.c_str(), &buf[0], static_cast<DWORD>(buf.size()));
+    if (n == 0) return false;
+    if (n < buf.size()) {
+      buf.resize(n);
+      const std::wstring prefix = L"\\\\?\\";
+      if (buf.compare(0, prefix.size(), prefix) == 0) buf.erase(0, prefix.size());
+      *out = buf;
+      return true;
+    }
+    buf.assign(n, L'\0');
+  }
+  return false;
+}
+
 // ---- Walking by handle --------------------------------------------------------------
 
 FsFault FaultOf(DWORD err) {

@@ -31,6 +31,9 @@ const WHY = {
   link: '这是链接（指向别处的文件夹），不能移到回收站',
   holdsKept: '里面有设为不清理的文件或文件夹',
 };
+// A path the system would cut short (a control character), refused before
+// anything is asked of the system.
+const CONTROL = '路径含有控制字符';
 
 // A child of a folder document; a link's refusal is a link's.
 const child = (name, dir, link, bytes, files, dirs, item, refuse = link ? WHY.link : '') =>
@@ -122,6 +125,15 @@ for (const build of builds()) {
         [{ root: W(F, 'lnk') }, '路径含重解析点'],
         [{ root: W(F, 'games', '..', 'videos') }, '路径不能包含 . 或 ..'],
         [{ root: W(F, '.', 'games') }, '路径不能包含 . 或 ..'],
+        // The system stops at the NUL: the walk would list the folder
+        // before it, inside itself, ever deeper.
+        [{ root: `${W(F, 'games')}\u0000` }, CONTROL],
+        [{ root: `${env.ProgramFiles}\u0000` }, CONTROL],
+        [{ root: `${W(F, 'games')}\u0000\\` }, CONTROL],
+        [{ root: `${W(F, 'games')}\t` }, CONTROL],
+        [{ root: `${W(F, 'games')}.` }, '路径中的名称不能以点或空格结尾'],
+        [{ root: W(F, 'games', 'con') }, '路径中含有设备名（如 CON、NUL、COM1）'],
+        [{ root: `\\\\?\\${W(F, 'games')}` }, '只能分析 C 盘上的文件夹'],
         [{ root: 5 }, 'root 必须是文件夹路径'],
         ['{"root":', '请求不是有效的 JSON 对象'],
         ['[1,2]', '请求不是有效的 JSON 对象'],
@@ -361,9 +373,11 @@ for (const build of builds()) {
         // One request that mixes them with what may go: only these go.
         const allowed = [W(env.USERPROFILE, 'Downloads', 'tamsel-bb-space-dl'), W(env.PUBLIC, 'tamsel-bb-space-pub', 'v.bin'),
           W(other, 'AppData', 'Local', 'Temp', 't.bin')];
+        // The protected folder and file with a NUL at the end, which the
+        // system would stop at: refused by their text, never moved.
         const asked = [allowed[0], 'C:\\', ...refused.map(([p]) => p), W(own, 'token.txt'), W(desktop, 'tamsel-bb-space.txt'),
-          W(PROT, 'kept', 'k.bin'), bigWin, allowed[1], allowed[2]];
-        const whys = [WHY.root, ...refused.map(([, why]) => why), WHY.own, WHY.desktop, WHY.kept, WHY.windows];
+          W(PROT, 'kept', 'k.bin'), `${W(PROT, 'kept')}\u0000`, `${W(PROT, 'kept', 'k.bin')}\u0000`, bigWin, allowed[1], allowed[2]];
+        const whys = [WHY.root, ...refused.map(([, why]) => why), WHY.own, WHY.desktop, WHY.kept, CONTROL, CONTROL, WHY.windows];
         const trash = native ? null : path.join(`${build.prefix}.home`, 'data', 'Trash', 'files');
         const trashBefore = trash && fs.existsSync(trash) ? new Set(fs.readdirSync(trash)) : new Set();
         const beforeList = listDrive(build);
@@ -412,6 +426,9 @@ for (const build of builds()) {
       for (const [body, message] of [
         [{ path: W(F, 'nothere') }, '路径不存在'],
         [{ path: 'relative\\x' }, '路径不存在'],
+        [{ path: `${files.pak[0]}\u0000` }, CONTROL],
+        [{ path: W(F, '..', '..', '..', 'etc', 'passwd') }, '路径不能包含 . 或 ..'],
+        [{ path: 'C:/../../etc/passwd' }, '路径不能包含 . 或 ..'],
         [{}, 'path 必须是路径'],
         ['[', '请求不是有效的 JSON 对象'],
       ]) {

@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds=${FUZZ_SECONDS:-60}
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(request text rules)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(request text rules paths)
 
 cmake --preset fuzz >/dev/null
 targets=()
