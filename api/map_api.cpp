@@ -1,6 +1,7 @@
 // The space map's endpoints. Like the rest of the API they read bodies with
-// the JSON reader and queries with the text helpers, ask the subsystem (space/) and format one JSON
-// document, keys in a fixed order, no white space.
+// the JSON reader and queries with the text helpers, ask the subsystem
+// (space/) and format one JSON document, keys in a fixed order, no white
+// space.
 #include "api/map_api.h"
 
 #include <cstdlib>
