@@ -1,6 +1,6 @@
 // libFuzzer harness for the text helpers and the typed accessors through
 // which the program reads every body. The input is split into a key and a
-// body (the first byte chooses the key's length); every reader runs on the
+// body (the first byte chooses the key's length, the second is not used); every reader runs on the
 // pair, and properties that must hold for any bytes are checked:
 // - JEsc's output has no raw control byte and no unescaped quote, and reads
 //   back to the input through the JSON reader; so does FailureJson's message;
@@ -57,8 +57,9 @@ std::string PercentEncodeAll(const std::string& s) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
+  // The second byte is not used; the seeds keep their layout of key length,
+  // flag byte, key and body.
   size_t keyLen = data[0] % 16;
-  bool def = data[1] & 1;
   data += 2;
   size -= 2;
   if (keyLen > size) keyLen = size;
