@@ -1,6 +1,7 @@
-// The space map's endpoints. Like the rest of the API they read parameters
-// with the text helpers, ask the subsystem (space/) and format one JSON
-// document, keys in a fixed order, no white space.
+// The space map's endpoints. Like the rest of the API they read bodies with
+// the JSON reader and queries with the text helpers, ask the subsystem
+// (space/) and format one JSON document, keys in a fixed order, no white
+// space.
 #include "api/map_api.h"
 
 #include <cstdlib>
@@ -19,27 +20,17 @@ namespace tamsel {
 namespace {
 
 // The engine's busy answer, as /api/scan and /api/clean give it.
-constexpr const char kBusy[] = "{\"ok\":false,\"message\":\"已有任务在运行\"}";
-constexpr const char kNotJson[] = "请求不是有效的 JSON 对象";
+constexpr const char kBusyMessage[] = "已有任务在运行";
 
 std::string Failure(const std::string& message) {
-  return "{\"ok\":false,\"message\":\"" + tov::JEsc(message) + "\"}";
-}
-
-// A body that must be one JSON object; an empty body is the empty object.
-bool ReadObject(const std::string& body, tov::JsonValue* doc) {
-  if (body.empty()) {
-    doc->kind = tov::JsonValue::Kind::Object;
-    return true;
-  }
-  return tov::ParseJson(body, doc) && doc->kind == tov::JsonValue::Kind::Object;
+  return tov::FailureJson(message);
 }
 
 }  // namespace
 
 std::string ApiMapStart(const std::string& body) {
   tov::JsonValue doc;
-  if (!ReadObject(body, &doc)) return Failure(kNotJson);
+  if (!tov::ParseBodyObject(body, &doc)) return Failure(tov::kNotJsonObject);
   std::string asked;
   if (const tov::JsonValue* root = tov::JsonMemberOf(doc, "root")) {
     if (root->kind != tov::JsonValue::Kind::String) return Failure("root 必须是文件夹路径");
@@ -48,7 +39,7 @@ std::string ApiMapStart(const std::string& body) {
   std::wstring root;
   std::string message;
   if (!CheckSpaceRoot(asked, &root, &message)) return Failure(message);
-  if (!StartSpaceMap(root, SpaceTargetsOf(BuildRules()))) return kBusy;
+  if (!StartSpaceMap(root, SpaceTargetsOf(BuildRules()))) return Failure(kBusyMessage);
   return "{\"ok\":true,\"started\":true}";
 }
 
@@ -74,7 +65,7 @@ size_t MapTopCount(const std::string& target) {
 
 std::string ApiMapRecycle(const std::string& body) {
   tov::JsonValue doc;
-  if (!ReadObject(body, &doc)) return Failure(kNotJson);
+  if (!tov::ParseBodyObject(body, &doc)) return Failure(tov::kNotJsonObject);
   const tov::JsonValue* list = tov::JsonMemberOf(doc, "paths");
   if (!list || list->kind != tov::JsonValue::Kind::Array) return Failure("paths 必须是路径数组");
   if (list->items.empty()) return Failure("没有选中任何文件或文件夹");
@@ -85,13 +76,13 @@ std::string ApiMapRecycle(const std::string& body) {
     paths.push_back(p.text);
   }
   // Nothing moves while a task walks or deletes.
-  if (TaskStateNow().busy) return kBusy;
+  if (TaskStateNow().busy) return Failure(kBusyMessage);
   return SpaceRecycleDoc(paths, MapGuard());
 }
 
 std::string ApiReveal(const std::string& body) {
   tov::JsonValue doc;
-  if (!ReadObject(body, &doc)) return Failure(kNotJson);
+  if (!tov::ParseBodyObject(body, &doc)) return Failure(tov::kNotJsonObject);
   const tov::JsonValue* p = tov::JsonMemberOf(doc, "path");
   if (!p || p->kind != tov::JsonValue::Kind::String) return Failure("path 必须是路径");
   // Any drive, in its one form. A path of no drive, a share or a \\?\ form

@@ -1,9 +1,11 @@
-// The cleaning API: the application hook of the web server. It reads
-// parameters with the text helpers, asks the rules and the engine, and
-// formats one JSON document per request; it keeps no state of its own
-// besides the process-wide catalogue. Documents are built by concatenation,
-// keys in a fixed order, no white space; the interface and the
-// single-instance probe rely on both.
+// The cleaning API: the application hook of the web server. It reads each
+// body as one JSON object through the JSON reader (a body that is not one,
+// or whose members have the wrong type, gets a failure document and starts
+// nothing) and queries with the text helpers, asks the rules and the
+// engine, and formats one JSON document per request; it keeps no state of
+// its own besides the process-wide catalogue. Documents are built by
+// concatenation, keys in a fixed order, no white space; the interface and
+// the single-instance probe rely on both.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +38,7 @@ using tov::Num;
 
 namespace {
 
-constexpr const char kBusy[] = "{\"ok\":false,\"message\":\"已有任务在运行\"}";
+constexpr const char kBusyMessage[] = "已有任务在运行";
 constexpr size_t kMaxSkipPaths = 100000;
 
 // The process-wide catalogue, built on first use. The initialisation of a
@@ -170,26 +172,12 @@ std::string ApiEnv() {
          "\",\"name\":\"" + tov::kProductName + "\",\"drive\":" + tamsel::DiskInfoJson("C:") + "}";
 }
 
-std::string Failure(const std::string& message) {
-  return "{\"ok\":false,\"message\":" + Quoted(message) + "}";
-}
-
 // The user's choices of a scan or clean body: "olderThanDays" (both) and
-// "skip" (clean only). A body that names neither is read as before; one that
-// names either must be one well-formed JSON object whose members have the
-// right type and range, or no task starts. The protected paths come from the
-// settings.
-bool ReadTaskOptions(const std::string& body, bool withSkip, tamsel::TaskOptions* opt,
+// "skip" (clean only), each of the right type and range or no task starts.
+// The protected paths come from the settings.
+bool ReadTaskOptions(const tov::JsonValue& doc, bool withSkip, tamsel::TaskOptions* opt,
                      std::string* message) {
   *opt = tamsel::OptionsFromSettings(0);
-  bool namesAge = body.find("\"olderThanDays\"") != std::string::npos;
-  bool namesSkip = withSkip && body.find("\"skip\"") != std::string::npos;
-  if (!namesAge && !namesSkip) return true;
-  tov::JsonValue doc;
-  if (!tov::ParseJson(body, &doc) || doc.kind != tov::JsonValue::Kind::Object) {
-    *message = "请求不是有效的 JSON 对象";
-    return false;
-  }
   if (const tov::JsonValue* age = tov::JsonMemberOf(doc, "olderThanDays")) {
     int64_t days = 0;
     if (!tov::JsonIntIn(*age, 0, tamsel::kMaxOlderThanDays, &days)) {
@@ -198,62 +186,89 @@ bool ReadTaskOptions(const std::string& body, bool withSkip, tamsel::TaskOptions
     }
     opt->cutoff = tamsel::AgeCutoff(tov::NowFileTime(), static_cast<int>(days));
   }
-  const tov::JsonValue* skip = withSkip ? tov::JsonMemberOf(doc, "skip") : nullptr;
-  if (skip) {
-    if (skip->kind != tov::JsonValue::Kind::Array) {
+  if (!withSkip) return true;
+  std::vector<std::string> skip;
+  switch (tov::JsonStringsMember(doc, "skip", &skip)) {
+    case tov::JsonField::WrongType:
       *message = "skip 必须是路径数组";
       return false;
-    }
-    if (skip->items.size() > kMaxSkipPaths) {
-      *message = "skip 最多 100000 个路径";
+    case tov::JsonField::Missing:
+      return true;
+    case tov::JsonField::Found:
+      break;
+  }
+  if (skip.size() > kMaxSkipPaths) {
+    *message = "skip 最多 100000 个路径";
+    return false;
+  }
+  for (const std::string& p : skip) {
+    // Compared in the one form the walk's paths have: "C:/x" and "C:\\x"
+    // leave the file C:\x.
+    std::wstring form;
+    tamsel::PathFault fault = tamsel::CanonicalPathUtf8(p, tamsel::PathDrives::SystemOnly, &form);
+    if (fault != tamsel::PathFault::None) {
+      *message = "skip 中的路径无法使用：" + std::string(tamsel::PathFaultText(fault));
       return false;
     }
-    for (const tov::JsonValue& p : skip->items) {
-      if (p.kind != tov::JsonValue::Kind::String) {
-        *message = "skip 必须是路径数组";
-        return false;
-      }
-      // Compared in the one form the walk's paths have: "C:/x" and
-      // "C:\\\\x" leave the file C:\x.
-      std::wstring form;
-      tamsel::PathFault fault =
-          tamsel::CanonicalPathUtf8(p.text, tamsel::PathDrives::SystemOnly, &form);
-      if (fault != tamsel::PathFault::None) {
-        *message = "skip 中的路径无法使用：" + std::string(tamsel::PathFaultText(fault));
-        return false;
-      }
-      opt->skip.insert(tamsel::FoldedPath(form));
-    }
+    opt->skip.insert(tamsel::FoldedPath(form));
   }
   return true;
 }
 
+// The items of a scan or clean body: "items", an array of item ids; a body
+// without it asks for none. False with the message for any other type.
+bool ReadItems(const tov::JsonValue& doc, std::vector<std::string>* ids, std::string* message) {
+  if (tov::JsonStringsMember(doc, "items", ids) != tov::JsonField::WrongType) return true;
+  *message = "items 必须是清理项 ID 的数组";
+  return false;
+}
+
+// A flag of a clean body: true or false, or def when the body leaves it out.
+bool ReadFlag(const tov::JsonValue& doc, const char* key, bool def, bool* out,
+              std::string* message) {
+  *out = def;
+  if (tov::JsonBoolMember(doc, key, out) != tov::JsonField::WrongType) return true;
+  *message = std::string(key) + " 必须是 true 或 false";
+  return false;
+}
+
 std::string ApiScan(const std::string& body) {
-  std::vector<std::string> ids = tov::JsonStrArray(body, "items");
+  tov::JsonValue doc;
+  if (!tov::ParseBodyObject(body, &doc)) return tov::FailureJson(tov::kNotJsonObject);
+  std::vector<std::string> ids;
+  std::string message;
+  if (!ReadItems(doc, &ids, &message)) return tov::FailureJson(message);
   // Files left out for good that are gone since are forgotten first.
   if (!tamsel::DropGoneExclusionsAndSave(tamsel::StateDir())) {
     printf("[warn] 设置无法保存\n");
     fflush(stdout);
   }
   tamsel::TaskOptions opt;
-  std::string message;
-  if (!ReadTaskOptions(body, false, &opt, &message)) return Failure(message);
-  if (!tamsel::StartScan(Rules(), ids, opt)) return kBusy;
+  if (!ReadTaskOptions(doc, false, &opt, &message)) return tov::FailureJson(message);
+  if (!tamsel::StartScan(Rules(), ids, opt)) return tov::FailureJson(kBusyMessage);
   return "{\"ok\":true,\"started\":true}";
 }
 
+// A clean starts only from one JSON object whose members have their types;
+// it is a dry run unless the object's own member "dryRun" is false (nothing
+// nested, misspelt, quoted or named twice makes it real: such a body is
+// refused or leaves the default).
 std::string ApiClean(const std::string& body) {
-  std::vector<std::string> ids = tov::JsonStrArray(body, "items");
-  if (ids.empty()) return "{\"ok\":false,\"message\":\"没有选中任何清理项\"}";
-  // A clean is a dry run unless the body's own top-level member says
-  // "dryRun": false; nothing nested, misspelt or ambiguous makes it real.
-  bool dryRun = tov::JsonTopLevelBool(body, "dryRun", true);
-  bool restartExplorer = tov::JsonTopLevelBool(body, "restartExplorer", false);
-  tamsel::TaskOptions opt;
+  tov::JsonValue doc;
+  if (!tov::ParseBodyObject(body, &doc)) return tov::FailureJson(tov::kNotJsonObject);
+  std::vector<std::string> ids;
   std::string message;
-  if (!ReadTaskOptions(body, true, &opt, &message)) return Failure(message);
+  if (!ReadItems(doc, &ids, &message)) return tov::FailureJson(message);
+  if (ids.empty()) return tov::FailureJson("没有选中任何清理项");
+  bool dryRun = true, restartExplorer = false;
+  if (!ReadFlag(doc, "dryRun", true, &dryRun, &message) ||
+      !ReadFlag(doc, "restartExplorer", false, &restartExplorer, &message))
+    return tov::FailureJson(message);
+  tamsel::TaskOptions opt;
+  if (!ReadTaskOptions(doc, true, &opt, &message)) return tov::FailureJson(message);
   if (!dryRun) tamsel::RecordCleanInto(&opt, ids);
-  if (!tamsel::StartClean(Rules(), ids, dryRun, restartExplorer, opt)) return kBusy;
+  if (!tamsel::StartClean(Rules(), ids, dryRun, restartExplorer, opt))
+    return tov::FailureJson(kBusyMessage);
   return "{\"ok\":true,\"started\":true,\"dryRun\":" + Bool(dryRun) + "}";
 }
 
@@ -264,13 +279,13 @@ std::string SettingsDoc(const tamsel::Settings& s) {
 }
 
 std::string ApiSettingsPost(const std::string& body) {
-  if (body.size() > tamsel::kMaxSettingsBytes) return Failure("设置内容太大");
+  if (body.size() > tamsel::kMaxSettingsBytes) return tov::FailureJson("设置内容太大");
   tamsel::Settings s;
   std::string message;
-  if (!tamsel::ParseSettings(body, Rules(), &s, &message)) return Failure(message);
+  if (!tamsel::ParseSettings(body, Rules(), &s, &message)) return tov::FailureJson(message);
   // One save at a time, so that the file and the copy in memory end alike.
   std::lock_guard<std::mutex> lock(tamsel::SettingsSaveLock());
-  if (!tamsel::SaveSettings(tamsel::StateDir(), s)) return Failure("设置无法保存");
+  if (!tamsel::SaveSettings(tamsel::StateDir(), s)) return tov::FailureJson("设置无法保存");
   tamsel::SetCurrentSettings(s);
   return SettingsDoc(s);
 }
@@ -292,11 +307,17 @@ std::string ApiHistoryRecord(const std::string& target) {
 
 // Opens Explorer on the record's file, selected.
 std::string ApiHistoryShow(const std::string& body) {
-  std::wstring path = tamsel::RecordPath(tamsel::HistoryDir(), tov::JsonStr(body, "id"));
+  tov::JsonValue doc;
+  if (!tov::ParseBodyObject(body, &doc)) return tov::FailureJson(tov::kNotJsonObject);
+  // Without an id text there is no record to name, as before.
+  std::string id;
+  tov::JsonStringMember(doc, "id", &id);
+  std::wstring path = tamsel::RecordPath(tamsel::HistoryDir(), id);
   uint32_t attrs = 0;
-  if (path.empty() || !tov::GetAttributes(path, &attrs)) return Failure("没有这条清理记录");
+  if (path.empty() || !tov::GetAttributes(path, &attrs))
+    return tov::FailureJson("没有这条清理记录");
   std::wstring cmd = tov::SystemProgram(L"explorer.exe", true) + L" /select,\"" + path + L"\"";
-  if (!tov::StartProcess(cmd, false)) return Failure("无法打开资源管理器");
+  if (!tov::StartProcess(cmd, false)) return tov::FailureJson("无法打开资源管理器");
   return "{\"ok\":true}";
 }
 
@@ -315,7 +336,7 @@ std::string ApiDetail(const std::string& target) {
     if (v >= 1 && v <= static_cast<int>(tamsel::kMaxDetailFiles)) limit = static_cast<uint32_t>(v);
   }
   const tamsel::RuleItem* item = tamsel::FindItem(Rules(), id);
-  if (!item) return "{\"ok\":false,\"message\":\"no such item\"}";
+  if (!item) return tov::FailureJson("no such item");
   if (!item->allowDetails)
     return "{\"ok\":true,\"id\":" + Quoted(id) + ",\"files\":[],\"hide\":true}";
   std::vector<tamsel::FileHit> hits;

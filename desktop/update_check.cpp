@@ -6,6 +6,7 @@
 
 #include "desktop/shell_win.h"
 #include "feedback/feedback.h"
+#include "text/json_doc.h"
 #include "text/text.h"
 
 namespace tov {
@@ -59,12 +60,16 @@ std::string CheckUpdateJson(const std::string& host, const std::string& path,
   std::string manifest, error;
   int status = HttpRequestJson(U2WX(host), U2WX(path), "GET", std::string(), manifest, error);
   // Whatever kept the manifest away, the interface shows one message.
-  if (status != 200 || manifest.empty()) return "{\"ok\":false,\"message\":\"连不上更新服务器\"}";
+  if (status != 200 || manifest.empty()) return FailureJson("连不上更新服务器");
 
-  std::string latest = JStr(manifest, "version");
-  if (latest.empty()) return "{\"ok\":false,\"message\":\"版本清单格式不对\"}";
-  std::string page = JStr(manifest, "page");
-  std::string notes = JStr(manifest, "notes");
+  // One JSON object with a non-empty version text; page and notes are texts
+  // when given.
+  JsonValue doc;
+  std::string latest, page, notes;
+  if (!ParseJson(manifest, &doc) || JsonStringMember(doc, "version", &latest) != JsonField::Found ||
+      latest.empty() || JsonStringMember(doc, "page", &page) == JsonField::WrongType ||
+      JsonStringMember(doc, "notes", &notes) == JsonField::WrongType)
+    return FailureJson("版本清单格式不对");
   bool hasUpdate = IsNewer(ReadVersion(latest), ReadVersion(current));
 
   return "{\"ok\":true,\"current\":\"" + JEsc(current) + "\",\"latest\":\"" + JEsc(latest) +

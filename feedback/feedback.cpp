@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "text/json_doc.h"
 #include "text/text.h"
 
 namespace tov {
@@ -165,17 +166,28 @@ std::string WindowsVersionString() {
   return buf;
 }
 
+namespace {
+
+// Failures of the service itself: the page offers another way to send.
+constexpr const char kFallback[] = ",\"fallback\":true";
+
+}  // namespace
+
 std::string SubmitFeedbackTo(const std::string& primary, const std::string& fallback,
                              const std::string& appName, const std::string& version,
                              const std::string& body) {
-  std::string text = JsonStr(body, "text");
-  std::string contact = JsonStr(body, "contact");
-  std::string kind = JsonStr(body, "kind");
+  // One JSON object whose text, contact and kind are texts when given.
+  JsonValue doc;
+  if (!ParseBodyObject(body, &doc)) return FailureJson(kNotJsonObject);
+  std::string text, contact, kind;
+  if (JsonStringMember(doc, "text", &text) == JsonField::WrongType ||
+      JsonStringMember(doc, "contact", &contact) == JsonField::WrongType ||
+      JsonStringMember(doc, "kind", &kind) == JsonField::WrongType)
+    return FailureJson("text、contact 和 kind 必须是文字");
 
-  if (AllSpace(text)) return "{\"ok\":false,\"message\":\"请先写点什么再提交\"}";
+  if (AllSpace(text)) return FailureJson("请先写点什么再提交");
   if (CodePoints(text) > kMaxFeedbackChars)
-    return "{\"ok\":false,\"message\":\"内容太长了（上限 " + std::to_string(kMaxFeedbackChars) +
-           " 字）\"}";
+    return FailureJson("内容太长了（上限 " + std::to_string(kMaxFeedbackChars) + " 字）");
   contact = CutUtf8(contact, kMaxContactBytes);
   kind = CutUtf8(MapKind(kind), kMaxKindBytes);
 
@@ -201,16 +213,9 @@ std::string SubmitFeedbackTo(const std::string& primary, const std::string& fall
   }
 
   if (status == 200) return "{\"ok\":true}";
-  if (status == 429)
-    return "{\"ok\":false,\"message\":\"提交太频繁了，过十分钟再试\",\"fallback\":true}";
-  if (status != 0) {
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "{\"ok\":false,\"message\":\"服务器返回 %d\",\"fallback\":true}",
-                  status);
-    return buf;
-  }
-  return "{\"ok\":false,\"message\":\"" + (error.empty() ? std::string("发送失败") : JEsc(error)) +
-         "\",\"fallback\":true}";
+  if (status == 429) return FailureJson("提交太频繁了，过十分钟再试", kFallback);
+  if (status != 0) return FailureJson("服务器返回 " + std::to_string(status), kFallback);
+  return FailureJson(error.empty() ? std::string("发送失败") : error, kFallback);
 }
 
 std::string SubmitFeedback(const std::string& appName, const std::string& version,

@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "text/json_doc.h"
+#include "text/text.h"
 
 namespace tov {
 
@@ -182,7 +183,7 @@ bool IsAdminUser() {
 std::string ElevateSelfJson() {
   if (IsAdminUser()) return "{\"ok\":true,\"already\":true}";
   std::wstring exe = ModuleFileName();
-  if (exe.empty()) return "{\"ok\":false,\"message\":\"取不到程序路径\"}";
+  if (exe.empty()) return FailureJson("取不到程序路径");
   // --force-new: the elevated copy must not hand over to this instance,
   // which is still running while the prompt is up.
   uint32_t lastError = 0;
@@ -196,8 +197,8 @@ std::string ElevateSelfJson() {
       ScheduleExit(kExitAfterElevationMs);
     return "{\"ok\":true,\"elevated\":true}";
   }
-  if (lastError == kErrorCancelled) return "{\"ok\":false,\"message\":\"你取消了管理员授权\"}";
-  return "{\"ok\":false,\"message\":\"提权失败（可能被安全软件拦住）\"}";
+  if (lastError == kErrorCancelled) return FailureJson("你取消了管理员授权");
+  return FailureJson("提权失败（可能被安全软件拦住）");
 }
 
 void ScheduleExit(uint32_t ms) {

@@ -7,6 +7,7 @@
 #include "server/request_gate.h"
 #include "server/routes.h"
 #include "server/web_shell.h"
+#include "text/text.h"
 
 namespace tov {
 
@@ -150,8 +151,7 @@ ReadVerdict ReadBody(Socket s, uint64_t deadline, size_t length, std::string* bo
 // closing a socket with unread input resets the connection and the reset can
 // destroy the answer before the peer reads it.
 void Refuse(Socket s, int code, const char* text, const char* message) {
-  SendResponse(s, code, text, kJsonType,
-               std::string("{\"ok\":false,\"message\":\"") + message + "\"}");
+  SendResponse(s, code, text, kJsonType, FailureJson(message));
   SockShutdownSend(s);
   // A peer that trickles what it still sends holds the connection no longer
   // than kDrainMs.

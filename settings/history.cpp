@@ -295,13 +295,11 @@ std::string HistoryRecordJson(const std::wstring& dir, const std::string& id, ui
                               uint32_t limit, const std::string& query) {
   std::wstring path = RecordPath(dir, id);
   std::string text;
-  if (path.empty() || !tov::ReadWholeFile(path, &text))
-    return "{\"ok\":false,\"message\":\"没有这条清理记录\"}";
+  if (path.empty() || !tov::ReadWholeFile(path, &text)) return tov::FailureJson("没有这条清理记录");
   std::vector<std::string> lines = LinesOf(text);
   RecordHead h;
   h.id = id;
-  if (lines.empty() || !ParseHead(lines[0], &h))
-    return "{\"ok\":false,\"message\":\"清理记录无法读取\"}";
+  if (lines.empty() || !ParseHead(lines[0], &h)) return tov::FailureJson("清理记录无法读取");
   if (!h.done) SumLines(lines, &h);
   std::string q = tov::LowerAscii(query);
   if (limit < 1 || limit > kMaxHistoryPage) limit = kDefaultHistoryPage;

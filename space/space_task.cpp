@@ -10,7 +10,7 @@
 
 namespace tamsel {
 
-const char kSpaceNoMap[] = "{\"ok\":false,\"message\":\"还没有空间分析结果\"}";
+const char kSpaceNoMap[] = "还没有空间分析结果";
 
 namespace {
 
@@ -23,7 +23,7 @@ const char kReasonReparse[] = "路径含重解析点";  // a root asked for the 
 const char kReasonMapRoot[] = "不能移除分析的根文件夹";
 
 std::string Failure(const std::string& message) {
-  return "{\"ok\":false,\"message\":\"" + tov::JEsc(message) + "\"}";
+  return tov::FailureJson(message);
 }
 
 std::string RecycleFailReason(tov::FsFault fault) {
@@ -186,7 +186,7 @@ bool StartSpaceMap(const std::wstring& root, std::vector<SpaceTarget> targets) {
 
 std::string SpaceDirDoc(const std::string& path, const SpaceGuard& guard) {
   std::lock_guard<std::mutex> lock(g_mapLock);
-  if (!g_map) return kSpaceNoMap;
+  if (!g_map) return Failure(kSpaceNoMap);
   // Looked up in its one form; a path without one is in no map.
   std::wstring form;
   uint32_t node = 0;
@@ -201,19 +201,19 @@ std::string SpaceDirDoc(const std::string& path, const SpaceGuard& guard) {
 
 std::string SpaceTopDoc(size_t n, const SpaceGuard& guard) {
   std::lock_guard<std::mutex> lock(g_mapLock);
-  if (!g_map) return kSpaceNoMap;
+  if (!g_map) return Failure(kSpaceNoMap);
   return SpaceTopJson(*g_map, n, guard);
 }
 
 std::string SpaceKindsDoc() {
   std::lock_guard<std::mutex> lock(g_mapLock);
-  if (!g_map) return kSpaceNoMap;
+  if (!g_map) return Failure(kSpaceNoMap);
   return SpaceKindsJson(*g_map);
 }
 
 std::string SpaceRecycleDoc(const std::vector<std::string>& paths, const SpaceGuard& guard) {
   std::lock_guard<std::mutex> lock(g_mapLock);
-  if (!g_map) return kSpaceNoMap;
+  if (!g_map) return Failure(kSpaceNoMap);
   std::string o = "{\"ok\":true,\"results\":[";
   uint64_t total = 0;
   for (size_t i = 0; i < paths.size(); ++i) {

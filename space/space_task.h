@@ -16,7 +16,7 @@
 namespace tamsel {
 
 // The texts of the map's documents.
-extern const char kSpaceNoMap[];  // {"ok":false,"message":"还没有空间分析结果"}
+extern const char kSpaceNoMap[];  // the failure message before any map: 还没有空间分析结果
 
 // Checks a root the user asked for (UTF-8; empty means C:\) and gives its
 // spelling for the map: its one form on drive C (paths/paths.h), a folder

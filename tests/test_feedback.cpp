@@ -670,20 +670,36 @@ TEST(UpdateCheck, EveryNetworkFailureIsTheConnectionMessage) {
         << host;
 }
 
-TEST(UpdateCheck, TextsAreReadLiterallyAndEscapedAgain) {
+TEST(UpdateCheck, TextsAreDecodedAndEscapedAgain) {
   SERVICE_OR_FAIL(svc);
-  // The reader stops at the first unescaped quote and takes each escaped
-  // character literally (\n is the letter n); the output escapes again.
+  // The manifest is read as JSON: escapes decode (\n is a line break), and
+  // the output escapes again; members are found by name in any order.
   std::string manifest =
-      "{\"version\" : \"1.2.0\", \"page\":\"https://example.invalid/a\\/b?x=\\\"1\\\"\","
-      "\"notes\":\"修复 \\\"扫描\\\" 卡住\\n第二行\\\\完\" , \"extra\":\"ignored\"}";
+      "{\"notes\":\"修复 \\\"扫描\\\" 卡住\\n第二行\\\\完\" , \"extra\":{\"version\":\"9\"},"
+      "\"page\":\"https://example.invalid/a\\/b?x=\\\"1\\\"\",\"version\" : \"1.2.0\"}";
   EXPECT_EQ(UpdateDoc("1.0.2", "1.2.0", "https://example.invalid/a/b?x=\\\"1\\\"",
-                      "修复 \\\"扫描\\\" 卡住n第二行\\\\完", true),
+                      "修复 \\\"扫描\\\" 卡住\\n第二行\\\\完", true),
             CheckManifest(svc, manifest));
+  EXPECT_EQ(UpdateDoc("1.0.2", "1.0.2", "", "a\\tb\\u0001中", false),
+            CheckManifest(svc, "{\"version\":\"1.0.2\",\"notes\":\"a\\tb\\u0001\\u4e2d\"}"));
+}
 
-  // A raw control character in a manifest text comes out escaped.
-  EXPECT_EQ(UpdateDoc("1.0.2", "1.0.2", "", "a\\tb\\u0001", false),
-            CheckManifest(svc, "{\"version\":\"1.0.2\",\"notes\":\"a\tb\x01\"}"));
+// A manifest is one JSON object with a version text; a page or notes of
+// another type, a raw control character, a member named twice or a version
+// only inside another member make it malformed.
+TEST(UpdateCheck, AManifestThatIsNoDocumentIsMalformed) {
+  SERVICE_OR_FAIL(svc);
+  for (const char* manifest : {
+           "{\"version\":\"1.0.2\",\"notes\":\"a\tb\"}",
+           "{\"version\":\"1.2.0\",\"page\":5}",
+           "{\"version\":\"1.2.0\",\"notes\":[\"n\"]}",
+           "{\"version\":\"1.2.0\",\"version\":\"1.2.0\"}",
+           "{\"x\":{\"version\":\"1.2.0\"}}",
+           "[{\"version\":\"1.2.0\"}]",
+           "{\"version\":\"1.2.0\"",
+           "{\"version\":\"1.2.0\"} trailing",
+       })
+    EXPECT_EQ(kBadManifest, CheckManifest(svc, manifest)) << manifest;
 }
 
 // ---- Feedback ---------------------------------------------------------------------
@@ -733,11 +749,37 @@ TEST(Feedback, TheAppNameAndVersionComeFromTheCaller) {
 TEST(Feedback, TextOfOnlyWhiteSpaceIsRefusedBeforeSending) {
   SERVICE_OR_FAIL(svc);
   for (const char* body : {"{\"text\":\"  \\n \\t\\r\\f\\u000b\"}", "{\"text\":\"\"}", "{}", "",
-                           "{\"text\":42}", "{\"contact\":\"x\",\"kind\":\"bug\"}"})
+                           "{\"contact\":\"x\",\"kind\":\"bug\"}", "{\"x\":{\"text\":\"hi\"}}"})
     EXPECT_EQ(kEmptyText, Submit(svc, "s200", "s200", body)) << body;
   EXPECT_EQ(0, svc->Sent("s200"));
   // The refusal needs no network, so the real entry point can be called.
   EXPECT_EQ(kEmptyText, tov::SubmitFeedback("Tamsel", "1.0.2", "{\"text\":\" \\n\"}"));
+}
+
+// The body is one JSON object whose members are texts; anything else is
+// refused with its reason and nothing is sent.
+TEST(Feedback, ABodyThatIsNoObjectOrHoldsNoTextsIsRefusedBeforeSending) {
+  SERVICE_OR_FAIL(svc);
+  const std::string notText = "{\"ok\":false,\"message\":\"text、contact 和 kind 必须是文字\"}";
+  const std::string notObject = "{\"ok\":false,\"message\":\"请求不是有效的 JSON 对象\"}";
+  struct Case {
+    const char* body;
+    const std::string& answer;
+  } cases[] = {
+      {"{\"text\":42}", notText},
+      {"{\"text\":[\"hi\"]}", notText},
+      {"{\"text\":\"hi\",\"contact\":1}", notText},
+      {"{\"text\":\"hi\",\"kind\":7}", notText},
+      {"{\"text\":\"hi\",\"kind\":null}", notText},
+      {"{\"text\":\"hi\"", notObject},
+      {"[{\"text\":\"hi\"}]", notObject},
+      {"\"hi\"", notObject},
+      {"{\"text\":\"hi\",\"text\":\"hi\"}", notObject},
+      {"{\"text\":\"a\\qb\"}", notObject},
+      {"{\"text\":\"\\ud83d\"}", notObject},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.answer, Submit(svc, "s200", "s200", c.body)) << c.body;
+  EXPECT_EQ(0, svc->Sent("s200"));
 }
 
 TEST(Feedback, TextLengthIsCountedInCharacters) {
@@ -778,7 +820,6 @@ TEST(Feedback, KindsAreMappedThenCut) {
       {"\"IDEA\"", "IDEA"},
       {"\"other\"", "other"},
       {"\"\\u0062ug\"", "Bug"},  // decoded before the mapping
-      {"7", "反馈"},             // not a string: absent
       {"\"" + std::string(30, 'k') + "\"", std::string(20, 'k')},
       {"\"" + std::string(20, 'k') + "\"", std::string(20, 'k')},
       {"\"a\\\"b\\\\c\"", "a\\\"b\\\\c"},

@@ -1,7 +1,9 @@
-// The text helpers: the exact escapes, windows, brackets and decodings that
-// the API's callers rely on, including where they differ from real JSON.
+// The text helpers (the exact escapes, the failure document, the query
+// reader) and the typed accessors of the JSON reader as the API reads bodies
+// with them.
 #include <gtest/gtest.h>
 
+#include "text/json_doc.h"
 #include "text/text.h"
 
 using namespace tov;
@@ -22,88 +24,6 @@ TEST(Num, FormatsPlainDecimal) {
   EXPECT_EQ(Num(0), "0");
   EXPECT_EQ(Num(18446744073709551615ULL), "18446744073709551615");
   EXPECT_EQ(Num(1000000), "1000000");
-}
-
-TEST(JsonBool, ReadsWordsInTheSixteenByteWindow) {
-  EXPECT_FALSE(JsonBool("{\"dryRun\":false}", "dryRun", true));
-  EXPECT_TRUE(JsonBool("{\"dryRun\":true}", "dryRun", false));
-  EXPECT_TRUE(JsonBool("{\"dryRun\":1}", "dryRun", true));
-  EXPECT_FALSE(JsonBool("{\"dryRun\":0}", "dryRun", false));
-  EXPECT_TRUE(JsonBool("{}", "dryRun", true));
-  EXPECT_TRUE(JsonBool("{\"dryRun\": \"true\"}", "dryRun", false));
-  // A short value can be decided by the next field inside the window...
-  EXPECT_TRUE(JsonBool("{\"dryRun\":0,\"x\":true}", "dryRun", false));
-  // ...but not by one that starts past its 16 bytes.
-  EXPECT_FALSE(JsonBool("{\"dryRun\":0,\"longername\":true}", "dryRun", false));
-  // "true" wins over "false" wherever each stands in the window.
-  EXPECT_TRUE(JsonBool("{\"a\":false,\"b\":true}", "a", false));
-}
-
-TEST(JsonBool, KeyMustBeQuotedAndColonMayComeLate) {
-  EXPECT_TRUE(JsonBool("{dryRun:false}", "dryRun", true));  // bare key: absent
-  EXPECT_FALSE(JsonBool("{\"dryRun\"  :  false}", "dryRun", true));
-  EXPECT_TRUE(JsonBool("{\"dryRun\"}", "dryRun", true));  // no colon: absent
-}
-
-TEST(JsonStrArray, TakesStringElementsBetweenBrackets) {
-  EXPECT_EQ(JsonStrArray("{\"ids\":[\"a\",\"b\"]}", "ids"), (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(JsonStrArray("{\"ids\": [ \"a\" , 5, \"b\" ]}", "ids"),
-            (std::vector<std::string>{"a", "b"}));
-  EXPECT_TRUE(JsonStrArray("{\"ids\":[]}", "ids").empty());
-  EXPECT_TRUE(JsonStrArray("{\"ids\":\"a\"}", "ids").empty());
-  EXPECT_TRUE(JsonStrArray("{\"ids\":[1,2]}", "ids").empty());
-  EXPECT_TRUE(JsonStrArray("{}", "ids").empty());
-  EXPECT_TRUE(JsonStrArray("{\"ids\":[\"a\"", "ids").empty());  // no closing bracket
-}
-
-TEST(JsonStrArray, ElementsAreLiteralAndStopAtTheFirstBracket) {
-  EXPECT_EQ(JsonStrArray("{\"ids\":[\"a\\nb\"]}", "ids"), (std::vector<std::string>{"a\\nb"}));
-  // The first ] ends the array, even inside a string.
-  EXPECT_EQ(JsonStrArray("{\"ids\":[\"a]b\",\"c\"]}", "ids"), (std::vector<std::string>{}));
-  // An unterminated element ends the scan.
-  EXPECT_EQ(JsonStrArray("{\"ids\":[\"a\",\"b]}", "ids"), (std::vector<std::string>{"a"}));
-  // The bracket may lie behind other keys.
-  EXPECT_EQ(JsonStrArray("{\"ids\":1,\"x\":[\"q\"]}", "ids"), (std::vector<std::string>{"q"}));
-}
-
-TEST(JsonStr, DecodesEscapes) {
-  EXPECT_EQ(JsonStr("{\"msg\": \"x\\u4e2dy\"}", "msg"),
-            "x\xe4\xb8\xad"
-            "y");
-  EXPECT_EQ(JsonStr("{\"m\":\"a\\\"b\\\\c\\/d\\ne\\rf\\tg\"}", "m"), "a\"b\\c/d\ne\rf\tg");
-  EXPECT_EQ(JsonStr("{\"m\":\"\\u00e9\\u0041\"}", "m"),
-            "\xc3\xa9"
-            "A");
-  // Other escapes append nothing.
-  EXPECT_EQ(JsonStr("{\"m\":\"a\\bc\\fd\\xe\"}", "m"), "acde");
-  // Non-hex digits count as 0.
-  EXPECT_EQ(JsonStr("{\"m\":\"\\u00zA\"}", "m"), "\n");
-  // Surrogate halves are written one by one.
-  EXPECT_EQ(JsonStr("{\"m\":\"\\ud83d\"}", "m"), "\xed\xa0\xbd");
-}
-
-TEST(JsonStr, NonStringsAndTruncations) {
-  EXPECT_EQ(JsonStr("{\"msg\":5}", "msg"), "");
-  EXPECT_EQ(JsonStr("{\"msg\":null}", "msg"), "");
-  EXPECT_EQ(JsonStr("{\"msg\":\"abc", "msg"), "abc");
-  EXPECT_EQ(JsonStr("{\"msg\":\n\t \"v\"}", "msg"), "v");
-  EXPECT_EQ(JsonStr("{\"msg\":   ", "msg"), "");
-  // \u without four more bytes consumes two bytes and appends nothing.
-  EXPECT_EQ(JsonStr("{\"m\":\"a\\u12", "m"), "a12");
-  // A backslash as the very last byte is kept.
-  EXPECT_EQ(JsonStr("{\"m\":\"a\\", "m"), "a\\");
-}
-
-TEST(JStr, TakesTheEscapedByteLiterally) {
-  EXPECT_EQ(JStr("{\"v\":\"1\\.2\"}", "v"), "1.2");
-  EXPECT_EQ(JStr("{\"v\":\"a\\nb\"}", "v"), "anb");
-  EXPECT_EQ(JStr("{\"v\":\"\\u00e9\"}", "v"), "u00e9");
-  EXPECT_EQ(JStr("{\"v\":\"q\\\"q\"}", "v"), "q\"q");
-  EXPECT_EQ(JStr("{\"v\":\"a\\", "v"), "a\\");
-  EXPECT_EQ(JStr("{\"v\":7}", "v"), "");
-  // Only space, tab, CR and LF are skipped before the quote.
-  EXPECT_EQ(JStr("{\"v\":\f\"x\"}", "v"), "");
-  EXPECT_EQ(JsonStr("{\"v\":\f\"x\"}", "v"), "x");
 }
 
 TEST(QueryOf, DecodesPlusAndPercent) {
@@ -143,34 +63,76 @@ TEST(Utf, RoundTripsChineseAndReplacesInvalidBytes) {
   EXPECT_EQ(U2WX(std::string("a\0b", 3)).size(), 3u);
 }
 
-// The reader of flags where a wrong reading deletes files: only the body's
-// own top-level member counts, and anything unclear keeps the default.
-TEST(JsonTopLevelBool, OnlyAnExplicitTopLevelValueChangesTheDefault) {
-  // What makes a clean real.
-  EXPECT_FALSE(JsonTopLevelBool("{\"dryRun\":false}", "dryRun", true));
-  EXPECT_FALSE(
-      JsonTopLevelBool(" { \"items\" : [\"a\"] ,\n\t\"dryRun\" :\r false } ", "dryRun", true));
-  EXPECT_FALSE(JsonTopLevelBool("{\"dryRun\":\"false\"}", "dryRun", true));
-  EXPECT_FALSE(JsonTopLevelBool("{\"dry\\u0052un\":false}", "dryRun", true));
-  // What stays a dry run: other types, nested members, other keys' values.
+TEST(FailureJson, EscapesTheMessageAndAppendsMoreMembers) {
+  EXPECT_EQ(FailureJson("没有选中任何清理项"), "{\"ok\":false,\"message\":\"没有选中任何清理项\"}");
+  EXPECT_EQ(FailureJson("a\"b\\c\n"), "{\"ok\":false,\"message\":\"a\\\"b\\\\c\\n\"}");
+  EXPECT_EQ(FailureJson("服务器返回 503", ",\"fallback\":true"),
+            "{\"ok\":false,\"message\":\"服务器返回 503\",\"fallback\":true}");
+  JsonValue doc;
+  ASSERT_TRUE(ParseJson(FailureJson(std::string("x\x01\"", 3)), &doc));
+  std::string message;
+  EXPECT_EQ(JsonStringMember(doc, "message", &message), JsonField::Found);
+  EXPECT_EQ(message, std::string("x\x01\"", 3));
+}
+
+// How a body reads: "refused" when it is not one object or the member has
+// another type, "missing" when the object lacks it, else its value.
+std::string FlagReading(const std::string& body, const char* key) {
+  JsonValue doc;
+  if (!ParseBodyObject(body, &doc)) return "refused";
+  bool flag = false;
+  switch (JsonBoolMember(doc, key, &flag)) {
+    case JsonField::Missing:
+      return "missing";
+    case JsonField::WrongType:
+      return "refused";
+    case JsonField::Found:
+      break;
+  }
+  return flag ? "true" : "false";
+}
+
+// The flag where a wrong reading deletes files: a clean is real only when
+// the body's own top-level "dryRun" is false. Everything else is refused or
+// leaves the flag out (and the clean stays a dry run).
+TEST(JsonBoolMember, OnlyTheBodysOwnMemberIsReadAndOnlyAsTrueOrFalse) {
   for (const char* body : {
-           "{\"dryRun\":1,\"x\":false}",
-           "{\"dryRun\":\"yes\",\"a\":false}",
+           "{\"dryRun\":false}",
+           " { \"items\" : [\"a\"] ,\n\t\"dryRun\" :\r false } ",
+           "{\"dry\\u0052un\":false}",
+       })
+    EXPECT_EQ(FlagReading(body, "dryRun"), "false") << body;
+  EXPECT_EQ(FlagReading("{\"dryRun\":true}", "dryRun"), "true");
+  // Nested members, other keys and other keys' values leave it out; so
+  // does an empty body, which reads as the empty object.
+  for (const char* body : {
            "{\"x\":{\"dryRun\":false}}",
            "{\"x\":[{\"dryRun\":false}]}",
+           "{\"dryRunX\":false}",
+           "{\"xdryRun\":false}",
+           "{\"note\":\"\\\"dryRun\\\":false\"}",
+           "{}",
+           "",
+       })
+    EXPECT_EQ(FlagReading(body, "dryRun"), "missing") << body;
+  for (const char* body : {
+           // Other types, the words as strings among them.
+           "{\"dryRun\":1,\"x\":false}",
+           "{\"dryRun\":\"yes\",\"a\":false}",
+           "{\"dryRun\":\"false\"}",
+           "{\"dryRun\":\"true\"}",
            "{\"dryRun\":0}",
            "{\"dryRun\":null}",
            "{\"dryRun\":\"False\"}",
            "{\"dryRun\":\" false\"}",
            "{\"dryRun\":[false]}",
            "{\"dryRun\":{}}",
-           "{\"dryRunX\":false}",
-           "{\"xdryRun\":false}",
-           "{\"note\":\"\\\"dryRun\\\":false\"}",
-           "{}",
-           "",
+           // Not one object.
            "[{\"dryRun\":false}]",
            "\"dryRun\":false",
+           "false",
+           "null",
+           " ",
            // Malformed bodies, however close to a real request.
            "{\"dryRun\":false",
            "{\"dryRun\":false,}",
@@ -182,29 +144,121 @@ TEST(JsonTopLevelBool, OnlyAnExplicitTopLevelValueChangesTheDefault) {
            "{\"dryRun\":falsey}",
            "{\"items\":[\"a\",],\"dryRun\":false}",
            "{\"a\":\"\x01\",\"dryRun\":false}",
-           // Duplicates that disagree.
+           // A member named twice makes the body ambiguous, even when both agree.
            "{\"dryRun\":false,\"dryRun\":true}",
            "{\"dryRun\":true,\"dryRun\":false}",
            "{\"dryRun\":false,\"dryRun\":1}",
+           "{\"dryRun\":false,\"dryRun\":false}",
+           "{\"dryRun\":false,\"dry\\u0052un\":false}",
        })
-    EXPECT_TRUE(JsonTopLevelBool(body, "dryRun", true)) << body;
-  // A member named twice makes the body ambiguous, even when both agree.
-  EXPECT_TRUE(JsonTopLevelBool("{\"dryRun\":false,\"dryRun\":\"false\"}", "dryRun", true));
-  // The same reader for a flag whose default is false.
-  EXPECT_TRUE(JsonTopLevelBool("{\"restartExplorer\":true}", "restartExplorer", false));
-  EXPECT_TRUE(JsonTopLevelBool("{\"restartExplorer\":\"true\"}", "restartExplorer", false));
-  EXPECT_FALSE(JsonTopLevelBool("{\"restartExplorer\":1}", "restartExplorer", false));
-  EXPECT_FALSE(JsonTopLevelBool("{\"o\":{\"restartExplorer\":true}}", "restartExplorer", false));
+    EXPECT_EQ(FlagReading(body, "dryRun"), "refused") << body;
 }
 
-TEST(JsonTopLevelBool, SkipsEveryKindOfValueAndRefusesRunawayNesting) {
+TEST(JsonBoolMember, SkipsEveryKindOfValueAndRefusesRunawayNesting) {
   std::string rich =
       "{\"n\":-1.5e3,\"t\":true,\"z\":null,\"s\":\"a\\\"b\\\\c\\u4e2d\\n\",\"o\":{\"p\":[1,[2,{}],"
       "\"]}\"]},\"e\":[],\"dryRun\":false}";
-  EXPECT_FALSE(JsonTopLevelBool(rich, "dryRun", true));
+  EXPECT_EQ(FlagReading(rich, "dryRun"), "false");
   std::string deep =
       "{\"x\":" + std::string(10000, '[') + std::string(10000, ']') + ",\"dryRun\":false}";
-  EXPECT_TRUE(JsonTopLevelBool(deep, "dryRun", true));
+  EXPECT_EQ(FlagReading(deep, "dryRun"), "refused");
   std::string fine = "{\"x\":" + std::string(20, '[') + std::string(20, ']') + ",\"dryRun\":false}";
-  EXPECT_FALSE(JsonTopLevelBool(fine, "dryRun", true));
+  EXPECT_EQ(FlagReading(fine, "dryRun"), "false");
+}
+
+// The item list of a clean: found only as the body's own array of strings.
+// The two bodies at the top once cleaned "user-temp" through a reader that
+// took the first [...] after the key's name, wherever it stood.
+TEST(JsonStringsMember, TheItemsAreTheTopLevelArrayOfStringsOrNothing) {
+  struct Case {
+    const char* body;
+    JsonField field;
+    std::vector<std::string> items;  // when Found
+  } cases[] = {
+      {"{\"items\":\"nothing\",\"skip\":[\"user-temp\"]}", JsonField::WrongType, {}},
+      {"{\"dryRun\":true,\"x\":{\"items\":[\"user-temp\"]}}", JsonField::Missing, {}},
+      {"{\"items\":[\"a\",\"b\"]}", JsonField::Found, {"a", "b"}},
+      {"{\"items\":[]}", JsonField::Found, {}},
+      {"{ \"items\" : [ \"a]b\" , \"c\\\"d\" , \"\\u4e2d\\n\" ] }",
+       JsonField::Found,
+       {"a]b", "c\"d", "中\n"}},
+      {"{\"items\":[\"a\",5,\"b\"]}", JsonField::WrongType, {}},
+      {"{\"items\":[1,2]}", JsonField::WrongType, {}},
+      {"{\"items\":[[\"a\"]]}", JsonField::WrongType, {}},
+      {"{\"items\":[null]}", JsonField::WrongType, {}},
+      {"{\"items\":{\"0\":\"a\"}}", JsonField::WrongType, {}},
+      {"{\"items\":null}", JsonField::WrongType, {}},
+      {"{\"ids\":[\"a\"],\"x\":[\"q\"]}", JsonField::Missing, {}},
+      {"{\"items_\":[\"a\"]}", JsonField::Missing, {}},
+  };
+  for (const Case& c : cases) {
+    JsonValue doc;
+    ASSERT_TRUE(ParseBodyObject(c.body, &doc)) << c.body;
+    std::vector<std::string> items = {"untouched"};
+    EXPECT_EQ(JsonStringsMember(doc, "items", &items), c.field) << c.body;
+    EXPECT_EQ(items, c.field == JsonField::Found ? c.items : std::vector<std::string>{"untouched"})
+        << c.body;
+  }
+  // Not one object: nothing to read a member of.
+  for (const char* body : {"[\"items\",[\"user-temp\"]]", "[{\"items\":[\"user-temp\"]}]",
+                           "{\"items\":[\"user-temp\"]", "{\"items\":[\"user-temp\"],\"items\":[]}",
+                           "\"{\\\"items\\\":[\\\"user-temp\\\"]}\"", "7"}) {
+    JsonValue doc;
+    EXPECT_FALSE(ParseBodyObject(body, &doc)) << body;
+  }
+}
+
+TEST(JsonStringMember, TextsDecodedOtherTypesSaidApart) {
+  JsonValue doc;
+  ASSERT_TRUE(ParseBodyObject(
+      "{\"s\":\"x\\u4e2dy\\\"\\\\\\/\",\"e\":\"\",\"n\":5,\"z\":null,\"o\":{\"s\":\"in\"},"
+      "\"sur\":\"\\ud83d\\ude00\"}",
+      &doc));
+  std::string out = "untouched";
+  EXPECT_EQ(JsonStringMember(doc, "s", &out), JsonField::Found);
+  EXPECT_EQ(out, "x中y\"\\/");
+  EXPECT_EQ(JsonStringMember(doc, "e", &out), JsonField::Found);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(JsonStringMember(doc, "sur", &out), JsonField::Found);
+  EXPECT_EQ(out, "\xf0\x9f\x98\x80");
+  out = "untouched";
+  for (const char* key : {"n", "z", "o"}) {
+    EXPECT_EQ(JsonStringMember(doc, key, &out), JsonField::WrongType) << key;
+    EXPECT_EQ(out, "untouched") << key;
+  }
+  EXPECT_EQ(JsonStringMember(doc, "missing", &out), JsonField::Missing);
+  EXPECT_EQ(out, "untouched");
+  // A document that is no object has no members.
+  ASSERT_TRUE(ParseJson("[\"s\"]", &doc));
+  EXPECT_EQ(JsonStringMember(doc, "s", &out), JsonField::Missing);
+  // Nor has a refused one, however much of it was read before the fault.
+  for (const char* text :
+       {"{\"s\":\"half\",\"ok\":tru", "{\"s\":\"a\",\"s\":\"b\"}", "{\"s\":\"x\"} {",
+        "{\"s\":\"x\",\"o\":[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]"
+        "}"}) {
+    EXPECT_FALSE(ParseJson(text, &doc)) << text;
+    EXPECT_EQ(doc.kind, JsonValue::Kind::Null) << text;
+    EXPECT_EQ(JsonStringMember(doc, "s", &out), JsonField::Missing) << text;
+  }
+}
+
+TEST(JsonCountMember, UnsignedWholeNumbersOfAtMostEighteenDigits) {
+  JsonValue doc;
+  ASSERT_TRUE(ParseBodyObject(
+      "{\"a\":0,\"b\":999999999999999999,\"c\":1000000000000000000,\"d\":-1,\"e\":1.0,"
+      "\"f\":1e3,\"g\":\"5\",\"h\":-0}",
+      &doc));
+  uint64_t n = 7;
+  EXPECT_EQ(JsonCountMember(doc, "a", &n), JsonField::Found);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(JsonCountMember(doc, "b", &n), JsonField::Found);
+  EXPECT_EQ(n, 999999999999999999ULL);
+  n = 7;
+  for (const char* key : {"c", "d", "e", "f", "g"}) {
+    EXPECT_EQ(JsonCountMember(doc, key, &n), JsonField::WrongType) << key;
+    EXPECT_EQ(n, 7u) << key;
+  }
+  EXPECT_EQ(JsonCountMember(doc, "h", &n), JsonField::Found);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(JsonCountMember(doc, "x", &n), JsonField::Missing);
 }

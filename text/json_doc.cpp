@@ -172,9 +172,12 @@ bool Value(Reader& r, int depth, JsonValue* v) {
 bool ParseJson(const std::string& text, JsonValue* out) {
   *out = JsonValue();
   Reader r{text};
-  if (!Value(r, 0, out)) return false;
+  bool whole = Value(r, 0, out);
   Space(r);
-  return r.at == text.size();
+  if (whole && r.at == text.size()) return true;
+  // Nothing of a refused document is left to read by mistake.
+  *out = JsonValue();
+  return false;
 }
 
 const JsonValue* JsonMemberOf(const JsonValue& v, const std::string& key) {
@@ -197,6 +200,52 @@ bool JsonIntIn(const JsonValue& v, int64_t lo, int64_t hi, int64_t* out) {
   if (n < lo || n > hi) return false;
   *out = n;
   return true;
+}
+
+bool ParseBodyObject(const std::string& body, JsonValue* out) {
+  if (body.empty()) {
+    *out = JsonValue();
+    out->kind = JsonValue::Kind::Object;
+    return true;
+  }
+  return ParseJson(body, out) && out->kind == JsonValue::Kind::Object;
+}
+
+JsonField JsonStringMember(const JsonValue& obj, const std::string& key, std::string* out) {
+  const JsonValue* v = JsonMemberOf(obj, key);
+  if (!v) return JsonField::Missing;
+  if (v->kind != JsonValue::Kind::String) return JsonField::WrongType;
+  *out = v->text;
+  return JsonField::Found;
+}
+
+JsonField JsonBoolMember(const JsonValue& obj, const std::string& key, bool* out) {
+  const JsonValue* v = JsonMemberOf(obj, key);
+  if (!v) return JsonField::Missing;
+  if (v->kind != JsonValue::Kind::Bool) return JsonField::WrongType;
+  *out = v->flag;
+  return JsonField::Found;
+}
+
+JsonField JsonStringsMember(const JsonValue& obj, const std::string& key,
+                            std::vector<std::string>* out) {
+  const JsonValue* v = JsonMemberOf(obj, key);
+  if (!v) return JsonField::Missing;
+  if (v->kind != JsonValue::Kind::Array) return JsonField::WrongType;
+  for (const JsonValue& e : v->items)
+    if (e.kind != JsonValue::Kind::String) return JsonField::WrongType;
+  out->clear();
+  for (const JsonValue& e : v->items) out->push_back(e.text);
+  return JsonField::Found;
+}
+
+JsonField JsonCountMember(const JsonValue& obj, const std::string& key, uint64_t* out) {
+  const JsonValue* v = JsonMemberOf(obj, key);
+  if (!v) return JsonField::Missing;
+  int64_t n = 0;
+  if (!JsonIntIn(*v, 0, 999999999999999999LL, &n)) return JsonField::WrongType;
+  *out = static_cast<uint64_t>(n);
+  return JsonField::Found;
 }
 
 }  // namespace tov

@@ -13,6 +13,7 @@
 #include "settings/clean_record.h"
 #include "settings/settings.h"
 #include "tamsel_version.h"
+#include "text/json_doc.h"
 #include "text/text.h"
 #include "unattended/schedule.h"
 
@@ -142,34 +143,42 @@ std::string Request(int port, const std::string& method, const std::string& path
                                          body, kHandOverTimeoutMs));
 }
 
-// The unsigned number after "key": at or after from; 0 when missing.
-uint64_t NumberAfter(const std::string& doc, const std::string& key, size_t from) {
-  size_t at = doc.find("\"" + key + "\":", from);
-  if (at == std::string::npos) return 0;
-  return strtoull(doc.c_str() + at + key.size() + 3, nullptr, 10);
+// An answer of the running instance as one JSON object; false for anything
+// else. Its members are read by name, whatever their order and whatever
+// else the document holds.
+bool AnswerDoc(const std::string& body, tov::JsonValue* doc) {
+  return tov::ParseJson(body, doc) && doc->kind == tov::JsonValue::Kind::Object;
 }
 
-// The items and free-space figures of a result document.
-CleanOutcome ParseResult(const std::string& doc) {
-  CleanOutcome out;
-  size_t items = doc.find("\"items\":[");
-  size_t end = doc.rfind("],\"totalBytes\":");
-  if (items == std::string::npos || end == std::string::npos) return out;
-  // Windows paths hold no quote, so an item's id opens with the first
-  // {"id":" after the previous item; errors are texts of our own.
-  for (size_t at = doc.find("{\"id\":\"", items); at != std::string::npos && at < end;
-       at = doc.find("{\"id\":\"", at + 1)) {
+// Whether the member `key` of an answer is true.
+bool IsTrue(const tov::JsonValue& doc, const char* key) {
+  bool flag = false;
+  return tov::JsonBoolMember(doc, key, &flag) == tov::JsonField::Found && flag;
+}
+
+// The items and free-space figures of a result document; false when the
+// answer is no such document (an item without its id or figures included).
+bool ParseResult(const std::string& body, CleanOutcome* out) {
+  tov::JsonValue doc;
+  if (!AnswerDoc(body, &doc)) return false;
+  const tov::JsonValue* items = tov::JsonMemberOf(doc, "items");
+  if (!items || items->kind != tov::JsonValue::Kind::Array) return false;
+  using tov::JsonField;
+  CleanOutcome o;
+  for (const tov::JsonValue& item : items->items) {
     ItemLine line;
-    size_t idStart = at + 7;
-    line.id = doc.substr(idStart, doc.find('"', idStart) - idStart);
-    line.bytes = NumberAfter(doc, "bytes", at);
-    line.files = NumberAfter(doc, "files", at);
-    line.skipped = NumberAfter(doc, "skipped", at);
-    out.items.push_back(line);
+    if (tov::JsonStringMember(item, "id", &line.id) != JsonField::Found ||
+        tov::JsonCountMember(item, "bytes", &line.bytes) != JsonField::Found ||
+        tov::JsonCountMember(item, "files", &line.files) != JsonField::Found ||
+        tov::JsonCountMember(item, "skipped", &line.skipped) != JsonField::Found)
+      return false;
+    o.items.push_back(line);
   }
-  out.freeBefore = NumberAfter(doc, "freeBefore", end);
-  out.freeAfter = NumberAfter(doc, "freeAfter", end);
-  return out;
+  if (tov::JsonCountMember(doc, "freeBefore", &o.freeBefore) != JsonField::Found ||
+      tov::JsonCountMember(doc, "freeAfter", &o.freeAfter) != JsonField::Found)
+    return false;
+  *out = o;
+  return true;
 }
 
 bool CleanThere(int port, const std::vector<std::string>& ids, const UnattendedCommand& cmd,
@@ -185,17 +194,20 @@ bool CleanThere(int port, const std::vector<std::string>& ids, const UnattendedC
   // The running instance adds its protected paths and files left out.
   if (AgeOf(cmd) > 0) body += ",\"olderThanDays\":" + std::to_string(AgeOf(cmd));
   body += "}";
-  std::string started = Request(port, "POST", "/api/clean", token, body);
-  if (started.find("\"started\":true") == std::string::npos) {
-    std::string message = tov::JsonStr(started, "message");
+  tov::JsonValue started;
+  if (!AnswerDoc(Request(port, "POST", "/api/clean", token, body), &started) ||
+      !IsTrue(started, "ok") || !IsTrue(started, "started")) {
+    std::string message;
+    tov::JsonStringMember(started, "message", &message);
     *error = std::string(kErrPrefix) + (message.empty() ? "运行中的实例没有接受清理请求" : message);
     return false;
   }
   int failed = 0;
   for (;;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-    std::string status = Request(port, "GET", "/api/status", token, "");
-    if (status.empty()) {
+    // An answer that is no status document counts as no answer.
+    tov::JsonValue status;
+    if (!AnswerDoc(Request(port, "GET", "/api/status", token, ""), &status)) {
       if (++failed >= kMaxFailedPolls) {
         *error = std::string(kErrPrefix) + "运行中的实例不再应答，清理结果未知";
         return false;
@@ -203,9 +215,15 @@ bool CleanThere(int port, const std::vector<std::string>& ids, const UnattendedC
       continue;
     }
     failed = 0;
-    if (status.find("\"busy\":false,\"finished\":true") != std::string::npos) break;
+    bool busy = true;
+    if (tov::JsonBoolMember(status, "busy", &busy) == tov::JsonField::Found && !busy &&
+        IsTrue(status, "finished"))
+      break;
   }
-  *out = ParseResult(Request(port, "GET", "/api/result", token, ""));
+  if (!ParseResult(Request(port, "GET", "/api/result", token, ""), out)) {
+    *error = std::string(kErrPrefix) + "运行中的实例的清理结果无法读取";
+    return false;
+  }
   return true;
 }
 

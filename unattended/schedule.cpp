@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
+#include "text/json_doc.h"
 #include "text/text.h"
 #include "unattended/cli_clean.h"
 
@@ -174,14 +175,16 @@ std::string ScheduleJson() {
 }
 
 std::string SetScheduleJson(const std::string& body) {
-  std::string every = tov::JsonStr(body, "every");
+  tov::JsonValue doc;
+  if (!tov::ParseBodyObject(body, &doc)) return tov::FailureJson(tov::kNotJsonObject);
+  // Missing, or not a text: neither names an interval.
+  std::string every;
+  tov::JsonStringMember(doc, "every", &every);
   if (every != "off" && every != "daily" && every != "weekly")
-    return "{\"ok\":false,\"message\":\"自动清理只能设为 off、daily 或 weekly\"}";
+    return tov::FailureJson("自动清理只能设为 off、daily 或 weekly");
   std::string done, error;
-  if (!SetSchedule(every, &done, &error)) {
-    // The line without its console marker.
-    return "{\"ok\":false,\"message\":\"" + tov::JEsc(error.substr(6)) + "\"}";
-  }
+  // The line without its console marker.
+  if (!SetSchedule(every, &done, &error)) return tov::FailureJson(error.substr(6));
   return ScheduleJson();
 }
 

@@ -29,6 +29,8 @@ const SCANRESULT_NONE =
 const OK = '{"ok":true}';
 const BUSY = '{"ok":false,"message":"已有任务在运行"}';
 const NOTHING_SELECTED = '{"ok":false,"message":"没有选中任何清理项"}';
+const ITEMS_NOT_IDS = '{"ok":false,"message":"items 必须是清理项 ID 的数组"}';
+const NOT_JSON_OBJECT = '{"ok":false,"message":"请求不是有效的 JSON 对象"}';
 const NO_SUCH_ITEM = '{"ok":false,"message":"no such item"}';
 const NO_SUCH_API = '{"code":404,"message":"no such api"}';
 const STARTED = '{"ok":true,"started":true}';
@@ -506,20 +508,66 @@ for (const build of builds()) {
       assert.match((await srv.get('/api/scanresult')).text, /"kind":"scan","empty":false,/);
     });
 
-    test('"dryRun" given as the string "true", or as 1, is a dry run too', async () => {
+    // A clean starts only from one JSON object whose members have their
+    // types; anything else is refused with the reason and starts nothing,
+    // whatever the body says of "dryRun". The first two bodies once cleaned
+    // "user-temp" (the list was taken from the first [...] after "items",
+    // wherever it stood), the "false" as a string once made a clean real.
+    const refusedBodies = [
+      ['{"items":"nothing","skip":["user-temp"]}', ITEMS_NOT_IDS],
+      ['{"items":"nothing","skip":["user-temp"],"dryRun":false}', ITEMS_NOT_IDS],
+      ['{"dryRun":true,"x":{"items":["user-temp"]}}', NOTHING_SELECTED],
+      ['{"dryRun":false,"x":{"items":["user-temp"]}}', NOTHING_SELECTED],
+      ['{"list":[{"items":["user-temp"]}],"dryRun":false}', NOTHING_SELECTED],
+      ['{"note":"\\"items\\":[\\"user-temp\\"]","dryRun":false}', NOTHING_SELECTED],
+      ['{"items":[1,2],"dryRun":false}', ITEMS_NOT_IDS],
+      ['{"items":["user-temp",1],"dryRun":false}', ITEMS_NOT_IDS],
+      ['{"items":[["user-temp"]],"dryRun":false}', ITEMS_NOT_IDS],
+      ['{"items":{"0":"user-temp"},"dryRun":false}', ITEMS_NOT_IDS],
+      ['{"items":null,"dryRun":false}', ITEMS_NOT_IDS],
+      // A member named twice: which one counts is no guess the program makes.
+      ['{"items":[],"items":["user-temp"],"dryRun":false}', NOT_JSON_OBJECT],
+      ['{"items":["user-temp"],"dryRun":false,"dryRun":false}', NOT_JSON_OBJECT],
+      ['{"items":["user-temp"],"dryRun":true,"dry\\u0052un":false}', NOT_JSON_OBJECT],
+      // Not one object.
+      ['[{"items":["user-temp"],"dryRun":false}]', NOT_JSON_OBJECT],
+      ['["user-temp"]', NOT_JSON_OBJECT],
+      ['"user-temp"', NOT_JSON_OBJECT],
+      ['{"items":["user-temp"],"dryRun":false', NOT_JSON_OBJECT],
+      ['{"items":["user-temp"],"dryRun":false} trailing', NOT_JSON_OBJECT],
+      ['{"items":["user-temp",],"dryRun":false}', NOT_JSON_OBJECT],
+      // "dryRun" and "restartExplorer" are true or false, nothing else.
+      [`{"items":${JSON.stringify(CYCLE)},"dryRun":"true"}`, '{"ok":false,"message":"dryRun 必须是 true 或 false"}'],
+      [`{"items":${JSON.stringify(CYCLE)},"dryRun":1}`, '{"ok":false,"message":"dryRun 必须是 true 或 false"}'],
+      [`{"dryRun": "false" , "items":${JSON.stringify(CYCLE)}}`, '{"ok":false,"message":"dryRun 必须是 true 或 false"}'],
+      ['{"items":["user-temp"],"dryRun":null}', '{"ok":false,"message":"dryRun 必须是 true 或 false"}'],
+      ['{"items":["user-temp"],"dryRun":false,"restartExplorer":"yes"}',
+        '{"ok":false,"message":"restartExplorer 必须是 true 或 false"}'],
+    ];
+
+    test('a body that is not one object, or whose members have the wrong type, cleans nothing', async () => {
       await awaitOnly(plantedSelected());
-      for (const body of [
-        `{"items":${JSON.stringify(CYCLE)},"dryRun":"true"}`,
-        `{"items":${JSON.stringify(CYCLE)},"dryRun":1}`,
-        `{"dryRun": "true" , "items":${JSON.stringify(CYCLE)}}`,
-      ]) {
-        const beforeList = listDrive(build);
+      const resultBefore = (await srv.get('/api/result')).text;
+      const statusBefore = (await srv.get('/api/status')).text;
+      const beforeList = listDrive(build);
+      for (const [body, answer] of refusedBodies) {
         const r = await srv.post('/api/clean', body, { headers: { 'Content-Type': 'application/json' } });
-        assert.equal(r.text, startedClean(true), body);
-        await waitTask(srv);
-        assert.deepEqual(diffListings(beforeList, listDrive(build)), { gone: [], added: [], changed: [] }, body);
-        assertResult((await srv.get('/api/result')).text, { kind: 'clean', dryRun: true, items: dryItems });
+        assert.equal(r.text, answer, body);
       }
+      // The scan reads its body the same way.
+      for (const [body, answer] of [
+        ['{"items":"user-temp"}', ITEMS_NOT_IDS],
+        ['{"items":[1]}', ITEMS_NOT_IDS],
+        ['[{"items":["user-temp"]}]', NOT_JSON_OBJECT],
+        ['{"items":["user-temp"],"items":["user-temp"]}', NOT_JSON_OBJECT],
+      ]) {
+        const r = await srv.post('/api/scan', body, { headers: { 'Content-Type': 'application/json' } });
+        assert.equal(r.text, answer, body);
+      }
+      // No task started: the last status and result are those of before.
+      assert.equal((await srv.get('/api/status')).text, statusBefore);
+      assert.equal((await srv.get('/api/result')).text, resultBefore);
+      assert.deepEqual(diffListings(beforeList, listDrive(build)), { gone: [], added: [], changed: [] });
     });
 
     test('a real clean removes exactly the selected files and nothing else', async () => {

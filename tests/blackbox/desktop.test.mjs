@@ -112,6 +112,15 @@ for (const b of builds()) {
       assert.equal((await srv.post('/api/feedback', { text: '  \n\t ' })).text, empty);
       const long = '{"ok":false,"message":"内容太长了（上限 1800 字）"}';
       assert.equal((await srv.post('/api/feedback', { text: '中'.repeat(1801) })).text, long);
+      // A body that is not one object, or whose texts are not texts.
+      const notText = '{"ok":false,"message":"text、contact 和 kind 必须是文字"}';
+      const notObject = '{"ok":false,"message":"请求不是有效的 JSON 对象"}';
+      for (const [body, answer] of [
+        [{ text: 5 }, notText], [{ text: ['x'] }, notText], [{ text: 'x', contact: 1 }, notText],
+        [{ text: 'x', kind: null }, notText], [{ x: { text: 'x' } }, empty],
+        ['{"text":"x"', notObject], ['["x"]', notObject], ['{"text":"x","text":"y"}', notObject],
+      ])
+        assert.equal((await srv.post('/api/feedback', body)).text, answer, JSON.stringify(body));
     });
 
     it('near misses of the desktop paths end in the JSON 404', async () => {

@@ -168,20 +168,15 @@ for (const build of builds()) {
         { gone: webcache.map(([w]) => relKey(build, w)).sort(), added: [], changed: [] });
     });
 
-    test('bodies that are not a top-level "dryRun": false stay dry runs', async () => {
+    test('bodies that are not a top-level "dryRun": false stay dry runs or start nothing', async () => {
       await awaitOnly(coveredByTemp, oursInTemp());
       const items = JSON.stringify(['user-temp']);
       const dryItem = itemText('user-temp', sum(deepFiles), deepFiles.length);
+      // The flag left out: a dry run.
       for (const body of [
-        `{"items":${items},"dryRun":1,"x":false}`,
-        `{"items":${items},"dryRun":"yes","a":false}`,
         `{"items":${items},"x":{"dryRun":false}}`,
         `{"items":${items},"opts":[{"dryRun":false}]}`,
         `{"items":${items},"note":"\\"dryRun\\":false"}`,
-        `{"items":${items},"dryRun":false,"dryRun":true}`,
-        `{"items":${items},"dryRun":null}`,
-        `{"items":${items},"dryRun":false`,
-        `{"items":${items},"dryRun":false} trailing`,
         `{"items":${items},"dryRunX":false}`,
       ]) {
         const beforeList = listDrive(build);
@@ -193,6 +188,26 @@ for (const build of builds()) {
         assert.equal(res.dryRun, true, body);
         assert.equal(res.items, dryItem, body);
       }
+      // The flag of another type, named twice, or no one object: refused,
+      // and no task starts.
+      const wrongType = '{"ok":false,"message":"dryRun 必须是 true 或 false"}';
+      const notObject = '{"ok":false,"message":"请求不是有效的 JSON 对象"}';
+      const resultBefore = (await srv.get('/api/result')).text;
+      const beforeList = listDrive(build);
+      for (const [body, answer] of [
+        [`{"items":${items},"dryRun":1,"x":false}`, wrongType],
+        [`{"items":${items},"dryRun":"yes","a":false}`, wrongType],
+        [`{"items":${items},"dryRun":"false"}`, wrongType],
+        [`{"items":${items},"dryRun":null}`, wrongType],
+        [`{"items":${items},"dryRun":false,"dryRun":true}`, notObject],
+        [`{"items":${items},"dryRun":false`, notObject],
+        [`{"items":${items},"dryRun":false} trailing`, notObject],
+      ]) {
+        const r = await srv.post('/api/clean', body, { headers: { 'Content-Type': 'application/json' } });
+        assert.equal(r.text, answer, body);
+      }
+      assert.equal((await srv.get('/api/result')).text, resultBefore);
+      assert.deepEqual(diffListings(beforeList, listDrive(build)), { gone: [], added: [], changed: [] });
     });
 
     test('a tree deeper than 260 characters is cleaned whole, with white space around "false"', async () => {

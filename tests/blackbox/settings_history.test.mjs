@@ -307,6 +307,14 @@ for (const build of builds()) {
         assert.deepEqual(found.lines.map((l) => l.path), [vid('old')]);
         assert.equal((await srv.get('/api/history/record?id=..%5Csettings')).text,
           '{"ok":false,"message":"没有这条清理记录"}');
+        // Showing a record takes the body's own text "id"; nothing else names one.
+        for (const [body, message] of [
+          [{ id: 5 }, '没有这条清理记录'], [{ x: { id: rec.id } }, '没有这条清理记录'], [{}, '没有这条清理记录'],
+          [`[{"id":"${rec.id}"}]`, '请求不是有效的 JSON 对象'], [`{"id":"${rec.id}"`, '请求不是有效的 JSON 对象'],
+          [`{"id":"${rec.id}","id":"${rec.id}"}`, '请求不是有效的 JSON 对象'],
+        ])
+          assert.equal((await srv.post('/api/history/show', body)).text, `{"ok":false,"message":"${message}"}`,
+            JSON.stringify(body));
         await srv.post('/api/settings', { version: 1 });
       });
 

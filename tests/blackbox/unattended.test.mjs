@@ -7,6 +7,7 @@
 import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
+import http from 'node:http';
 import path from 'node:path';
 import { builds, lines } from './harness.mjs';
 import { CATALOGUE } from './catalogue.mjs';
@@ -365,6 +366,117 @@ for (const build of builds()) {
       }
     });
 
+    // A stand-in for a running instance: it answers the probe and the
+    // hand-over with documents whose members come in another order, with
+    // members the program does not know, and with the old markers inside
+    // texts and nested objects. The command line must read each answer by
+    // member name, as the one document it is.
+    async function withFakeInstance(answers, body) {
+      const localAppData = build.hostPath(env.LOCALAPPDATA);
+      const files = ['port.txt', 'token.txt'].map((n) => `${localAppData}/tamsel/${n}`);
+      const saved = files.map((f) => (fs.existsSync(f) ? fs.readFileSync(f) : null));
+      const token = '0123456789abcdef'.repeat(2);
+      const requests = [];
+      const server = http.createServer((req, res) => {
+        let text = '';
+        req.on('data', (c) => { text += c; });
+        req.on('end', () => {
+          requests.push({ method: req.method, url: req.url, token: req.headers['x-tamsel-token'], body: text });
+          const answer = req.url === '/api/env'
+            ? '{"drive":{"total":1},"name":"Tamsel","version":"0","ok":true}'
+            : answers(req.url, requests.filter((r) => r.url === req.url).length);
+          res.writeHead(200, { 'Content-Type': 'application/json; charset=utf-8',
+            'Content-Length': Buffer.byteLength(answer), Connection: 'close' });
+          res.end(answer);
+        });
+      });
+      await new Promise((r) => server.listen(0, '127.0.0.1', r));
+      try {
+        fs.mkdirSync(`${localAppData}/tamsel`, { recursive: true });
+        fs.writeFileSync(files[0], `${server.address().port}\n`);
+        fs.writeFileSync(files[1], `${token}\n`);
+        await body(requests, token);
+      } finally {
+        await new Promise((r) => server.close(r));
+        files.forEach((f, i) => (saved[i] === null ? fs.rmSync(f, { force: true }) : fs.writeFileSync(f, saved[i])));
+      }
+    }
+
+    test('a running instance\'s answers are read by member name, whatever their order and extra members', async () => {
+      plant();
+      const result = '{"freeAfter":3000000,"extra":{"items":[{"id":"user-temp","bytes":9,"files":9,"skipped":9}]},' +
+        '"items":[{"errors":["\\"id\\":\\"user-temp\\",\\"bytes\\":7"],"sharedWith":[],"skipped":1,"files":2,' +
+        '"id":"local-tmp-log","bytes":2048,"shared":0},{"bytes":5,"skipped":0,"id":"user-temp","files":1}],' +
+        '"freeBefore":1000000,"totalFiles":3,"ok":true,"kind":"clean","dryRun":false,"totalBytes":2053}';
+      await withFakeInstance((url, n) => {
+        if (url === '/api/clean') return '{"dryRun":false,"note":"\\"started\\":false","started":true,"ok":true}';
+        if (url === '/api/status') {
+          return n < 3
+            ? '{"cur":"\\"busy\\":false,\\"finished\\":true","finished":false,"busy":true,"ok":true}'
+            : '{"phase":"done","finished":true,"busy":false,"ok":true}';
+        }
+        return result;
+      }, async (requests, token) => {
+        const beforeList = listDrive(build);
+        // A dry run, so that a probe that failed would delete nothing here.
+        const r = await build.run(['--clean', 'local-tmp-log,user-temp', '--dry-run'], { timeout: 60_000 });
+        assert.equal(r.code, 0, r.stdout);
+        assert.deepEqual(lines(r.stdout), [
+          `[ok] ${nameOf('local-tmp-log')}：可释放 2.0 KB，2 个文件，跳过 1 个`,
+          `[ok] ${nameOf('user-temp')}：可释放 5 B，1 个文件`,
+          `[ok] 共可释放 2.0 KB（C 盘可用 ${fmtBytes(1000000)} → ${fmtBytes(3000000)}）`,
+        ]);
+        // It waited for the status that says the task ended, then asked once for the result.
+        assert.deepEqual(requests.map((q) => q.url),
+          ['/api/env', '/api/clean', '/api/status', '/api/status', '/api/status', '/api/result']);
+        assert.ok(requests.slice(1).every((q) => q.token === token));
+        const sent = JSON.parse(requests[1].body);
+        assert.deepEqual([...sent.items].sort(), ['local-tmp-log', 'user-temp']);
+        assert.equal(sent.dryRun, true);
+        // The clean ran there: nothing here changed.
+        assert.deepEqual(diffListings(beforeList, listDrive(build)), { gone: [], added: [], changed: [] });
+      });
+    });
+
+    test('a refusal of the running instance is its message, wherever "started" appears', async () => {
+      plant();
+      for (const [answer, line] of [
+        ['{"message":"已有任务在运行","ok":false}', '[err] 已有任务在运行'],
+        ['{"ok":false,"detail":{"started":true},"message":"别的原因 \\"started\\":true"}', '[err] 别的原因 "started":true'],
+        ['{"ok":true,"started":"true"}', '[err] 运行中的实例没有接受清理请求'],
+        ['{"ok":true,"started":true', '[err] 运行中的实例没有接受清理请求'],
+        ['{"message":"半句","ok":tru', '[err] 运行中的实例没有接受清理请求'],
+        ['{"ok":true,"started":true,"started":true}', '[err] 运行中的实例没有接受清理请求'],
+      ]) {
+        await withFakeInstance(() => answer, async (requests) => {
+          const beforeList = listDrive(build);
+          const r = await build.run(['--clean', 'local-tmp-log', '--dry-run'], { timeout: 60_000 });
+          assert.equal(r.code, 1, `${answer}: ${r.stdout}`);
+          assert.deepEqual(lines(r.stdout), [line], answer);
+          assert.deepEqual(requests.map((q) => q.url), ['/api/env', '/api/clean'], answer);
+          assert.deepEqual(diffListings(beforeList, listDrive(build)), { gone: [], added: [], changed: [] });
+        });
+      }
+    });
+
+    test('a result the running instance cannot give as a document is said to be unreadable', async () => {
+      plant();
+      for (const result of [
+        // The members the old reader looked for, but no one document.
+        '{"ok":true,"items":[{"id":"local-tmp-log","bytes":5,"files":1,"skipped":0}],"totalBytes":5,"freeBefore":1,"freeAfter":2',
+        // An item without its figures.
+        '{"ok":true,"items":[{"id":"local-tmp-log"}],"freeBefore":1,"freeAfter":2}',
+        '[{"id":"local-tmp-log","bytes":5,"files":1,"skipped":0}]',
+      ]) {
+        await withFakeInstance((url) => (url === '/api/clean' ? '{"ok":true,"started":true,"dryRun":false}'
+          : url === '/api/status' ? '{"ok":true,"busy":false,"finished":true}' : result), async () => {
+          const r = await build.run(['--clean', 'local-tmp-log', '--dry-run'], { timeout: 60_000 });
+          assert.equal(r.code, 1, `${result}: ${r.stdout}`);
+          assert.deepEqual(lines(r.stdout), ['[err] 运行中的实例的清理结果无法读取'], result);
+        });
+      }
+    });
+
     test('--schedule sets, replaces and removes the task; the API reports it', async (t) => {
       fs.rmSync(taskFile(build), { force: true });
       // The definition reaches the Task Scheduler from memory: a folder in
@@ -426,6 +538,18 @@ for (const build of builds()) {
         assert.equal(readTask(build), null);
         const bad = (await srv.post('/api/schedule', { every: 'hourly' })).json;
         assert.equal(bad.ok, false);
+        // Only the body's own text "every" names an interval; nothing else
+        // changes the task.
+        const onlyThree = '{"ok":false,"message":"自动清理只能设为 off、daily 或 weekly"}';
+        for (const [body, answer] of [
+          [{ every: 1 }, onlyThree], [{ every: ['daily'] }, onlyThree], [{ x: { every: 'daily' } }, onlyThree],
+          ['[{"every":"daily"}]', '{"ok":false,"message":"请求不是有效的 JSON 对象"}'],
+          ['{"every":"daily"', '{"ok":false,"message":"请求不是有效的 JSON 对象"}'],
+          ['{"every":"off","every":"daily"}', '{"ok":false,"message":"请求不是有效的 JSON 对象"}'],
+        ]) {
+          assert.equal((await srv.post('/api/schedule', body)).text, answer, JSON.stringify(body));
+          assert.equal(readTask(build), null, JSON.stringify(body));
+        }
         const daily = (await srv.post('/api/schedule', { every: 'daily' })).json;
         assert.equal(daily.ok, true);
         if (stored) assert.equal(daily.every, 'daily');

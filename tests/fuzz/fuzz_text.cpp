@@ -1,15 +1,16 @@
-// libFuzzer harness for the text helpers that read request parameters and
-// escape answers. The input is split into a key and a body (the first byte
-// chooses the key's length); every reader runs on the pair, and properties
-// that must hold for any bytes are checked:
+// libFuzzer harness for the text helpers and the typed accessors through
+// which the program reads every body. The input is split into a key and a
+// body (the first byte chooses the key's length, the second is not used); every reader runs on the
+// pair, and properties that must hold for any bytes are checked:
 // - JEsc's output has no raw control byte and no unescaped quote, and reads
-//   back to the input through JsonStr (and, without control bytes, JStr);
+//   back to the input through the JSON reader; so does FailureJson's message;
 // - a value percent-encoded byte by byte reads back through QueryOf;
-// - array elements are substrings of the body without quotes;
-// - JsonBool only falls back to the default when it finds neither word;
-// - JsonTopLevelBool leaves its default only for a body that holds the key
-//   and the other word (or an escape that may spell it), and a body that is
-//   no object always gives the default.
+// - a body read as an object has members only of the kinds the accessors
+//   report: each says Found exactly when JsonMemberOf finds the member with
+//   the accessor's type, Missing exactly when it finds none;
+// - nothing wrapped in [ ] reads as an object, and an object that names the
+//   key twice is refused;
+// - an array of escaped elements reads back element for element.
 // Reads past the end of a buffer are ASan's to catch.
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "text/json_doc.h"
 #include "text/text.h"
 
 namespace {
@@ -55,57 +57,69 @@ std::string PercentEncodeAll(const std::string& s) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
+  // The second byte is not used; the seeds keep their layout of key length,
+  // flag byte, key and body.
   size_t keyLen = data[0] % 16;
-  bool def = data[1] & 1;
   data += 2;
   size -= 2;
   if (keyLen > size) keyLen = size;
   std::string key(reinterpret_cast<const char*>(data), keyLen);
   std::string body(reinterpret_cast<const char*>(data) + keyLen, size - keyLen);
 
-  // Readers on arbitrary bodies: no crash, and the shapes they promise.
-  bool b1 = tov::JsonBool(body, key, def);
-  bool b2 = tov::JsonBool(body, key, !def);
-  if (b1 != b2) Check(b1 == def && b2 == !def, "JsonBool mixed up its default", key, body);
-  if (body.find("\"" + key + "\"") == std::string::npos)
-    Check(b1 == def, "JsonBool decided a missing key", key, body);
-
-  bool t1 = tov::JsonTopLevelBool(body, key, def);
-  if (t1 != def) {
-    // The word itself, or a string that spells it with escapes.
-    Check(body.find(def ? "false" : "true") != std::string::npos ||
-              body.find('\\') != std::string::npos,
-          "JsonTopLevelBool left its default without the word", key, body);
+  // The accessors on arbitrary bodies: no crash, and the shapes they promise.
+  tov::JsonValue doc;
+  if (tov::ParseBodyObject(body, &doc)) {
+    Check(doc.kind == tov::JsonValue::Kind::Object, "a body object that is no object", key, body);
+    const tov::JsonValue* v = tov::JsonMemberOf(doc, key);
+    using tov::JsonField;
+    using Kind = tov::JsonValue::Kind;
+    auto expect = [v](Kind kind) {
+      return !v ? JsonField::Missing : v->kind == kind ? JsonField::Found : JsonField::WrongType;
+    };
+    std::string text;
+    bool flag = false;
+    std::vector<std::string> list;
+    uint64_t count = 0;
+    Check(tov::JsonStringMember(doc, key, &text) == expect(Kind::String), "string member", key,
+          body);
+    Check(tov::JsonBoolMember(doc, key, &flag) == expect(Kind::Bool), "bool member", key, body);
+    JsonField strings = tov::JsonStringsMember(doc, key, &list);
+    if (expect(Kind::Array) != JsonField::Found) {
+      Check(strings == expect(Kind::Array), "strings member of no array", key, body);
+    } else {
+      bool allText = true;
+      for (const tov::JsonValue& e : v->items) allText = allText && e.kind == Kind::String;
+      Check(strings == (allText ? JsonField::Found : JsonField::WrongType), "strings member", key,
+            body);
+      if (allText)
+        Check(list.size() == v->items.size(), "strings member lost an element", key, body);
+    }
+    JsonField counted = tov::JsonCountMember(doc, key, &count);
+    if (counted == JsonField::Found)
+      Check(v->kind == Kind::Number && tov::Num(count) == (v->text == "-0" ? "0" : v->text),
+            "count member is not the number's text", key, body);
+    else
+      Check((counted == JsonField::Missing) == !v, "count member missing", key, body);
+    // The same member named twice is refused.
+    std::string twice = "{\"" + tov::JEsc(key) + "\":1,\"" + tov::JEsc(key) + "\":1}";
+    Check(!tov::ParseBodyObject(twice, &doc), "a member named twice was read", key, twice);
   }
-  Check(tov::JsonTopLevelBool("[" + body + "]", key, def) == def,
-        "JsonTopLevelBool read a member of something that is no object", key, body);
-
-  for (const std::string& e : tov::JsonStrArray(body, key)) {
-    Check(e.find('"') == std::string::npos, "an array element holds a quote", key, e);
-    Check(body.find("\"" + e + "\"") != std::string::npos, "an array element not in the body", key,
-          e);
-  }
-  std::string s1 = tov::JsonStr(body, key);
-  std::string s2 = tov::JStr(body, key);
-  if (body.find("\"" + key + "\"") == std::string::npos) {
-    Check(s1.empty() && s2.empty(), "a string read for a missing key", key, body);
-  }
-  // JStr only drops backslashes, so its result is never longer than the body.
-  Check(s2.size() <= body.size(), "JStr grew the value", key, s2);
+  Check(!tov::ParseBodyObject("[" + body + "]", &doc), "an array read as an object", key, body);
 
   std::string q = tov::QueryOf(body, key);
   if (body.find('?') == std::string::npos) Check(q.empty(), "QueryOf without a query", key, body);
   Check(q.size() <= body.size(), "QueryOf grew the value", key, q);
 
-  // Escaping, and reading an escaped value back.
+  // Escaping, and reading an escaped value back, under any key.
   std::string esc = tov::JEsc(body);
   CheckEscaped(body, esc);
-  Check(tov::JsonStr("{\"v\":\"" + esc + "\"}", "v") == body, "JsonStr(JEsc(x)) is not x", body,
-        esc);
-  bool hasControl = false;
-  for (unsigned char c : body) hasControl = hasControl || c < 0x20;
-  if (!hasControl)
-    Check(tov::JStr("{\"v\":\"" + esc + "\"}", "v") == body, "JStr(JEsc(x)) is not x", body, esc);
+  std::string back;
+  Check(tov::ParseBodyObject("{\"" + tov::JEsc(key) + "\":\"" + esc + "\"}", &doc) &&
+            tov::JsonStringMember(doc, key, &back) == tov::JsonField::Found && back == body,
+        "JEsc(x) does not read back as x", body, esc);
+  Check(tov::ParseBodyObject(tov::FailureJson(body, ",\"fallback\":true"), &doc) &&
+            tov::JsonStringMember(doc, "message", &back) == tov::JsonField::Found && back == body,
+        "FailureJson(x) does not read back as x", body);
 
   // A value encoded byte by byte comes back whole, whatever it holds, as
   // long as the key cannot be found earlier in the query than where it is.
@@ -114,23 +128,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(tov::QueryOf(target, key) == body, "QueryOf(encoded x) is not x", key, body);
   }
 
-  // An array built from quote-free, bracket-free elements reads back.
+  // An array of the body's comma-separated parts, each escaped, reads back.
   std::vector<std::string> parts;
   std::string cur;
   for (char c : body) {
     if (c == ',') {
       parts.push_back(cur);
       cur.clear();
-    } else if (c != '"' && c != ']') {
+    } else {
       cur += c;
     }
   }
   parts.push_back(cur);
-  if (!key.empty() && key.find_first_of("\"[]") == std::string::npos) {
-    std::string doc = "{\"" + key + "\":[";
-    for (size_t i = 0; i < parts.size(); ++i) doc += (i ? ",\"" : "\"") + parts[i] + "\"";
-    doc += "],\"dryRun\":false}";
-    Check(tov::JsonStrArray(doc, key) == parts, "JsonStrArray lost an element", key, doc);
-  }
+  std::string arrayDoc = "{\"x\":{\"" + tov::JEsc(key) + "\":1},\"" + tov::JEsc(key) + "\":[";
+  for (size_t i = 0; i < parts.size(); ++i)
+    arrayDoc += (i ? ",\"" : "\"") + tov::JEsc(parts[i]) + "\"";
+  arrayDoc += "],\"dryRun\":false}";
+  std::vector<std::string> list;
+  Check(key != "x" && key != "dryRun"
+            ? tov::ParseBodyObject(arrayDoc, &doc) &&
+                  tov::JsonStringsMember(doc, key, &list) == tov::JsonField::Found && list == parts
+            : !tov::ParseBodyObject(arrayDoc, &doc),
+        "an array of escaped texts does not read back", key, arrayDoc);
   return 0;
 }
