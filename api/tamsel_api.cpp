@@ -243,7 +243,11 @@ std::string ApiClean(const std::string& body) {
   std::string message;
   if (!ReadTaskOptions(body, true, &opt, &message)) return Failure(message);
   if (!dryRun) tamsel::RecordCleanInto(&opt, ids);
-  if (!tamsel::StartClean(Rules(), ids, dryRun, restartExplorer, opt)) return kBusy;
+  // Refused as busy (this or another process cleans), or because the
+  // clean's record could not be begun.
+  std::string refused;
+  if (!tamsel::StartClean(Rules(), ids, dryRun, restartExplorer, opt, &refused))
+    return refused.empty() ? kBusy : Failure(refused);
   return "{\"ok\":true,\"started\":true,\"dryRun\":" + Bool(dryRun) + "}";
 }
 

@@ -135,6 +135,13 @@ struct RecycleBatch {
 
 void FlushRecycle(RecycleBatch& b, ItemStat& stat, const Choice& c) {
   if (b.paths.empty()) return;
+  // A clean that was stopped (by the user, or because its record can no
+  // longer be written) moves nothing more: the waiting files stay untouched.
+  if (Cancelled()) {
+    b.paths.clear();
+    b.sizes.clear();
+    return;
+  }
   std::vector<tov::FsFault> faults;
   tov::RecycleFiles(b.paths, &faults);
   for (size_t i = 0; i < b.paths.size(); ++i) {

@@ -111,8 +111,11 @@ bool CleanHere(const std::vector<Category>& cats, const std::vector<std::string>
   // clean did.
   TaskOptions opt = OptionsFromSettings(AgeOf(cmd));
   if (!cmd.dryRun) RecordCleanInto(&opt, ids);
-  if (!StartClean(cats, ids, cmd.dryRun, false, opt)) {
-    *error = std::string(kErrPrefix) + "已有任务在运行";
+  // Refused as busy (another process cleans), or because the clean's
+  // record could not be begun.
+  std::string refused;
+  if (!StartClean(cats, ids, cmd.dryRun, false, opt, &refused)) {
+    *error = std::string(kErrPrefix) + (refused.empty() ? "已有任务在运行" : refused);
     return false;
   }
   while (!WaitTask(60000)) {
