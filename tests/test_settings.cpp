@@ -313,7 +313,7 @@ TEST_F(SettingsFile, TemporaryFilesOfSavesThatNeverEndedAreRemovedAtTheNextStart
   const std::vector<std::wstring> others = {
       L"settings.json.tmp",       L"settings.json.4242-.tmp",   L"settings.json.-1.tmp",
       L"settings.json.42x-0.tmp", L"settings.json.4242-0.tmpx", L"other.json.4242-0.tmp",
-      L"settings.json.bad",       L"Settings.JSON.4242-0.tmp"};
+      L"settings.json.bad",       L"Settings.JSON.4244-0.tmp"};
   for (const std::wstring& n : saves) EXPECT_TRUE(IsInterruptedSaveName(n)) << W2U(n);
   for (const std::wstring& n : others) EXPECT_FALSE(IsInterruptedSaveName(n)) << W2U(n);
   for (const std::wstring& n : saves) ASSERT_TRUE(PlantFile(Join(Dir(), n), 3));
@@ -330,9 +330,10 @@ TEST_F(SettingsFile, TemporaryFilesOfSavesThatNeverEndedAreRemovedAtTheNextStart
   for (const std::wstring& n : saves) gone.insert(W2U(n));
   EXPECT_EQ(Gone(before, ListTree(Dir())), gone);
   EXPECT_TRUE(AddedOrChanged(before, ListTree(Dir())).empty());
-  // The start's reading of the settings removes them.
+  // The start's reading of the settings removes them (two minutes old, in
+  // whole seconds, which every build can set).
   for (const std::wstring& n : saves)
-    ASSERT_TRUE(PlantFile(Join(Dir(), n), 3, false, now - 120 * 10000000ULL));
+    ASSERT_TRUE(PlantFile(Join(Dir(), n), 3, false, (now / 10000000ULL - 120) * 10000000ULL));
   std::string warning;
   LoadSettings(Dir(), Catalogue(), &warning);
   EXPECT_EQ(warning, "");
