@@ -145,9 +145,10 @@ std::string OverlapsJson(const std::vector<tamsel::Overlap>& overlaps) {
 std::string ApiResult() {
   tamsel::TaskResults r = tamsel::TaskResultsNow();
   tamsel::TaskSnapshot s = tamsel::TaskStateNow();
-  // A real clean whose record could not be written says so; otherwise the
-  // document keeps its shape.
+  // A real clean whose record could not be written says so, and whether it
+  // stopped for that; otherwise the document keeps its shape.
   std::string recordError = r.note.empty() ? std::string() : ",\"recordError\":" + Quoted(r.note);
+  if (r.note == tamsel::kRecordStopped) recordError += ",\"recordStopped\":true";
   return "{\"ok\":true,\"kind\":" + Quoted(r.kind) + ",\"dryRun\":" + Bool(r.dryRun) + "," +
          ItemsAndTotals(r.last, true) + ",\"freeBefore\":" + Num(s.freeBefore) +
          ",\"freeAfter\":" + Num(s.freeAfter) + recordError + "}";

@@ -280,6 +280,7 @@ struct ItemWalk {
     if (act == Act::Clean && dirMode) {
       w.leftDir = [this, &t](tov::DirHandle in, EntryPath& paths, const tov::DirEntry& e) {
         FlushRecycle(batch, stat, c);
+        if (Cancelled()) return;  // a stopped clean removes nothing more
         // An emptied folder the gate refuses (one on the desktop) stays too.
         std::wstring reason;
         if (!IsSafeDeletePath(*c.safety, paths.Of(e.name), t.allowSystem, reason)) return;
@@ -291,7 +292,7 @@ struct ItemWalk {
     WalkDir(w, dir, t.path, 0);
     tov::CloseDir(dir);
     FlushRecycle(batch, stat, c);
-    if (act == Act::Clean && dirMode) {
+    if (act == Act::Clean && dirMode && !Cancelled()) {
       tov::FsFault fault = tov::FsFault::None;
       tov::DirHandle parent = tov::OpenWalkDir(ParentOf(t.path), &fault);
       if (parent != tov::kNoDir) {

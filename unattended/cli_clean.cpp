@@ -45,6 +45,7 @@ struct CleanOutcome {
   std::vector<ItemLine> items;
   uint64_t freeBefore = 0;
   uint64_t freeAfter = 0;
+  bool stopped = false;  // stopped half way: its record could no longer be written
 };
 
 bool IsNumber(const std::string& s) {
@@ -126,6 +127,7 @@ bool CleanHere(const std::vector<Category>& cats, const std::vector<std::string>
   TaskSnapshot state = TaskStateNow();
   out->freeBefore = state.freeBefore;
   out->freeAfter = state.freeAfter;
+  out->stopped = results.note == kRecordStopped;
   return true;
 }
 
@@ -318,7 +320,10 @@ int UnattendedMain(const std::vector<std::string>& args) {
       bool ok = running ? CleanThere(port, ids, cmd, &outcome, &error)
                         : CleanHere(cats, ids, cmd, &outcome, &error);
       if (ok) {
+        // A clean stopped half way (its [warn] line says why) did not do
+        // what was asked.
         PrintOutcome(cats, outcome, cmd);
+        if (outcome.stopped) code = kExitCouldNotStart;
       } else {
         printf("%s\n", error.c_str());
         code = kExitCouldNotStart;

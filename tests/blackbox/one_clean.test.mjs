@@ -105,6 +105,48 @@ for (const build of builds()) {
       for (let i = 0; i < 5; i++) planter.files.delete(W(BT, 'tamsel-bb-once', `f${i}.bin`));
     });
 
+    test('a clean whose record can no longer be written stops at once, says so and exits 1', async (t) => {
+      if (build.name !== 'native') {
+        t.skip('a record write that fails half way is made with a file size limit (ulimit -f) on the '
+          + 'program\'s process, which under wine would reach the wine server it may start too');
+        return;
+      }
+      const N = 300;
+      for (let i = 0; i < N; i++) planter.file(W(BT, 'tamsel-bb-stop', `s${i}.bin`), 1);
+      const before = drive();
+      const recordsBefore = records();
+      // Room for the record's first line and a few lines more: then the
+      // disk is as good as full for this process (a write past the limit
+      // fails with SIGXFSZ ignored, as on a full disk).
+      const child = build.spawnOther('/bin/sh', ['-c', 'trap "" XFSZ; ulimit -f 2 && exec "$0" --clean windows-bt', build.binary]);
+      let out = '';
+      child.stdout.on('data', (d) => { out += d.toString('utf8'); });
+      const code = await new Promise((resolve) => child.on('close', resolve));
+      assert.equal(code, 1, out);
+      assert.equal(lines(out)[0], '[warn] 清理记录无法写入，清理已停止，之后的文件没有删除');
+      const mine = records().filter((n) => !recordsBefore.includes(n));
+      assert.equal(mine.length, 1, mine.join(' '));
+      const text = fs.readFileSync(path.join(historyHost, mine[0]), 'utf8');
+      // The last line, cut short by the full disk, does not count.
+      const recorded = text.split('\n').slice(0, -1).filter((l) => l.startsWith('deleted\t')).map((l) => relKey(build, l.split('\t')[3]));
+      const d = diffListings(before, drive());
+      assert.deepEqual([d.added, d.changed], [[], []]);
+      // What the record names went, and besides at most the one file whose
+      // line could not be written; everything else stays.
+      for (const k of recorded) assert.ok(d.gone.includes(k), `recorded but still there: ${k}`);
+      assert.ok(recorded.length > 0 && d.gone.length <= recorded.length + 1, `${d.gone.length} gone, ${recorded.length} recorded`);
+      assert.ok(d.gone.length < N / 2, `${d.gone.length} of ${N} gone`);
+      const srv = await build.start([]);
+      try {
+        await srv.waitFor(READY, 15_000);
+        const rec = (await srv.get('/api/history')).json.records.find((r) => `${r.id}.tsv` === mine[0]);
+        assert.equal(rec.complete, false);
+        assert.equal(rec.files, recorded.length);
+      } finally {
+        await srv.stop();
+      }
+    });
+
     test('a clean whose record cannot be begun deletes nothing, on the command line and through the API', async () => {
       for (let i = 0; i < 5; i++) planter.file(W(BT, 'tamsel-bb-once', `g${i}.bin`), 1 << i);
       const aside = `${historyHost}.tamsel-bb-aside`;
