@@ -171,7 +171,14 @@ std::wstring StateDir() {
     return std::wstring();
   while (base.size() > 3 && base.back() == L'\\') base.pop_back();
   std::wstring dir = base + L"\\" + kAppFolder;
-  tov::CreateDir(dir);  // normally there already
+  // Normally there already; made with any folder missing above it (a
+  // profile whose local application data folder was never made), so that
+  // a clean can always begin its record.
+  if (!tov::CreateDir(dir)) {
+    for (size_t at = dir.find(L'\\', 3); at != std::wstring::npos; at = dir.find(L'\\', at + 1))
+      tov::CreateDir(dir.substr(0, at));
+    tov::CreateDir(dir);
+  }
   return dir;
 }
 

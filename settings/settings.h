@@ -52,7 +52,8 @@ struct Settings {
   int autoOlderThanDays = kDefaultAutoOlderThanDays;
 };
 
-// %LOCALAPPDATA%\tamsel, created when missing; empty when the shell names no
+// %LOCALAPPDATA%\tamsel, created (with any folder missing above it) when
+// missing; empty when the shell names no
 // local application data folder.
 std::wstring StateDir();
 
