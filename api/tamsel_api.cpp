@@ -148,9 +148,10 @@ std::string OverlapsJson(const std::vector<tamsel::Overlap>& overlaps) {
 std::string ApiResult() {
   tamsel::TaskResults r = tamsel::TaskResultsNow();
   tamsel::TaskSnapshot s = tamsel::TaskStateNow();
-  // A real clean whose record could not be written says so; otherwise the
-  // document keeps its shape.
+  // A real clean whose record could not be written says so, and whether it
+  // stopped for that; otherwise the document keeps its shape.
   std::string recordError = r.note.empty() ? std::string() : ",\"recordError\":" + Quoted(r.note);
+  if (r.note == tamsel::kRecordStopped) recordError += ",\"recordStopped\":true";
   return "{\"ok\":true,\"kind\":" + Quoted(r.kind) + ",\"dryRun\":" + Bool(r.dryRun) + "," +
          ItemsAndTotals(r.last, true) + ",\"freeBefore\":" + Num(s.freeBefore) +
          ",\"freeAfter\":" + Num(s.freeAfter) + recordError + "}";
@@ -267,8 +268,11 @@ std::string ApiClean(const std::string& body) {
   tamsel::TaskOptions opt;
   if (!ReadTaskOptions(doc, true, &opt, &message)) return tov::FailureJson(message);
   if (!dryRun) tamsel::RecordCleanInto(&opt, ids);
-  if (!tamsel::StartClean(Rules(), ids, dryRun, restartExplorer, opt))
-    return tov::FailureJson(kBusyMessage);
+  // Refused as busy (this or another process cleans), or because the
+  // clean's record could not be begun.
+  std::string refused;
+  if (!tamsel::StartClean(Rules(), ids, dryRun, restartExplorer, opt, &refused))
+    return tov::FailureJson(refused.empty() ? std::string(kBusyMessage) : refused);
   return "{\"ok\":true,\"started\":true,\"dryRun\":" + Bool(dryRun) + "}";
 }
 

@@ -135,6 +135,13 @@ struct RecycleBatch {
 
 void FlushRecycle(RecycleBatch& b, ItemStat& stat, const Choice& c) {
   if (b.paths.empty()) return;
+  // A clean that was stopped (by the user, or because its record can no
+  // longer be written) moves nothing more: the waiting files stay untouched.
+  if (Cancelled()) {
+    b.paths.clear();
+    b.sizes.clear();
+    return;
+  }
   std::vector<tov::FsFault> faults;
   tov::RecycleFiles(b.paths, &faults);
   for (size_t i = 0; i < b.paths.size(); ++i) {
@@ -273,6 +280,7 @@ struct ItemWalk {
     if (act == Act::Clean && dirMode) {
       w.leftDir = [this, &t](tov::DirHandle in, EntryPath& paths, const tov::DirEntry& e) {
         FlushRecycle(batch, stat, c);
+        if (Cancelled()) return;  // a stopped clean removes nothing more
         // An emptied folder the gate refuses (one on the desktop) stays too.
         std::wstring reason;
         if (!IsSafeDeletePath(*c.safety, paths.Of(e.name), t.allowSystem, reason)) return;
@@ -284,7 +292,7 @@ struct ItemWalk {
     WalkDir(w, dir, t.path, 0);
     tov::CloseDir(dir);
     FlushRecycle(batch, stat, c);
-    if (act == Act::Clean && dirMode) {
+    if (act == Act::Clean && dirMode && !Cancelled()) {
       tov::FsFault fault = tov::FsFault::None;
       tov::DirHandle parent = tov::OpenWalkDir(ParentOf(t.path), &fault);
       if (parent != tov::kNoDir) {

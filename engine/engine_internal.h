@@ -40,7 +40,7 @@ struct TaskState {
   std::atomic<int32_t> done{0};      // items processed
   std::atomic<int32_t> total{0};     // items asked for
   std::atomic<int32_t> finished{0};  // 1 once the task has ended, until the next start
-  std::atomic<uint64_t> bytes{0};    // sum over the items processed so far
+  std::atomic<uint64_t> bytes{0};    // the items processed so far and the one being walked
   std::atomic<uint64_t> files{0};
   std::atomic<uint64_t> freeBefore{0};  // free bytes on C: when the task started
   std::atomic<uint64_t> freeAfter{0};   // again after a clean; = freeBefore for a scan
@@ -55,6 +55,12 @@ bool Cancelled();
 // out holds one entry per item visited.
 void VisitSelected(const std::vector<Category>& cats, const std::set<std::string>* ids,
                    ResultList& out, const std::function<void(const RuleItem&, ItemStat&)>& perItem);
+
+// Adds what the item VisitSelected is visiting on this thread has counted
+// so far to the progress record, so that the figures grow while one item is
+// walked; nothing on any other thread. Cheap: the walk calls it for every
+// folder and every few hundred files.
+void ShowItemProgress();
 
 // ---- Targets (walk.cpp) -----------------------------------------------------------------
 

@@ -87,6 +87,10 @@ struct TaskOptions {
                      const std::wstring& path, const std::wstring& reason)>
       touched;
   std::function<std::string(const ResultList& result)> finished;
+  // A real clean calls begin on the starting thread once it holds the
+  // engine and the machine's clean, before anything is touched: a text that
+  // is not empty refuses the clean (nothing is deleted) with that text.
+  std::function<std::string()> begin;
 };
 
 // The cutoff of "at least days days before now" (now a FILETIME); 0 for 0 days.
@@ -103,9 +107,16 @@ constexpr size_t kMaxCurBytes = 1000;
 bool StartScan(const std::vector<Category>& cats, const std::vector<std::string>& ids,
                const TaskOptions& options = TaskOptions());
 bool StartClean(const std::vector<Category>& cats, const std::vector<std::string>& ids, bool dryRun,
-                bool restartExplorer, const TaskOptions& options = TaskOptions());
+                bool restartExplorer, const TaskOptions& options = TaskOptions(),
+                std::string* refused = nullptr);
 // restartExplorer: a real clean stops Explorer for its duration and starts
 // it again afterwards, through the ExplorerHooks (below).
+// A clean, real or dry run, also holds the machine's clean
+// (tov::TryHoldMachineClean) from its start until it ends, so that two
+// processes never clean at once (each would count the other's deletions as
+// failures): while another process cleans, StartClean is refused as busy.
+// A scan does not hold it. refused, when given, receives the text of
+// options.begin that refused a real clean; it stays empty for a busy engine.
 
 // What a task of another subsystem (StartTaskOf) polls and publishes: the
 // cancel request and the running figures of the progress record. Valid
@@ -132,15 +143,15 @@ bool WaitTask(uint32_t timeoutMs);
 // The progress record of the running (or last) task, copied at one moment.
 // Cheap enough for a status poll: two short texts and a few numbers.
 struct TaskSnapshot {
-  bool busy = false;       // from the claim until the task has ended
-  bool finished = false;   // once the task has ended, until the next start
-  bool cancelled = false;  // a cancel was asked for since the last start
-  std::string phase;       // "idle", "scan", "clean", "clean-dryrun" or a StartTaskOf phase
-  std::string cur;         // UTF-8 path of the directory being walked
-  int32_t done = 0;        // items processed
-  int32_t total = 0;       // items asked for
-  uint64_t bytes = 0;      // sum over the items processed so far
-  uint64_t files = 0;
+  bool busy = false;        // from the claim until the task has ended
+  bool finished = false;    // once the task has ended, until the next start
+  bool cancelled = false;   // a cancel was asked for since the last start
+  std::string phase;        // "idle", "scan", "clean", "clean-dryrun" or a StartTaskOf phase
+  std::string cur;          // UTF-8 path of the directory being walked
+  int32_t done = 0;         // items processed
+  int32_t total = 0;        // items asked for
+  uint64_t bytes = 0;       // the items processed so far, and what the item being
+  uint64_t files = 0;       // walked has counted until now
   uint64_t freeBefore = 0;  // free bytes on C: when the task started
   uint64_t freeAfter = 0;   // again after a clean; = freeBefore for a scan
 };

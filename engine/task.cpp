@@ -68,6 +68,21 @@ bool Claim() {
   return g_state.busy.compare_exchange_strong(expected, 1);
 }
 
+// The item VisitSelected visits on this thread, and how much of its
+// figures the progress record shows already.
+thread_local const ItemStat* t_liveItem = nullptr;
+thread_local uint64_t t_shownBytes = 0;
+thread_local uint64_t t_shownFiles = 0;
+
+// Brings the progress record's figure from shown to now.
+void ShowDelta(std::atomic<uint64_t>& figure, uint64_t now, uint64_t* shown) {
+  if (now > *shown)
+    figure.fetch_add(now - *shown);
+  else if (now < *shown)
+    figure.fetch_sub(*shown - now);
+  *shown = now;
+}
+
 // The progress record of a task just claimed: no path, no cancel, no
 // figures, not finished.
 void ResetProgress(int32_t total) {
@@ -166,9 +181,28 @@ int32_t TotalFor(const std::vector<Category>& cats, const std::vector<std::strin
 }
 
 bool StartScanOrClean(const std::vector<Category>& cats, const std::vector<std::string>& ids,
-                      bool dryRun, bool isScan, bool restartExplorer, const TaskOptions& options) {
+                      bool dryRun, bool isScan, bool restartExplorer, const TaskOptions& options,
+                      std::string* refused) {
   int32_t total = TotalFor(cats, ids);
   if (!Claim()) return false;
+  // A clean holds the machine's clean too; the record of a real one is
+  // begun before anything is touched. Either refusal leaves the progress
+  // record and the results of the last task as they were.
+  bool machineHeld = false;
+  if (!isScan) {
+    if (!tov::TryHoldMachineClean()) {
+      g_state.busy.exchange(0);
+      return false;
+    }
+    machineHeld = true;
+    std::string why = !dryRun && options.begin ? options.begin() : std::string();
+    if (!why.empty()) {
+      tov::ReleaseMachineClean();
+      g_state.busy.exchange(0);
+      if (refused) *refused = why;
+      return false;
+    }
+  }
   ResetProgress(total);
   ExplorerHooks explorer;
   {
@@ -177,7 +211,12 @@ bool StartScanOrClean(const std::vector<Category>& cats, const std::vector<std::
   }
   auto args = std::make_shared<TaskArgs>(
       TaskArgs{cats, ids, dryRun, isScan, restartExplorer, options, explorer});
-  return RunClaimed([args] { ScanOrClean(*args); });
+  bool started = RunClaimed([args, machineHeld] {
+    ScanOrClean(*args);
+    if (machineHeld) tov::ReleaseMachineClean();
+  });
+  if (!started && machineHeld) tov::ReleaseMachineClean();
+  return started;
 }
 
 }  // namespace
@@ -198,23 +237,33 @@ void VisitSelected(const std::vector<Category>& cats, const std::set<std::string
         return;
       }
       ItemStat stat;
+      t_liveItem = &stat;
+      t_shownBytes = t_shownFiles = 0;
       perItem(item, stat);
+      t_liveItem = nullptr;
       out.emplace_back(item.id, stat);
       g_state.done.fetch_add(1);
-      g_state.bytes.fetch_add(stat.bytes);
-      g_state.files.fetch_add(stat.files);
+      ShowDelta(g_state.bytes, stat.bytes, &t_shownBytes);
+      ShowDelta(g_state.files, stat.files, &t_shownFiles);
     }
   }
 }
 
+void ShowItemProgress() {
+  const ItemStat* s = t_liveItem;
+  if (!s) return;
+  ShowDelta(g_state.bytes, s->bytes, &t_shownBytes);
+  ShowDelta(g_state.files, s->files, &t_shownFiles);
+}
+
 bool StartScan(const std::vector<Category>& cats, const std::vector<std::string>& ids,
                const TaskOptions& options) {
-  return StartScanOrClean(cats, ids, false, true, false, options);
+  return StartScanOrClean(cats, ids, false, true, false, options, nullptr);
 }
 
 bool StartClean(const std::vector<Category>& cats, const std::vector<std::string>& ids, bool dryRun,
-                bool restartExplorer, const TaskOptions& options) {
-  return StartScanOrClean(cats, ids, dryRun, false, restartExplorer, options);
+                bool restartExplorer, const TaskOptions& options, std::string* refused) {
+  return StartScanOrClean(cats, ids, dryRun, false, restartExplorer, options, refused);
 }
 
 bool StartTaskOf(const char* phase, std::function<void(TaskFeed& feed)> body) {

@@ -11,6 +11,10 @@ namespace {
 
 void (*g_walkHook)(const std::wstring&) = nullptr;
 
+// A folder's walk adds its item's figures to the progress record every
+// kProgressEvery entries (a power of two), and at every subfolder.
+constexpr uint32_t kProgressEvery = 256;
+
 // Files that mark a database's folder, matched against whole names.
 const wchar_t* const kDatabaseMarkers[] = {
     L"CURRENT", L"MANIFEST-*",            // LevelDB, RocksDB
@@ -109,8 +113,10 @@ void WalkDir(const Walk& w, tov::DirHandle dir, const std::wstring& path, int de
   // A sweep by name patterns leaves a database's files alone; a target
   // without patterns names its folder on purpose and takes everything.
   bool keepFiles = w.filtered && !t.include.empty() && IsDatabaseFolder(entries);
+  uint32_t met = 0;
   for (const tov::DirEntry& e : entries) {
     if (w.cancelled && w.cancelled()) return;
+    if ((++met & (kProgressEvery - 1)) == 0) ShowItemProgress();
     if (e.attrs & tov::kAttrDirectory) {
       // Links, junctions and cloud folders are leaves.
       if (e.attrs & (tov::kAttrReparsePoint | tov::kAttrNotLocal)) continue;
@@ -119,6 +125,7 @@ void WalkDir(const Walk& w, tov::DirHandle dir, const std::wstring& path, int de
       const std::wstring& sub = paths.Of(e.name);
       if (w.refuseDir && w.refuseDir(sub)) continue;
       SetCurPath(sub);
+      ShowItemProgress();
       if (g_walkHook) g_walkHook(sub);
       tov::FsFault fault = tov::FsFault::None;
       tov::DirHandle child = tov::OpenSubdir(dir, e, &fault);

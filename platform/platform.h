@@ -359,6 +359,20 @@ std::string LocalStamp(uint64_t fileTime);
 // The id of the running process (GetCurrentProcessId, getpid).
 uint32_t ProcessId();
 
+// The machine's one clean: at most one process at a time holds it, and a
+// process that ends (or is killed) lets it go. Windows: the named semaphore
+// Global\Tamsel.Clean of count 1 (every session, so an elevated and a normal
+// instance, another user's and a scheduled clean in session 0 are kept
+// apart; a semaphore, not a mutex, because the clean is claimed on one
+// thread and ends on another); one that exists but may not be opened
+// (another user's, or an elevated process's) is held by someone. The
+// stand-in: flock on the file clean.lock beside the emulated drives. False
+// when another process holds it. One holder per process: the caller keeps
+// the claim to itself (the engine's task claim).
+bool TryHoldMachineClean();
+// Lets go of what TryHoldMachineClean took; from any thread.
+void ReleaseMachineClean();
+
 // Creates or truncates the file, writes the bytes and flushes them to the
 // disk (FlushFileBuffers, fsync) before it closes it; false on any failure.
 bool WriteFileDurable(const std::wstring& path, const std::string& bytes);

@@ -11,20 +11,22 @@
 namespace tamsel {
 namespace {
 
-// The record of one real clean, begun when the clean first reports (or,
-// when it touches nothing, when it ends), so that a clean refused as busy
-// leaves no record.
+// The record of one real clean, begun before the clean touches anything
+// (the engine's begin hook), so that a clean refused as busy leaves no
+// record.
 struct CleanRecord {
+  std::wstring dir;
   uint64_t start = 0;
   std::vector<std::string> items;
   HistoryWriter writer;
   bool begun = false;
   bool ok = true;
+  bool stopped = false;  // a line could not be written: the clean was stopped
 
   void Begin() {
     if (begun) return;
     begun = true;
-    ok = BeginRecord(HistoryDir(), start, items, &writer);
+    ok = BeginRecord(dir, start, items, &writer);
   }
 };
 
@@ -42,13 +44,29 @@ const char* RecordKindOf(TouchKind kind) {
 }
 
 void RecordCleanInto(TaskOptions* opt, const std::vector<std::string>& ids) {
+  RecordCleanIn(HistoryDir(), opt, ids);
+}
+
+void RecordCleanIn(const std::wstring& dir, TaskOptions* opt, const std::vector<std::string>& ids) {
   auto rec = std::make_shared<CleanRecord>();
+  rec->dir = dir;
   rec->start = tov::NowFileTime();
   rec->items = ids;
+  opt->begin = [rec]() -> std::string {
+    // Whoever started the clean says why it did not start.
+    rec->Begin();
+    return rec->ok ? std::string() : kRecordNotBegun;
+  };
   opt->touched = [rec](const std::string& item, TouchKind kind, uint64_t bytes,
                        const std::wstring& path, const std::wstring& reason) {
     rec->Begin();
-    if (rec->ok) RecordLine(rec->writer, RecordKindOf(kind), item, bytes, path, reason);
+    if (!rec->ok || rec->stopped) return;
+    RecordLine(rec->writer, RecordKindOf(kind), item, bytes, path, reason);
+    // What the clean deletes from here on could not be told: it stops.
+    if (rec->writer.failed) {
+      rec->stopped = true;
+      CancelTask();
+    }
   };
   opt->finished = [rec](const ResultList& result) -> std::string {
     rec->Begin();
@@ -59,9 +77,10 @@ void RecordCleanInto(TaskOptions* opt, const std::vector<std::string>& ids) {
       skipped += kv.second.skipped;
     }
     bool ok = rec->ok && EndRecord(rec->writer, bytes, files, skipped);
-    if (!ok) printf("[warn] %s\n", kRecordFailed);
+    const char* note = rec->stopped ? kRecordStopped : ok ? "" : kRecordFailed;
+    if (*note) printf("[warn] %s\n", note);
     fflush(stdout);
-    return ok ? std::string() : kRecordFailed;
+    return note;
   };
 }
 

@@ -285,7 +285,7 @@ std::string HistoryListJson(const std::wstring& dir) {
       std::string text;
       if (tov::ReadWholeFile(path, &text)) SumLines(LinesOf(text), &h);
     }
-    o += (first ? "{" : ",{") + HeadJson(h) + "}";
+    o += (first ? "{" : ",{") + HeadJson(h) + ",\"complete\":" + tov::Bool(h.done) + "}";
     first = false;
   }
   return o + "]}";

@@ -45,7 +45,7 @@ struct HistoryWriter {
 
 // Creates the folder and a new record for a clean that started at now
 // (FILETIME) over these items, its first line written. False when it cannot
-// (folder not writable, disk full); the clean runs on without a record.
+// (folder not writable, disk full); the clean must not start then.
 bool BeginRecord(const std::wstring& dir, uint64_t now, const std::vector<std::string>& items,
                  HistoryWriter* w);
 
@@ -54,9 +54,10 @@ bool BeginRecord(const std::wstring& dir, uint64_t now, const std::vector<std::s
 void RecordLine(HistoryWriter& w, const char* kind, const std::string& item, uint64_t bytes,
                 const std::wstring& path, const std::wstring& reason);
 
-// Fills in the totals, flushes and closes; then drops the oldest records
-// beyond kMaxHistoryRecords and kMaxHistoryBytes (never this one). False
-// when any write of the record failed.
+// Fills in the totals (done=1 only when every write succeeded), flushes and
+// closes; then drops the oldest records beyond kMaxHistoryRecords and
+// kMaxHistoryBytes (never this one). False when any write of the record
+// failed.
 bool EndRecord(HistoryWriter& w, uint64_t bytes, uint64_t files, uint64_t skipped);
 
 // Drops the oldest records until at most kMaxHistoryRecords are left and
@@ -68,8 +69,9 @@ void PruneHistory(const std::wstring& dir, const std::string& keepId);
 bool IsRecordId(const std::string& id);
 
 // {"ok":true,"records":[{"id":..,"time":T,"items":[..],"bytes":B,"files":F,
-// "skipped":S}, ...]} newest first; T in Unix milliseconds. A record whose
-// clean never ended has its totals summed from its lines.
+// "skipped":S,"complete":C}, ...]} newest first; T in Unix milliseconds. C is
+// false for a record whose clean never ended, was stopped, or whose writes
+// failed (done=0): its totals are summed from its lines.
 std::string HistoryListJson(const std::wstring& dir);
 
 // One record's lines from offset, at most limit of them (1..kMaxHistoryPage),

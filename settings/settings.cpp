@@ -28,6 +28,20 @@ Settings g_settings;
 // process never share one either.
 std::atomic<uint32_t> g_tempCounter{0};
 
+// A save's temporary file left behind is removed once it is this old
+// (FILETIME units): a save that is still going on, in this or another
+// process, keeps its file for milliseconds.
+constexpr uint64_t kInterruptedSaveAge = 60ULL * 10000000ULL;
+
+// "PID-N" of a temporary file's name: two runs of digits around a "-".
+bool IsPidAndNumber(const std::wstring& text) {
+  size_t dash = text.find(L'-');
+  if (dash == std::wstring::npos || dash == 0 || dash + 1 == text.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (i != dash && (text[i] < L'0' || text[i] > L'9')) return false;
+  return true;
+}
+
 std::string Quoted(const std::string& s) {
   return "\"" + tov::JEsc(s) + "\"";
 }
@@ -158,7 +172,14 @@ std::wstring StateDir() {
     return std::wstring();
   while (base.size() > 3 && base.back() == L'\\') base.pop_back();
   std::wstring dir = base + L"\\" + kAppFolder;
-  tov::CreateDir(dir);  // normally there already
+  // Normally there already; made with any folder missing above it (a
+  // profile whose local application data folder was never made), so that
+  // a clean can always begin its record.
+  if (!tov::CreateDir(dir)) {
+    for (size_t at = dir.find(L'\\', 3); at != std::wstring::npos; at = dir.find(L'\\', at + 1))
+      tov::CreateDir(dir.substr(0, at));
+    tov::CreateDir(dir);
+  }
   return dir;
 }
 
@@ -283,6 +304,30 @@ std::string SettingsJson(const Settings& s) {
          ",\"autoOlderThanDays\":" + std::to_string(s.autoOlderThanDays) + "}";
 }
 
+bool IsInterruptedSaveName(const std::wstring& name) {
+  const std::wstring head = std::wstring(kSettingsFile) + L".";
+  const std::wstring tail = L".tmp";
+  if (name.size() <= head.size() + tail.size() || name.compare(0, head.size(), head) != 0 ||
+      name.compare(name.size() - tail.size(), tail.size(), tail) != 0)
+    return false;
+  return IsPidAndNumber(name.substr(head.size(), name.size() - head.size() - tail.size()));
+}
+
+size_t RemoveInterruptedSaves(const std::wstring& dir, uint64_t now) {
+  if (dir.empty()) return 0;
+  std::vector<std::wstring> stale;
+  tov::ListDir(dir, [&](const tov::DirEntry& e) {
+    if (!(e.attrs & (tov::kAttrDirectory | tov::kAttrReparsePoint)) &&
+        IsInterruptedSaveName(e.name) && e.mtime + kInterruptedSaveAge <= now)
+      stale.push_back(dir + L"\\" + e.name);
+    return true;
+  });
+  size_t removed = 0;
+  for (const std::wstring& path : stale)
+    if (tov::DeleteFilePath(path)) ++removed;
+  return removed;
+}
+
 Settings LoadSettings(const std::wstring& dir, const std::vector<Category>& cats,
                       std::string* warning) {
   warning->clear();
@@ -291,6 +336,7 @@ Settings LoadSettings(const std::wstring& dir, const std::vector<Category>& cats
     *warning = "找不到本地应用数据文件夹，使用默认设置";
     return defaults;
   }
+  RemoveInterruptedSaves(dir, tov::NowFileTime());
   std::wstring file = dir + L"\\" + kSettingsFile;
   std::string text;
   // One byte more than allowed tells a file that is too large.

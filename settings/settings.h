@@ -52,7 +52,8 @@ struct Settings {
   int autoOlderThanDays = kDefaultAutoOlderThanDays;
 };
 
-// %LOCALAPPDATA%\tamsel, created when missing; empty when the shell names no
+// %LOCALAPPDATA%\tamsel, created (with any folder missing above it) when
+// missing; empty when the shell names no
 // local application data folder.
 std::wstring StateDir();
 
@@ -96,12 +97,23 @@ std::string SettingsJson(const Settings& s);
 // "autoOlderThanDays" is dropped, the rest kept, and *warning names what was
 // dropped (the program prints it as a [warn] line). An unreadable file (empty, truncated,
 // not JSON, not as described, larger than kMaxSettingsBytes) is renamed aside to settings.json.bad;
-// a file of another version is left as it is.
+// a file of another version is left as it is. The temporary files of saves
+// that never finished are removed first (RemoveInterruptedSaves).
 Settings LoadSettings(const std::wstring& dir, const std::vector<Category>& cats,
                       std::string* warning);
 
-// Writes dir\settings.json atomically; false when it could not.
+// Writes dir\settings.json atomically (through dir\settings.json.PID-N.tmp,
+// PID this process's id and N its count of saves); false when it could not.
 bool SaveSettings(const std::wstring& dir, const Settings& s);
+
+// Whether name is that of a save's temporary file: settings.json.PID-N.tmp.
+bool IsInterruptedSaveName(const std::wstring& name);
+
+// Removes the temporary files of saves killed before they ended: files of
+// dir (not its subfolders) named as IsInterruptedSaveName says and last
+// written at least a minute before now (FILETIME), so that a save going on
+// in another process keeps its own. Returns how many went.
+size_t RemoveInterruptedSaves(const std::wstring& dir, uint64_t now);
 
 // The settings the running program works with: the defaults until
 // SetCurrentSettings. Safe from any thread.

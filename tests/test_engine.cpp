@@ -647,6 +647,96 @@ TEST_F(Engine, SecondStartIsRefusedWhileTheFirstHoldsTheEngine) {
   ExpectOnlyGone(before, ListTree(Root()), {});
 }
 
+TEST_F(Engine, ACleanHoldsTheMachinesCleanAndIsBusyWhileAnotherHoldsIt) {
+  ASSERT_TRUE(PlantFile(At(L"A\\sub\\a1"), 1));
+  ASSERT_TRUE(PlantFile(At(L"C\\c1"), 4));
+  std::vector<Category> cats = TaskCatalogue(Root());
+  Listing before = ListTree(Root());
+  ASSERT_TRUE(StartScan(cats, {"c"}));
+  ASSERT_TRUE(WaitTask(60000));
+  TaskSnapshot last = TaskStateNow();
+
+  // Another clean holds the machine (here: this process, as another would).
+  ASSERT_TRUE(tov::TryHoldMachineClean());
+  std::string refused;
+  EXPECT_FALSE(StartClean(cats, {"a"}, true, false, TaskOptions(), &refused));
+  EXPECT_FALSE(StartClean(cats, {"a"}, false, false, TaskOptions(), &refused));
+  EXPECT_EQ(refused, "");  // busy, not refused for a reason of its own
+  // The refused cleans changed nothing: the engine is free, the last
+  // task's record stands.
+  TaskSnapshot s = TaskStateNow();
+  EXPECT_FALSE(s.busy);
+  EXPECT_EQ(s.phase, "idle");
+  EXPECT_EQ(s.done, last.done);
+  EXPECT_EQ(s.bytes, last.bytes);
+  EXPECT_EQ(TaskResultsNow().kind, "scan");
+  // A scan deletes nothing and does not need it.
+  ASSERT_TRUE(StartScan(cats, {"a"}));
+  ASSERT_TRUE(WaitTask(60000));
+  tov::ReleaseMachineClean();
+
+  // A running clean, dry run or real, holds it until it ends.
+  for (bool dryRun : {true, false}) {
+    SCOPED_TRACE(dryRun ? "dry run" : "real clean");
+    {
+      WalkHold hold;
+      ASSERT_TRUE(StartClean(cats, {"a"}, dryRun, false));
+      hold.WaitHeld();
+      EXPECT_FALSE(tov::TryHoldMachineClean());
+      hold.Release();
+      ASSERT_TRUE(WaitTask(60000));
+    }
+    EXPECT_TRUE(tov::TryHoldMachineClean());
+    tov::ReleaseMachineClean();
+  }
+  ExpectOnlyGone(before, ListTree(Root()), {"A/sub/a1"});
+}
+
+// What the progress record showed each time the walk entered a subfolder.
+std::vector<std::pair<uint64_t, uint64_t>> g_shownAtFolders;
+void RecordShownFigures(const std::wstring&) {
+  TaskSnapshot s = TaskStateNow();
+  g_shownAtFolders.emplace_back(s.files, s.bytes);
+}
+
+TEST_F(Engine, TheFiguresOfATaskOfOneItemGrowWhileItsItemIsWalked) {
+  // Three subfolders of 300 files each (more than one batch of the walk's
+  // figures), a byte each, and a file of 1000 bytes in each: when the walk
+  // enters a subfolder, it shows every file of the ones before.
+  struct Case {
+    const char* what;
+    bool scan, dryRun;
+  };
+  const Case cases[] = {{"scan", true, false}, {"dry run", false, true}, {"clean", false, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (int d = 0; d < 3; ++d) {
+      std::wstring sub = At(L"A\\s" + std::to_wstring(d));
+      for (int f = 0; f < 300; ++f) ASSERT_TRUE(PlantFile(Join(sub, L"f" + std::to_wstring(f)), 1));
+      ASSERT_TRUE(PlantFile(Join(sub, L"big"), 1000));
+    }
+    std::vector<Category> cats = {Cat("c", {Item("a", "files", {Tg(At(L"A"))})})};
+    Listing before = ListTree(Root());
+    g_shownAtFolders.clear();
+    SetWalkHookForTest(RecordShownFigures);
+    ASSERT_TRUE(c.scan ? StartScan(cats, {"a"}) : StartClean(cats, {"a"}, c.dryRun, false));
+    bool ended = WaitTask(60000);
+    SetWalkHookForTest(nullptr);
+    ASSERT_TRUE(ended);
+    std::vector<std::pair<uint64_t, uint64_t>> expected = {{0, 0}, {301, 1300}, {602, 2600}};
+    EXPECT_EQ(g_shownAtFolders, expected);
+    TaskSnapshot s = TaskStateNow();
+    EXPECT_EQ(s.files, 903u);
+    EXPECT_EQ(s.bytes, 3900u);
+    std::set<std::string> gone;
+    if (!c.scan && !c.dryRun)
+      for (const auto& kv : before)
+        if (kv.second != "dir") gone.insert(kv.first);  // a "files" item keeps its folders
+    ExpectOnlyGone(before, ListTree(Root()), gone);
+    RemoveTree(At(L"A"));
+  }
+}
+
 // ---- Explorer around a real clean ------------------------------------------------------
 
 // The fake Explorer of the hooks: every call in order, each with whether

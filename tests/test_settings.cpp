@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -314,6 +315,42 @@ TEST_F(SettingsFile, WhatIsWrongInTheChoicesIsDroppedAtStartTheRestKeptWithAWarn
     EXPECT_EQ(Read(File()), text) << std::get<0>(c);
     EXPECT_FALSE(Exists(Bad())) << std::get<0>(c);
   }
+}
+
+TEST_F(SettingsFile, TemporaryFilesOfSavesThatNeverEndedAreRemovedAtTheNextStart) {
+  Put(kGood);
+  const uint64_t now = tov::NowFileTime();
+  // Names of a killed save, and names that only look alike.
+  const std::vector<std::wstring> saves = {L"settings.json.4242-0.tmp", L"settings.json.1-17.tmp"};
+  const std::vector<std::wstring> others = {
+      L"settings.json.tmp",       L"settings.json.4242-.tmp",   L"settings.json.-1.tmp",
+      L"settings.json.42x-0.tmp", L"settings.json.4242-0.tmpx", L"other.json.4242-0.tmp",
+      L"settings.json.bad",       L"Settings.JSON.4244-0.tmp"};
+  for (const std::wstring& n : saves) EXPECT_TRUE(IsInterruptedSaveName(n)) << W2U(n);
+  for (const std::wstring& n : others) EXPECT_FALSE(IsInterruptedSaveName(n)) << W2U(n);
+  for (const std::wstring& n : saves) ASSERT_TRUE(PlantFile(Join(Dir(), n), 3));
+  for (const std::wstring& n : others) ASSERT_TRUE(PlantFile(Join(Dir(), n), 3));
+  ASSERT_TRUE(MakeDir(Join(Dir(), L"settings.json.7-7.tmp")));
+  ASSERT_TRUE(PlantFile(Join(Dir(), L"sub\\settings.json.7-8.tmp"), 3));
+  Listing before = ListTree(Dir());
+  // Just written: a save of another process may be going on.
+  EXPECT_EQ(RemoveInterruptedSaves(Dir(), now), 0u);
+  EXPECT_EQ(ListTree(Dir()), before);
+  // A minute later they are left over; only they go.
+  EXPECT_EQ(RemoveInterruptedSaves(Dir(), now + 61 * 10000000ULL), saves.size());
+  std::set<std::string> gone;
+  for (const std::wstring& n : saves) gone.insert(W2U(n));
+  EXPECT_EQ(Gone(before, ListTree(Dir())), gone);
+  EXPECT_TRUE(AddedOrChanged(before, ListTree(Dir())).empty());
+  // The start's reading of the settings removes them (two minutes old, in
+  // whole seconds, which every build can set).
+  for (const std::wstring& n : saves)
+    ASSERT_TRUE(PlantFile(Join(Dir(), n), 3, false, (now / 10000000ULL - 120) * 10000000ULL));
+  std::string warning;
+  LoadSettings(Dir(), Catalogue(), &warning);
+  EXPECT_EQ(warning, "");
+  for (const std::wstring& n : saves) EXPECT_FALSE(Exists(Join(Dir(), n))) << W2U(n);
+  for (const std::wstring& n : others) EXPECT_TRUE(Exists(Join(Dir(), n))) << W2U(n);
 }
 
 TEST_F(SettingsFile, FilesLeftOutThatAreGoneAreForgottenAndTheSettingsSaved) {

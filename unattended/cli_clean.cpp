@@ -46,6 +46,7 @@ struct CleanOutcome {
   std::vector<ItemLine> items;
   uint64_t freeBefore = 0;
   uint64_t freeAfter = 0;
+  bool stopped = false;  // stopped half way: its record could no longer be written
 };
 
 bool IsNumber(const std::string& s) {
@@ -112,8 +113,11 @@ bool CleanHere(const std::vector<Category>& cats, const std::vector<std::string>
   // clean did.
   TaskOptions opt = OptionsFromSettings(AgeOf(cmd));
   if (!cmd.dryRun) RecordCleanInto(&opt, ids);
-  if (!StartClean(cats, ids, cmd.dryRun, false, opt)) {
-    *error = std::string(kErrPrefix) + "已有任务在运行";
+  // Refused as busy (another process cleans), or because the clean's
+  // record could not be begun.
+  std::string refused;
+  if (!StartClean(cats, ids, cmd.dryRun, false, opt, &refused)) {
+    *error = std::string(kErrPrefix) + (refused.empty() ? "已有任务在运行" : refused);
     return false;
   }
   while (!WaitTask(60000)) {
@@ -124,6 +128,7 @@ bool CleanHere(const std::vector<Category>& cats, const std::vector<std::string>
   TaskSnapshot state = TaskStateNow();
   out->freeBefore = state.freeBefore;
   out->freeAfter = state.freeAfter;
+  out->stopped = results.note == kRecordStopped;
   return true;
 }
 
@@ -333,7 +338,10 @@ int UnattendedMain(const std::vector<std::string>& args) {
       bool ok = running ? CleanThere(port, ids, cmd, &outcome, &error)
                         : CleanHere(cats, ids, cmd, &outcome, &error);
       if (ok) {
+        // A clean stopped half way (its [warn] line says why) did not do
+        // what was asked.
         PrintOutcome(cats, outcome, cmd);
+        if (outcome.stopped) code = kExitCouldNotStart;
       } else {
         printf("%s\n", error.c_str());
         code = kExitCouldNotStart;

@@ -6,7 +6,9 @@
 // and with its access token, so that two cleans never run at once; otherwise
 // it runs in this process. Either way it prints one line per item and a
 // summary in the page's byte format, and exits 0 when the clean ran (skips
-// included), 1 when it could not start, 2 for a bad command line.
+// included), 1 when it could not start (busy, or its record could not be
+// begun) or stopped because its record could no longer be written, 2 for a
+// bad command line.
 #pragma once
 
 #include <cstdint>

@@ -1034,6 +1034,34 @@ uint32_t ProcessId() {
 }
 
 namespace {
+// The descriptor that holds the machine's clean, or -1.
+std::mutex g_cleanLockGuard;
+int g_cleanLockFd = -1;
+}  // namespace
+
+bool TryHoldMachineClean() {
+  std::lock_guard<std::mutex> lock(g_cleanLockGuard);
+  if (g_cleanLockFd >= 0) return false;
+  std::string file = RootDir() + "/clean.lock";
+  int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return false;
+  }
+  g_cleanLockFd = fd;
+  return true;
+}
+
+void ReleaseMachineClean() {
+  std::lock_guard<std::mutex> lock(g_cleanLockGuard);
+  if (g_cleanLockFd < 0) return;
+  flock(g_cleanLockFd, LOCK_UN);
+  close(g_cleanLockFd);
+  g_cleanLockFd = -1;
+}
+
+namespace {
 bool WriteAllFd(int fd, const std::string& bytes) {
   size_t at = 0;
   while (at < bytes.size()) {

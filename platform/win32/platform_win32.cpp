@@ -658,6 +658,54 @@ uint32_t ProcessId() {
 }
 
 namespace {
+// The semaphore that holds the machine's clean, or null.
+SRWLOCK g_cleanLockGuard = SRWLOCK_INIT;
+HANDLE g_cleanLock = nullptr;
+
+// The named semaphore of the machine's clean taken without waiting: the
+// handle, or null with *busy when another process holds it (or it exists
+// and this process may not open it).
+HANDLE TakeCleanSemaphore(const wchar_t* name, bool* busy) {
+  *busy = false;
+  HANDLE h = CreateSemaphoreW(nullptr, 1, 1, name);
+  if (!h) {
+    *busy = GetLastError() == ERROR_ACCESS_DENIED;
+    return nullptr;
+  }
+  if (WaitForSingleObject(h, 0) == WAIT_OBJECT_0) return h;
+  CloseHandle(h);
+  *busy = true;
+  return nullptr;
+}
+}  // namespace
+
+bool TryHoldMachineClean() {
+  AcquireSRWLockExclusive(&g_cleanLockGuard);
+  bool held = false;
+  if (!g_cleanLock) {
+    bool busy = false;
+    HANDLE h = TakeCleanSemaphore(L"Global\\Tamsel.Clean", &busy);
+    // Where the global namespace is closed to the process (a restricted
+    // token), its own session's is the next best.
+    if (!h && !busy) h = TakeCleanSemaphore(L"Local\\Tamsel.Clean", &busy);
+    g_cleanLock = h;
+    held = h != nullptr;
+  }
+  ReleaseSRWLockExclusive(&g_cleanLockGuard);
+  return held;
+}
+
+void ReleaseMachineClean() {
+  AcquireSRWLockExclusive(&g_cleanLockGuard);
+  if (g_cleanLock) {
+    ReleaseSemaphore(g_cleanLock, 1, nullptr);
+    CloseHandle(g_cleanLock);
+    g_cleanLock = nullptr;
+  }
+  ReleaseSRWLockExclusive(&g_cleanLockGuard);
+}
+
+namespace {
 // Writes all bytes at the handle's position, a mebibyte per call at most.
 bool WriteAllHandle(HANDLE h, const std::string& bytes) {
   size_t at = 0;

@@ -78,7 +78,7 @@ for (const [sig, n] of [['SIGINT', 2], ['SIGTERM', 15], ['SIGHUP', 1]]) {
   process.once(sig, () => { cleanUp(); process.exit(128 + n); });
 }
 
-function killGroup(child, signal = 'SIGKILL') {
+export function killGroup(child, signal = 'SIGKILL') {
   if (child.pid === undefined) return;
   try { process.kill(-child.pid, signal); } catch { /* already gone */ }
 }
@@ -404,7 +404,17 @@ function nativeBuild(binary) {
   });
   b.root = root;
   b.binary = binary;
+  b.spawnOther = (other, args = []) => spawnLive(other, args, nativeEnv(root));
   return b;
+}
+
+// Starts another program of the build (a test helper) in the build's
+// machine, its output piped; ended with every other process at exit.
+function spawnLive(file, argv, env) {
+  const child = spawn(file, argv, { env, detached: true, stdio: ['ignore', 'pipe', 'pipe'] });
+  live.add(child);
+  child.on('close', () => live.delete(child));
+  return child;
 }
 
 function windowsBuild(exe) {
@@ -419,6 +429,10 @@ function windowsBuild(exe) {
   });
   b.prefix = prefix;
   b.binary = exe;
+  b.spawnOther = (other, args = []) => {
+    prepareWine(exe, prefix);
+    return spawnLive(WINE_BIN, [other, ...args], wineEnv(prefix));
+  };
   // Runs a wine program (such as "reg") in the prefix, to completion.
   b.wine = (args, timeout = 60_000) => spawnSync(WINE_BIN, args, {
     env: wineEnv(prefix), encoding: 'utf8', timeout, stdio: ['ignore', 'pipe', 'pipe'],

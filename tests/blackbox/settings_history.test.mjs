@@ -196,6 +196,29 @@ for (const build of builds()) {
       fs.rmSync(badHost, { force: true });
     });
 
+    test('the temporary files of a save killed halfway are removed at the next start, and only they', async () => {
+      const HOUR_MS = 3_600_000;
+      const killed = ['settings.json.4242-0.tmp', 'settings.json.17-3.tmp'];
+      // A save of another process going on right now, and names that only
+      // look alike.
+      const kept = ['settings.json.4243-0.tmp', 'settings.json.x-0.tmp', 'settings.json.tmp',
+        'other.json.4242-0.tmp', 'settings.json.4242-0.tmp.keep'];
+      const at = (n) => path.join(stateHost, n);
+      try {
+        for (const n of [...killed, ...kept]) fs.writeFileSync(at(n), '{"version":1');
+        for (const n of [...killed, ...kept.slice(1)]) {
+          const t = (Date.now() - HOUR_MS) / 1000;
+          fs.utimesSync(at(n), t, t);
+        }
+        await start();
+        await stop();
+        for (const n of killed) assert.ok(!fs.existsSync(at(n)), `${n} removed`);
+        for (const n of kept) assert.ok(fs.existsSync(at(n)), `${n} kept`);
+      } finally {
+        for (const n of [...killed, ...kept]) fs.rmSync(at(n), { force: true });
+      }
+    });
+
     describe('cleans with choices and their records', () => {
       const planter = new Planter(build);
       const now = Date.now();
@@ -289,7 +312,8 @@ for (const build of builds()) {
         assert.ok(!recordsBefore.includes(`${rec.id}.tsv`));
         assert.match(rec.id, /^\d{8}-\d{6}(-\d+)?$/);
         assert.ok(Math.abs(rec.time - Date.now()) < 3_600_000, `time ${rec.time}`);
-        assert.deepEqual(Object.keys(rec), ['id', 'time', 'items', 'bytes', 'files', 'skipped']);
+        assert.deepEqual(Object.keys(rec), ['id', 'time', 'items', 'bytes', 'files', 'skipped', 'complete']);
+        assert.equal(rec.complete, true);
         assert.deepEqual(rec.items, items);
         assert.deepEqual([rec.bytes, rec.files, rec.skipped], [real.totalBytes, 4, 1]);
 
@@ -396,6 +420,8 @@ for (const build of builds()) {
         const list = (await srv.get('/api/history')).json;
         const entry = list.records.find((r) => `${r.id}.tsv` === rec);
         assert.equal(entry.files, [...recorded].length);
+        // A clean that never ended is marked incomplete.
+        assert.equal(entry.complete, lines[0].includes('done=1'));
         await stop();
       } finally {
         await stop();

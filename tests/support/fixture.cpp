@@ -15,7 +15,10 @@
 #else
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 namespace fs = std::filesystem;
@@ -232,6 +235,19 @@ bool PlantPlaceholder(const std::wstring& winPath, uint64_t size, std::string* w
   if (tov::GetAttributes(winPath, &attrs) && (attrs & tov::kAttrNotLocal)) return true;
   *why = "this system keeps no placeholder attribute on a file (wine drops OFFLINE)";
   return false;
+}
+
+bool LimitFileSizes(uint64_t bytes) {
+#ifdef _WIN32
+  (void)bytes;
+  return false;
+#else
+  signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_FSIZE, &limit) != 0) return false;
+  limit.rlim_cur = bytes == 0 ? limit.rlim_max : static_cast<rlim_t>(bytes);
+  return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+#endif
 }
 
 bool MakeReadOnlyDir(const std::wstring& winPath) {

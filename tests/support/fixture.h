@@ -77,6 +77,12 @@ class HeldOpen {
   intptr_t handle_ = -1;
 };
 
+// The stand-in only: from now on no file of this process may grow beyond
+// bytes (RLIMIT_FSIZE, with SIGXFSZ ignored, so that a write past it fails
+// as on a full disk); 0 lifts the limit again. False (and nothing changed)
+// where it cannot be done, on Windows.
+bool LimitFileSizes(uint64_t bytes);
+
 // Whether the path exists (a link counts by itself, never by its target).
 bool Exists(const std::wstring& winPath);
 

@@ -21,7 +21,8 @@ async function openHistory() {
     ul.append(h("li", { "data-id": rec.id },
       h("button", { type: "button", class: "btn link", text: fmtDate(new Date(rec.time)), onclick: () => showRecord(rec) }),
       h("span", { class: "small", text: rec.items.length + " 个项目，删除 " + fmtCount(rec.files) + " 个，释放 " + fmtBytes(rec.bytes) +
-        (rec.skipped ? "，跳过 " + fmtCount(rec.skipped) + " 个" : "") })));
+        (rec.skipped ? "，跳过 " + fmtCount(rec.skipped) + " 个" : "") +
+        (rec.complete === false ? "（没有正常结束，记录到中断为止）" : "") })));
   }
 }
 

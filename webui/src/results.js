@@ -133,7 +133,9 @@ export function showCleanResult(res, t, reopen) {
     body.append(h("p", { class: "note", id: "result-recycle",
       text: "「" + toBin.map((it) => it.name).join("」「") + "」" + (dry ? "的文件会移到回收站。" : "的文件已移到回收站。") + RECYCLE_NOTE }));
   }
-  if (res.recordError) body.append(h("p", { class: "note", id: "result-record", text: res.recordError + "：清理照常进行了，但这次没有留下清理记录。" }));
+  // A clean stopped because its record could no longer be written says so
+  // alone; any other record error left the clean to run on.
+  if (res.recordError) body.append(h("p", { class: "note", id: "result-record", text: res.recordError + (res.recordStopped ? "。" : "：清理照常进行了，但这次没有留下清理记录。") }));
 
   const table = h("table", { class: "res-table", id: "result-table" },
     h("thead", null, h("tr", null,
