@@ -90,26 +90,15 @@ std::string ApiStatus() {
          "}";
 }
 
-// One item of a result document; the last scan's summary leaves the error
-// texts out.
-// A list of texts as a JSON array.
-std::string QuotedList(const std::vector<std::string>& list) {
-  std::string o = "[";
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (i) o += ",";
-    o += Quoted(list[i]);
-  }
-  return o + "]";
-}
-
 // One item of a result; a clean's (withErrors) also says what it left to
 // earlier items: "shared":N,"sharedWith":["id",...].
 std::string ItemJson(const std::string& id, const tamsel::ItemStat& st, bool withErrors) {
-  std::string o = "{\"id\":" + Quoted(id) + ",\"bytes\":" + Num(st.bytes) +
-                  ",\"files\":" + Num(st.files) + ",\"skipped\":" + Num(st.skipped) +
-                  ",\"errors\":" + QuotedList(withErrors ? st.errors : std::vector<std::string>());
+  std::string o =
+      "{\"id\":" + Quoted(id) + ",\"bytes\":" + Num(st.bytes) + ",\"files\":" + Num(st.files) +
+      ",\"skipped\":" + Num(st.skipped) +
+      ",\"errors\":" + tov::JStrings(withErrors ? st.errors : std::vector<std::string>());
   if (withErrors)
-    o += ",\"shared\":" + Num(st.shared) + ",\"sharedWith\":" + QuotedList(st.sharedWith);
+    o += ",\"shared\":" + Num(st.shared) + ",\"sharedWith\":" + tov::JStrings(st.sharedWith);
   return o + "}";
 }
 
@@ -139,7 +128,7 @@ std::string OverlapsJson(const std::vector<tamsel::Overlap>& overlaps) {
   std::string o = "\"overlaps\":[";
   for (size_t i = 0; i < overlaps.size(); ++i) {
     if (i) o += ",";
-    o += "{\"items\":" + QuotedList(overlaps[i].items) + ",\"files\":" + Num(overlaps[i].files) +
+    o += "{\"items\":" + tov::JStrings(overlaps[i].items) + ",\"files\":" + Num(overlaps[i].files) +
          ",\"bytes\":" + Num(overlaps[i].bytes) + "}";
   }
   return o + "]";

@@ -46,15 +46,6 @@ std::string Quoted(const std::string& s) {
   return "\"" + tov::JEsc(s) + "\"";
 }
 
-std::string StrList(const std::vector<std::string>& list) {
-  std::string o = "[";
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (i) o += ",";
-    o += Quoted(list[i]);
-  }
-  return o + "]";
-}
-
 // How the members of the automatic clean and the files left out are read.
 // Strict (dropped null): the first fault is the answer, in *fault. Lenient:
 // each fault is noted in *dropped and what is valid is kept.
@@ -296,11 +287,11 @@ bool ParseSettings(const std::string& text, const std::vector<Category>& cats, S
 
 std::string SettingsJson(const Settings& s) {
   return "{\"version\":" + std::to_string(kSettingsVersion) +
-         ",\"selected\":" + StrList(s.selected) +
+         ",\"selected\":" + tov::JStrings(s.selected) +
          ",\"olderThanDays\":" + std::to_string(s.olderThanDays) +
          ",\"restartExplorer\":" + tov::Bool(s.restartExplorer) +
-         ",\"protect\":" + StrList(s.protect) + ",\"excluded\":" + ExcludedJson(s.excluded) +
-         ",\"autoItems\":" + StrList(s.autoItems) +
+         ",\"protect\":" + tov::JStrings(s.protect) + ",\"excluded\":" + ExcludedJson(s.excluded) +
+         ",\"autoItems\":" + tov::JStrings(s.autoItems) +
          ",\"autoOlderThanDays\":" + std::to_string(s.autoOlderThanDays) + "}";
 }
 

@@ -41,6 +41,15 @@ std::string JEsc(const std::string& s) {
   return out;
 }
 
+std::string JStrings(const std::vector<std::string>& list) {
+  std::string o = "[";
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (i) o += ",";
+    o += "\"" + JEsc(list[i]) + "\"";
+  }
+  return o + "]";
+}
+
 std::string MarkupEscape(const std::string& s) {
   std::string out;
   out.reserve(s.size());

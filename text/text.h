@@ -15,6 +15,10 @@ namespace tov {
 // everything else (including / and non-ASCII bytes) is copied.
 std::string JEsc(const std::string& s);
 
+// A list of texts as a JSON array of strings: ["a","b"], escaped, no white
+// space.
+std::string JStrings(const std::vector<std::string>& list);
+
 // Escapes a text for HTML and XML, in element text and in attribute values
 // quoted either way: & < > " ' become entities, everything else is copied.
 std::string MarkupEscape(const std::string& s);
