@@ -34,12 +34,15 @@
 // - Shell folders are fixed paths under the profile; the recycle bin is the
 //   folder C:\$Recycle.Bin, each file below it one item; the administrator
 //   test is "effective user is root".
-// - Programs: only "powercfg.exe /hibernate off|on" runs, by its full path in
-//   the system folder; it removes or recreates C:\hiberfil.sys and needs
-//   administrator rights. Scheduled tasks are definitions kept in
-//   <root>/tasks.
+// - Programs: only "powercfg.exe /hibernate off|on" runs (programs_posix.cpp).
+//   Scheduled tasks are definitions kept in <root>/tasks (tasks_posix.cpp).
 // What it does not: letter case stays significant in file names, there are no
 // ACLs, no other drive than those present as folders under the root.
+//
+// The stand-in's files follow the Windows backend's: this one (drives, text,
+// processes, environment, files, the walk by handle, stored state, sockets),
+// tasks_posix.cpp, programs_posix.cpp, space_posix.cpp, desktop_posix.cpp and
+// https_posix.cpp; what they share is declared in stand_in.h.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -95,18 +98,6 @@ const bool g_threadStacksSet = [] {
   pthread_attr_destroy(&attr);
   return ok;
 }();
-
-// Host path of the stand-in's root folder, computed once.
-const std::string& RootDir() {
-  static const std::string root = [] {
-    const char* env = getenv("TAMSEL_ROOT");
-    if (env && *env) return std::string(env);
-    std::string exe = WideToUtf8(ModuleFileName());
-    size_t slash = exe.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) + "/winroot";
-  }();
-  return root;
-}
 
 // Maps a path to the host. Returns false for a path without a drive letter
 // when onlyDrives is set.
@@ -216,57 +207,6 @@ std::string UserName() {
   return u && *u ? u : "user";
 }
 
-bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-  return true;
-}
-
-// The value of a Windows environment variable as the stand-in sees it.
-bool LookupVariable(const std::wstring& name, std::wstring* value) {
-  static const std::vector<std::pair<std::wstring, std::wstring>> vars = [] {
-    std::wstring user = Utf8ToWide(UserName());
-    std::wstring profile = L"C:\\Users\\" + user;
-    std::vector<std::pair<std::wstring, std::wstring>> v = {
-        {L"SystemDrive", L"C:"},
-        {L"SystemRoot", L"C:\\Windows"},
-        {L"windir", L"C:\\Windows"},
-        {L"ProgramFiles", L"C:\\Program Files"},
-        {L"ProgramFiles(x86)", L"C:\\Program Files (x86)"},
-        {L"ProgramW6432", L"C:\\Program Files"},
-        {L"ProgramData", L"C:\\ProgramData"},
-        {L"ALLUSERSPROFILE", L"C:\\ProgramData"},
-        {L"USERPROFILE", profile},
-        {L"APPDATA", profile + L"\\AppData\\Roaming"},
-        {L"LOCALAPPDATA", profile + L"\\AppData\\Local"},
-        {L"TEMP", profile + L"\\AppData\\Local\\Temp"},
-        {L"TMP", profile + L"\\AppData\\Local\\Temp"},
-        {L"PUBLIC", L"C:\\Users\\Public"},
-        {L"HOMEDRIVE", L"C:"},
-        {L"HOMEPATH", L"\\Users\\" + user},
-        {L"USERNAME", user},
-    };
-    // A real variable wins when it names a drive path, so that tests can
-    // move a folder; a Linux value such as TMP=/tmp is no Windows path.
-    for (auto& kv : v) {
-      const char* real = getenv(WideToUtf8(kv.first).c_str());
-      if (real && IsDrivePath(real)) kv.second = Utf8ToWide(real);
-    }
-    return v;
-  }();
-  for (const auto& kv : vars) {
-    if (EqualsNoCase(kv.first, name)) {
-      *value = kv.second;
-      return true;
-    }
-  }
-  const char* real = getenv(WideToUtf8(name).c_str());
-  if (!real) return false;
-  *value = Utf8ToWide(real);
-  return true;
-}
-
 // Removes everything below a host directory; true when all of it went.
 bool RemoveTreeContent(const std::string& dir) {
   DIR* d = opendir(dir.c_str());
@@ -314,10 +254,6 @@ std::string RecycleBinDir() {
 // How long one walk's sum of the file sizes stands when nothing was deleted.
 constexpr uint64_t kFreeSpaceCacheMs = 10000;
 
-// Bumped by every deletion of the stand-in, so that the next free-space
-// query walks the drive again.
-std::atomic<uint64_t> g_deletions{0};
-
 struct UsedCache {
   std::mutex lock;
   std::string host;        // the drive folder summed
@@ -360,6 +296,69 @@ uint64_t UsedBytes(const std::string& driveHost) {
 }  // namespace
 
 // ---- Shared with the stand-in's other files (stand_in.h) ------------------------
+
+std::atomic<uint64_t> g_deletions{0};
+
+const std::string& RootDir() {
+  static const std::string root = [] {
+    const char* env = getenv("TAMSEL_ROOT");
+    if (env && *env) return std::string(env);
+    std::string exe = WideToUtf8(ModuleFileName());
+    size_t slash = exe.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) + "/winroot";
+  }();
+  return root;
+}
+
+bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+  return true;
+}
+
+bool LookupVariable(const std::wstring& name, std::wstring* value) {
+  static const std::vector<std::pair<std::wstring, std::wstring>> vars = [] {
+    std::wstring user = Utf8ToWide(UserName());
+    std::wstring profile = L"C:\\Users\\" + user;
+    std::vector<std::pair<std::wstring, std::wstring>> v = {
+        {L"SystemDrive", L"C:"},
+        {L"SystemRoot", L"C:\\Windows"},
+        {L"windir", L"C:\\Windows"},
+        {L"ProgramFiles", L"C:\\Program Files"},
+        {L"ProgramFiles(x86)", L"C:\\Program Files (x86)"},
+        {L"ProgramW6432", L"C:\\Program Files"},
+        {L"ProgramData", L"C:\\ProgramData"},
+        {L"ALLUSERSPROFILE", L"C:\\ProgramData"},
+        {L"USERPROFILE", profile},
+        {L"APPDATA", profile + L"\\AppData\\Roaming"},
+        {L"LOCALAPPDATA", profile + L"\\AppData\\Local"},
+        {L"TEMP", profile + L"\\AppData\\Local\\Temp"},
+        {L"TMP", profile + L"\\AppData\\Local\\Temp"},
+        {L"PUBLIC", L"C:\\Users\\Public"},
+        {L"HOMEDRIVE", L"C:"},
+        {L"HOMEPATH", L"\\Users\\" + user},
+        {L"USERNAME", user},
+    };
+    // A real variable wins when it names a drive path, so that tests can
+    // move a folder; a Linux value such as TMP=/tmp is no Windows path.
+    for (auto& kv : v) {
+      const char* real = getenv(WideToUtf8(kv.first).c_str());
+      if (real && IsDrivePath(real)) kv.second = Utf8ToWide(real);
+    }
+    return v;
+  }();
+  for (const auto& kv : vars) {
+    if (EqualsNoCase(kv.first, name)) {
+      *value = kv.second;
+      return true;
+    }
+  }
+  const char* real = getenv(WideToUtf8(name).c_str());
+  if (!real) return false;
+  *value = Utf8ToWide(real);
+  return true;
+}
 
 uint64_t ToFileTime(const struct timespec& ts) {
   int64_t t =
@@ -505,112 +504,6 @@ bool SystemRandomBytes(void* buf, size_t len) {
 
 bool IsProcessAdmin() {
   return geteuid() == 0;
-}
-
-namespace {
-
-// The stand-in's task store: <root>/tasks/<Folder>/<Task>, each file the
-// XML definition as the program registered it (UTF-16 with its byte-order
-// mark, as Windows keeps them).
-std::string TaskStorePath(const std::wstring& name) {
-  std::string n = WideToUtf8(name);
-  for (char& c : n)
-    if (c == '\\') c = '/';
-  return RootDir() + "/tasks/" + n;
-}
-
-}  // namespace
-
-bool ReadScheduledTaskXml(const std::wstring& name, std::string* xml) {
-  xml->clear();
-  std::string raw;
-  FILE* f = fopen(TaskStorePath(name).c_str(), "rb");
-  if (!f) return false;
-  ReadStreamToEnd(f, &raw);
-  // UTF-16LE after its byte-order mark, as the definition was written.
-  size_t at = raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
-                      static_cast<unsigned char>(raw[1]) == 0xFE
-                  ? 2
-                  : 0;
-  std::wstring text;
-  for (; at + 1 < raw.size(); at += 2) {
-    uint32_t u =
-        static_cast<unsigned char>(raw[at]) | (static_cast<unsigned char>(raw[at + 1]) << 8);
-    if (u >= 0xD800 && u <= 0xDBFF && at + 3 < raw.size()) {
-      uint32_t lo =
-          static_cast<unsigned char>(raw[at + 2]) | (static_cast<unsigned char>(raw[at + 3]) << 8);
-      if (lo >= 0xDC00 && lo <= 0xDFFF) {
-        u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
-        at += 2;
-      }
-    }
-    text.push_back(static_cast<wchar_t>(u));
-  }
-  *xml = WideToUtf8(text);
-  return true;
-}
-
-bool RegisterScheduledTask(const std::wstring& name, const std::string& xml, uint32_t* code) {
-  std::string store = TaskStorePath(name);
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(store).parent_path(), ec);
-  std::wstring text = Utf8ToWide(xml);
-  std::string raw = "\xFF\xFE";
-  auto unit = [&raw](uint32_t u) {
-    raw.push_back(static_cast<char>(u & 0xFF));
-    raw.push_back(static_cast<char>(u >> 8));
-  };
-  for (wchar_t c : text) {
-    uint32_t cp = static_cast<uint32_t>(c);
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      unit(0xD800 + (cp >> 10));
-      unit(0xDC00 + (cp & 0x3FF));
-    } else {
-      unit(cp);
-    }
-  }
-  FILE* f = fopen(store.c_str(), "wb");
-  if (f && WriteStreamAndClose(f, raw)) return true;
-  *code = static_cast<uint32_t>(errno ? errno : EIO);
-  return false;
-}
-
-bool DeleteScheduledTask(const std::wstring& name, uint32_t* code) {
-  if (unlink(TaskStorePath(name).c_str()) == 0 || errno == ENOENT) return true;
-  *code = static_cast<uint32_t>(errno);
-  return false;
-}
-
-bool RunHiddenAndWait(const std::wstring& cmdline, uint32_t, uint32_t* exitCode) {
-  *exitCode = 1;
-  const std::wstring kOff = SystemProgram(L"powercfg.exe") + L" /hibernate off";
-  const std::wstring kOn = SystemProgram(L"powercfg.exe") + L" /hibernate on";
-  if (!EqualsNoCase(cmdline, kOff) && !EqualsNoCase(cmdline, kOn)) return false;
-  if (!IsProcessAdmin()) return true;  // started, refused: exit code 1
-  std::string file = RootDir() + "/c/hiberfil.sys";
-  g_deletions.fetch_add(1);
-  if (EqualsNoCase(cmdline, kOff)) {
-    if (unlink(file.c_str()) == 0 || errno == ENOENT) *exitCode = 0;
-  } else {
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT, 0644);
-    if (fd >= 0) {
-      // A sparse file stands in for memory-sized hibernation data.
-      if (ftruncate(fd, 1LL << 30) == 0) *exitCode = 0;
-      close(fd);
-    }
-  }
-  return true;
-}
-
-void RestrictDllSearch() {}
-
-std::wstring SystemProgram(const std::wstring& exeName, bool inWindowsDir) {
-  std::wstring root;
-  if (!LookupVariable(L"SystemRoot", &root)) root = L"C:\\Windows";
-  std::wstring full = root + (inWindowsDir ? L"\\" : L"\\System32\\") + exeName;
-  if (full.find(L' ') != std::wstring::npos) full = L"\"" + full + L"\"";
-  return full;
 }
 
 bool StartDetachedThread(std::function<void()> fn) {

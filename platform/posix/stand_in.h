@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -20,6 +21,23 @@ inline bool IsDrivePath(const std::string& p) {
 inline bool IsDrivePath(const std::wstring& p) {
   return p.size() >= 2 && LowerAscii(p[0]) >= L'a' && LowerAscii(p[0]) <= L'z' && p[1] == L':';
 }
+
+// Host path of the stand-in's root folder, which holds the drives (C: is
+// <root>/c): TAMSEL_ROOT, else "winroot" beside the executable.
+const std::string& RootDir();
+
+// Bumped by every deletion of the stand-in, so that the next free-space
+// query of the demo drive walks it again.
+extern std::atomic<uint64_t> g_deletions;
+
+// Whether two texts are equal with ASCII letters folded.
+bool EqualsNoCase(const std::wstring& a, const std::wstring& b);
+
+// The value of a Windows environment variable as the stand-in sees it: the
+// standard installation's for the current user, unless the real
+// environment sets it to a drive path; other names from the real
+// environment. Names ignore case.
+bool LookupVariable(const std::wstring& name, std::wstring* value);
 
 // Seconds from 1601-01-01, where FILETIME counts from, to 1970-01-01.
 constexpr int64_t kFileTimeEpochSeconds = 11644473600LL;
