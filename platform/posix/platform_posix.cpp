@@ -99,19 +99,36 @@ const bool g_threadStacksSet = [] {
   return ok;
 }();
 
-// Maps a path to the host. Returns false for a path without a drive letter
-// when onlyDrives is set.
+// Whether a host path climbs at some element: "..", which the kernel would
+// resolve to the folder above.
+bool Climbs(const std::string& s) {
+  for (size_t at = 0; at <= s.size();) {
+    size_t end = s.find('/', at);
+    if (end == std::string::npos) end = s.size();
+    if (end - at == 2 && s[at] == '.' && s[at + 1] == '.') return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+// Maps a path to the host, its names byte for byte (EncodeHostName). A
+// drive path (also in its \\?\ form) stays inside its drive's folder: false when it climbs ("..")
+// or goes on from the drive letter without a separator ("C:x" would be
+// <root>/cx, beside the drive). Also false for a path without a drive letter
+// when onlyDrives is set, and for a text no host name is written as.
 bool MapPath(const std::wstring& path, bool onlyDrives, std::string* host) {
-  std::string s = WideToUtf8(path);
-  for (char& c : s)
-    if (c == '\\') c = '/';
+  host->clear();
+  std::string s;
+  if (!EncodeHostName(path, &s)) return false;
+  // \\?\C:\a is C:\a taken as written, as Windows takes it.
+  if (s.compare(0, 4, "//?/") == 0 && IsDrivePath(s.substr(4))) s.erase(0, 4);
   if (!IsDrivePath(s)) {
     if (onlyDrives) return false;
     *host = s;
     return true;
   }
+  if ((s.size() > 2 && s[2] != '/') || Climbs(s)) return false;
   const std::string& root = RootDir();
-  host->clear();
   host->reserve(root.size() + s.size());
   *host += root;
   *host += '/';
@@ -207,46 +224,80 @@ std::string UserName() {
   return u && *u ? u : "user";
 }
 
-// Removes everything below a host directory; true when all of it went.
-bool RemoveTreeContent(const std::string& dir) {
-  DIR* d = opendir(dir.c_str());
-  if (!d) return false;
-  bool ok = true;
+// The names in the open directory dir but "." and "..", read through a
+// descriptor of its own; false when it cannot be read.
+bool NamesIn(int dir, std::vector<std::string>* names) {
+  int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* d = fd < 0 ? nullptr : fdopendir(fd);
+  if (!d) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
   while (struct dirent* e = readdir(d)) {
-    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-    std::string full = dir + "/" + e->d_name;
-    struct stat st;
-    if (lstat(full.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      ok = RemoveTreeContent(full) && ok;
-      ok = rmdir(full.c_str()) == 0 && ok;
-    } else {
-      ok = unlink(full.c_str()) == 0 && ok;
-    }
+    const char* n = e->d_name;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    names->push_back(n);
   }
   closedir(d);
+  return true;
+}
+
+// Removes everything below the open directory dir; true when all of it
+// went. Every name is removed relative to the descriptor of the folder that
+// was opened, and a folder is entered only through OpenDirBelow: a link,
+// also one swapped in for a folder after it was looked at, is removed
+// itself and never followed, so nothing outside dir can go.
+bool RemoveTreeContent(int dir) {
+  std::vector<std::string> names;
+  if (!NamesIn(dir, &names)) return false;
+  bool ok = true;
+  for (const std::string& name : names) {
+    struct stat st;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISDIR(st.st_mode)) {
+      ok = unlinkat(dir, name.c_str(), 0) == 0 && ok;
+      continue;
+    }
+    FsFault fault = FsFault::None;
+    int sub = OpenDirBelow(dir, name.c_str(), &fault);
+    if (sub < 0) {
+      // A link now (unlinkat never follows one), or a mount point, which
+      // stays.
+      ok = fault == FsFault::Link && unlinkat(dir, name.c_str(), 0) == 0 && ok;
+      continue;
+    }
+    ok = RemoveTreeContent(sub) && ok;
+    close(sub);
+    ok = unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0 && ok;
+  }
   return ok;
 }
 
-void CountTree(const std::string& dir, uint64_t* items, uint64_t* bytes) {
-  DIR* d = opendir(dir.c_str());
-  if (!d) return;
-  while (struct dirent* e = readdir(d)) {
-    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+// Counts the files below the open directory dir and their bytes, entering
+// folders the way RemoveTreeContent does; a link is one item of its own.
+void CountTree(int dir, uint64_t* items, uint64_t* bytes) {
+  std::vector<std::string> names;
+  if (!NamesIn(dir, &names)) return;
+  for (const std::string& name : names) {
     struct stat st;
-    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISDIR(st.st_mode)) {
-      CountTree(dir + "/" + e->d_name, items, bytes);
+      FsFault fault = FsFault::None;
+      int sub = OpenDirBelow(dir, name.c_str(), &fault);
+      if (sub < 0) continue;
+      CountTree(sub, items, bytes);
+      close(sub);
     } else {
       ++*items;
       *bytes += static_cast<uint64_t>(st.st_size);
     }
   }
-  closedir(d);
 }
 
-std::string RecycleBinDir() {
-  return RootDir() + "/c/$Recycle.Bin";
+// The bin's folder, opened from the drive's folder element by element,
+// never through a link: kNoDir with *fault (Gone when there is none).
+DirHandle OpenRecycleBin(FsFault* fault) {
+  return OpenWalkDir(L"C:\\$Recycle.Bin", fault);
 }
 
 // ---- The demo drive's free space ----------------------------------------------
@@ -283,7 +334,11 @@ uint64_t UsedBytes(const std::string& driveHost) {
   if (!g_used.valid || g_used.host != driveHost || g_used.deletions != deletions ||
       now - g_used.at >= kFreeSpaceCacheMs) {
     uint64_t items = 0, bytes = 0;
-    CountTree(driveHost, &items, &bytes);
+    int fd = open(driveHost.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+      CountTree(fd, &items, &bytes);
+      close(fd);
+    }
     g_used.host = driveHost;
     g_used.used = bytes;
     g_used.at = now;
@@ -303,7 +358,8 @@ const std::string& RootDir() {
   static const std::string root = [] {
     const char* env = getenv("TAMSEL_ROOT");
     if (env && *env) return std::string(env);
-    std::string exe = WideToUtf8(ModuleFileName());
+    std::string exe;
+    EncodeHostName(ModuleFileName(), &exe);
     size_t slash = exe.rfind('/');
     return (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) + "/winroot";
   }();
@@ -399,13 +455,36 @@ FsFault FaultOfErrno(int err) {
   }
 }
 
+int OpenDirBelow(int parent, const char* name, FsFault* fault) {
+  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    int err = errno;
+    struct stat st;
+    // A link to a directory fails as ELOOP or ENOTDIR depending on the kernel.
+    if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+      *fault = FsFault::Link;
+    else
+      *fault = FaultOfErrno(err);
+    return -1;
+  }
+  struct stat mine, theirs;
+  if (fstat(fd, &mine) != 0 || fstat(parent, &theirs) != 0 || mine.st_dev != theirs.st_dev) {
+    close(fd);
+    *fault = FsFault::Link;
+    return -1;
+  }
+  return fd;
+}
+
 // ---- Text ---------------------------------------------------------------------
 
 namespace {
 
 // Decodes n bytes of UTF-8 into *out, replacing its content but keeping its
-// capacity: a listing decodes every name into the same buffer.
-void DecodeUtf8(const char* text, size_t n, std::wstring* out) {
+// capacity: a listing decodes every name into the same buffer. Each byte
+// that is not part of a valid sequence becomes U+FFFD, or with hostNames
+// its escape (stand_in.h), as does a backslash.
+void DecodeUtf8(const char* text, size_t n, std::wstring* out, bool hostNames = false) {
   out->clear();
   std::wstring& o = *out;
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
@@ -415,6 +494,11 @@ void DecodeUtf8(const char* text, size_t n, std::wstring* out) {
     uint32_t cp;
     size_t len;
     if (c < 0x80) {
+      if (hostNames && c == '\\') {
+        o.push_back(static_cast<wchar_t>(kHostByteEscape + c));
+        ++i;
+        continue;
+      }
       cp = c, len = 1;
     } else if (c >= 0xC2 && c <= 0xDF) {
       cp = c & 0x1F, len = 2;
@@ -423,7 +507,7 @@ void DecodeUtf8(const char* text, size_t n, std::wstring* out) {
     } else if (c >= 0xF0 && c <= 0xF4) {
       cp = c & 0x07, len = 4;
     } else {
-      o.push_back(kReplacement);
+      o.push_back(hostNames ? static_cast<wchar_t>(kHostByteEscape + c) : kReplacement);
       ++i;
       continue;
     }
@@ -439,7 +523,7 @@ void DecodeUtf8(const char* text, size_t n, std::wstring* out) {
                   (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF))
       valid = false;
     if (!valid) {
-      o.push_back(kReplacement);
+      o.push_back(hostNames ? static_cast<wchar_t>(kHostByteEscape + c) : kReplacement);
       ++i;
       continue;
     }
@@ -455,6 +539,39 @@ std::wstring Utf8ToWide(const std::string& s) {
   out.reserve(s.size());
   DecodeUtf8(s.data(), s.size(), &out);
   return out;
+}
+
+void DecodeHostName(const char* bytes, size_t n, std::wstring* out) {
+  DecodeUtf8(bytes, n, out, true);
+}
+
+bool EncodeHostName(const std::wstring& wide, std::string* bytes) {
+  bytes->clear();
+  bytes->reserve(wide.size());
+  bool escaped = false;
+  for (wchar_t c : wide) {
+    uint32_t cp = static_cast<uint32_t>(c);
+    if (cp == L'\\') {
+      bytes->push_back('/');
+    } else if (cp == kHostByteEscape + '\\' ||
+               (cp >= kHostByteEscape + 0x80 && cp <= kHostByteEscape + 0xFF)) {
+      bytes->push_back(static_cast<char>(cp - kHostByteEscape));
+      escaped = escaped || cp != kHostByteEscape + '\\';
+    } else if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
+      return false;  // no name of the host is written so
+    } else {
+      AppendUtf8(cp, bytes);
+    }
+  }
+  if (!escaped) return true;
+  // Escaped bytes that read together as a character spell another name:
+  // the text is one the listing gives only when it reads back the same.
+  std::wstring back;
+  DecodeUtf8(bytes->data(), bytes->size(), &back, true);
+  if (back.size() != wide.size()) return false;
+  for (size_t i = 0; i < back.size(); ++i)
+    if (back[i] != wide[i] && !(back[i] == L'/' && wide[i] == L'\\')) return false;
+  return true;
 }
 
 std::string WideToUtf8(const std::wstring& s) {
@@ -480,7 +597,9 @@ std::wstring ModuleFileName() {
   char buf[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) return std::wstring();
-  return Utf8ToWide(std::string(buf, static_cast<size_t>(n)));
+  std::wstring path;
+  DecodeHostName(buf, static_cast<size_t>(n), &path);
+  return path;
 }
 
 uint64_t TickCount64() {
@@ -615,7 +734,7 @@ bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>
       // A file that vanished between the two calls is simply not listed.
       if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
       bool linkToDir = S_ISLNK(st.st_mode) && LinkPointsToDir(fd, name);
-      DecodeUtf8(name, strlen(name), &entry.name);
+      DecodeHostName(name, strlen(name), &entry.name);
       entry.attrs = AttrsOf(st, linkToDir);
       entry.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
       entry.mtime = ToFileTime(st.st_mtim);
@@ -634,27 +753,12 @@ int Fd(DirHandle d) {
   return static_cast<int>(d);
 }
 
-// Opens the directory name below parent, never through a link, and only
-// when it lies on parent's device (a mount point is a reparse point to us).
-int OpenDirBelow(int parent, const char* name, FsFault* fault) {
-  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    int err = errno;
-    struct stat st;
-    // A link to a directory fails as ELOOP or ENOTDIR depending on the kernel.
-    if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-      *fault = FsFault::Link;
-    else
-      *fault = FaultOfErrno(err);
-    return -1;
-  }
-  struct stat mine, theirs;
-  if (fstat(fd, &mine) != 0 || fstat(parent, &theirs) != 0 || mine.st_dev != theirs.st_dev) {
-    close(fd);
-    *fault = FsFault::Link;
-    return -1;
-  }
-  return fd;
+// The host name of one entry of a listing: false for anything that is not
+// the name of one entry (empty, "." or "..", a separator in it, a text the
+// listing never gives).
+bool HostNameOf(const std::wstring& name, std::string* n) {
+  return EncodeHostName(name, n) && !n->empty() && n->find('/') == std::string::npos && *n != "." &&
+         *n != "..";
 }
 
 // Restores a mode after a failed deletion, through a descriptor of the
@@ -669,8 +773,8 @@ void RestoreMode(int fd, mode_t mode) {
 // removal fails. O_NOFOLLOW: a link swapped in is refused, not followed.
 bool RemoveEntry(int dir, const std::wstring& name, bool isDir, FsFault* fault) {
   *fault = FsFault::None;
-  std::string n = WideToUtf8(name);
-  if (n.empty() || n.find('/') != std::string::npos || n == "." || n == "..") {
+  std::string n;
+  if (!HostNameOf(name, &n)) {
     *fault = FsFault::Other;
     return false;
   }
@@ -727,7 +831,8 @@ DirHandle OpenWalkDir(const std::wstring& path, FsFault* fault) {
   *fault = FsFault::None;
   std::wstring full = LongPathForm(path);
   // \\?\C:\ and the elements below it.
-  if (full.size() < 7 || full.compare(0, 4, L"\\\\?\\") != 0 || full[5] != L':') {
+  if (full.size() < 7 || full.compare(0, 4, L"\\\\?\\") != 0 || !IsDrivePath(full.substr(4, 2)) ||
+      full[6] != L'\\') {
     *fault = FsFault::Other;
     return kNoDir;
   }
@@ -737,14 +842,20 @@ DirHandle OpenWalkDir(const std::wstring& path, FsFault* fault) {
     *fault = FaultOfErrno(errno);
     return kNoDir;
   }
-  std::string rest = WideToUtf8(full.substr(7));
-  size_t at = 0;
-  while (at < rest.size()) {
-    size_t end = rest.find('\\', at);
-    if (end == std::string::npos) end = rest.size();
-    std::string name = rest.substr(at, end - at);
+  size_t at = 7;
+  std::string name;
+  while (at < full.size()) {
+    size_t end = full.find(L'\\', at);
+    if (end == std::wstring::npos) end = full.size();
+    std::wstring element = full.substr(at, end - at);
     at = end + 1;
-    if (name.empty()) continue;
+    if (element.empty()) continue;
+    // A \\?\ form is taken as it is written: ".." would climb.
+    if (!HostNameOf(element, &name)) {
+      close(fd);
+      *fault = FsFault::Other;
+      return kNoDir;
+    }
     int next = OpenDirBelow(fd, name.c_str(), fault);
     close(fd);
     if (next < 0) return kNoDir;
@@ -755,8 +866,8 @@ DirHandle OpenWalkDir(const std::wstring& path, FsFault* fault) {
 
 DirHandle OpenSubdir(DirHandle parent, const DirEntry& entry, FsFault* fault) {
   *fault = FsFault::None;
-  std::string n = WideToUtf8(entry.name);
-  if (n.empty() || n.find('/') != std::string::npos || n == "." || n == "..") {
+  std::string n;
+  if (!HostNameOf(entry.name, &n)) {
     *fault = FsFault::Other;
     return kNoDir;
   }
@@ -791,7 +902,7 @@ bool ListDirAt(DirHandle dir, std::vector<DirEntry>* entries) {
     struct stat st;
     if (fstatat(Fd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // vanished
     DirEntry entry;
-    DecodeUtf8(name, strlen(name), &entry.name);
+    DecodeHostName(name, strlen(name), &entry.name);
     entry.attrs = AttrsOf(st, S_ISLNK(st.st_mode) && LinkPointsToDir(Fd(dir), name));
     entry.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
     entry.mtime = ToFileTime(st.st_mtim);
@@ -875,19 +986,24 @@ bool DiskFreeSpace(const std::wstring& drive, uint64_t* freeToCaller, uint64_t* 
 bool QueryRecycleBin(uint64_t* items, uint64_t* bytes) {
   *items = 0;
   *bytes = 0;
-  // No bin is an empty bin; something other than a folder in its place is
-  // a bin that cannot be read, the stand-in's failed query.
-  struct stat st;
-  if (lstat(RecycleBinDir().c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return false;
-  CountTree(RecycleBinDir(), items, bytes);
+  // No bin is an empty bin; something other than a folder in its place (a
+  // link included) is a bin that cannot be read, the stand-in's failed query.
+  FsFault fault = FsFault::None;
+  DirHandle bin = OpenRecycleBin(&fault);
+  if (bin == kNoDir) return fault == FsFault::Gone;
+  CountTree(static_cast<int>(bin), items, bytes);
+  CloseDir(bin);
   return true;
 }
 
 bool EmptyRecycleBin() {
   g_deletions.fetch_add(1);
-  struct stat st;
-  if (stat(RecycleBinDir().c_str(), &st) != 0) return true;
-  return RemoveTreeContent(RecycleBinDir());
+  FsFault fault = FsFault::None;
+  DirHandle bin = OpenRecycleBin(&fault);
+  if (bin == kNoDir) return fault == FsFault::Gone;
+  bool ok = RemoveTreeContent(static_cast<int>(bin));
+  CloseDir(bin);
+  return ok;
 }
 
 bool CreateDir(const std::wstring& path) {
@@ -1023,7 +1139,7 @@ void ExitProcessNow(uint32_t code) {
 
 std::filesystem::path HostPath(const std::wstring& path) {
   std::string host;
-  MapPath(path, false, &host);
+  if (!MapPath(path, false, &host)) return std::filesystem::path();
   return std::filesystem::path(host);
 }
 
