@@ -8,8 +8,13 @@
 //   to the executable). C:\a\b lives at <root>/c/a/b: the drive letter is
 //   lowered, backslashes become slashes. A path without a drive letter is
 //   taken as a host path (only reading uses that: the static-file folder).
-//   Anything that changes files refuses paths outside the drives, so this
-//   build can never delete a file of the machine it runs on.
+//   Anything that changes files refuses paths outside the drives, and no
+//   drive path leaves its drive's folder (a ".." element, or "C:x" without a
+//   separator, maps to nothing), so this build can never touch a file of the
+//   machine it runs on.
+// - Names. A host name is kept byte for byte: bytes that are not UTF-8 are
+//   code units of their own in the wide form (stand_in.h), so a name read
+//   from a listing names that entry and no other.
 // - Environment. SystemDrive, SystemRoot, windir, ProgramFiles,
 //   ProgramFiles(x86), ProgramW6432, ProgramData, ALLUSERSPROFILE,
 //   USERPROFILE, APPDATA, LOCALAPPDATA, TEMP, TMP, PUBLIC, HOMEDRIVE,
