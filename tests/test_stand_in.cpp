@@ -231,6 +231,12 @@ TEST_F(StandIn, NoPathLeavesTheDrivesFolder) {
     uint64_t a = 0, b = 0, c = 0;
     EXPECT_FALSE(tov::DiskFreeSpace(at, &a, &b, &c));
   }
+  // The task store beside the drives keeps to itself too.
+  uint32_t code = 0;
+  EXPECT_FALSE(tov::RegisterScheduledTask(L"..\\" + t + L"\\task", "<Task/>", &code));
+  std::string xml;
+  EXPECT_FALSE(tov::ReadScheduledTaskXml(L"..\\" + t + L"\\secret.txt", &xml));
+  EXPECT_EQ(xml, "");
   // The drive's own root and the root of the machine above it.
   tov::FileInfo info;
   EXPECT_TRUE(tov::GetFileInfo(L"C:\\", &info));

@@ -21,11 +21,18 @@ namespace {
 
 // The stand-in's task store: <root>/tasks/<Folder>/<Task>, each file the
 // XML definition as the program registered it (UTF-16 with its byte-order
-// mark, as Windows keeps them).
+// mark, as Windows keeps them). Empty, which no file call finds, for a name
+// with a ".." element, which would leave the store.
 std::string TaskStorePath(const std::wstring& name) {
   std::string n = WideToUtf8(name);
   for (char& c : n)
     if (c == '\\') c = '/';
+  for (size_t at = 0; at <= n.size();) {
+    size_t end = n.find('/', at);
+    if (end == std::string::npos) end = n.size();
+    if (n.compare(at, end - at, "..") == 0) return std::string();
+    at = end + 1;
+  }
   return RootDir() + "/tasks/" + n;
 }
 
