@@ -117,10 +117,11 @@ bool Climbs(const std::string& s) {
 }
 
 // Maps a path to the host, its names byte for byte (EncodeHostName). A
-// drive path (also in its \\?\ form) stays inside its drive's folder: false when it climbs ("..")
-// or goes on from the drive letter without a separator ("C:x" would be
-// <root>/cx, beside the drive). Also false for a path without a drive letter
-// when onlyDrives is set, and for a text no host name is written as.
+// drive path (also in its \\?\ form) stays inside its drive's folder:
+// false when it climbs ("..") or goes on from the drive letter without a
+// separator ("C:x" would be <root>/cx, beside the drive). Also false for a
+// path without a drive letter when onlyDrives is set, and for a text no host
+// name is written as.
 bool MapPath(const std::wstring& path, bool onlyDrives, std::string* host) {
   host->clear();
   std::string s;
