@@ -477,6 +477,29 @@ for (const build of builds()) {
       }
     });
 
+    test('a record the running instance could not write is said here, and a clean it stopped exits 1', async () => {
+      plant();
+      const items = '"items":[{"id":"local-tmp-log","bytes":2048,"files":2,"skipped":0}],"freeBefore":1000000,"freeAfter":1002048';
+      const stopped = '清理记录无法写入，清理已停止，之后的文件没有删除';
+      for (const [tail, code, warn] of [
+        [`,"recordError":"${stopped}","recordStopped":true`, 1, `[warn] ${stopped}`],
+        [',"recordError":"清理记录无法写入"', 0, '[warn] 清理记录无法写入'],
+        ['', 0, null],
+      ]) {
+        const result = `{"ok":true,"kind":"clean","dryRun":true,${items}${tail}}`;
+        await withFakeInstance((url) => (url === '/api/clean' ? '{"ok":true,"started":true,"dryRun":true}'
+          : url === '/api/status' ? '{"ok":true,"busy":false,"finished":true}' : result), async () => {
+          const r = await build.run(['--clean', 'local-tmp-log', '--dry-run'], { timeout: 60_000 });
+          assert.equal(r.code, code, `${tail}: ${r.stdout}`);
+          assert.deepEqual(lines(r.stdout), [
+            ...(warn ? [warn] : []),
+            `[ok] ${nameOf('local-tmp-log')}：可释放 2.0 KB，2 个文件`,
+            `[ok] 共可释放 2.0 KB（C 盘可用 ${fmtBytes(1000000)} → ${fmtBytes(1002048)}）`,
+          ], tail);
+        });
+      }
+    });
+
     test('--schedule sets, replaces and removes the task; the API reports it', async (t) => {
       fs.rmSync(taskFile(build), { force: true });
       // The definition reaches the Task Scheduler from memory: a folder in
