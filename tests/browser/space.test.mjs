@@ -884,6 +884,9 @@ test('the program gone or the token refused during a map: one screen, and no mor
       await b.page.waitForSelector(`${screen}:not([hidden])`, { timeout: 15_000 });
       assert.equal(await b.page.title(), title);
       assert.equal(await b.page.$eval('main', (e) => e.inert), true);
+      // Gone: the map is no longer followed, so its progress is not shown
+      // as running (the cleaning view's progress goes the same way).
+      if (end === 'gone') assert.equal(await b.page.isVisible('#sp-prog'), false);
       await shot(b.page, `53-space-map-${end}`);
       const seen = after;
       await sleep(2000);
