@@ -91,7 +91,7 @@ bool ResolveIds(const std::vector<Category>& cats, const UnattendedCommand& cmd,
   }
   for (const Category& c : cats)
     for (const RuleItem& item : c.items) {
-      if (item.mode == "measure") continue;
+      if (item.mode == ItemMode::Measure) continue;
       if (cmd.useDefault && !AutoCleanable(item)) continue;
       if (asked.count(item.id)) ids->push_back(item.id);
     }
