@@ -49,7 +49,7 @@ std::string SpaceKindsTableJson() {
 }  // namespace
 
 bool NeedsAdmin(const RuleItem& item) {
-  if (item.mode == "hibernate") return true;
+  if (item.mode == ItemMode::Hibernate) return true;
   for (const Target& t : item.targets)
     if (UnderSystemDir(t.path)) return true;
   return false;

@@ -65,8 +65,9 @@ std::string ApiRules() {
       if (!firstItem) o += ",";
       firstItem = false;
       o += "{\"id\":" + Quoted(it.id) + ",\"name\":" + Quoted(it.name) +
-           ",\"risk\":" + Quoted(it.risk) + ",\"mode\":" + Quoted(it.mode) +
-           ",\"desc\":" + Quoted(it.desc) + ",\"defaultEnabled\":" + Bool(it.defaultEnabled) +
+           ",\"risk\":" + Quoted(tamsel::RiskName(it.risk)) +
+           ",\"mode\":" + Quoted(tamsel::ItemModeName(it.mode)) + ",\"desc\":" + Quoted(it.desc) +
+           ",\"defaultEnabled\":" + Bool(it.defaultEnabled) +
            ",\"allowDetails\":" + Bool(it.allowDetails) + ",\"targets\":[";
       for (size_t i = 0; i < it.targets.size(); ++i) {
         if (i) o += ",";

@@ -175,7 +175,7 @@ std::wstring StateDir() {
 }
 
 bool AutoCleanable(const RuleItem& item) {
-  return item.mode != "measure" && !item.userFiles;
+  return item.mode != ItemMode::Measure && !item.userFiles;
 }
 
 Settings DefaultSettings(const std::vector<Category>& cats) {

@@ -158,7 +158,9 @@ std::vector<SpaceTarget> SpaceTargetsOf(const std::vector<Category>& cats) {
   std::vector<SpaceTarget> out;
   for (const Category& c : cats)
     for (const RuleItem& item : c.items) {
-      if (item.mode != "files" && item.mode != "dir" && item.mode != "recyclebin") continue;
+      if (item.mode != ItemMode::Files && item.mode != ItemMode::Dir &&
+          item.mode != ItemMode::RecycleBin)
+        continue;
       for (const Target& t : item.targets) {
         // A target that takes only some files directly in its folder (the
         // crash dumps in the Windows folder) does not clean that folder: the
