@@ -9,7 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -1077,6 +1080,65 @@ TEST_F(Engine, AYoungFileOneItemLeavesIsLeftByEveryItemThatTakesIt) {
   }
 }
 
+TEST_F(Engine, AnOldFileIsDeletedByItsOwnNameNotByTheNameOfAYoungOne) {
+#ifdef _WIN32
+  GTEST_SKIP() << "names of bytes that are not UTF-8 exist on the stand-in's host only; a Windows "
+                  "name is UTF-16 text";
+#else
+  // Host names that differ only in bytes that are not UTF-8, and the names
+  // the replacement character U+FFFD makes of them: only the old files are
+  // old enough, and each is deleted as itself, never in place of another.
+  namespace fs = std::filesystem;
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24 * 30);
+  const fs::path t = tov::HostPath(At(L"t"));
+  fs::create_directories(t / "e\xFF");
+  fs::create_directories(t / "e\xEF\xBF\xBD");
+  struct Planted {
+    fs::path rel;
+    uint64_t size;
+    bool old;
+  };
+  const Planted kFiles[] = {
+      {"a\xFF.log", 1, true},
+      {"a\xFE.log", 2, false},
+      {"a\xEF\xBF\xBD.log", 4, false},
+      {"c\xC0\xAF.log", 8, true},
+      {"c\xEF\xBF\xBD\xEF\xBF\xBD.log", 16, false},
+      {"d\xED\xB3\xBF.log", 32, true},
+      {"d\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD.log", 64, false},
+      {fs::path("e\xFF") / "x.log", 128, true},
+      {fs::path("e\xEF\xBF\xBD") / "x.log", 256, false},
+  };
+  std::set<std::string> expected;
+  uint64_t oldBytes = 0;
+  for (const Planted& f : kFiles) {
+    {
+      std::ofstream out(t / f.rel, std::ios::binary);
+      out << std::string(f.size, 'x');
+    }
+    if (f.old) {
+      fs::last_write_time(t / f.rel, old);
+      expected.insert("t/" + f.rel.generic_string());
+      oldBytes += f.size;
+    }
+  }
+  RuleItem item = Item("i", ItemMode::Files, {Tg(At(L"t"), true, {L"*.log"})});
+  TaskOptions opt;
+  opt.cutoff = AgeCutoff(tov::NowFileTime(), 7);
+  Listing before = ListTree(Root());
+  ResultList dry, real;
+  CleanItems({Cat("c", {item})}, {"i"}, true, dry, opt);
+  CleanItems({Cat("c", {item})}, {"i"}, false, real, opt);
+  ASSERT_EQ(real.size(), 1u);
+  EXPECT_EQ(dry[0].second.files, 4u);
+  EXPECT_EQ(dry[0].second.bytes, oldBytes);
+  EXPECT_EQ(real[0].second.files, 4u);
+  EXPECT_EQ(real[0].second.bytes, oldBytes);
+  EXPECT_TRUE(real[0].second.errors.empty()) << real[0].second.errors[0];
+  ExpectOnlyGone(before, ListTree(Root()), expected);
+#endif
+}
+
 // ---- The user's own files ---------------------------------------------------------------
 
 TEST_F(Engine, AnItemOfTheUsersOwnFilesMovesThemToTheRecycleBin) {
@@ -1556,6 +1618,83 @@ TEST_F(Engine, RecycleBinItem) {
   EXPECT_EQ(RecycleBinInfoJson(), "{\"ok\":true,\"items\":0,\"bytes\":0}");
 #endif
   ExpectOnlyGone(fixture, ListTree(Root()), {});
+}
+
+TEST_F(Engine, EmptyingTheBinNeverFollowsAFolderSwappedForALink) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the Windows bin is emptied by the shell (SHEmptyRecycleBinW); the stand-in's "
+                  "own emptying is what this test races";
+#else
+  // A thread swaps a folder inside the bin for a link to a folder outside
+  // the drive, and back, as fast as it can, while the bin is emptied. The
+  // folder outside holds files of the same names as the one in the bin, so
+  // that a removal by a path through the link would find them; round after
+  // round nothing outside the drive may go.
+  namespace fs = std::filesystem;
+  EnsureDriveC();
+  const std::wstring bin = L"C:\\$Recycle.Bin";
+  const fs::path outside = tov::HostPath(L"C:").parent_path() / "outside-the-bin";
+  constexpr int kFiles = 150;
+  constexpr int kRounds = 30;
+  auto plant = [](const fs::path& dir) {
+    std::error_code e;
+    fs::create_directories(dir / "inner", e);
+    for (int i = 0; i < kFiles; ++i) {
+      std::ofstream(dir / ("f" + std::to_string(i))) << "z";
+      std::ofstream(dir / "inner" / ("g" + std::to_string(i))) << "z";
+    }
+  };
+  std::error_code ec;
+  fs::remove_all(outside, ec);
+  plant(outside);
+  std::ofstream(outside / "precious.doc") << "x";
+  const std::wstring outsideW = tov::Utf8ToWide(outside.string());
+  const Listing outsideBefore = ListTree(outsideW);
+  ASSERT_EQ(outsideBefore.size(), 2u * kFiles + 2);
+  ASSERT_TRUE(PlantFile(At(L"t\\decoy.bin"), 1));
+  const Listing fixture = ListTree(Root());
+
+  const fs::path user = tov::HostPath(Join(bin, L"S-1-5-21-1"));
+  const fs::path swapped = user / "$R000001";
+  const fs::path aside = user / "$R000001.moved";
+  int round = 0;
+  uint64_t swaps = 0;
+  for (; round < kRounds; ++round) {
+    RemoveTree(bin);
+    plant(swapped);
+    std::ofstream(user / "$R000002.txt") << "z";
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> done{0};
+    // The folder stays in place most of the time, so that the emptying
+    // finds it there and is inside it when the link comes.
+    std::thread racer([&] {
+      while (!stop.load()) {
+        std::error_code e;
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        fs::rename(swapped, aside, e);
+        if (e) break;  // emptied: nothing left to swap
+        fs::create_directory_symlink(outside, swapped, e);
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        if (fs::is_symlink(fs::symlink_status(swapped, e))) fs::remove(swapped, e);
+        fs::rename(aside, swapped, e);
+        done.fetch_add(1);
+      }
+    });
+    while (done.load() == 0) std::this_thread::yield();
+    tov::EmptyRecycleBin();
+    stop = true;
+    racer.join();
+    swaps += done.load();
+    if (ListTree(outsideW) != outsideBefore) break;
+  }
+  EXPECT_EQ(round, kRounds) << "files outside the drive went in round " << round;
+  ExpectOnlyGone(outsideBefore, ListTree(outsideW), {});
+  std::printf("# %d rounds, %llu swaps while the bin was emptied\n", round,
+              static_cast<unsigned long long>(swaps));
+  RemoveTree(bin);
+  ExpectOnlyGone(fixture, ListTree(Root()), {});
+  fs::remove_all(outside, ec);
+#endif
 }
 
 // ---- A real PC: databases, swapped folders, placeholders, long paths -----------------
