@@ -1,4 +1,4 @@
-// The cleaning API: the application hook of the web server. It reads each
+// The cleaning API: the route table the program hands the web server. It reads each
 // body as one JSON object through the JSON reader (a body that is not one,
 // or whose members have the wrong type, gets a failure document and starts
 // nothing) and queries with the text helpers, asks the rules and the
@@ -6,6 +6,8 @@
 // its own besides the process-wide catalogue. Documents are built by
 // concatenation, keys in a fixed order, no white space; the interface and
 // the single-instance probe rely on both.
+#include "api/tamsel_api.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 
 #include "api/map_api.h"
 #include "api/meta_api.h"
+#include "api/shell_api.h"
 #include "desktop/shell_win.h"
 #include "engine/tamsel_engine.h"
 #include "lifecycle/shell_life.h"
@@ -344,8 +347,8 @@ std::string ApiDetail(const std::string& target) {
 }
 
 // The API's endpoints, one row each, whatever the method; a path no row
-// names goes back to the server, which answers its JSON 404. The rows hand
-// each handler what it reads of the request.
+// names is the server's JSON 404. The rows hand each handler what it reads
+// of the request.
 const tov::ApiRoute kApiRoutes[] = {
     {"/api/env", [](const tov::ApiCall&) { return ApiEnv(); }},
     {"/api/meta",
@@ -388,13 +391,24 @@ const tov::ApiRoute kApiRoutes[] = {
     {"/api/map/kinds", [](const tov::ApiCall&) { return tamsel::SpaceKindsDoc(); }},
     {"/api/map/recycle", [](const tov::ApiCall& c) { return tamsel::ApiMapRecycle(c.body); }},
     {"/api/shell/reveal", [](const tov::ApiCall& c) { return tamsel::ApiReveal(c.body); }},
+    // The desktop and the program's own life (api/shell_api.cpp); the exit
+    // endpoint answers before it ends the program.
+    {"/api/feedback", [](const tov::ApiCall& c) { return tamsel::ApiFeedback(c.body); }},
+    {"/api/shell/info", [](const tov::ApiCall&) { return tamsel::ApiShellInfo(); }},
+    {"/api/shell/exit", [](const tov::ApiCall&) { return tamsel::ApiShellExit(); },
+     tamsel::ApiShellExitAfterAnswer},
+    {"/api/shell/update", [](const tov::ApiCall&) { return tamsel::ApiShellUpdate(); }},
+    {"/api/shell/elevate", [](const tov::ApiCall&) { return tamsel::ApiShellElevate(); }},
+    {"/api/shell/shortcut", [](const tov::ApiCall&) { return tamsel::ApiShellShortcut(); }},
 };
 
 }  // namespace
 
-// Start-up: the Explorer hooks of the engine, and the remembered settings or
-// the defaults with a warning line.
-void TovOnStartup(const std::string&) {
+tov::RouteList tamsel::ApiRoutes() {
+  return tov::RoutesOf(kApiRoutes);
+}
+
+void tamsel::ApiStartup() {
   // A real clean asked to restart Explorer reaches it through the desktop.
   tamsel::SetExplorerHooks(
       {tov::ExplorerIsRunning, tov::ExplorerWatchdog, tov::ExplorerStop, tov::ExplorerStart});
@@ -405,13 +419,4 @@ void TovOnStartup(const std::string&) {
   // Files left out for good that are gone since are forgotten.
   if (!tamsel::DropGoneExclusionsAndSave(tamsel::StateDir())) printf("[warn] 设置无法保存\n");
   fflush(stdout);
-}
-
-bool TovHandleApi(const std::string& path, const std::string& target, const std::string& body,
-                  std::string& outBody, std::string& outType) {
-  outType = "application/json; charset=utf-8";
-  const tov::ApiRoute* route = tov::FindRoute(kApiRoutes, path);
-  if (!route) return false;
-  outBody = route->answer(tov::ApiCall{target, body});
-  return true;
 }
