@@ -1,12 +1,14 @@
 // Text helpers every module uses: the JSON string escaper, the number
-// formatter, the failure document, the query-string reader and the
-// UTF-8/wide converters. JSON is read by json_doc.h alone. None keeps state
-// and none throws.
+// formatter, the success and failure documents, the query-string reader and
+// the UTF-8/wide converters. JSON is read by json_doc.h alone and written
+// by json_writer.h alone. None keeps state and none throws.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "text/json_writer.h"
 
 namespace tov {
 
@@ -31,9 +33,15 @@ std::string Bool(bool b);
 
 // The failure document {"ok":false,"message":"..."} with the message
 // escaped; every answer that refuses or fails is this one, or this one with
-// more members after the message (moreMembers: JSON text that starts with a
-// comma, e.g. ",\"fallback\":true").
-std::string FailureJson(const std::string& message, const std::string& moreMembers = "");
+// more members after the message: FailureWriter's, whose object is left
+// open for them (FailureWriter(m).Key("fallback").Bool(true).EndObject()).
+std::string FailureJson(const std::string& message);
+JsonWriter FailureWriter(const std::string& message);
+
+// The plain success document {"ok":true}; OkWriter's object is left open
+// for more members.
+std::string OkJson();
+JsonWriter OkWriter();
 
 // The value of key= in the query of a request target, + and %XX decoded.
 // The match is plain text and not anchored: "id" also matches in "xid=".
