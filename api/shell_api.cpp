@@ -5,6 +5,7 @@
 #include "feedback/feedback.h"
 #include "lifecycle/shell_life.h"
 #include "tamsel_version.h"
+#include "text/text.h"
 
 namespace tamsel {
 namespace {
@@ -23,7 +24,7 @@ std::string ApiShellInfo() {
 }
 
 std::string ApiShellExit() {
-  return "{\"ok\":true}";
+  return tov::OkJson();
 }
 
 void ApiShellExitAfterAnswer() {
