@@ -3,11 +3,23 @@
 #include "server/http_request.h"
 #include "server/static_files.h"
 #include "server/web_shell.h"
+#include "text/json_writer.h"
 
 namespace tov {
 namespace {
 
-constexpr const char kNoSuchApi[] = "{\"code\":404,\"message\":\"no such api\"}";
+// The answer to an /api/ path no row names, written once.
+const std::string& NoSuchApiJson() {
+  static const std::string doc = JsonWriter()
+                                     .BeginObject()
+                                     .Key("code")
+                                     .Num(404)
+                                     .Key("message")
+                                     .Str("no such api")
+                                     .EndObject()
+                                     .Take();
+  return doc;
+}
 
 }  // namespace
 
@@ -28,7 +40,7 @@ void Route(Socket s, const RequestHead& head, const std::string& body, RouteList
     if (r->afterAnswer) r->afterAnswer();
     return;
   }
-  SendResponse(s, 404, "Not Found", kJsonType, kNoSuchApi);
+  SendResponse(s, 404, "Not Found", kJsonType, NoSuchApiJson());
 }
 
 }  // namespace tov

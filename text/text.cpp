@@ -15,10 +15,6 @@ std::string JEsc(const std::string& s) {
   return out;
 }
 
-std::string JStrings(const std::vector<std::string>& list) {
-  return JsonWriter().Strings(list).Take();
-}
-
 std::string MarkupEscape(const std::string& s) {
   std::string out;
   out.reserve(s.size());
@@ -50,10 +46,6 @@ std::string Num(uint64_t v) {
   char buf[24];
   snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(v));
   return buf;
-}
-
-std::string Bool(bool b) {
-  return b ? "true" : "false";
 }
 
 JsonWriter FailureWriter(const std::string& message) {

@@ -17,19 +17,12 @@ namespace tov {
 // everything else (including / and non-ASCII bytes) is copied.
 std::string JEsc(const std::string& s);
 
-// A list of texts as a JSON array of strings: ["a","b"], escaped, no white
-// space.
-std::string JStrings(const std::vector<std::string>& list);
-
 // Escapes a text for HTML and XML, in element text and in attribute values
 // quoted either way: & < > " ' become entities, everything else is copied.
 std::string MarkupEscape(const std::string& s);
 
 // Plain decimal text of an unsigned 64-bit value.
 std::string Num(uint64_t v);
-
-// The JSON literal of a flag: "true" or "false".
-std::string Bool(bool b);
 
 // The failure document {"ok":false,"message":"..."} with the message
 // escaped; every answer that refuses or fails is this one, or this one with
