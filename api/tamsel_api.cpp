@@ -1,9 +1,9 @@
-// The cleaning API: the route table the program hands the web server. It reads each
-// body as one JSON object through the JSON reader (a body that is not one,
-// or whose members have the wrong type, gets a failure document and starts
-// nothing) and queries with the text helpers, asks the rules and the
-// engine, and formats one JSON document per request; it keeps no state of
-// its own besides the process-wide catalogue. Documents are written by the
+// The cleaning API: the route table the program's entry hands the web
+// server. It reads each body as one JSON object through the JSON reader (a
+// body that is not one, or whose members have the wrong type, gets a failure
+// document and starts nothing) and queries with the text helpers, asks the
+// rules and the engine, and formats one JSON document per request; it keeps
+// no state of its own besides the process-wide catalogue. Documents are written by the
 // JSON writer, keys in a fixed order, no white space; the interface and the
 // single-instance probe rely on both.
 #include "api/tamsel_api.h"
