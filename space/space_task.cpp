@@ -39,9 +39,9 @@ std::string RecycleFailReason(tov::FsFault fault) {
   }
 }
 
-std::string ResultJson(const std::string& path, bool ok, const std::string& message) {
-  return "{\"path\":\"" + tov::JEsc(path) + "\",\"ok\":" + tov::Bool(ok) + ",\"message\":\"" +
-         tov::JEsc(message) + "\"}";
+void ResultJson(const std::string& path, bool ok, const std::string& message, tov::JsonWriter& w) {
+  w.BeginObject().Key("path").Str(path).Key("ok").Bool(ok).Key("message").Str(message);
+  w.EndObject();
 }
 
 std::wstring ParentPath(const std::wstring& path) {
@@ -216,17 +216,17 @@ std::string SpaceKindsDoc() {
 std::string SpaceRecycleDoc(const std::vector<std::string>& paths, const SpaceGuard& guard) {
   std::lock_guard<std::mutex> lock(g_mapLock);
   if (!g_map) return Failure(kSpaceNoMap);
-  std::string o = "{\"ok\":true,\"results\":[";
+  tov::JsonWriter w = tov::OkWriter();
+  w.Key("results").BeginArray();
   uint64_t total = 0;
   for (size_t i = 0; i < paths.size(); ++i) {
-    if (i) o += ",";
     uint64_t bytes = 0;
     std::string message;
     bool ok = RecycleOne(paths[i], guard, &bytes, &message);
     total += bytes;
-    o += ResultJson(paths[i], ok, message);
+    ResultJson(paths[i], ok, message, w);
   }
-  return o + "],\"bytes\":" + tov::Num(total) + "}";
+  return w.EndArray().Key("bytes").Num(total).EndObject().Take();
 }
 
 void SetSpaceMapForTest(SpaceMap map) {
