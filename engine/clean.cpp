@@ -8,6 +8,7 @@
 #include "engine/tamsel_engine.h"
 #include "engine/walk.h"
 #include "platform/platform.h"
+#include "text/fault_text.h"
 #include "text/text.h"
 
 namespace tamsel {
@@ -33,41 +34,11 @@ void Refuse(const Choice& c, ItemStat& stat, const std::wstring& path, uint64_t 
 const wchar_t kReasonProtected[] = L"已设为不清理";
 const wchar_t kReparseFilesReason[] = L"路径含重解析点(junction/symlink)";
 const wchar_t kReparseDirReason[] = L"路径含重解析点";
-const wchar_t kDeleteFailedInWalk[] = L"删除失败(占用或权限)";
-const wchar_t kDeleteFailedTarget[] = L"删除失败";
-
-// Why a file stayed, in the user's words; `general` where the system did not
-// tell the cases apart, linkReason for something swapped in since the listing.
-std::wstring DeleteFailReason(tov::FsFault fault, const wchar_t* general,
-                              const wchar_t* linkReason) {
-  switch (fault) {
-    case tov::FsFault::InUse:
-      return L"删除失败(文件正在使用)";
-    case tov::FsFault::Denied:
-      return L"删除失败(没有权限)";
-    case tov::FsFault::Gone:
-      return L"删除失败(文件已不存在)";
-    case tov::FsFault::Link:
-      return linkReason;
-    default:
-      return general;
-  }
-}
-
-// Why a folder was not walked.
-std::wstring OpenFailReason(tov::FsFault fault, const wchar_t* linkReason) {
-  switch (fault) {
-    case tov::FsFault::Link:
-      return linkReason;
-    case tov::FsFault::Denied:
-      return L"无法打开文件夹(没有权限)";
-    case tov::FsFault::Gone:
-      return L"无法打开文件夹(已不存在)";
-    case tov::FsFault::InUse:
-      return L"无法打开文件夹(正在使用)";
-    default:
-      return L"无法打开文件夹";
-  }
+// Why a file stayed or a folder was not walked, in the user's words (the
+// one table of text/fault_text.h); linkReason for something swapped in since
+// the listing.
+std::wstring FailReason(tov::FaultAction action, tov::FsFault fault, const wchar_t* linkReason) {
+  return U2W(tov::FaultText(action, fault, W2U(linkReason)));
 }
 
 // ---- Targets ---------------------------------------------------------------------
@@ -106,7 +77,7 @@ tov::DirHandle OpenTargetDir(const std::wstring& path, ItemStat& stat, const wch
   tov::FsFault fault = tov::FsFault::None;
   tov::DirHandle dir = tov::OpenWalkDir(path, &fault);
   if (dir == tov::kNoDir && fault != tov::FsFault::Gone)
-    Refuse(c, stat, path, 0, OpenFailReason(fault, linkReason));
+    Refuse(c, stat, path, 0, FailReason(tov::FaultAction::OpenFolder, fault, linkReason));
   return dir;
 }
 
@@ -120,8 +91,6 @@ bool DeleteTargetFile(const std::wstring& path, tov::FsFault* fault) {
 }
 
 // ---- Moving to the Recycle Bin ------------------------------------------------------
-
-const wchar_t kRecycleFailed[] = L"无法移到回收站(文件留在原处)";
 
 // Files of an item of the user's own files waiting to go to the Recycle Bin
 // together: the shell moves a batch much faster than one file at a time.
@@ -151,7 +120,7 @@ void FlushRecycle(RecycleBatch& b, ItemStat& stat, const Choice& c) {
       stat.bytes += b.sizes[i];
       Touched(c, TouchKind::Recycled, b.sizes[i], b.paths[i], std::wstring());
     } else {
-      Refuse(c, stat, b.paths[i], b.sizes[i], DeleteFailReason(f, kRecycleFailed, kRecycleFailed));
+      Refuse(c, stat, b.paths[i], b.sizes[i], U2W(tov::FaultText(tov::FaultAction::Recycle, f)));
     }
   }
   b.paths.clear();
@@ -221,9 +190,10 @@ struct ItemWalk {
       stat.bytes += size;
       Touched(c, TouchKind::Deleted, size, full, std::wstring());
     } else {
-      const wchar_t* general = in != tov::kNoDir ? kDeleteFailedInWalk : kDeleteFailedTarget;
+      tov::FaultAction action =
+          in != tov::kNoDir ? tov::FaultAction::DeleteInFolder : tov::FaultAction::DeleteTargetFile;
       const wchar_t* link = item.mode == ItemMode::Dir ? kReparseDirReason : kReparseFilesReason;
-      Refuse(c, stat, full, size, DeleteFailReason(fault, general, link));
+      Refuse(c, stat, full, size, FailReason(action, fault, link));
     }
   }
 
@@ -269,7 +239,7 @@ struct ItemWalk {
     if (gated) {
       w.refuseDir = RefuseProtectedDirs(c, stat);
       w.fault = [this, linkReason](const std::wstring& path, tov::FsFault fault) {
-        Refuse(c, stat, path, 0, OpenFailReason(fault, linkReason));
+        Refuse(c, stat, path, 0, FailReason(tov::FaultAction::OpenFolder, fault, linkReason));
       };
     } else if (!c.safety->protect.empty()) {
       w.refuseDir = [this](const std::wstring& sub) { return IsProtectedPath(*c.safety, sub); };

@@ -199,15 +199,42 @@ bool LongPathName(const std::wstring& path, std::wstring* out);
 // deletes and removes everything below through the handle of the folder it
 // is in, never by a full path that could be resolved anew.
 
-// Why a file-system call failed, as far as the system tells the cases apart.
-enum class FsFault {
-  None,
-  Gone,    // not there (any more): not found, or deletion already pending
-  InUse,   // held open by another program (sharing violation)
-  Denied,  // no permission
-  Link,    // a reparse point, or not the object that was listed, where a real one was expected
-  Other,
+// Why a file-system call failed, as far as the system tells the cases apart,
+// with the system's own code kept beside the kind. Every kind a backend reads
+// from a system code comes from its one translation, FaultOfSystemCode; the
+// user's words for each kind are one table above the seam (text/fault_text.h).
+// Faults compare by kind alone: the code says where a kind came from.
+struct FsFault {
+  enum Kind : uint8_t {
+    None,
+    Gone,    // not there (any more): not found, or deletion already pending
+    InUse,   // held by another program: a sharing violation, a lock, a mapped or running file
+    Denied,  // no permission
+    Link,    // a reparse point, or not the object that was listed, where a real one was expected
+    Other,
+  };
+  Kind kind = None;
+  // The system's code the kind was read from (what FaultOfSystemCode takes);
+  // 0 where the backend judged by itself (an id that differs from the
+  // listing's, the stand-in's emulations).
+  uint32_t code = 0;
+  constexpr FsFault(Kind k = None, uint32_t c = 0) : kind(k), code(c) {}
 };
+constexpr bool operator==(FsFault a, FsFault b) {
+  return a.kind == b.kind;
+}
+constexpr bool operator!=(FsFault a, FsFault b) {
+  return a.kind != b.kind;
+}
+
+// The backend's one translation of a system code into a fault, the code kept
+// in it. Windows: a Win32 error code, an NTSTATUS of error severity
+// (0xC0000000 and up: a deletion pending, a file deleted under an open
+// handle and a running program's image each get their own kind, though the
+// Win32 code of all three is ERROR_ACCESS_DENIED) or an HRESULT that carries
+// a Win32 code (0x8007xxxx). POSIX: an errno value. Any code it does not
+// know, 0 included, is Other, never None.
+FsFault FaultOfSystemCode(uint32_t code);
 
 // An open directory; kNoDir when there is none.
 using DirHandle = std::intptr_t;

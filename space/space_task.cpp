@@ -6,6 +6,7 @@
 #include "engine/tamsel_engine.h"
 #include "paths/paths.h"
 #include "platform/platform.h"
+#include "text/fault_text.h"
 #include "text/text.h"
 
 namespace tamsel {
@@ -24,19 +25,6 @@ const char kReasonMapRoot[] = "不能移除分析的根文件夹";
 
 std::string Failure(const std::string& message) {
   return tov::FailureJson(message);
-}
-
-std::string RecycleFailReason(tov::FsFault fault) {
-  switch (fault) {
-    case tov::FsFault::InUse:
-      return "移到回收站失败(文件正在使用)";
-    case tov::FsFault::Denied:
-      return "移到回收站失败(没有权限)";
-    case tov::FsFault::Gone:
-      return "移到回收站失败(已不存在)";
-    default:
-      return "移到回收站失败";
-  }
 }
 
 void ResultJson(const std::string& path, bool ok, const std::string& message, tov::JsonWriter& w) {
@@ -109,7 +97,7 @@ bool RecycleOne(const std::string& asked, const SpaceGuard& guard, uint64_t* byt
   }
   tov::FsFault fault = tov::FsFault::None;
   if (!tov::RecyclePath(path, &fault)) {
-    *message = RecycleFailReason(fault);
+    *message = tov::FaultText(tov::FaultAction::Recycle, fault);
     return false;
   }
   *bytes = node != kSpaceNone ? DropSpaceNode(&m, node, kinds.get())

@@ -1864,20 +1864,36 @@ TEST_F(Engine, AFolderReplacedByAnotherSinceItsListingIsNeverEntered) {
 }
 
 TEST_F(Engine, AFileThatVanishesBeforeItsDeletionIsReportedAsGone) {
-  ASSERT_TRUE(PlantFile(At(L"t\\a\\x.log"), 1));
-  ASSERT_TRUE(PlantFile(At(L"t\\z.log"), 2));
-  // The hook fires before "a" is entered, after the listing that holds z.log.
-  struct Vanish {
-    static void Hook(const std::wstring&) { std::filesystem::remove(tov::HostPath(g_swapTo)); }
+  // A file deleted and one of the user's own that goes to the Recycle Bin:
+  // each is reported in the words of what was done to it.
+  const struct {
+    bool userFiles;
+    const char* reason;
+  } kCases[] = {
+      {false, "删除失败(文件已不存在)"},
+      {true, "移到回收站失败(已不存在)"},
   };
-  g_swapTo = At(L"t\\z.log");
-  SetWalkHookForTest(Vanish::Hook);
-  ItemStat s = CleanOne(Item("i", ItemMode::Files, {Tg(At(L"t"))}), false);
-  SetWalkHookForTest(nullptr);
-  EXPECT_EQ(s.files, 1u);
-  EXPECT_EQ(s.bytes, 1u);
-  EXPECT_EQ(s.skipped, 1u);
-  EXPECT_EQ(s.errors, (std::vector<std::string>{Err(At(L"t\\z.log"), "删除失败(文件已不存在)")}));
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.userFiles ? "user files" : "deleted");
+    ASSERT_TRUE(PlantFile(At(L"t\\a\\x.log"), 1));
+    ASSERT_TRUE(PlantFile(At(L"t\\z.log"), 2));
+    Listing before = ListTree(Root());
+    // The hook fires before "a" is entered, after the listing that holds z.log.
+    struct Vanish {
+      static void Hook(const std::wstring&) { std::filesystem::remove(tov::HostPath(g_swapTo)); }
+    };
+    g_swapTo = At(L"t\\z.log");
+    SetWalkHookForTest(Vanish::Hook);
+    RuleItem item = Item("i", ItemMode::Files, {Tg(At(L"t"))});
+    item.userFiles = c.userFiles;
+    ItemStat s = CleanOne(item, false);
+    SetWalkHookForTest(nullptr);
+    EXPECT_EQ(s.files, 1u);
+    EXPECT_EQ(s.bytes, 1u);
+    EXPECT_EQ(s.skipped, 1u);
+    EXPECT_EQ(s.errors, (std::vector<std::string>{Err(At(L"t\\z.log"), c.reason)}));
+    ExpectOnlyGone(before, ListTree(Root()), {"t/a/x.log", "t/z.log"});
+  }
 }
 
 TEST_F(Engine, CloudPlaceholdersAreNeitherCountedListedNorDeleted) {

@@ -441,23 +441,23 @@ bool LinkPointsToDir(int dirfd, const char* name) {
   return fstatat(dirfd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
 }
 
-FsFault FaultOfErrno(int err) {
-  switch (err) {
+FsFault FaultOfSystemCode(uint32_t code) {
+  switch (code) {
     case ENOENT:
-      return FsFault::Gone;
+      return FsFault(FsFault::Gone, code);
     case EBUSY:
     case ETXTBSY:
-      return FsFault::InUse;
+      return FsFault(FsFault::InUse, code);
     case EACCES:
     case EPERM:
     case EROFS:
-      return FsFault::Denied;
-    case ELOOP:
-    case ENOTDIR:
+      return FsFault(FsFault::Denied, code);
+    case ELOOP:    // a link where O_NOFOLLOW allows none
+    case ENOTDIR:  // a file where a folder was listed (or a link to one)
     case EISDIR:
-      return FsFault::Link;
+      return FsFault(FsFault::Link, code);
     default:
-      return FsFault::Other;
+      return FsFault(FsFault::Other, code);
   }
 }
 
@@ -824,7 +824,7 @@ bool RemoveEntry(int dir, const std::wstring& name, bool isDir, FsFault* fault) 
   }
   bool ok = unlinkat(dir, n.c_str(), isDir ? AT_REMOVEDIR : 0) == 0;
   if (!ok) {
-    *fault = errno == ENOTEMPTY || errno == EEXIST ? FsFault::Other : FaultOfErrno(errno);
+    *fault = FaultOfErrno(errno);  // ENOTEMPTY and EEXIST (not empty) are Other
     if (readOnly) RestoreMode(own, st.st_mode);
   }
   if (own >= 0) close(own);

@@ -82,8 +82,11 @@ uint32_t AttrsOf(const struct stat& st, bool linkToDir);
 // Whether the link `name` in the open directory dirfd points at a directory.
 bool LinkPointsToDir(int dirfd, const char* name);
 
-// The FsFault of an errno value.
-FsFault FaultOfErrno(int err);
+// The FsFault of an errno value: FaultOfSystemCode, the stand-in's one
+// translation.
+inline FsFault FaultOfErrno(int err) {
+  return FaultOfSystemCode(static_cast<uint32_t>(err));
+}
 
 // Opens the directory name below the open directory parent, never through a
 // link (O_NOFOLLOW | O_DIRECTORY), and only when it lies on parent's device

@@ -25,6 +25,10 @@
 #include "platform/platform.h"
 #include "platform/win32/win32_shared.h"
 
+// The status behind the thread's last Win32 error (ntdll, every Windows
+// since XP; winternl.h does not declare it).
+extern "C" NTSTATUS NTAPI RtlGetLastNtStatus(void);
+
 namespace tov {
 namespace {
 
@@ -231,7 +235,7 @@ bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>
 
 bool PathIsGone(const std::wstring& path) {
   if (GetFileAttributesW(LongPathForm(path).c_str()) != INVALID_FILE_ATTRIBUTES) return false;
-  return FaultOf(GetLastError()) == FsFault::Gone;
+  return LastFault() == FsFault::Gone;
 }
 
 bool LongPathName(const std::wstring& path, std::wstring* out) {
@@ -259,7 +263,19 @@ bool LongPathName(const std::wstring& path, std::wstring* out) {
 
 // ---- Walking by handle --------------------------------------------------------------
 
-FsFault FaultOf(DWORD err) {
+namespace {
+
+// Codes the headers of our target leave out or keep in ntstatus.h, which
+// clashes with windows.h.
+constexpr uint32_t kErrorStoppedOnSymlink = 681;
+constexpr uint32_t kStatusDeletePending = 0xC0000056u;
+constexpr uint32_t kStatusFileIsADirectory = 0xC00000BAu;
+constexpr uint32_t kStatusNotADirectory = 0xC0000103u;
+constexpr uint32_t kStatusCannotDelete = 0xC0000121u;
+constexpr uint32_t kStatusFileDeleted = 0xC0000123u;
+
+// The kind of a Win32 error code.
+FsFault::Kind Win32Kind(uint32_t err) {
   switch (err) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -271,14 +287,62 @@ FsFault FaultOf(DWORD err) {
       return FsFault::InUse;
     case ERROR_ACCESS_DENIED:
     case ERROR_PRIVILEGE_NOT_HELD:
+    case ERROR_WRITE_PROTECT:
       return FsFault::Denied;
-    case ERROR_DIRECTORY:         // a directory where a file was expected, or the reverse
-    case ERROR_CANT_ACCESS_FILE:  // a reparse point the system cannot resolve
-    case 681:                     // ERROR_STOPPED_ON_SYMLINK
+    case ERROR_DIRECTORY:              // a directory where a file was expected, or the reverse
+    case kErrorStoppedOnSymlink:       // a symbolic link on the way
+    case ERROR_CANT_ACCESS_FILE:       // a reparse point the system cannot resolve
+    case ERROR_CANT_RESOLVE_FILENAME:  // links that lead on too far, or in a circle
+    case ERROR_INVALID_REPARSE_DATA:
+    case ERROR_REPARSE_TAG_INVALID:
+    case ERROR_REPARSE_TAG_MISMATCH:
       return FsFault::Link;
     default:
+      // ERROR_NOT_A_REPARSE_POINT too: it says the object is no link.
       return FsFault::Other;
   }
+}
+
+}  // namespace
+
+FsFault FaultOfSystemCode(uint32_t code) {
+  // An NTSTATUS of error severity. Win32 reports several statuses as
+  // ERROR_ACCESS_DENIED that refuse no permission: a file whose deletion is
+  // pending, or that was deleted under an open handle, is going; a running
+  // program's image (or the page file) cannot be deleted while it is in
+  // use; a directory where a file was asked for is not what was listed. The
+  // rest read as the Win32 code the system gives them.
+  if ((code & 0xC0000000u) == 0xC0000000u) {
+    switch (code) {
+      case kStatusDeletePending:
+      case kStatusFileDeleted:
+        return FsFault(FsFault::Gone, code);
+      case kStatusCannotDelete:
+        return FsFault(FsFault::InUse, code);
+      case kStatusFileIsADirectory:
+      case kStatusNotADirectory:
+        return FsFault(FsFault::Link, code);
+      default:
+        return FsFault(Win32Kind(RtlNtStatusToDosError(static_cast<NTSTATUS>(code))), code);
+    }
+  }
+  // An HRESULT that carries a Win32 code (HRESULT_FROM_WIN32).
+  if ((code & 0xFFFF0000u) == 0x80070000u) return FsFault(Win32Kind(code & 0xFFFFu), code);
+  if (code > 0xFFFFu) return FsFault(FsFault::Other, code);
+  return FsFault(Win32Kind(code), code);
+}
+
+FsFault LastFault() {
+  DWORD err = GetLastError();
+  if (err == ERROR_ACCESS_DENIED) {
+    NTSTATUS status = RtlGetLastNtStatus();
+    // Only the status this error was made from: a call that set the error
+    // by itself leaves an older status behind.
+    if ((static_cast<uint32_t>(status) & 0xC0000000u) == 0xC0000000u &&
+        RtlNtStatusToDosError(status) == err)
+      return FaultOfSystemCode(static_cast<uint32_t>(status));
+  }
+  return FaultOfSystemCode(err);
 }
 
 namespace {
@@ -297,15 +361,6 @@ struct DispositionInfoEx {
 // Enough for several hundred entries per call; names are at most 255
 // characters.
 constexpr DWORD kListBufferBytes = 64 * 1024;
-
-FsFault FaultOfStatus(NTSTATUS status) {
-  // STATUS_DELETE_PENDING maps to ERROR_ACCESS_DENIED; it means "going".
-  if (static_cast<uint32_t>(status) == 0xC0000056u) return FsFault::Gone;
-  // STATUS_FILE_IS_A_DIRECTORY / STATUS_NOT_A_DIRECTORY: not what was listed.
-  if (static_cast<uint32_t>(status) == 0xC00000BAu || static_cast<uint32_t>(status) == 0xC0000103u)
-    return FsFault::Link;
-  return FaultOf(RtlNtStatusToDosError(status));
-}
 
 HANDLE Raw(DirHandle d) {
   return reinterpret_cast<HANDLE>(d);
@@ -331,7 +386,7 @@ HANDLE OpenRelative(HANDLE root, const std::wstring& name, ACCESS_MASK access, U
                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
                    options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (st < 0) {
-    *fault = FaultOfStatus(st);
+    *fault = FaultOfSystemCode(static_cast<uint32_t>(st));
     return nullptr;
   }
   return h;
@@ -351,7 +406,7 @@ bool HandleAttributes(HANDLE h, DWORD* attrs) {
 HANDLE RealDirectoryOrNull(HANDLE h, FsFault* fault) {
   DWORD attrs = 0;
   if (!HandleAttributes(h, &attrs)) {
-    *fault = FaultOf(GetLastError());
+    *fault = LastFault();
     CloseHandle(h);
     return nullptr;
   }
@@ -383,13 +438,13 @@ bool DeleteByHandle(HANDLE h, DWORD attrs, FsFault* fault) {
   DWORD err = GetLastError();
   if (err != ERROR_INVALID_PARAMETER && err != ERROR_NOT_SUPPORTED &&
       err != ERROR_INVALID_FUNCTION) {
-    *fault = FaultOf(err);
+    *fault = LastFault();
     return false;
   }
   bool cleared = false;
   if (attrs & FILE_ATTRIBUTE_READONLY) {
     if (!SetHandleAttributes(h, attrs & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
-      *fault = FaultOf(GetLastError());
+      *fault = LastFault();
       return false;
     }
     cleared = true;
@@ -397,7 +452,7 @@ bool DeleteByHandle(HANDLE h, DWORD attrs, FsFault* fault) {
   FILE_DISPOSITION_INFO classic;
   classic.DeleteFile = TRUE;
   if (SetFileInformationByHandle(h, FileDispositionInfo, &classic, sizeof classic)) return true;
-  *fault = FaultOf(GetLastError());
+  *fault = LastFault();
   if (cleared) SetHandleAttributes(h, attrs);
   return false;
 }
@@ -419,7 +474,7 @@ DirHandle OpenWalkDir(const std::wstring& path, FsFault* fault) {
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    *fault = FaultOf(GetLastError());
+    *fault = LastFault();
     return kNoDir;
   }
   size_t at = 7;
@@ -511,7 +566,7 @@ bool DeleteRelative(DirHandle dir, const std::wstring& name, bool asDirectory, F
   DWORD refuse = FILE_ATTRIBUTE_REPARSE_POINT | (asDirectory ? 0 : FILE_ATTRIBUTE_DIRECTORY);
   bool ok = false;
   if (!HandleAttributes(h, &attrs)) {
-    *fault = FaultOf(GetLastError());
+    *fault = LastFault();
   } else if (attrs & refuse) {
     *fault = FsFault::Link;
   } else if (!asDirectory && (attrs & kAttrNotLocal)) {

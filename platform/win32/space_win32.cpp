@@ -15,23 +15,6 @@
 namespace tov {
 namespace {
 
-// The space map reads a failure as the walk by handle does (FaultOf), but
-// for a link only a reparse point counts: a file where a folder was listed
-// (ERROR_DIRECTORY), a stop at a symbolic link (681) and a mapped file are
-// other failures to it.
-FsFault SpaceFaultOf(DWORD err) {
-  switch (err) {
-    case ERROR_NOT_A_REPARSE_POINT:
-      return FsFault::Link;
-    case ERROR_DIRECTORY:
-    case 681:  // ERROR_STOPPED_ON_SYMLINK
-    case ERROR_USER_MAPPED_FILE:
-      return FsFault::Other;
-    default:
-      return FaultOf(err);
-  }
-}
-
 // A reparse tag that makes the entry stand for another name (symbolic
 // link, junction, mount point): bit 29, IsReparseTagNameSurrogate.
 bool IsNameSurrogate(DWORD tag) {
@@ -224,7 +207,7 @@ void RecycleFiles(const std::vector<std::wstring>& paths, std::vector<FsFault>* 
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-      (*faults)[i] = SpaceFaultOf(GetLastError());
+      (*faults)[i] = LastFault();
       if ((*faults)[i] == FsFault::Gone || (*faults)[i] == FsFault::None)
         (*faults)[i] = FsFault::Other;
     } else {
@@ -244,7 +227,7 @@ bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault) {
     // An empty folder has no entry at all only at a drive root; elsewhere
     // "." is there. Either way nothing is wrong.
     if (err == ERROR_NO_MORE_FILES) return true;
-    *fault = SpaceFaultOf(err);
+    *fault = LastFault();
     return false;
   }
   do {
@@ -285,7 +268,7 @@ bool RecyclePath(const std::wstring& path, FsFault* fault) {
         LongPathForm(path).c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-      *fault = SpaceFaultOf(GetLastError());
+      *fault = LastFault();
       if (*fault == FsFault::Gone) *fault = FsFault::Other;
     } else {
       CloseHandle(h);

@@ -30,7 +30,11 @@ inline bool IsDotEntry(const wchar_t* n) {
 // the thread's last error, when it fails.
 HANDLE FindFirstIn(const std::wstring& dir, WIN32_FIND_DATAW* fd);
 
-// The FsFault of a Win32 error code, as the walk by handle reads it.
-FsFault FaultOf(DWORD err);
+// The fault of the calling thread's last error (GetLastError), through
+// FaultOfSystemCode. ERROR_ACCESS_DENIED stands for several statuses that
+// are not a matter of permission (a deletion pending, a running program's
+// image): for it the thread's last NTSTATUS is read instead, when that is
+// the status the error came from, and kept as the fault's code.
+FsFault LastFault();
 
 }  // namespace tov
