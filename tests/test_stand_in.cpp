@@ -94,7 +94,7 @@ TEST_F(StandIn, EveryListedNameOpensAndDeletesExactlyItsOwnEntry) {
   for (const tov::DirEntry& e : atRoot) {
     if (!(e.attrs & tov::kAttrDirectory) || e.name == L"e") continue;
     tov::DirHandle g = tov::OpenSubdir(root, e, &fault);
-    ASSERT_NE(g, tov::kNoDir) << static_cast<int>(fault);
+    ASSERT_NE(g, tov::kNoDir) << static_cast<int>(fault.kind) << " " << fault.code;
     std::vector<tov::DirEntry> inG;
     EXPECT_TRUE(tov::ListDirAt(g, &inG));
     ASSERT_EQ(inG.size(), 1u);
