@@ -109,7 +109,11 @@ bool RecycleOne(const std::string& asked, const SpaceGuard& guard, uint64_t* byt
   }
   tov::FsFault fault = tov::FsFault::None;
   if (!tov::RecyclePath(path, &fault)) {
-    *message = RecycleFailReason(fault);
+    // A link found on the way by handle is refused as the check above
+    // refuses one it sees.
+    *message = fault == tov::FsFault::Link
+                   ? kSpaceRefusalTexts[static_cast<size_t>(SpaceRefuse::Link)]
+                   : RecycleFailReason(fault);
     return false;
   }
   *bytes = node != kSpaceNone ? DropSpaceNode(&m, node, kinds.get())
