@@ -7,11 +7,11 @@
 // not installed are declared all the same and simply yield nothing.
 //
 // What the declarations keep to, and the tests check:
-// - risk "low" exactly when the item is selected by default;
+// - risk Low exactly when the item is selected by default;
 // - allowSystem only on targets inside the Windows and program-files
 //   directories, plus the page file, which is only measured;
 // - personal data (chat folders) and what must not be deleted by hand (the
-//   page file, the component store) is mode "measure" and risk "high":
+//   page file, the component store) is mode Measure and risk High:
 //   counted, never deleted;
 // - the user's own files (downloads, sample media, wallpapers) are marked
 //   userFiles: recycled rather than deleted, never cleaned unattended;
@@ -47,29 +47,29 @@ std::vector<Category> BuildRules() {
   cTemp.id = "temp";
   cTemp.name = "临时文件";
 
-  it = MkItem("user-temp", "用户临时目录", "low", "files", true,
+  it = MkItem("user-temp", "用户临时目录", Risk::Low, ItemMode::Files, true,
               "当前用户的 %TEMP% 目录，程序退出即失效的文件");
   Add(it, L"%TEMP%", true, false);
   cTemp.items.push_back(it);
 
-  it = MkItem("local-tmp-log", "本地应用临时文件 / 日志", "low", "files", true,
+  it = MkItem("local-tmp-log", "本地应用临时文件 / 日志", Risk::Low, ItemMode::Files, true,
               "%LOCALAPPDATA% 下的 *.tmp 与 *.log");
   Add(it, L"%LOCALAPPDATA%", true, false, {L"*.tmp", L"*.log"});
   cTemp.items.push_back(it);
 
-  it = MkItem("roaming-tmp-log", "漫游应用临时文件 / 日志", "low", "files", true,
+  it = MkItem("roaming-tmp-log", "漫游应用临时文件 / 日志", Risk::Low, ItemMode::Files, true,
               "%APPDATA% 下的 *.tmp 与 *.log");
   Add(it, L"%APPDATA%", true, false, {L"*.tmp", L"*.log"});
   cTemp.items.push_back(it);
 
-  it = MkItem("recent-lnk", "最近打开记录", "low", "files", true,
+  it = MkItem("recent-lnk", "最近打开记录", Risk::Low, ItemMode::Files, true,
               "开始菜单「最近使用」的快捷方式，不影响文件本身");
   Add(it, L"%APPDATA%\\Microsoft\\Windows\\Recent", false, false, {L"*.lnk"});
   Add(it, L"%APPDATA%\\Microsoft\\Windows\\Recent\\CustomDestinations", false, false);
   Add(it, L"%APPDATA%\\Microsoft\\Windows\\Recent\\AutomaticDestinations", false, false);
   cTemp.items.push_back(it);
 
-  it = MkItem("win-serviceprofiles-log", "系统服务日志", "medium", "files", false,
+  it = MkItem("win-serviceprofiles-log", "系统服务日志", Risk::Medium, ItemMode::Files, false,
               "%WinDir%\\ServiceProfiles 下的服务日志，需管理员");
   Add(it, L"%SystemRoot%\\ServiceProfiles", true, true, {L"*.log", L"*.tmp"});
   cTemp.items.push_back(it);
@@ -81,7 +81,7 @@ std::vector<Category> BuildRules() {
   cCache.id = "cache";
   cCache.name = "应用与系统缓存";
 
-  it = MkItem("chrome-cache", "Chrome 浏览器缓存", "low", "files", true,
+  it = MkItem("chrome-cache", "Chrome 浏览器缓存", Risk::Low, ItemMode::Files, true,
               "网页缓存，删后首次打开网站会稍慢，不影响登录与书签");
   Add(it, L"%LOCALAPPDATA%\\Google\\Chrome\\User Data\\Default\\Cache", true, false);
   Add(it, L"%LOCALAPPDATA%\\Google\\Chrome\\User Data\\Default\\Code Cache", true, false);
@@ -93,7 +93,7 @@ std::vector<Category> BuildRules() {
   Add(it, L"%LOCALAPPDATA%\\Google\\Chrome\\User Data\\GrShaderCache", true, false);
   cCache.items.push_back(it);
 
-  it = MkItem("edge-cache", "Edge 浏览器缓存", "low", "files", true,
+  it = MkItem("edge-cache", "Edge 浏览器缓存", Risk::Low, ItemMode::Files, true,
               "网页缓存，删后首次打开网站会稍慢，不影响登录与收藏");
   Add(it, L"%LOCALAPPDATA%\\Microsoft\\Edge\\User Data\\Default\\Cache", true, false);
   Add(it, L"%LOCALAPPDATA%\\Microsoft\\Edge\\User Data\\Default\\Code Cache", true, false);
@@ -103,46 +103,46 @@ std::vector<Category> BuildRules() {
   Add(it, L"%LOCALAPPDATA%\\Microsoft\\Edge\\User Data\\GrShaderCache", true, false);
   cCache.items.push_back(it);
 
-  it = MkItem("explorer-cache", "缩略图 / 图标缓存", "low", "files", true,
+  it = MkItem("explorer-cache", "缩略图 / 图标缓存", Risk::Low, ItemMode::Files, true,
               "资源管理器的缩略图缓存，删后自动重建");
   Add(it, L"%LOCALAPPDATA%\\Microsoft\\Windows\\Explorer", false, false,
       {L"ThumbCache*.db", L"iconcache_*.db"});
   cCache.items.push_back(it);
 
-  it = MkItem("prefetch", "预读文件 Prefetch", "low", "files", true,
+  it = MkItem("prefetch", "预读文件 Prefetch", Risk::Low, ItemMode::Files, true,
               "Windows 预读缓存，删后程序首次启动稍慢，之后自动重建");
   Add(it, L"%SystemRoot%\\Prefetch", false, true, {}, {L".db", L".pf"});
   cCache.items.push_back(it);
 
-  it = MkItem("font-cache", "字体缓存", "low", "files", true,
+  it = MkItem("font-cache", "字体缓存", Risk::Low, ItemMode::Files, true,
               "字体缓存，删后系统自动重建；不会删除已安装字体");
   Add(it, L"%SystemRoot%\\ServiceProfiles\\LocalService\\AppData\\Local\\FontCache", false, true,
       {}, {L".ttf", L".dat"});
   cCache.items.push_back(it);
 
-  it = MkItem("d3d-cache", "D3D 着色器缓存", "low", "files", true,
+  it = MkItem("d3d-cache", "D3D 着色器缓存", Risk::Low, ItemMode::Files, true,
               "显卡着色器缓存，删后游戏首次加载稍慢");
   Add(it, L"%LOCALAPPDATA%\\D3DSCache", true, false);
   cCache.items.push_back(it);
 
-  it = MkItem("inetcache", "系统 Web 缓存(IE/INetCache)", "low", "files", true,
+  it = MkItem("inetcache", "系统 Web 缓存(IE/INetCache)", Risk::Low, ItemMode::Files, true,
               "系统内置浏览器控件的缓存");
   Add(it, L"%LOCALAPPDATA%\\Microsoft\\Windows\\INetCache", true, false);
   Add(it, L"%LOCALAPPDATA%\\Microsoft\\Windows\\Caches", true, false);
   Add(it, L"%LOCALAPPDATA%\\Microsoft\\Windows\\WebCache", true, false);
   cCache.items.push_back(it);
 
-  it = MkItem("rdp-cache", "远程桌面位图缓存", "low", "files", true,
+  it = MkItem("rdp-cache", "远程桌面位图缓存", Risk::Low, ItemMode::Files, true,
               "RDP 会话的位图缓存，不影响远程连接配置");
   Add(it, L"%LOCALAPPDATA%\\Microsoft\\Terminal Server Client\\Cache", true, false);
   cCache.items.push_back(it);
 
-  it = MkItem("cryptnet-cache", "系统证书缓存", "low", "files", true,
+  it = MkItem("cryptnet-cache", "系统证书缓存", Risk::Low, ItemMode::Files, true,
               "CryptnetUrlCache 证书下载缓存，删后需要时自动重下");
   Add(it, L"%USERPROFILE%\\AppData\\LocalLow\\Microsoft\\CryptnetUrlCache", true, false);
   cCache.items.push_back(it);
 
-  it = MkItem("chrome-update-cache", "Chrome 更新包残留", "medium", "files", false,
+  it = MkItem("chrome-update-cache", "Chrome 更新包残留", Risk::Medium, ItemMode::Files, false,
               "浏览器更新下载的安装包残留");
   Add(it, L"%ProgramFiles%\\Google\\Chrome\\Application", false, true, {}, {L".exe"});
   Add(it, L"%ProgramFiles(x86)%\\Google\\Update\\Download", false, true, {L"*.exe"});
@@ -155,18 +155,19 @@ std::vector<Category> BuildRules() {
   cSystem.id = "system";
   cSystem.name = "系统更新与日志";
 
-  it = MkItem("upd-download", "Windows 更新下载缓存", "medium", "files", false,
+  it = MkItem("upd-download", "Windows 更新下载缓存", Risk::Medium, ItemMode::Files, false,
               "已下载未安装的更新包，删除后不影响已安装的更新");
   Add(it, L"%SystemRoot%\\SoftwareDistribution\\Download", true, true);
   cSystem.items.push_back(it);
 
-  it = MkItem("upd-datastore", "Windows 更新数据库", "medium", "files", false,
+  it = MkItem("upd-datastore", "Windows 更新数据库", Risk::Medium, ItemMode::Files, false,
               "更新历史数据库文件，删除后更新历史列表会变空，系统会重建");
   Add(it, L"%SystemRoot%\\SoftwareDistribution\\DataStore", false, true, {L"*.edb"});
   Add(it, L"%SystemRoot%\\SoftwareDistribution\\DataStore\\Logs", false, true);
   cSystem.items.push_back(it);
 
-  it = MkItem("do-cache", "传递优化缓存", "medium", "files", false, "Windows 局域网更新分发的缓存");
+  it = MkItem("do-cache", "传递优化缓存", Risk::Medium, ItemMode::Files, false,
+              "Windows 局域网更新分发的缓存");
   // The two long paths stay whole, as declared.
   // clang-format off
   Add(it, L"%SystemRoot%\\ServiceProfiles\\NetworkService\\AppData\\Local\\Microsoft\\Windows\\DeliveryOptimization\\Cache",
@@ -176,36 +177,36 @@ std::vector<Category> BuildRules() {
   // clang-format on
   cSystem.items.push_back(it);
 
-  it = MkItem("sys-dmp", "系统崩溃转储", "low", "files", true,
+  it = MkItem("sys-dmp", "系统崩溃转储", Risk::Low, ItemMode::Files, true,
               "蓝屏/崩溃时生成的转储文件，排查完毕后可删");
   Add(it, L"%SystemRoot%", false, true, {L"*.dmp"});
   Add(it, L"%SystemRoot%\\LiveKernelReports", true, true);
   Add(it, L"%LOCALAPPDATA%\\CrashDumps", true, false);
   cSystem.items.push_back(it);
 
-  it = MkItem("sys-logs", "系统日志(Windows\\Logs)", "medium", "files", false,
+  it = MkItem("sys-logs", "系统日志(Windows\\Logs)", Risk::Medium, ItemMode::Files, false,
               "系统组件日志，排障时有用，平时可删");
   Add(it, L"%SystemRoot%\\Logs", true, true, {L"*.log", L"*.etl"});
   cSystem.items.push_back(it);
 
-  it = MkItem("win-panther", "系统安装日志(Panther)", "medium", "files", false,
+  it = MkItem("win-panther", "系统安装日志(Panther)", Risk::Medium, ItemMode::Files, false,
               "Windows 安装/升级过程日志");
   Add(it, L"%SystemRoot%\\Panther", true, true, {L"*.log", L"*.xml"});
   cSystem.items.push_back(it);
 
-  it = MkItem("wer-reports", "错误报告队列(WER)", "medium", "files", false,
+  it = MkItem("wer-reports", "错误报告队列(WER)", Risk::Medium, ItemMode::Files, false,
               "程序崩溃后上传给微软的错误报告");
   Add(it, L"%ProgramData%\\Microsoft\\Windows\\WER\\ReportArchive", true, false);
   Add(it, L"%ProgramData%\\Microsoft\\Windows\\WER\\ReportQueue", true, false);
   cSystem.items.push_back(it);
 
-  it = MkItem("patch-cache", "补丁缓存 $PatchCache$", "medium", "dir", false,
+  it = MkItem("patch-cache", "补丁缓存 $PatchCache$", Risk::Medium, ItemMode::Dir, false,
               "MSI 补丁缓存；删除后个别程序修复/卸载需重新下载补丁");
   Add(it, L"%SystemRoot%\\Installer\\$PatchCache$", true, true);
   cSystem.items.push_back(it);
 
-  it = MkItem("asm-native", "程序集预编译缓存(.NET NativeImages)", "medium", "files", false,
-              "NativeImages 预编译缓存，删后相关 .NET 程序首次启动变慢；不碰 GAC");
+  it = MkItem("asm-native", "程序集预编译缓存(.NET NativeImages)", Risk::Medium, ItemMode::Files,
+              false, "NativeImages 预编译缓存，删后相关 .NET 程序首次启动变慢；不碰 GAC");
   it.allowDetails = false;
   Add(it, L"%SystemRoot%\\assembly\\NativeImages_v2.0.50727_32", true, true);
   Add(it, L"%SystemRoot%\\assembly\\NativeImages_v2.0.50727_64", true, true);
@@ -215,12 +216,12 @@ std::vector<Category> BuildRules() {
   Add(it, L"%SystemRoot%\\assembly\\tmp", true, true);
   cSystem.items.push_back(it);
 
-  it = MkItem("windows-old", "旧系统目录 Windows.old", "medium", "dir", false,
+  it = MkItem("windows-old", "旧系统目录 Windows.old", Risk::Medium, ItemMode::Dir, false,
               "系统升级留下的旧版本，删除后无法回退到旧系统");
   Add(it, L"%SystemDrive%\\Windows.old", true, false);
   cSystem.items.push_back(it);
 
-  it = MkItem("windows-bt", "升级临时目录 ~BT / ~WS", "medium", "dir", false,
+  it = MkItem("windows-bt", "升级临时目录 ~BT / ~WS", Risk::Medium, ItemMode::Dir, false,
               "系统升级过程的临时目录");
   Add(it, L"%SystemDrive%\\$WINDOWS.~BT", true, false);
   Add(it, L"%SystemDrive%\\$WINDOWS.~WS", true, false);
@@ -228,22 +229,22 @@ std::vector<Category> BuildRules() {
   Add(it, L"%SystemDrive%\\$Windows.~WS", true, false);
   cSystem.items.push_back(it);
 
-  it = MkItem("recycle-bin", "回收站", "medium", "recyclebin", false,
+  it = MkItem("recycle-bin", "回收站", Risk::Medium, ItemMode::RecycleBin, false,
               "清空所有盘的回收站，删除后不可恢复");
   cSystem.items.push_back(it);
 
-  it = MkItem("hibernate", "休眠文件 hiberfil.sys", "medium", "hibernate", false,
+  it = MkItem("hibernate", "休眠文件 hiberfil.sys", Risk::Medium, ItemMode::Hibernate, false,
               "关闭休眠可腾出与内存同大的空间；重新开启会重建(需管理员)");
   it.allowDetails = false;
   cSystem.items.push_back(it);
 
-  it = MkItem("pagefile", "分页文件(仅统计)", "high", "measure", false,
+  it = MkItem("pagefile", "分页文件(仅统计)", Risk::High, ItemMode::Measure, false,
               "虚拟内存文件，本工具只统计不删；要迁移请用系统属性");
   it.allowDetails = false;
   Add(it, L"%SystemDrive%\\pagefile.sys", false, true);
   cSystem.items.push_back(it);
 
-  it = MkItem("winsxs", "组件存储 WinSxS(仅统计)", "high", "measure", false,
+  it = MkItem("winsxs", "组件存储 WinSxS(仅统计)", Risk::High, ItemMode::Measure, false,
               "不能直接删除，请用 DISM /Online /Cleanup-Image /StartComponentCleanup");
   it.allowDetails = false;
   Add(it, L"%SystemRoot%\\WinSxS", true, true);
@@ -256,7 +257,7 @@ std::vector<Category> BuildRules() {
   cApps.id = "apps";
   cApps.name = "第三方应用缓存";
 
-  it = MkItem("wps-cache", "WPS 安装包 / 日志 / 缓存", "medium", "files", false,
+  it = MkItem("wps-cache", "WPS 安装包 / 日志 / 缓存", Risk::Medium, ItemMode::Files, false,
               "WPS 的更新包与日志缓存，不影响文档");
   Add(it, L"%APPDATA%\\kingsoft\\wps\\download", true, false);
   Add(it, L"%APPDATA%\\kingsoft\\office6\\update", true, false);
@@ -265,7 +266,7 @@ std::vector<Category> BuildRules() {
   Add(it, L"%APPDATA%\\kingsoft\\wps\\addons\\pool", true, false);
   cApps.items.push_back(it);
 
-  it = MkItem("qq-temp", "QQ 临时文件与缓存", "low", "files", true,
+  it = MkItem("qq-temp", "QQ 临时文件与缓存", Risk::Low, ItemMode::Files, true,
               "QQ 的临时目录与界面缓存，不影响聊天记录");
   Add(it, L"%APPDATA%\\Tencent\\QQ\\STemp", true, false);
   Add(it, L"%APPDATA%\\Tencent\\QQ\\Temp", true, false);
@@ -273,7 +274,7 @@ std::vector<Category> BuildRules() {
   Add(it, L"%APPDATA%\\Tencent\\qq_guild\\Cache\\Cache_Data", true, false);
   cApps.items.push_back(it);
 
-  it = MkItem("netease-cache", "网易云音乐缓存", "medium", "files", false,
+  it = MkItem("netease-cache", "网易云音乐缓存", Risk::Medium, ItemMode::Files, false,
               "音乐缓存与日志；不会删除本地下载的歌曲");
   Add(it, L"%LOCALAPPDATA%\\Netease\\CloudMusic\\Cache", true, false);
   Add(it, L"%LOCALAPPDATA%\\Netease\\CloudMusic\\update", true, false);
@@ -281,7 +282,7 @@ std::vector<Category> BuildRules() {
   Add(it, L"%LOCALAPPDATA%\\NetEase\\CloudMusic\\Log", true, false);
   cApps.items.push_back(it);
 
-  it = MkItem("iqiyi-cache", "爱奇艺缓存", "medium", "files", false,
+  it = MkItem("iqiyi-cache", "爱奇艺缓存", Risk::Medium, ItemMode::Files, false,
               "播放器缓存与日志，不删除已下载的视频");
   Add(it, L"%APPDATA%\\IQIYI Video\\EdgeWebView\\UserData\\EBWebView\\Default\\Cache\\Cache_Data",
       true, false);
@@ -289,35 +290,36 @@ std::vector<Category> BuildRules() {
   Add(it, L"%APPDATA%\\IQIYI Video", false, false, {L"*.log"});
   cApps.items.push_back(it);
 
-  it = MkItem("qqlive-log", "腾讯视频日志", "low", "files", true, "腾讯视频的日志文件");
+  it = MkItem("qqlive-log", "腾讯视频日志", Risk::Low, ItemMode::Files, true, "腾讯视频的日志文件");
   Add(it, L"%APPDATA%\\Tencent\\QQLive\\Log", false, false);
   cApps.items.push_back(it);
 
-  it = MkItem("baidu-log", "百度网盘日志", "low", "files", true,
+  it = MkItem("baidu-log", "百度网盘日志", Risk::Low, ItemMode::Files, true,
               "网盘客户端的日志文件，不影响已同步的文件");
   Add(it, L"%APPDATA%\\BaiduYunKernel\\Data", false, false, {L"*.log"});
   Add(it, L"%APPDATA%\\BaiduYunGuanjia\\logs", false, false, {L"*.txt"});
   cApps.items.push_back(it);
 
-  it = MkItem("360-log", "360 安全卫士日志", "low", "files", true, "360 的弹窗追踪截图与日志");
+  it = MkItem("360-log", "360 安全卫士日志", Risk::Low, ItemMode::Files, true,
+              "360 的弹窗追踪截图与日志");
   Add(it, L"%ProgramData%\\360sd\\PopWndTrackerLog", false, false, {L"*.bmp"});
   Add(it, L"%APPDATA%\\360Safe\\LogInfo", false, false);
   cApps.items.push_back(it);
 
-  it = MkItem("steam-htmlcache", "Steam 网页缓存", "low", "files", true,
+  it = MkItem("steam-htmlcache", "Steam 网页缓存", Risk::Low, ItemMode::Files, true,
               "Steam 客户端的网页缓存，删后自动重建");
   Add(it, L"%LOCALAPPDATA%\\Steam\\htmlcache", true, false);
   cApps.items.push_back(it);
 
-  it = MkItem("wechat-appdata-cache", "微信客户端缓存(log/crash/组件缓存)", "medium", "files",
-              false, "只删微信的程序缓存与日志，不碰聊天记录与接收的文件");
+  it = MkItem("wechat-appdata-cache", "微信客户端缓存(log/crash/组件缓存)", Risk::Medium,
+              ItemMode::Files, false, "只删微信的程序缓存与日志，不碰聊天记录与接收的文件");
   Add(it, L"%APPDATA%\\Tencent\\xwechat\\log", true, false);
   Add(it, L"%APPDATA%\\Tencent\\xwechat\\crashinfo", true, false);
   Add(it, L"%APPDATA%\\Tencent\\xwechat\\radium", true, false);
   Add(it, L"%APPDATA%\\Tencent\\xwechat\\XPlugin", true, false);
   cApps.items.push_back(it);
 
-  it = MkItem("wemeet-cache", "腾讯会议缓存", "medium", "files", false,
+  it = MkItem("wemeet-cache", "腾讯会议缓存", Risk::Medium, ItemMode::Files, false,
               "会议客户端的缓存与日志，不影响会议记录");
   Add(it, L"%APPDATA%\\Tencent\\WeMeet", true, false);
   Add(it, L"%LOCALAPPDATA%\\Tencent\\WeMeet", true, false);
@@ -330,19 +332,19 @@ std::vector<Category> BuildRules() {
   cChat.id = "chat";
   cChat.name = "聊天软件空间体检（只统计）";
 
-  it = MkItem("weixin4-data", "微信 4.x 数据目录", "high", "measure", false,
+  it = MkItem("weixin4-data", "微信 4.x 数据目录", Risk::High, ItemMode::Measure, false,
               "聊天记录与接收的文件，只统计；请用微信「设置-存储空间」迁移");
   it.allowDetails = false;
   Add(it, L"%USERPROFILE%\\Documents\\xwechat_files", true, false);
   cChat.items.push_back(it);
 
-  it = MkItem("wechat3-data", "微信 3.x 数据目录", "high", "measure", false,
+  it = MkItem("wechat3-data", "微信 3.x 数据目录", Risk::High, ItemMode::Measure, false,
               "聊天记录与接收的文件，只统计；请用微信「设置-文件管理」迁移");
   it.allowDetails = false;
   Add(it, L"%USERPROFILE%\\Documents\\WeChat Files", true, false);
   cChat.items.push_back(it);
 
-  it = MkItem("qqnt-data", "QQ(NT) 数据目录", "high", "measure", false,
+  it = MkItem("qqnt-data", "QQ(NT) 数据目录", Risk::High, ItemMode::Measure, false,
               "聊天记录与接收的文件，只统计；请用 QQ「设置-文件管理」迁移");
   it.allowDetails = false;
   Add(it, L"%USERPROFILE%\\Documents\\Tencent Files", true, false);
@@ -355,7 +357,7 @@ std::vector<Category> BuildRules() {
   cSamples.id = "samples";
   cSamples.name = "示例文件与壁纸";
 
-  it = MkItem("sample-media", "系统示例音乐 / 视频 / 图片", "medium", "files", false,
+  it = MkItem("sample-media", "系统示例音乐 / 视频 / 图片", Risk::Medium, ItemMode::Files, false,
               "Windows 自带的示例媒体文件");
   it.userFiles = true;
   Add(it, L"%PUBLIC%\\Music\\Sample Music", true, false);
@@ -363,7 +365,7 @@ std::vector<Category> BuildRules() {
   Add(it, L"%PUBLIC%\\Pictures\\Sample Pictures", true, false);
   cSamples.items.push_back(it);
 
-  it = MkItem("wallpapers", "系统自带壁纸", "medium", "dir", false,
+  it = MkItem("wallpapers", "系统自带壁纸", Risk::Medium, ItemMode::Dir, false,
               "Windows 自带壁纸整目录；如果正在用其中一张做桌面请不要删");
   it.userFiles = true;
   Add(it, L"%SystemRoot%\\Web\\Wallpaper", true, true);
@@ -376,14 +378,14 @@ std::vector<Category> BuildRules() {
   cDownloads.id = "downloads";
   cDownloads.name = "下载目录与安装包";
 
-  it = MkItem("downloads-installer", "下载目录里的安装包", "medium", "files", false,
+  it = MkItem("downloads-installer", "下载目录里的安装包", Risk::Medium, ItemMode::Files, false,
               "Downloads 下的安装包与压缩包，删前请自己确认还要不要");
   it.userFiles = true;
   Add(it, L"%USERPROFILE%\\Downloads", true, false,
       {L"*.exe", L"*.msi", L"*.zip", L"*.rar", L"*.7z", L"*.iso"});
   cDownloads.items.push_back(it);
 
-  it = MkItem("downloads-video", "下载目录里的视频", "medium", "files", false,
+  it = MkItem("downloads-video", "下载目录里的视频", Risk::Medium, ItemMode::Files, false,
               "Downloads 顶层的视频文件，删前请自己确认");
   it.userFiles = true;
   Add(it, L"%USERPROFILE%\\Downloads", false, false, {L"*.mp4", L"*.mkv", L"*.avi", L"*.flv"});

@@ -46,7 +46,8 @@ struct CleanOutcome {
   std::vector<ItemLine> items;
   uint64_t freeBefore = 0;
   uint64_t freeAfter = 0;
-  bool stopped = false;  // stopped half way: its record could no longer be written
+  bool stopped = false;     // stopped half way: its record could no longer be written
+  std::string recordError;  // why the record is incomplete, as the cleaning process said it
 };
 
 bool IsNumber(const std::string& s) {
@@ -90,7 +91,7 @@ bool ResolveIds(const std::vector<Category>& cats, const UnattendedCommand& cmd,
   }
   for (const Category& c : cats)
     for (const RuleItem& item : c.items) {
-      if (item.mode == "measure") continue;
+      if (item.mode == ItemMode::Measure) continue;
       if (cmd.useDefault && !AutoCleanable(item)) continue;
       if (asked.count(item.id)) ids->push_back(item.id);
     }
@@ -182,6 +183,11 @@ bool ParseResult(const std::string& body, CleanOutcome* out) {
   if (tov::JsonCountMember(doc, "freeBefore", &o.freeBefore) != JsonField::Found ||
       tov::JsonCountMember(doc, "freeAfter", &o.freeAfter) != JsonField::Found)
     return false;
+  // A record the running instance could not write is said here too: its
+  // own [warn] line went to its console, not to this one.
+  if (tov::JsonStringMember(doc, "recordError", &o.recordError) == JsonField::WrongType)
+    return false;
+  o.stopped = IsTrue(doc, "recordStopped");
   *out = o;
   return true;
 }
@@ -193,12 +199,11 @@ bool CleanThere(int port, const std::vector<std::string>& ids, const UnattendedC
     *error = std::string(kErrPrefix) + "已有实例在运行，但读不到它的访问令牌，无法交给它清理";
     return false;
   }
-  std::string body = "{\"items\":[";
-  for (size_t i = 0; i < ids.size(); ++i) body += (i ? ",\"" : "\"") + tov::JEsc(ids[i]) + "\"";
-  body += "],\"dryRun\":" + tov::Bool(cmd.dryRun);
+  tov::JsonWriter w;
+  w.BeginObject().Key("items").Strings(ids).Key("dryRun").Bool(cmd.dryRun);
   // The running instance adds its protected paths and files left out.
-  if (AgeOf(cmd) > 0) body += ",\"olderThanDays\":" + std::to_string(AgeOf(cmd));
-  body += "}";
+  if (AgeOf(cmd) > 0) w.Key("olderThanDays").Int(AgeOf(cmd));
+  std::string body = w.EndObject().Take();
   tov::JsonValue started;
   if (!AnswerDoc(Request(port, "POST", "/api/clean", token, body), &started) ||
       !IsTrue(started, "ok") || !IsTrue(started, "started")) {
@@ -340,6 +345,8 @@ int UnattendedMain(const std::vector<std::string>& args) {
       if (ok) {
         // A clean stopped half way (its [warn] line says why) did not do
         // what was asked.
+        if (running && !outcome.recordError.empty())
+          printf("[warn] %s\n", outcome.recordError.c_str());
         PrintOutcome(cats, outcome, cmd);
         if (outcome.stopped) code = kExitCouldNotStart;
       } else {

@@ -126,7 +126,7 @@ int OpenBinDir(FsFault* fault) {
   if (drive == kNoDir) return -1;
   mkdirat(static_cast<int>(drive), "$Recycle.Bin", 0755);
   CloseDir(drive);
-  DirHandle bin = OpenWalkDir(L"C:\\$Recycle.Bin", fault);
+  DirHandle bin = OpenRecycleBin(fault);
   if (bin == kNoDir) return -1;
   std::string mine = "S-1-5-21-" + std::to_string(static_cast<unsigned long>(geteuid()));
   mkdirat(static_cast<int>(bin), mine.c_str(), 0700);
@@ -198,6 +198,10 @@ bool RecycleThroughParent(const std::wstring& path, bool filesOnly, uint64_t id,
 }
 
 }  // namespace
+
+DirHandle OpenRecycleBin(FsFault* fault) {
+  return OpenWalkDir(L"C:\\$Recycle.Bin", fault);
+}
 
 void SetRecycleHookForTest(RecycleHook hook) {
   g_recycleHook = hook;
