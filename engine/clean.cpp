@@ -95,11 +95,13 @@ bool DeleteTargetFile(const std::wstring& path, tov::FsFault* fault) {
 // Files of an item of the user's own files waiting to go to the Recycle Bin
 // together: the shell moves a batch much faster than one file at a time.
 // Flushed when full, before a folder that held them is removed, and at the
-// end of each target.
+// end of each target. Each keeps the id the walk listed it with, so that a
+// file renamed into its place since is not the one that moves.
 struct RecycleBatch {
   static constexpr size_t kMax = 256;
   std::vector<std::wstring> paths;
   std::vector<uint64_t> sizes;
+  std::vector<uint64_t> ids;  // DirEntry::id; 0 for a target that is one file
 };
 
 void FlushRecycle(RecycleBatch& b, ItemStat& stat, const Choice& c) {
@@ -109,10 +111,11 @@ void FlushRecycle(RecycleBatch& b, ItemStat& stat, const Choice& c) {
   if (Cancelled()) {
     b.paths.clear();
     b.sizes.clear();
+    b.ids.clear();
     return;
   }
   std::vector<tov::FsFault> faults;
-  tov::RecycleFiles(b.paths, &faults);
+  tov::RecycleFiles(b.paths, b.ids, &faults);
   for (size_t i = 0; i < b.paths.size(); ++i) {
     tov::FsFault f = i < faults.size() ? faults[i] : tov::FsFault::Other;
     if (f == tov::FsFault::None) {
@@ -125,6 +128,7 @@ void FlushRecycle(RecycleBatch& b, ItemStat& stat, const Choice& c) {
   }
   b.paths.clear();
   b.sizes.clear();
+  b.ids.clear();
 }
 
 // ---- One item's walk ----------------------------------------------------------------
@@ -150,7 +154,8 @@ struct ItemWalk {
   }
 
   void File(const Target& t, const std::vector<const Sharing::Reach*>& nest, tov::DirHandle in,
-            const std::wstring& full, const std::wstring& name, uint64_t size, uint64_t mtime) {
+            const std::wstring& full, const std::wstring& name, uint64_t size, uint64_t mtime,
+            uint64_t id) {
     Decision d = Decide(c, t, nest, full, name, mtime, size);
     switch (d.verdict) {
       case Verdict::LeftAge:
@@ -181,6 +186,7 @@ struct ItemWalk {
     if (item.userFiles) {
       batch.paths.push_back(full);
       batch.sizes.push_back(size);
+      batch.ids.push_back(id);
       if (batch.paths.size() >= RecycleBatch::kMax) FlushRecycle(batch, stat, c);
       return;
     }
@@ -220,7 +226,7 @@ struct ItemWalk {
       if (dirMode || (goneByPath && goneByPath(t.path)) ||
           !TakesSingleFile(t, info.attrs, goneByPath ? &goneByPath : nullptr))
         return;
-      File(t, nest, tov::kNoDir, t.path, LeafName(t.path), info.size, info.mtime);
+      File(t, nest, tov::kNoDir, t.path, LeafName(t.path), info.size, info.mtime, 0);
       FlushRecycle(batch, stat, c);
       return;
     }
@@ -234,7 +240,7 @@ struct ItemWalk {
         return goneByPath(paths.Of(e.name));
       };
     w.file = [&](tov::DirHandle in, EntryPath& paths, const tov::DirEntry& e) {
-      File(t, nest, in, paths.Of(e.name), e.name, e.size, e.mtime);
+      File(t, nest, in, paths.Of(e.name), e.name, e.size, e.mtime, e.id);
     };
     if (gated) {
       w.refuseDir = RefuseProtectedDirs(c, stat);

@@ -338,7 +338,20 @@ bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault);
 // FOF_WANTNUKEWARNING, else SHFileOperationW with the same flags for a path
 // within MAX_PATH). POSIX: renamed into the stand-in's bin C:\$Recycle.Bin,
 // where QueryRecycleBin counts it. True only when path is gone afterwards;
-// false with *fault (Gone, InUse, Denied, Other) otherwise.
+// false with *fault (Gone, InUse, Denied, Link, Other) otherwise.
+//
+// What moves is what path names when the call begins, never what a folder
+// swapped in meanwhile would make of it: the folders from the drive root
+// down to the item's parent are opened element by element without
+// following a reparse point and held until the move is done, and the item
+// itself is examined by handle first. A reparse point on the way (a link, a
+// junction, a mount point), or an item that is one (for a file: one that
+// stands for another name; for a folder: any), fails with Link, nothing
+// moved. Windows: the folders are held without FILE_SHARE_DELETE, so that
+// nobody can rename or replace them while the shell moves the item by its
+// path; the item is not held during the move. POSIX: the item is renamed
+// relative to its parent's descriptor (renameat), so a folder renamed on the
+// way no longer matters.
 bool RecyclePath(const std::wstring& path, FsFault* fault);
 
 // Moves files (not folders) to the Recycle Bin, many in one operation, with
@@ -347,10 +360,25 @@ bool RecyclePath(const std::wstring& path, FsFault* fault);
 // IFileOperation with FOFX_RECYCLEONDELETE | FOF_ALLOWUNDO | FOF_NO_UI and a
 // progress sink that cancels every deletion the shell would not recycle;
 // without IFileOperation (wine), SHFileOperationW of the paths within
-// MAX_PATH with FOF_WANTNUKEWARNING. POSIX: RecyclePath one by one. faults
+// MAX_PATH with FOF_WANTNUKEWARNING. POSIX: one by one, as RecyclePath.
+// Pinned as RecyclePath is: the folders on the way of every path are held
+// for the whole operation, and each file is examined by handle before: a
+// directory, a reparse point, or with ids[i] non-zero a file whose id
+// (DirEntry::id) is not ids[i] (another file renamed into its place) stays
+// with Link. ids is empty or has one entry per path (0: not known). faults
 // gets one entry per path: None when the file is gone from its place
 // afterwards, else why it stayed (Gone when it was not there to begin with).
-void RecycleFiles(const std::vector<std::wstring>& paths, std::vector<FsFault>* faults);
+void RecycleFiles(const std::vector<std::wstring>& paths, const std::vector<uint64_t>& ids,
+                  std::vector<FsFault>* faults);
+
+// Test seam of RecyclePath and RecycleFiles: called with the path at the
+// two moments a swap of a folder on its way matters, Asked when the call
+// begins (before anything is opened) and Pinned when the folders on the way
+// are held and the item was examined, just before it moves. Null (the
+// default) outside tests; set it while no recycle runs.
+enum class RecycleMoment { Asked, Pinned };
+using RecycleHook = void (*)(RecycleMoment moment, const std::wstring& path);
+void SetRecycleHookForTest(RecycleHook hook);
 
 // Opens an Explorer window on the folder holding path, with path selected
 // (ILCreateFromPathW, SHOpenFolderAndSelectItems; COM initialised on the

@@ -97,7 +97,11 @@ bool RecycleOne(const std::string& asked, const SpaceGuard& guard, uint64_t* byt
   }
   tov::FsFault fault = tov::FsFault::None;
   if (!tov::RecyclePath(path, &fault)) {
-    *message = tov::FaultText(tov::FaultAction::Recycle, fault);
+    // A link found on the way by handle is refused as the check above
+    // refuses one it sees.
+    *message = fault == tov::FsFault::Link
+                   ? kSpaceRefusalTexts[static_cast<size_t>(SpaceRefuse::Link)]
+                   : tov::FaultText(tov::FaultAction::Recycle, fault);
     return false;
   }
   *bytes = node != kSpaceNone ? DropSpaceNode(&m, node, kinds.get())

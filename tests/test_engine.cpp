@@ -1777,18 +1777,20 @@ TEST_F(Engine, SweepsByPatternLeaveDatabaseFoldersAlone) {
 // g_swapAt, that folder is replaced by a link to g_swapTo (or by g_swapTo
 // itself, moved there, when g_swapByRename is set).
 std::wstring g_swapAt, g_swapTo;
+std::wstring g_swapLater;  // when set, the folder swapped once the walk reaches g_swapAt
 bool g_swapByRename = false;
 std::string g_swapWhy;
 bool g_swapped = false;
 void SwapHook(const std::wstring& sub) {
   if (g_swapped || sub != g_swapAt) return;
   g_swapped = true;
+  const std::wstring victim = g_swapLater.empty() ? sub : g_swapLater;
   if (g_swapByRename) {
     std::error_code ec;
-    std::filesystem::rename(tov::HostPath(sub), tov::HostPath(sub + L".moved"), ec);
-    if (!ec) std::filesystem::rename(tov::HostPath(g_swapTo), tov::HostPath(sub), ec);
+    std::filesystem::rename(tov::HostPath(victim), tov::HostPath(victim + L".moved"), ec);
+    if (!ec) std::filesystem::rename(tov::HostPath(g_swapTo), tov::HostPath(victim), ec);
     if (ec) g_swapWhy = "rename failed: " + ec.message();
-  } else if (!SwapForDirLink(sub, g_swapTo, &g_swapWhy)) {
+  } else if (!SwapForDirLink(victim, g_swapTo, &g_swapWhy)) {
     g_swapped = false;
   }
 }
@@ -1798,6 +1800,7 @@ class SwapGuard {
   SwapGuard(const std::wstring& at, const std::wstring& to, bool byRename) {
     g_swapAt = at;
     g_swapTo = to;
+    g_swapLater.clear();
     g_swapByRename = byRename;
     g_swapWhy.clear();
     g_swapped = false;
@@ -1861,6 +1864,64 @@ TEST_F(Engine, AFolderReplacedByAnotherSinceItsListingIsNeverEntered) {
   EXPECT_EQ(after.count("t/a/x.log"), 0u);
   EXPECT_EQ(after["t/b/z.log"], "file 4");        // the moved-in folder, untouched
   EXPECT_EQ(after["t/b.moved/y.log"], "file 2");  // the listed one, moved away
+}
+
+// The user's own files wait in a batch for the Recycle Bin and move by
+// their paths after the walk has left their folder. A folder swapped
+// meanwhile, for a link to a folder outside the target or for a real folder
+// from outside holding files of the same names, never redirects the move:
+// the way is opened again by handle, and each file must be the one listed.
+TEST_F(Engine, UserFilesWaitingForTheBinNeverMoveThroughAFolderSwappedSinceTheirListing) {
+  for (bool byRename : {false, true}) {
+    SCOPED_TRACE(byRename ? "a folder from outside renamed into place" : "a link to outside");
+    std::wstring t = At(byRename ? L"t-rename" : L"t-link");
+    std::wstring outside = At(byRename ? L"outside-rename" : L"outside-link");
+    ASSERT_TRUE(PlantFile(t + L"\\a\\x.iso", 1));
+    ASSERT_TRUE(PlantFile(t + L"\\b\\y.iso", 2));
+    ASSERT_TRUE(PlantFile(outside + L"\\x.iso", 4));
+    ASSERT_TRUE(PlantFile(outside + L"\\deep\\x.iso", 8));
+    Listing before = ListTree(Root());
+    RuleItem item = Item("mine", ItemMode::Files, {Tg(t)});
+    item.userFiles = true;
+    ItemStat s;
+    g_swapAt = t + L"\\b";  // a is walked and its file queued; b comes next
+    g_swapLater = t + L"\\a";
+    g_swapTo = outside;
+    g_swapByRename = byRename;
+    g_swapWhy.clear();
+    g_swapped = false;
+    SetWalkHookForTest(SwapHook);
+    s = CleanOne(item, false);
+    SetWalkHookForTest(nullptr);
+    g_swapLater.clear();
+    if (!g_swapped) GTEST_SKIP() << g_swapWhy;
+    ASSERT_TRUE(g_swapWhy.empty()) << g_swapWhy;
+    // y.iso went; x.iso stayed where the walk saw it, refused; nothing of
+    // the outside folder moved, whatever its place now.
+    EXPECT_EQ(s.files, 1u);
+    EXPECT_EQ(s.bytes, 2u);
+    EXPECT_EQ(s.skipped, 1u);
+    EXPECT_EQ(s.errors,
+              (std::vector<std::string>{Err(t + L"\\a\\x.iso", "无法移到回收站(文件留在原处)")}));
+    // The whole fixture: only y.iso went; the swap's own changes stand as
+    // it left them, the outside folder's files whole wherever it is now.
+    const std::string rel = W2U(t.substr(Root().size() + 1));
+    const std::string out = W2U(outside.substr(Root().size() + 1));
+    Listing expected = before;
+    expected.erase(rel + "/b/y.iso");
+    expected.erase(rel + "/a/x.iso");
+    expected[rel + "/a.moved"] = "dir";
+    expected[rel + "/a.moved/x.iso"] = "file 1";
+    if (byRename) {
+      for (const char* name : {"", "/x.iso", "/deep", "/deep/x.iso"}) {
+        expected[rel + "/a" + name] = before[out + name];
+        expected.erase(out + name);
+      }
+    } else {
+      expected[rel + "/a"] = "link";
+    }
+    EXPECT_EQ(ListTree(Root()), expected);
+  }
 }
 
 TEST_F(Engine, AFileThatVanishesBeforeItsDeletionIsReportedAsGone) {

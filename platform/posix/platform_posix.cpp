@@ -300,12 +300,6 @@ void CountTree(int dir, uint64_t* items, uint64_t* bytes) {
   }
 }
 
-// The bin's folder, opened from the drive's folder element by element,
-// never through a link: kNoDir with *fault (Gone when there is none).
-DirHandle OpenRecycleBin(FsFault* fault) {
-  return OpenWalkDir(L"C:\\$Recycle.Bin", fault);
-}
-
 // ---- The demo drive's free space ----------------------------------------------
 
 // How long one walk's sum of the file sizes stands when nothing was deleted.

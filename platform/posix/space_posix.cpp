@@ -11,7 +11,9 @@
 //   whose ACL shuts the user out.
 // - The Recycle Bin is the folder C:\$Recycle.Bin: a recycled file or
 //   folder is renamed to C:\$Recycle.Bin\S-1-5-21-<uid>\$R<number><ext>,
-//   whole, on the same file system, as Windows does; QueryRecycleBin then
+//   whole, on the same file system, as Windows does, relative to its
+//   parent's descriptor opened element by element from the drive root
+//   without following a link (the walk's OpenWalkDir); QueryRecycleBin then
 //   counts what it holds and EmptyRecycleBin removes it.
 // - There is no Explorer: a request to show a path is appended as one line
 //   "select <path>" to <root>/explorer.log.
@@ -108,32 +110,44 @@ bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault) {
   return true;
 }
 
-bool RecyclePath(const std::wstring& path, FsFault* fault) {
-  // Off the drives would be a file of the host machine: refused.
-  if (!IsDrivePath(path)) {
-    *fault = FsFault::Other;
-    return false;
-  }
-  std::string from = HostPath(path).string();
-  struct stat st;
-  if (lstat(from.c_str(), &st) != 0) {
-    *fault = FaultOfErrno(errno);
-    return false;
-  }
-  std::string bin = HostPath(L"C:\\$Recycle.Bin").string();
-  mkdir(bin.c_str(), 0755);
-  bin += "/S-1-5-21-" + std::to_string(static_cast<unsigned long>(geteuid()));
-  mkdir(bin.c_str(), 0700);
-  // Windows keeps the original extension on the name in the bin.
-  std::string leaf = from.substr(from.rfind('/') + 1);
+namespace {
+
+RecycleHook g_recycleHook = nullptr;
+
+void AtMoment(RecycleMoment moment, const std::wstring& path) {
+  if (g_recycleHook) g_recycleHook(moment, path);
+}
+
+// The stand-in's bin for this user, C:\$Recycle.Bin\S-1-5-21-<uid>, made
+// when missing and opened by handle as the items' folders are; -1 with
+// *fault when it cannot be.
+int OpenBinDir(FsFault* fault) {
+  DirHandle drive = OpenWalkDir(L"C:\\", fault);
+  if (drive == kNoDir) return -1;
+  mkdirat(static_cast<int>(drive), "$Recycle.Bin", 0755);
+  CloseDir(drive);
+  DirHandle bin = OpenRecycleBin(fault);
+  if (bin == kNoDir) return -1;
+  std::string mine = "S-1-5-21-" + std::to_string(static_cast<unsigned long>(geteuid()));
+  mkdirat(static_cast<int>(bin), mine.c_str(), 0700);
+  int fd =
+      openat(static_cast<int>(bin), mine.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) *fault = FaultOfErrno(errno);
+  CloseDir(bin);
+  return fd;
+}
+
+// Renames the entry leaf of the open folder dir into the bin folder binFd,
+// under a name of its own that keeps the extension, as Windows does.
+bool RenameIntoBin(int dir, const std::string& leaf, int binFd, FsFault* fault) {
   size_t dot = leaf.rfind('.');
   std::string ext = dot == std::string::npos || dot == 0 ? std::string() : leaf.substr(dot);
   for (int attempt = 0; attempt < 1000; ++attempt) {
     char name[32];
-    snprintf(name, sizeof name, "/$R%06llu",
+    snprintf(name, sizeof name, "$R%06llu",
              static_cast<unsigned long long>(g_binSerial.fetch_add(1) % 1000000));
-    std::string to = bin + name + ext;
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    std::string to = name + ext;
+    if (renameat2(dir, leaf.c_str(), binFd, to.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno == EEXIST) continue;
     *fault = errno == EXDEV ? FsFault::Other : FaultOfErrno(errno);
     return false;
@@ -142,11 +156,69 @@ bool RecyclePath(const std::wstring& path, FsFault* fault) {
   return false;
 }
 
-void RecycleFiles(const std::vector<std::wstring>& paths, std::vector<FsFault>* faults) {
+// Moves the item at path into the bin through its parent's handle, opened
+// element by element from the drive root without following a link, after
+// examining the item there: a link, a mount point, a folder where only files
+// are taken (filesOnly) or another file than id (when non-zero) fails with
+// Link.
+bool RecycleThroughParent(const std::wstring& path, bool filesOnly, uint64_t id, FsFault* fault) {
+  AtMoment(RecycleMoment::Asked, path);
+  // Off the drives would be a file of the host machine: refused.
+  size_t cut = path.rfind(L'\\');
+  if (!IsDrivePath(path) || cut == std::wstring::npos || cut < 2 || cut + 1 >= path.size()) {
+    *fault = FsFault::Other;
+    return false;
+  }
+  std::string leaf = WideToUtf8(path.substr(cut + 1));
+  if (leaf == "." || leaf == ".." || leaf.find('/') != std::string::npos) {
+    *fault = FsFault::Other;
+    return false;
+  }
+  DirHandle parent = OpenWalkDir(path.substr(0, cut == 2 ? 3 : cut), fault);
+  if (parent == kNoDir) return false;
+  int dir = static_cast<int>(parent);
+  bool moved = false;
+  struct stat st, own;
+  if (fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || fstat(dir, &own) != 0) {
+    *fault = FaultOfErrno(errno);
+  } else if (S_ISLNK(st.st_mode) ||
+             (S_ISDIR(st.st_mode) && (filesOnly || st.st_dev != own.st_dev)) ||
+             (id != 0 && static_cast<uint64_t>(st.st_ino) != id)) {
+    *fault = FsFault::Link;
+  } else {
+    int bin = OpenBinDir(fault);
+    if (bin >= 0) {
+      AtMoment(RecycleMoment::Pinned, path);
+      moved = RenameIntoBin(dir, leaf, bin, fault);
+      close(bin);
+    }
+  }
+  CloseDir(parent);
+  return moved;
+}
+
+}  // namespace
+
+DirHandle OpenRecycleBin(FsFault* fault) {
+  return OpenWalkDir(L"C:\\$Recycle.Bin", fault);
+}
+
+void SetRecycleHookForTest(RecycleHook hook) {
+  g_recycleHook = hook;
+}
+
+bool RecyclePath(const std::wstring& path, FsFault* fault) {
+  return RecycleThroughParent(path, false, 0, fault);
+}
+
+void RecycleFiles(const std::vector<std::wstring>& paths, const std::vector<uint64_t>& ids,
+                  std::vector<FsFault>* faults) {
   faults->assign(paths.size(), FsFault::None);
-  for (size_t i = 0; i < paths.size(); ++i)
-    if (!RecyclePath(paths[i], &(*faults)[i]) && (*faults)[i] == FsFault::None)
+  for (size_t i = 0; i < paths.size(); ++i) {
+    uint64_t id = i < ids.size() ? ids[i] : 0;
+    if (!RecycleThroughParent(paths[i], true, id, &(*faults)[i]) && (*faults)[i] == FsFault::None)
       (*faults)[i] = FsFault::Other;
+  }
 }
 
 bool RevealInExplorer(const std::wstring& path) {

@@ -88,6 +88,11 @@ inline FsFault FaultOfErrno(int err) {
   return FaultOfSystemCode(static_cast<uint32_t>(err));
 }
 
+// The bin's folder C:\$Recycle.Bin (space_posix.cpp), opened from the
+// drive's folder element by element, never through a link: kNoDir with
+// *fault (Gone when there is none).
+DirHandle OpenRecycleBin(FsFault* fault);
+
 // Opens the directory name below the open directory parent, never through a
 // link (O_NOFOLLOW | O_DIRECTORY), and only when it lies on parent's device
 // (a mount point is a reparse point to the stand-in): its descriptor, or -1

@@ -1,6 +1,9 @@
 // Windows side of the space map's platform calls (platform.h, "Space map"):
 // the listing of one folder, moving to the Recycle Bin, and showing a path
-// in Explorer.
+// in Explorer. The shell moves items by their paths and would follow a
+// junction swapped in on the way, so a recycle first holds every folder
+// from the drive root down to the item open without delete sharing, each
+// checked on its handle, and lets them go when the shell is done.
 // windows.h first: the shell headers build on it.
 // clang-format off
 #include <windows.h>
@@ -8,6 +11,9 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 // clang-format on
+
+#include <set>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/win32/win32_shared.h"
@@ -46,6 +52,154 @@ constexpr DWORD kRecycleFlags = FOF_ALLOWUNDO | FOF_SILENT | FOF_NOCONFIRMATION 
 
 bool Exists(const std::wstring& path) {
   return GetFileAttributesW(LongPathForm(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+RecycleHook g_recycleHook = nullptr;
+
+void AtMoment(RecycleMoment moment, const std::wstring& path) {
+  if (g_recycleHook) g_recycleHook(moment, path);
+}
+
+// The folders a recycle holds open while the shell moves items by their
+// paths: each opened without FILE_SHARE_DELETE, so that nobody can rename,
+// delete or replace it (renaming needs DELETE access, which these handles
+// do not share) until it is let go. The access must include a kind the
+// system checks sharing against (FILE_LIST_DIRECTORY is FILE_READ_DATA); a
+// handle that may only read attributes would keep nobody from anything.
+struct PinnedWay {
+  std::vector<HANDLE> handles;
+  std::set<std::wstring> folders;  // long forms held, letters lowered
+};
+
+void LetGo(PinnedWay* way) {
+  for (HANDLE h : way->handles) CloseHandle(h);
+  way->handles.clear();
+  way->folders.clear();
+}
+
+// Whether the name itself says reparse point. Wine opens a Linux link with
+// FILE_FLAG_OPEN_REPARSE_POINT as the folder it points to and shows the link
+// only by name; on Windows the handle already told, and once the folder (or
+// its parent) is held the name means what was opened.
+bool NamesAReparsePoint(const std::wstring& longPath) {
+  DWORD attrs = GetFileAttributesW(longPath.c_str());
+  return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT) &&
+         (attrs & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Opens and holds the folder longPath (\\?\C:\...), whose parent is held
+// already (or which is a drive root), as it is on the disk: never through a
+// reparse point. False with *fault when it is missing (Gone), held for
+// deletion or renaming by someone (InUse), refused (Denied), a reparse point
+// or not a folder (Link).
+bool PinFolder(const std::wstring& longPath, PinnedWay* way, FsFault* fault) {
+  std::wstring key = LowerAscii(longPath);
+  if (way->folders.count(key)) return true;
+  HANDLE h = CreateFileW(longPath.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *fault = SpaceFaultOf(GetLastError());
+    if (*fault == FsFault::None) *fault = FsFault::Other;
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) {
+    *fault = SpaceFaultOf(GetLastError());
+    if (*fault == FsFault::None) *fault = FsFault::Other;
+    CloseHandle(h);
+    return false;
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || NamesAReparsePoint(longPath)) {
+    *fault = FsFault::Link;
+    CloseHandle(h);
+    return false;
+  }
+  way->handles.push_back(h);
+  way->folders.insert(key);
+  return true;
+}
+
+// Holds every folder from the drive root down to folder (a drive path),
+// element by element, each opened once its parent is held, so that the
+// whole way is the one that was examined.
+bool PinWay(const std::wstring& folder, PinnedWay* way, FsFault* fault) {
+  std::wstring full = LongPathForm(folder);
+  // \\?\C:\ first, then the elements one by one.
+  if (full.size() < 6 || full.compare(0, 4, L"\\\\?\\") != 0 || full[5] != L':') {
+    *fault = FsFault::Other;
+    return false;
+  }
+  if (full.size() == 6) full.push_back(L'\\');
+  if (full[6] != L'\\' || !PinFolder(full.substr(0, 7), way, fault)) {
+    if (*fault == FsFault::None) *fault = FsFault::Other;
+    return false;
+  }
+  for (size_t at = 7; at < full.size();) {
+    size_t end = full.find(L'\\', at);
+    if (end == std::wstring::npos) end = full.size();
+    if (end > at && !PinFolder(full.substr(0, end), way, fault)) return false;
+    at = end + 1;
+  }
+  return true;
+}
+
+// Examines the item at path by handle, without holding it afterwards (the
+// shell must be free to move it): a folder that is a reparse point, a file
+// that stands for another name (a symbolic link; a Compact OS or
+// deduplicated file is a real file), a folder where only files are taken,
+// or a file whose id is not id (when non-zero) fails with Link.
+bool ItemIsTheOne(const std::wstring& path, bool filesOnly, uint64_t id, FsFault* fault) {
+  HANDLE h =
+      CreateFileW(LongPathForm(path).c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *fault = SpaceFaultOf(GetLastError());
+    if (*fault == FsFault::None) *fault = FsFault::Other;
+    return false;
+  }
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool read = GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag) &&
+              GetFileInformationByHandle(h, &info);
+  DWORD err = GetLastError();
+  CloseHandle(h);
+  if (!read) {
+    *fault = SpaceFaultOf(err);
+    if (*fault == FsFault::None) *fault = FsFault::Other;
+    return false;
+  }
+  bool dir = (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  bool reparse = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+                 (dir && NamesAReparsePoint(LongPathForm(path)));
+  if ((dir && (reparse || filesOnly)) || (!dir && reparse && IsNameSurrogate(tag.ReparseTag)) ||
+      (id != 0 && Join64(info.nFileIndexHigh, info.nFileIndexLow) != id)) {
+    *fault = FsFault::Link;
+    return false;
+  }
+  return true;
+}
+
+// The folder that holds path ("C:\" for an item of the root); empty for a
+// path that has none (a root itself).
+std::wstring FolderOf(const std::wstring& path) {
+  size_t cut = path.rfind(L'\\');
+  if (cut == std::wstring::npos || cut < 2 || cut + 1 >= path.size()) return std::wstring();
+  return path.substr(0, cut == 2 ? 3 : cut);
+}
+
+// Holds the way to path and examines the item; false with *fault when
+// either fails (what was held stays held in way for the caller to let go).
+bool PinItem(const std::wstring& path, bool filesOnly, uint64_t id, PinnedWay* way,
+             FsFault* fault) {
+  std::wstring folder = FolderOf(path);
+  if (folder.empty()) {
+    *fault = FsFault::Other;
+    return false;
+  }
+  return PinWay(folder, way, fault) && ItemIsTheOne(path, filesOnly, id, fault);
 }
 
 // IFileOperation (Windows Vista and later; FOFX_RECYCLEONDELETE from
@@ -169,16 +323,29 @@ bool RecycleWithFileOperationBatch(const std::vector<std::wstring>& paths) {
 
 }  // namespace
 
-void RecycleFiles(const std::vector<std::wstring>& paths, std::vector<FsFault>* faults) {
+void SetRecycleHookForTest(RecycleHook hook) {
+  g_recycleHook = hook;
+}
+
+void RecycleFiles(const std::vector<std::wstring>& paths, const std::vector<uint64_t>& ids,
+                  std::vector<FsFault>* faults) {
   faults->assign(paths.size(), FsFault::None);
+  // Every folder on the way of every file is held from here until the shell
+  // is done and the files are looked at again.
+  PinnedWay way;
   std::vector<std::wstring> present;
   for (size_t i = 0; i < paths.size(); ++i) {
-    if (Exists(paths[i]))
+    AtMoment(RecycleMoment::Asked, paths[i]);
+    if (PinItem(paths[i], true, i < ids.size() ? ids[i] : 0, &way, &(*faults)[i]))
       present.push_back(paths[i]);
-    else
-      (*faults)[i] = FsFault::Gone;
+    else if ((*faults)[i] == FsFault::None)
+      (*faults)[i] = FsFault::Other;
   }
-  if (present.empty()) return;
+  if (present.empty()) {
+    LetGo(&way);
+    return;
+  }
+  for (const std::wstring& p : present) AtMoment(RecycleMoment::Pinned, p);
   HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   if (!RecycleWithFileOperationBatch(present)) {
     // No IFileOperation (wine): the older call, one list of the short
@@ -200,7 +367,7 @@ void RecycleFiles(const std::vector<std::wstring>& paths, std::vector<FsFault>* 
   }
   if (SUCCEEDED(init)) CoUninitialize();
   for (size_t i = 0; i < paths.size(); ++i) {
-    if ((*faults)[i] == FsFault::Gone) continue;
+    if ((*faults)[i] != FsFault::None) continue;
     if (!Exists(paths[i])) continue;
     // Still there: held open, no permission, or the bin would not take it.
     HANDLE h = CreateFileW(LongPathForm(paths[i]).c_str(), DELETE,
@@ -215,6 +382,7 @@ void RecycleFiles(const std::vector<std::wstring>& paths, std::vector<FsFault>* 
       (*faults)[i] = FsFault::Other;
     }
   }
+  LetGo(&way);
 }
 
 bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault) {
@@ -253,10 +421,13 @@ bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault) {
 }
 
 bool RecyclePath(const std::wstring& path, FsFault* fault) {
-  if (!Exists(path)) {
-    *fault = FsFault::Gone;
+  AtMoment(RecycleMoment::Asked, path);
+  PinnedWay way;
+  if (!PinItem(path, false, 0, &way, fault)) {
+    LetGo(&way);
     return false;
   }
+  AtMoment(RecycleMoment::Pinned, path);
   HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   bool moved = RecycleWithFileOperation(path);
   if (!moved && Exists(path)) moved = RecycleWithShFileOperation(path);
@@ -274,8 +445,10 @@ bool RecyclePath(const std::wstring& path, FsFault* fault) {
       CloseHandle(h);
       *fault = FsFault::Other;
     }
+    LetGo(&way);
     return false;
   }
+  LetGo(&way);
   // Gone: moved by one of the two, whatever it answered.
   return true;
 }
