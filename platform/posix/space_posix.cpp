@@ -149,7 +149,7 @@ bool RenameIntoBin(int dir, const std::string& leaf, int binFd, FsFault* fault) 
     std::string to = name + ext;
     if (renameat2(dir, leaf.c_str(), binFd, to.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno == EEXIST) continue;
-    *fault = errno == EXDEV ? FsFault::Other : FaultOfErrno(errno);
+    *fault = FaultOfErrno(errno);
     return false;
   }
   *fault = FsFault::Other;

@@ -99,14 +99,12 @@ bool PinFolder(const std::wstring& longPath, PinnedWay* way, FsFault* fault) {
                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    *fault = SpaceFaultOf(GetLastError());
-    if (*fault == FsFault::None) *fault = FsFault::Other;
+    *fault = LastFault();
     return false;
   }
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(h, &info)) {
-    *fault = SpaceFaultOf(GetLastError());
-    if (*fault == FsFault::None) *fault = FsFault::Other;
+    *fault = LastFault();
     CloseHandle(h);
     return false;
   }
@@ -156,8 +154,7 @@ bool ItemIsTheOne(const std::wstring& path, bool filesOnly, uint64_t id, FsFault
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    *fault = SpaceFaultOf(GetLastError());
-    if (*fault == FsFault::None) *fault = FsFault::Other;
+    *fault = LastFault();
     return false;
   }
   FILE_ATTRIBUTE_TAG_INFO tag;
@@ -167,8 +164,7 @@ bool ItemIsTheOne(const std::wstring& path, bool filesOnly, uint64_t id, FsFault
   DWORD err = GetLastError();
   CloseHandle(h);
   if (!read) {
-    *fault = SpaceFaultOf(err);
-    if (*fault == FsFault::None) *fault = FsFault::Other;
+    *fault = FaultOfSystemCode(err);
     return false;
   }
   bool dir = (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
