@@ -471,7 +471,15 @@ void WalkDir(const Walk& w, tov::DirHandle dir, const std::wstring& path, int de
   }
   AddWaiting(pool, subs);
   int threads = WalkerThreads(w.threads);
-  for (int i = 0; i < threads; ++i) pool.threads.emplace_back(ListAhead, &pool);
+  // A walker thread that cannot be started leaves its share to the others
+  // and to the walk itself, which lists every folder no thread started on.
+  for (int i = 0; i < threads; ++i) {
+    try {
+      pool.threads.emplace_back(ListAhead, &pool);
+    } catch (...) {
+      break;
+    }
+  }
   WalkEntries(w, &pool, self, key, path, depth, entries);
   StopPool(pool);
 }
