@@ -165,6 +165,7 @@ struct Pool {
   std::set<FolderKey> waiting;  // the Waiting ones, first needed first
   size_t held = 0;              // Listing and Listed ones
   int idle = 0;                 // walker threads waiting for work
+  bool roomWanted = false;      // one of them waits for room ahead
   bool walkWaits = false;       // the walk waits for a folder being listed
   bool stop = false;
   std::vector<std::thread> threads;
@@ -223,6 +224,48 @@ Listed OpenAndList(const FolderRef& parent, const tov::DirEntry& entry) {
   return r;
 }
 
+// The walker threads that wait for room ahead start again once half of it
+// is free, not for every folder taken (lock held).
+void FreedRoom(Pool& p) {
+  if (!p.roomWanted || p.held > kAheadFolders / 2) return;
+  p.roomWanted = false;
+  p.work.notify_all();
+}
+
+// Lists the first Waiting folder (lock held, and held again on return): the
+// work of a walker thread, and of the walk itself while the folder it
+// needs is being listed.
+void ListFirstWaiting(Pool& p, std::unique_lock<std::mutex>& lock,
+                      std::vector<std::pair<FolderKey, Ahead>>& subs) {
+  FolderKey key = *p.waiting.begin();
+  p.waiting.erase(p.waiting.begin());
+  Ahead& a = p.folders[key];
+  a.state = Ahead::State::Listing;
+  ++p.held;
+  FolderRef parent = a.parent;
+  tov::DirEntry entry = a.entry;
+  std::wstring path = a.path;
+  int depth = a.depth;
+  lock.unlock();
+  Listed r = OpenAndList(parent, entry);
+  parent.reset();
+  if (r.listed) SubfoldersOf(*p.walk, r.self, key, path, depth, r.entries, &subs);
+  lock.lock();
+  auto it = p.folders.find(key);
+  if (it->second.dropped) {
+    p.folders.erase(it);
+    --p.held;
+    FreedRoom(p);
+    subs.clear();
+    return;
+  }
+  it->second.state = Ahead::State::Listed;
+  it->second.parent.reset();
+  it->second.result = std::move(r);
+  AddWaiting(p, subs);
+  if (p.walkWaits) p.listed.notify_one();
+}
+
 // A walker thread: lists the first Waiting folder while there is room
 // ahead of the walk, until the walk ends.
 void ListAhead(Pool* p) {
@@ -232,39 +275,14 @@ void ListAhead(Pool* p) {
   for (;;) {
     if (p->stop) return;
     if (p->waiting.empty() || p->held >= kAheadFolders || (w.cancelled && w.cancelled())) {
+      if (p->held >= kAheadFolders) p->roomWanted = true;
       ++p->idle;
       p->work.wait(lock);
       --p->idle;
       continue;
     }
-    FolderKey key = *p->waiting.begin();
-    p->waiting.erase(p->waiting.begin());
-    Ahead& a = p->folders[key];
-    a.state = Ahead::State::Listing;
-    ++p->held;
-    FolderRef parent = a.parent;
-    tov::DirEntry entry = a.entry;
-    std::wstring path = a.path;
-    int depth = a.depth;
-    lock.unlock();
-    Listed r = OpenAndList(parent, entry);
-    parent.reset();
-    if (r.listed) SubfoldersOf(w, r.self, key, path, depth, r.entries, &subs);
+    ListFirstWaiting(*p, lock, subs);
     g_listedAhead.fetch_add(1);
-    lock.lock();
-    auto it = p->folders.find(key);
-    if (it->second.dropped) {
-      p->folders.erase(it);
-      --p->held;
-      subs.clear();
-      if (p->idle) p->work.notify_one();
-      continue;
-    }
-    it->second.state = Ahead::State::Listed;
-    it->second.parent.reset();
-    it->second.result = std::move(r);
-    AddWaiting(*p, subs);
-    if (p->walkWaits) p->listed.notify_one();
   }
 }
 
@@ -278,6 +296,12 @@ bool TakeListed(Pool& p, const FolderKey& key, Listed* out) {
     if (it == p.folders.end()) return false;
     Ahead& a = it->second;
     if (a.state == Ahead::State::Listing) {
+      // Rather than sleep, the walk lists the next folder itself.
+      if (!p.waiting.empty() && p.held < kAheadFolders) {
+        std::vector<std::pair<FolderKey, Ahead>> subs;
+        ListFirstWaiting(p, lock, subs);
+        continue;
+      }
       p.walkWaits = true;
       p.listed.wait(lock);
       p.walkWaits = false;
@@ -286,8 +310,8 @@ bool TakeListed(Pool& p, const FolderKey& key, Listed* out) {
     if (a.state == Ahead::State::Listed) {
       *out = std::move(a.result);
       p.folders.erase(it);
-      // Room ahead again for a walker thread that waits for it.
-      if (p.held-- >= kAheadFolders && p.idle) p.work.notify_one();
+      --p.held;
+      FreedRoom(p);
       return true;
     }
     // Still waiting: the walk lists it itself rather than wait for room.
@@ -470,7 +494,8 @@ void WalkDir(const Walk& w, tov::DirHandle dir, const std::wstring& path, int de
     return;
   }
   AddWaiting(pool, subs);
-  int threads = WalkerThreads(w.threads);
+  // The walk's own thread is one of them: it lists too while it would wait.
+  int threads = WalkerThreads(w.threads) - 1;
   // A walker thread that cannot be started leaves its share to the others
   // and to the walk itself, which lists every folder no thread started on.
   for (int i = 0; i < threads; ++i) {

@@ -87,8 +87,9 @@ struct Walk {
   // since it was listed (tov::FsFault::Link).
   std::function<void(const std::wstring& path, tov::FsFault fault)> fault;
   // Threads that list folders: 1 walks on the calling thread alone; more
-  // (0: WalkerThreads(0)) list the folders ahead on that many walker
-  // threads besides it. The callbacks always run on the calling thread.
+  // (0: WalkerThreads(0)) list the folders ahead on that many threads, the
+  // calling one included (it lists while the folder it needs is being
+  // listed). The callbacks always run on the calling thread.
   int threads = 1;
 };
 
