@@ -1,14 +1,17 @@
 // The engine's walkers timed in-process, without the HTTP server and the
 // task thread around them: the cleanest figure for a scan, a clean or a map.
 //
-//   bench_engine scan|dryrun|clean PATH [--include PATTERN]... [--repeat N]
+//   bench_engine scan|dryrun|clean PATH [--include PATTERN]... [--repeat N] [--threads N]
 //   bench_engine map PATH [--threads N] [--repeat N] [--docs 0|1]
 //
 // PATH is a Windows path of the stand-in (C:\bench\tree; TAMSEL_ROOT says
 // where drive C lives). For scan, dryrun and clean the catalogue holds one
 // "files" item with one recursive target at PATH, so the figures are those
 // an item of the real catalogue covering the same folder would give. One
-// line per repetition: "seconds=X files=N bytes=N skipped=N".
+// line per repetition: "seconds=X files=N bytes=N skipped=N ahead=N" (ahead:
+// the folders walker threads listed ahead of the walk). --threads
+// sets the threads a scan or dry run lists its folders on (0, the default:
+// as the program chooses; 1: the walk's own thread alone).
 //
 // map builds the space map of PATH (threads 0: as the program chooses) and
 // prints one line per repetition, "seconds=X files=N bytes=N dirs=N
@@ -29,6 +32,7 @@
 #include <vector>
 
 #include "engine/tamsel_engine.h"
+#include "engine/walk.h"
 #include "space/space_map.h"
 
 namespace {
@@ -165,7 +169,8 @@ int RunMap(const std::wstring& root, int threads, int repeat, bool docs) {
 int main(int argc, char** argv) {
   if (argc < 3) {
     fprintf(stderr,
-            "usage: bench_engine scan|dryrun|clean PATH [--include PAT]... [--repeat N]\n"
+            "usage: bench_engine scan|dryrun|clean PATH [--include PAT]... [--repeat N] "
+            "[--threads N]\n"
             "       bench_engine map PATH [--threads N] [--repeat N] [--docs 0|1]\n");
     return 2;
   }
@@ -187,6 +192,7 @@ int main(int argc, char** argv) {
       docs = atoi(argv[i + 1]) != 0;
   }
   if (mode == "map") return RunMap(target.path, threads, repeat, docs);
+  tamsel::SetListingThreads(threads);
   tamsel::RuleItem item =
       tamsel::MkItem("bench", "bench", tamsel::Risk::Low, tamsel::ItemMode::Files, true, "");
   item.targets.push_back(target);
@@ -199,6 +205,7 @@ int main(int argc, char** argv) {
 
   for (int r = 0; r < repeat; ++r) {
     tamsel::ResultList out;
+    uint64_t aheadBefore = tamsel::FoldersListedAhead();
     auto t0 = std::chrono::steady_clock::now();
     if (mode == "scan")
       tamsel::ScanItems(cats, ids, out);
@@ -210,9 +217,11 @@ int main(int argc, char** argv) {
       return 2;
     double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const tamsel::ItemStat st = out.empty() ? tamsel::ItemStat() : out[0].second;
-    printf("seconds=%.6f files=%llu bytes=%llu skipped=%llu\n", s,
+    uint64_t ahead = tamsel::FoldersListedAhead();
+    printf("seconds=%.6f files=%llu bytes=%llu skipped=%llu ahead=%llu\n", s,
            static_cast<unsigned long long>(st.files), static_cast<unsigned long long>(st.bytes),
-           static_cast<unsigned long long>(st.skipped));
+           static_cast<unsigned long long>(st.skipped),
+           static_cast<unsigned long long>(ahead - aheadBefore));
     for (const std::string& e : st.errors) fprintf(stderr, "error: %s\n", e.c_str());
     fflush(stdout);
   }

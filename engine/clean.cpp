@@ -235,6 +235,10 @@ struct ItemWalk {
         gated ? OpenTargetDir(t.path, stat, linkReason, c) : tov::OpenWalkDir(t.path, &openFault);
     if (dir == tov::kNoDir) return;
     Walk w = WalkOf(t, !dirMode);
+    // A real clean deletes as it goes and lists each folder just before it
+    // deletes in it, on this thread alone: no folder is held open ahead of
+    // the deletions, and every folder it removes is closed by then.
+    if (act == Act::Clean) w.threads = 1;
     if (goneByPath)
       w.gone = [&goneByPath](EntryPath& paths, const tov::DirEntry& e) {
         return goneByPath(paths.Of(e.name));

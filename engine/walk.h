@@ -14,8 +14,17 @@
 // - at most kMaxWalkDepth levels below the target's folder;
 // - a subfolder the walk's refuseDir turns down is not entered;
 // - a cancel stops it at the next entry.
+//
+// A walk may list its folders on several threads (Walk::threads): walker
+// threads open and list the folders ahead of it, by handle, in the order it
+// will enter them, and the walk itself (on the calling thread) takes their
+// listings in that order and does everything else: the callbacks, the
+// progress, the cancel checks. So a walk on several threads meets the same
+// entries in the same order and calls the same callbacks as on one, and
+// only the folders' listing runs in parallel.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,6 +36,13 @@ namespace tamsel {
 
 // The target's own folder is depth 0; folders down to this depth are listed.
 constexpr int kMaxWalkDepth = 64;
+
+// Walker threads of one walk at most (the space map's and a listing walk's).
+constexpr int kMaxWalkerThreads = 8;
+
+// The walker threads of a walk: asked when more than 0 (at most
+// kMaxWalkerThreads), else the machine's cores within [2, kMaxWalkerThreads].
+int WalkerThreads(int asked);
 
 // The full paths of a directory's entries are built in one buffer: the
 // directory and a backslash stay, each entry's name replaces the previous
@@ -70,10 +86,17 @@ struct Walk {
   // A subfolder that could not be opened, or was swapped for something else
   // since it was listed (tov::FsFault::Link).
   std::function<void(const std::wstring& path, tov::FsFault fault)> fault;
+  // Threads that list folders: 1 walks on the calling thread alone; more
+  // (0: WalkerThreads(0)) list the folders ahead on that many threads, the
+  // calling one included (it lists while the folder it needs is being
+  // listed). The callbacks always run on the calling thread.
+  int threads = 1;
 };
 
 // Walks the open folder dir, which is the folder at path, depth levels below
 // the target's folder. Publishes each subfolder it enters (SetCurPath).
+// With more than one thread, the walker threads have all ended and every
+// folder they opened is closed again when it returns.
 void WalkDir(const Walk& w, tov::DirHandle dir, const std::wstring& path, int depth);
 
 // True for a folder that holds a database whose latest writes live in files
@@ -95,8 +118,20 @@ bool IsPlainLocalFile(uint32_t attrs);
 bool PassesFilter(const Target& t, const std::wstring& name);
 
 // Test seam: called with the full path of each subfolder after its folder
-// was listed and before it is opened, so that a test can swap it. Null (the
+// was listed and before it is entered, on the walk's own thread; on one
+// thread that is before it is opened, so that a test can swap it. Null (the
 // default) in the program.
 void SetWalkHookForTest(void (*hook)(const std::wstring& subfolder));
+
+// The threads the engine's walks that delete nothing list their folders
+// on (scans, file lists, dry runs, measures; Walk::threads): 0 (the
+// default) for WalkerThreads(0), 1 for the calling thread alone. For tests
+// and the benchmark, which compare the two.
+void SetListingThreads(int threads);
+int ListingThreads();
+
+// Test seam: how many folders walker threads have listed ahead of their
+// walks since the process started.
+uint64_t FoldersListedAhead();
 
 }  // namespace tamsel

@@ -214,12 +214,6 @@ void WalkerThread(Walkers* w, ThreadTotals* t) {
   }
 }
 
-int ThreadCount(int asked) {
-  if (asked > 0) return std::min(asked, kSpaceMaxThreads);
-  int cores = static_cast<int>(std::thread::hardware_concurrency());
-  return std::max(2, std::min(cores, kSpaceMaxThreads));
-}
-
 // ---- After the walk ------------------------------------------------------------------
 
 // Children grouped by parent, and the totals of every subtree: a parent
@@ -377,7 +371,7 @@ bool BuildSpaceMap(const std::wstring& root, const std::vector<SpaceTarget>& tar
   out->nodes.push_back(SpaceNode());
   out->nodes[0].flags = kSpaceDir;
   Walkers w;
-  w.threads = ThreadCount(opt.threads);
+  w.threads = WalkerThreads(opt.threads);
   w.map = out;
   w.opt = &opt;
   Pending first;

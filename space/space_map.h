@@ -37,7 +37,6 @@ constexpr size_t kSpaceTopFiles = 1000;    // largest files a map keeps
 constexpr size_t kSpaceMaxChildren = 300;  // children a folder document lists
 constexpr size_t kSpaceDefaultTop = 100;   // files /api/map/top lists by default
 constexpr size_t kSpaceMaxRecycle = 1000;  // paths one recycle request may name
-constexpr int kSpaceMaxThreads = 8;        // walker threads at most
 constexpr size_t kSpaceKindCount = 9;      // entries of kSpaceKinds, "其他" last
 constexpr uint32_t kSpaceNone = 0xFFFFFFFFu;
 
@@ -87,7 +86,7 @@ struct SpaceTarget {
 };
 
 struct SpaceWalkOptions {
-  int threads = 0;                         // 0: the machine's cores, within [2, kSpaceMaxThreads]
+  int threads = 0;                         // as WalkerThreads (engine/walk.h) gives them
   std::function<bool()> cancelled;         // polled before every folder; may be empty
   std::atomic<uint64_t>* files = nullptr;  // progress: files and bytes found so far
   std::atomic<uint64_t>* bytes = nullptr;

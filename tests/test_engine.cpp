@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -407,6 +408,129 @@ TEST_F(Engine, DetailsListFilesInWalkOrderUpToTheMaximum) {
   hits = {FileHit{L"stale", 1, 1}};
   CollectDetails(hidden, 5000, hits);
   EXPECT_TRUE(hits.empty());
+}
+
+// ---- Walks on several threads ------------------------------------------------------------
+
+// A whole result as text, every figure and every text in order, so that two
+// results compare as a whole.
+std::string ResultText(const ResultList& r, const std::vector<Overlap>& overlaps) {
+  std::string o;
+  for (const auto& kv : r) {
+    const ItemStat& s = kv.second;
+    o += kv.first + ": files " + std::to_string(s.files) + " bytes " + std::to_string(s.bytes) +
+         " skipped " + std::to_string(s.skipped) + " shared " + std::to_string(s.shared) + " with";
+    for (const std::string& w : s.sharedWith) o += " " + w;
+    o += "\n";
+    for (const std::string& e : s.errors) o += "  error " + e + "\n";
+  }
+  for (const Overlap& ov : overlaps) {
+    o += "overlap";
+    for (const std::string& i : ov.items) o += " " + i;
+    o += ": files " + std::to_string(ov.files) + " bytes " + std::to_string(ov.bytes) + "\n";
+  }
+  return o;
+}
+
+std::string HitsText(const std::vector<FileHit>& hits) {
+  std::string o;
+  for (const FileHit& h : hits)
+    o += W2U(h.path) + " " + std::to_string(h.size) + " " + std::to_string(h.mtime) + "\n";
+  return o;
+}
+
+// Every task that lists ahead, on the threads the engine's walks are set to.
+struct EveryWalk {
+  std::string scan, dryRun, details, measureDetails;
+};
+
+EveryWalk WalkEverything(const std::vector<Category>& cats, const TaskOptions& opt) {
+  EveryWalk e;
+  ResultList r;
+  std::vector<Overlap> overlaps;
+  ScanItems(cats, {}, r, opt, &overlaps);
+  e.scan = ResultText(r, overlaps);
+  std::vector<std::string> ids;
+  for (const RuleItem& item : cats[0].items) ids.push_back(item.id);
+  CleanItems(cats, ids, true, r, opt);
+  e.dryRun = ResultText(r, {});
+  std::vector<FileHit> hits;
+  for (const RuleItem& item : cats[0].items) {
+    CollectDetails(item, 150, hits, opt);
+    (item.mode == ItemMode::Measure ? e.measureDetails : e.details) += item.id + "\n" + HitsText(hits);
+  }
+  return e;
+}
+
+TEST_F(Engine, WalksOnSeveralThreadsGiveExactlyTheResultOfOne) {
+  // Enough folders for walker threads to list many ahead, and in them every
+  // case a decision can take: files two items take (counted once by the
+  // first in a dry run, an overlap in a scan), young files (the age
+  // filter), skipped ones (the skip list), protected files and a protected
+  // folder (refused, more than twenty texts, so that which twenty is kept
+  // counts), a link, a folder below a measured item.
+  const std::wstring a = At(L"A");
+  TaskOptions opt;
+  opt.cutoff = kTime + kFileTimeDay;
+  for (int d = 0; d < 12; ++d) {
+    std::wstring dir = Join(a, L"d" + std::to_wstring(d));
+    for (int s = 0; s < 3; ++s) {
+      std::wstring sub = Join(dir, L"s" + std::to_wstring(s));
+      uint64_t n = static_cast<uint64_t>(d * 3 + s);
+      ASSERT_TRUE(PlantFile(Join(sub, L"x.tmp"), 1 + n, false, kTime));
+      ASSERT_TRUE(PlantFile(Join(sub, L"y.log"), 1000 + n, false, kTime));
+      ASSERT_TRUE(PlantFile(Join(sub, L"new.tmp"), 100000 + n, false, kTime + 10 * kFileTimeDay));
+      ASSERT_TRUE(PlantFile(Join(sub, L"deep\\z.tmp"), 10000 + n, false, kTime));
+      if (s > 0) opt.protect.push_back(Join(sub, L"y.log"));
+      if (s == 2) opt.skip.insert(tov::LowerAscii(Join(sub, L"x.tmp")));
+    }
+    ASSERT_TRUE(PlantFile(Join(dir, L"top.tmp"), 7, false, kTime));
+  }
+  opt.protect.push_back(Join(a, L"d3"));
+  ASSERT_TRUE(PlantFile(At(L"Outside\\o.tmp"), 5, false, kTime));
+  std::string why;
+  if (!PlantDirLink(Join(a, L"d7\\link"), At(L"Outside"), &why))
+    std::printf("the tree has no link: %s\n", why.c_str());
+  std::vector<Category> cats = {Cat(
+      "c",
+      {Item("all", ItemMode::Files, {Tg(a)}),
+       Item("tmp", ItemMode::Files, {Tg(a, true, {L"*.tmp"})}),
+       Item("whole", ItemMode::Dir, {Tg(Join(a, L"d5")), Tg(Join(a, L"d6"))}),
+       Item("logs", ItemMode::Files, {Tg(Join(a, L"d1"), true, {L"*.log"}), Tg(Join(a, L"d2"))}),
+       Item("measured", ItemMode::Measure, {Tg(Join(a, L"d9"))})})};
+  Listing before = ListTree(Root());
+
+  SetListingThreads(1);
+  uint64_t ahead0 = FoldersListedAhead();
+  const EveryWalk one = WalkEverything(cats, opt);
+  EXPECT_EQ(FoldersListedAhead(), ahead0) << "a walk on one thread listed ahead";
+  // The single walk's result holds every case the tree was made for.
+  EXPECT_NE(one.scan.find("overlap all tmp"), std::string::npos) << one.scan;
+  EXPECT_NE(one.dryRun.find("shared"), std::string::npos);
+  size_t from = one.dryRun.find("all:"), to = one.dryRun.find("\ntmp:");
+  size_t errors = 0;
+  for (size_t at = from; (at = one.dryRun.find("  error ", at)) < to; ++at) ++errors;
+  EXPECT_EQ(errors, kMaxErrors) << one.dryRun;  // more refusals than the texts kept
+  EXPECT_NE(one.dryRun.find("已设为不清理"), std::string::npos) << one.dryRun;
+  EXPECT_NE(one.details.find("x.tmp"), std::string::npos);
+  EXPECT_NE(one.measureDetails.find("d9"), std::string::npos);
+
+  for (int threads : {2, 8}) {
+    SetListingThreads(threads);
+    for (int round = 0; round < 3; ++round) {
+      SCOPED_TRACE("threads " + std::to_string(threads) + ", round " + std::to_string(round));
+      uint64_t ahead = FoldersListedAhead();
+      EveryWalk many = WalkEverything(cats, opt);
+      EXPECT_EQ(many.scan, one.scan);
+      EXPECT_EQ(many.dryRun, one.dryRun);
+      EXPECT_EQ(many.details, one.details);
+      EXPECT_EQ(many.measureDetails, one.measureDetails);
+      EXPECT_GT(FoldersListedAhead(), ahead) << "no walker thread listed a folder";
+      if (HasFailure()) break;
+    }
+  }
+  SetListingThreads(0);
+  ExpectOnlyGone(before, ListTree(Root()), {});
 }
 
 TEST_F(Engine, DetailsWalkPublishesTheLastSubdirectoryEntered) {
