@@ -457,7 +457,8 @@ EveryWalk WalkEverything(const std::vector<Category>& cats, const TaskOptions& o
   std::vector<FileHit> hits;
   for (const RuleItem& item : cats[0].items) {
     CollectDetails(item, 150, hits, opt);
-    (item.mode == ItemMode::Measure ? e.measureDetails : e.details) += item.id + "\n" + HitsText(hits);
+    (item.mode == ItemMode::Measure ? e.measureDetails : e.details) +=
+        item.id + "\n" + HitsText(hits);
   }
   return e;
 }
@@ -2025,8 +2026,7 @@ TEST_F(Engine, UserFilesWaitingForTheBinNeverMoveThroughAFolderSwappedSinceTheir
     EXPECT_EQ(s.files, 1u);
     EXPECT_EQ(s.bytes, 2u);
     EXPECT_EQ(s.skipped, 1u);
-    EXPECT_EQ(s.errors,
-              (std::vector<std::string>{Err(t + L"\\a\\x.iso", "无法移到回收站(文件留在原处)")}));
+    EXPECT_EQ(s.errors, (std::vector<std::string>{Err(t + L"\\a\\x.iso", "移到回收站失败")}));
     // The whole fixture: only y.iso went; the swap's own changes stand as
     // it left them, the outside folder's files whole wherever it is now.
     const std::string rel = W2U(t.substr(Root().size() + 1));
