@@ -13,7 +13,10 @@
 namespace tamsel {
 
 struct Target {
-  std::wstring path;                  // expanded location: a directory or one file
+  // Expanded location: a directory or one file. A folder name may hold `*`
+  // (a wildcard folder): the engine expands the target at scan and clean
+  // time to the folders that match (see ExpandItem in the engine).
+  std::wstring path;
   bool recursive = true;              // descend into subdirectories
   bool allowSystem = false;           // may delete inside the protected system areas
   std::vector<std::wstring> include;  // file-name patterns; empty takes every file

@@ -1364,6 +1364,155 @@ TEST_F(Engine, CleaningWalksStopBelowDepth64) {
   ExpectOnlyGone(mid, ListTree(Root()), {"g/g0", g63 + "/g63", g63 + "/d/g64"});
 }
 
+// ---- Wildcard folders in targets ------------------------------------------------------
+
+const char kTooManyMatches[] = "匹配的文件夹超过 64 个，只处理了按名称排在前面的 64 个";
+
+std::vector<std::wstring> HitPaths(const std::vector<FileHit>& hits) {
+  std::vector<std::wstring> paths;
+  for (const FileHit& h : hits) paths.push_back(h.path);
+  return paths;
+}
+
+TEST_F(Engine, AWildcardFolderTakesEveryMatchingFolderWithTheTargetsFilters) {
+  // A browser's profiles: the default one, numbered ones in any letter case,
+  // a file and a folder of another name beside them.
+  ASSERT_TRUE(PlantFile(At(L"ud\\Default\\Cache\\a"), 1));
+  ASSERT_TRUE(PlantFile(At(L"ud\\Profile 1\\Cache\\b"), 2));
+  ASSERT_TRUE(PlantFile(At(L"ud\\profile 2\\Cache\\Cache_Data\\c"), 4));
+  ASSERT_TRUE(PlantFile(At(L"ud\\PROFILE 10\\Cache\\d"), 8));
+  ASSERT_TRUE(PlantFile(At(L"ud\\Profile 1\\logs\\x.log"), 16));
+  // What must stay: the profile's own data, files the filters leave, a
+  // file where a profile folder is expected, a folder the pattern misses.
+  ASSERT_TRUE(PlantFile(At(L"ud\\Profile 1\\Login Data"), 32));
+  ASSERT_TRUE(PlantFile(At(L"ud\\Profile 1\\logs\\x.txt"), 64));
+  ASSERT_TRUE(PlantFile(At(L"ud\\Profile 1\\logs\\sub\\y.log"), 128));
+  ASSERT_TRUE(PlantFile(At(L"ud\\Profile 3"), 256));
+  ASSERT_TRUE(PlantFile(At(L"ud\\Other\\Cache\\e"), 512));
+  ASSERT_TRUE(PlantFile(At(L"ud\\Profile\\Cache\\f"), 1024));  // "Profile *" needs the space
+  ASSERT_TRUE(MakeDir(At(L"ud\\Profile 4")));                  // no Cache in it
+  RuleItem item =
+      Item("w", "files",
+           {Tg(At(L"ud\\Default\\Cache")), Tg(At(L"ud\\Profile *\\Cache")),
+            Tg(At(L"ud\\Profile *\\logs"), false, {L"*.log"}), Tg(At(L"nothing\\*\\Cache"))});
+  const uint64_t kBytes = 1 + 2 + 4 + 8 + 16;
+  Listing before = ListTree(Root());
+
+  ItemStat scan = ScanOne(item);
+  EXPECT_EQ(scan.files, 5u);
+  EXPECT_EQ(scan.bytes, kBytes);
+  EXPECT_EQ(scan.skipped, 0u);
+  EXPECT_TRUE(scan.errors.empty());
+
+  // The file list meets the profiles in the order of their folded names.
+  std::vector<FileHit> hits;
+  CollectDetails(item, 100, hits);
+  EXPECT_EQ(HitPaths(hits),
+            (std::vector<std::wstring>{At(L"ud\\Default\\Cache\\a"), At(L"ud\\Profile 1\\Cache\\b"),
+                                       At(L"ud\\PROFILE 10\\Cache\\d"),
+                                       At(L"ud\\profile 2\\Cache\\Cache_Data\\c"),
+                                       At(L"ud\\Profile 1\\logs\\x.log")}));
+
+  ItemStat dry = CleanOne(item, true);
+  EXPECT_EQ(dry.files, 5u);
+  EXPECT_EQ(dry.bytes, kBytes);
+  EXPECT_TRUE(dry.errors.empty());
+  ExpectOnlyGone(before, ListTree(Root()), {});
+
+  ItemStat real = CleanOne(item, false);
+  EXPECT_EQ(real.files, 5u);
+  EXPECT_EQ(real.bytes, kBytes);
+  EXPECT_EQ(real.skipped, 0u);
+  EXPECT_TRUE(real.errors.empty());
+  ExpectOnlyGone(before, ListTree(Root()),
+                 {"ud/Default/Cache/a", "ud/Profile 1/Cache/b", "ud/profile 2/Cache/Cache_Data/c",
+                  "ud/PROFILE 10/Cache/d", "ud/Profile 1/logs/x.log"});
+}
+
+TEST_F(Engine, AWildcardFolderNeverGoesThroughALinkAndReportsIt) {
+  ASSERT_TRUE(PlantFile(At(L"ud\\Profile 1\\Cache\\a"), 1));
+  ASSERT_TRUE(PlantFile(At(L"elsewhere\\Cache\\b"), 2));
+  ASSERT_TRUE(PlantFile(At(L"elsewhere\\Cookies"), 4));
+  ASSERT_TRUE(PlantFile(At(L"real-ud\\Profile 5\\Cache\\c"), 8));
+  std::string why;
+  if (!PlantDirLink(At(L"ud\\Profile 2"), At(L"elsewhere"), &why) ||
+      !PlantDirLink(At(L"linked-ud"), At(L"real-ud"), &why))
+    GTEST_SKIP() << why;
+  RuleItem item =
+      Item("w", "files", {Tg(At(L"ud\\Profile *\\Cache")), Tg(At(L"linked-ud\\Profile *\\Cache"))});
+  RuleItem dir = Item("d", "dir", {Tg(At(L"ud\\Profile *\\Cache"))});
+  Listing before = ListTree(Root());
+  const std::vector<std::string> errors{Err(At(L"ud\\Profile 2\\Cache"), kReparseFiles),
+                                        Err(At(L"linked-ud"), kReparseFiles)};
+
+  ItemStat scan = ScanOne(item);
+  EXPECT_EQ(scan.files, 1u);
+  EXPECT_EQ(scan.bytes, 1u);
+  EXPECT_EQ(scan.skipped, 2u);
+  EXPECT_EQ(scan.errors, errors);
+  std::vector<FileHit> hits;
+  CollectDetails(item, 100, hits);
+  EXPECT_EQ(HitPaths(hits), (std::vector<std::wstring>{At(L"ud\\Profile 1\\Cache\\a")}));
+
+  ItemStat dry = CleanOne(item, true);
+  EXPECT_EQ(dry.files, 1u);
+  EXPECT_EQ(dry.skipped, 2u);
+  EXPECT_EQ(dry.errors, errors);
+  ExpectOnlyGone(before, ListTree(Root()), {});
+
+  ItemStat real = CleanOne(item, false);
+  EXPECT_EQ(real.files, 1u);
+  EXPECT_EQ(real.bytes, 1u);
+  EXPECT_EQ(real.skipped, 2u);
+  EXPECT_EQ(real.errors, errors);
+  Listing mid = ListTree(Root());
+  ExpectOnlyGone(before, mid, {"ud/Profile 1/Cache/a"});
+
+  // A "dir" item removes the folder it reached, never one behind the link.
+  ItemStat d = CleanOne(dir, false);
+  EXPECT_EQ(d.skipped, 1u);
+  EXPECT_EQ(d.errors, (std::vector<std::string>{Err(At(L"ud\\Profile 2\\Cache"), kReparseDir)}));
+  ExpectOnlyGone(mid, ListTree(Root()), {"ud/Profile 1/Cache"});
+}
+
+TEST_F(Engine, AWildcardFolderTakesAtMost64MatchesAndSaysSo) {
+  std::set<std::string> gone;
+  for (int i = 0; i < 65; ++i) {
+    wchar_t name[8];
+    swprintf(name, 8, L"p%03d", i);
+    ASSERT_TRUE(PlantFile(At(std::wstring(L"many\\") + name + L"\\c\\x"), 1));
+    if (i < 64) gone.insert("many/" + W2U(name) + "/c/x");
+  }
+  const std::wstring pattern = At(L"many\\P*\\c");
+  RuleItem item = Item("w", "files", {Tg(pattern)});
+  RuleItem measured = Item("m", "measure", {Tg(pattern)});
+  const std::vector<std::string> errors{Err(pattern, kTooManyMatches)};
+  Listing before = ListTree(Root());
+
+  ItemStat scan = ScanOne(item);
+  EXPECT_EQ(scan.files, 64u);
+  EXPECT_EQ(scan.skipped, 0u);
+  EXPECT_EQ(scan.errors, errors);
+  ItemStat measure = ScanOne(measured);
+  EXPECT_EQ(measure.files, 64u);
+  EXPECT_EQ(measure.errors, errors);
+  std::vector<FileHit> hits;
+  CollectDetails(item, 1000, hits);
+  ASSERT_EQ(hits.size(), 64u);
+  EXPECT_EQ(hits.front().path, At(L"many\\p000\\c\\x"));
+  EXPECT_EQ(hits.back().path, At(L"many\\p063\\c\\x"));
+
+  ItemStat dry = CleanOne(item, true);
+  EXPECT_EQ(dry.files, 64u);
+  EXPECT_EQ(dry.errors, errors);
+  ExpectOnlyGone(before, ListTree(Root()), {});
+  ItemStat real = CleanOne(item, false);
+  EXPECT_EQ(real.files, 64u);
+  EXPECT_EQ(real.skipped, 0u);
+  EXPECT_EQ(real.errors, errors);
+  ExpectOnlyGone(before, ListTree(Root()), gone);
+}
+
 // ---- Cleaning: measure, safety, special items ---------------------------------------
 
 TEST_F(Engine, MeasureModeReportsAndDeletesNothing) {
