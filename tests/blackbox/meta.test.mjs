@@ -15,9 +15,9 @@ const REFUSED = '{"ok":false,"message":"拒绝访问：缺少或错误的访问�
 
 // In catalogue order.
 const ADMIN_ITEMS = [
-  'win-serviceprofiles-log', 'prefetch', 'font-cache', 'chrome-update-cache', 'upd-download',
-  'upd-datastore', 'do-cache', 'sys-dmp', 'sys-logs', 'win-panther', 'patch-cache', 'asm-native',
-  'hibernate', 'winsxs', 'wallpapers',
+  'win-serviceprofiles-log', 'prefetch', 'font-cache', 'chrome-update-cache', 'steam-shader-cache',
+  'upd-download', 'upd-datastore', 'do-cache', 'sys-dmp', 'sys-logs', 'win-panther', 'patch-cache',
+  'asm-native', 'win-temp', 'hibernate', 'winsxs', 'wallpapers',
 ];
 
 // The rule the page used to apply itself, over the catalogue as this build
