@@ -176,13 +176,17 @@ struct Choice {
   bool record = false;                    // a real clean: report what was touched
   Sharing* sharing = nullptr;             // the task's, or null (file list, measure)
   uint32_t index = 0;                     // the item's place in sharing's selection
+  // FILETIME: a file written after it is too young for the age filter; 0
+  // takes every file (the task's, or the item's own least age).
+  uint64_t cutoff = 0;
   // What the expansion of its targets met (ExpandSelected), or null.
   const std::vector<ExpandNote>* notes = nullptr;
 };
 
 // The choice of one item in a task: the age filter counts for "files" items
 // only (a "dir" item is one leftover taken whole, a measured item is
-// measured whole). opt and safety must outlive the choice.
+// measured whole); an item with a least age of its own (minAgeDays) applies
+// it when the task chose no age. opt and safety must outlive the choice.
 Choice ChoiceFor(const RuleItem& item, const TaskOptions& opt, const SafetyContext& safety,
                  bool record);
 

@@ -14,8 +14,10 @@
 //   by hand (the page file, the component store, packages that projects and
 //   installers use) is mode "measure" and risk "high": counted, never
 //   deleted;
-// - the user's own files (downloads, sample media, wallpapers) are marked
-//   userFiles: recycled rather than deleted, never cleaned unattended;
+// - the user's own files (downloads, sample media, wallpapers, files
+//   received in chats) are marked userFiles: recycled rather than deleted,
+//   never cleaned unattended; the received files only once 30 days old
+//   when the user chose no age (minAgeDays);
 // - eleven items never list their files: those nine, hibernation and the
 //   .NET native images;
 // - a folder name with `*` (every browser profile, every chat account) is
@@ -656,6 +658,45 @@ std::vector<Category> BuildRules() {
   cDev.items.push_back(it);
 
   cats.push_back(cDev);
+
+  // ---- 9. Files received in chats, the old ones only
+  Category cChatFiles;
+  cChatFiles.id = "chat-files";
+  cChatFiles.name = "聊天软件接收的旧文件";
+
+  it = MkItem("wechat-received-files", "微信接收的文件、图片和视频", "medium", "files", false,
+              "微信聊天里收到的文件、图片和视频，只清理超过所选天数的(没有选择时为 30 "
+              "天以上)"
+              "，移到回收站，需要时可以还原；清理后聊天记录里这些文件会显示为已过期或无法打开；不碰"
+              "聊天记录数据库和账号里的其他文件");
+  it.userFiles = true;
+  it.minAgeDays = 30;
+  for (const wchar_t* sub : {L"msg\\file", L"msg\\video", L"msg\\attach"}) {
+    std::wstring path = std::wstring(L"%USERPROFILE%\\Documents\\xwechat_files\\*\\") + sub;
+    Add(it, path.c_str(), true, false, {}, {L"*.db", L"*.db-*"});
+  }
+  for (const wchar_t* sub : {L"File", L"Video", L"Image", L"MsgAttach"}) {
+    std::wstring path =
+        std::wstring(L"%USERPROFILE%\\Documents\\WeChat Files\\*\\FileStorage\\") + sub;
+    Add(it, path.c_str(), true, false, {}, {L"*.db", L"*.db-*"});
+  }
+  cChatFiles.items.push_back(it);
+
+  it = MkItem("qqnt-received-files", "QQ 接收的文件、图片和视频", "medium", "files", false,
+              "QQ(NT 版)聊天里收到的文件、图片和视频，只清理超过所选天数的(没有选择时为 30 "
+              "天以上)"
+              "，移到回收站，需要时可以还原；清理后聊天记录里这些文件会显示为已过期或无法打开；不碰"
+              "聊天记录数据库和账号里的其他文件");
+  it.userFiles = true;
+  it.minAgeDays = 30;
+  for (const wchar_t* sub : {L"File", L"Video", L"Pic"}) {
+    std::wstring path =
+        std::wstring(L"%USERPROFILE%\\Documents\\Tencent Files\\*\\nt_qq\\nt_data\\") + sub;
+    Add(it, path.c_str(), true, false, {}, {L"*.db", L"*.db-*"});
+  }
+  cChatFiles.items.push_back(it);
+
+  cats.push_back(cChatFiles);
 
   return cats;
 }

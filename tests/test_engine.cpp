@@ -1135,6 +1135,74 @@ TEST_F(Engine, AnItemOfTheUsersOwnFilesMovesThemToTheRecycleBin) {
   tov::EmptyRecycleBin();
 }
 
+std::vector<std::wstring> HitPaths(const std::vector<FileHit>& hits) {
+  std::vector<std::wstring> paths;
+  for (const FileHit& h : hits) paths.push_back(h.path);
+  return paths;
+}
+
+TEST_F(Engine, ReceivedChatFilesGoToTheRecycleBinOnlyOnceOldEnough) {
+  // The catalogue's two items of received chat files keep a least age.
+  const std::vector<Category> rules = BuildRules();
+  for (const char* id : {"wechat-received-files", "qqnt-received-files"}) {
+    const RuleItem* declared = FindItem(rules, id);
+    ASSERT_NE(declared, nullptr) << id;
+    EXPECT_EQ(declared->minAgeDays, 30) << id;
+    EXPECT_TRUE(declared->userFiles) << id;
+    EXPECT_FALSE(declared->defaultEnabled) << id;
+  }
+  tov::EmptyRecycleBin();
+  const uint64_t now = tov::NowFileTime();
+  const uint64_t days40 = now - 40 * kFileTimeDay, days10 = now - 10 * kFileTimeDay;
+  ASSERT_TRUE(PlantFile(At(L"acc\\wxid_a\\msg\\file\\2024-01\\old.pdf"), 1, false, days40));
+  ASSERT_TRUE(PlantFile(At(L"acc\\wxid_b\\msg\\file\\recent.pdf"), 2, false, days10));
+  ASSERT_TRUE(PlantFile(At(L"acc\\wxid_b\\msg\\file\\today.pdf"), 4));
+  ASSERT_TRUE(PlantFile(At(L"acc\\wxid_b\\db_storage\\message_0.db"), 8, false, days40));
+  RuleItem item = Item("received", "files", {Tg(At(L"acc\\*\\msg\\file"))});
+  item.userFiles = true;
+  item.minAgeDays = 30;
+  const std::vector<Category> cats = {Cat("c", {item})};
+  Listing before = ListTree(Root());
+
+  // No age chosen: only what is 30 days old, in a scan, the file list, a
+  // dry run and the clean alike.
+  TaskOptions none;
+  ResultList scan, dry, real;
+  ScanItems(cats, {"received"}, scan, none);
+  ASSERT_EQ(scan.size(), 1u);
+  EXPECT_EQ(scan[0].second.files, 1u);
+  EXPECT_EQ(scan[0].second.bytes, 1u);
+  std::vector<FileHit> hits;
+  CollectDetails(item, 100, hits, none);
+  EXPECT_EQ(HitPaths(hits),
+            (std::vector<std::wstring>{At(L"acc\\wxid_a\\msg\\file\\2024-01\\old.pdf")}));
+  CleanItems(cats, {"received"}, true, dry, none);
+  EXPECT_EQ(dry[0].second.files, 1u);
+  ExpectOnlyGone(before, ListTree(Root()), {});
+  CleanItems(cats, {"received"}, false, real, none);
+  EXPECT_EQ(real[0].second.files, 1u);
+  EXPECT_EQ(real[0].second.bytes, 1u);
+  EXPECT_EQ(real[0].second.skipped, 0u);
+  Listing mid = ListTree(Root());
+  ExpectOnlyGone(before, mid, {"acc/wxid_a/msg/file/2024-01/old.pdf"});
+  uint64_t items = 0, bytes = 0;
+  ASSERT_TRUE(tov::QueryRecycleBin(&items, &bytes));
+  EXPECT_EQ(items, 1u);
+  EXPECT_EQ(bytes, 1u);
+
+  // The age the user chose counts instead: a week.
+  TaskOptions week;
+  week.cutoff = AgeCutoff(now, 7);
+  ResultList scan7, real7;
+  ScanItems(cats, {"received"}, scan7, week);
+  EXPECT_EQ(scan7[0].second.files, 1u);
+  EXPECT_EQ(scan7[0].second.bytes, 2u);
+  CleanItems(cats, {"received"}, false, real7, week);
+  EXPECT_EQ(real7[0].second.files, 1u);
+  ExpectOnlyGone(mid, ListTree(Root()), {"acc/wxid_b/msg/file/recent.pdf"});
+  tov::EmptyRecycleBin();
+}
+
 TEST_F(Engine, MoreThanTwentyRefusalsKeepTwentyTextsAndTheFullCount) {
   // The target is the folder that holds the user profiles: the walk reaches
   // the desktop, where every planted file is refused, and other folders,
@@ -1367,12 +1435,6 @@ TEST_F(Engine, CleaningWalksStopBelowDepth64) {
 // ---- Wildcard folders in targets ------------------------------------------------------
 
 const char kTooManyMatches[] = "匹配的文件夹超过 64 个，只处理了按名称排在前面的 64 个";
-
-std::vector<std::wstring> HitPaths(const std::vector<FileHit>& hits) {
-  std::vector<std::wstring> paths;
-  for (const FileHit& h : hits) paths.push_back(h.path);
-  return paths;
-}
 
 TEST_F(Engine, AWildcardFolderTakesEveryMatchingFolderWithTheTargetsFilters) {
   // A browser's profiles: the default one, numbered ones in any letter case,

@@ -32,11 +32,16 @@ const CACHE_ITEMS = [
   'adobe-media-cache', 'weixin4-cache', 'wechat3-cache', 'wxwork-cache', 'jianying-cache',
   'npm-cache', 'yarn-cache', 'pip-cache', 'nuget-cache', 'go-build-cache', 'cargo-cache',
   'gradle-caches', 'jetbrains-caches', 'vscode-cache', 'nuget-packages', 'maven-repository',
-  'wsl-docker-disks',
+  'wsl-docker-disks', 'wechat-received-files', 'qqnt-received-files',
 ];
+// The files received in chats go (to the Recycle Bin) only once this old,
+// the user having chosen no age.
+const RECEIVED_ITEMS = new Set(['wechat-received-files', 'qqnt-received-files']);
+const RECEIVED_MIN_AGE_S = 30 * 86_400;
 // A chat app's cache never takes a database file.
 const CHAT_ITEMS = new Set(['weixin4-cache', 'wechat3-cache', 'wxwork-cache']);
 const DATABASE = /\.db(-[^\\]*)?$/i;
+const RECEIVED_PATHS = /\\(xwechat_files\\[^\\]+\\msg\\(file|video|attach)|WeChat Files\\[^\\]+\\FileStorage\\(File|Video|Image|MsgAttach)|Tencent Files\\[^\\]+\\nt_qq\\nt_data\\(File|Video|Pic))\\/i;
 
 function demoRows() {
   const r = spawnSync('python3', [path.join(REPO, 'scripts', 'make_demo_drive.py'), '--list'],
@@ -84,8 +89,13 @@ for (const build of builds()) {
         for (let p = path.dirname(host); !fs.existsSync(p); p = path.dirname(p)) missing.unshift(p);
         for (const p of missing) { fs.mkdirSync(p); madeDirs.push(p); }
         if (size > 4096) { fs.writeFileSync(host, ''); fs.truncateSync(host, size); } else fs.writeFileSync(host, Buffer.alloc(size, 'd'));
-        fs.utimesSync(host, mtime, mtime);
-        planted.set(win, { host, size });
+        // A received file is moved clear of the 30 days' line, so that the
+        // clean's own moment cannot put it on the other side.
+        let t = mtime;
+        const age = Date.now() / 1000 - t;
+        if (RECEIVED_PATHS.test(win) && Math.abs(age - RECEIVED_MIN_AGE_S) < 3600) t -= 7200;
+        fs.utimesSync(host, t, t);
+        planted.set(win, { host, size, mtime: t });
       }
       srv = await build.start([]);
       await srv.waitFor(READY, 15_000);
@@ -98,8 +108,15 @@ for (const build of builds()) {
     });
 
     test('a scan counts and a clean deletes exactly each item\'s caches, and nothing beside them', async () => {
+      // (The received chat files older than 30 days go too, to the Recycle Bin.)
       const wins = [...planted.keys()];
-      const model = new Map(items.map((i) => [i.id, wins.filter((p) => takes(build, i, p))]));
+      const oldEnough = (p) => Date.now() / 1000 - planted.get(p).mtime > RECEIVED_MIN_AGE_S;
+      const model = new Map(items.map((i) => [i.id, wins.filter((p) => takes(build, i, p) &&
+        (!RECEIVED_ITEMS.has(i.id) || oldEnough(p)))]));
+      for (const id of RECEIVED_ITEMS) {
+        const all = wins.filter((p) => takes(build, items.find((i) => i.id === id), p));
+        assert.ok(all.some((p) => !oldEnough(p)), `${id}: the demo drive has recent received files`);
+      }
       // Every item has files on the demo drive, and files beside them that must stay.
       for (const i of items) assert.ok(model.get(i.id).length > 0, `${i.id}: no demo files`);
       const mustStay = [

@@ -53,7 +53,8 @@ for (const build of builds()) {
       const kinds = r.json.spaceKinds;
       // The items that hold the user's own files, in catalogue order.
       const userFileItems = CATALOGUE.flatMap((c) => c.items).filter((i) => i.userFiles).map((i) => i.id);
-      assert.deepEqual(userFileItems, ['sample-media', 'wallpapers', 'downloads-installer', 'downloads-video']);
+      assert.deepEqual(userFileItems, ['sample-media', 'wallpapers', 'downloads-installer', 'downloads-video',
+        'wechat-received-files', 'qqnt-received-files']);
       assert.equal(r.text, `${expected}${JSON.stringify(kinds)},"userFileItems":${JSON.stringify(userFileItems)}}`);
       assert.deepEqual(kinds.map((k) => k.kind),
         ['视频', '音频', '图片', '压缩包', '安装包', '光盘与虚拟磁盘', '文档', '程序与库', '其他']);
