@@ -123,8 +123,8 @@ for (const build of builds()) {
         /\\Google\\Chrome\\User Data\\Profile 1\\(History|Login Data|Bookmarks|Preferences|Network\\Cookies)$/,
         /\\Google\\Chrome\\User Data\\Profile 1\\(Local Storage|IndexedDB|Session Storage|Extensions)\\/,
         /\\Mozilla\\Firefox\\Profiles\\[^\\]+\\(places\.sqlite|logins\.json|key4\.db)$/,
-        /\\xwechat_files\\[^\\]+\\(db_storage|msg)\\/, /\\xwechat_files\\[^\\]+\\cache\\contact\.db$/,
-        /\\WeChat Files\\[^\\]+\\(Msg|FileStorage\\(File|Video|Image|MsgAttach))\\/,
+        /\\xwechat_files\\[^\\]+\\db_storage\\/, /\\xwechat_files\\[^\\]+\\cache\\contact\.db$/,
+        /\\WeChat Files\\[^\\]+\\Msg\\/, /\\Tencent Files\\[^\\]+\\nt_qq\\nt_db\\/,
         /\\WXWork\\[^\\]+\\(Data\\message\.db|Cache\\contact\.db)$/,
         /\\JianyingPro\\User Data\\(Projects|Cache\\effect)\\/,
         /\\\.cargo\\registry\\src\\/, /\\\.gradle\\(wrapper\\|gradle\.properties$)/,
@@ -135,6 +135,8 @@ for (const build of builds()) {
       const expectedGone = new Set();
       for (const [id, files] of model) if (!measured.has(id)) for (const p of files) expectedGone.add(p);
       for (const p of expectedGone) for (const re of mustStay) assert.doesNotMatch(p, re, 'the model takes a file that must stay');
+      // Received files younger than 30 days stay.
+      for (const p of wins.filter((w) => RECEIVED_PATHS.test(w) && !oldEnough(w))) assert.ok(!expectedGone.has(p), p);
 
       const sum = (files) => files.reduce((a, p) => a + planted.get(p).size, 0);
       const figures = (doc) => Object.fromEntries(doc.items.map((i) => [i.id, [i.files, i.bytes]]));
