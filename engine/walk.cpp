@@ -94,6 +94,11 @@ struct Expansion {
       ++made;
       return;
     }
+    // A link on the way is refused as for any target, before it is opened.
+    if (HasReparseInPath(path)) {
+      Note(path, tov::FsFault::Link);
+      return;
+    }
     tov::FsFault fault = tov::FsFault::None;
     tov::DirHandle dir = tov::OpenWalkDir(path, &fault);
     if (dir == tov::kNoDir) {
