@@ -40,7 +40,7 @@ std::string ApiMapStart(const std::string& body) {
   std::string message;
   if (!CheckSpaceRoot(asked, &root, &message)) return Failure(message);
   if (!StartSpaceMap(root, SpaceTargetsOf(BuildRules()))) return Failure(kBusyMessage);
-  return "{\"ok\":true,\"started\":true}";
+  return tov::OkWriter().Key("started").Bool(true).EndObject().Take();
 }
 
 SpaceGuard MapGuard() {
@@ -98,7 +98,7 @@ std::string ApiReveal(const std::string& body) {
   uint32_t attrs = 0;
   if (!tov::GetAttributes(path, &attrs)) return Failure("路径不存在");
   if (!tov::RevealInExplorer(path)) return Failure("无法打开资源管理器");
-  return "{\"ok\":true}";
+  return tov::OkJson();
 }
 
 }  // namespace tamsel

@@ -29,27 +29,26 @@ bool UnderSystemDir(const std::wstring& path) {
 
 // The space map's kinds in their order, each with its extensions:
 // [{"kind":"视频","extensions":["mp4",...]},...,{"kind":"其他","extensions":[]}].
-std::string SpaceKindsTableJson() {
-  std::string o = "[";
+void SpaceKindsTableJson(tov::JsonWriter& w) {
+  w.BeginArray();
   for (size_t k = 0; k < kSpaceKindCount; ++k) {
-    o += std::string(k ? "," : "") + "{\"kind\":\"" + tov::JEsc(SpaceKindName(k)) +
-         "\",\"extensions\":[";
+    w.BeginObject().Key("kind").Str(SpaceKindName(k)).Key("extensions").BeginArray();
     const std::string list = SpaceKindExtensions(k);
-    for (size_t at = 0, n = 0; at < list.size(); ++n) {
+    for (size_t at = 0; at < list.size();) {
       size_t end = list.find(' ', at);
       if (end == std::string::npos) end = list.size();
-      o += std::string(n ? "," : "") + "\"" + tov::JEsc(list.substr(at, end - at)) + "\"";
+      w.Str(list.substr(at, end - at));
       at = end + 1;
     }
-    o += "]}";
+    w.EndArray().EndObject();
   }
-  return o + "]";
+  w.EndArray();
 }
 
 }  // namespace
 
 bool NeedsAdmin(const RuleItem& item) {
-  if (item.mode == "hibernate") return true;
+  if (item.mode == ItemMode::Hibernate) return true;
   for (const Target& t : item.targets)
     if (UnderSystemDir(t.path)) return true;
   return false;
@@ -57,27 +56,22 @@ bool NeedsAdmin(const RuleItem& item) {
 
 std::string MetaJson(const std::string& name, const std::string& version,
                      const std::vector<Category>& cats) {
-  std::string o = "{\"ok\":true,\"name\":\"" + tov::JEsc(name) + "\",\"version\":\"" +
-                  tov::JEsc(version) +
-                  "\",\"feedbackMaxChars\":" + std::to_string(tov::kMaxFeedbackChars) +
-                  ",\"detailFiles\":{\"default\":" + std::to_string(kDefaultDetailFiles) +
-                  ",\"max\":" + std::to_string(kMaxDetailFiles) + "},\"adminItems\":[";
-  bool first = true;
+  tov::JsonWriter w = tov::OkWriter();
+  w.Key("name").Str(name).Key("version").Str(version);
+  w.Key("feedbackMaxChars").Num(tov::kMaxFeedbackChars);
+  w.Key("detailFiles").BeginObject().Key("default").Num(kDefaultDetailFiles);
+  w.Key("max").Num(kMaxDetailFiles).EndObject();
+  w.Key("adminItems").BeginArray();
   for (const Category& c : cats)
     for (const RuleItem& it : c.items)
-      if (NeedsAdmin(it)) {
-        o += std::string(first ? "" : ",") + "\"" + tov::JEsc(it.id) + "\"";
-        first = false;
-      }
-  o += "],\"spaceKinds\":" + SpaceKindsTableJson() + ",\"userFileItems\":[";
-  first = true;
+      if (NeedsAdmin(it)) w.Str(it.id);
+  w.EndArray().Key("spaceKinds");
+  SpaceKindsTableJson(w);
+  w.Key("userFileItems").BeginArray();
   for (const Category& c : cats)
     for (const RuleItem& it : c.items)
-      if (it.userFiles) {
-        o += std::string(first ? "" : ",") + "\"" + tov::JEsc(it.id) + "\"";
-        first = false;
-      }
-  return o + "]}";
+      if (it.userFiles) w.Str(it.id);
+  return w.EndArray().EndObject().Take();
 }
 
 }  // namespace tamsel

@@ -1,11 +1,13 @@
-// The cleaning API: the application hook of the web server. It reads each
-// body as one JSON object through the JSON reader (a body that is not one,
-// or whose members have the wrong type, gets a failure document and starts
-// nothing) and queries with the text helpers, asks the rules and the
-// engine, and formats one JSON document per request; it keeps no state of
-// its own besides the process-wide catalogue. Documents are built by
-// concatenation, keys in a fixed order, no white space; the interface and
-// the single-instance probe rely on both.
+// The cleaning API: the route table the program's entry hands the web
+// server. It reads each body as one JSON object through the JSON reader (a
+// body that is not one, or whose members have the wrong type, gets a failure
+// document and starts nothing) and queries with the text helpers, asks the
+// rules and the engine, and formats one JSON document per request; it keeps
+// no state of its own besides the process-wide catalogue. Documents are written by the
+// JSON writer, keys in a fixed order, no white space; the interface and the
+// single-instance probe rely on both.
+#include "api/tamsel_api.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 
 #include "api/map_api.h"
 #include "api/meta_api.h"
+#include "api/shell_api.h"
 #include "desktop/shell_win.h"
 #include "engine/tamsel_engine.h"
 #include "lifecycle/shell_life.h"
@@ -32,10 +35,6 @@
 #include "text/text.h"
 #include "unattended/schedule.h"
 
-using tov::Bool;
-using tov::JEsc;
-using tov::Num;
-
 namespace {
 
 constexpr const char kBusyMessage[] = "已有任务在运行";
@@ -49,117 +48,116 @@ const std::vector<tamsel::Category>& Rules() {
   return g_cats;
 }
 
-std::string Quoted(const std::string& s) {
-  return "\"" + JEsc(s) + "\"";
-}
-
 std::string ApiRules() {
-  std::string o = "{\"ok\":true,\"categories\":[";
-  bool firstCat = true;
+  tov::JsonWriter w = tov::OkWriter();
+  w.Key("categories").BeginArray();
   for (const tamsel::Category& c : Rules()) {
-    if (!firstCat) o += ",";
-    firstCat = false;
-    o += "{\"id\":" + Quoted(c.id) + ",\"name\":" + Quoted(c.name) + ",\"items\":[";
-    bool firstItem = true;
+    w.BeginObject().Key("id").Str(c.id).Key("name").Str(c.name).Key("items").BeginArray();
     for (const tamsel::RuleItem& it : c.items) {
-      if (!firstItem) o += ",";
-      firstItem = false;
-      o += "{\"id\":" + Quoted(it.id) + ",\"name\":" + Quoted(it.name) +
-           ",\"risk\":" + Quoted(it.risk) + ",\"mode\":" + Quoted(it.mode) +
-           ",\"desc\":" + Quoted(it.desc) + ",\"defaultEnabled\":" + Bool(it.defaultEnabled) +
-           ",\"allowDetails\":" + Bool(it.allowDetails) + ",\"targets\":[";
-      for (size_t i = 0; i < it.targets.size(); ++i) {
-        if (i) o += ",";
-        o += Quoted(tamsel::W2U(it.targets[i].path));
-      }
-      o += "]}";
+      w.BeginObject().Key("id").Str(it.id).Key("name").Str(it.name);
+      w.Key("risk")
+          .Str(tamsel::RiskName(it.risk))
+          .Key("mode")
+          .Str(tamsel::ItemModeName(it.mode))
+          .Key("desc")
+          .Str(it.desc);
+      w.Key("defaultEnabled").Bool(it.defaultEnabled).Key("allowDetails").Bool(it.allowDetails);
+      w.Key("targets").BeginArray();
+      for (const tamsel::Target& t : it.targets) w.Str(tamsel::W2U(t.path));
+      w.EndArray().EndObject();
     }
-    o += "]}";
+    w.EndArray().EndObject();
   }
-  o += "]}";
-  return o;
+  return w.EndArray().EndObject().Take();
 }
 
 std::string ApiStatus() {
   tamsel::TaskSnapshot s = tamsel::TaskStateNow();
-  return "{\"ok\":true,\"busy\":" + Bool(s.busy) + ",\"finished\":" + Bool(s.finished) +
-         ",\"phase\":" + Quoted(s.phase) +
-         ",\"done\":" + Num(static_cast<uint64_t>(static_cast<int64_t>(s.done))) +
-         ",\"total\":" + Num(static_cast<uint64_t>(static_cast<int64_t>(s.total))) +
-         ",\"bytes\":" + Num(s.bytes) + ",\"files\":" + Num(s.files) + ",\"cur\":" + Quoted(s.cur) +
-         "}";
+  tov::JsonWriter w = tov::OkWriter();
+  w.Key("busy").Bool(s.busy).Key("finished").Bool(s.finished).Key("phase").Str(s.phase);
+  w.Key("done").Num(static_cast<uint64_t>(static_cast<int64_t>(s.done)));
+  w.Key("total").Num(static_cast<uint64_t>(static_cast<int64_t>(s.total)));
+  w.Key("bytes").Num(s.bytes).Key("files").Num(s.files).Key("cur").Str(s.cur);
+  return w.EndObject().Take();
 }
 
 // One item of a result; a clean's (withErrors) also says what it left to
 // earlier items: "shared":N,"sharedWith":["id",...].
-std::string ItemJson(const std::string& id, const tamsel::ItemStat& st, bool withErrors) {
-  std::string o =
-      "{\"id\":" + Quoted(id) + ",\"bytes\":" + Num(st.bytes) + ",\"files\":" + Num(st.files) +
-      ",\"skipped\":" + Num(st.skipped) +
-      ",\"errors\":" + tov::JStrings(withErrors ? st.errors : std::vector<std::string>());
+void ItemJson(const std::string& id, const tamsel::ItemStat& st, bool withErrors,
+              tov::JsonWriter& w) {
+  w.BeginObject().Key("id").Str(id).Key("bytes").Num(st.bytes).Key("files").Num(st.files);
+  w.Key("skipped").Num(st.skipped).Key("errors");
   if (withErrors)
-    o += ",\"shared\":" + Num(st.shared) + ",\"sharedWith\":" + tov::JStrings(st.sharedWith);
-  return o + "}";
+    w.Strings(st.errors).Key("shared").Num(st.shared).Key("sharedWith").Strings(st.sharedWith);
+  else
+    w.BeginArray().EndArray();
+  w.EndObject();
 }
 
 // The items of a result list and their totals, as "items":[...],
 // "totalBytes":N,"totalFiles":N: a clean's items count each file once, so
 // their sums do; a scan's totals take off what the overlaps count twice.
-std::string ItemsAndTotals(const tamsel::ResultList& list, bool withErrors,
-                           const std::vector<tamsel::Overlap>& overlaps = {}) {
-  std::string o = "\"items\":[";
+void ItemsAndTotals(const tamsel::ResultList& list, bool withErrors, tov::JsonWriter& w,
+                    const std::vector<tamsel::Overlap>& overlaps = {}) {
+  w.Key("items").BeginArray();
   uint64_t tb = 0, tf = 0;
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (i) o += ",";
-    o += ItemJson(list[i].first, list[i].second, withErrors);
-    tb += list[i].second.bytes;
-    tf += list[i].second.files;
+  for (const auto& entry : list) {
+    ItemJson(entry.first, entry.second, withErrors, w);
+    tb += entry.second.bytes;
+    tf += entry.second.files;
   }
   for (const tamsel::Overlap& ov : overlaps) {
     uint64_t extra = ov.items.size() - 1;
     tb -= std::min(tb, extra * ov.bytes);
     tf -= std::min(tf, extra * ov.files);
   }
-  return o + "],\"totalBytes\":" + Num(tb) + ",\"totalFiles\":" + Num(tf);
+  w.EndArray().Key("totalBytes").Num(tb).Key("totalFiles").Num(tf);
 }
 
 // "overlaps":[{"items":["id",...],"files":N,"bytes":N},...]
-std::string OverlapsJson(const std::vector<tamsel::Overlap>& overlaps) {
-  std::string o = "\"overlaps\":[";
-  for (size_t i = 0; i < overlaps.size(); ++i) {
-    if (i) o += ",";
-    o += "{\"items\":" + tov::JStrings(overlaps[i].items) + ",\"files\":" + Num(overlaps[i].files) +
-         ",\"bytes\":" + Num(overlaps[i].bytes) + "}";
+void OverlapsJson(const std::vector<tamsel::Overlap>& overlaps, tov::JsonWriter& w) {
+  w.Key("overlaps").BeginArray();
+  for (const tamsel::Overlap& ov : overlaps) {
+    w.BeginObject().Key("items").Strings(ov.items).Key("files").Num(ov.files);
+    w.Key("bytes").Num(ov.bytes).EndObject();
   }
-  return o + "]";
+  w.EndArray();
 }
 
 std::string ApiResult() {
   tamsel::TaskResults r = tamsel::TaskResultsNow();
   tamsel::TaskSnapshot s = tamsel::TaskStateNow();
+  tov::JsonWriter w = tov::OkWriter();
+  w.Key("kind").Str(r.kind).Key("dryRun").Bool(r.dryRun);
+  ItemsAndTotals(r.last, true, w);
+  w.Key("freeBefore").Num(s.freeBefore).Key("freeAfter").Num(s.freeAfter);
   // A real clean whose record could not be written says so, and whether it
   // stopped for that; otherwise the document keeps its shape.
-  std::string recordError = r.note.empty() ? std::string() : ",\"recordError\":" + Quoted(r.note);
-  if (r.note == tamsel::kRecordStopped) recordError += ",\"recordStopped\":true";
-  return "{\"ok\":true,\"kind\":" + Quoted(r.kind) + ",\"dryRun\":" + Bool(r.dryRun) + "," +
-         ItemsAndTotals(r.last, true) + ",\"freeBefore\":" + Num(s.freeBefore) +
-         ",\"freeAfter\":" + Num(s.freeAfter) + recordError + "}";
+  if (!r.note.empty()) w.Key("recordError").Str(r.note);
+  if (r.note == tamsel::kRecordStopped) w.Key("recordStopped").Bool(true);
+  return w.EndObject().Take();
 }
 
 std::string ApiScanResult() {
   tamsel::TaskResults r = tamsel::TaskResultsNow();
-  if (r.lastScan.empty())
-    return "{\"ok\":true,\"kind\":\"scan\",\"empty\":true,\"items\":[],\"totalBytes\":0,"
-           "\"totalFiles\":0,\"overlaps\":[]}";
-  return "{\"ok\":true,\"kind\":\"scan\",\"empty\":false,\"age\":" +
-         Num(tov::TickCount64() - r.lastScanAt) + "," +
-         ItemsAndTotals(r.lastScan, false, r.lastScanOverlaps) + "," +
-         OverlapsJson(r.lastScanOverlaps) + "}";
+  tov::JsonWriter w = tov::OkWriter();
+  w.Key("kind").Str("scan").Key("empty").Bool(r.lastScan.empty());
+  if (r.lastScan.empty()) {
+    w.Key("items").BeginArray().EndArray().Key("totalBytes").Num(0).Key("totalFiles").Num(0);
+    w.Key("overlaps").BeginArray().EndArray();
+    return w.EndObject().Take();
+  }
+  w.Key("age").Num(tov::TickCount64() - r.lastScanAt);
+  ItemsAndTotals(r.lastScan, false, w, r.lastScanOverlaps);
+  OverlapsJson(r.lastScanOverlaps, w);
+  return w.EndObject().Take();
 }
 
 std::string ApiEnv() {
-  return "{\"ok\":true,\"admin\":" + Bool(tov::IsAdminUser()) + ",\"version\":\"" + tov::kVersion +
-         "\",\"name\":\"" + tov::kProductName + "\",\"drive\":" + tamsel::DiskInfoJson("C:") + "}";
+  tov::JsonWriter w = tov::OkWriter();
+  w.Key("admin").Bool(tov::IsAdminUser()).Key("version").Str(tov::kVersion);
+  w.Key("name").Str(tov::kProductName).Key("drive").Raw(tamsel::DiskInfoJson("C:"));
+  return w.EndObject().Take();
 }
 
 // The user's choices of a scan or clean body: "olderThanDays" (both) and
@@ -236,7 +234,7 @@ std::string ApiScan(const std::string& body) {
   tamsel::TaskOptions opt;
   if (!ReadTaskOptions(doc, false, &opt, &message)) return tov::FailureJson(message);
   if (!tamsel::StartScan(Rules(), ids, opt)) return tov::FailureJson(kBusyMessage);
-  return "{\"ok\":true,\"started\":true}";
+  return tov::OkWriter().Key("started").Bool(true).EndObject().Take();
 }
 
 // A clean starts only from one JSON object whose members have their types;
@@ -262,13 +260,13 @@ std::string ApiClean(const std::string& body) {
   std::string refused;
   if (!tamsel::StartClean(Rules(), ids, dryRun, restartExplorer, opt, &refused))
     return tov::FailureJson(refused.empty() ? std::string(kBusyMessage) : refused);
-  return "{\"ok\":true,\"started\":true,\"dryRun\":" + Bool(dryRun) + "}";
+  return tov::OkWriter().Key("started").Bool(true).Key("dryRun").Bool(dryRun).EndObject().Take();
 }
 
 // ---- Settings and history ----------------------------------------------------------
 
 std::string SettingsDoc(const tamsel::Settings& s) {
-  return "{\"ok\":true,\"settings\":" + tamsel::SettingsJson(s) + "}";
+  return tov::OkWriter().Key("settings").Raw(tamsel::SettingsJson(s)).EndObject().Take();
 }
 
 std::string ApiSettingsPost(const std::string& body) {
@@ -311,7 +309,7 @@ std::string ApiHistoryShow(const std::string& body) {
     return tov::FailureJson("没有这条清理记录");
   std::wstring cmd = tov::SystemProgram(L"explorer.exe", true) + L" /select,\"" + path + L"\"";
   if (!tov::StartProcess(cmd, false)) return tov::FailureJson("无法打开资源管理器");
-  return "{\"ok\":true}";
+  return tov::OkJson();
 }
 
 std::string ApiDetail(const std::string& target) {
@@ -330,22 +328,21 @@ std::string ApiDetail(const std::string& target) {
   }
   const tamsel::RuleItem* item = tamsel::FindItem(Rules(), id);
   if (!item) return tov::FailureJson("no such item");
-  if (!item->allowDetails)
-    return "{\"ok\":true,\"id\":" + Quoted(id) + ",\"files\":[],\"hide\":true}";
+  tov::JsonWriter w = tov::OkWriter();
+  w.Key("id").Str(id).Key("files").BeginArray();
+  if (!item->allowDetails) return w.EndArray().Key("hide").Bool(true).EndObject().Take();
   std::vector<tamsel::FileHit> hits;
   tamsel::CollectDetails(*item, limit, hits, opt);
-  std::string o = "{\"ok\":true,\"id\":" + Quoted(id) + ",\"files\":[";
-  for (size_t i = 0; i < hits.size(); ++i) {
-    if (i) o += ",";
-    o += "{\"p\":" + Quoted(tamsel::W2U(hits[i].path)) + ",\"s\":" + Num(hits[i].size) +
-         ",\"t\":" + Num(hits[i].mtime) + "}";
+  for (const tamsel::FileHit& hit : hits) {
+    w.BeginObject().Key("p").Str(tamsel::W2U(hit.path)).Key("s").Num(hit.size);
+    w.Key("t").Num(hit.mtime).EndObject();
   }
-  return o + "]}";
+  return w.EndArray().EndObject().Take();
 }
 
 // The API's endpoints, one row each, whatever the method; a path no row
-// names goes back to the server, which answers its JSON 404. The rows hand
-// each handler what it reads of the request.
+// names is the server's JSON 404. The rows hand each handler what it reads
+// of the request.
 const tov::ApiRoute kApiRoutes[] = {
     {"/api/env", [](const tov::ApiCall&) { return ApiEnv(); }},
     {"/api/meta",
@@ -358,7 +355,7 @@ const tov::ApiRoute kApiRoutes[] = {
     {"/api/cancel",
      [](const tov::ApiCall&) {
        tamsel::CancelTask();
-       return std::string("{\"ok\":true}");
+       return tov::OkJson();
      }},
     {"/api/status", [](const tov::ApiCall&) { return ApiStatus(); }},
     {"/api/result", [](const tov::ApiCall&) { return ApiResult(); }},
@@ -379,7 +376,7 @@ const tov::ApiRoute kApiRoutes[] = {
     {"/api/history/show", [](const tov::ApiCall& c) { return ApiHistoryShow(c.body); }},
     {"/api/recycle",
      [](const tov::ApiCall&) {
-       return "{\"ok\":true,\"recycle\":" + tamsel::RecycleBinInfoJson() + "}";
+       return tov::OkWriter().Key("recycle").Raw(tamsel::RecycleBinInfoJson()).EndObject().Take();
      }},
     // The space map (api/map_api.cpp, space/space_task.h).
     {"/api/map", [](const tov::ApiCall& c) { return tamsel::ApiMapStart(c.body); }},
@@ -388,13 +385,24 @@ const tov::ApiRoute kApiRoutes[] = {
     {"/api/map/kinds", [](const tov::ApiCall&) { return tamsel::SpaceKindsDoc(); }},
     {"/api/map/recycle", [](const tov::ApiCall& c) { return tamsel::ApiMapRecycle(c.body); }},
     {"/api/shell/reveal", [](const tov::ApiCall& c) { return tamsel::ApiReveal(c.body); }},
+    // The desktop and the program's own life (api/shell_api.cpp); the exit
+    // endpoint answers before it ends the program.
+    {"/api/feedback", [](const tov::ApiCall& c) { return tamsel::ApiFeedback(c.body); }},
+    {"/api/shell/info", [](const tov::ApiCall&) { return tamsel::ApiShellInfo(); }},
+    {"/api/shell/exit", [](const tov::ApiCall&) { return tamsel::ApiShellExit(); },
+     tamsel::ApiShellExitAfterAnswer},
+    {"/api/shell/update", [](const tov::ApiCall&) { return tamsel::ApiShellUpdate(); }},
+    {"/api/shell/elevate", [](const tov::ApiCall&) { return tamsel::ApiShellElevate(); }},
+    {"/api/shell/shortcut", [](const tov::ApiCall&) { return tamsel::ApiShellShortcut(); }},
 };
 
 }  // namespace
 
-// Start-up: the Explorer hooks of the engine, and the remembered settings or
-// the defaults with a warning line.
-void TovOnStartup(const std::string&) {
+tov::RouteList tamsel::ApiRoutes() {
+  return tov::RoutesOf(kApiRoutes);
+}
+
+void tamsel::ApiStartup() {
   // A real clean asked to restart Explorer reaches it through the desktop.
   tamsel::SetExplorerHooks(
       {tov::ExplorerIsRunning, tov::ExplorerWatchdog, tov::ExplorerStop, tov::ExplorerStart});
@@ -405,13 +413,4 @@ void TovOnStartup(const std::string&) {
   // Files left out for good that are gone since are forgotten.
   if (!tamsel::DropGoneExclusionsAndSave(tamsel::StateDir())) printf("[warn] 设置无法保存\n");
   fflush(stdout);
-}
-
-bool TovHandleApi(const std::string& path, const std::string& target, const std::string& body,
-                  std::string& outBody, std::string& outType) {
-  outType = "application/json; charset=utf-8";
-  const tov::ApiRoute* route = tov::FindRoute(kApiRoutes, path);
-  if (!route) return false;
-  outBody = route->answer(tov::ApiCall{target, body});
-  return true;
 }

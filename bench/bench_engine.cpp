@@ -187,7 +187,8 @@ int main(int argc, char** argv) {
       docs = atoi(argv[i + 1]) != 0;
   }
   if (mode == "map") return RunMap(target.path, threads, repeat, docs);
-  tamsel::RuleItem item = tamsel::MkItem("bench", "bench", "low", "files", true, "");
+  tamsel::RuleItem item =
+      tamsel::MkItem("bench", "bench", tamsel::Risk::Low, tamsel::ItemMode::Files, true, "");
   item.targets.push_back(target);
   tamsel::Category cat;
   cat.id = "bench";

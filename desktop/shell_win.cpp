@@ -287,21 +287,12 @@ bool CreateShortcuts(const std::string& appName, std::vector<std::string>& creat
 std::string CreateShortcutJson(const std::string& appName) {
   std::vector<std::string> created;
   const bool ok = CreateShortcuts(appName, created);
-  std::string j = "{\"ok\":";
-  j += Bool(ok);
-  j += ",\"created\":[";
-  for (size_t i = 0; i < created.size(); ++i) {
-    if (i) j += ",";
-    j += "\"" + JEsc(created[i]) + "\"";
-  }
-  j += "]";
+  JsonWriter w;
+  w.BeginObject().Key("ok").Bool(ok).Key("created").Strings(created);
   if (!ok)
-    j += ",\"message\":\"创建快捷方式失败（可能被安全软件拦截，或桌面/开始菜单目录不可写）\"";
+    w.Key("message").Str("创建快捷方式失败（可能被安全软件拦截，或桌面/开始菜单目录不可写）");
   const bool has = ExeOnDesktop() || DesktopHasShortcut(appName);
-  j += ",\"hasShortcut\":";
-  j += Bool(has);
-  j += "}";
-  return j;
+  return w.Key("hasShortcut").Bool(has).EndObject().Take();
 }
 
 std::string ShellInfoJson(const std::string& appName, const std::string& version) {
@@ -310,21 +301,12 @@ std::string ShellInfoJson(const std::string& appName, const std::string& version
   const bool ie = DefaultBrowserIsIE();
   // An executable on the desktop is its own shortcut.
   const bool hasShortcut = exeOnDesktop || has;
-  std::string j = "{\"ok\":true";
-  j += ",\"appName\":\"" + JEsc(appName) + "\"";
-  j += ",\"version\":\"" + JEsc(version) + "\"";
-  j += ",\"exePath\":\"" + JEsc(WideToUtf8(ExePathW())) + "\"";
-  j += ",\"exeOnDesktop\":";
-  j += Bool(exeOnDesktop);
-  j += ",\"hasShortcut\":";
-  j += Bool(hasShortcut);
-  j += ",\"needShortcut\":";
-  j += Bool(!hasShortcut);
-  j += ",\"browserIE\":";
-  j += Bool(ie);
-  j += ",\"modernBrowser\":\"" + JEsc(WideToUtf8(FindModernBrowser())) + "\"";
-  j += "}";
-  return j;
+  JsonWriter w = OkWriter();
+  w.Key("appName").Str(appName).Key("version").Str(version);
+  w.Key("exePath").Str(WideToUtf8(ExePathW())).Key("exeOnDesktop").Bool(exeOnDesktop);
+  w.Key("hasShortcut").Bool(hasShortcut).Key("needShortcut").Bool(!hasShortcut);
+  w.Key("browserIE").Bool(ie).Key("modernBrowser").Str(WideToUtf8(FindModernBrowser()));
+  return w.EndObject().Take();
 }
 
 // ---- Explorer restart and watchdog --------------------------------------------------

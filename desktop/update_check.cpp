@@ -72,9 +72,9 @@ std::string CheckUpdateJson(const std::string& host, const std::string& path,
     return FailureJson("版本清单格式不对");
   bool hasUpdate = IsNewer(ReadVersion(latest), ReadVersion(current));
 
-  return "{\"ok\":true,\"current\":\"" + JEsc(current) + "\",\"latest\":\"" + JEsc(latest) +
-         "\",\"page\":\"" + JEsc(page) + "\",\"notes\":\"" + JEsc(notes) +
-         "\",\"hasUpdate\":" + Bool(hasUpdate) + "}";
+  JsonWriter w = OkWriter();
+  w.Key("current").Str(current).Key("latest").Str(latest).Key("page").Str(page);
+  return w.Key("notes").Str(notes).Key("hasUpdate").Bool(hasUpdate).EndObject().Take();
 }
 
 }  // namespace tov

@@ -52,7 +52,7 @@ Choice ChoiceFor(const RuleItem& item, const TaskOptions& opt, const SafetyConte
   c.opt = &opt;
   c.safety = &safety;
   c.item = &item.id;
-  c.age = item.mode == "files";
+  c.age = item.mode == ItemMode::Files;
   c.cutoff = opt.cutoff;
   if (c.cutoff == 0 && item.minAgeDays > 0)
     c.cutoff = AgeCutoff(tov::NowFileTime(), item.minAgeDays);
@@ -79,7 +79,8 @@ Sharing SharingOf(const std::vector<Category>& cats, const std::set<std::string>
       if (ids && !ids->count(item.id)) continue;
       // A measured item deletes nothing, but a clean's measure of it sees
       // what earlier items took, so its targets are reaches too.
-      bool deletes = item.mode == "files" || item.mode == "dir" || item.mode == "measure";
+      bool deletes = item.mode == ItemMode::Files || item.mode == ItemMode::Dir ||
+                     item.mode == ItemMode::Measure;
       uint32_t index = static_cast<uint32_t>(s.ids.size());
       s.ids.push_back(item.id);
       if (!deletes) continue;
@@ -89,9 +90,9 @@ Sharing SharingOf(const std::vector<Category>& cats, const std::set<std::string>
         r.item = index;
         r.t = &t;
         r.folded = FoldedTargetPath(t.path);
-        r.recursive = t.recursive || item.mode == "dir";
-        r.filtered = item.mode != "dir";
-        r.age = item.mode == "files";
+        r.recursive = t.recursive || item.mode == ItemMode::Dir;
+        r.filtered = item.mode != ItemMode::Dir;
+        r.age = item.mode == ItemMode::Files;
         s.reaches.push_back(r);
       }
     }

@@ -224,13 +224,13 @@ struct ItemWalk {
       Touched(c, TouchKind::Deleted, size, full, std::wstring());
     } else {
       const wchar_t* general = in != tov::kNoDir ? kDeleteFailedInWalk : kDeleteFailedTarget;
-      const wchar_t* link = item.mode == "dir" ? kReparseDirReason : kReparseFilesReason;
+      const wchar_t* link = item.mode == ItemMode::Dir ? kReparseDirReason : kReparseFilesReason;
       Refuse(c, stat, full, size, DeleteFailReason(fault, general, link));
     }
   }
 
   void Target1(const Target& t) {
-    bool dirMode = item.mode == "dir";
+    bool dirMode = item.mode == ItemMode::Dir;
     const wchar_t* linkReason = dirMode ? kReparseDirReason : kReparseFilesReason;
     bool gated = act != Act::Details;
     if (gated) {
@@ -310,7 +310,7 @@ struct ItemWalk {
 
 void ReportExpansion(const Choice& c, const RuleItem& item, ItemStat& stat, bool refusals) {
   if (!c.notes) return;
-  const wchar_t* linkReason = item.mode == "dir" ? kReparseDirReason : kReparseFilesReason;
+  const wchar_t* linkReason = item.mode == ItemMode::Dir ? kReparseDirReason : kReparseFilesReason;
   for (const ExpandNote& n : *c.notes) {
     if (n.fault == tov::FsFault::None)
       PushErr(stat, n.path, kTooManyMatches);
@@ -336,7 +336,7 @@ void WalkItem(const RuleItem& item, const Choice& c, Act act, ItemStat& stat,
     // The same folder spelled in another letter case is done already. An
     // empty path is nothing to a "files" item and the gate's refusal to a
     // "dir" item, which names a folder to remove.
-    if ((t.path.empty() && item.mode != "dir") || RepeatsEarlierTarget(item, i)) continue;
+    if ((t.path.empty() && item.mode != ItemMode::Dir) || RepeatsEarlierTarget(item, i)) continue;
     iw.Target1(t);
   }
   if (act == Act::DryRun || act == Act::Clean) CountShared(c, item, stat);
@@ -356,11 +356,11 @@ void CleanItems(const std::vector<Category>& cats, const std::vector<std::string
     c.sharing = &sharing;
     c.index = index++;
     c.notes = expanded.NotesOf(item.id);
-    if (item.mode == "measure")
+    if (item.mode == ItemMode::Measure)
       MeasureTargets(item, stat, c);
-    else if (item.mode == "recyclebin")
+    else if (item.mode == ItemMode::RecycleBin)
       CleanRecycleBin(stat, dryRun, c);
-    else if (item.mode == "hibernate")
+    else if (item.mode == ItemMode::Hibernate)
       CleanHibernation(stat, dryRun, c);
     else
       WalkItem(item, c, dryRun ? Act::DryRun : Act::Clean, stat);

@@ -81,10 +81,10 @@ void ScanItems(const std::vector<Category>& cats, const std::vector<std::string>
     c.sharing = &sharing;
     c.index = index++;
     c.notes = expanded.NotesOf(item.id);
-    if (item.mode == "recyclebin") return;  // sized by its own query
-    if (item.mode == "hibernate")
+    if (item.mode == ItemMode::RecycleBin) return;  // sized by its own query
+    if (item.mode == ItemMode::Hibernate)
       ScanHibernation(stat, c);
-    else if (item.mode == "measure")
+    else if (item.mode == ItemMode::Measure)
       MeasureTargets(item, stat, c);
     else
       WalkItem(item, c, Act::Scan, stat);
@@ -102,7 +102,7 @@ void CollectDetails(const RuleItem& declared, uint32_t maximum, std::vector<File
   const SafetyContext safety = MakeSafetyContext(options.protect);
   Choice c = ChoiceFor(item, options, safety, false);
   c.skip = false;
-  if (item.mode == "files" || item.mode == "dir") {
+  if (item.mode == ItemMode::Files || item.mode == ItemMode::Dir) {
     WalkItem(item, c, Act::Details, stat, &out, maximum);
     return;
   }

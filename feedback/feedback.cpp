@@ -168,8 +168,10 @@ std::string WindowsVersionString() {
 
 namespace {
 
-// Failures of the service itself: the page offers another way to send.
-constexpr const char kFallback[] = ",\"fallback\":true";
+// A failure of the service itself: the page offers another way to send.
+std::string FallbackFailure(const std::string& message) {
+  return FailureWriter(message).Key("fallback").Bool(true).EndObject().Take();
+}
 
 }  // namespace
 
@@ -192,9 +194,22 @@ std::string SubmitFeedbackTo(const std::string& primary, const std::string& fall
   kind = CutUtf8(MapKind(kind), kMaxKindBytes);
 
   std::string page = appName + " " + version + " \xC2\xB7 " + WindowsVersionString();
-  std::string report = "{\"app\":\"" + JEsc(appName) + "\",\"kind\":\"" + JEsc(kind) +
-                       "\",\"text\":\"" + JEsc(text) + "\",\"contact\":\"" + JEsc(contact) +
-                       "\",\"page\":\"" + JEsc(page) + "\",\"hp\":\"\"}";
+  std::string report = JsonWriter()
+                           .BeginObject()
+                           .Key("app")
+                           .Str(appName)
+                           .Key("kind")
+                           .Str(kind)
+                           .Key("text")
+                           .Str(text)
+                           .Key("contact")
+                           .Str(contact)
+                           .Key("page")
+                           .Str(page)
+                           .Key("hp")
+                           .Str("")
+                           .EndObject()
+                           .Take();
 
   const std::wstring path = L"/api/feedback";
   std::string response, error;
@@ -212,10 +227,10 @@ std::string SubmitFeedbackTo(const std::string& primary, const std::string& fall
     }
   }
 
-  if (status == 200) return "{\"ok\":true}";
-  if (status == 429) return FailureJson("提交太频繁了，过十分钟再试", kFallback);
-  if (status != 0) return FailureJson("服务器返回 " + std::to_string(status), kFallback);
-  return FailureJson(error.empty() ? std::string("发送失败") : error, kFallback);
+  if (status == 200) return OkJson();
+  if (status == 429) return FallbackFailure("提交太频繁了，过十分钟再试");
+  if (status != 0) return FallbackFailure("服务器返回 " + std::to_string(status));
+  return FallbackFailure(error.empty() ? std::string("发送失败") : error);
 }
 
 std::string SubmitFeedback(const std::string& appName, const std::string& version,

@@ -181,7 +181,7 @@ bool IsAdminUser() {
 }
 
 std::string ElevateSelfJson() {
-  if (IsAdminUser()) return "{\"ok\":true,\"already\":true}";
+  if (IsAdminUser()) return OkWriter().Key("already").Bool(true).EndObject().Take();
   std::wstring exe = ModuleFileName();
   if (exe.empty()) return FailureJson("取不到程序路径");
   // --force-new: the elevated copy must not hand over to this instance,
@@ -195,7 +195,7 @@ std::string ElevateSelfJson() {
       g_rights.scheduleExit(kExitAfterElevationMs);
     else
       ScheduleExit(kExitAfterElevationMs);
-    return "{\"ok\":true,\"elevated\":true}";
+    return OkWriter().Key("elevated").Bool(true).EndObject().Take();
   }
   if (lastError == kErrorCancelled) return FailureJson("你取消了管理员授权");
   return FailureJson("提权失败（可能被安全软件拦住）");

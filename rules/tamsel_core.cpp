@@ -71,10 +71,16 @@ std::wstring FormOrText(const std::wstring& path) {
 
 }  // namespace
 
+// ---- Names of the modes and risks ---------------------------------------------
+
+const char* const kItemModeNames[static_cast<size_t>(ItemMode::Count)] = {
+    "files", "dir", "measure", "recyclebin", "hibernate"};
+const char* const kRiskNames[static_cast<size_t>(Risk::Count)] = {"low", "medium", "high"};
+
 // ---- Builders and lookup ------------------------------------------------------
 
-RuleItem MkItem(const char* id, const char* name, const char* risk, const char* mode,
-                bool defaultEnabled, const char* desc) {
+RuleItem MkItem(const char* id, const char* name, Risk risk, ItemMode mode, bool defaultEnabled,
+                const char* desc) {
   RuleItem item;
   item.id = id;
   item.name = name;

@@ -7,10 +7,37 @@
 // they go straight to the file system.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace tamsel {
+
+// What a clean does with an item's files.
+enum class ItemMode : uint8_t {
+  Files,       // the files its targets' filters take; folders stay
+  Dir,         // each target folder whole, then the folder itself
+  Measure,     // counted, never deleted
+  RecycleBin,  // the Recycle Bin, emptied through the system
+  Hibernate,   // the hibernation file, turned off through the system
+  Count
+};
+
+// How much a clean of an item may cost the user: a label only.
+enum class Risk : uint8_t { Low, Medium, High, Count };
+
+// The names the documents print (the items' "mode" and "risk" of
+// /api/rules), indexed by the enums. Nothing reads them back.
+extern const char* const kItemModeNames[static_cast<size_t>(ItemMode::Count)];
+extern const char* const kRiskNames[static_cast<size_t>(Risk::Count)];
+
+inline const char* ItemModeName(ItemMode m) {
+  return kItemModeNames[static_cast<size_t>(m)];
+}
+inline const char* RiskName(Risk r) {
+  return kRiskNames[static_cast<size_t>(r)];
+}
 
 struct Target {
   // Expanded location: a directory or one file. A folder name may hold `*`
@@ -24,13 +51,13 @@ struct Target {
 };
 
 struct RuleItem {
-  std::string id;              // unique across the catalogue
-  std::string name;            // display name
-  std::string desc;            // one sentence for the user
-  std::string risk = "low";    // "low", "medium" or "high": a label only
-  std::string mode = "files";  // "files", "dir", "measure", "recyclebin", "hibernate"
-  bool defaultEnabled = true;  // selected by default in the interface
-  bool allowDetails = true;    // its files may be listed
+  std::string id;                   // unique across the catalogue
+  std::string name;                 // display name
+  std::string desc;                 // one sentence for the user
+  Risk risk = Risk::Low;            // a label only
+  ItemMode mode = ItemMode::Files;  // what a clean does with its files
+  bool defaultEnabled = true;       // selected by default in the interface
+  bool allowDetails = true;         // its files may be listed
   // It holds the user's own files (downloads, sample media, wallpapers): a
   // real clean moves them to the Recycle Bin, and it never runs unattended.
   bool userFiles = false;
@@ -56,8 +83,8 @@ std::vector<Category> BuildRules();
 const RuleItem* FindItem(const std::vector<Category>& cats, const std::string& id);
 
 // Builders the catalogue is declared with.
-RuleItem MkItem(const char* id, const char* name, const char* risk, const char* mode,
-                bool defaultEnabled, const char* desc);
+RuleItem MkItem(const char* id, const char* name, Risk risk, ItemMode mode, bool defaultEnabled,
+                const char* desc);
 Target T(const wchar_t* path, bool recursive, bool allowSystem);  // path is expanded
 void Inc(Target& t, const wchar_t* pattern);
 void Exc(Target& t, const wchar_t* pattern);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test of both builds: the unit tests natively (ASan + UBSan) and as
-# Windows executables under wine, then the black-box tests against the native
-# program and tamsel.exe under wine. Ends with a summary of every skipped
+# Windows executables under wine, the page's own unit tests (tests/webui),
+# then the browser and black-box tests against the native program and
+# tamsel.exe under wine. Ends with a summary of every skipped
 # test and its reason (scripts/test_summary.mjs), from the reports the runs
 # leave in build/test-results/.
 #
@@ -51,6 +52,8 @@ if want windows; then
 fi
 
 tests/fuzz/run.sh || status=1
+(cd tests/webui && node --test "${node_reports[@]}" --test-reporter=tap \
+  --test-reporter-destination="$results/webui.tap" ./*.test.mjs) || status=1
 tests/browser/run.sh "${node_reports[@]}" --test-reporter=tap \
   --test-reporter-destination="$results/browser.tap" || status=1
 (cd tests/blackbox && node --test --test-concurrency=1 --test-timeout=600000 "${node_reports[@]}" \

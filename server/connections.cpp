@@ -12,15 +12,15 @@ namespace {
 // of threads and the program keeps answering its own page.
 std::atomic<int> g_liveConnections{0};
 
-void ConnThread(Socket c) {
-  HandleOne(c);
+void ConnThread(Socket c, RouteList routes) {
+  HandleOne(c, routes);
   SockClose(c);
   g_liveConnections.fetch_sub(1);
 }
 
 }  // namespace
 
-[[noreturn]] void AcceptLoop(Socket listener) {
+[[noreturn]] void AcceptLoop(Socket listener, RouteList routes) {
   for (;;) {
     Socket c = SockAccept(listener);
     if (c == kBadSocket) continue;
@@ -31,7 +31,7 @@ void ConnThread(Socket c) {
     SockSetTimeouts(c, kIoTimeoutMs);
     g_liveConnections.fetch_add(1);
     // No thread to be had: serve it here rather than drop it.
-    if (!StartDetachedThread([c] { ConnThread(c); })) ConnThread(c);
+    if (!StartDetachedThread([c, routes] { ConnThread(c, routes); })) ConnThread(c, routes);
   }
 }
 

@@ -180,7 +180,7 @@ void SendResponse(Socket s, int code, const char* statusText, const std::string&
   SockSendTwo(s, head, headLen, body.data(), static_cast<int>(body.size()));
 }
 
-void HandleOne(Socket s) {
+void HandleOne(Socket s, RouteList routes) {
   // One deadline for the request's whole life, head and body: a peer that
   // trickles either holds its connection no longer than that.
   uint64_t deadline = TickCount64() + kRequestDeadlineMs;
@@ -207,7 +207,7 @@ void HandleOne(Socket s) {
   }
   if (ReadBody(s, deadline, length, &body) != ReadVerdict::Ok) return;
   SockSetTimeouts(s, kIoTimeoutMs);
-  Route(s, head, body);
+  Route(s, head, body, routes);
 }
 
 }  // namespace tov

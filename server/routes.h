@@ -1,8 +1,8 @@
-// Route tables: each endpoint is one row, {path, handler}, and a path that
-// no row names is the table's miss. The server's own endpoints are a table
-// in server/routes.cpp; the application's API (TovHandleApi) keeps a table
-// of the same rows. A row answers its path whatever the method and the
-// query; an endpoint that reads and writes tells the two apart by its body.
+// The router: each endpoint is one row, {path, handler}, of a table the
+// program's entry hands the server (tov::ServerConfig), and a path that no
+// row names is the JSON 404. A row answers its path whatever the method and
+// the query; an endpoint that reads and writes tells the two apart by its
+// body.
 #pragma once
 
 #include <cstddef>
@@ -20,25 +20,33 @@ struct ApiCall {
   const std::string& body;
 };
 
-// One endpoint: the path it answers, compared exactly, and the function
-// that makes its JSON document.
+// One endpoint: the path it answers, compared exactly, the function that
+// makes its JSON document, and what runs once that document is sent (the
+// exit endpoint answers before it ends the program; null for nothing).
 struct ApiRoute {
   const char* path;
   std::string (*answer)(const ApiCall& call);
+  void (*afterAnswer)() = nullptr;
 };
 
-// The row of the table whose path is path, or nullptr (the miss). Works for
-// any row type with a path member.
-template <typename Row, size_t N>
-const Row* FindRoute(const Row (&table)[N], const std::string& path) {
-  for (const Row& row : table)
-    if (path == row.path) return &row;
-  return nullptr;
+// The rows a server answers, in the order they are looked up: a table that
+// lives as long as the program.
+struct RouteList {
+  const ApiRoute* rows = nullptr;
+  size_t count = 0;
+};
+
+template <size_t N>
+RouteList RoutesOf(const ApiRoute (&table)[N]) {
+  return RouteList{table, N};
 }
 
+// The row whose path is path, or nullptr (the miss).
+const ApiRoute* FindRoute(RouteList routes, const std::string& path);
+
 // Routes one request that passed the gate and whose body has been read:
-// /api/ paths to the server's own table, the application hook or the JSON
-// 404, everything else to the static files.
-void Route(Socket s, const RequestHead& head, const std::string& body);
+// /api/ paths to their row or the JSON 404, everything else to the static
+// files.
+void Route(Socket s, const RequestHead& head, const std::string& body, RouteList routes);
 
 }  // namespace tov

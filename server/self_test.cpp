@@ -12,7 +12,7 @@ namespace {
 
 // Requests one path from our own listening socket, on this one thread: the
 // request is small enough to sit in the socket buffers until we accept it.
-int SelfTestOnce(Socket listener, int port, const char* path) {
+int SelfTestOnce(Socket listener, int port, RouteList routes, const char* path) {
   Socket c = SockTcp();
   if (c == kBadSocket) {
     printf("[selftest] socket 失败\n");
@@ -30,7 +30,7 @@ int SelfTestOnce(Socket listener, int port, const char* path) {
   Socket served = SockAccept(listener);
   if (served != kBadSocket) {
     SockSetTimeouts(served, kIoTimeoutMs);
-    HandleOne(served);
+    HandleOne(served, routes);
     SockClose(served);
   }
   std::string resp;
@@ -47,9 +47,9 @@ int SelfTestOnce(Socket listener, int port, const char* path) {
 
 }  // namespace
 
-int RunSelfTest(Socket listener, int port) {
-  int failed = SelfTestOnce(listener, port, "/index.html");
-  failed |= SelfTestOnce(listener, port, "/");
+int RunSelfTest(Socket listener, int port, RouteList routes) {
+  int failed = SelfTestOnce(listener, port, routes, "/index.html");
+  failed |= SelfTestOnce(listener, port, routes, "/");
   if (WebResAvailable())
     printf("[selftest] 内嵌资源 %u 项\n", WebResCount());
   else

@@ -17,8 +17,6 @@
 
 namespace tov {
 
-std::string g_strDataDir = "data";
-
 namespace {
 
 constexpr const char kTokenLine[] = "[ok] 本机访问地址（含访问令牌）：http://%s:%d/#token=%s\n";
@@ -104,7 +102,7 @@ std::string ExecutableDir() {
 
 }  // namespace
 
-int WebShellMain(const std::vector<std::string>& args) {
+int WebShellMain(const std::vector<std::string>& args, const ServerConfig& config) {
   AttachParentConsoleIfNoStdout();
 
   Options opt;
@@ -121,7 +119,7 @@ int WebShellMain(const std::vector<std::string>& args) {
   ShellWinInit();
 
   g_strWebRoot = opt.hasWebRoot ? opt.webRoot : ExecutableDir() + "/dist";
-  TovOnStartup(g_strDataDir);
+  if (config.onStartup) config.onStartup();
 
   if (!NetStartup()) {
     printf("[err] WSAStartup 失败\n");
@@ -202,7 +200,7 @@ int WebShellMain(const std::vector<std::string>& args) {
   }
   fflush(stdout);
 
-  if (opt.selfTest) return RunSelfTest(listener, port);
+  if (opt.selfTest) return RunSelfTest(listener, port, config.routes);
 
   if (opt.openBrowser) {
     char url[128];
@@ -212,7 +210,7 @@ int WebShellMain(const std::vector<std::string>& args) {
 
   printf("[ok] 关闭本窗口即退出程序\n");
   fflush(stdout);
-  AcceptLoop(listener);
+  AcceptLoop(listener, config.routes);
 }
 
 }  // namespace tov

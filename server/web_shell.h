@@ -1,13 +1,12 @@
 // The local web server's public seam: its limits and shared settings, the
-// functions its tests and the fuzz harness drive, the process entry, and
-// the two application hooks. It is a reusable shell around an application,
-// which it reaches through those hooks, chosen at link time
-// (server/default_hooks.cpp holds the defaults). The rooms behind it:
-// startup.cpp (command line, hand-over, bind, process entry),
+// functions its tests and the fuzz harness drive, and the process entry. It
+// is a reusable shell around an application, which hands it its endpoints
+// and its start-up (ServerConfig) when it calls WebShellMain. The rooms
+// behind it: startup.cpp (command line, hand-over, bind, process entry),
 // connections.cpp (accept loop), http_request.cpp (reading a request,
 // responses), request_gate.cpp (Host, Origin, access token), routes.cpp
-// (route tables), static_files.cpp (static files, content types, error
-// page), self_test.cpp (--selftest).
+// (the router), static_files.cpp (static files, content types, error page),
+// self_test.cpp (--selftest).
 #pragma once
 
 #include <cstdint>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "server/routes.h"
 #include "tamsel_version.h"  // kProductName, kInternalName, kVersion (generated)
 
 namespace tov {
@@ -40,8 +40,6 @@ constexpr int kMaxConnections = 512;
 // Set once by WebShellMain before the first connection; read-only after.
 // (server/static_files.cpp)
 extern std::string g_strWebRoot;
-// Handed to TovOnStartup only.
-extern std::string g_strDataDir;
 // The per-run secret every /api/ request but /api/env must carry in the
 // header kTokenHeader. Drawn by WebShellMain before the socket is bound;
 // read-only after. While it is not a well-formed token every such request
@@ -58,8 +56,9 @@ bool CarriesAccessToken(const std::string& head, const std::string& target,
 // Equality of two texts whose time depends only on their lengths.
 bool SameSecret(const std::string& a, const std::string& b);
 
-// Serves exactly one request on an accepted connection; never closes it.
-void HandleOne(Socket s);
+// Serves exactly one request on an accepted connection with the endpoints
+// of routes; never closes it.
+void HandleOne(Socket s, RouteList routes);
 
 // Sends one complete response (head and body in a single send).
 void SendResponse(Socket s, int code, const char* statusText, const std::string& contentType,
@@ -75,17 +74,17 @@ std::string ErrorPage(const std::string& name);
 // outside it (climbing segments, backslashes, drive letters, stream names).
 bool IsUnsafeStaticPath(const std::string& path);
 
-// The whole program: start-up, then the accept loop. Returns the exit code
-// for help, version, hand-over, self-test and start-up failures.
-int WebShellMain(const std::vector<std::string>& args);
+// What the application gives the server: every /api/ endpoint it answers
+// (any other /api/ path is the JSON 404), and what runs once at start-up,
+// before networking starts (null for nothing).
+struct ServerConfig {
+  RouteList routes;
+  void (*onStartup)() = nullptr;
+};
+
+// The whole program: start-up, then the accept loop serving config's
+// routes. Returns the exit code for help, version, hand-over, self-test and
+// start-up failures.
+int WebShellMain(const std::vector<std::string>& args, const ServerConfig& config);
 
 }  // namespace tov
-
-// Application hooks, resolved at link time.
-// Called once before networking starts, with g_strDataDir.
-void TovOnStartup(const std::string& dataDir);
-// Called for every /api/ path the server does not answer itself. Returns true
-// when it handled the path; outBody then holds the answer, and outType its
-// content type (empty means JSON).
-bool TovHandleApi(const std::string& path, const std::string& target, const std::string& body,
-                  std::string& outBody, std::string& outType);

@@ -130,15 +130,11 @@ void SumLines(const std::vector<std::string>& lines, RecordHead* h) {
   }
 }
 
-std::string Quoted(const std::string& s) {
-  return "\"" + tov::JEsc(s) + "\"";
-}
-
-std::string HeadJson(const RecordHead& h) {
-  std::string o = "\"id\":" + Quoted(h.id) + ",\"time\":" + tov::Num(h.ms) + ",\"items\":[";
-  for (size_t i = 0; i < h.items.size(); ++i) o += (i ? "," : "") + Quoted(h.items[i]);
-  return o + "],\"bytes\":" + tov::Num(h.bytes) + ",\"files\":" + tov::Num(h.files) +
-         ",\"skipped\":" + tov::Num(h.skipped);
+// The head's members, and whether the record is complete.
+void HeadJson(const RecordHead& h, tov::JsonWriter& w) {
+  w.Key("id").Str(h.id).Key("time").Num(h.ms).Key("items").Strings(h.items);
+  w.Key("bytes").Num(h.bytes).Key("files").Num(h.files).Key("skipped").Num(h.skipped);
+  w.Key("complete").Bool(h.done);
 }
 
 struct RecordFile {
@@ -271,8 +267,8 @@ void PruneHistory(const std::wstring& dir, const std::string& keepId) {
 }
 
 std::string HistoryListJson(const std::wstring& dir) {
-  std::string o = "{\"ok\":true,\"records\":[";
-  bool first = true;
+  tov::JsonWriter w = tov::OkWriter();
+  w.Key("records").BeginArray();
   for (const RecordFile& r : Records(dir)) {
     std::wstring path = RecordPath(dir, r.id);
     std::string head;
@@ -285,10 +281,11 @@ std::string HistoryListJson(const std::wstring& dir) {
       std::string text;
       if (tov::ReadWholeFile(path, &text)) SumLines(LinesOf(text), &h);
     }
-    o += (first ? "{" : ",{") + HeadJson(h) + ",\"complete\":" + tov::Bool(h.done) + "}";
-    first = false;
+    w.BeginObject();
+    HeadJson(h, w);
+    w.EndObject();
   }
-  return o + "]}";
+  return w.EndArray().EndObject().Take();
 }
 
 std::string HistoryRecordJson(const std::wstring& dir, const std::string& id, uint64_t offset,
@@ -303,20 +300,23 @@ std::string HistoryRecordJson(const std::wstring& dir, const std::string& id, ui
   if (!h.done) SumLines(lines, &h);
   std::string q = tov::LowerAscii(query);
   if (limit < 1 || limit > kMaxHistoryPage) limit = kDefaultHistoryPage;
-  std::string list;
+  // The page's lines, written before the head that says how many match.
+  tov::JsonWriter list;
+  list.BeginArray();
   uint64_t total = 0, shown = 0;
   for (size_t i = 1; i < lines.size(); ++i) {
     RecordLineText l;
     if (!ParseLine(lines[i], &l) || !AsciiContainsFolded(lines[i], q)) continue;
     if (total++ < offset || shown >= limit) continue;
-    list += (shown++ ? ",{" : "{");
-    list += "\"kind\":\"" + l.kind + "\",\"item\":" + Quoted(l.item) +
-            ",\"bytes\":" + tov::Num(l.bytes) + ",\"path\":" + Quoted(l.path) +
-            ",\"reason\":" + Quoted(l.reason) + "}";
+    ++shown;
+    list.BeginObject().Key("kind").Str(l.kind).Key("item").Str(l.item);
+    list.Key("bytes").Num(l.bytes).Key("path").Str(l.path).Key("reason").Str(l.reason);
+    list.EndObject();
   }
-  return "{\"ok\":true," + HeadJson(h) + ",\"complete\":" + tov::Bool(h.done) +
-         ",\"total\":" + tov::Num(total) + ",\"offset\":" + tov::Num(offset) + ",\"lines\":[" +
-         list + "]}";
+  tov::JsonWriter w = tov::OkWriter();
+  HeadJson(h, w);
+  w.Key("total").Num(total).Key("offset").Num(offset).Key("lines").Raw(list.EndArray().Take());
+  return w.EndObject().Take();
 }
 
 }  // namespace tamsel

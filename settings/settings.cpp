@@ -42,10 +42,6 @@ bool IsPidAndNumber(const std::wstring& text) {
   return true;
 }
 
-std::string Quoted(const std::string& s) {
-  return "\"" + tov::JEsc(s) + "\"";
-}
-
 // How the members of the automatic clean and the files left out are read.
 // Strict (dropped null): the first fault is the answer, in *fault. Lenient:
 // each fault is noted in *dropped and what is valid is kept.
@@ -146,13 +142,10 @@ bool ReadAutoAge(ChoiceRead& r, const tov::JsonValue& doc, Settings* s) {
   return true;
 }
 
-std::string ExcludedJson(const std::vector<Exclusion>& list) {
-  std::string o = "[";
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (i) o += ",";
-    o += "[" + Quoted(list[i].item) + "," + Quoted(list[i].path) + "]";
-  }
-  return o + "]";
+void ExcludedJson(const std::vector<Exclusion>& list, tov::JsonWriter& w) {
+  w.BeginArray();
+  for (const Exclusion& e : list) w.BeginArray().Str(e.item).Str(e.path).EndArray();
+  w.EndArray();
 }
 
 }  // namespace
@@ -175,7 +168,7 @@ std::wstring StateDir() {
 }
 
 bool AutoCleanable(const RuleItem& item) {
-  return item.mode != "measure" && !item.userFiles;
+  return item.mode != ItemMode::Measure && !item.userFiles;
 }
 
 Settings DefaultSettings(const std::vector<Category>& cats) {
@@ -286,13 +279,13 @@ bool ParseSettings(const std::string& text, const std::vector<Category>& cats, S
 }
 
 std::string SettingsJson(const Settings& s) {
-  return "{\"version\":" + std::to_string(kSettingsVersion) +
-         ",\"selected\":" + tov::JStrings(s.selected) +
-         ",\"olderThanDays\":" + std::to_string(s.olderThanDays) +
-         ",\"restartExplorer\":" + tov::Bool(s.restartExplorer) +
-         ",\"protect\":" + tov::JStrings(s.protect) + ",\"excluded\":" + ExcludedJson(s.excluded) +
-         ",\"autoItems\":" + tov::JStrings(s.autoItems) +
-         ",\"autoOlderThanDays\":" + std::to_string(s.autoOlderThanDays) + "}";
+  tov::JsonWriter w;
+  w.BeginObject().Key("version").Int(kSettingsVersion).Key("selected").Strings(s.selected);
+  w.Key("olderThanDays").Int(s.olderThanDays).Key("restartExplorer").Bool(s.restartExplorer);
+  w.Key("protect").Strings(s.protect).Key("excluded");
+  ExcludedJson(s.excluded, w);
+  w.Key("autoItems").Strings(s.autoItems).Key("autoOlderThanDays").Int(s.autoOlderThanDays);
+  return w.EndObject().Take();
 }
 
 bool IsInterruptedSaveName(const std::wstring& name) {

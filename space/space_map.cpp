@@ -297,10 +297,6 @@ void MarkTargets(SpaceMap& m, const std::vector<SpaceTarget>& targets) {
 
 // ---- Documents ------------------------------------------------------------------------
 
-std::string Quoted(const std::string& s) {
-  return "\"" + tov::JEsc(s) + "\"";
-}
-
 // The item of a folder: the nearest catalogue target at or above it.
 const std::string* ItemOf(const SpaceMap& m, uint32_t node) {
   for (uint32_t i = node; i != kSpaceNone; i = m.nodes[i].parent)
@@ -323,30 +319,30 @@ bool RowBefore(const Row& a, const Row& b) {
 }
 
 // folderPath: the folder's path, wide, for the refusals of its rows.
-std::string RowJson(const SpaceMap& m, uint32_t folder, const std::wstring& folderPath,
-                    const SpaceGuard& guard, const Row& r) {
+void RowJson(const SpaceMap& m, uint32_t folder, const std::wstring& folderPath,
+             const SpaceGuard& guard, const Row& r, tov::JsonWriter& w) {
   std::wstring path = folderPath;
   if (path.back() != L'\\') path += L'\\';
   if (r.node == kSpaceNone) {
     const SpaceNode& f = m.nodes[folder];
-    std::string o =
-        "{\"name\":\"\",\"dir\":false,\"link\":false,\"bytes\":" + tov::Num(f.ownBytes) +
-        ",\"files\":" + tov::Num(f.ownFiles) + ",\"dirs\":0";
-    if (const std::string* item = ItemOf(m, folder)) o += ",\"item\":" + Quoted(*item);
+    w.BeginObject().Key("name").Str("").Key("dir").Bool(false).Key("link").Bool(false);
+    w.Key("bytes").Num(f.ownBytes).Key("files").Num(f.ownFiles).Key("dirs").Num(0);
+    if (const std::string* item = ItemOf(m, folder)) w.Key("item").Str(*item);
     // "*" is a name no file can have: the refusal of any file directly in
     // the folder, and of nothing else.
-    return o + ",\"refuse\":" + Quoted(SpaceRefusal(guard, path + L"*", 0)) + "}";
+    w.Key("refuse").Str(SpaceRefusal(guard, path + L"*", 0)).EndObject();
+    return;
   }
   const SpaceNode& c = m.nodes[r.node];
   bool link = (c.flags & kSpaceLink) != 0;
-  std::string o = "{\"name\":" + Quoted(std::string(r.name, r.nameLen)) +
-                  ",\"dir\":" + tov::Bool((c.flags & kSpaceDir) != 0) +
-                  ",\"link\":" + tov::Bool(link) + ",\"bytes\":" + tov::Num(c.bytes) +
-                  ",\"files\":" + tov::Num(c.files) + ",\"dirs\":" + tov::Num(c.dirs);
+  std::string name(r.name, r.nameLen);
+  w.BeginObject().Key("name").Str(name).Key("dir").Bool((c.flags & kSpaceDir) != 0);
+  w.Key("link").Bool(link).Key("bytes").Num(c.bytes).Key("files").Num(c.files);
+  w.Key("dirs").Num(c.dirs);
   if (!link)
-    if (const std::string* item = ItemOf(m, r.node)) o += ",\"item\":" + Quoted(*item);
-  path += U2W(std::string(r.name, r.nameLen));
-  return o + ",\"refuse\":" + Quoted(SpaceRefusal(guard, path, c.flags)) + "}";
+    if (const std::string* item = ItemOf(m, r.node)) w.Key("item").Str(*item);
+  path += U2W(name);
+  w.Key("refuse").Str(SpaceRefusal(guard, path, c.flags)).EndObject();
 }
 
 // Removes the files at or below path (UTF-8, as the map spells it) from the
@@ -489,29 +485,27 @@ std::string SpaceDirJson(const SpaceMap& m, uint32_t node, const SpaceGuard& gua
                     RowBefore);
   std::string path = SpaceNodePath(m, node);
   std::wstring wide = U2W(path);
-  std::string o = "{\"ok\":true,\"path\":" + Quoted(path) + ",\"bytes\":" + tov::Num(n.bytes) +
-                  ",\"files\":" + tov::Num(n.files) + ",\"dirs\":" + tov::Num(n.dirs) +
-                  ",\"denied\":" + tov::Num(n.denied) + ",\"children\":[";
-  for (size_t i = 0; i < shown; ++i) {
-    if (i) o += ",";
-    o += RowJson(m, node, wide, guard, rows[i]);
-  }
+  tov::JsonWriter w = tov::OkWriter();
+  w.Key("path").Str(path).Key("bytes").Num(n.bytes).Key("files").Num(n.files);
+  w.Key("dirs").Num(n.dirs).Key("denied").Num(n.denied).Key("children").BeginArray();
+  for (size_t i = 0; i < shown; ++i) RowJson(m, node, wide, guard, rows[i], w);
   uint64_t restBytes = 0;
   for (size_t i = shown; i < rows.size(); ++i) restBytes += rows[i].bytes;
-  return o + "],\"rest\":{\"count\":" + tov::Num(rows.size() - shown) +
-         ",\"bytes\":" + tov::Num(restBytes) + "}}";
+  w.EndArray().Key("rest").BeginObject().Key("count").Num(rows.size() - shown);
+  w.Key("bytes").Num(restBytes).EndObject();
+  return w.EndObject().Take();
 }
 
 std::string SpaceTopJson(const SpaceMap& m, size_t n, const SpaceGuard& guard) {
-  std::string o = "{\"ok\":true,\"files\":[";
+  tov::JsonWriter w = tov::OkWriter();
+  w.Key("files").BeginArray();
   for (size_t i = 0; i < m.top.size() && i < n; ++i) {
-    if (i) o += ",";
     const SpaceFile& f = m.top[i];
-    o += "{\"path\":" + Quoted(f.path) + ",\"bytes\":" + tov::Num(f.bytes) +
-         ",\"time\":" + tov::Num(f.mtime) +
-         ",\"refuse\":" + Quoted(SpaceRefusal(guard, U2W(f.path), 0)) + "}";
+    w.BeginObject().Key("path").Str(f.path).Key("bytes").Num(f.bytes);
+    w.Key("time").Num(f.mtime).Key("refuse").Str(SpaceRefusal(guard, U2W(f.path), 0));
+    w.EndObject();
   }
-  return o + "]}";
+  return w.EndArray().EndObject().Take();
 }
 
 std::string SpaceKindsJson(const SpaceMap& m) {
@@ -519,14 +513,14 @@ std::string SpaceKindsJson(const SpaceMap& m) {
   for (size_t k = 0; k < kSpaceKindCount; ++k) order[k] = k;
   std::stable_sort(order, order + kSpaceKindCount,
                    [&m](size_t a, size_t b) { return m.kindBytes[a] > m.kindBytes[b]; });
-  std::string o = "{\"ok\":true,\"kinds\":[";
+  tov::JsonWriter w = tov::OkWriter();
+  w.Key("kinds").BeginArray();
   for (size_t i = 0; i < kSpaceKindCount; ++i) {
-    if (i) o += ",";
     size_t k = order[i];
-    o += "{\"kind\":" + Quoted(SpaceKindName(k)) + ",\"bytes\":" + tov::Num(m.kindBytes[k]) +
-         ",\"files\":" + tov::Num(m.kindFiles[k]) + "}";
+    w.BeginObject().Key("kind").Str(SpaceKindName(k)).Key("bytes").Num(m.kindBytes[k]);
+    w.Key("files").Num(m.kindFiles[k]).EndObject();
   }
-  return o + "]}";
+  return w.EndArray().EndObject().Take();
 }
 
 uint64_t DropSpaceNode(SpaceMap* m, uint32_t node, const SpaceMap* kinds) {

@@ -39,9 +39,9 @@ std::string RecycleFailReason(tov::FsFault fault) {
   }
 }
 
-std::string ResultJson(const std::string& path, bool ok, const std::string& message) {
-  return "{\"path\":\"" + tov::JEsc(path) + "\",\"ok\":" + tov::Bool(ok) + ",\"message\":\"" +
-         tov::JEsc(message) + "\"}";
+void ResultJson(const std::string& path, bool ok, const std::string& message, tov::JsonWriter& w) {
+  w.BeginObject().Key("path").Str(path).Key("ok").Bool(ok).Key("message").Str(message);
+  w.EndObject();
 }
 
 std::wstring ParentPath(const std::wstring& path) {
@@ -158,7 +158,9 @@ std::vector<SpaceTarget> SpaceTargetsOf(const std::vector<Category>& cats) {
   std::vector<SpaceTarget> out;
   for (const Category& c : cats)
     for (const RuleItem& item : c.items) {
-      if (item.mode != "files" && item.mode != "dir" && item.mode != "recyclebin") continue;
+      if (item.mode != ItemMode::Files && item.mode != ItemMode::Dir &&
+          item.mode != ItemMode::RecycleBin)
+        continue;
       for (const Target& t : item.targets) {
         // A target that takes only some files directly in its folder (the
         // crash dumps in the Windows folder) does not clean that folder: the
@@ -214,17 +216,17 @@ std::string SpaceKindsDoc() {
 std::string SpaceRecycleDoc(const std::vector<std::string>& paths, const SpaceGuard& guard) {
   std::lock_guard<std::mutex> lock(g_mapLock);
   if (!g_map) return Failure(kSpaceNoMap);
-  std::string o = "{\"ok\":true,\"results\":[";
+  tov::JsonWriter w = tov::OkWriter();
+  w.Key("results").BeginArray();
   uint64_t total = 0;
   for (size_t i = 0; i < paths.size(); ++i) {
-    if (i) o += ",";
     uint64_t bytes = 0;
     std::string message;
     bool ok = RecycleOne(paths[i], guard, &bytes, &message);
     total += bytes;
-    o += ResultJson(paths[i], ok, message);
+    ResultJson(paths[i], ok, message, w);
   }
-  return o + "],\"bytes\":" + tov::Num(total) + "}";
+  return w.EndArray().Key("bytes").Num(total).EndObject().Take();
 }
 
 void SetSpaceMapForTest(SpaceMap map) {

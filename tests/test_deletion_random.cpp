@@ -59,6 +59,7 @@
 #include "support/fixture.h"
 
 using tamsel::Category;
+using tamsel::ItemMode;
 using tamsel::RuleItem;
 using tamsel::Target;
 using namespace testsupport;
@@ -199,17 +200,17 @@ class Oracle {
     std::vector<std::pair<std::string, Expect>> out;
     for (const Category& c : cats)
       for (const RuleItem& item : c.items)
-        if (wanted.count(item.id) && item.mode == "files")
+        if (wanted.count(item.id) && item.mode == ItemMode::Files)
           for (const Target& t : item.targets) aged_.push_back(t);
     for (const Category& c : cats)
       for (const RuleItem& item : c.items) {
         if (!wanted.count(item.id)) continue;
         Expect e;
-        ageHere_ = item.mode == "files";
+        ageHere_ = item.mode == ItemMode::Files;
         for (const Target& t : item.targets) {
-          if (item.mode == "dir")
+          if (item.mode == ItemMode::Dir)
             DirTarget(t, e);
-          else if (item.mode == "measure")
+          else if (item.mode == ItemMode::Measure)
             MeasureTarget(t, e);
           else
             FilesTarget(t, e);
@@ -583,16 +584,16 @@ Choices MakeChoices(Rng& r, const Fixture& fx, tamsel::TaskOptions* opt) {
 
 // Folders most of the time, the top one often (so that walks cover much of
 // the tree), single files, missing paths, and paths through a link.
-std::string TargetKey(Rng& r, Fixture& fx, const std::string& mode, int* counter) {
+std::string TargetKey(Rng& r, Fixture& fx, ItemMode mode, int* counter) {
   size_t roll = r.Below(100);
   std::string dir = r.Chance(30) ? std::string("t") : r.Pick(fx.dirs);
   std::string missing = r.Pick(fx.dirs) + "/gone" + std::to_string((*counter)++);
-  if (!fx.links.empty() && mode != "measure" && roll >= 88) {
+  if (!fx.links.empty() && mode != ItemMode::Measure && roll >= 88) {
     std::string link = r.Pick(fx.links);
     static const std::vector<std::string> kInside = {"", "/in", "/a.tmp", "/in/d.tmp", "/nothing"};
     return link + r.Pick(kInside);
   }
-  if (mode == "dir") {
+  if (mode == ItemMode::Dir) {
     if (roll < 75) return dir;
     if (roll < 82) return r.Pick(fx.files);
     return missing;
@@ -614,9 +615,9 @@ std::vector<Category> MakeCatalogue(Rng& r, Fixture& fx) {
   size_t ni = 2 + r.Below(5);
   for (size_t i = 0; i < ni; ++i) {
     size_t roll = r.Below(100);
-    const char* mode = roll < 55 ? "files" : roll < 75 ? "dir" : "measure";
+    ItemMode mode = roll < 55 ? ItemMode::Files : roll < 75 ? ItemMode::Dir : ItemMode::Measure;
     std::string id = "i" + std::to_string(i);
-    RuleItem item = tamsel::MkItem(id.c_str(), id.c_str(), "low", mode, true, "");
+    RuleItem item = tamsel::MkItem(id.c_str(), id.c_str(), tamsel::Risk::Low, mode, true, "");
     std::set<std::string> used;
     size_t nt = 1 + r.Below(3);
     for (size_t k = 0; k < nt; ++k) {
@@ -653,7 +654,7 @@ std::string Describe(const std::vector<Category>& cats, const std::vector<std::s
   o << "\n";
   for (const Category& c : cats)
     for (const RuleItem& item : c.items) {
-      o << c.id << "/" << item.id << " mode " << item.mode << "\n";
+      o << c.id << "/" << item.id << " mode " << tamsel::ItemModeName(item.mode) << "\n";
       for (const Target& t : item.targets) {
         o << "  " << tov::WideToUtf8(t.path) << (t.recursive ? " recursive" : " flat");
         for (const std::wstring& p : t.include) o << " +[" << tov::WideToUtf8(p) << "]";

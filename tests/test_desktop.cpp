@@ -9,8 +9,9 @@
 // depend on their order; each also runs in a process of its own under ctest.
 //
 // Some cases run a copy of this very executable as a child process (to be
-// "on the desktop", or to stand in for explorer.exe). The child parts are the
-// DesktopChild tests, which do nothing unless TAMSEL_TEST_CHILD asks for them.
+// "on the desktop", or to stand in for explorer.exe). The child's parts are
+// plain functions that main runs when the copy is started with one of the
+// child switches (kChildOnDesktop, kChildExplorer); they are no tests.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -70,6 +71,11 @@ std::string U(const std::wstring& w) {
 std::wstring W(const std::string& s) {
   return tov::Utf8ToWide(s);
 }
+
+// The switches that start a copy of this program as a child, each followed
+// by the path of the file the child writes for its parent.
+constexpr char kChildOnDesktop[] = "--child-on-desktop";
+constexpr char kChildExplorer[] = "--child-explorer";
 
 std::wstring Expand(const std::wstring& s) {
   std::wstring out;
@@ -697,11 +703,9 @@ class DesktopOnDesktop : public Plants {
     CopyFile(tov::ModuleFileName(), child);
     const std::wstring result = Expand(L"%TEMP%\\tamsel-child-result-" + W(UniqueTag()) + L".txt");
     RemoveAtEnd(result);
-    SetEnv("TAMSEL_TEST_CHILD", "ondesktop:" + U(result));
     uint32_t code = 1;
     bool started = tov::RunHiddenAndWait(
-        Quote(child) + L" --gtest_filter=DesktopChild.ReportsBeingOnTheDesktop", 60000, &code);
-    SetEnv("TAMSEL_TEST_CHILD", "");
+        Quote(child) + L" " + W(kChildOnDesktop) + L" " + Quote(result), 60000, &code);
     ASSERT_TRUE(started);
     EXPECT_EQ(code, 0u);
     std::string report;
@@ -940,10 +944,8 @@ class DesktopExplorer : public Plants {
       CopyFile(tov::ModuleFileName(), exe);
       heartbeat_ = exe.substr(0, exe.rfind(L'\\')) + L"\\heartbeat";
       RemoveAtEnd(heartbeat_);
-      SetEnv("TAMSEL_TEST_CHILD", "sleep:" + U(heartbeat_));
-      bool started = tov::StartProcess(
-          Quote(exe) + L" --gtest_filter=DesktopChild.StaysAliveAsExplorer", true);
-      SetEnv("TAMSEL_TEST_CHILD", "");
+      bool started =
+          tov::StartProcess(Quote(exe) + L" " + W(kChildExplorer) + L" " + Quote(heartbeat_), true);
       if (!started) return false;
       // Whatever happens to the test, the fake goes again.
       Undo([this] {
@@ -1154,25 +1156,31 @@ TEST_F(DesktopPlatform, OsVersion) {
 
 // ---- Child processes ---------------------------------------------------------------------
 
-// Run from a copy on the desktop: records its shell document for the parent,
-// which compares it.
-TEST(DesktopChild, ReportsBeingOnTheDesktop) {
-  std::string mode = GetEnv("TAMSEL_TEST_CHILD");
-  if (mode.rfind("ondesktop:", 0) != 0) GTEST_SKIP() << "runs only as a child of DesktopOnDesktop";
-  EXPECT_TRUE(tov::ExeOnDesktop());
-  EXPECT_FALSE(tov::DesktopHasShortcut("Tamsel"));
-  ASSERT_TRUE(tov::WriteWholeFile(W(mode.substr(10)), tov::ShellInfoJson("Tamsel", "1.0.2")));
+// Run from a copy on the desktop: writes its shell document to result for
+// the parent, which compares it. Exit code 1 when the copy does not know it
+// is on the desktop, or sees a shortcut there, or cannot write.
+int ChildOnDesktop(const std::string& result) {
+  bool ok = tov::ExeOnDesktop();
+  ok = !tov::DesktopHasShortcut("Tamsel") && ok;
+  ok = tov::WriteWholeFile(W(result), tov::ShellInfoJson("Tamsel", "1.0.2")) && ok;
+  return ok ? 0 : 1;
 }
 
-// Stands in for explorer.exe for DesktopExplorer.
-TEST(DesktopChild, StaysAliveAsExplorer) {
-  std::string mode = GetEnv("TAMSEL_TEST_CHILD");
-  if (mode.rfind("sleep:", 0) != 0) GTEST_SKIP() << "runs only as a fake explorer.exe";
-  // About 30 s, one beat every 50 ms.
+// Stands in for explorer.exe for DesktopExplorer: about 30 s, one beat into
+// the heartbeat file every 50 ms.
+int ChildExplorer(const std::string& heartbeat) {
   for (int i = 0; i < 600; ++i) {
-    std::ofstream(fs::path(W(mode.substr(6))), std::ios::app) << '.';
+    std::ofstream(fs::path(W(heartbeat)), std::ios::app) << '.';
     std::this_thread::sleep_for(50ms);
   }
+  return 0;
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == kChildOnDesktop) return ChildOnDesktop(argv[2]);
+  if (argc == 3 && std::string(argv[1]) == kChildExplorer) return ChildExplorer(argv[2]);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

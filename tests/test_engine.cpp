@@ -9,7 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -55,8 +58,8 @@ Target Tg(const std::wstring& path, bool recursive = true, std::vector<std::wstr
   return t;
 }
 
-RuleItem Item(const char* id, const char* mode, std::vector<Target> targets) {
-  RuleItem item = MkItem(id, id, "low", mode, true, "");
+RuleItem Item(const char* id, ItemMode mode, std::vector<Target> targets) {
+  RuleItem item = MkItem(id, id, Risk::Low, mode, true, "");
   item.targets = std::move(targets);
   return item;
 }
@@ -185,21 +188,20 @@ TEST_F(Engine, ScanCountsFilesThroughIncludeAndExcludeFilters) {
   ASSERT_TRUE(MakeDir(Join(f, L"s\\empty")));
 
   std::vector<RuleItem> items = {
-      Item("all", "files", {Tg(f)}),
-      Item("top", "files", {Tg(f, false)}),
-      Item("inc", "files", {Tg(f, true, {L"*.tmp"})}),
-      Item("incEmptyIgnored", "files", {Tg(f, true, {L"", L"*.LOG"})}),
-      Item("incOnlyEmpty", "files", {Tg(f, true, {L""})}),
-      Item("excSuffix", "files", {Tg(f, true, {}, {L".pf"})}),
-      Item("excName", "files", {Tg(f, true, {}, {L"a.tmp"})}),
-      Item("excWild", "files", {Tg(f, true, {}, {L"a?tmp"})}),
-      Item("excWildWhole", "files", {Tg(f, true, {}, {L"*.tm"})}),
-      Item("excLonger", "files", {Tg(f, true, {}, {L"xk"})}),
-      Item("excEmpty", "files", {Tg(f, true, {}, {L""})}),
-      Item("incExc", "files", {Tg(f, true, {L"*.tmp", L"*.pf"}, {L"B.tmp"})}),
-      Item("dirMode", "dir", {Tg(f, true, {L"*.pf"})}),
-      Item("measureMode", "measure", {Tg(f, true, {L"?.*"})}),
-      Item("otherMode", "whatever", {Tg(f, true, {L"k"})}),
+      Item("all", ItemMode::Files, {Tg(f)}),
+      Item("top", ItemMode::Files, {Tg(f, false)}),
+      Item("inc", ItemMode::Files, {Tg(f, true, {L"*.tmp"})}),
+      Item("incEmptyIgnored", ItemMode::Files, {Tg(f, true, {L"", L"*.LOG"})}),
+      Item("incOnlyEmpty", ItemMode::Files, {Tg(f, true, {L""})}),
+      Item("excSuffix", ItemMode::Files, {Tg(f, true, {}, {L".pf"})}),
+      Item("excName", ItemMode::Files, {Tg(f, true, {}, {L"a.tmp"})}),
+      Item("excWild", ItemMode::Files, {Tg(f, true, {}, {L"a?tmp"})}),
+      Item("excWildWhole", ItemMode::Files, {Tg(f, true, {}, {L"*.tm"})}),
+      Item("excLonger", ItemMode::Files, {Tg(f, true, {}, {L"xk"})}),
+      Item("excEmpty", ItemMode::Files, {Tg(f, true, {}, {L""})}),
+      Item("incExc", ItemMode::Files, {Tg(f, true, {L"*.tmp", L"*.pf"}, {L"B.tmp"})}),
+      Item("dirMode", ItemMode::Dir, {Tg(f, true, {L"*.pf"})}),
+      Item("measureMode", ItemMode::Measure, {Tg(f, true, {L"?.*"})}),
   };
   ResultList out = {{"stale", ItemStat()}};
   ScanItems({Cat("c", items)}, {}, out);
@@ -228,7 +230,6 @@ TEST_F(Engine, ScanCountsFilesThroughIncludeAndExcludeFilters) {
   expect("incExc", 5, 1 + 8 + 16 + 64 + 256);  // b.TMP dropped by "B.tmp"
   expect("dirMode", 9, 511);  // a "dir" item takes its folder whole, as its clean does
   expect("measureMode", 6, 1 + 2 + 4 + 8 + 16 + 32);  // one character, a dot, anything
-  expect("otherMode", 1, 128);
 }
 
 TEST_F(Engine, ScanNonRecursiveSingleFileAndMissingTargets) {
@@ -238,13 +239,13 @@ TEST_F(Engine, ScanNonRecursiveSingleFileAndMissingTargets) {
   ASSERT_TRUE(PlantFile(At(L"two.txt"), 8));
   ASSERT_TRUE(PlantFile(At(L"three.bak"), 16));
 
-  RuleItem flat = Item("flat", "files", {Tg(At(L"d"), false)});
+  RuleItem flat = Item("flat", ItemMode::Files, {Tg(At(L"d"), false)});
   RuleItem single =
-      Item("single", "files",
+      Item("single", ItemMode::Files,
            {Tg(At(L"one.log"), true, {L"*.log"}), Tg(At(L"two.txt"), true, {L"*.log"}),
             Tg(At(L"three.bak"), false, {}, {L".BAK"}), Tg(At(L"two.txt"), false)});
   RuleItem missing =
-      Item("missing", "files", {Tg(At(L"nothing")), Tg(At(L"nothing\\x.log")), Tg(L"")});
+      Item("missing", ItemMode::Files, {Tg(At(L"nothing")), Tg(At(L"nothing\\x.log")), Tg(L"")});
   ResultList out;
   ScanItems({Cat("c", {flat, single, missing})}, {}, out);
   ASSERT_EQ(Ids(out), (std::vector<std::string>{"flat", "single", "missing"}));
@@ -268,7 +269,7 @@ TEST_F(Engine, ScanDoesNotFollowLinksInsideATarget) {
   ASSERT_TRUE(PlantFile(At(L"outside\\deep\\c.log"), 4));
   std::string why;
   if (!PlantDirLink(At(L"t\\lnk"), At(L"outside"), &why)) GTEST_SKIP() << why;
-  RuleItem item = Item("i", "files", {Tg(At(L"t"))});
+  RuleItem item = Item("i", ItemMode::Files, {Tg(At(L"t"))});
   ItemStat s = ScanOne(item);
   EXPECT_EQ(s.files, 1u);
   EXPECT_EQ(s.bytes, 1u);
@@ -280,7 +281,7 @@ TEST_F(Engine, ScanDoesNotFollowLinksInsideATarget) {
   EXPECT_EQ(hits[0].path, At(L"t\\a.log"));
   EXPECT_EQ(TaskStateNow().cur, "C:\\before");
   // The dry-run measure of a whole folder does not follow it either.
-  RuleItem dir = Item("d", "dir", {Tg(At(L"t"))});
+  RuleItem dir = Item("d", ItemMode::Dir, {Tg(At(L"t"))});
   ItemStat dry = CleanOne(dir, true);
   EXPECT_EQ(dry.bytes, 1u);
   EXPECT_EQ(dry.files, 1u);  // a.log: the one file in the folder
@@ -292,7 +293,7 @@ TEST_F(Engine, ScanStopsBelowDepth64) {
   for (int level = 0; level < kLevels; ++level)
     ASSERT_TRUE(PlantFile(Join(Chain(At(L"c"), level), L"f" + std::to_wstring(level)),
                           static_cast<uint64_t>(level + 1)));
-  RuleItem item = Item("i", "files", {Tg(At(L"c"))});
+  RuleItem item = Item("i", ItemMode::Files, {Tg(At(L"c"))});
   ItemStat s = ScanOne(item);
   EXPECT_EQ(s.files, 65u);
   EXPECT_EQ(s.bytes, 65u * 66u / 2u);
@@ -301,7 +302,7 @@ TEST_F(Engine, ScanStopsBelowDepth64) {
   EXPECT_EQ(hits.size(), 65u);
   // The dry-run measure of a whole folder goes exactly as deep as its real
   // clean, so the preview shows what the clean frees.
-  RuleItem dir = Item("d", "dir", {Tg(At(L"c"))});
+  RuleItem dir = Item("d", ItemMode::Dir, {Tg(At(L"c"))});
   ItemStat dry = CleanOne(dir, true);
   EXPECT_EQ(dry.files, 65u);  // the files the real clean deletes
   EXPECT_EQ(dry.bytes, 65u * 66u / 2u);
@@ -315,7 +316,7 @@ TEST_F(Engine, ScanCountsATargetRepeatedInAnotherLetterCaseOnce) {
   // own here; it is still the same folder on Windows and must be skipped.
   ASSERT_TRUE(PlantFile(At(L"DATA\\other.log"), 4));
 #endif
-  RuleItem repeated = Item("repeated", "files",
+  RuleItem repeated = Item("repeated", ItemMode::Files,
                            {Tg(At(L"Data")), Tg(At(L"DATA")), Tg(At(L"data")), Tg(At(L"Data"))});
   ItemStat s = ScanOne(repeated);
   EXPECT_EQ(s.files, 2u);
@@ -328,12 +329,12 @@ TEST_F(Engine, ScanCountsATargetRepeatedInAnotherLetterCaseOnce) {
   // but a file both targets take is counted once, as the clean deletes it
   // once.
   RuleItem refiltered =
-      Item("refiltered", "files", {Tg(At(L"Data"), true, {L"*.log"}), Tg(At(L"Data"))});
+      Item("refiltered", ItemMode::Files, {Tg(At(L"Data"), true, {L"*.log"}), Tg(At(L"Data"))});
   ItemStat r = ScanOne(refiltered);
   EXPECT_EQ(r.files, 2u);
   EXPECT_EQ(r.bytes, 1u + 2u);
   EXPECT_EQ(CleanOne(refiltered, true).files, r.files);
-  RuleItem flat = Item("flat", "files", {Tg(At(L"Data"), false), Tg(At(L"Data"))});
+  RuleItem flat = Item("flat", ItemMode::Files, {Tg(At(L"Data"), false), Tg(At(L"Data"))});
   EXPECT_EQ(ScanOne(flat).files, 2u);
 
   // A clean of the repeated item deletes each file once and reports it once.
@@ -355,8 +356,8 @@ TEST_F(Engine, DetailsListFilesInWalkOrderUpToTheMaximum) {
   ASSERT_TRUE(PlantFile(At(L"t1\\z.dat"), 16, false, kTime));
   ASSERT_TRUE(PlantFile(At(L"single.dat"), 32, false, kTime + 20000000));
   ASSERT_TRUE(PlantFile(At(L"t3\\c.dat"), 64, false, kTime));
-  RuleItem item =
-      Item("i", "files", {Tg(At(L"t1")), Tg(At(L"single.dat")), Tg(At(L"missing")), Tg(At(L"t3"))});
+  RuleItem item = Item("i", ItemMode::Files,
+                       {Tg(At(L"t1")), Tg(At(L"single.dat")), Tg(At(L"missing")), Tg(At(L"t3"))});
 
   std::vector<std::wstring> order;
   WalkOrder(At(L"t1"), order);
@@ -396,7 +397,7 @@ TEST_F(Engine, DetailsListFilesInWalkOrderUpToTheMaximum) {
   EXPECT_TRUE(hits.empty());
 
   // The special modes of a scan do not apply to a details listing.
-  RuleItem hib = Item("h", "hibernate", {Tg(At(L"t3"))});
+  RuleItem hib = Item("h", ItemMode::Hibernate, {Tg(At(L"t3"))});
   CollectDetails(hib, 10, hits);
   ASSERT_EQ(hits.size(), 1u);
   EXPECT_EQ(hits[0].path, At(L"t3\\c.dat"));
@@ -413,12 +414,12 @@ TEST_F(Engine, DetailsWalkPublishesTheLastSubdirectoryEntered) {
   ASSERT_TRUE(PlantFile(At(L"c\\s1\\s2\\f.dat"), 2));
   ASSERT_TRUE(PlantFile(At(L"flat\\g.dat"), 4));
   std::vector<FileHit> hits;
-  CollectDetails(Item("i", "files", {Tg(At(L"c"))}), 10, hits);
+  CollectDetails(Item("i", ItemMode::Files, {Tg(At(L"c"))}), 10, hits);
   EXPECT_EQ(hits.size(), 2u);
   EXPECT_EQ(TaskStateNow().cur, W2U(At(L"c\\s1\\s2")));
 
   // A new task empties it; a walk without subdirectories leaves it empty.
-  std::vector<Category> cats = {Cat("c", {Item("flat", "files", {Tg(At(L"flat"))})})};
+  std::vector<Category> cats = {Cat("c", {Item("flat", ItemMode::Files, {Tg(At(L"flat"))})})};
   ASSERT_TRUE(StartScan(cats, {"flat"}));
   ASSERT_TRUE(WaitTask(60000));
   EXPECT_EQ(TaskStateNow().cur, "");
@@ -461,7 +462,7 @@ TEST_F(Engine, LeftoverCancelStopsDirectoryWalksUntilTheNextStart) {
   ASSERT_TRUE(PlantFile(At(L"dir\\a.tmp"), 1));
   ASSERT_TRUE(PlantFile(At(L"dir\\sub\\b.tmp"), 2));
   ASSERT_TRUE(PlantFile(At(L"one.tmp"), 4));
-  RuleItem item = Item("i", "files", {Tg(At(L"dir")), Tg(At(L"one.tmp"))});
+  RuleItem item = Item("i", ItemMode::Files, {Tg(At(L"dir")), Tg(At(L"one.tmp"))});
   std::vector<Category> cats = {Cat("c", {item})};
 
   CancelTask();
@@ -513,10 +514,10 @@ TEST_F(Engine, LeftoverCancelStopsDirectoryWalksUntilTheNextStart) {
 // ---- The task --------------------------------------------------------------------------
 
 std::vector<Category> TaskCatalogue(const std::wstring& root) {
-  return {Cat("one", {Item("a", "files", {Tg(Join(root, L"A"))}),
-                      Item("b", "files", {Tg(Join(root, L"missing"))})}),
-          Cat("two", {Item("c", "measure", {Tg(Join(root, L"C"))}),
-                      Item("d", "dir", {Tg(Join(root, L"gone"))})})};
+  return {Cat("one", {Item("a", ItemMode::Files, {Tg(Join(root, L"A"))}),
+                      Item("b", ItemMode::Files, {Tg(Join(root, L"missing"))})}),
+          Cat("two", {Item("c", ItemMode::Measure, {Tg(Join(root, L"C"))}),
+                      Item("d", ItemMode::Dir, {Tg(Join(root, L"gone"))})})};
 }
 
 TEST_F(Engine, TaskCountsItemsAndPublishesResultsInCatalogueOrder) {
@@ -715,7 +716,7 @@ TEST_F(Engine, TheFiguresOfATaskOfOneItemGrowWhileItsItemIsWalked) {
       for (int f = 0; f < 300; ++f) ASSERT_TRUE(PlantFile(Join(sub, L"f" + std::to_wstring(f)), 1));
       ASSERT_TRUE(PlantFile(Join(sub, L"big"), 1000));
     }
-    std::vector<Category> cats = {Cat("c", {Item("a", "files", {Tg(At(L"A"))})})};
+    std::vector<Category> cats = {Cat("c", {Item("a", ItemMode::Files, {Tg(At(L"A"))})})};
     Listing before = ListTree(Root());
     g_shownAtFolders.clear();
     SetWalkHookForTest(RecordShownFigures);
@@ -765,7 +766,7 @@ void FakeExplorerStart() {
 
 TEST_F(Engine, ARealCleanStopsExplorerThroughItsHooksAndStartsItAfterwards) {
   g_explorerProbe = At(L"A\\x.tmp");
-  std::vector<Category> cats = {Cat("c", {Item("a", "files", {Tg(At(L"A"))})})};
+  std::vector<Category> cats = {Cat("c", {Item("a", ItemMode::Files, {Tg(At(L"A"))})})};
   // Runs one task and returns the hooks' calls; the file is planted anew.
   auto run = [&](bool scan, bool dryRun, bool restart) {
     g_explorerCalls.clear();
@@ -818,7 +819,7 @@ TEST_F(Engine, FilesModeDryRunReportsAndRealCleanDeletesExactlyTheMatches) {
   ASSERT_TRUE(PlantFile(At(L"single.txt"), 131072));
   ASSERT_TRUE(PlantFile(At(L"excluded.log"), 262144));
   RuleItem item =
-      Item("i", "files",
+      Item("i", ItemMode::Files,
            {Tg(At(L"t1"), true, {L"*.log"}, {L"keep.log"}), Tg(At(L"t2"), false, {L"*.log"}),
             Tg(At(L"single.log"), true, {L"*.log"}), Tg(At(L"single.txt"), true, {L"*.log"}),
             Tg(At(L"excluded.log"), true, {}, {L"*.LOG"}), Tg(At(L"missing")), Tg(L"")});
@@ -856,8 +857,9 @@ TEST_F(Engine, FilesModeThroughTheTaskThread) {
   ASSERT_TRUE(PlantFile(At(L"A\\x.tmp"), 1));
   ASSERT_TRUE(PlantFile(At(L"A\\y.keep"), 2));
   ASSERT_TRUE(PlantFile(At(L"B\\z.tmp"), 4));
-  std::vector<Category> cats = {Cat("c", {Item("a", "files", {Tg(At(L"A"), true, {L"*.tmp"})}),
-                                          Item("b", "files", {Tg(At(L"B"))})})};
+  std::vector<Category> cats = {
+      Cat("c", {Item("a", ItemMode::Files, {Tg(At(L"A"), true, {L"*.tmp"})}),
+                Item("b", ItemMode::Files, {Tg(At(L"B"))})})};
   Listing before = ListTree(Root());
   ASSERT_TRUE(StartClean(cats, {"b", "a"}, false, false));
   ASSERT_TRUE(WaitTask(60000));
@@ -879,8 +881,8 @@ TEST_F(Engine, TargetsOnTheDesktopAreRefused) {
   Listing before = ListTree(desk);
   ASSERT_EQ(before.size(), 3u);
 
-  RuleItem files = Item("f", "files", {Tg(desk), Tg(Join(desk, L"a.txt"))});
-  RuleItem dir = Item("d", "dir", {Tg(desk)});
+  RuleItem files = Item("f", ItemMode::Files, {Tg(desk), Tg(Join(desk, L"a.txt"))});
+  RuleItem dir = Item("d", ItemMode::Dir, {Tg(desk)});
   for (bool dryRun : {true, false}) {
     SCOPED_TRACE(dryRun ? "dry run" : "real clean");
     ItemStat f = CleanOne(files, dryRun);
@@ -912,7 +914,7 @@ TEST_F(Engine, ADirItemOnTheDesktopKeepsEveryFileAndFolderInIt) {
   // Only this test's folder is compared: under wine the desktop is shared
   // with tests that put a shortcut on it and take it away meanwhile.
   Listing before = ListTree(mine);
-  RuleItem dir = Item("d", "dir", {Tg(desktop)});
+  RuleItem dir = Item("d", ItemMode::Dir, {Tg(desktop)});
   for (bool dryRun : {true, false}) {
     SCOPED_TRACE(dryRun ? "dry run" : "real clean");
     ItemStat d = CleanOne(dir, dryRun);
@@ -942,8 +944,8 @@ struct Nested {
 };
 
 Nested NestedItems(const std::wstring& local) {
-  return {Item("temp", "files", {Tg(Join(local, L"Temp"))}),
-          Item("tmplog", "files", {Tg(local, true, {L"*.tmp"})})};
+  return {Item("temp", ItemMode::Files, {Tg(Join(local, L"Temp"))}),
+          Item("tmplog", ItemMode::Files, {Tg(local, true, {L"*.tmp"})})};
 }
 
 TEST_F(Engine, AFileTwoItemsTakeIsCountedAndDeletedOnceByTheFirst) {
@@ -1008,8 +1010,8 @@ TEST_F(Engine, AScanCountsEachItemAsIfAloneAndNamesTheOverlaps) {
   ASSERT_TRUE(PlantFile(Join(local, L"Temp\\sub\\c.TMP"), 4, false, kTime));
   ASSERT_TRUE(PlantFile(Join(local, L"d.tmp"), 8, false, kTime));
   Nested n = NestedItems(local);
-  RuleItem dir = Item("sub", "dir", {Tg(Join(local, L"Temp\\sub"))});
-  RuleItem alone = Item("alone", "files", {Tg(At(L"Elsewhere"))});
+  RuleItem dir = Item("sub", ItemMode::Dir, {Tg(Join(local, L"Temp\\sub"))});
+  RuleItem alone = Item("alone", ItemMode::Files, {Tg(At(L"Elsewhere"))});
   std::vector<Category> cats = {Cat("c", {n.temp, n.tmplog, dir, alone})};
   ResultList out;
   std::vector<Overlap> overlaps;
@@ -1048,8 +1050,8 @@ TEST_F(Engine, AYoungFileOneItemLeavesIsLeftByEveryItemThatTakesIt) {
   ASSERT_TRUE(PlantFile(Join(local, L"Temp\\old.tmp"), 1, false, kTime));
   ASSERT_TRUE(PlantFile(Join(local, L"Temp\\young.tmp"), 2));
   ASSERT_TRUE(PlantFile(Join(local, L"Temp\\young.txt"), 4));
-  RuleItem dir = Item("tempdir", "dir", {Tg(Join(local, L"Temp"))});
-  RuleItem tmplog = Item("tmplog", "files", {Tg(local, true, {L"*.tmp"})});
+  RuleItem dir = Item("tempdir", ItemMode::Dir, {Tg(Join(local, L"Temp"))});
+  RuleItem tmplog = Item("tmplog", ItemMode::Files, {Tg(local, true, {L"*.tmp"})});
   TaskOptions opt;
   opt.cutoff = AgeCutoff(tov::NowFileTime(), 7);
   for (bool dirFirst : {true, false}) {
@@ -1078,6 +1080,65 @@ TEST_F(Engine, AYoungFileOneItemLeavesIsLeftByEveryItemThatTakesIt) {
   }
 }
 
+TEST_F(Engine, AnOldFileIsDeletedByItsOwnNameNotByTheNameOfAYoungOne) {
+#ifdef _WIN32
+  GTEST_SKIP() << "names of bytes that are not UTF-8 exist on the stand-in's host only; a Windows "
+                  "name is UTF-16 text";
+#else
+  // Host names that differ only in bytes that are not UTF-8, and the names
+  // the replacement character U+FFFD makes of them: only the old files are
+  // old enough, and each is deleted as itself, never in place of another.
+  namespace fs = std::filesystem;
+  const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24 * 30);
+  const fs::path t = tov::HostPath(At(L"t"));
+  fs::create_directories(t / "e\xFF");
+  fs::create_directories(t / "e\xEF\xBF\xBD");
+  struct Planted {
+    fs::path rel;
+    uint64_t size;
+    bool old;
+  };
+  const Planted kFiles[] = {
+      {"a\xFF.log", 1, true},
+      {"a\xFE.log", 2, false},
+      {"a\xEF\xBF\xBD.log", 4, false},
+      {"c\xC0\xAF.log", 8, true},
+      {"c\xEF\xBF\xBD\xEF\xBF\xBD.log", 16, false},
+      {"d\xED\xB3\xBF.log", 32, true},
+      {"d\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD.log", 64, false},
+      {fs::path("e\xFF") / "x.log", 128, true},
+      {fs::path("e\xEF\xBF\xBD") / "x.log", 256, false},
+  };
+  std::set<std::string> expected;
+  uint64_t oldBytes = 0;
+  for (const Planted& f : kFiles) {
+    {
+      std::ofstream out(t / f.rel, std::ios::binary);
+      out << std::string(f.size, 'x');
+    }
+    if (f.old) {
+      fs::last_write_time(t / f.rel, old);
+      expected.insert("t/" + f.rel.generic_string());
+      oldBytes += f.size;
+    }
+  }
+  RuleItem item = Item("i", ItemMode::Files, {Tg(At(L"t"), true, {L"*.log"})});
+  TaskOptions opt;
+  opt.cutoff = AgeCutoff(tov::NowFileTime(), 7);
+  Listing before = ListTree(Root());
+  ResultList dry, real;
+  CleanItems({Cat("c", {item})}, {"i"}, true, dry, opt);
+  CleanItems({Cat("c", {item})}, {"i"}, false, real, opt);
+  ASSERT_EQ(real.size(), 1u);
+  EXPECT_EQ(dry[0].second.files, 4u);
+  EXPECT_EQ(dry[0].second.bytes, oldBytes);
+  EXPECT_EQ(real[0].second.files, 4u);
+  EXPECT_EQ(real[0].second.bytes, oldBytes);
+  EXPECT_TRUE(real[0].second.errors.empty()) << real[0].second.errors[0];
+  ExpectOnlyGone(before, ListTree(Root()), expected);
+#endif
+}
+
 // ---- The user's own files ---------------------------------------------------------------
 
 TEST_F(Engine, AnItemOfTheUsersOwnFilesMovesThemToTheRecycleBin) {
@@ -1087,9 +1148,9 @@ TEST_F(Engine, AnItemOfTheUsersOwnFilesMovesThemToTheRecycleBin) {
   ASSERT_TRUE(PlantFile(At(L"Dl\\notes.txt"), 7));
   ASSERT_TRUE(PlantFile(At(L"Walls\\a\\w1.jpg"), 30));
   ASSERT_TRUE(PlantFile(At(L"Walls\\w2.jpg"), 40));
-  RuleItem files = Item("dl", "files", {Tg(At(L"Dl"), true, {L"*.exe", L"*.iso"})});
+  RuleItem files = Item("dl", ItemMode::Files, {Tg(At(L"Dl"), true, {L"*.exe", L"*.iso"})});
   files.userFiles = true;
-  RuleItem walls = Item("walls", "dir", {Tg(At(L"Walls"))});
+  RuleItem walls = Item("walls", ItemMode::Dir, {Tg(At(L"Walls"))});
   walls.userFiles = true;
   std::vector<Category> cats = {Cat("c", {files, walls})};
   Listing before = ListTree(Root());
@@ -1159,7 +1220,7 @@ TEST_F(Engine, ReceivedChatFilesGoToTheRecycleBinOnlyOnceOldEnough) {
   ASSERT_TRUE(PlantFile(At(L"acc\\wxid_b\\msg\\file\\recent.pdf"), 2, false, days10));
   ASSERT_TRUE(PlantFile(At(L"acc\\wxid_b\\msg\\file\\today.pdf"), 4));
   ASSERT_TRUE(PlantFile(At(L"acc\\wxid_b\\db_storage\\message_0.db"), 8, false, days40));
-  RuleItem item = Item("received", "files", {Tg(At(L"acc\\*\\msg\\file"))});
+  RuleItem item = Item("received", ItemMode::Files, {Tg(At(L"acc\\*\\msg\\file"))});
   item.userFiles = true;
   item.minAgeDays = 30;
   const std::vector<Category> cats = {Cat("c", {item})};
@@ -1234,7 +1295,7 @@ TEST_F(Engine, MoreThanTwentyRefusalsKeepTwentyTextsAndTheFullCount) {
   ASSERT_TRUE(PlantFile(Join(inUsers, L"sub\\other.tmany"), 2048));
   Listing desk0 = ListTree(inDesk), prof0 = ListTree(inProfile), users0 = ListTree(inUsers);
 
-  RuleItem item = Item("many", "files", {Tg(users, true, {L"tmany-*.tmany"})});
+  RuleItem item = Item("many", ItemMode::Files, {Tg(users, true, {L"tmany-*.tmany"})});
   ItemStat s = CleanOne(item, false);
   EXPECT_EQ(s.skipped, 25u);
   EXPECT_EQ(s.errors.size(), 20u);
@@ -1260,8 +1321,8 @@ TEST_F(Engine, LinkOnTheTargetPathRefusesTheWholeTarget) {
   const std::wstring below = At(L"lnk\\sub");
   const std::wstring link = At(L"lnk");
   const std::wstring gone = At(L"lnk\\nothing\\here");
-  RuleItem files = Item("f", "files", {Tg(below), Tg(link), Tg(gone, true, {L"*.log"})});
-  RuleItem dir = Item("d", "dir", {Tg(below), Tg(link)});
+  RuleItem files = Item("f", ItemMode::Files, {Tg(below), Tg(link), Tg(gone, true, {L"*.log"})});
+  RuleItem dir = Item("d", ItemMode::Dir, {Tg(below), Tg(link)});
   for (bool dryRun : {true, false}) {
     SCOPED_TRACE(dryRun ? "dry run" : "real clean");
     ItemStat f = CleanOne(files, dryRun);
@@ -1279,8 +1340,8 @@ TEST_F(Engine, LinkOnTheTargetPathRefusesTheWholeTarget) {
   }
   // The scan agrees with the clean: nothing behind the link counts, a single
   // file no more than a folder.
-  EXPECT_EQ(ScanOne(Item("s", "files", {Tg(At(L"lnk\\d.log")), Tg(below)})).files, 0u);
-  EXPECT_EQ(ScanOne(Item("s", "files", {Tg(At(L"real\\d.log"))})).files, 1u);
+  EXPECT_EQ(ScanOne(Item("s", ItemMode::Files, {Tg(At(L"lnk\\d.log")), Tg(below)})).files, 0u);
+  EXPECT_EQ(ScanOne(Item("s", ItemMode::Files, {Tg(At(L"real\\d.log"))})).files, 1u);
 }
 
 TEST_F(Engine, FilesModeNeverEntersALinkInsideTheTarget) {
@@ -1294,7 +1355,7 @@ TEST_F(Engine, FilesModeNeverEntersALinkInsideTheTarget) {
   if (!PlantDirLink(At(L"t\\zz-lnk"), At(L"outside"), &why)) GTEST_SKIP() << why;
   Listing before = ListTree(Root());
   SetCurPath(L"C:\\before");
-  ItemStat s = CleanOne(Item("f", "files", {Tg(At(L"t"), true, {L"*"})}), false);
+  ItemStat s = CleanOne(Item("f", ItemMode::Files, {Tg(At(L"t"), true, {L"*"})}), false);
   EXPECT_EQ(s.files, 2u);
   EXPECT_EQ(s.bytes, 3u);
   EXPECT_EQ(s.skipped, 0u);
@@ -1314,7 +1375,7 @@ TEST_F(Engine, DirModeRemovesTheWholeTargetFolder) {
   ASSERT_TRUE(PlantFile(At(L"sibling\\keep.bin"), 1024));
   ASSERT_TRUE(PlantFile(At(L"t-not-a-dir"), 2048));
   // Patterns play no part in a whole-folder clean.
-  RuleItem item = Item("d", "dir",
+  RuleItem item = Item("d", ItemMode::Dir,
                        {Tg(At(L"t"), false, {L"*.nomatch"}, {L"*"}), Tg(At(L"missing")),
                         Tg(At(L"t2")), Tg(At(L"t-not-a-dir"))});
   Listing before = ListTree(Root());
@@ -1339,7 +1400,7 @@ TEST_F(Engine, DirModeLeavesLinksAndWhatTheyPointAt) {
       !PlantDirLink(At(L"t\\sub\\lnk2"), At(L"empty-outside"), &why))
     GTEST_SKIP() << why;
   Listing before = ListTree(Root());
-  ItemStat s = CleanOne(Item("d", "dir", {Tg(At(L"t"))}), false);
+  ItemStat s = CleanOne(Item("d", ItemMode::Dir, {Tg(At(L"t"))}), false);
   EXPECT_EQ(s.files, 2u);
   EXPECT_EQ(s.bytes, 3u);
   EXPECT_EQ(s.skipped, 0u);
@@ -1355,7 +1416,7 @@ TEST_F(Engine, DirModeDryRunCountsTheFilesOfEachExistingFolder) {
   ASSERT_TRUE(PlantFile(At(L"u\\d.bin"), 8));
   ASSERT_TRUE(MakeDir(At(L"empty")));
   ASSERT_TRUE(PlantFile(At(L"file.bin"), 16));
-  RuleItem item = Item("d", "dir",
+  RuleItem item = Item("d", ItemMode::Dir,
                        {Tg(At(L"t"), false, {L"*.none"}), Tg(At(L"missing")), Tg(At(L"u")),
                         Tg(At(L"empty")), Tg(At(L"file.bin"))});
   Listing before = ListTree(Root());
@@ -1380,7 +1441,7 @@ TEST_F(Engine, DirModeStopsAtACancelInTheDryRunAsInTheRealClean) {
   ASSERT_TRUE(MakeDir(At(L"t2")));
   ASSERT_TRUE(PlantFile(At(L"t3\\c.bin"), 4));
   std::vector<Category> cats = {
-      Cat("c", {Item("d", "dir", {Tg(At(L"t1")), Tg(At(L"t2")), Tg(At(L"t3"))})})};
+      Cat("c", {Item("d", ItemMode::Dir, {Tg(At(L"t1")), Tg(At(L"t2")), Tg(At(L"t3"))})})};
   Listing before = ListTree(Root());
   SetWalkHookForTest(CancelOnEveryFolder);
   for (bool dryRun : {true, false}) {
@@ -1415,7 +1476,7 @@ TEST_F(Engine, CleaningWalksStopBelowDepth64) {
     ASSERT_TRUE(PlantFile(Join(Chain(At(L"g"), level), L"g" + std::to_wstring(level)), 1));
   Listing before = ListTree(Root());
 
-  ItemStat f = CleanOne(Item("f", "files", {Tg(At(L"f"))}), false);
+  ItemStat f = CleanOne(Item("f", ItemMode::Files, {Tg(At(L"f"))}), false);
   EXPECT_EQ(f.files, 65u);
   std::set<std::string> gone;
   std::string rel = "f";
@@ -1427,7 +1488,7 @@ TEST_F(Engine, CleaningWalksStopBelowDepth64) {
   ExpectOnlyGone(before, mid, gone);
 
   // Below depth 64 nothing is listed, so no folder on the chain empties.
-  ItemStat g = CleanOne(Item("g", "dir", {Tg(At(L"g"))}), false);
+  ItemStat g = CleanOne(Item("g", ItemMode::Dir, {Tg(At(L"g"))}), false);
   EXPECT_EQ(g.files, 3u);
   EXPECT_EQ(g.skipped, 0u);
   std::string g63 = "g";
@@ -1457,7 +1518,7 @@ TEST_F(Engine, AWildcardFolderTakesEveryMatchingFolderWithTheTargetsFilters) {
   ASSERT_TRUE(PlantFile(At(L"ud\\Profile\\Cache\\f"), 1024));  // "Profile *" needs the space
   ASSERT_TRUE(MakeDir(At(L"ud\\Profile 4")));                  // no Cache in it
   RuleItem item =
-      Item("w", "files",
+      Item("w", ItemMode::Files,
            {Tg(At(L"ud\\Default\\Cache")), Tg(At(L"ud\\Profile *\\Cache")),
             Tg(At(L"ud\\Profile *\\logs"), false, {L"*.log"}), Tg(At(L"nothing\\*\\Cache"))});
   const uint64_t kBytes = 1 + 2 + 4 + 8 + 16;
@@ -1503,9 +1564,9 @@ TEST_F(Engine, AWildcardFolderNeverGoesThroughALinkAndReportsIt) {
   if (!PlantDirLink(At(L"ud\\Profile 2"), At(L"elsewhere"), &why) ||
       !PlantDirLink(At(L"linked-ud"), At(L"real-ud"), &why))
     GTEST_SKIP() << why;
-  RuleItem item =
-      Item("w", "files", {Tg(At(L"ud\\Profile *\\Cache")), Tg(At(L"linked-ud\\Profile *\\Cache"))});
-  RuleItem dir = Item("d", "dir", {Tg(At(L"ud\\Profile *\\Cache"))});
+  RuleItem item = Item("w", ItemMode::Files,
+                       {Tg(At(L"ud\\Profile *\\Cache")), Tg(At(L"linked-ud\\Profile *\\Cache"))});
+  RuleItem dir = Item("d", ItemMode::Dir, {Tg(At(L"ud\\Profile *\\Cache"))});
   Listing before = ListTree(Root());
   const std::vector<std::string> errors{Err(At(L"ud\\Profile 2\\Cache"), kReparseFiles),
                                         Err(At(L"linked-ud"), kReparseFiles)};
@@ -1549,8 +1610,8 @@ TEST_F(Engine, AWildcardFolderTakesAtMost64MatchesAndSaysSo) {
     if (i < 64) gone.insert("many/" + W2U(name) + "/c/x");
   }
   const std::wstring pattern = At(L"many\\P*\\c");
-  RuleItem item = Item("w", "files", {Tg(pattern)});
-  RuleItem measured = Item("m", "measure", {Tg(pattern)});
+  RuleItem item = Item("w", ItemMode::Files, {Tg(pattern)});
+  RuleItem measured = Item("m", ItemMode::Measure, {Tg(pattern)});
   const std::vector<std::string> errors{Err(pattern, kTooManyMatches)};
   Listing before = ListTree(Root());
 
@@ -1899,7 +1960,7 @@ TEST_F(Engine, TheCachesOfTodayTakeTheirCachesAndLeaveWhatLiesBesideThem) {
       takenPaths.insert(plantedAt(p));
       bytes += sizes[rel(plantedAt(p))];
     }
-    const bool measured = item.mode == "measure";
+    const bool measured = item.mode == ItemMode::Measure;
 
     Listing before = ListTree(Root());
     ItemStat scan = ScanOne(item);
@@ -1948,7 +2009,8 @@ TEST_F(Engine, MeasureModeReportsAndDeletesNothing) {
   ASSERT_TRUE(PlantFile(At(L"m\\b.txt"), 2));
   ASSERT_TRUE(PlantFile(At(L"m\\sub\\c.LOG"), 4, true));
   ASSERT_TRUE(PlantFile(At(L"one.log"), 8));
-  RuleItem item = Item("m", "measure", {Tg(At(L"m"), true, {L"*.log"}), Tg(At(L"one.log"))});
+  RuleItem item =
+      Item("m", ItemMode::Measure, {Tg(At(L"m"), true, {L"*.log"}), Tg(At(L"one.log"))});
   Listing before = ListTree(Root());
   for (bool dryRun : {false, true}) {
     ItemStat s = CleanOne(item, dryRun);
@@ -1968,9 +2030,9 @@ TEST_F(Engine, SystemAreaNeedsAllowSystem) {
   ASSERT_TRUE(PlantFile(Join(sys, L"keep.txt"), 4));
   Listing before = ListTree(sys);
 
-  RuleItem files = Item("f", "files", {Tg(sys, true, {L"*.tmp"})});
-  RuleItem single = Item("s", "files", {Tg(Join(sys, L"a.tmp"))});
-  RuleItem dir = Item("d", "dir", {Tg(sys)});
+  RuleItem files = Item("f", ItemMode::Files, {Tg(sys, true, {L"*.tmp"})});
+  RuleItem single = Item("s", ItemMode::Files, {Tg(Join(sys, L"a.tmp"))});
+  RuleItem dir = Item("d", ItemMode::Dir, {Tg(sys)});
   for (bool dryRun : {true, false}) {
     SCOPED_TRACE(dryRun ? "dry run" : "real clean");
     ItemStat f = CleanOne(files, dryRun);
@@ -2008,14 +2070,14 @@ TEST_F(Engine, DriveRootHomeAndEmptyTargetsAreRefused) {
   std::wstring home = ExpandEnvW(L"%USERPROFILE%");
   // A target is kept in its one form: "C:" is the drive's root "C:\\", and
   // the same target written again is walked (and refused) once.
-  RuleItem files = Item("f", "files", {Tg(L"C:"), Tg(home + L"/"), Tg(L"C:\\"), Tg(L"")});
+  RuleItem files = Item("f", ItemMode::Files, {Tg(L"C:"), Tg(home + L"/"), Tg(L"C:\\"), Tg(L"")});
   ItemStat f = CleanOne(files, true);
   EXPECT_EQ(f.files, 0u);
   EXPECT_EQ(f.bytes, 0u);
   EXPECT_EQ(f.skipped, 2u);  // the empty target is passed over in silence
   EXPECT_EQ(f.errors,
             (std::vector<std::string>{"C:\\ : 盘符根目录", W2U(home) + " : 用户主目录根"}));
-  RuleItem dir = Item("d", "dir", {Tg(L"C:\\"), Tg(home + L"\\"), Tg(L"")});
+  RuleItem dir = Item("d", ItemMode::Dir, {Tg(L"C:\\"), Tg(home + L"\\"), Tg(L"")});
   ItemStat d = CleanOne(dir, true);
   EXPECT_EQ(d.files, 0u);
   EXPECT_EQ(d.skipped, 3u);
@@ -2029,7 +2091,7 @@ TEST_F(Engine, HibernationItem) {
   RemoveTree(file);
   ASSERT_TRUE(PlantFile(At(L"t\\decoy.bin"), 1));
   // The item's own targets are ignored.
-  RuleItem item = Item("h", "hibernate", {Tg(At(L"t"))});
+  RuleItem item = Item("h", ItemMode::Hibernate, {Tg(At(L"t"))});
   Listing before = ListTree(Root());
 
   // No hibernation file: zeros, and nothing is run (switching hibernation on
@@ -2082,7 +2144,7 @@ TEST_F(Engine, HibernationItem) {
 TEST_F(Engine, RecycleBinItem) {
   // The item's own targets are ignored.
   ASSERT_TRUE(PlantFile(At(L"t\\decoy.bin"), 1));
-  RuleItem item = Item("bin", "recyclebin", {Tg(At(L"t"))});
+  RuleItem item = Item("bin", ItemMode::RecycleBin, {Tg(At(L"t"))});
   Listing fixture = ListTree(Root());
   // A scan never sizes the bin: that is the query's job.
   ItemStat scan = ScanOne(item);
@@ -2135,6 +2197,83 @@ TEST_F(Engine, RecycleBinItem) {
   ExpectOnlyGone(fixture, ListTree(Root()), {});
 }
 
+TEST_F(Engine, EmptyingTheBinNeverFollowsAFolderSwappedForALink) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the Windows bin is emptied by the shell (SHEmptyRecycleBinW); the stand-in's "
+                  "own emptying is what this test races";
+#else
+  // A thread swaps a folder inside the bin for a link to a folder outside
+  // the drive, and back, as fast as it can, while the bin is emptied. The
+  // folder outside holds files of the same names as the one in the bin, so
+  // that a removal by a path through the link would find them; round after
+  // round nothing outside the drive may go.
+  namespace fs = std::filesystem;
+  EnsureDriveC();
+  const std::wstring bin = L"C:\\$Recycle.Bin";
+  const fs::path outside = tov::HostPath(L"C:").parent_path() / "outside-the-bin";
+  constexpr int kFiles = 150;
+  constexpr int kRounds = 30;
+  auto plant = [](const fs::path& dir) {
+    std::error_code e;
+    fs::create_directories(dir / "inner", e);
+    for (int i = 0; i < kFiles; ++i) {
+      std::ofstream(dir / ("f" + std::to_string(i))) << "z";
+      std::ofstream(dir / "inner" / ("g" + std::to_string(i))) << "z";
+    }
+  };
+  std::error_code ec;
+  fs::remove_all(outside, ec);
+  plant(outside);
+  std::ofstream(outside / "precious.doc") << "x";
+  const std::wstring outsideW = tov::Utf8ToWide(outside.string());
+  const Listing outsideBefore = ListTree(outsideW);
+  ASSERT_EQ(outsideBefore.size(), 2u * kFiles + 2);
+  ASSERT_TRUE(PlantFile(At(L"t\\decoy.bin"), 1));
+  const Listing fixture = ListTree(Root());
+
+  const fs::path user = tov::HostPath(Join(bin, L"S-1-5-21-1"));
+  const fs::path swapped = user / "$R000001";
+  const fs::path aside = user / "$R000001.moved";
+  int round = 0;
+  uint64_t swaps = 0;
+  for (; round < kRounds; ++round) {
+    RemoveTree(bin);
+    plant(swapped);
+    std::ofstream(user / "$R000002.txt") << "z";
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> done{0};
+    // The folder stays in place most of the time, so that the emptying
+    // finds it there and is inside it when the link comes.
+    std::thread racer([&] {
+      while (!stop.load()) {
+        std::error_code e;
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+        fs::rename(swapped, aside, e);
+        if (e) break;  // emptied: nothing left to swap
+        fs::create_directory_symlink(outside, swapped, e);
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        if (fs::is_symlink(fs::symlink_status(swapped, e))) fs::remove(swapped, e);
+        fs::rename(aside, swapped, e);
+        done.fetch_add(1);
+      }
+    });
+    while (done.load() == 0) std::this_thread::yield();
+    tov::EmptyRecycleBin();
+    stop = true;
+    racer.join();
+    swaps += done.load();
+    if (ListTree(outsideW) != outsideBefore) break;
+  }
+  EXPECT_EQ(round, kRounds) << "files outside the drive went in round " << round;
+  ExpectOnlyGone(outsideBefore, ListTree(outsideW), {});
+  std::printf("# %d rounds, %llu swaps while the bin was emptied\n", round,
+              static_cast<unsigned long long>(swaps));
+  RemoveTree(bin);
+  ExpectOnlyGone(fixture, ListTree(Root()), {});
+  fs::remove_all(outside, ec);
+#endif
+}
+
 // ---- A real PC: databases, swapped folders, placeholders, long paths -----------------
 
 TEST_F(Engine, SweepsByPatternLeaveDatabaseFoldersAlone) {
@@ -2162,7 +2301,7 @@ TEST_F(Engine, SweepsByPatternLeaveDatabaseFoldersAlone) {
   ASSERT_TRUE(PlantFile(At(L"app\\named\\CURRENT\\keep.txt"), 131072));
   ASSERT_TRUE(PlantFile(At(L"app\\named\\d.log"), 262144));
   // A single-file target with patterns inside a database folder.
-  RuleItem sweep = Item("sweep", "files",
+  RuleItem sweep = Item("sweep", ItemMode::Files,
                         {Tg(At(L"app"), true, {L"*.tmp", L"*.log"}),
                          Tg(At(L"app\\WebCache\\V01.log"), false, {L"*.log"})});
   const uint64_t kTaken = 32 + 16384 + 32768 + 262144;
@@ -2199,10 +2338,10 @@ TEST_F(Engine, SweepsByPatternLeaveDatabaseFoldersAlone) {
   ExpectOnlyGone(before, mid, kGone);
 
   // An item that names the cache folder itself takes its database too.
-  ItemStat whole = CleanOne(Item("whole", "files", {Tg(At(ls))}), false);
+  ItemStat whole = CleanOne(Item("whole", ItemMode::Files, {Tg(At(ls))}), false);
   EXPECT_EQ(whole.files, 5u);
   EXPECT_EQ(whole.bytes, 1u + 2 + 4 + 8 + 16);
-  ItemStat dir = CleanOne(Item("dir", "dir", {Tg(At(L"app\\WebCache"))}), false);
+  ItemStat dir = CleanOne(Item("dir", ItemMode::Dir, {Tg(At(L"app\\WebCache"))}), false);
   EXPECT_EQ(dir.files, 2u);
   std::set<std::string> gone2;
   for (const char* n : {"000003.log", "CURRENT", "MANIFEST-000001", "000005.ldb", "LOCK.tmp"})
@@ -2245,9 +2384,9 @@ class SwapGuard {
 };
 
 TEST_F(Engine, AFolderSwappedForALinkDuringTheWalkIsNeverEntered) {
-  for (const char* mode : {"files", "dir"}) {
-    SCOPED_TRACE(mode);
-    std::wstring t = At(std::wstring(L"t-") + U2W(mode));
+  for (ItemMode mode : {ItemMode::Files, ItemMode::Dir}) {
+    SCOPED_TRACE(ItemModeName(mode));
+    std::wstring t = At(std::wstring(L"t-") + U2W(ItemModeName(mode)));
     ASSERT_TRUE(PlantFile(t + L"\\a\\x.log", 1));
     ASSERT_TRUE(PlantFile(t + L"\\b\\y.log", 2));
     ASSERT_TRUE(PlantFile(At(L"outside\\z.log"), 4));
@@ -2265,11 +2404,11 @@ TEST_F(Engine, AFolderSwappedForALinkDuringTheWalkIsNeverEntered) {
     EXPECT_EQ(s.files, 1u);
     EXPECT_EQ(s.bytes, 1u);
     EXPECT_EQ(s.skipped, 1u);
-    const char* reason = std::string(mode) == "dir" ? kReparseDir : kReparseFiles;
+    const char* reason = mode == ItemMode::Dir ? kReparseDir : kReparseFiles;
     EXPECT_EQ(s.errors, (std::vector<std::string>{Err(t + L"\\b", reason)}));
     Listing after = ListTree(Root());
     std::set<std::string> gone = {rel + "/a/x.log", rel + "/b/y.log"};
-    if (std::string(mode) == "dir") gone.insert(rel + "/a");
+    if (mode == ItemMode::Dir) gone.insert(rel + "/a");
     EXPECT_EQ(Gone(before, after), gone);
     EXPECT_EQ(after[rel + "/b"], "link");
     EXPECT_EQ(after[rel + "/b.moved/y.log"], "file 2");
@@ -2288,7 +2427,7 @@ TEST_F(Engine, AFolderReplacedByAnotherSinceItsListingIsNeverEntered) {
   ItemStat s;
   {
     SwapGuard guard(At(L"t\\b"), At(L"elsewhere"), true);
-    s = CleanOne(Item("i", "files", {Tg(At(L"t"))}), false);
+    s = CleanOne(Item("i", ItemMode::Files, {Tg(At(L"t"))}), false);
     ASSERT_TRUE(g_swapped) << g_swapWhy;
     ASSERT_TRUE(g_swapWhy.empty()) << g_swapWhy;
   }
@@ -2310,7 +2449,7 @@ TEST_F(Engine, AFileThatVanishesBeforeItsDeletionIsReportedAsGone) {
   };
   g_swapTo = At(L"t\\z.log");
   SetWalkHookForTest(Vanish::Hook);
-  ItemStat s = CleanOne(Item("i", "files", {Tg(At(L"t"))}), false);
+  ItemStat s = CleanOne(Item("i", ItemMode::Files, {Tg(At(L"t"))}), false);
   SetWalkHookForTest(nullptr);
   EXPECT_EQ(s.files, 1u);
   EXPECT_EQ(s.bytes, 1u);
@@ -2325,7 +2464,7 @@ TEST_F(Engine, CloudPlaceholdersAreNeitherCountedListedNorDeleted) {
   if (!PlantPlaceholder(At(L"t\\sub\\cloud2.log"), 2048, &why)) GTEST_SKIP() << why;
   if (!PlantPlaceholder(At(L"single.log"), 4096, &why)) GTEST_SKIP() << why;
   Listing before = ListTree(Root());
-  RuleItem item = Item("i", "files", {Tg(At(L"t")), Tg(At(L"single.log"))});
+  RuleItem item = Item("i", ItemMode::Files, {Tg(At(L"t")), Tg(At(L"single.log"))});
   ItemStat scan = ScanOne(item);
   EXPECT_EQ(scan.files, 1u);
   EXPECT_EQ(scan.bytes, 1u);
@@ -2340,7 +2479,7 @@ TEST_F(Engine, CloudPlaceholdersAreNeitherCountedListedNorDeleted) {
     EXPECT_EQ(c.skipped, 0u);
   }
   // A whole-folder item leaves them too, and so the folders that hold them.
-  ItemStat dir = CleanOne(Item("d", "dir", {Tg(At(L"t"))}), false);
+  ItemStat dir = CleanOne(Item("d", ItemMode::Dir, {Tg(At(L"t"))}), false);
   EXPECT_EQ(dir.files, 0u);
   ExpectOnlyGone(before, ListTree(Root()), {"t/local.log"});
 }
@@ -2356,12 +2495,12 @@ TEST_F(Engine, ALinkToAFileIsNeitherCountedNorDeleted) {
                                   tov::HostPath(At(L"t\\link.log")), ec);
   ASSERT_FALSE(ec) << ec.message();
   Listing before = ListTree(Root());
-  RuleItem item = Item("i", "files", {Tg(At(L"t"))});
+  RuleItem item = Item("i", ItemMode::Files, {Tg(At(L"t"))});
   EXPECT_EQ(ScanOne(item).files, 1u);
   ItemStat c = CleanOne(item, false);
   EXPECT_EQ(c.files, 1u);
   EXPECT_EQ(c.skipped, 0u);
-  ItemStat d = CleanOne(Item("d", "dir", {Tg(At(L"t"))}), false);
+  ItemStat d = CleanOne(Item("d", ItemMode::Dir, {Tg(At(L"t"))}), false);
   EXPECT_EQ(d.files, 0u);
   ExpectOnlyGone(before, ListTree(Root()), {"t/plain.log"});
 #endif
@@ -2385,7 +2524,7 @@ TEST_F(Engine, TreesDeeperThan260CharactersAreScannedAndRemovedWhole) {
   bytes += 1u << 20;
   ASSERT_TRUE(PlantFile(At(L"keep\\k.log"), 3));
   Listing before = ListTree(Root());
-  RuleItem files = Item("f", "files", {Tg(At(L"deep"), true, {L"*.log"})});
+  RuleItem files = Item("f", ItemMode::Files, {Tg(At(L"deep"), true, {L"*.log"})});
   ItemStat scan = ScanOne(files);
   EXPECT_EQ(scan.files, 7u);
   EXPECT_EQ(scan.bytes, bytes);
@@ -2393,9 +2532,9 @@ TEST_F(Engine, TreesDeeperThan260CharactersAreScannedAndRemovedWhole) {
   CollectDetails(files, 100, hits);
   ASSERT_EQ(hits.size(), 7u);
   EXPECT_EQ(hits.back().path, At(deep + L"\\last.log"));
-  ItemStat dry = CleanOne(Item("d", "dir", {Tg(At(L"deep"))}), true);
+  ItemStat dry = CleanOne(Item("d", ItemMode::Dir, {Tg(At(L"deep"))}), true);
   EXPECT_EQ(dry.bytes, bytes);
-  ItemStat real = CleanOne(Item("d", "dir", {Tg(At(L"deep"))}), false);
+  ItemStat real = CleanOne(Item("d", ItemMode::Dir, {Tg(At(L"deep"))}), false);
   EXPECT_EQ(real.files, 7u);
   EXPECT_EQ(real.bytes, bytes);
   EXPECT_EQ(real.skipped, 0u);
@@ -2412,7 +2551,7 @@ TEST_F(Engine, ReadOnlyFoldersAreRemovedWithTheirItem) {
   ASSERT_TRUE(MakeDir(At(L"t\\skeleton\\inner")));
   for (const wchar_t* d : {L"t\\ro\\empty", L"t\\skeleton\\inner", L"t\\skeleton", L"t"})
     if (!MakeReadOnlyDir(At(d))) GTEST_SKIP() << "this system keeps no read-only folders";
-  ItemStat s = CleanOne(Item("d", "dir", {Tg(At(L"t"))}), false);
+  ItemStat s = CleanOne(Item("d", ItemMode::Dir, {Tg(At(L"t"))}), false);
   EXPECT_EQ(s.files, 1u);
   EXPECT_EQ(s.skipped, 0u);
   EXPECT_FALSE(Exists(At(L"t")));
@@ -2426,8 +2565,8 @@ TEST_F(Engine, AFileThatCannotBeDeletedKeepsItsAttributesAndTheReasonSaysInUse) 
   ASSERT_TRUE(tov::GetAttributes(At(L"t\\held.log"), &attrsBefore));
   ASSERT_TRUE(attrsBefore & tov::kAttrReadOnly);
   Listing before = ListTree(Root());
-  for (const char* mode : {"files", "dir"}) {
-    SCOPED_TRACE(mode);
+  for (ItemMode mode : {ItemMode::Files, ItemMode::Dir}) {
+    SCOPED_TRACE(ItemModeName(mode));
     HeldOpen hold(At(L"t\\held.log"));
     ASSERT_TRUE(hold.ok());
     ItemStat s = CleanOne(Item("i", mode, {Tg(At(L"t"))}), false);
@@ -2451,7 +2590,7 @@ TEST_F(Engine, OddPathsAndNamesNeitherCrashNorEscapeTheTarget) {
   bool loop = PlantDirLink(At(L"t\\sub\\loop"), At(L"t"), &why);  // its own ancestor
   Listing before = ListTree(Root());
   std::wstring huge = At(L"t") + L"\\" + std::wstring(32000, L'x');
-  RuleItem item = Item("i", "files", {Tg(At(L"t")), Tg(huge), Tg(huge + L"\\y.log")});
+  RuleItem item = Item("i", ItemMode::Files, {Tg(At(L"t")), Tg(huge), Tg(huge + L"\\y.log")});
   ItemStat scan = ScanOne(item);
   EXPECT_EQ(scan.files, 2u);
   EXPECT_EQ(scan.bytes, 3u);
@@ -2509,7 +2648,7 @@ TEST_F(Engine, ADriveWithACapacityReportsItLessItsFilesAndACleanFreesWhatItDelet
   // Asked again at once: the same figure, without walking the drive again.
   ASSERT_TRUE(tov::DiskFreeSpace(L"C:", &avail, &total, &totalFree));
   EXPECT_EQ(avail, before);
-  ItemStat s = CleanOne(Item("i", "files", {Tg(At(L"big"))}), false);
+  ItemStat s = CleanOne(Item("i", ItemMode::Files, {Tg(At(L"big"))}), false);
   EXPECT_EQ(s.bytes, kBig) << s.skipped << (s.errors.empty() ? "" : s.errors[0]);
   ASSERT_TRUE(tov::DiskFreeSpace(L"C:", &avail, &total, &totalFree));
   std::filesystem::remove(capFile);

@@ -11,7 +11,7 @@
 
 namespace {
 
-tamsel::RuleItem ItemWith(const std::string& id, const std::string& mode,
+tamsel::RuleItem ItemWith(const std::string& id, tamsel::ItemMode mode,
                           std::vector<std::wstring> paths, const std::string& desc = "") {
   tamsel::RuleItem it;
   it.id = id;
@@ -48,20 +48,20 @@ TEST(NeedsAdmin, SystemDirectoriesOfAnyDriveWholeNamesOnly) {
       {L"", false},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(tamsel::NeedsAdmin(ItemWith("x", "files", {c.path})), c.admin)
+    EXPECT_EQ(tamsel::NeedsAdmin(ItemWith("x", tamsel::ItemMode::Files, {c.path})), c.admin)
         << std::string(c.path.begin(), c.path.end());
 }
 
 TEST(NeedsAdmin, AnyTargetOrTheHibernationModeDecidesNeverTheWording) {
-  EXPECT_TRUE(
-      tamsel::NeedsAdmin(ItemWith("x", "files", {L"C:\\Users\\me\\Temp", L"C:\\Windows\\Temp"})));
-  EXPECT_FALSE(
-      tamsel::NeedsAdmin(ItemWith("x", "files", {L"C:\\Users\\me\\Temp", L"C:\\Users\\me\\Logs"})));
-  EXPECT_TRUE(tamsel::NeedsAdmin(ItemWith("x", "hibernate", {})));
-  EXPECT_FALSE(tamsel::NeedsAdmin(ItemWith("x", "measure", {})));
+  EXPECT_TRUE(tamsel::NeedsAdmin(
+      ItemWith("x", tamsel::ItemMode::Files, {L"C:\\Users\\me\\Temp", L"C:\\Windows\\Temp"})));
+  EXPECT_FALSE(tamsel::NeedsAdmin(
+      ItemWith("x", tamsel::ItemMode::Files, {L"C:\\Users\\me\\Temp", L"C:\\Users\\me\\Logs"})));
+  EXPECT_TRUE(tamsel::NeedsAdmin(ItemWith("x", tamsel::ItemMode::Hibernate, {})));
+  EXPECT_FALSE(tamsel::NeedsAdmin(ItemWith("x", tamsel::ItemMode::Measure, {})));
   // What the description says decides nothing.
-  EXPECT_FALSE(
-      tamsel::NeedsAdmin(ItemWith("x", "files", {L"C:\\Users\\me"}, "服务日志，需管理员")));
+  EXPECT_FALSE(tamsel::NeedsAdmin(
+      ItemWith("x", tamsel::ItemMode::Files, {L"C:\\Users\\me"}, "服务日志，需管理员")));
 }
 
 // The space map's kinds as the page receives them: the program's one table,
@@ -91,11 +91,12 @@ const std::string kKinds =
 TEST(MetaJson, ExactDocumentInCatalogueOrder) {
   tamsel::Category a, b;
   a.id = "a";
-  a.items = {ItemWith("one", "files", {L"C:\\Windows\\Temp"}),
-             ItemWith("two", "files", {L"C:\\Users\\me"}), ItemWith("three", "hibernate", {})};
+  a.items = {ItemWith("one", tamsel::ItemMode::Files, {L"C:\\Windows\\Temp"}),
+             ItemWith("two", tamsel::ItemMode::Files, {L"C:\\Users\\me"}),
+             ItemWith("three", tamsel::ItemMode::Hibernate, {})};
   a.items[1].userFiles = true;
   b.id = "b";
-  b.items = {ItemWith("fo\"ur", "files", {L"D:\\Program Files\\x"})};
+  b.items = {ItemWith("fo\"ur", tamsel::ItemMode::Files, {L"D:\\Program Files\\x"})};
   EXPECT_EQ(tamsel::MetaJson("Tam\"sel", "1.2.3", {a, b}),
             "{\"ok\":true,\"name\":\"Tam\\\"sel\",\"version\":\"1.2.3\",\"feedbackMaxChars\":1800,"
             "\"detailFiles\":{\"default\":300,\"max\":5000},"

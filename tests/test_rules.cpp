@@ -10,10 +10,12 @@
 
 #include <chrono>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -402,21 +404,21 @@ TEST(HasReparseWalk, EndsAtTheDriveByAskingItsRoot) {
 // ---- Builders and lookup -----------------------------------------------------------------
 
 TEST(Builders, MkItemSetsSixFieldsWithDescriptionLast) {
-  RuleItem it = MkItem("x-id", "名称", "low", "files", true, "说明");
+  RuleItem it = MkItem("x-id", "名称", Risk::Low, ItemMode::Files, true, "说明");
   EXPECT_EQ(it.id, "x-id");
   EXPECT_EQ(it.name, "名称");
-  EXPECT_EQ(it.risk, "low");
-  EXPECT_EQ(it.mode, "files");
+  EXPECT_EQ(it.risk, Risk::Low);
+  EXPECT_EQ(it.mode, ItemMode::Files);
   EXPECT_TRUE(it.defaultEnabled);
   EXPECT_EQ(it.desc, "说明");
   EXPECT_TRUE(it.allowDetails);
   EXPECT_TRUE(it.targets.empty());
 
-  RuleItem off = MkItem("y", "n", "high", "measure", false, "d");
+  RuleItem off = MkItem("y", "n", Risk::High, ItemMode::Measure, false, "d");
   EXPECT_FALSE(off.defaultEnabled);
   EXPECT_TRUE(off.allowDetails);
-  EXPECT_EQ(off.risk, "high");
-  EXPECT_EQ(off.mode, "measure");
+  EXPECT_EQ(off.risk, Risk::High);
+  EXPECT_EQ(off.mode, ItemMode::Measure);
 }
 
 TEST(Builders, TargetPathIsExpandedAndTrimmed) {
@@ -453,10 +455,10 @@ TEST(Builders, IncAndExcAppendInOrderToTheirOwnList) {
 
 TEST(FindItem, ExactIdOnlyAndTheFirstOfEqualIds) {
   std::vector<Category> cats(2);
-  cats[0].items.push_back(MkItem("alpha", "A", "low", "files", true, ""));
-  cats[1].items.push_back(MkItem("beta", "B1", "low", "files", true, ""));
-  cats[1].items.push_back(MkItem("beta", "B2", "low", "files", true, ""));
-  cats[0].items.push_back(MkItem("beta", "B0", "low", "files", true, ""));
+  cats[0].items.push_back(MkItem("alpha", "A", Risk::Low, ItemMode::Files, true, ""));
+  cats[1].items.push_back(MkItem("beta", "B1", Risk::Low, ItemMode::Files, true, ""));
+  cats[1].items.push_back(MkItem("beta", "B2", Risk::Low, ItemMode::Files, true, ""));
+  cats[0].items.push_back(MkItem("beta", "B0", Risk::Low, ItemMode::Files, true, ""));
 
   const RuleItem* b = FindItem(cats, "beta");
   ASSERT_NE(b, nullptr);
@@ -480,6 +482,46 @@ TEST(FindItem, PointsIntoTheBuiltCatalogue) {
   EXPECT_EQ(FindItem(cats, "Prefetch"), nullptr);
   EXPECT_EQ(FindItem(cats, "prefetch "), nullptr);
   EXPECT_EQ(FindItem(cats, "prefetch\t"), nullptr);
+}
+
+// ---- Names of the modes and risks --------------------------------------------------------
+
+// The names of every value of an enum, by walking its values up to Count.
+template <typename E>
+std::vector<std::string> NamesOf(const char* (*name)(E)) {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < static_cast<size_t>(E::Count); ++i)
+    names.push_back(name(static_cast<E>(i)) ? name(static_cast<E>(i)) : "");
+  return names;
+}
+
+// Each value has the one name the documents print (/api/rules' items), no
+// name is shared, and the documented catalogue uses exactly these names:
+// a name leads back to its one value.
+TEST(Names, EveryModeAndRiskHasItsDocumentNameAndEachNameOneValue) {
+  const std::pair<ItemMode, const char*> modes[] = {{ItemMode::Files, "files"},
+                                                    {ItemMode::Dir, "dir"},
+                                                    {ItemMode::Measure, "measure"},
+                                                    {ItemMode::RecycleBin, "recyclebin"},
+                                                    {ItemMode::Hibernate, "hibernate"}};
+  const std::pair<Risk, const char*> risks[] = {
+      {Risk::Low, "low"}, {Risk::Medium, "medium"}, {Risk::High, "high"}};
+  ASSERT_EQ(std::size(modes), static_cast<size_t>(ItemMode::Count));
+  ASSERT_EQ(std::size(risks), static_cast<size_t>(Risk::Count));
+  for (const auto& m : modes) EXPECT_STREQ(ItemModeName(m.first), m.second);
+  for (const auto& r : risks) EXPECT_STREQ(RiskName(r.first), r.second);
+
+  const std::vector<std::string> modeNames = NamesOf<ItemMode>(ItemModeName);
+  const std::vector<std::string> riskNames = NamesOf<Risk>(RiskName);
+  std::set<std::string> docModes, docRisks;
+  for (const DocItem& d : DocumentedCatalogue()) {
+    docModes.insert(d.mode);
+    docRisks.insert(d.risk);
+  }
+  EXPECT_EQ(std::set<std::string>(modeNames.begin(), modeNames.end()), docModes);
+  EXPECT_EQ(std::set<std::string>(riskNames.begin(), riskNames.end()), docRisks);
+  EXPECT_EQ(docModes.size(), modeNames.size()) << "two modes share a name";
+  EXPECT_EQ(docRisks.size(), riskNames.size()) << "two risks share a name";
 }
 
 // ---- The built-in catalogue ------------------------------------------------------------------
@@ -517,8 +559,8 @@ TEST_F(Catalogue, MatchesTheDocumentedCatalogueInDisplayOrder) {
       EXPECT_EQ(c.name, d.categoryName);
       EXPECT_EQ(it.id, d.id);
       EXPECT_EQ(it.name, d.name);
-      EXPECT_EQ(it.risk, d.risk);
-      EXPECT_EQ(it.mode, d.mode);
+      EXPECT_STREQ(RiskName(it.risk), d.risk);
+      EXPECT_STREQ(ItemModeName(it.mode), d.mode);
       EXPECT_EQ(it.desc, d.desc);
       EXPECT_EQ(it.defaultEnabled, d.defaultEnabled);
       EXPECT_EQ(it.allowDetails, d.allowDetails);
@@ -547,14 +589,14 @@ TEST_F(Catalogue, IdsAreUniqueLowerCaseHyphenatedWords) {
 
 TEST_F(Catalogue, LowRiskExactlyWhenSelectedByDefault) {
   for (const RuleItem* it : items()) {
-    EXPECT_TRUE(it->risk == "low" || it->risk == "medium" || it->risk == "high") << it->id;
-    EXPECT_EQ(it->risk == "low", it->defaultEnabled) << it->id;
+    EXPECT_LT(static_cast<size_t>(it->risk), static_cast<size_t>(Risk::Count)) << it->id;
+    EXPECT_EQ(it->risk == Risk::Low, it->defaultEnabled) << it->id;
   }
 }
 
 TEST_F(Catalogue, OnlyMeasuredItemsAreHighRisk) {
-  auto high = IdsWhere(cats(), [](const RuleItem& i) { return i.risk == "high"; });
-  auto measure = IdsWhere(cats(), [](const RuleItem& i) { return i.mode == "measure"; });
+  auto high = IdsWhere(cats(), [](const RuleItem& i) { return i.risk == Risk::High; });
+  auto measure = IdsWhere(cats(), [](const RuleItem& i) { return i.mode == ItemMode::Measure; });
   EXPECT_EQ(high, measure);
   EXPECT_FALSE(measure.empty());
 }
@@ -563,25 +605,23 @@ TEST_F(Catalogue, OnlyMeasuredItemsAreHighRisk) {
 // catalogue; these are the rules the engine and the page rely on.
 TEST_F(Catalogue, MeasuredItemsHideTheirFiles) {
   for (const RuleItem* it : items())
-    if (it->mode == "measure") EXPECT_FALSE(it->allowDetails) << it->id;
+    if (it->mode == ItemMode::Measure) EXPECT_FALSE(it->allowDetails) << it->id;
 }
 
 TEST_F(Catalogue, KnownModesAndOneOfEachSpecialItem) {
-  std::map<std::string, int> modes;
+  std::map<ItemMode, int> modes;
   for (const RuleItem* it : items()) modes[it->mode]++;
   for (const auto& m : modes)
-    EXPECT_TRUE(m.first == "files" || m.first == "measure" || m.first == "dir" ||
-                m.first == "recyclebin" || m.first == "hibernate")
-        << m.first;
-  EXPECT_EQ(modes["recyclebin"], 1);
-  EXPECT_EQ(modes["hibernate"], 1);
-  EXPECT_EQ(Item(cats(), "recycle-bin").mode, "recyclebin");
-  EXPECT_EQ(Item(cats(), "hibernate").mode, "hibernate");
+    EXPECT_LT(static_cast<size_t>(m.first), static_cast<size_t>(ItemMode::Count));
+  EXPECT_EQ(modes[ItemMode::RecycleBin], 1);
+  EXPECT_EQ(modes[ItemMode::Hibernate], 1);
+  EXPECT_EQ(Item(cats(), "recycle-bin").mode, ItemMode::RecycleBin);
+  EXPECT_EQ(Item(cats(), "hibernate").mode, ItemMode::Hibernate);
 }
 
 TEST_F(Catalogue, SpecialItemsHaveNoTargetsAndAllOthersHaveSome) {
   for (const RuleItem* it : items()) {
-    if (it->mode == "recyclebin" || it->mode == "hibernate")
+    if (it->mode == ItemMode::RecycleBin || it->mode == ItemMode::Hibernate)
       EXPECT_TRUE(it->targets.empty()) << it->id;
     else
       EXPECT_FALSE(it->targets.empty()) << it->id;
@@ -596,7 +636,7 @@ TEST_F(Catalogue, SystemPermissionExactlyInsideSystemDirectoriesAndForThePageFil
       if (t.path == pagefile) {
         ++pagefileTargets;
         EXPECT_EQ(it->id, "pagefile");
-        EXPECT_EQ(it->mode, "measure");  // allowed, but never deleted
+        EXPECT_EQ(it->mode, ItemMode::Measure);  // allowed, but never deleted
         EXPECT_TRUE(t.allowSystem);
         EXPECT_FALSE(IsSystemArea(t.path));
         continue;

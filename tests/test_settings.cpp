@@ -26,10 +26,11 @@ std::vector<Category> Catalogue() {
   Category c;
   c.id = "c";
   c.name = "c";
-  c.items = {
-      MkItem("a", "a", "low", "files", true, ""), MkItem("b", "b", "low", "files", false, ""),
-      MkItem("c", "c", "low", "files", true, ""), MkItem("m", "m", "low", "measure", false, ""),
-      MkItem("u", "u", "medium", "files", false, "")};
+  c.items = {MkItem("a", "a", Risk::Low, ItemMode::Files, true, ""),
+             MkItem("b", "b", Risk::Low, ItemMode::Files, false, ""),
+             MkItem("c", "c", Risk::Low, ItemMode::Files, true, ""),
+             MkItem("m", "m", Risk::Low, ItemMode::Measure, false, ""),
+             MkItem("u", "u", Risk::Medium, ItemMode::Files, false, "")};
   c.items.back().userFiles = true;  // the user's own files: never cleaned unattended
   return {c};
 }

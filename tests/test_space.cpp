@@ -319,7 +319,7 @@ TEST_F(Space, TheMapSharesTheEnginesOneTaskAndItsProgress) {
   ASSERT_TRUE(PlantFile(At(L"m\\x.mp4"), 4096));
   ASSERT_TRUE(WaitTask(60000));
   // A scan held inside its walk: the map is refused, the scan's phase stays.
-  RuleItem item = MkItem("held", "held", "low", "files", true, "");
+  RuleItem item = MkItem("held", "held", Risk::Low, ItemMode::Files, true, "");
   item.targets.push_back(T(At(L"scan").c_str(), true, false));
   Category cat;
   cat.id = "c";

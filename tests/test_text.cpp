@@ -1,7 +1,9 @@
 // The text helpers (the exact escapes, the failure document, the query
-// reader) and the typed accessors of the JSON reader as the API reads bodies
-// with them.
+// reader), the JSON writer every document goes through, and the typed
+// accessors of the JSON reader as the API reads bodies with them.
 #include <gtest/gtest.h>
+
+#include <cstdint>
 
 #include "text/json_doc.h"
 #include "text/text.h"
@@ -66,13 +68,178 @@ TEST(Utf, RoundTripsChineseAndReplacesInvalidBytes) {
 TEST(FailureJson, EscapesTheMessageAndAppendsMoreMembers) {
   EXPECT_EQ(FailureJson("没有选中任何清理项"), "{\"ok\":false,\"message\":\"没有选中任何清理项\"}");
   EXPECT_EQ(FailureJson("a\"b\\c\n"), "{\"ok\":false,\"message\":\"a\\\"b\\\\c\\n\"}");
-  EXPECT_EQ(FailureJson("服务器返回 503", ",\"fallback\":true"),
+  EXPECT_EQ(FailureWriter("服务器返回 503").Key("fallback").Bool(true).EndObject().Take(),
             "{\"ok\":false,\"message\":\"服务器返回 503\",\"fallback\":true}");
+  // The success document, alone or with more members.
+  EXPECT_EQ(OkJson(), "{\"ok\":true}");
+  EXPECT_EQ(OkWriter().Key("started").Bool(true).EndObject().Take(),
+            "{\"ok\":true,\"started\":true}");
   JsonValue doc;
   ASSERT_TRUE(ParseJson(FailureJson(std::string("x\x01\"", 3)), &doc));
   std::string message;
   EXPECT_EQ(JsonStringMember(doc, "message", &message), JsonField::Found);
   EXPECT_EQ(message, std::string("x\x01\"", 3));
+}
+
+// Every way the writer can be driven, each with the exact text it must
+// give: the documents' keys stay in the order they were written, commas
+// stand only between values, containers nest and may be empty.
+TEST(JsonWriter, WritesExactlyWhatItWasToldInOrder) {
+  struct Case {
+    const char* label;
+    std::string (*build)();
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"empty object", [] { return JsonWriter().BeginObject().EndObject().Take(); }, "{}"},
+      {"empty array", [] { return JsonWriter().BeginArray().EndArray().Take(); }, "[]"},
+      {"keys in call order, not sorted",
+       [] {
+         return JsonWriter()
+             .BeginObject()
+             .Key("z")
+             .Num(1)
+             .Key("a")
+             .Bool(false)
+             .Key("m")
+             .Str("x")
+             .EndObject()
+             .Take();
+       },
+       "{\"z\":1,\"a\":false,\"m\":\"x\"}"},
+      {"empty containers as members and items",
+       [] {
+         return JsonWriter()
+             .BeginObject()
+             .Key("a")
+             .BeginArray()
+             .EndArray()
+             .Key("o")
+             .BeginObject()
+             .EndObject()
+             .Key("l")
+             .BeginArray()
+             .BeginObject()
+             .EndObject()
+             .BeginArray()
+             .EndArray()
+             .EndArray()
+             .Key("n")
+             .Null()
+             .EndObject()
+             .Take();
+       },
+       "{\"a\":[],\"o\":{},\"l\":[{},[]],\"n\":null}"},
+      {"nesting: a member after a closed container gets its comma",
+       [] {
+         return JsonWriter()
+             .BeginObject()
+             .Key("ok")
+             .Bool(true)
+             .Key("items")
+             .BeginArray()
+             .BeginObject()
+             .Key("id")
+             .Str("a")
+             .Key("sub")
+             .BeginObject()
+             .Key("k")
+             .Num(0)
+             .EndObject()
+             .EndObject()
+             .BeginObject()
+             .Key("id")
+             .Str("b")
+             .EndObject()
+             .EndArray()
+             .Key("total")
+             .Num(2)
+             .EndObject()
+             .Take();
+       },
+       "{\"ok\":true,\"items\":[{\"id\":\"a\",\"sub\":{\"k\":0}},{\"id\":\"b\"}],"
+       "\"total\":2}"},
+      {"numbers: the extremes of both kinds",
+       [] {
+         return JsonWriter()
+             .BeginArray()
+             .Num(0)
+             .Num(18446744073709551615ULL)
+             .Int(-1)
+             .Int(INT64_MIN)
+             .Int(INT64_MAX)
+             .Int(0)
+             .EndArray()
+             .Take();
+       },
+       "[0,18446744073709551615,-1,-9223372036854775808,9223372036854775807,0]"},
+      {"strings and keys escaped as JEsc escapes",
+       [] {
+         return JsonWriter()
+             .BeginObject()
+             .Key(std::string("k\"\n", 3))
+             .Str(std::string("a\"\\\n\r\t\x01\x1f") + '\0' + "/\x7f临时")
+             .EndObject()
+             .Take();
+       },
+       "{\"k\\\"\\n\":\"a\\\"\\\\\\n\\r\\t\\u0001\\u001f\\u0000/\x7f临时\"}"},
+      {"an array of strings, empty or not",
+       [] {
+         return JsonWriter()
+             .BeginObject()
+             .Key("none")
+             .Strings({})
+             .Key("two")
+             .Strings({"a\"", ""})
+             .EndObject()
+             .Take();
+       },
+       "{\"none\":[],\"two\":[\"a\\\"\",\"\"]}"},
+      {"a document built elsewhere as a member and an item",
+       [] {
+         return JsonWriter()
+             .BeginObject()
+             .Key("drive")
+             .Raw("{\"ok\":false}")
+             .Key("list")
+             .BeginArray()
+             .Raw("1")
+             .Raw("[]")
+             .EndArray()
+             .EndObject()
+             .Take();
+       },
+       "{\"drive\":{\"ok\":false},\"list\":[1,[]]}"},
+      {"a string alone", [] { return JsonWriter().Str("x").Take(); }, "\"x\""},
+      {"a number alone", [] { return JsonWriter().Num(7).Take(); }, "7"},
+  };
+  for (const Case& c : cases) {
+    std::string text = c.build();
+    EXPECT_EQ(text, c.expected) << c.label;
+    // Whatever the writer gives reads back as JSON.
+    JsonValue doc;
+    EXPECT_TRUE(ParseJson(text, &doc)) << c.label;
+  }
+}
+
+TEST(JsonWriter, ReadsBackEveryByteOfAStringAndStartsAfreshAfterTake) {
+  std::string all;
+  for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
+  // Only valid UTF-8 reads back, so the bytes from 0x80 are left to JEsc's
+  // test above, which pins them as copied.
+  std::string ascii = all.substr(0, 128);
+  JsonWriter w;
+  w.BeginObject().Key("s").Str(ascii).EndObject();
+  EXPECT_EQ(w.Text(), "{\"s\":\"" + JEsc(ascii) + "\"}");
+  JsonValue doc;
+  ASSERT_TRUE(ParseJson(w.Take(), &doc));
+  std::string back;
+  EXPECT_EQ(JsonStringMember(doc, "s", &back), JsonField::Found);
+  EXPECT_EQ(back, ascii);
+  EXPECT_EQ(JEsc(all).substr(JEsc(ascii).size()), all.substr(128));
+  // Taken, the writer is empty and writes a new document without a comma.
+  EXPECT_EQ(w.Text(), "");
+  EXPECT_EQ(w.BeginArray().Num(1).EndArray().Take(), "[1]");
 }
 
 // How a body reads: "refused" when it is not one object or the member has

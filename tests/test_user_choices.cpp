@@ -39,8 +39,8 @@ Target Tg(const std::wstring& path, std::vector<std::wstring> include = {}) {
   return t;
 }
 
-RuleItem Item(const char* id, const char* mode, std::vector<Target> targets) {
-  RuleItem item = MkItem(id, id, "low", mode, true, "");
+RuleItem Item(const char* id, ItemMode mode, std::vector<Target> targets) {
+  RuleItem item = MkItem(id, id, Risk::Low, mode, true, "");
   item.targets = std::move(targets);
   return item;
 }
@@ -105,7 +105,7 @@ TEST_F(Choices, SkippedFilesAreNeitherCountedNorDeletedButStillListed) {
   ASSERT_TRUE(PlantFile(At(L"t\\sub\\c.log"), 4));
   ASSERT_TRUE(PlantFile(At(L"t\\sub\\d.log"), 8));
   ASSERT_TRUE(PlantFile(At(L"single.log"), 16));
-  RuleItem item = Item("i", "files", {Tg(At(L"t"), {L"*.log"}), Tg(At(L"single.log"))});
+  RuleItem item = Item("i", ItemMode::Files, {Tg(At(L"t"), {L"*.log"}), Tg(At(L"single.log"))});
   TaskOptions opt;
   // Compared without regard to case, as Windows names are.
   opt.skip = {tov::LowerAscii(At(L"T\\B.LOG")), tov::LowerAscii(At(L"t\\sub\\c.log")),
@@ -137,7 +137,7 @@ TEST_F(Choices, ASkippedFileKeepsADirItemsFolderAndItsParents) {
   ASSERT_TRUE(PlantFile(At(L"d\\a.bin"), 1));
   ASSERT_TRUE(PlantFile(At(L"d\\keep\\k.bin"), 2));
   ASSERT_TRUE(PlantFile(At(L"d\\gone\\g.bin"), 4));
-  RuleItem item = Item("d", "dir", {Tg(At(L"d"))});
+  RuleItem item = Item("d", ItemMode::Dir, {Tg(At(L"d"))});
   TaskOptions opt;
   opt.skip = {tov::LowerAscii(At(L"d\\keep\\k.bin"))};
   Listing before = ListTree(Root());
@@ -159,7 +159,7 @@ TEST_F(Choices, AgeFilterTakesAFileExactlyNDaysOldAndLeavesOneASecondYounger) {
   ASSERT_TRUE(PlantFile(At(L"t\\older.log"), 4, false, cutoff - 30 * kFileTimeDay));
   ASSERT_TRUE(PlantFile(At(L"t\\sub\\new.log"), 8, false, kNow));
   ASSERT_TRUE(PlantFile(At(L"one.log"), 16, false, cutoff + kSecond));
-  RuleItem item = Item("i", "files", {Tg(At(L"t"), {L"*.log"}), Tg(At(L"one.log"))});
+  RuleItem item = Item("i", ItemMode::Files, {Tg(At(L"t"), {L"*.log"}), Tg(At(L"one.log"))});
   TaskOptions opt;
   opt.cutoff = cutoff;
 
@@ -187,9 +187,9 @@ TEST_F(Choices, AgeFilterLeavesDirAndMeasureItemsWhole) {
   ASSERT_TRUE(PlantFile(At(L"m\\new.bin"), 4, false, kNow));
   TaskOptions opt;
   opt.cutoff = cutoff;
-  RuleItem measure = Item("m", "measure", {Tg(At(L"m"))});
+  RuleItem measure = Item("m", ItemMode::Measure, {Tg(At(L"m"))});
   EXPECT_EQ(Scan(measure, opt).bytes, 4u);
-  RuleItem dir = Item("d", "dir", {Tg(At(L"d"))});
+  RuleItem dir = Item("d", ItemMode::Dir, {Tg(At(L"d"))});
   EXPECT_EQ(Scan(dir, opt).bytes, 3u);
   Listing before = ListTree(Root());
   EXPECT_EQ(Clean(dir, true, opt).bytes, 3u);
@@ -213,7 +213,7 @@ TEST_F(Choices, AProtectedFolderAndFileAreLeftOutOfScanDetailsDryRunAndClean) {
   ASSERT_TRUE(PlantFile(At(L"t\\keepsake.log"), 8));  // a name that only begins alike
   ASSERT_TRUE(PlantFile(At(L"t\\mine.log"), 16));
   ASSERT_TRUE(PlantFile(At(L"t\\sub\\e.log"), 32));
-  RuleItem item = Item("i", "files", {Tg(At(L"t"), {L"*.log"})});
+  RuleItem item = Item("i", ItemMode::Files, {Tg(At(L"t"), {L"*.log"})});
   TaskOptions opt;
   opt.protect = {At(L"T\\KEEP\\"), At(L"t\\Mine.log")};
 
@@ -249,9 +249,9 @@ TEST_F(Choices, AProtectedTargetIsRefusedWholeAndAProtectedFolderKeepsADirItem) 
   TaskOptions opt;
   opt.protect = {Root() + L"\\t", At(L"d\\kept"), At(L"d\\kept.txt")};
 
-  RuleItem files = Item("f", "files", {Tg(At(L"t"))});
+  RuleItem files = Item("f", ItemMode::Files, {Tg(At(L"t"))});
   EXPECT_EQ(Scan(files, opt).files, 0u);
-  RuleItem dir = Item("d", "dir", {Tg(At(L"d"))});
+  RuleItem dir = Item("d", ItemMode::Dir, {Tg(At(L"d"))});
   EXPECT_EQ(Scan(dir, opt).bytes, 2u);
 
   Listing before = ListTree(Root());
@@ -330,7 +330,8 @@ TEST_F(Choices, TheRecordsLinesAreExactlyTheDeletedSetAndTheRefusals) {
   ASSERT_TRUE(PlantFile(At(L"d\\y\\z.bin"), 32));
   Category c;
   c.id = "c";
-  c.items = {Item("f", "files", {Tg(At(L"t"), {L"*.log"})}), Item("d", "dir", {Tg(At(L"d"))})};
+  c.items = {Item("f", ItemMode::Files, {Tg(At(L"t"), {L"*.log"})}),
+             Item("d", ItemMode::Dir, {Tg(At(L"d"))})};
   TaskOptions opt;
   opt.protect = {At(L"t\\keep")};
   opt.skip = {tov::LowerAscii(At(L"t\\skip.log"))};
@@ -437,7 +438,7 @@ TEST_F(Choices, ACleanWhoseRecordCannotBeBegunDeletesNothing) {
   // A file where the record's folder should be.
   std::wstring notAFolder = At(L"history");
   ASSERT_TRUE(PlantFile(notAFolder, 1));
-  RuleItem item = Item("f", "files", {Tg(At(L"t"))});
+  RuleItem item = Item("f", ItemMode::Files, {Tg(At(L"t"))});
   Listing before = ListTree(Root());
   TaskOptions opt;
   RecordCleanIn(notAFolder, &opt, {"f"});
@@ -461,7 +462,7 @@ TEST_F(Choices, ARecordThatCanNoLongerBeWrittenStopsTheCleanAtOnce) {
     ASSERT_TRUE(PlantFile(At(L"t\\f" + std::to_wstring(i) + L".log"), 1));
   std::wstring history = At(L"history");
   ASSERT_TRUE(MakeDir(history));
-  RuleItem item = Item("f", "files", {Tg(At(L"t"))});
+  RuleItem item = Item("f", ItemMode::Files, {Tg(At(L"t"))});
   Listing before = ListTree(Root());
   TaskOptions opt;
   RecordCleanIn(history, &opt, {"f"});

@@ -18,24 +18,41 @@ using namespace tov;
 using namespace testsupport;
 namespace fs = std::filesystem;
 
-// Calls of the application hook: a refused request must not reach it.
-std::atomic<int> g_hookCalls{0};
+// Calls of this test's endpoints: a refused request must not reach them.
+std::atomic<int> g_routeCalls{0};
 
-// This test's application hook: echoes the body, reports what it was given.
-bool TovHandleApi(const std::string& path, const std::string& target, const std::string& body,
-                  std::string& outBody, std::string& outType) {
-  g_hookCalls.fetch_add(1);
-  if (path == "/api/echo") {
-    outBody = body;
-    return true;
-  }
-  if (path == "/api/args") {
-    outBody = path + "|" + target + "|" + outType;
-    outType = "text/plain; charset=utf-8";
-    return true;
-  }
-  return false;
-}
+// The exit-like endpoint's order: its after-answer step waits for the
+// client to hold the whole answer, and says whether it did.
+std::atomic<bool> g_clientHasAnswer{false};
+std::atomic<int> g_afterAnswerRuns{0};
+std::atomic<bool> g_afterAnswerSawAnswer{false};
+
+// This test's endpoints, handed to the server as the program's entry hands
+// it the API's: /api/echo answers the body, /api/args the target and the
+// body, /api/after answers and then runs its after-answer step.
+const ApiRoute kTestRoutes[] = {
+    {"/api/echo",
+     [](const ApiCall& c) {
+       g_routeCalls.fetch_add(1);
+       return c.body;
+     }},
+    {"/api/args",
+     [](const ApiCall& c) {
+       g_routeCalls.fetch_add(1);
+       return c.target + "|" + c.body;
+     }},
+    {"/api/after",
+     [](const ApiCall&) {
+       g_routeCalls.fetch_add(1);
+       return std::string("{\"ok\":true}");
+     },
+     [] {
+       for (int i = 0; i < 500 && !g_clientHasAnswer.load(); ++i)
+         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+       g_afterAnswerSawAnswer = g_clientHasAnswer.load();
+       g_afterAnswerRuns.fetch_add(1);
+     }},
+};
 
 namespace {
 
@@ -79,7 +96,7 @@ class WebShell : public ::testing::Test {
     g_strWebRoot = (root_ / "www").u8string();
     g_strAccessToken = kSecret;
     server_ = new LoopServer;
-    StartLoopServer(server_);
+    StartLoopServer(server_, RoutesOf(kTestRoutes));
   }
   static void TearDownTestSuite() {
     StopLoopServer(server_);
@@ -153,7 +170,7 @@ TEST_F(WebShell, ErrorPageEscapesTheName) {
   EXPECT_EQ(r.body.find("<img"), std::string::npos);
 }
 
-TEST_F(WebShell, ApiPathsGoToTheHookOrTheJson404) {
+TEST_F(WebShell, ApiPathsGoToTheirRowOrTheJson404) {
   Response r = Ask(Get("/api/nothing"));
   const std::string json404 = "{\"code\":404,\"message\":\"no such api\"}";
   EXPECT_EQ(json404.size(), 36u);
@@ -163,13 +180,46 @@ TEST_F(WebShell, ApiPathsGoToTheHookOrTheJson404) {
   Response noSlash = Ask(Get("/api"));
   EXPECT_EQ(noSlash.statusLine, "HTTP/1.1 404 Not Found");
   EXPECT_EQ(noSlash.body, ErrorPage("/api"));
-  // The hook gets path, whole target and the JSON type preset empty.
+  // A row gets the whole target and the body, and answers JSON.
   Response args = Ask(Get("/api/args?a=1&b=2"));
-  EXPECT_EQ(args.head, Head(200, "OK", "text/plain; charset=utf-8", args.body.size()));
-  EXPECT_EQ(args.body, "/api/args|/api/args?a=1&b=2|");
+  EXPECT_EQ(args.head, Head(200, "OK", "application/json; charset=utf-8", args.body.size()));
+  EXPECT_EQ(args.body, "/api/args?a=1&b=2|");
   Response echo = Ask("POST /api/echo HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}");
   EXPECT_EQ(echo.head, Head(200, "OK", "application/json; charset=utf-8", 2));
   EXPECT_EQ(echo.body, "{}");
+}
+
+TEST_F(WebShell, ARowsAfterAnswerStepRunsOnceItsAnswerIsSent) {
+  // As the exit endpoint, which must answer before it ends the program: the
+  // client reads the whole answer while the connection is still open.
+  g_clientHasAnswer = false;
+  const int runsBefore = g_afterAnswerRuns.load();
+  Socket c = SockTcp();
+  ASSERT_NE(c, kBadSocket);
+  ASSERT_TRUE(SockConnectLoopback(c, server_->port));
+  SockSetTimeouts(c, 10000);
+  const std::string request = WithToken(Get("/api/after"));
+  ASSERT_EQ(SockSend(c, request.data(), static_cast<int>(request.size())),
+            static_cast<int>(request.size()));
+  const std::string expected =
+      Head(200, "OK", "application/json; charset=utf-8", 11) + "\r\n\r\n{\"ok\":true}";
+  std::string got;
+  char buf[4096];
+  while (got.size() < expected.size()) {
+    int n = SockRecv(c, buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(got, expected);
+  g_clientHasAnswer = true;
+  while (SockRecv(c, buf, sizeof buf) > 0) {
+  }
+  SockClose(c);
+  EXPECT_EQ(g_afterAnswerRuns.load(), runsBefore + 1);
+  EXPECT_TRUE(g_afterAnswerSawAnswer.load()) << "the step ran before the answer was sent";
+  // Other rows have no such step.
+  Ask(Get("/api/echo"));
+  EXPECT_EQ(g_afterAnswerRuns.load(), runsBefore + 1);
 }
 
 TEST_F(WebShell, RequestLineWithoutTwoSpacesIsAMissingStaticFile) {
@@ -336,25 +386,25 @@ Trickled TrickleBody(int port, const std::string& head, int pauseMs, int maxByte
 TEST_F(WebShell, ABodyIsNeverReadBeforeTheTokenIsChecked) {
   // Without the secret the refusal comes right after the head, while the
   // client still has nearly all of its body to trickle.
-  int before = g_hookCalls.load();
+  int before = g_routeCalls.load();
   Trickled t = TrickleBody(server_->port,
                            "POST /api/echo HTTP/1.1\r\nContent-Length: 100000\r\n\r\n", 400, 100);
   EXPECT_TRUE(t.closed);
   EXPECT_EQ(Split(t.answer).statusLine, "HTTP/1.1 403 Forbidden");
   EXPECT_LT(t.sent, 10) << "the body was read before the refusal";
-  EXPECT_EQ(g_hookCalls.load(), before);
+  EXPECT_EQ(g_routeCalls.load(), before);
 }
 
 TEST_F(WebShell, ABodyTrickledSlowlyIsDroppedAtTheRequestsDeadline) {
   // With the secret, a body of one byte every 400 ms never trips the
   // receive time-out; the request's one deadline ends it without an answer.
-  int before = g_hookCalls.load();
+  int before = g_routeCalls.load();
   Trickled t = TrickleBody(server_->port,
                            WithToken("POST /api/echo HTTP/1.1\r\nContent-Length: 100000\r\n\r\n"),
                            400, static_cast<int>(2 * kRequestDeadlineMs / 400));
   EXPECT_TRUE(t.closed) << "still open after " << t.sent << " bytes";
   EXPECT_FALSE(t.answered) << t.answer;
-  EXPECT_EQ(g_hookCalls.load(), before);
+  EXPECT_EQ(g_routeCalls.load(), before);
 }
 
 TEST_F(WebShell, StaticFilesFromTheFolder) {
@@ -523,7 +573,7 @@ TEST_F(WebShell, EveryApiPathButTheEnvironmentNeedsTheToken) {
   const char* paths[] = {"/api/echo",       "/api/args",          "/api/nothing",
                          "/api/Env",        "/api/env/",          "/api/envx",
                          "/api/shell/exit", "/api/shell/elevate", "/api/"};
-  const int callsBefore = g_hookCalls.load();
+  const int callsBefore = g_routeCalls.load();
   for (const Case& c : cases) {
     for (const char* path : paths) {
       for (const char* method : {"GET", "POST"}) {
@@ -535,10 +585,10 @@ TEST_F(WebShell, EveryApiPathButTheEnvironmentNeedsTheToken) {
       }
     }
   }
-  EXPECT_EQ(g_hookCalls.load(), callsBefore) << "a refused request reached the application";
+  EXPECT_EQ(g_routeCalls.load(), callsBefore) << "a refused request reached the application";
   // The server keeps answering, and with the token the same requests pass.
   EXPECT_EQ(Ask("POST /api/echo HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}").body, "{}");
-  EXPECT_EQ(g_hookCalls.load(), callsBefore + 1);
+  EXPECT_EQ(g_routeCalls.load(), callsBefore + 1);
 }
 
 TEST_F(WebShell, TheRightTokenPassesInAnyHeaderSpelling) {
@@ -551,7 +601,7 @@ TEST_F(WebShell, TheRightTokenPassesInAnyHeaderSpelling) {
     }
   }
   Response args = Ask(Get("/api/args?id=3"));
-  EXPECT_EQ(args.body, "/api/args|/api/args?id=3|");
+  EXPECT_EQ(args.body, "/api/args?id=3|");
 }
 
 TEST_F(WebShell, TheEnvironmentAndStaticFilesStayOpen) {

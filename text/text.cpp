@@ -4,50 +4,15 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
+#include "text/json_writer.h"
 
 namespace tov {
 
 std::string JEsc(const std::string& s) {
   std::string out;
   out.reserve(s.size() + 8);
-  for (char ch : s) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out.push_back(ch);
-        }
-    }
-  }
+  AppendJsonEscaped(&out, s.data(), s.size());
   return out;
-}
-
-std::string JStrings(const std::vector<std::string>& list) {
-  std::string o = "[";
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (i) o += ",";
-    o += "\"" + JEsc(list[i]) + "\"";
-  }
-  return o + "]";
 }
 
 std::string MarkupEscape(const std::string& s) {
@@ -83,12 +48,24 @@ std::string Num(uint64_t v) {
   return buf;
 }
 
-std::string Bool(bool b) {
-  return b ? "true" : "false";
+JsonWriter FailureWriter(const std::string& message) {
+  JsonWriter w;
+  w.BeginObject().Key("ok").Bool(false).Key("message").Str(message);
+  return w;
 }
 
-std::string FailureJson(const std::string& message, const std::string& moreMembers) {
-  return "{\"ok\":false,\"message\":\"" + JEsc(message) + "\"" + moreMembers + "}";
+std::string FailureJson(const std::string& message) {
+  return FailureWriter(message).EndObject().Take();
+}
+
+JsonWriter OkWriter() {
+  JsonWriter w;
+  w.BeginObject().Key("ok").Bool(true);
+  return w;
+}
+
+std::string OkJson() {
+  return OkWriter().EndObject().Take();
 }
 
 std::string QueryOf(const std::string& target, const std::string& key) {

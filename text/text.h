@@ -1,12 +1,14 @@
 // Text helpers every module uses: the JSON string escaper, the number
-// formatter, the failure document, the query-string reader and the
-// UTF-8/wide converters. JSON is read by json_doc.h alone. None keeps state
-// and none throws.
+// formatter, the success and failure documents, the query-string reader and
+// the UTF-8/wide converters. JSON is read by json_doc.h alone and written
+// by json_writer.h alone. None keeps state and none throws.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "text/json_writer.h"
 
 namespace tov {
 
@@ -15,10 +17,6 @@ namespace tov {
 // everything else (including / and non-ASCII bytes) is copied.
 std::string JEsc(const std::string& s);
 
-// A list of texts as a JSON array of strings: ["a","b"], escaped, no white
-// space.
-std::string JStrings(const std::vector<std::string>& list);
-
 // Escapes a text for HTML and XML, in element text and in attribute values
 // quoted either way: & < > " ' become entities, everything else is copied.
 std::string MarkupEscape(const std::string& s);
@@ -26,14 +24,17 @@ std::string MarkupEscape(const std::string& s);
 // Plain decimal text of an unsigned 64-bit value.
 std::string Num(uint64_t v);
 
-// The JSON literal of a flag: "true" or "false".
-std::string Bool(bool b);
-
 // The failure document {"ok":false,"message":"..."} with the message
 // escaped; every answer that refuses or fails is this one, or this one with
-// more members after the message (moreMembers: JSON text that starts with a
-// comma, e.g. ",\"fallback\":true").
-std::string FailureJson(const std::string& message, const std::string& moreMembers = "");
+// more members after the message: FailureWriter's, whose object is left
+// open for them (FailureWriter(m).Key("fallback").Bool(true).EndObject()).
+std::string FailureJson(const std::string& message);
+JsonWriter FailureWriter(const std::string& message);
+
+// The plain success document {"ok":true}; OkWriter's object is left open
+// for more members.
+std::string OkJson();
+JsonWriter OkWriter();
 
 // The value of key= in the query of a request target, + and %XX decoded.
 // The match is plain text and not anchored: "id" also matches in "xid=".

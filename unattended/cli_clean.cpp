@@ -91,7 +91,7 @@ bool ResolveIds(const std::vector<Category>& cats, const UnattendedCommand& cmd,
   }
   for (const Category& c : cats)
     for (const RuleItem& item : c.items) {
-      if (item.mode == "measure") continue;
+      if (item.mode == ItemMode::Measure) continue;
       if (cmd.useDefault && !AutoCleanable(item)) continue;
       if (asked.count(item.id)) ids->push_back(item.id);
     }
@@ -199,12 +199,11 @@ bool CleanThere(int port, const std::vector<std::string>& ids, const UnattendedC
     *error = std::string(kErrPrefix) + "已有实例在运行，但读不到它的访问令牌，无法交给它清理";
     return false;
   }
-  std::string body = "{\"items\":[";
-  for (size_t i = 0; i < ids.size(); ++i) body += (i ? ",\"" : "\"") + tov::JEsc(ids[i]) + "\"";
-  body += "],\"dryRun\":" + tov::Bool(cmd.dryRun);
+  tov::JsonWriter w;
+  w.BeginObject().Key("items").Strings(ids).Key("dryRun").Bool(cmd.dryRun);
   // The running instance adds its protected paths and files left out.
-  if (AgeOf(cmd) > 0) body += ",\"olderThanDays\":" + std::to_string(AgeOf(cmd));
-  body += "}";
+  if (AgeOf(cmd) > 0) w.Key("olderThanDays").Int(AgeOf(cmd));
+  std::string body = w.EndObject().Take();
   tov::JsonValue started;
   if (!AnswerDoc(Request(port, "POST", "/api/clean", token, body), &started) ||
       !IsTrue(started, "ok") || !IsTrue(started, "started")) {

@@ -168,10 +168,10 @@ int RunScheduleCommand(const std::string& every) {
 
 std::string ScheduleJson() {
   ScheduleState s = ReadSchedule();
-  return "{\"ok\":true,\"every\":\"" + s.every + "\",\"program\":\"" + tov::JEsc(W2U(s.program)) +
-         "\",\"programExists\":" + tov::Bool(s.programExists) +
-         ",\"isThisProgram\":" + tov::Bool(s.isThisProgram) + ",\"start\":\"" + tov::JEsc(s.start) +
-         "\"}";
+  tov::JsonWriter w = tov::OkWriter();
+  w.Key("every").Str(s.every).Key("program").Str(W2U(s.program));
+  w.Key("programExists").Bool(s.programExists).Key("isThisProgram").Bool(s.isThisProgram);
+  return w.Key("start").Str(s.start).EndObject().Take();
 }
 
 std::string SetScheduleJson(const std::string& body) {

@@ -8,8 +8,13 @@
 //   to the executable). C:\a\b lives at <root>/c/a/b: the drive letter is
 //   lowered, backslashes become slashes. A path without a drive letter is
 //   taken as a host path (only reading uses that: the static-file folder).
-//   Anything that changes files refuses paths outside the drives, so this
-//   build can never delete a file of the machine it runs on.
+//   Anything that changes files refuses paths outside the drives, and no
+//   drive path leaves its drive's folder (a ".." element, or "C:x" without a
+//   separator, maps to nothing), so this build can never touch a file of the
+//   machine it runs on.
+// - Names. A host name is kept byte for byte: bytes that are not UTF-8 are
+//   code units of their own in the wide form (stand_in.h), so a name read
+//   from a listing names that entry and no other.
 // - Environment. SystemDrive, SystemRoot, windir, ProgramFiles,
 //   ProgramFiles(x86), ProgramW6432, ProgramData, ALLUSERSPROFILE,
 //   USERPROFILE, APPDATA, LOCALAPPDATA, TEMP, TMP, PUBLIC, HOMEDRIVE,
@@ -34,12 +39,15 @@
 // - Shell folders are fixed paths under the profile; the recycle bin is the
 //   folder C:\$Recycle.Bin, each file below it one item; the administrator
 //   test is "effective user is root".
-// - Programs: only "powercfg.exe /hibernate off|on" runs, by its full path in
-//   the system folder; it removes or recreates C:\hiberfil.sys and needs
-//   administrator rights. Scheduled tasks are definitions kept in
-//   <root>/tasks.
+// - Programs: only "powercfg.exe /hibernate off|on" runs (programs_posix.cpp).
+//   Scheduled tasks are definitions kept in <root>/tasks (tasks_posix.cpp).
 // What it does not: letter case stays significant in file names, there are no
 // ACLs, no other drive than those present as folders under the root.
+//
+// The stand-in's files follow the Windows backend's: this one (drives, text,
+// processes, environment, files, the walk by handle, stored state, sockets),
+// tasks_posix.cpp, programs_posix.cpp, space_posix.cpp, desktop_posix.cpp and
+// https_posix.cpp; what they share is declared in stand_in.h.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -96,31 +104,37 @@ const bool g_threadStacksSet = [] {
   return ok;
 }();
 
-// Host path of the stand-in's root folder, computed once.
-const std::string& RootDir() {
-  static const std::string root = [] {
-    const char* env = getenv("TAMSEL_ROOT");
-    if (env && *env) return std::string(env);
-    std::string exe = WideToUtf8(ModuleFileName());
-    size_t slash = exe.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) + "/winroot";
-  }();
-  return root;
+// Whether a host path climbs at some element: "..", which the kernel would
+// resolve to the folder above.
+bool Climbs(const std::string& s) {
+  for (size_t at = 0; at <= s.size();) {
+    size_t end = s.find('/', at);
+    if (end == std::string::npos) end = s.size();
+    if (end - at == 2 && s[at] == '.' && s[at + 1] == '.') return true;
+    at = end + 1;
+  }
+  return false;
 }
 
-// Maps a path to the host. Returns false for a path without a drive letter
-// when onlyDrives is set.
+// Maps a path to the host, its names byte for byte (EncodeHostName). A
+// drive path (also in its \\?\ form) stays inside its drive's folder:
+// false when it climbs ("..") or goes on from the drive letter without a
+// separator ("C:x" would be <root>/cx, beside the drive). Also false for a
+// path without a drive letter when onlyDrives is set, and for a text no host
+// name is written as.
 bool MapPath(const std::wstring& path, bool onlyDrives, std::string* host) {
-  std::string s = WideToUtf8(path);
-  for (char& c : s)
-    if (c == '\\') c = '/';
+  host->clear();
+  std::string s;
+  if (!EncodeHostName(path, &s)) return false;
+  // \\?\C:\a is C:\a taken as written, as Windows takes it.
+  if (s.compare(0, 4, "//?/") == 0 && IsDrivePath(s.substr(4))) s.erase(0, 4);
   if (!IsDrivePath(s)) {
     if (onlyDrives) return false;
     *host = s;
     return true;
   }
+  if ((s.size() > 2 && s[2] != '/') || Climbs(s)) return false;
   const std::string& root = RootDir();
-  host->clear();
   host->reserve(root.size() + s.size());
   *host += root;
   *host += '/';
@@ -216,6 +230,148 @@ std::string UserName() {
   return u && *u ? u : "user";
 }
 
+// The names in the open directory dir but "." and "..", read through a
+// descriptor of its own; false when it cannot be read.
+bool NamesIn(int dir, std::vector<std::string>* names) {
+  int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* d = fd < 0 ? nullptr : fdopendir(fd);
+  if (!d) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  while (struct dirent* e = readdir(d)) {
+    const char* n = e->d_name;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    names->push_back(n);
+  }
+  closedir(d);
+  return true;
+}
+
+// Removes everything below the open directory dir; true when all of it
+// went. Every name is removed relative to the descriptor of the folder that
+// was opened, and a folder is entered only through OpenDirBelow: a link,
+// also one swapped in for a folder after it was looked at, is removed
+// itself and never followed, so nothing outside dir can go.
+bool RemoveTreeContent(int dir) {
+  std::vector<std::string> names;
+  if (!NamesIn(dir, &names)) return false;
+  bool ok = true;
+  for (const std::string& name : names) {
+    struct stat st;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISDIR(st.st_mode)) {
+      ok = unlinkat(dir, name.c_str(), 0) == 0 && ok;
+      continue;
+    }
+    FsFault fault = FsFault::None;
+    int sub = OpenDirBelow(dir, name.c_str(), &fault);
+    if (sub < 0) {
+      // A link now (unlinkat never follows one), or a mount point, which
+      // stays.
+      ok = fault == FsFault::Link && unlinkat(dir, name.c_str(), 0) == 0 && ok;
+      continue;
+    }
+    ok = RemoveTreeContent(sub) && ok;
+    close(sub);
+    ok = unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0 && ok;
+  }
+  return ok;
+}
+
+// Counts the files below the open directory dir and their bytes, entering
+// folders the way RemoveTreeContent does; a link is one item of its own.
+void CountTree(int dir, uint64_t* items, uint64_t* bytes) {
+  std::vector<std::string> names;
+  if (!NamesIn(dir, &names)) return;
+  for (const std::string& name : names) {
+    struct stat st;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      FsFault fault = FsFault::None;
+      int sub = OpenDirBelow(dir, name.c_str(), &fault);
+      if (sub < 0) continue;
+      CountTree(sub, items, bytes);
+      close(sub);
+    } else {
+      ++*items;
+      *bytes += static_cast<uint64_t>(st.st_size);
+    }
+  }
+}
+
+// The bin's folder, opened from the drive's folder element by element,
+// never through a link: kNoDir with *fault (Gone when there is none).
+DirHandle OpenRecycleBin(FsFault* fault) {
+  return OpenWalkDir(L"C:\\$Recycle.Bin", fault);
+}
+
+// ---- The demo drive's free space ----------------------------------------------
+
+// How long one walk's sum of the file sizes stands when nothing was deleted.
+constexpr uint64_t kFreeSpaceCacheMs = 10000;
+
+struct UsedCache {
+  std::mutex lock;
+  std::string host;        // the drive folder summed
+  uint64_t used = 0;       // bytes of its files
+  uint64_t at = 0;         // TickCount64 of the sum
+  uint64_t deletions = 0;  // g_deletions at the sum
+  bool valid = false;
+};
+UsedCache g_used;
+
+// The capacity written beside the drive folder, or 0 when there is none.
+uint64_t CapacityOf(const std::string& driveHost) {
+  std::string file = driveHost;
+  while (file.size() > 1 && file.back() == '/') file.pop_back();
+  FILE* f = fopen((file + ".capacity").c_str(), "rb");
+  if (!f) return 0;
+  unsigned long long cap = 0;
+  if (fscanf(f, "%llu", &cap) != 1) cap = 0;
+  fclose(f);
+  return cap;
+}
+
+uint64_t UsedBytes(const std::string& driveHost) {
+  std::lock_guard<std::mutex> guard(g_used.lock);
+  uint64_t now = TickCount64();
+  uint64_t deletions = g_deletions.load();
+  if (!g_used.valid || g_used.host != driveHost || g_used.deletions != deletions ||
+      now - g_used.at >= kFreeSpaceCacheMs) {
+    uint64_t items = 0, bytes = 0;
+    int fd = open(driveHost.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+      CountTree(fd, &items, &bytes);
+      close(fd);
+    }
+    g_used.host = driveHost;
+    g_used.used = bytes;
+    g_used.at = now;
+    g_used.deletions = deletions;
+    g_used.valid = true;
+  }
+  return g_used.used;
+}
+
+}  // namespace
+
+// ---- Shared with the stand-in's other files (stand_in.h) ------------------------
+
+std::atomic<uint64_t> g_deletions{0};
+
+const std::string& RootDir() {
+  static const std::string root = [] {
+    const char* env = getenv("TAMSEL_ROOT");
+    if (env && *env) return std::string(env);
+    std::string exe;
+    EncodeHostName(ModuleFileName(), &exe);
+    size_t slash = exe.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) + "/winroot";
+  }();
+  return root;
+}
+
 bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
@@ -223,7 +379,6 @@ bool EqualsNoCase(const std::wstring& a, const std::wstring& b) {
   return true;
 }
 
-// The value of a Windows environment variable as the stand-in sees it.
 bool LookupVariable(const std::wstring& name, std::wstring* value) {
   static const std::vector<std::pair<std::wstring, std::wstring>> vars = [] {
     std::wstring user = Utf8ToWide(UserName());
@@ -267,100 +422,6 @@ bool LookupVariable(const std::wstring& name, std::wstring* value) {
   return true;
 }
 
-// Removes everything below a host directory; true when all of it went.
-bool RemoveTreeContent(const std::string& dir) {
-  DIR* d = opendir(dir.c_str());
-  if (!d) return false;
-  bool ok = true;
-  while (struct dirent* e = readdir(d)) {
-    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-    std::string full = dir + "/" + e->d_name;
-    struct stat st;
-    if (lstat(full.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      ok = RemoveTreeContent(full) && ok;
-      ok = rmdir(full.c_str()) == 0 && ok;
-    } else {
-      ok = unlink(full.c_str()) == 0 && ok;
-    }
-  }
-  closedir(d);
-  return ok;
-}
-
-void CountTree(const std::string& dir, uint64_t* items, uint64_t* bytes) {
-  DIR* d = opendir(dir.c_str());
-  if (!d) return;
-  while (struct dirent* e = readdir(d)) {
-    if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
-    struct stat st;
-    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      CountTree(dir + "/" + e->d_name, items, bytes);
-    } else {
-      ++*items;
-      *bytes += static_cast<uint64_t>(st.st_size);
-    }
-  }
-  closedir(d);
-}
-
-std::string RecycleBinDir() {
-  return RootDir() + "/c/$Recycle.Bin";
-}
-
-// ---- The demo drive's free space ----------------------------------------------
-
-// How long one walk's sum of the file sizes stands when nothing was deleted.
-constexpr uint64_t kFreeSpaceCacheMs = 10000;
-
-// Bumped by every deletion of the stand-in, so that the next free-space
-// query walks the drive again.
-std::atomic<uint64_t> g_deletions{0};
-
-struct UsedCache {
-  std::mutex lock;
-  std::string host;        // the drive folder summed
-  uint64_t used = 0;       // bytes of its files
-  uint64_t at = 0;         // TickCount64 of the sum
-  uint64_t deletions = 0;  // g_deletions at the sum
-  bool valid = false;
-};
-UsedCache g_used;
-
-// The capacity written beside the drive folder, or 0 when there is none.
-uint64_t CapacityOf(const std::string& driveHost) {
-  std::string file = driveHost;
-  while (file.size() > 1 && file.back() == '/') file.pop_back();
-  FILE* f = fopen((file + ".capacity").c_str(), "rb");
-  if (!f) return 0;
-  unsigned long long cap = 0;
-  if (fscanf(f, "%llu", &cap) != 1) cap = 0;
-  fclose(f);
-  return cap;
-}
-
-uint64_t UsedBytes(const std::string& driveHost) {
-  std::lock_guard<std::mutex> guard(g_used.lock);
-  uint64_t now = TickCount64();
-  uint64_t deletions = g_deletions.load();
-  if (!g_used.valid || g_used.host != driveHost || g_used.deletions != deletions ||
-      now - g_used.at >= kFreeSpaceCacheMs) {
-    uint64_t items = 0, bytes = 0;
-    CountTree(driveHost, &items, &bytes);
-    g_used.host = driveHost;
-    g_used.used = bytes;
-    g_used.at = now;
-    g_used.deletions = deletions;
-    g_used.valid = true;
-  }
-  return g_used.used;
-}
-
-}  // namespace
-
-// ---- Shared with the stand-in's other files (stand_in.h) ------------------------
-
 uint64_t ToFileTime(const struct timespec& ts) {
   int64_t t =
       (static_cast<int64_t>(ts.tv_sec) + kFileTimeEpochSeconds) * 10000000LL + ts.tv_nsec / 100;
@@ -400,13 +461,36 @@ FsFault FaultOfErrno(int err) {
   }
 }
 
+int OpenDirBelow(int parent, const char* name, FsFault* fault) {
+  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    int err = errno;
+    struct stat st;
+    // A link to a directory fails as ELOOP or ENOTDIR depending on the kernel.
+    if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+      *fault = FsFault::Link;
+    else
+      *fault = FaultOfErrno(err);
+    return -1;
+  }
+  struct stat mine, theirs;
+  if (fstat(fd, &mine) != 0 || fstat(parent, &theirs) != 0 || mine.st_dev != theirs.st_dev) {
+    close(fd);
+    *fault = FsFault::Link;
+    return -1;
+  }
+  return fd;
+}
+
 // ---- Text ---------------------------------------------------------------------
 
 namespace {
 
 // Decodes n bytes of UTF-8 into *out, replacing its content but keeping its
-// capacity: a listing decodes every name into the same buffer.
-void DecodeUtf8(const char* text, size_t n, std::wstring* out) {
+// capacity: a listing decodes every name into the same buffer. Each byte
+// that is not part of a valid sequence becomes U+FFFD, or with hostNames
+// its escape (stand_in.h), as does a backslash.
+void DecodeUtf8(const char* text, size_t n, std::wstring* out, bool hostNames = false) {
   out->clear();
   std::wstring& o = *out;
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
@@ -416,6 +500,11 @@ void DecodeUtf8(const char* text, size_t n, std::wstring* out) {
     uint32_t cp;
     size_t len;
     if (c < 0x80) {
+      if (hostNames && c == '\\') {
+        o.push_back(static_cast<wchar_t>(kHostByteEscape + c));
+        ++i;
+        continue;
+      }
       cp = c, len = 1;
     } else if (c >= 0xC2 && c <= 0xDF) {
       cp = c & 0x1F, len = 2;
@@ -424,7 +513,7 @@ void DecodeUtf8(const char* text, size_t n, std::wstring* out) {
     } else if (c >= 0xF0 && c <= 0xF4) {
       cp = c & 0x07, len = 4;
     } else {
-      o.push_back(kReplacement);
+      o.push_back(hostNames ? static_cast<wchar_t>(kHostByteEscape + c) : kReplacement);
       ++i;
       continue;
     }
@@ -440,7 +529,7 @@ void DecodeUtf8(const char* text, size_t n, std::wstring* out) {
                   (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF))
       valid = false;
     if (!valid) {
-      o.push_back(kReplacement);
+      o.push_back(hostNames ? static_cast<wchar_t>(kHostByteEscape + c) : kReplacement);
       ++i;
       continue;
     }
@@ -456,6 +545,39 @@ std::wstring Utf8ToWide(const std::string& s) {
   out.reserve(s.size());
   DecodeUtf8(s.data(), s.size(), &out);
   return out;
+}
+
+void DecodeHostName(const char* bytes, size_t n, std::wstring* out) {
+  DecodeUtf8(bytes, n, out, true);
+}
+
+bool EncodeHostName(const std::wstring& wide, std::string* bytes) {
+  bytes->clear();
+  bytes->reserve(wide.size());
+  bool escaped = false;
+  for (wchar_t c : wide) {
+    uint32_t cp = static_cast<uint32_t>(c);
+    if (cp == L'\\') {
+      bytes->push_back('/');
+    } else if (cp == kHostByteEscape + '\\' ||
+               (cp >= kHostByteEscape + 0x80 && cp <= kHostByteEscape + 0xFF)) {
+      bytes->push_back(static_cast<char>(cp - kHostByteEscape));
+      escaped = escaped || cp != kHostByteEscape + '\\';
+    } else if (cp == 0 || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
+      return false;  // no name of the host is written so
+    } else {
+      AppendUtf8(cp, bytes);
+    }
+  }
+  if (!escaped) return true;
+  // Escaped bytes that read together as a character spell another name:
+  // the text is one the listing gives only when it reads back the same.
+  std::wstring back;
+  DecodeUtf8(bytes->data(), bytes->size(), &back, true);
+  if (back.size() != wide.size()) return false;
+  for (size_t i = 0; i < back.size(); ++i)
+    if (back[i] != wide[i] && !(back[i] == L'/' && wide[i] == L'\\')) return false;
+  return true;
 }
 
 std::string WideToUtf8(const std::wstring& s) {
@@ -481,7 +603,9 @@ std::wstring ModuleFileName() {
   char buf[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) return std::wstring();
-  return Utf8ToWide(std::string(buf, static_cast<size_t>(n)));
+  std::wstring path;
+  DecodeHostName(buf, static_cast<size_t>(n), &path);
+  return path;
 }
 
 uint64_t TickCount64() {
@@ -505,112 +629,6 @@ bool SystemRandomBytes(void* buf, size_t len) {
 
 bool IsProcessAdmin() {
   return geteuid() == 0;
-}
-
-namespace {
-
-// The stand-in's task store: <root>/tasks/<Folder>/<Task>, each file the
-// XML definition as the program registered it (UTF-16 with its byte-order
-// mark, as Windows keeps them).
-std::string TaskStorePath(const std::wstring& name) {
-  std::string n = WideToUtf8(name);
-  for (char& c : n)
-    if (c == '\\') c = '/';
-  return RootDir() + "/tasks/" + n;
-}
-
-}  // namespace
-
-bool ReadScheduledTaskXml(const std::wstring& name, std::string* xml) {
-  xml->clear();
-  std::string raw;
-  FILE* f = fopen(TaskStorePath(name).c_str(), "rb");
-  if (!f) return false;
-  ReadStreamToEnd(f, &raw);
-  // UTF-16LE after its byte-order mark, as the definition was written.
-  size_t at = raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
-                      static_cast<unsigned char>(raw[1]) == 0xFE
-                  ? 2
-                  : 0;
-  std::wstring text;
-  for (; at + 1 < raw.size(); at += 2) {
-    uint32_t u =
-        static_cast<unsigned char>(raw[at]) | (static_cast<unsigned char>(raw[at + 1]) << 8);
-    if (u >= 0xD800 && u <= 0xDBFF && at + 3 < raw.size()) {
-      uint32_t lo =
-          static_cast<unsigned char>(raw[at + 2]) | (static_cast<unsigned char>(raw[at + 3]) << 8);
-      if (lo >= 0xDC00 && lo <= 0xDFFF) {
-        u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
-        at += 2;
-      }
-    }
-    text.push_back(static_cast<wchar_t>(u));
-  }
-  *xml = WideToUtf8(text);
-  return true;
-}
-
-bool RegisterScheduledTask(const std::wstring& name, const std::string& xml, uint32_t* code) {
-  std::string store = TaskStorePath(name);
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(store).parent_path(), ec);
-  std::wstring text = Utf8ToWide(xml);
-  std::string raw = "\xFF\xFE";
-  auto unit = [&raw](uint32_t u) {
-    raw.push_back(static_cast<char>(u & 0xFF));
-    raw.push_back(static_cast<char>(u >> 8));
-  };
-  for (wchar_t c : text) {
-    uint32_t cp = static_cast<uint32_t>(c);
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      unit(0xD800 + (cp >> 10));
-      unit(0xDC00 + (cp & 0x3FF));
-    } else {
-      unit(cp);
-    }
-  }
-  FILE* f = fopen(store.c_str(), "wb");
-  if (f && WriteStreamAndClose(f, raw)) return true;
-  *code = static_cast<uint32_t>(errno ? errno : EIO);
-  return false;
-}
-
-bool DeleteScheduledTask(const std::wstring& name, uint32_t* code) {
-  if (unlink(TaskStorePath(name).c_str()) == 0 || errno == ENOENT) return true;
-  *code = static_cast<uint32_t>(errno);
-  return false;
-}
-
-bool RunHiddenAndWait(const std::wstring& cmdline, uint32_t, uint32_t* exitCode) {
-  *exitCode = 1;
-  const std::wstring kOff = SystemProgram(L"powercfg.exe") + L" /hibernate off";
-  const std::wstring kOn = SystemProgram(L"powercfg.exe") + L" /hibernate on";
-  if (!EqualsNoCase(cmdline, kOff) && !EqualsNoCase(cmdline, kOn)) return false;
-  if (!IsProcessAdmin()) return true;  // started, refused: exit code 1
-  std::string file = RootDir() + "/c/hiberfil.sys";
-  g_deletions.fetch_add(1);
-  if (EqualsNoCase(cmdline, kOff)) {
-    if (unlink(file.c_str()) == 0 || errno == ENOENT) *exitCode = 0;
-  } else {
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT, 0644);
-    if (fd >= 0) {
-      // A sparse file stands in for memory-sized hibernation data.
-      if (ftruncate(fd, 1LL << 30) == 0) *exitCode = 0;
-      close(fd);
-    }
-  }
-  return true;
-}
-
-void RestrictDllSearch() {}
-
-std::wstring SystemProgram(const std::wstring& exeName, bool inWindowsDir) {
-  std::wstring root;
-  if (!LookupVariable(L"SystemRoot", &root)) root = L"C:\\Windows";
-  std::wstring full = root + (inWindowsDir ? L"\\" : L"\\System32\\") + exeName;
-  if (full.find(L' ') != std::wstring::npos) full = L"\"" + full + L"\"";
-  return full;
 }
 
 bool StartDetachedThread(std::function<void()> fn) {
@@ -722,7 +740,7 @@ bool ListDir(const std::wstring& dir, const std::function<bool(const DirEntry&)>
       // A file that vanished between the two calls is simply not listed.
       if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
       bool linkToDir = S_ISLNK(st.st_mode) && LinkPointsToDir(fd, name);
-      DecodeUtf8(name, strlen(name), &entry.name);
+      DecodeHostName(name, strlen(name), &entry.name);
       entry.attrs = AttrsOf(st, linkToDir);
       entry.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
       entry.mtime = ToFileTime(st.st_mtim);
@@ -741,27 +759,12 @@ int Fd(DirHandle d) {
   return static_cast<int>(d);
 }
 
-// Opens the directory name below parent, never through a link, and only
-// when it lies on parent's device (a mount point is a reparse point to us).
-int OpenDirBelow(int parent, const char* name, FsFault* fault) {
-  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    int err = errno;
-    struct stat st;
-    // A link to a directory fails as ELOOP or ENOTDIR depending on the kernel.
-    if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-      *fault = FsFault::Link;
-    else
-      *fault = FaultOfErrno(err);
-    return -1;
-  }
-  struct stat mine, theirs;
-  if (fstat(fd, &mine) != 0 || fstat(parent, &theirs) != 0 || mine.st_dev != theirs.st_dev) {
-    close(fd);
-    *fault = FsFault::Link;
-    return -1;
-  }
-  return fd;
+// The host name of one entry of a listing: false for anything that is not
+// the name of one entry (empty, "." or "..", a separator in it, a text the
+// listing never gives).
+bool HostNameOf(const std::wstring& name, std::string* n) {
+  return EncodeHostName(name, n) && !n->empty() && n->find('/') == std::string::npos && *n != "." &&
+         *n != "..";
 }
 
 // Restores a mode after a failed deletion, through a descriptor of the
@@ -776,8 +779,8 @@ void RestoreMode(int fd, mode_t mode) {
 // removal fails. O_NOFOLLOW: a link swapped in is refused, not followed.
 bool RemoveEntry(int dir, const std::wstring& name, bool isDir, FsFault* fault) {
   *fault = FsFault::None;
-  std::string n = WideToUtf8(name);
-  if (n.empty() || n.find('/') != std::string::npos || n == "." || n == "..") {
+  std::string n;
+  if (!HostNameOf(name, &n)) {
     *fault = FsFault::Other;
     return false;
   }
@@ -834,7 +837,8 @@ DirHandle OpenWalkDir(const std::wstring& path, FsFault* fault) {
   *fault = FsFault::None;
   std::wstring full = LongPathForm(path);
   // \\?\C:\ and the elements below it.
-  if (full.size() < 7 || full.compare(0, 4, L"\\\\?\\") != 0 || full[5] != L':') {
+  if (full.size() < 7 || full.compare(0, 4, L"\\\\?\\") != 0 || !IsDrivePath(full.substr(4, 2)) ||
+      full[6] != L'\\') {
     *fault = FsFault::Other;
     return kNoDir;
   }
@@ -844,14 +848,20 @@ DirHandle OpenWalkDir(const std::wstring& path, FsFault* fault) {
     *fault = FaultOfErrno(errno);
     return kNoDir;
   }
-  std::string rest = WideToUtf8(full.substr(7));
-  size_t at = 0;
-  while (at < rest.size()) {
-    size_t end = rest.find('\\', at);
-    if (end == std::string::npos) end = rest.size();
-    std::string name = rest.substr(at, end - at);
+  size_t at = 7;
+  std::string name;
+  while (at < full.size()) {
+    size_t end = full.find(L'\\', at);
+    if (end == std::wstring::npos) end = full.size();
+    std::wstring element = full.substr(at, end - at);
     at = end + 1;
-    if (name.empty()) continue;
+    if (element.empty()) continue;
+    // A \\?\ form is taken as it is written: ".." would climb.
+    if (!HostNameOf(element, &name)) {
+      close(fd);
+      *fault = FsFault::Other;
+      return kNoDir;
+    }
     int next = OpenDirBelow(fd, name.c_str(), fault);
     close(fd);
     if (next < 0) return kNoDir;
@@ -862,8 +872,8 @@ DirHandle OpenWalkDir(const std::wstring& path, FsFault* fault) {
 
 DirHandle OpenSubdir(DirHandle parent, const DirEntry& entry, FsFault* fault) {
   *fault = FsFault::None;
-  std::string n = WideToUtf8(entry.name);
-  if (n.empty() || n.find('/') != std::string::npos || n == "." || n == "..") {
+  std::string n;
+  if (!HostNameOf(entry.name, &n)) {
     *fault = FsFault::Other;
     return kNoDir;
   }
@@ -898,7 +908,7 @@ bool ListDirAt(DirHandle dir, std::vector<DirEntry>* entries) {
     struct stat st;
     if (fstatat(Fd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // vanished
     DirEntry entry;
-    DecodeUtf8(name, strlen(name), &entry.name);
+    DecodeHostName(name, strlen(name), &entry.name);
     entry.attrs = AttrsOf(st, S_ISLNK(st.st_mode) && LinkPointsToDir(Fd(dir), name));
     entry.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
     entry.mtime = ToFileTime(st.st_mtim);
@@ -982,19 +992,24 @@ bool DiskFreeSpace(const std::wstring& drive, uint64_t* freeToCaller, uint64_t* 
 bool QueryRecycleBin(uint64_t* items, uint64_t* bytes) {
   *items = 0;
   *bytes = 0;
-  // No bin is an empty bin; something other than a folder in its place is
-  // a bin that cannot be read, the stand-in's failed query.
-  struct stat st;
-  if (lstat(RecycleBinDir().c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return false;
-  CountTree(RecycleBinDir(), items, bytes);
+  // No bin is an empty bin; something other than a folder in its place (a
+  // link included) is a bin that cannot be read, the stand-in's failed query.
+  FsFault fault = FsFault::None;
+  DirHandle bin = OpenRecycleBin(&fault);
+  if (bin == kNoDir) return fault == FsFault::Gone;
+  CountTree(static_cast<int>(bin), items, bytes);
+  CloseDir(bin);
   return true;
 }
 
 bool EmptyRecycleBin() {
   g_deletions.fetch_add(1);
-  struct stat st;
-  if (stat(RecycleBinDir().c_str(), &st) != 0) return true;
-  return RemoveTreeContent(RecycleBinDir());
+  FsFault fault = FsFault::None;
+  DirHandle bin = OpenRecycleBin(&fault);
+  if (bin == kNoDir) return fault == FsFault::Gone;
+  bool ok = RemoveTreeContent(static_cast<int>(bin));
+  CloseDir(bin);
+  return ok;
 }
 
 bool CreateDir(const std::wstring& path) {
@@ -1130,7 +1145,7 @@ void ExitProcessNow(uint32_t code) {
 
 std::filesystem::path HostPath(const std::wstring& path) {
   std::string host;
-  MapPath(path, false, &host);
+  if (!MapPath(path, false, &host)) return std::filesystem::path();
   return std::filesystem::path(host);
 }
 

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -20,6 +21,52 @@ inline bool IsDrivePath(const std::string& p) {
 inline bool IsDrivePath(const std::wstring& p) {
   return p.size() >= 2 && LowerAscii(p[0]) >= L'a' && LowerAscii(p[0]) <= L'z' && p[1] == L':';
 }
+
+// ---- Names: the host's bytes in the program's wide form ----------------------
+//
+// A Linux name is any string of bytes but NUL and '/'; the program names
+// files by wide text. The stand-in keeps every name byte for byte, so that a
+// name read from a listing opens, lists and deletes exactly the entry it was
+// read from and no other:
+// - Bytes that form valid UTF-8 (shortest form, no surrogate, at most
+//   U+10FFFF) are their characters.
+// - Every other byte b, always 0x80-0xFF, is the lone code unit
+//   kHostByteEscape + b (U+DC80-U+DCFF), a surrogate half no valid UTF-8
+//   gives; so is a backslash inside a name (U+DC5C), which the program
+//   would take for a separator.
+// Writing a name back undoes exactly that and refuses what no listing gives:
+// NUL, any other surrogate half, a value past U+10FFFF, and escapes whose
+// bytes together read as a character (U+DCC3 U+DCA9 would be the bytes of
+// "é", another file's name). In a path a wide '\' (and '/') is the
+// separator '/'. Text for the user (WideToUtf8) shows an escape as U+FFFD,
+// as Windows shows a name with a lone surrogate half.
+constexpr uint32_t kHostByteEscape = 0xDC00;
+
+// The wide form of n bytes of a host name or path, replacing *out's content.
+void DecodeHostName(const char* bytes, size_t n, std::wstring* out);
+
+// The host bytes of a wide name or path (separators become '/'); false, with
+// *bytes unusable, for a text the host has no name for.
+bool EncodeHostName(const std::wstring& wide, std::string* bytes);
+
+// ---- What the files share ------------------------------------------------------
+
+// Host path of the stand-in's root folder, which holds the drives (C: is
+// <root>/c): TAMSEL_ROOT, else "winroot" beside the executable.
+const std::string& RootDir();
+
+// Bumped by every deletion of the stand-in, so that the next free-space
+// query of the demo drive walks it again.
+extern std::atomic<uint64_t> g_deletions;
+
+// Whether two texts are equal with ASCII letters folded.
+bool EqualsNoCase(const std::wstring& a, const std::wstring& b);
+
+// The value of a Windows environment variable as the stand-in sees it: the
+// standard installation's for the current user, unless the real
+// environment sets it to a drive path; other names from the real
+// environment. Names ignore case.
+bool LookupVariable(const std::wstring& name, std::wstring* value);
 
 // Seconds from 1601-01-01, where FILETIME counts from, to 1970-01-01.
 constexpr int64_t kFileTimeEpochSeconds = 11644473600LL;
@@ -37,5 +84,11 @@ bool LinkPointsToDir(int dirfd, const char* name);
 
 // The FsFault of an errno value.
 FsFault FaultOfErrno(int err);
+
+// Opens the directory name below the open directory parent, never through a
+// link (O_NOFOLLOW | O_DIRECTORY), and only when it lies on parent's device
+// (a mount point is a reparse point to the stand-in): its descriptor, or -1
+// with *fault (Link for a link or a mount point).
+int OpenDirBelow(int parent, const char* name, FsFault* fault);
 
 }  // namespace tov

@@ -370,8 +370,10 @@ for (const build of builds()) {
     // hand-over with documents whose members come in another order, with
     // members the program does not know, and with the old markers inside
     // texts and nested objects. The command line must read each answer by
-    // member name, as the one document it is.
-    async function withFakeInstance(answers, body) {
+    // member name, as the one document it is. envAnswer is its answer to the
+    // probe.
+    async function withFakeInstance(answers, body,
+      envAnswer = '{"drive":{"total":1},"name":"Tamsel","version":"0","ok":true}') {
       const localAppData = build.hostPath(env.LOCALAPPDATA);
       const files = ['port.txt', 'token.txt'].map((n) => `${localAppData}/tamsel/${n}`);
       const saved = files.map((f) => (fs.existsSync(f) ? fs.readFileSync(f) : null));
@@ -383,7 +385,7 @@ for (const build of builds()) {
         req.on('end', () => {
           requests.push({ method: req.method, url: req.url, token: req.headers['x-tamsel-token'], body: text });
           const answer = req.url === '/api/env'
-            ? '{"drive":{"total":1},"name":"Tamsel","version":"0","ok":true}'
+            ? envAnswer
             : answers(req.url, requests.filter((r) => r.url === req.url).length);
           res.writeHead(200, { 'Content-Type': 'application/json; charset=utf-8',
             'Content-Length': Buffer.byteLength(answer), Connection: 'close' });
@@ -436,6 +438,29 @@ for (const build of builds()) {
         // The clean ran there: nothing here changed.
         assert.deepEqual(diffListings(beforeList, listDrive(build)), { gone: [], added: [], changed: [] });
       });
+    });
+
+    test('a program on the port that only looks like us gets the probe alone, never the token; the clean runs here', async () => {
+      plant();
+      for (const envAnswer of [
+        // "200" and the name in the answer, but no environment document.
+        '<html><title>Tamsel</title>HTTP/1.1 200 OK</html>',
+        '{"ok":true,"name":"Tamsel-x","note":"Tamsel 200"}',
+        '{"ok":false,"name":"Tamsel"}',
+      ]) {
+        await withFakeInstance(() => '{"ok":true,"started":true}', async (requests) => {
+          assert.deepEqual(foreign(listDrive(build, { all: true })), []);
+          const beforeList = listDrive(build);
+          const r = await build.run(['--clean', 'local-tmp-log', '--dry-run'], { timeout: 60_000 });
+          assert.equal(r.code, 0, `${envAnswer}: ${r.stdout}`);
+          const got = lines(r.stdout);
+          assert.equal(got.length, 2, r.stdout);
+          assert.equal(got[0], `[ok] ${nameOf('local-tmp-log')}：可释放 ${fmtBytes(sum(local))}，2 个文件`, envAnswer);
+          assert.match(got[1], summaryRe('可释放', fmtBytes(sum(local))), envAnswer);
+          assert.deepEqual(requests, [{ method: 'GET', url: '/api/env', token: undefined, body: '' }], envAnswer);
+          assert.deepEqual(diffListings(beforeList, listDrive(build)), { gone: [], added: [], changed: [] });
+        }, envAnswer);
+      }
     });
 
     test('a refusal of the running instance is its message, wherever "started" appears', async () => {

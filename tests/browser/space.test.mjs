@@ -4,8 +4,9 @@
 // largest files and the kinds, the jump to a cleaning item, recycle with
 // confirmation (the whole drive listed before and after), what the map
 // refuses to move and why, the second confirmation of a large selection,
-// reveal, the keyboard, and screenshots in light and dark. The tests share one program
-// and one page and run in order.
+// reveal, the keyboard, a map followed from a page load to its cancel, the
+// program gone or the token refused while a map runs, and screenshots in
+// light and dark. The tests share one program and one page and run in order.
 
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -13,7 +14,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import {
   NATIVE_BIN, USER, startNative, openBrowser, closeBrowser, loadPage, shot, tempDir,
-  writeTree, listTree, fmtBytes, localText, requestsSettled, luminance, contrastReport, WEBUI_BUNDLE,
+  writeTree, listTree, fmtBytes, localText, requestsSettled, luminance, contrastReport, WEBUI_BUNDLE, sleep,
 } from './lib.mjs';
 import { requireBuild } from '../support/builds.mjs';
 import { CATALOGUE } from '../data/catalogue.mjs';
@@ -775,6 +776,128 @@ test('a selection over 1 GB or 10,000 files: a second confirmation names its siz
   await waitDir('C:\\');
   assert.deepEqual(listTree(driveC), tree);
   assert.deepEqual(page.errors, []);
+});
+
+// What /api/status says while a map runs; these tests hold it there so
+// that the page's side of a running map can be seen on this small drive.
+const MAP_RUNNING = { ok: true, busy: true, finished: false, phase: 'map', done: 0, total: 0, bytes: 987_654_321, files: 54_321, cur: 'C:\\Program Files\\Vendor' };
+
+// A map that another window started (or that ran across a reload) is
+// followed by the space view, not by the cleaning view; cancelled there, it
+// ends with the last finished map on screen.
+test('a map running when the page loads: the space view follows it, cancels it and shows the last map', { skip }, async () => {
+  let hold = true;
+  const polls = [];
+  await page.route('**/api/status', (route) => {
+    polls.push(Date.now());
+    return hold ? route.fulfill({ json: MAP_RUNNING }) : route.continue();
+  });
+  try {
+    await loadPage(page, server);
+    // The cleaning view stays idle and usable: the task is not its own.
+    await page.waitForFunction(() => document.getElementById('space').getAttribute('aria-busy') === 'true');
+    assert.equal(await page.isVisible('#progress'), false);
+    assert.equal(await page.isDisabled('#btn-scan'), false);
+    await page.click('#tab-space');
+    await waitText('#sp-found', /已找到/);
+    assert.equal(await text('#sp-phase'), '正在分析…');
+    assert.equal(await text('#sp-found'), `已找到 ${count(54_321)} 个文件，共 ${fmtBytes(987_654_321)}`);
+    assert.equal(await text('#sp-cur'), 'C:\\Program Files\\Vendor');
+    assert.equal(await page.isDisabled('#sp-start'), true);
+    assert.equal(await page.isVisible('#sp-prog'), true);
+    // Polled 400 ms after each answer (the cleaning view's idle check may
+    // fall in between once: the median of the gaps is the follower's).
+    const from = polls.length;
+    await sleep(2400);
+    const gaps = polls.slice(from).map((t, i, l) => (i ? t - l[i - 1] : null)).slice(1).sort((a, b) => a - b);
+    assert.ok(gaps.length >= 2, `${gaps.length + 1} polls in 2.4 s`);
+    const median = gaps[gaps.length >> 1];
+    assert.ok(median >= 380 && median < 1500, `polled every ${median} ms: ${gaps}`);
+    await shot(page, '51-space-map-followed');
+
+    const cancelReq = page.waitForRequest((r) => new URL(r.url()).pathname === '/api/cancel');
+    await page.click('#sp-cancel');
+    await cancelReq;
+    assert.equal(await text('#sp-phase'), '正在取消…');
+    assert.equal(await text('#sp-cancel'), '正在取消…');
+    assert.equal(await page.isDisabled('#sp-cancel'), true);
+    await shot(page, '52-space-map-cancelling');
+    hold = false;
+    await waitText('#toast', /空间分析已取消/);
+    assert.equal(await text('#toast'), '空间分析已取消；下面是最近一次完成的分析结果。');
+    assert.equal(await page.isVisible('#sp-prog'), false);
+    assert.equal(await page.isDisabled('#sp-start'), false);
+    await waitDir('C:\\');
+    // The follower has stopped: what still asks is the cleaning view's
+    // idle check, once in five seconds.
+    const after = polls.length;
+    await sleep(2000);
+    assert.ok(polls.length - after <= 1, `${polls.length - after} status requests in 2 s after the end`);
+    assert.deepEqual(page.errors, []);
+  } finally {
+    await page.unroute('**/api/status');
+  }
+});
+
+test('a map whose progress can no longer be read: the page says so and the view turns idle', { skip }, async () => {
+  let mode = 'running';
+  await page.route('**/api/status', (route) => (mode === 'running'
+    ? route.fulfill({ json: MAP_RUNNING })
+    : route.fulfill({ status: 500, contentType: 'text/plain', body: 'not a status' })));
+  try {
+    await loadPage(page, server);
+    await page.click('#tab-space');
+    await waitText('#sp-found', /已找到/);
+    mode = 'unreadable';
+    // Eleven failed polls in a row, 400 ms apart.
+    await waitText('#toast', /读取进度失败/, 15_000);
+    assert.equal(await text('#toast'), '读取进度失败，请刷新页面。');
+    assert.equal(await page.isVisible('#sp-prog'), false);
+    assert.equal(await page.isDisabled('#sp-start'), false);
+    // Not an end of the connection: the page stays usable.
+    assert.equal(await page.isVisible('#gone'), false);
+    assert.equal(await page.$eval('main', (e) => e.inert), false);
+    assert.deepEqual(page.errors, []);
+  } finally {
+    await page.unroute('**/api/status');
+  }
+});
+
+// The program goes away, or no longer takes the page's token, while a map
+// runs: the page shows that screen once and asks nothing further.
+test('the program gone or the token refused during a map: one screen, and no more polling', { skip }, async () => {
+  for (const [end, screen, title] of [['gone', '#gone', '连接已断开 · Tamsel'], ['locked', '#locked', '请重新打开 Tamsel']]) {
+    const b = await openBrowser({ viewport: { width: 1280, height: 600 } });
+    try {
+      let mode = 'running';
+      let after = 0;
+      await b.page.route('**/api/status', (route) => {
+        if (mode === 'running') return route.fulfill({ json: MAP_RUNNING });
+        after++;
+        if (end === 'gone') return route.abort('connectionrefused');
+        return route.fulfill({ status: 403, json: { ok: false, message: 'forbidden' } });
+      });
+      await loadPage(b.page, server);
+      await b.page.click('#tab-space');
+      await b.page.waitForFunction(() => /已找到/.test(document.getElementById('sp-found').textContent));
+      mode = end;
+      await b.page.waitForSelector(`${screen}:not([hidden])`, { timeout: 15_000 });
+      assert.equal(await b.page.title(), title);
+      assert.equal(await b.page.$eval('main', (e) => e.inert), true);
+      // Gone: the map is no longer followed, so its progress is not shown
+      // as running (the cleaning view's progress goes the same way).
+      if (end === 'gone') assert.equal(await b.page.isVisible('#sp-prog'), false);
+      await shot(b.page, `53-space-map-${end}`);
+      const seen = after;
+      await sleep(2000);
+      assert.equal(after, seen, `${end}: status requests after the screen`);
+      // No toast of a failed poll on top of the screen.
+      assert.doesNotMatch(await b.page.$eval('#toast', (e) => e.textContent), /读取进度失败/);
+      assert.deepEqual(b.page.errors, []);
+    } finally {
+      await closeBrowser(b.context);
+    }
+  }
 });
 
 // The view with a refusal's reason shown, at the sizes people use, in light

@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "api/tamsel_api.h"
 #include "engine/tamsel_engine.h"
 #include "platform/platform.h"
 #include "server/http_request.h"
@@ -317,7 +318,7 @@ std::string Exchange(const std::string& input) {
     int n;
     while ((n = tov::SockRecv(client, buf, sizeof buf)) > 0) answer.append(buf, n);
   });
-  tov::HandleOne(server);
+  tov::HandleOne(server, tamsel::ApiRoutes());
   tov::SockClose(server);
   peer.join();
   tov::SockClose(client);

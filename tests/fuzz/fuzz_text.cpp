@@ -117,7 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(tov::ParseBodyObject("{\"" + tov::JEsc(key) + "\":\"" + esc + "\"}", &doc) &&
             tov::JsonStringMember(doc, key, &back) == tov::JsonField::Found && back == body,
         "JEsc(x) does not read back as x", body, esc);
-  Check(tov::ParseBodyObject(tov::FailureJson(body, ",\"fallback\":true"), &doc) &&
+  Check(tov::ParseBodyObject(tov::FailureWriter(body).Key("fallback").Bool(true).EndObject().Take(),
+                             &doc) &&
             tov::JsonStringMember(doc, "message", &back) == tov::JsonField::Found && back == body,
         "FailureJson(x) does not read back as x", body);
 

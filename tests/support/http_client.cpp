@@ -6,13 +6,13 @@
 
 namespace testsupport {
 
-void StartLoopServer(LoopServer* s) {
+void StartLoopServer(LoopServer* s, tov::RouteList routes) {
   tov::NetStartup();
   s->listener = tov::SockTcp();
   tov::SockBind(s->listener, false, 0);
   tov::SockListen(s->listener, 64);
   s->port = tov::SockLocalPort(s->listener);
-  s->thread = std::thread([s] {
+  s->thread = std::thread([s, routes] {
     for (;;) {
       tov::Socket c = tov::SockAccept(s->listener);
       if (s->stop) {
@@ -23,8 +23,8 @@ void StartLoopServer(LoopServer* s) {
       tov::SockSetTimeouts(c, tov::kIoTimeoutMs);
       // The program's own way of starting a connection thread: under wine a
       // detached std::thread now and then never runs.
-      tov::StartDetachedThread([c] {
-        tov::HandleOne(c);
+      tov::StartDetachedThread([c, routes] {
+        tov::HandleOne(c, routes);
         tov::SockClose(c);
       });
     }

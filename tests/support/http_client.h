@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "server/routes.h"
 
 namespace testsupport {
 
@@ -18,8 +19,8 @@ struct LoopServer {
 };
 
 // Listens on a free loopback port and serves every connection with HandleOne
-// on a thread of its own, as the program does.
-void StartLoopServer(LoopServer* s);
+// and routes on a thread of its own, as the program does.
+void StartLoopServer(LoopServer* s, tov::RouteList routes);
 void StopLoopServer(LoopServer* s);
 
 // Sends the request in one piece (then, after pauseMs, the rest if given) and

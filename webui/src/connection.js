@@ -39,7 +39,9 @@ export function setGone() {
   if (conn.gone || conn.ended) return;
   conn.gone = true;
   endPage();
+  // No task is followed any more: neither view shows one running.
   $("progress").hidden = true;
+  $("sp-prog").hidden = true;
   $("gone").hidden = false;
   document.title = "连接已断开 · Tamsel";
   $("btn-reconnect").focus();

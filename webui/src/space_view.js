@@ -9,7 +9,8 @@
 // and on keyboard focus. A large selection is confirmed twice.
 //
 // A module of its own: SpaceView(ctx) wires the markup of index.html
-// (#views, #space, #dlg-space) and returns {show(view), follow()}.
+// (#views, #space, #dlg-space) and returns {show(view), follow()}. The map
+// task is followed by task_follower.js, the treemap laid out by treemap.js.
 // ctx, from the cleaning view:
 //   api(path, body)  one JSON request (a POST when body is given); rejects
 //                    with {kind} when the program cannot be reached
@@ -18,11 +19,13 @@
 //   kinds()          the program's kinds of file: [{kind, extensions}, ...]
 //   pick(id)         select that item in the cleaning view and bring it into view
 //   changed()        files went to the Recycle Bin: the drive's figures moved
+import { taskFollower } from "./task_follower.js";
+import { squarify } from "./treemap.js";
+
 export function SpaceView(ctx) {
   const $ = (id) => document.getElementById(id);
   const { h, api } = ctx;
   const B = ctx.fmtBytes, N = ctx.fmtCount;
-  const POLL_MS = 400;  // status polling while the map task runs
   const TOP_N = 100;    // files the largest-files tab lists
   // A selection beyond either needs a second confirmation.
   const BIG_BYTES = 1024 * 1024 * 1024, BIG_FILES = 10000;
@@ -58,8 +61,7 @@ export function SpaceView(ctx) {
     picked: new Map(), // path -> {bytes, files, dir}: what "移到回收站" moves
     cells: [],          // the treemap's cells, largest first
     focus: 0,           // the cell that takes the treemap's tab stop
-    polling: false,
-    cancelled: false,
+    task: null,         // the map task's follower while it runs
     loaded: false,
     seq: 0,             // answers of older folder requests are dropped
   };
@@ -125,7 +127,7 @@ export function SpaceView(ctx) {
   }
 
   async function start() {
-    if (V.polling) return;
+    if (V.task) return;
     let r;
     try { r = await api("/api/map", {}); } catch (e) {
       if (e.kind !== "gone") ctx.toast("没能开始空间分析，请再试一次。");
@@ -137,40 +139,32 @@ export function SpaceView(ctx) {
 
   // Follows the map task, whether this page started it or not.
   function follow() {
-    if (V.polling) return;
-    V.polling = true;
-    V.cancelled = false;
+    if (V.task) return;
+    V.task = taskFollower({
+      mine: (phase) => phase === "map",
+      progress: (st) => {
+        $("sp-found").textContent = "已找到 " + N(st.files) + " 个文件，共 " + B(st.bytes);
+        $("sp-cur").textContent = st.cur || "";
+        $("sp-cur").title = st.cur || "";
+      },
+      ended: finish,
+      lost: () => { V.task = null; busy(false); },
+      cancelButton: "sp-cancel",
+      phaseText: "sp-phase",
+    });
     busy(true);
-    poll();
+    V.task.start();
   }
 
-  async function poll() {
-    let st = null;
-    try { st = await api("/api/status"); } catch (e) {
-      if (e.kind === "gone") { V.polling = false; return; }
-    }
-    if (st && st.ok) {
-      if (!st.busy || st.phase !== "map") { finish(); return; }
-      $("sp-found").textContent = "已找到 " + N(st.files) + " 个文件，共 " + B(st.bytes);
-      $("sp-cur").textContent = st.cur || "";
-      $("sp-cur").title = st.cur || "";
-    }
-    setTimeout(poll, POLL_MS);
+  function cancel() {
+    if (V.task) V.task.cancel();
   }
 
-  async function cancel() {
-    V.cancelled = true;
-    $("sp-cancel").disabled = true;
-    $("sp-cancel").textContent = "正在取消…";
-    $("sp-phase").textContent = "正在取消…";
-    try { await api("/api/cancel", {}); } catch (e) { /* polling decides */ }
-  }
-
-  async function finish() {
-    V.polling = false;
+  async function finish(f) {
+    V.task = null;
     await load();
     busy(false);
-    ctx.toast(!V.cancelled ? "空间分析完成。" : V.root ? "空间分析已取消；下面是最近一次完成的分析结果。" : "空间分析已取消。");
+    ctx.toast(!f.cancelled ? "空间分析完成。" : V.root ? "空间分析已取消；下面是最近一次完成的分析结果。" : "空间分析已取消。");
   }
 
   // ---- reading the map ----------------------------------------------------------
@@ -345,37 +339,6 @@ export function SpaceView(ctx) {
 
   // ---- the folder as a treemap ---------------------------------------------------
 
-  // Squarified layout (Bruls, Huizing and van Wijk): the values, largest
-  // first, fill rows along the shorter side of what is left; a row takes
-  // the next value while that does not make its worst aspect ratio worse.
-  // Returns one [x, y, w, h] per value.
-  function squarify(vals, x, y, w, h) {
-    const out = [];
-    const scale = w * h / vals.reduce((a, b) => a + b, 0);
-    for (let i = 0; i < vals.length;) {
-      const side = Math.min(w, h), big = vals[i] * scale;
-      let j = i, sum = 0, best = Infinity;
-      while (j < vals.length) {
-        const a = vals[j] * scale, s = sum + a;
-        const worst = Math.max(side * side * big / (s * s), s * s / (side * side * a));
-        if (worst > best) break;
-        best = worst;
-        sum = s;
-        j++;
-      }
-      const thick = sum / side;
-      let off = 0;
-      for (let k = i; k < j; k++) {
-        const len = vals[k] * scale / thick;
-        out.push(w >= h ? [x, y + off, thick, len] : [x + off, y, len, thick]);
-        off += len;
-      }
-      if (w >= h) { x += thick; w -= thick; } else { y += thick; h -= thick; }
-      i = j;
-    }
-    return out;
-  }
-
   function drawMap() {
     const box = $("sp-map");
     if (!V.dir || box.offsetParent === null) return;
@@ -395,10 +358,10 @@ export function SpaceView(ctx) {
       box.append(h("p", { class: "empty", text: "这个文件夹里没有占用空间的内容。" }));
       return;
     }
-    const rects = squarify(cells.map((c) => c.bytes), 0, 0, W, H);
+    const rects = squarify(cells.map((c) => c.bytes), { x: 0, y: 0, w: W, h: H });
     const frag = document.createDocumentFragment();
     cells.forEach((c, i) => {
-      const [x, y, w, ht] = rects[i];
+      const { x, y, w, h: ht } = rects[i];
       const size = B(c.bytes), share = pct(c.bytes, d.bytes);
       c.el = h("div", {
         class: "sp-cell " + c.cls, role: "button", tabindex: i === V.focus ? "0" : "-1", "data-i": String(i),

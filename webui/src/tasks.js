@@ -1,7 +1,8 @@
 // The tasks: scan, preview and clean. Starting one, following one (also one
-// that another window started), its progress, cancelling it and taking in
-// its results. While no task runs, a light beat notices a program that went
-// away. S.task and S.cancelLeft are written only here.
+// that another window started; task_follower.js polls), its progress,
+// cancelling it and taking in its results. While no task runs, a light beat
+// notices a program that went away. S.task and S.cancelLeft are written
+// only here.
 
 import { $, toast } from "./dom.js";
 import { fmtBytes, fmtCount } from "./format.js";
@@ -12,19 +13,36 @@ import { ageDays, refreshLeftOut } from "./settings.js";
 import { renderAge, showCleanResult } from "./results.js";
 import { confirmClean } from "./confirm.js";
 import { refreshEnv } from "./machine.js";
+import { taskFollower } from "./task_follower.js";
 
-const POLL_MS = 400;            // status polling while a task runs
 const BEAT_MS = 5000;           // idle check that the program is still there
 const PHASE = { scan: "正在扫描…", clean: "正在清理…", "clean-dryrun": "正在预览清理…" };
 
-let pollTimer = 0;
 let beatTimer = 0;
 
 onEnd(() => {
   S.task = null;
-  clearTimeout(pollTimer);
   clearTimeout(beatTimer);
 });
+
+// A task of this view: its follower, with ids, what was asked for (null
+// for a task this page follows). The space view's map is not one of them.
+function newTask(ids) {
+  const t = taskFollower({
+    mine: (phase) => phase !== "map",
+    progress: renderProgress,
+    ended: finishTask,
+    lost: () => {
+      S.task = null;
+      setBusy(false);
+      beat();
+    },
+    cancelButton: "btn-cancel",
+    phaseText: "prog-phase",
+  });
+  t.ids = ids;
+  return t;
+}
 
 function setBusy(on) {
   for (const id of ["btn-scan", "btn-dry", "btn-clean"]) $(id).disabled = on;
@@ -55,8 +73,7 @@ export async function startTask(kind) {
     restartExplorer = answer.restartExplorer;
   }
   if (S.task || closed()) return;
-  // ids: what was asked for, null for a task this page follows.
-  const task = { ids, cancelled: false, idle: 0, errs: 0 };
+  const task = newTask(ids);
   S.task = task;
   setBusy(true);
   $("prog-phase").textContent = kind === "scan" ? PHASE.scan : kind === "dry" ? PHASE["clean-dryrun"] : PHASE.clean;
@@ -84,7 +101,7 @@ export async function startTask(kind) {
     return;
   }
   clearTimeout(beatTimer);
-  poll();
+  task.start();
 }
 
 // The space view's map task is followed by that view (main.js wires it).
@@ -98,40 +115,12 @@ export function follow(phase) {
     return;
   }
   if (S.task || closed()) return;
-  S.task = { ids: null, cancelled: false, idle: 0, errs: 0 };
+  const task = newTask(null);
+  S.task = task;
   setBusy(true);
   $("prog-phase").textContent = PHASE[phase] || "正在处理…";
   clearTimeout(beatTimer);
-  poll();
-}
-
-async function poll() {
-  const t = S.task;
-  if (!t || closed()) return;
-  let st = null;
-  try {
-    st = await api("/api/status");
-  } catch (e) {
-    if (e.kind === "gone") return;
-    t.errs++;
-  }
-  if (S.task !== t) return;
-  if (st) {
-    t.errs = 0;
-    renderProgress(st, t);
-    // The engine raises finished when the results are published and
-    // clears busy last: only both together mean the task has ended.
-    if (st.finished && !st.busy) { finishTask(t); return; }
-    t.idle = !st.busy && !st.finished ? t.idle + 1 : 0;
-    if (t.idle > 10) { finishTask(t); return; }
-  } else if (t.errs > 10) {
-    S.task = null;
-    setBusy(false);
-    toast("读取进度失败，请刷新页面。");
-    beat();
-    return;
-  }
-  pollTimer = setTimeout(poll, POLL_MS);
+  task.start();
 }
 
 function renderProgress(st, t) {
@@ -150,14 +139,8 @@ function renderProgress(st, t) {
   $("prog-cur").title = st.cur || "";
 }
 
-async function cancelTask() {
-  const t = S.task;
-  if (!t) return;
-  t.cancelled = true;
-  $("btn-cancel").disabled = true;
-  $("btn-cancel").textContent = "正在取消…";
-  $("prog-phase").textContent = "正在取消…";
-  try { await api("/api/cancel", {}); } catch (e) { /* polling decides */ }
+function cancelTask() {
+  if (S.task) S.task.cancel();
 }
 
 async function loadScan(partial) {
@@ -174,7 +157,6 @@ export async function refreshRecycle() {
 
 async function finishTask(t) {
   if (S.task !== t) return;
-  clearTimeout(pollTimer);
   let res = null;
   try { res = await api("/api/result"); } catch (e) { res = null; }
   if (S.task !== t) return;

@@ -1,3 +1,7 @@
+// The program's entry: a command-line clean or schedule runs without the
+// server; anything else starts the server with the API's endpoints and its
+// start-up.
+#include "api/tamsel_api.h"
 #include "platform/platform.h"
 #include "server/web_shell.h"
 #include "unattended/cli_clean.h"
@@ -8,5 +12,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> args = tov::CommandLineArgs(argc, argv);
   // Cleaning from the command line or a scheduled task needs no server.
   if (tamsel::IsUnattendedCommand(args)) return tamsel::UnattendedMain(args);
-  return tov::WebShellMain(args);
+  tov::ServerConfig config;
+  config.routes = tamsel::ApiRoutes();
+  config.onStartup = tamsel::ApiStartup;
+  return tov::WebShellMain(args, config);
 }
