@@ -53,13 +53,16 @@ Choice ChoiceFor(const RuleItem& item, const TaskOptions& opt, const SafetyConte
   c.safety = &safety;
   c.item = &item.id;
   c.age = item.mode == ItemMode::Files;
+  c.cutoff = opt.cutoff;
+  if (c.cutoff == 0 && item.minAgeDays > 0)
+    c.cutoff = AgeCutoff(tov::NowFileTime(), item.minAgeDays);
   c.record = record;
   return c;
 }
 
 bool LeftOut(const Choice& c, EntryPath* paths, const std::wstring* full, const std::wstring& name,
              uint64_t mtime) {
-  if (c.age && c.opt->cutoff != 0 && mtime > c.opt->cutoff) return true;
+  if (c.age && c.cutoff != 0 && mtime > c.cutoff) return true;
   bool skipList = c.skip && !c.opt->skip.empty();
   if (!skipList && c.safety->protect.empty()) return false;
   const std::wstring& path = full ? *full : paths->Of(name);
@@ -123,7 +126,7 @@ Decision Decide(const Choice& c, const Target& t, const std::vector<const Sharin
     d.verdict = Verdict::LeftSkip;
     return d;
   }
-  bool young = c.opt->cutoff != 0 && mtime > c.opt->cutoff;
+  bool young = c.cutoff != 0 && mtime > c.cutoff;
   // Another target can take this file: whether one does (its name filter),
   // and whether one of those is of an item the age filter applies to.
   Sharing::Met* met = nullptr;

@@ -34,6 +34,9 @@ void Refuse(const Choice& c, ItemStat& stat, const std::wstring& path, uint64_t 
 const wchar_t kReasonProtected[] = L"已设为不清理";
 const wchar_t kReparseFilesReason[] = L"路径含重解析点(junction/symlink)";
 const wchar_t kReparseDirReason[] = L"路径含重解析点";
+const wchar_t kTooManyMatches[] = L"匹配的文件夹超过 64 个，只处理了按名称排在前面的 64 个";
+static_assert(kMaxExpansions == 64, "the text says the bound");
+
 // Why a file stayed or a folder was not walked, in the user's words (the
 // one table of text/fault_text.h); linkReason for something swapped in since
 // the listing.
@@ -286,6 +289,17 @@ struct ItemWalk {
 
 }  // namespace
 
+void ReportExpansion(const Choice& c, const RuleItem& item, ItemStat& stat, bool refusals) {
+  if (!c.notes) return;
+  const wchar_t* linkReason = item.mode == ItemMode::Dir ? kReparseDirReason : kReparseFilesReason;
+  for (const ExpandNote& n : *c.notes) {
+    if (n.fault == tov::FsFault::None)
+      PushErr(stat, n.path, kTooManyMatches);
+    else if (refusals)
+      Refuse(c, stat, n.path, 0, FailReason(tov::FaultAction::OpenFolder, n.fault, linkReason));
+  }
+}
+
 // A "dir" item's folder goes whole: every file in it (no name filters, no
 // database rule: the item names that folder on purpose, and no age filter:
 // it is one leftover), each through the same gate as a "files" item's, then
@@ -294,6 +308,7 @@ struct ItemWalk {
 void WalkItem(const RuleItem& item, const Choice& c, Act act, ItemStat& stat,
               std::vector<FileHit>* hits, uint32_t maxHits) {
   ItemWalk iw{item, c, act, stat, hits, maxHits, RecycleBatch()};
+  if (act != Act::Details) ReportExpansion(c, item, stat, true);
   for (size_t i = 0; i < item.targets.size(); ++i) {
     // No cancel check for a file list: a leftover cancel stops the folder
     // walks, while single-file targets are still listed.
@@ -314,12 +329,14 @@ void CleanItems(const std::vector<Category>& cats, const std::vector<std::string
   // The safety gate's look-ups (desktop, system folders, home) are made once
   // for the task instead of once for every file it is about to delete.
   const SafetyContext safety = MakeSafetyContext(options.protect);
-  Sharing sharing = SharingOf(cats, &wanted, true);
+  const ExpandedCatalogue expanded = ExpandSelected(cats, &wanted);
+  Sharing sharing = SharingOf(expanded.cats, &wanted, true);
   uint32_t index = 0;
-  VisitSelected(cats, &wanted, out, [&](const RuleItem& item, ItemStat& stat) {
+  VisitSelected(expanded.cats, &wanted, out, [&](const RuleItem& item, ItemStat& stat) {
     Choice c = ChoiceFor(item, options, safety, !dryRun);
     c.sharing = &sharing;
     c.index = index++;
+    c.notes = expanded.NotesOf(item.id);
     if (item.mode == ItemMode::Measure)
       MeasureTargets(item, stat, c);
     else if (item.mode == ItemMode::RecycleBin)

@@ -87,6 +87,44 @@ bool RepeatsEarlierTarget(const RuleItem& item, size_t index);
 bool TakesSingleFile(const Target& t, uint32_t attrs,
                      const std::function<bool(const std::wstring&)>* gone = nullptr);
 
+// A target whose path holds `*` in a folder name (a wildcard folder: every
+// browser profile, every chat account) takes the folders that match, found
+// when a scan, a file list, a dry run or a clean starts; at most this many
+// per target.
+constexpr size_t kMaxExpansions = 64;
+
+// What the expansion of an item's wildcard targets met, for its walks to
+// report: a folder on the way that is a link or could not be opened (fault;
+// path that folder with the target's names after it up to its next
+// wildcard), or a target whose pattern matched more than kMaxExpansions
+// folders (fault None, path the pattern).
+struct ExpandNote {
+  std::wstring path;
+  tov::FsFault fault = tov::FsFault::None;
+};
+
+// The item with every wildcard target replaced by one target per folder
+// that matches (the target's filters and permission kept), in its place
+// among the other targets. A wildcard matches a whole folder name, ASCII
+// letters without regard to case; files, links and cloud folders never
+// match (a link is noted as a link on the way); a folder that is not there
+// matches nothing. Matches are taken in the order of their folded names,
+// the first kMaxExpansions of a target.
+RuleItem ExpandItem(const RuleItem& item, std::vector<ExpandNote>* notes);
+
+// The catalogue a task works on: the selected items (every item when ids is
+// null) expanded by ExpandItem, the others as they are; notes by item id.
+struct ExpandedCatalogue {
+  std::vector<Category> cats;
+  std::unordered_map<std::string, std::vector<ExpandNote>> notes;
+  const std::vector<ExpandNote>* NotesOf(const std::string& id) const {
+    auto found = notes.find(id);
+    return found == notes.end() ? nullptr : &found->second;
+  }
+};
+ExpandedCatalogue ExpandSelected(const std::vector<Category>& cats,
+                                 const std::set<std::string>* ids);
+
 // ---- The user's choices and the one decision per file (choices.cpp) ---------------------
 
 // Where the targets of the selected items of one task nest, and what their
@@ -138,11 +176,17 @@ struct Choice {
   bool record = false;                    // a real clean: report what was touched
   Sharing* sharing = nullptr;             // the task's, or null (file list, measure)
   uint32_t index = 0;                     // the item's place in sharing's selection
+  // FILETIME: a file written after it is too young for the age filter; 0
+  // takes every file (the task's, or the item's own least age).
+  uint64_t cutoff = 0;
+  // What the expansion of its targets met (ExpandSelected), or null.
+  const std::vector<ExpandNote>* notes = nullptr;
 };
 
 // The choice of one item in a task: the age filter counts for "files" items
 // only (a "dir" item is one leftover taken whole, a measured item is
-// measured whole). opt and safety must outlive the choice.
+// measured whole); an item with a least age of its own (minAgeDays) applies
+// it when the task chose no age. opt and safety must outlive the choice.
 Choice ChoiceFor(const RuleItem& item, const TaskOptions& opt, const SafetyContext& safety,
                  bool record);
 
@@ -214,6 +258,12 @@ enum class Act {
   DryRun,   // count, and report what the gate refuses
   Clean,    // delete (or recycle), count, report
 };
+
+// Reports what the expansion of the item's targets met (c.notes) in stat's
+// errors: every note when refusals (a link or a folder that could not be
+// opened counted as skipped, as for a target), else only a pattern that
+// matched too many folders.
+void ReportExpansion(const Choice& c, const RuleItem& item, ItemStat& stat, bool refusals);
 
 // Walks every target of a "files" or "dir" item once, deciding every file
 // with Decide and doing with it what act says; hits (Details) receives up

@@ -60,6 +60,7 @@ void ScanTarget(const Target& t, ScanCtx& ctx, const Choice& c) {
 }
 
 void MeasureTargets(const RuleItem& item, ItemStat& stat, const Choice& c) {
+  ReportExpansion(c, item, stat, false);
   ScanCtx ctx;
   ctx.stat = &stat;
   for (size_t i = 0; i < item.targets.size() && !Cancelled(); ++i)
@@ -72,12 +73,14 @@ void ScanItems(const std::vector<Category>& cats, const std::vector<std::string>
   const std::set<std::string>* selected = ids.empty() ? nullptr : &wanted;
   // The same gate as the clean's, so that the scan counts what a clean takes.
   const SafetyContext safety = MakeSafetyContext(options.protect);
-  Sharing sharing = SharingOf(cats, selected, false);
+  const ExpandedCatalogue expanded = ExpandSelected(cats, selected);
+  Sharing sharing = SharingOf(expanded.cats, selected, false);
   uint32_t index = 0;
-  VisitSelected(cats, selected, out, [&](const RuleItem& item, ItemStat& stat) {
+  VisitSelected(expanded.cats, selected, out, [&](const RuleItem& item, ItemStat& stat) {
     Choice c = ChoiceFor(item, options, safety, false);
     c.sharing = &sharing;
     c.index = index++;
+    c.notes = expanded.NotesOf(item.id);
     if (item.mode == ItemMode::RecycleBin) return;  // sized by its own query
     if (item.mode == ItemMode::Hibernate)
       ScanHibernation(stat, c);
@@ -89,10 +92,12 @@ void ScanItems(const std::vector<Category>& cats, const std::vector<std::string>
   if (overlaps) *overlaps = OverlapsOf(sharing);
 }
 
-void CollectDetails(const RuleItem& item, uint32_t maximum, std::vector<FileHit>& out,
+void CollectDetails(const RuleItem& declared, uint32_t maximum, std::vector<FileHit>& out,
                     const TaskOptions& options) {
   out.clear();
-  if (!item.allowDetails) return;
+  if (!declared.allowDetails) return;
+  std::vector<ExpandNote> notes;  // a file list reports nothing
+  const RuleItem item = ExpandItem(declared, &notes);
   ItemStat stat;
   const SafetyContext safety = MakeSafetyContext(options.protect);
   Choice c = ChoiceFor(item, options, safety, false);

@@ -74,7 +74,7 @@ struct TaskOptions {
   // folded with Lower.
   std::unordered_set<std::wstring> skip;
   // FILETIME; a file of a "files" item written after it is left out. 0
-  // takes every file.
+  // takes every file (but for an item's own least age, RuleItem::minAgeDays).
   uint64_t cutoff = 0;
   // Folders and files no walk counts and no clean deletes (the safety gate
   // refuses them with "已设为不清理").

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "engine/engine_internal.h"
 #include "engine/tamsel_engine.h"
@@ -64,7 +65,133 @@ bool FolderHoldsDatabase(const std::wstring& path,
   return db;
 }
 
+// One wildcard target's expansion: its path cut into names, and what it
+// made so far.
+struct Expansion {
+  const Target* t = nullptr;
+  std::vector<std::wstring> names;  // after the first: the drive's own text
+  std::vector<Target>* out = nullptr;
+  std::vector<ExpandNote>* notes = nullptr;
+  size_t made = 0;
+  bool more = false;  // a match beyond kMaxExpansions was met
+
+  void Note(const std::wstring& path, tov::FsFault fault) {
+    for (const ExpandNote& n : *notes)
+      if (n.path == path && n.fault == fault) return;
+    notes->push_back(ExpandNote{path, fault});
+  }
+
+  // The names from i on that hold no wildcard, appended to path.
+  size_t Plain(std::wstring& path, size_t i) const {
+    for (; i < names.size() && names[i].find(L'*') == std::wstring::npos; ++i)
+      path += L'\\' + names[i];
+    return i;
+  }
+
+  // Expands the names from i on below the folder at path.
+  void From(std::wstring path, size_t i) {
+    i = Plain(path, i);
+    if (i == names.size()) {
+      if (made == kMaxExpansions) {
+        more = true;
+        return;
+      }
+      out->push_back(*t);
+      out->back().path = path;
+      ++made;
+      return;
+    }
+    // A link on the way is refused as for any target, before it is opened.
+    if (HasReparseInPath(path)) {
+      Note(path, tov::FsFault::Link);
+      return;
+    }
+    tov::FsFault fault = tov::FsFault::None;
+    tov::DirHandle dir = tov::OpenWalkDir(path, &fault);
+    if (dir == tov::kNoDir) {
+      if (fault != tov::FsFault::Gone) Note(path, fault);
+      return;
+    }
+    std::vector<tov::DirEntry> entries;
+    bool listed = tov::ListDirAt(dir, &entries);
+    tov::CloseDir(dir);
+    if (!listed) {
+      Note(path, tov::FsFault::Other);
+      return;
+    }
+    std::vector<std::pair<std::wstring, const tov::DirEntry*>> matches;
+    for (const tov::DirEntry& e : entries)
+      if ((e.attrs & tov::kAttrDirectory) && !(e.attrs & tov::kAttrNotLocal) &&
+          WildMatchStr(names[i].c_str(), e.name.c_str()))
+        matches.emplace_back(tov::LowerAscii(e.name), &e);
+    std::sort(matches.begin(), matches.end(), [](const auto& a, const auto& b) {
+      return a.first != b.first ? a.first < b.first : a.second->name < b.second->name;
+    });
+    for (const auto& m : matches) {
+      if (more) return;
+      std::wstring sub = path + L'\\' + m.second->name;
+      if (m.second->attrs & tov::kAttrReparsePoint) {
+        // Never followed: what the target would reach through it is
+        // reported as lying behind a link on the way.
+        Plain(sub, i + 1);
+        Note(sub, tov::FsFault::Link);
+        continue;
+      }
+      From(sub, i + 1);
+    }
+  }
+};
+
+bool IsWildcardTarget(const Target& t) {
+  return t.path.find(L'*') != std::wstring::npos;
+}
+
 }  // namespace
+
+RuleItem ExpandItem(const RuleItem& item, std::vector<ExpandNote>* notes) {
+  RuleItem out = item;
+  bool any = false;
+  for (const Target& t : item.targets) any = any || IsWildcardTarget(t);
+  if (!any) return out;
+  out.targets.clear();
+  for (const Target& t : item.targets) {
+    if (!IsWildcardTarget(t)) {
+      out.targets.push_back(t);
+      continue;
+    }
+    Expansion x;
+    x.t = &t;
+    x.out = &out.targets;
+    x.notes = notes;
+    size_t at = 0;
+    while (at <= t.path.size()) {
+      size_t sep = t.path.find(L'\\', at);
+      if (sep == std::wstring::npos) sep = t.path.size();
+      if (sep > at) x.names.push_back(t.path.substr(at, sep - at));
+      at = sep + 1;
+    }
+    // The first name is the drive ("C:"), never a wildcard in the catalogue.
+    if (x.names.empty() || x.names[0].find(L'*') != std::wstring::npos) continue;
+    std::wstring root = x.names[0];
+    x.From(root, 1);
+    if (x.more) notes->push_back(ExpandNote{t.path, tov::FsFault::None});
+  }
+  return out;
+}
+
+ExpandedCatalogue ExpandSelected(const std::vector<Category>& cats,
+                                 const std::set<std::string>* ids) {
+  ExpandedCatalogue x;
+  x.cats = cats;
+  for (Category& c : x.cats)
+    for (RuleItem& item : c.items) {
+      if (ids && !ids->count(item.id)) continue;
+      std::vector<ExpandNote> notes;
+      item = ExpandItem(item, &notes);
+      if (!notes.empty()) x.notes[item.id] = std::move(notes);
+    }
+  return x;
+}
 
 bool PassesFilter(const Target& t, const std::wstring& name) {
   if (!t.include.empty()) {

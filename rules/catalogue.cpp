@@ -10,13 +10,19 @@
 // - risk Low exactly when the item is selected by default;
 // - allowSystem only on targets inside the Windows and program-files
 //   directories, plus the page file, which is only measured;
-// - personal data (chat folders) and what must not be deleted by hand (the
-//   page file, the component store) is mode Measure and risk High:
-//   counted, never deleted;
-// - the user's own files (downloads, sample media, wallpapers) are marked
-//   userFiles: recycled rather than deleted, never cleaned unattended;
-// - seven items never list their files: those five, hibernation and the .NET
-//   native images.
+// - personal data (chat folders, virtual disks) and what must not be deleted
+//   by hand (the page file, the component store, packages that projects and
+//   installers use) is mode Measure and risk High: counted, never
+//   deleted;
+// - the user's own files (downloads, sample media, wallpapers, files
+//   received in chats) are marked userFiles: recycled rather than deleted,
+//   never cleaned unattended; the received files only once 30 days old
+//   when the user chose no age (minAgeDays);
+// - eleven items never list their files: those nine, hibernation and the
+//   .NET native images;
+// - a folder name with `*` (every browser profile, every chat account) is
+//   expanded by the engine to the folders there are; a cache inside a chat
+//   app's account folder never takes a database file (*.db).
 #include <initializer_list>
 
 #include "rules/tamsel_core.h"
@@ -34,6 +40,42 @@ void Add(RuleItem& item, const wchar_t* path, bool recursive, bool allowSystem,
   Target& t = item.targets.back();
   for (const wchar_t* p : include) Inc(t, p);
   for (const wchar_t* p : exclude) Exc(t, p);
+}
+
+// The caches a Chromium-based browser keeps in each profile folder.
+const wchar_t* const kChromeCaches[] = {L"Cache", L"Code Cache", L"GPUCache",
+                                        L"Service Worker\\CacheStorage",
+                                        L"Service Worker\\ScriptCache"};
+const wchar_t* const kEdgeCaches[] = {L"Cache", L"Code Cache", L"GPUCache",
+                                      L"Service Worker\\CacheStorage"};
+
+// The profiles besides Default a Chromium-based browser keeps in its user
+// data folder: the numbered ones and the guest's.
+const wchar_t* const kOtherProfiles[] = {L"Profile *", L"Guest Profile"};
+
+// One recursive target per cache folder of each of the other profiles.
+template <size_t N>
+void AddProfiles(RuleItem& item, const wchar_t* userData, const wchar_t* const (&caches)[N]) {
+  for (const wchar_t* profile : kOtherProfiles)
+    for (const wchar_t* cache : caches) {
+      std::wstring path = std::wstring(userData) + L"\\" + profile + L"\\" + cache;
+      Add(item, path.c_str(), true, false);
+    }
+}
+
+// A Chromium-based browser's caches: those of every profile (Default, the
+// numbered ones, the guest's), then the shader caches of its user data
+// folder.
+void AddBrowser(RuleItem& item, const wchar_t* userData) {
+  for (const wchar_t* cache : kChromeCaches) {
+    std::wstring path = std::wstring(userData) + L"\\Default\\" + cache;
+    Add(item, path.c_str(), true, false);
+  }
+  AddProfiles(item, userData, kChromeCaches);
+  for (const wchar_t* shader : {L"GrShaderCache", L"ShaderCache"}) {
+    std::wstring path = std::wstring(userData) + L"\\" + shader;
+    Add(item, path.c_str(), true, false);
+  }
 }
 
 }  // namespace
@@ -91,6 +133,7 @@ std::vector<Category> BuildRules() {
   Add(it, L"%LOCALAPPDATA%\\Google\\Chrome\\User Data\\Default\\Service Worker\\ScriptCache", true,
       false);
   Add(it, L"%LOCALAPPDATA%\\Google\\Chrome\\User Data\\GrShaderCache", true, false);
+  AddProfiles(it, L"%LOCALAPPDATA%\\Google\\Chrome\\User Data", kChromeCaches);
   cCache.items.push_back(it);
 
   it = MkItem("edge-cache", "Edge 浏览器缓存", Risk::Low, ItemMode::Files, true,
@@ -101,6 +144,7 @@ std::vector<Category> BuildRules() {
   Add(it, L"%LOCALAPPDATA%\\Microsoft\\Edge\\User Data\\Default\\Service Worker\\CacheStorage",
       true, false);
   Add(it, L"%LOCALAPPDATA%\\Microsoft\\Edge\\User Data\\GrShaderCache", true, false);
+  AddProfiles(it, L"%LOCALAPPDATA%\\Microsoft\\Edge\\User Data", kEdgeCaches);
   cCache.items.push_back(it);
 
   it = MkItem("explorer-cache", "缩略图 / 图标缓存", Risk::Low, ItemMode::Files, true,
@@ -146,6 +190,82 @@ std::vector<Category> BuildRules() {
               "浏览器更新下载的安装包残留");
   Add(it, L"%ProgramFiles%\\Google\\Chrome\\Application", false, true, {}, {L".exe"});
   Add(it, L"%ProgramFiles(x86)%\\Google\\Update\\Download", false, true, {L"*.exe"});
+  cCache.items.push_back(it);
+
+  it = MkItem("chrome360-cache", "360 极速浏览器缓存", Risk::Low, ItemMode::Files, true,
+              "360 "
+              "极速浏览器每个用户的网页缓存、脚本缓存和显卡着色器缓存；清理后首次打开网站会稍慢，浏"
+              "览器会自动重建；不碰登录信息、Cookie、历史记录、收藏夹、设置、扩展和网站保存的数据");
+  AddBrowser(it, L"%LOCALAPPDATA%\\360Chrome\\Chrome\\User Data");
+  cCache.items.push_back(it);
+
+  it = MkItem("se360-cache", "360 安全浏览器缓存", Risk::Low, ItemMode::Files, true,
+              "360 "
+              "安全浏览器每个用户的网页缓存、脚本缓存和显卡着色器缓存；清理后首次打开网站会稍慢，浏"
+              "览器会自动重建；不碰登录信息、Cookie、历史记录、收藏夹、设置、扩展和网站保存的数据");
+  AddBrowser(it, L"%APPDATA%\\360se6\\User Data");
+  cCache.items.push_back(it);
+
+  it = MkItem("qqbrowser-cache", "QQ 浏览器缓存", Risk::Low, ItemMode::Files, true,
+              "QQ "
+              "浏览器每个用户的网页缓存、脚本缓存和显卡着色器缓存；清理后首次打开网站会稍慢，浏览器"
+              "会自动重建；不碰登录信息、Cookie、历史记录、书签、设置、扩展和网站保存的数据");
+  AddBrowser(it, L"%LOCALAPPDATA%\\Tencent\\QQBrowser\\User Data");
+  cCache.items.push_back(it);
+
+  it = MkItem("brave-cache", "Brave 浏览器缓存", Risk::Low, ItemMode::Files, true,
+              "Brave "
+              "浏览器每个用户的网页缓存、脚本缓存和显卡着色器缓存；清理后首次打开网站会稍慢，浏览器"
+              "会自动重建；不碰登录信息、Cookie、历史记录、书签、设置、扩展和网站保存的数据");
+  AddBrowser(it, L"%LOCALAPPDATA%\\BraveSoftware\\Brave-Browser\\User Data");
+  cCache.items.push_back(it);
+
+  it = MkItem(
+      "firefox-cache", "Firefox 浏览器缓存", Risk::Low, ItemMode::Files, true,
+      "Firefox 每个配置文件的网页缓存(cache2)和启动缓存；清理后首次打开网站和启动会稍慢，Firefox "
+      "会自动重建；不碰书签、历史记录、Cookie、密码、扩展和网站保存的数据");
+  Add(it, L"%LOCALAPPDATA%\\Mozilla\\Firefox\\Profiles\\*\\cache2", true, false);
+  Add(it, L"%LOCALAPPDATA%\\Mozilla\\Firefox\\Profiles\\*\\startupCache", true, false);
+  cCache.items.push_back(it);
+
+  it = MkItem("nvidia-shader-cache", "NVIDIA 显卡着色器缓存", Risk::Low, ItemMode::Files, true,
+              "NVIDIA "
+              "显卡驱动为游戏和程序编译好的着色器；清理后游戏首次加载稍慢，驱动会重新生成；不碰驱动"
+              "、游戏和它们的设置");
+  Add(it, L"%LOCALAPPDATA%\\NVIDIA\\DXCache", true, false);
+  Add(it, L"%LOCALAPPDATA%\\NVIDIA\\GLCache", true, false);
+  cCache.items.push_back(it);
+
+  it = MkItem("amd-shader-cache", "AMD 显卡着色器缓存", Risk::Low, ItemMode::Files, true,
+              "AMD "
+              "显卡驱动为游戏和程序编译好的着色器；清理后游戏首次加载稍慢，驱动会重新生成；不碰驱动"
+              "、游戏和它们的设置");
+  Add(it, L"%LOCALAPPDATA%\\AMD\\DxCache", true, false);
+  Add(it, L"%LOCALAPPDATA%\\AMD\\DxcCache", true, false);
+  Add(it, L"%LOCALAPPDATA%\\AMD\\GLCache", true, false);
+  Add(it, L"%LOCALAPPDATA%\\AMD\\VkCache", true, false);
+  cCache.items.push_back(it);
+
+  it = MkItem("intel-shader-cache", "Intel 显卡着色器缓存", Risk::Low, ItemMode::Files, true,
+              "Intel "
+              "显卡驱动为游戏和程序编译好的着色器；清理后游戏首次加载稍慢，驱动会重新生成；不碰驱动"
+              "、游戏和它们的设置");
+  Add(it, L"%LOCALAPPDATA%\\Intel\\ShaderCache", true, false);
+  cCache.items.push_back(it);
+
+  it = MkItem("steam-shader-cache", "Steam 游戏着色器缓存", Risk::Medium, ItemMode::Files, false,
+              "Steam "
+              "为每个游戏下载或编译的着色器；清理后游戏下次启动时会重新生成，首次进入会较慢；不碰游"
+              "戏本体、存档和 Steam 设置");
+  Add(it, L"%ProgramFiles(x86)%\\Steam\\steamapps\\shadercache", true, true);
+  cCache.items.push_back(it);
+
+  it = MkItem("adobe-media-cache", "Adobe 媒体缓存", Risk::Medium, ItemMode::Files, false,
+              "Premiere、After Effects 等 Adobe "
+              "软件为素材生成的音频和预览缓存；清理后打开项目时会重新生成，需要一些时间；不碰项目文"
+              "件和素材本身");
+  Add(it, L"%APPDATA%\\Adobe\\Common\\Media Cache Files", true, false);
+  Add(it, L"%APPDATA%\\Adobe\\Common\\Media Cache", true, false);
   cCache.items.push_back(it);
 
   cats.push_back(cCache);
@@ -227,6 +347,22 @@ std::vector<Category> BuildRules() {
   Add(it, L"%SystemDrive%\\$WINDOWS.~WS", true, false);
   Add(it, L"%SystemDrive%\\$Windows.~BT", true, false);
   Add(it, L"%SystemDrive%\\$Windows.~WS", true, false);
+  cSystem.items.push_back(it);
+
+  it = MkItem("win-temp", "系统临时目录(Windows\\Temp)", Risk::Medium, ItemMode::Files, false,
+              "系统和安装程序在 Windows\\Temp "
+              "留下的临时文件，需管理员；清理后不影响系统，正在使用的文件会跳过；不碰 Windows "
+              "目录里的其他文件");
+  Add(it, L"%SystemRoot%\\Temp", true, true);
+  cSystem.items.push_back(it);
+
+  it = MkItem(
+      "upgrade-leftovers", "系统升级与重置残留", Risk::Medium, ItemMode::Dir, false,
+      "系统升级助手和重置留下的 $GetCurrent、$SysReset 与 ESD "
+      "整个目录；删除后不影响当前系统，只是不能再用它们继续那次升级或查看重置日志；不碰其他目录");
+  Add(it, L"%SystemDrive%\\$GetCurrent", true, false);
+  Add(it, L"%SystemDrive%\\$SysReset", true, false);
+  Add(it, L"%SystemDrive%\\ESD", true, false);
   cSystem.items.push_back(it);
 
   it = MkItem("recycle-bin", "回收站", Risk::Medium, ItemMode::RecycleBin, false,
@@ -325,6 +461,42 @@ std::vector<Category> BuildRules() {
   Add(it, L"%LOCALAPPDATA%\\Tencent\\WeMeet", true, false);
   cApps.items.push_back(it);
 
+  it = MkItem("weixin4-cache", "微信 4.x 账号缓存", Risk::Medium, ItemMode::Files, false,
+              "微信 4.x 每个账号文件夹里的 cache "
+              "缓存(图片缩略图、临时文件等)；清理后微信需要时会重新下载或生成；不碰聊天记录数据库("
+              "db_storage)、任何 .db 文件，也不碰接收的文件、图片和视频");
+  Add(it, L"%USERPROFILE%\\Documents\\xwechat_files\\*\\cache", true, false, {},
+      {L"*.db", L"*.db-*"});
+  cApps.items.push_back(it);
+
+  it = MkItem("wechat3-cache", "微信 3.x 缓存与日志", Risk::Medium, ItemMode::Files, false,
+              "微信 3.x 每个账号的 FileStorage\\Cache "
+              "缓存和程序日志；清理后微信需要时会重新下载或生成；不碰聊天记录(Msg)、任何 .db "
+              "文件，也不碰接收的文件、图片和视频");
+  Add(it, L"%USERPROFILE%\\Documents\\WeChat Files\\*\\FileStorage\\Cache", true, false, {},
+      {L"*.db", L"*.db-*"});
+  Add(it, L"%APPDATA%\\Tencent\\WeChat\\log", true, false, {}, {L"*.db", L"*.db-*"});
+  cApps.items.push_back(it);
+
+  it = MkItem(
+      "wxwork-cache", "企业微信缓存", Risk::Medium, ItemMode::Files, false,
+      "企业微信每个账号文件夹里的 Cache "
+      "缓存；清理后企业微信需要时会重新下载或生成；不碰聊天记录、任何 .db 文件，也不碰接收的文件");
+  Add(it, L"%USERPROFILE%\\Documents\\WXWork\\*\\Cache", true, false, {}, {L"*.db", L"*.db-*"});
+  cApps.items.push_back(it);
+
+  it = MkItem("jianying-cache", "剪映专业版 / CapCut 缓存", Risk::Medium, ItemMode::Files, false,
+              "剪映专业版和 CapCut "
+              "为素材生成的字幕识别、画面缩略图、音频波形、算法和图片缓存；清理后打开草稿时会重新生"
+              "成；不碰草稿(Projects)和下载的特效、素材");
+  for (const wchar_t* app : {L"JianyingPro", L"CapCut"})
+    for (const wchar_t* sub :
+         {L"recognize", L"frameThumbnail", L"audioWave", L"AlgorithmCache", L"image"}) {
+      std::wstring path = std::wstring(L"%LOCALAPPDATA%\\") + app + L"\\User Data\\Cache\\" + sub;
+      Add(it, path.c_str(), true, false);
+    }
+  cApps.items.push_back(it);
+
   cats.push_back(cApps);
 
   // ---- 5. Chat data folders: measured only, never deleted
@@ -392,6 +564,144 @@ std::vector<Category> BuildRules() {
   cDownloads.items.push_back(it);
 
   cats.push_back(cDownloads);
+
+  // ---- 8. Developer tools' caches, and what they keep that is measured only
+  Category cDev;
+  cDev.id = "dev";
+  cDev.name = "开发工具缓存";
+
+  it =
+      MkItem("npm-cache", "npm 缓存", Risk::Medium, ItemMode::Files, false,
+             "npm 下载过的软件包缓存；清理后安装依赖时会重新下载，速度会慢一些；不碰项目和项目里的 "
+             "node_modules");
+  Add(it, L"%LOCALAPPDATA%\\npm-cache\\_cacache", true, false);
+  cDev.items.push_back(it);
+
+  it = MkItem(
+      "yarn-cache", "Yarn 缓存", Risk::Medium, ItemMode::Files, false,
+      "Yarn 下载过的软件包缓存；清理后安装依赖时会重新下载；不碰项目和项目里的 node_modules");
+  Add(it, L"%LOCALAPPDATA%\\Yarn\\Cache", true, false);
+  cDev.items.push_back(it);
+
+  it = MkItem(
+      "pip-cache", "pip 缓存", Risk::Medium, ItemMode::Files, false,
+      "pip 下载和编译过的 Python 包缓存；清理后安装包时会重新下载；不碰已安装的包和虚拟环境");
+  Add(it, L"%LOCALAPPDATA%\\pip\\Cache", true, false);
+  cDev.items.push_back(it);
+
+  it = MkItem("nuget-cache", "NuGet 缓存", Risk::Medium, ItemMode::Files, false,
+              "NuGet 的 HTTP 缓存、插件缓存和临时目录；清理后还原包时会重新下载；不碰全局包目录 "
+              ".nuget\\packages 和项目");
+  Add(it, L"%LOCALAPPDATA%\\NuGet\\v3-cache", true, false);
+  Add(it, L"%LOCALAPPDATA%\\NuGet\\plugins-cache", true, false);
+  Add(it, L"%TEMP%\\NuGetScratch", true, false);
+  cDev.items.push_back(it);
+
+  it = MkItem("go-build-cache", "Go 编译缓存", Risk::Medium, ItemMode::Files, false,
+              "Go 的编译结果缓存；清理后下次编译会慢一些，结果会重新生成；不碰源代码和下载的模块");
+  Add(it, L"%LOCALAPPDATA%\\go-build", true, false);
+  cDev.items.push_back(it);
+
+  it = MkItem(
+      "cargo-cache", "Cargo 下载缓存", Risk::Medium, ItemMode::Files, false,
+      "Cargo 下载的 crate 压缩包；清理后编译时会重新下载；不碰已解压的源码、已安装的工具和项目");
+  Add(it, L"%USERPROFILE%\\.cargo\\registry\\cache", true, false);
+  cDev.items.push_back(it);
+
+  it = MkItem("gradle-caches", "Gradle 缓存", Risk::Medium, ItemMode::Dir, false,
+              "Gradle 的整个 caches "
+              "目录(依赖、构建缓存等)；删除后下次构建会重新下载和生成，第一次会很慢；不碰项目和 "
+              "Gradle 的设置");
+  Add(it, L"%USERPROFILE%\\.gradle\\caches", true, false);
+  cDev.items.push_back(it);
+
+  it = MkItem("jetbrains-caches", "JetBrains IDE 缓存", Risk::Medium, ItemMode::Files, false,
+              "IntelliJ IDEA、PyCharm 等 JetBrains IDE "
+              "每个版本的索引和缓存；清理后打开项目会重新建立索引；不碰设置、插件和项目");
+  Add(it, L"%LOCALAPPDATA%\\JetBrains\\*\\caches", true, false);
+  cDev.items.push_back(it);
+
+  it = MkItem("vscode-cache", "VS Code 缓存", Risk::Medium, ItemMode::Files, false,
+              "VS Code 的网页缓存、编译缓存和下载过的扩展安装包；清理后 VS Code "
+              "会自动重建；不碰设置、已安装的扩展和工作区");
+  Add(it, L"%APPDATA%\\Code\\Cache", true, false);
+  Add(it, L"%APPDATA%\\Code\\CachedData", true, false);
+  Add(it, L"%APPDATA%\\Code\\CachedExtensionVSIXs", true, false);
+  Add(it, L"%APPDATA%\\Code\\Code Cache", true, false);
+  Add(it, L"%APPDATA%\\Code\\GPUCache", true, false);
+  cDev.items.push_back(it);
+
+  it = MkItem("nuget-packages", "NuGet 全局包目录(只统计)", Risk::High, ItemMode::Measure, false,
+              "项目用到的 NuGet 包，不是缓存，只统计不删；要清理请用 dotnet nuget locals "
+              "global-packages --clear");
+  it.allowDetails = false;
+  Add(it, L"%USERPROFILE%\\.nuget\\packages", true, false);
+  cDev.items.push_back(it);
+
+  it = MkItem("maven-repository", "Maven 本地仓库(只统计)", Risk::High, ItemMode::Measure, false,
+              "项目用到的 Maven 依赖，不是缓存，只统计不删；删除后构建要重新下载");
+  it.allowDetails = false;
+  Add(it, L"%USERPROFILE%\\.m2\\repository", true, false);
+  cDev.items.push_back(it);
+
+  it = MkItem(
+      "package-cache", "安装程序包缓存(只统计)", Risk::High, ItemMode::Measure, false,
+      "Visual Studio 等程序修复和卸载时要用的安装包，只统计不删；删除后这些程序可能无法修复或卸载");
+  it.allowDetails = false;
+  Add(it, L"%ProgramData%\\Package Cache", true, false);
+  cDev.items.push_back(it);
+
+  it = MkItem("wsl-docker-disks", "WSL 与 Docker 虚拟磁盘(只统计)", Risk::High, ItemMode::Measure,
+              false,
+              "WSL 发行版和 Docker 的虚拟磁盘，里面是它们的全部数据，只统计不删；要缩小或迁移请用 "
+              "wsl 或 Docker 自己的命令");
+  it.allowDetails = false;
+  Add(it, L"%LOCALAPPDATA%\\Packages\\*\\LocalState\\ext4.vhdx", false, false);
+  Add(it, L"%LOCALAPPDATA%\\Docker\\wsl\\*", false, false, {L"*.vhdx"});
+  cDev.items.push_back(it);
+
+  cats.push_back(cDev);
+
+  // ---- 9. Files received in chats, the old ones only
+  Category cChatFiles;
+  cChatFiles.id = "chat-files";
+  cChatFiles.name = "聊天软件接收的旧文件";
+
+  it = MkItem("wechat-received-files", "微信接收的文件、图片和视频", Risk::Medium, ItemMode::Files,
+              false,
+              "微信聊天里收到的文件、图片和视频，只清理超过所选天数的(没有选择时为 30 "
+              "天以上)"
+              "，移到回收站，需要时可以还原；清理后聊天记录里这些文件会显示为已过期或无法打开；不碰"
+              "聊天记录数据库和账号里的其他文件");
+  it.userFiles = true;
+  it.minAgeDays = 30;
+  for (const wchar_t* sub : {L"msg\\file", L"msg\\video", L"msg\\attach"}) {
+    std::wstring path = std::wstring(L"%USERPROFILE%\\Documents\\xwechat_files\\*\\") + sub;
+    Add(it, path.c_str(), true, false, {}, {L"*.db", L"*.db-*"});
+  }
+  for (const wchar_t* sub : {L"File", L"Video", L"Image", L"MsgAttach"}) {
+    std::wstring path =
+        std::wstring(L"%USERPROFILE%\\Documents\\WeChat Files\\*\\FileStorage\\") + sub;
+    Add(it, path.c_str(), true, false, {}, {L"*.db", L"*.db-*"});
+  }
+  cChatFiles.items.push_back(it);
+
+  it = MkItem("qqnt-received-files", "QQ 接收的文件、图片和视频", Risk::Medium, ItemMode::Files,
+              false,
+              "QQ(NT 版)聊天里收到的文件、图片和视频，只清理超过所选天数的(没有选择时为 30 "
+              "天以上)"
+              "，移到回收站，需要时可以还原；清理后聊天记录里这些文件会显示为已过期或无法打开；不碰"
+              "聊天记录数据库和账号里的其他文件");
+  it.userFiles = true;
+  it.minAgeDays = 30;
+  for (const wchar_t* sub : {L"File", L"Video", L"Pic"}) {
+    std::wstring path =
+        std::wstring(L"%USERPROFILE%\\Documents\\Tencent Files\\*\\nt_qq\\nt_data\\") + sub;
+    Add(it, path.c_str(), true, false, {}, {L"*.db", L"*.db-*"});
+  }
+  cChatFiles.items.push_back(it);
+
+  cats.push_back(cChatFiles);
 
   return cats;
 }

@@ -96,7 +96,20 @@ Target T(const wchar_t* path, bool recursive, bool allowSystem) {
   // In the one form, so that the walk's paths compare with the protected
   // paths and the skip list as they are written there (a TEMP of 8.3 names
   // included).
-  t.path = FormOrText(ExpandEnvW(path));
+  std::wstring text = ExpandEnvW(path);
+  size_t star = text.find(L'*');
+  size_t cut = star == std::wstring::npos ? star : text.find_last_of(L"\\/", star);
+  if (cut == std::wstring::npos) {
+    t.path = FormOrText(text);
+  } else {
+    // A folder name with a wildcard has no form of its own: the folders above
+    // it are written in theirs, the rest stays as declared, for the engine to
+    // expand against the disk.
+    std::wstring rest = text.substr(cut + 1);
+    for (wchar_t& ch : rest)
+      if (ch == L'/') ch = L'\\';
+    t.path = FormOrText(text.substr(0, cut)) + L"\\" + rest;
+  }
   t.recursive = recursive;
   t.allowSystem = allowSystem;
   return t;

@@ -7,7 +7,8 @@ Then:  TAMSEL_ROOT=ROOT build/native/tamsel
 
 The native build emulates one Windows machine inside a folder: C:\a\b is
 ROOT/c/a/b, letter case significant. This script fills ROOT/c with what a few
-months of ordinary use leave behind (browser and app caches, temp files,
+months of ordinary use leave behind (browser and app caches of every profile,
+chat, video-editing, graphics and developer caches, temp files,
 update downloads, crash dumps, an old Windows installation, chat data) next to
 personal files that no cleaning may touch, so the first scan has something to
 show, and what else fills a real PC (games, videos, virtual disks, disc images,
@@ -157,34 +158,75 @@ TREE += [
 # --- Chrome and Edge: the disk cache, compiled-script cache, GPU and shader
 # caches, service-worker storage. Profile files (history, bookmarks,
 # passwords) sit next to them and are not caches.
-def browser(user_data, scale):
-    d = user_data + r"\Default"
-    return [
-        (d + r"\Cache\Cache_Data\f_{i:06x}", (8 * KB, 40 * MB), int(100 * scale), 45),
-        (d + r"\Cache\Cache_Data\data_{i}", (40 * KB, 4 * MB), 4, 3),
-        (d + r"\Cache\Cache_Data\index", 256 * KB + 8 * KB, 1, 1),
-        (d + r"\Code Cache\js\{x16}_0", (2 * KB, 700 * KB), int(30 * scale), 60),
-        (d + r"\Code Cache\js\index-dir\the-real-index", 24 * KB, 1, 1),
-        (d + r"\Code Cache\wasm\{x16}_0", (100 * KB, 12 * MB), 6, 60),
-        (d + r"\GPUCache\data_{i}", (8 * KB, 4 * MB), 4, 10),
-        (d + r"\GPUCache\index", 262 * KB, 1, 10),
-        (d + r"\Service Worker\CacheStorage\{x40}\{guid}\{x16}_0", (10 * KB, 5 * MB), int(20 * scale), 90),
-        (d + r"\Service Worker\ScriptCache\{x16}_0", (5 * KB, 900 * KB), int(12 * scale), 90),
+def browser(user_data, scale, profiles=("Default",), shader_cache=False):
+    """A Chromium-based browser's user data folder: each profile's caches
+    beside its own data (the first profile at full scale, the others at
+    less), the shader caches of the whole folder and its Local State."""
+    rows = []
+    for k, profile in enumerate(profiles):
+        d = user_data + "\\" + profile
+        s = scale if k == 0 else scale * 0.4
+        rows += [
+            (d + r"\Cache\Cache_Data\f_{i:06x}", (8 * KB, 40 * MB), int(100 * s), 45),
+            (d + r"\Cache\Cache_Data\data_{i}", (40 * KB, 4 * MB), 4, 3),
+            (d + r"\Cache\Cache_Data\index", 256 * KB + 8 * KB, 1, 1),
+            (d + r"\Code Cache\js\{x16}_0", (2 * KB, 700 * KB), int(30 * s), 60),
+            (d + r"\Code Cache\js\index-dir\the-real-index", 24 * KB, 1, 1),
+            (d + r"\Code Cache\wasm\{x16}_0", (100 * KB, 12 * MB), 6, 60),
+            (d + r"\GPUCache\data_{i}", (8 * KB, 4 * MB), 4, 10),
+            (d + r"\GPUCache\index", 262 * KB, 1, 10),
+            (d + r"\Service Worker\CacheStorage\{x40}\{guid}\{x16}_0", (10 * KB, 5 * MB), int(20 * s), 90),
+            (d + r"\Service Worker\ScriptCache\{x16}_0", (5 * KB, 900 * KB), int(12 * s), 90),
+            # Profile data: nothing here is a cache.
+            (d + r"\History", 38 * MB, 1, 1),
+            (d + r"\Bookmarks", 180 * KB, 1, 20),
+            (d + r"\Login Data", 96 * KB, 1, 5),
+            (d + r"\Preferences", 110 * KB, 1, 1),
+            (d + r"\Network\Cookies", 1 * MB, 1, 1),
+            (d + r"\Local Storage\leveldb\{i:06d}.log", (100 * KB, 3 * MB), 2, 2),
+        ]
+        if k > 0:
+            rows += [
+                (d + r"\IndexedDB\https_docs.qq.com_0.indexeddb.leveldb\{i:06d}.ldb", (100 * KB, 8 * MB), 3, 10),
+                (d + r"\Session Storage\{i:06d}.ldb", (4 * KB, 200 * KB), 2, 1),
+                (d + r"\Extensions\{x32}\1.2.0_0\manifest.json", 2 * KB, 2, 60),
+                (d + r"\Service Worker\Database\{i:06d}.ldb", (4 * KB, 300 * KB), 2, 5),
+            ]
+    rows += [
         (user_data + r"\GrShaderCache\data_{i}", (8 * KB, 6 * MB), 4, 10),
         (user_data + r"\GrShaderCache\index", 262 * KB, 1, 10),
-        # Profile data: nothing here is a cache.
-        (d + r"\History", 38 * MB, 1, 1),
-        (d + r"\Bookmarks", 180 * KB, 1, 20),
-        (d + r"\Login Data", 96 * KB, 1, 5),
-        (d + r"\Preferences", 110 * KB, 1, 1),
-        (d + r"\Network\Cookies", 1 * MB, 1, 1),
-        (d + r"\Local Storage\leveldb\{i:06d}.log", (100 * KB, 3 * MB), 2, 2),
         (user_data + r"\Local State", 60 * KB, 1, 1),
     ]
+    if shader_cache:
+        rows += [
+            (user_data + r"\ShaderCache\data_{i}", (8 * KB, 4 * MB), 3, 10),
+            (user_data + r"\ShaderCache\index", 262 * KB, 1, 10),
+        ]
+    return rows
 
 
-TREE += browser(LOCAL + r"\Google\Chrome\User Data", 1.0)
-TREE += browser(LOCAL + r"\Microsoft\Edge\User Data", 0.5)
+TREE += browser(LOCAL + r"\Google\Chrome\User Data", 1.0, ("Default", "Profile 1", "Profile 3"))
+TREE += browser(LOCAL + r"\Microsoft\Edge\User Data", 0.5, ("Default", "Guest Profile"))
+# The browsers Chinese users run besides them, each with its own profiles.
+TREE += browser(LOCAL + r"\360Chrome\Chrome\User Data", 0.8, ("Default", "Profile 1"), True)
+TREE += browser(ROAMING + r"\360se6\User Data", 0.4, ("Default",), True)
+TREE += browser(LOCAL + r"\Tencent\QQBrowser\User Data", 0.6, ("Default", "Profile 2"), True)
+TREE += browser(LOCAL + r"\BraveSoftware\Brave-Browser\User Data", 0.2, ("Default",), True)
+
+# --- Firefox: the caches in the local profile folder, the profile's data in
+# the roaming one.
+for name in ("k3x9q2ab.default-release", "w7m1z8cd.工作"):
+    TREE += [
+        (LOCAL + r"\Mozilla\Firefox\Profiles" + "\\" + name + r"\cache2\entries\{X32}{X8}", (4 * KB, 12 * MB), 120, 60),
+        (LOCAL + r"\Mozilla\Firefox\Profiles" + "\\" + name + r"\cache2\index", 300 * KB, 1, 1),
+        (LOCAL + r"\Mozilla\Firefox\Profiles" + "\\" + name + r"\startupCache\startupCache.8.little", 9 * MB, 1, 2),
+        (LOCAL + r"\Mozilla\Firefox\Profiles" + "\\" + name + r"\safebrowsing\google4\{x8}.vlpset", (20 * KB, 2 * MB), 6, 5),
+        (ROAMING + r"\Mozilla\Firefox\Profiles" + "\\" + name + r"\places.sqlite", 20 * MB, 1, 1),
+        (ROAMING + r"\Mozilla\Firefox\Profiles" + "\\" + name + r"\cookies.sqlite", 1 * MB, 1, 1),
+        (ROAMING + r"\Mozilla\Firefox\Profiles" + "\\" + name + r"\logins.json", 8 * KB, 1, 10),
+        (ROAMING + r"\Mozilla\Firefox\Profiles" + "\\" + name + r"\key4.db", 288 * KB, 1, 10),
+        (ROAMING + r"\Mozilla\Firefox\Profiles" + "\\" + name + r"\prefs.js", 14 * KB, 1, 1),
+    ]
 
 # --- Explorer thumbnail and icon databases.
 EXPLORER = LOCAL + r"\Microsoft\Windows\Explorer"
@@ -518,6 +560,131 @@ TREE += [
     (QQNT + r"\nt_qq\nt_db\files_in_chat.db", 30 * MB, 1, 1),
     (QQNT + r"\nt_qq\nt_data\Pic\{month}\Ori\{x32}.jpg", (100 * KB, 6 * MB), 30, 150),
     (QQNT + r"\nt_qq\nt_data\Video\{month}\Ori\{x32}.mp4", (5 * MB, 200 * MB), 12, 150),
+]
+
+# --- The chat apps' caches inside the same account folders as the message
+# databases and received files above, which must stay. WeChat 4.x keeps
+# its cache per account; 3.x keeps it under FileStorage and logs in the
+# roaming folder; WeCom keeps one account folder per company.
+TREE += [
+    (WX4 + r"\cache\{month}\Message\{x32}.jpg", (20 * KB, 3 * MB), 400, 120),
+    (WX4 + r"\cache\{month}\Message\{x32}_t.jpg", (4 * KB, 200 * KB), 200, 120),
+    (WX4 + r"\cache\head\{x32}", (2 * KB, 60 * KB), 80, 60),
+    (WX4 + r"\cache\{month}\Video\{x32}.mp4", (2 * MB, 120 * MB), 30, 120),
+    (WX4 + r"\cache\contact.db", 1 * MB, 1, 1),
+    (WX4 + r"\db_storage\message\message_0.db-wal", 4 * MB, 1, 1),
+    (WX4 + r"\config\{x16}.ini", 2 * KB, 2, 30),
+    (WX3 + r"\FileStorage\Cache\{month}\{x32}.jpg", (20 * KB, 2 * MB), 300, 200),
+    (WX3 + r"\FileStorage\MsgAttach\{x32}\Thumb\{month}\{x32}_t.dat", (4 * KB, 100 * KB), 40, (180, 400)),
+    (ROAMING + r"\Tencent\WeChat\log\WeChat_{date}.xlog", (200 * KB, 8 * MB), 15, 200),
+    (ROAMING + r"\Tencent\WeChat\All Users\config\config.data", 1 * KB, 1, 30),
+]
+WXWORK = DOCS + r"\WXWork\1688850012345678"
+TREE += [
+    (WXWORK + r"\Cache\Image\{month}\{x32}.jpg", (20 * KB, 4 * MB), 250, 120),
+    (WXWORK + r"\Cache\Emotion\{x32}.gif", (10 * KB, 1 * MB), 40, 120),
+    (WXWORK + r"\Cache\contact.db", 2 * MB, 1, 1),
+    (WXWORK + r"\Data\message.db", 300 * MB, 1, 1),
+    (DOCS + r"\WXWork\Global\Config\config.ini", 2 * KB, 1, 30),
+]
+
+# --- Jianying (CapCut's Chinese edition): its regenerable caches are larger
+# than the drafts they serve; the drafts and the effects the user downloaded
+# stay.
+JY = LOCAL + r"\JianyingPro\User Data"
+TREE += [
+    (JY + r"\Cache\recognize\{x32}.json", (20 * KB, 2 * MB), 60, 90),
+    (JY + r"\Cache\frameThumbnail\{x32}\{i:05d}.jpg", (20 * KB, 200 * KB), 300, 90),
+    (JY + r"\Cache\audioWave\{x32}.wave", (200 * KB, 20 * MB), 40, 90),
+    (JY + r"\Cache\AlgorithmCache\{x32}\{x16}.bin", (10 * MB, 400 * MB), 24, 90),
+    (JY + r"\Cache\image\{x32}.png", (100 * KB, 8 * MB), 80, 90),
+    (JY + r"\Cache\effect\{x16}\{x32}.zip", (1 * MB, 60 * MB), 20, 90),
+    (JY + r"\Projects\com.lveditor.draft\{month} 旅行 vlog\draft_content.json", (100 * KB, 2 * MB), 3, 30),
+    (JY + r"\Projects\com.lveditor.draft\{month} 旅行 vlog\Resources\{x16}.mp4", (50 * MB, 900 * MB), 6, 30),
+    (JY + r"\Config\userconfig.json", 4 * KB, 1, 5),
+    (LOCAL + r"\CapCut\User Data\Cache\frameThumbnail\{x32}\{i:05d}.jpg", (20 * KB, 200 * KB), 60, 60),
+    (LOCAL + r"\CapCut\User Data\Projects\com.lveditor.draft\Draft 1\draft_content.json", 300 * KB, 1, 60),
+]
+
+# --- Graphics drivers' shader caches, Steam's per-game shader caches, Adobe's
+# media cache; the games and the editor's projects beside them stay.
+TREE += [
+    (LOCAL + r"\NVIDIA\DXCache\{x16}-{x8}.nvph", (100 * KB, 60 * MB), 60, 90),
+    (LOCAL + r"\NVIDIA\DXCache\{x16}.toc", (2 * KB, 40 * KB), 12, 90),
+    (LOCAL + r"\NVIDIA\GLCache\{x32}\{x16}\{x16}.bin", (100 * KB, 20 * MB), 24, 90),
+    (LOCAL + r"\AMD\DxCache\{x16}.parc", (1 * MB, 40 * MB), 8, 90),
+    (LOCAL + r"\AMD\VkCache\{x16}.parc", (1 * MB, 20 * MB), 4, 90),
+    (LOCAL + r"\AMD\CN\gmdb.blb", 6 * MB, 1, 10),
+    (LOCAL + r"\Intel\ShaderCache\{x16}\{x16}.bin", (50 * KB, 8 * MB), 30, 90),
+    (LOCAL + r"\Intel\Games\profiles.json", 12 * KB, 1, 30),
+    (r"%ProgramFiles(x86)%\Steam\steamapps\shadercache\730\fozpipelinesv6\steamapprun_pipeline_cache.foz", 900 * MB, 1, 10),
+    (r"%ProgramFiles(x86)%\Steam\steamapps\shadercache\730\DXCache\{x16}.bin", (1 * MB, 60 * MB), 20, 30),
+    (r"%ProgramFiles(x86)%\Steam\steamapps\shadercache\570\fozpipelinesv6\steamapprun_pipeline_cache.foz", 600 * MB, 1, 30),
+    (r"%ProgramFiles(x86)%\Steam\steamapps\appmanifest_730.acf", 2 * KB, 1, 10),
+    (ROAMING + r"\Adobe\Common\Media Cache Files\{x16} {i}.cfa", (10 * MB, 600 * MB), 30, 120),
+    (ROAMING + r"\Adobe\Common\Media Cache Files\{x16} {i}.pek", (100 * KB, 4 * MB), 30, 120),
+    (ROAMING + r"\Adobe\Common\Media Cache\{x32}.mcdb", (1 * MB, 30 * MB), 4, 30),
+    (ROAMING + r"\Adobe\Premiere Pro\24.0\Profile-user\Adobe Premiere Pro Prefs", 120 * KB, 1, 5),
+    (PROFILE + r"\Documents\Adobe\Premiere Pro\24.0\宣传片.prproj", 18 * MB, 1, 5),
+]
+
+# --- The system's own temporary folder and what an upgrade or a reset left
+# at the drive's root.
+TREE += [
+    (WIN + r"\Temp\{guid}\{x8}.tmp", (50 * KB, 40 * MB), 20, 60),
+    (WIN + r"\Temp\MpCmdRun.log", 3 * MB, 1, 1),
+    (WIN + r"\Temp\vminst.log", 200 * KB, 1, 90),
+    (SYS + r"\$GetCurrent\media\sources\install.esd", 3 * GB + 900 * MB, 1, (60, 61)),
+    (SYS + r"\$GetCurrent\media\sources\{x8}.dll", (100 * KB, 6 * MB), 12, (60, 61)),
+    (SYS + r"\$GetCurrent\Logs\downlevel\setupact.log", 4 * MB, 1, (60, 61)),
+    (SYS + r"\$SysReset\Logs\setupact.log", 6 * MB, 1, (100, 101)),
+    (SYS + r"\$SysReset\Framework\Stack\{x8}.xml", (4 * KB, 200 * KB), 6, (100, 101)),
+    (SYS + r"\ESD\Windows\sources\install.esd", 4 * GB + 100 * MB, 1, (120, 121)),
+]
+
+# --- Developers' tools: package and build caches their tools rebuild, and
+# what the tools keep that is measured only (packages projects use,
+# installers' packages, Linux disks).
+TREE += [
+    (LOCAL + r"\npm-cache\_cacache\content-v2\sha512\{x8}\{x32}", (1 * KB, 4 * MB), 600, 150),
+    (LOCAL + r"\npm-cache\_cacache\index-v5\{x8}\{x32}", (300, 2 * KB), 300, 150),
+    (LOCAL + r"\npm-cache\_npx\{x16}\package.json", 1 * KB, 2, 30),
+    (LOCAL + r"\Yarn\Cache\v6\npm-{x16}-1.0.{i}-integrity\node_modules\pkg\index.js", (2 * KB, 400 * KB), 80, 150),
+    (LOCAL + r"\pip\Cache\http-v2\{x8}\{x32}.body", (10 * KB, 30 * MB), 60, 150),
+    (LOCAL + r"\pip\Cache\wheels\{x8}\{x16}-py3-none-any.whl", (100 * KB, 60 * MB), 12, 150),
+    (LOCAL + r"\NuGet\v3-cache\{x8}$ps_api.nuget.org_v3_index.json\list_{x8}.dat", (2 * KB, 2 * MB), 40, 90),
+    (LOCAL + r"\NuGet\plugins-cache\{x16}\{x8}.dat", (1 * KB, 20 * KB), 4, 90),
+    (r"%TEMP%\NuGetScratch\{guid}\{x8}.tmp", (1 * KB, 2 * MB), 6, 30),
+    (LOCAL + r"\go-build\{x8}\{x32}-d", (1 * KB, 6 * MB), 500, 120),
+    (LOCAL + r"\go-build\README", 256, 1, 200),
+    (PROFILE + r"\.cargo\registry\cache\index.crates.io-6f17d22bba15001f\crate{i}-1.0.{i}.crate", (20 * KB, 3 * MB), 120, 120),
+    (PROFILE + r"\.cargo\registry\src\index.crates.io-6f17d22bba15001f\crate{i}-1.0.{i}\src\lib.rs", (2 * KB, 200 * KB), 60, 120),
+    (PROFILE + r"\.cargo\bin\cargo.exe", 12 * MB, 1, 60),
+    (PROFILE + r"\.gradle\caches\modules-2\files-2.1\{x8}\{x16}\{x8}.jar", (20 * KB, 8 * MB), 200, 120),
+    (PROFILE + r"\.gradle\caches\8.5\fileHashes\fileHashes.bin", 30 * MB, 1, 10),
+    (PROFILE + r"\.gradle\caches\build-cache-1\{x32}", (10 * KB, 5 * MB), 60, 60),
+    (PROFILE + r"\.gradle\gradle.properties", 1 * KB, 1, 100),
+    (PROFILE + r"\.gradle\wrapper\dists\gradle-8.5-bin\{x16}\gradle-8.5-bin.zip", 130 * MB, 1, 100),
+    (LOCAL + r"\JetBrains\IntelliJIdea2024.1\caches\content.dat", 300 * MB, 1, 2),
+    (LOCAL + r"\JetBrains\IntelliJIdea2024.1\caches\{x16}.dat", (1 * MB, 40 * MB), 20, 20),
+    (LOCAL + r"\JetBrains\PyCharm2023.3\caches\{x16}.dat", (1 * MB, 30 * MB), 12, 120),
+    (LOCAL + r"\JetBrains\IntelliJIdea2024.1\log\idea.log", 8 * MB, 1, 1),
+    (ROAMING + r"\JetBrains\IntelliJIdea2024.1\options\ide.general.xml", 2 * KB, 1, 30),
+    (ROAMING + r"\Code\Cache\Cache_Data\f_{i:06x}", (4 * KB, 2 * MB), 80, 60),
+    (ROAMING + r"\Code\CachedData\{x40}\{x16}.code", (50 * KB, 3 * MB), 30, 60),
+    (ROAMING + r"\Code\CachedExtensionVSIXs\ms-python.python-2024.{i}.0", (10 * MB, 40 * MB), 4, 90),
+    (ROAMING + r"\Code\Code Cache\js\{x16}_0", (2 * KB, 500 * KB), 40, 60),
+    (ROAMING + r"\Code\GPUCache\data_{i}", (8 * KB, 2 * MB), 4, 10),
+    (ROAMING + r"\Code\User\settings.json", 3 * KB, 1, 5),
+    (ROAMING + r"\Code\User\workspaceStorage\{x32}\state.vscdb", (20 * KB, 2 * MB), 8, 10),
+    (PROFILE + r"\.vscode\extensions\ms-python.python-2024.4.0\package.json", 80 * KB, 1, 30),
+    (PROFILE + r"\.nuget\packages\{x8}\1.{i}.0\{x8}.nupkg", (50 * KB, 20 * MB), 80, 120),
+    (PROFILE + r"\.m2\repository\org\{x8}\{x8}\1.{i}\{x8}-1.{i}.jar", (20 * KB, 6 * MB), 120, 120),
+    (PROFILE + r"\.m2\settings.xml", 2 * KB, 1, 200),
+    (r"%ProgramData%\Package Cache\{guid}v14.38.33135\packages\vcRuntimeMinimum_amd64\vc_runtimeMinimum_x64.msi", 2 * MB, 1, 150),
+    (r"%ProgramData%\Package Cache\{guid}\{x8}.msi", (1 * MB, 200 * MB), 12, 150),
+    (LOCAL + r"\Docker\wsl\data\ext4.vhdx", 21 * GB + 300 * MB, 1, 1),
+    (LOCAL + r"\Docker\settings.json", 3 * KB, 1, 5),
 ]
 
 # --- Sample media and wallpapers shipped with Windows.

@@ -1321,6 +1321,77 @@ TEST_F(Engine, AnItemOfTheUsersOwnFilesMovesThemToTheRecycleBin) {
   tov::EmptyRecycleBin();
 }
 
+std::vector<std::wstring> HitPaths(const std::vector<FileHit>& hits) {
+  std::vector<std::wstring> paths;
+  for (const FileHit& h : hits) paths.push_back(h.path);
+  return paths;
+}
+
+TEST_F(Engine, ReceivedChatFilesGoToTheRecycleBinOnlyOnceOldEnough) {
+  // The catalogue's two items of received chat files keep a least age.
+  const std::vector<Category> rules = BuildRules();
+  for (const char* id : {"wechat-received-files", "qqnt-received-files"}) {
+    const RuleItem* declared = FindItem(rules, id);
+    ASSERT_NE(declared, nullptr) << id;
+    EXPECT_EQ(declared->minAgeDays, 30) << id;
+    EXPECT_TRUE(declared->userFiles) << id;
+    EXPECT_FALSE(declared->defaultEnabled) << id;
+  }
+  tov::EmptyRecycleBin();
+  // Whole seconds, as every file system keeps them.
+  const uint64_t now = tov::NowFileTime() / 10000000 * 10000000;
+  const uint64_t days40 = now - 40 * kFileTimeDay, days10 = now - 10 * kFileTimeDay;
+  ASSERT_TRUE(PlantFile(At(L"acc\\wxid_a\\msg\\file\\2024-01\\old.pdf"), 1, false, days40));
+  ASSERT_TRUE(PlantFile(At(L"acc\\wxid_b\\msg\\file\\recent.pdf"), 2, false, days10));
+  ASSERT_TRUE(PlantFile(At(L"acc\\wxid_b\\msg\\file\\today.pdf"), 4));
+  ASSERT_TRUE(PlantFile(At(L"acc\\wxid_b\\db_storage\\message_0.db"), 8, false, days40));
+  RuleItem item = Item("received", ItemMode::Files, {Tg(At(L"acc\\*\\msg\\file"))});
+  item.userFiles = true;
+  item.minAgeDays = 30;
+  const std::vector<Category> cats = {Cat("c", {item})};
+  Listing before = ListTree(Root());
+
+  // No age chosen: only what is 30 days old, in a scan, the file list, a
+  // dry run and the clean alike.
+  TaskOptions none;
+  ResultList scan, dry, real;
+  ScanItems(cats, {"received"}, scan, none);
+  ASSERT_EQ(scan.size(), 1u);
+  EXPECT_EQ(scan[0].second.files, 1u);
+  EXPECT_EQ(scan[0].second.bytes, 1u);
+  std::vector<FileHit> hits;
+  CollectDetails(item, 100, hits, none);
+  EXPECT_EQ(HitPaths(hits),
+            (std::vector<std::wstring>{At(L"acc\\wxid_a\\msg\\file\\2024-01\\old.pdf")}));
+  CleanItems(cats, {"received"}, true, dry, none);
+  EXPECT_EQ(dry[0].second.files, 1u);
+  ExpectOnlyGone(before, ListTree(Root()), {});
+  uint64_t items0 = 0, bytes0 = 0;
+  ASSERT_TRUE(tov::QueryRecycleBin(&items0, &bytes0));
+  CleanItems(cats, {"received"}, false, real, none);
+  EXPECT_EQ(real[0].second.files, 1u);
+  EXPECT_EQ(real[0].second.bytes, 1u);
+  EXPECT_EQ(real[0].second.skipped, 0u);
+  Listing mid = ListTree(Root());
+  ExpectOnlyGone(before, mid, {"acc/wxid_a/msg/file/2024-01/old.pdf"});
+  uint64_t items = 0, bytes = 0;
+  ASSERT_TRUE(tov::QueryRecycleBin(&items, &bytes));
+  EXPECT_EQ(items - items0, 1u);
+  EXPECT_EQ(bytes - bytes0, 1u);
+
+  // The age the user chose counts instead: a week.
+  TaskOptions week;
+  week.cutoff = AgeCutoff(now, 7);
+  ResultList scan7, real7;
+  ScanItems(cats, {"received"}, scan7, week);
+  EXPECT_EQ(scan7[0].second.files, 1u);
+  EXPECT_EQ(scan7[0].second.bytes, 2u);
+  CleanItems(cats, {"received"}, false, real7, week);
+  EXPECT_EQ(real7[0].second.files, 1u);
+  ExpectOnlyGone(mid, ListTree(Root()), {"acc/wxid_b/msg/file/recent.pdf"});
+  tov::EmptyRecycleBin();
+}
+
 TEST_F(Engine, MoreThanTwentyRefusalsKeepTwentyTextsAndTheFullCount) {
   // The target is the folder that holds the user profiles: the walk reaches
   // the desktop, where every planted file is refused, and other folders,
@@ -1548,6 +1619,512 @@ TEST_F(Engine, CleaningWalksStopBelowDepth64) {
   std::string g63 = "g";
   for (int level = 0; level < 63; ++level) g63 += "/d";
   ExpectOnlyGone(mid, ListTree(Root()), {"g/g0", g63 + "/g63", g63 + "/d/g64"});
+}
+
+// ---- Wildcard folders in targets ------------------------------------------------------
+
+const char kTooManyMatches[] = "匹配的文件夹超过 64 个，只处理了按名称排在前面的 64 个";
+
+TEST_F(Engine, AWildcardFolderTakesEveryMatchingFolderWithTheTargetsFilters) {
+  // A browser's profiles: the default one, numbered ones in any letter case,
+  // a file and a folder of another name beside them.
+  ASSERT_TRUE(PlantFile(At(L"ud\\Default\\Cache\\a"), 1));
+  ASSERT_TRUE(PlantFile(At(L"ud\\Profile 1\\Cache\\b"), 2));
+  ASSERT_TRUE(PlantFile(At(L"ud\\profile 2\\Cache\\Cache_Data\\c"), 4));
+  ASSERT_TRUE(PlantFile(At(L"ud\\PROFILE 10\\Cache\\d"), 8));
+  ASSERT_TRUE(PlantFile(At(L"ud\\Profile 1\\logs\\x.log"), 16));
+  // What must stay: the profile's own data, files the filters leave, a
+  // file where a profile folder is expected, a folder the pattern misses.
+  ASSERT_TRUE(PlantFile(At(L"ud\\Profile 1\\Login Data"), 32));
+  ASSERT_TRUE(PlantFile(At(L"ud\\Profile 1\\logs\\x.txt"), 64));
+  ASSERT_TRUE(PlantFile(At(L"ud\\Profile 1\\logs\\sub\\y.log"), 128));
+  ASSERT_TRUE(PlantFile(At(L"ud\\Profile 3"), 256));
+  ASSERT_TRUE(PlantFile(At(L"ud\\Other\\Cache\\e"), 512));
+  ASSERT_TRUE(PlantFile(At(L"ud\\Profile\\Cache\\f"), 1024));  // "Profile *" needs the space
+  ASSERT_TRUE(MakeDir(At(L"ud\\Profile 4")));                  // no Cache in it
+  RuleItem item =
+      Item("w", ItemMode::Files,
+           {Tg(At(L"ud\\Default\\Cache")), Tg(At(L"ud\\Profile *\\Cache")),
+            Tg(At(L"ud\\Profile *\\logs"), false, {L"*.log"}), Tg(At(L"nothing\\*\\Cache"))});
+  const uint64_t kBytes = 1 + 2 + 4 + 8 + 16;
+  Listing before = ListTree(Root());
+
+  ItemStat scan = ScanOne(item);
+  EXPECT_EQ(scan.files, 5u);
+  EXPECT_EQ(scan.bytes, kBytes);
+  EXPECT_EQ(scan.skipped, 0u);
+  EXPECT_TRUE(scan.errors.empty());
+
+  // The file list meets the profiles in the order of their folded names.
+  std::vector<FileHit> hits;
+  CollectDetails(item, 100, hits);
+  EXPECT_EQ(HitPaths(hits),
+            (std::vector<std::wstring>{At(L"ud\\Default\\Cache\\a"), At(L"ud\\Profile 1\\Cache\\b"),
+                                       At(L"ud\\PROFILE 10\\Cache\\d"),
+                                       At(L"ud\\profile 2\\Cache\\Cache_Data\\c"),
+                                       At(L"ud\\Profile 1\\logs\\x.log")}));
+
+  ItemStat dry = CleanOne(item, true);
+  EXPECT_EQ(dry.files, 5u);
+  EXPECT_EQ(dry.bytes, kBytes);
+  EXPECT_TRUE(dry.errors.empty());
+  ExpectOnlyGone(before, ListTree(Root()), {});
+
+  ItemStat real = CleanOne(item, false);
+  EXPECT_EQ(real.files, 5u);
+  EXPECT_EQ(real.bytes, kBytes);
+  EXPECT_EQ(real.skipped, 0u);
+  EXPECT_TRUE(real.errors.empty());
+  ExpectOnlyGone(before, ListTree(Root()),
+                 {"ud/Default/Cache/a", "ud/Profile 1/Cache/b", "ud/profile 2/Cache/Cache_Data/c",
+                  "ud/PROFILE 10/Cache/d", "ud/Profile 1/logs/x.log"});
+}
+
+TEST_F(Engine, AWildcardFolderNeverGoesThroughALinkAndReportsIt) {
+  ASSERT_TRUE(PlantFile(At(L"ud\\Profile 1\\Cache\\a"), 1));
+  ASSERT_TRUE(PlantFile(At(L"elsewhere\\Cache\\b"), 2));
+  ASSERT_TRUE(PlantFile(At(L"elsewhere\\Cookies"), 4));
+  ASSERT_TRUE(PlantFile(At(L"real-ud\\Profile 5\\Cache\\c"), 8));
+  std::string why;
+  if (!PlantDirLink(At(L"ud\\Profile 2"), At(L"elsewhere"), &why) ||
+      !PlantDirLink(At(L"linked-ud"), At(L"real-ud"), &why))
+    GTEST_SKIP() << why;
+  RuleItem item = Item("w", ItemMode::Files,
+                       {Tg(At(L"ud\\Profile *\\Cache")), Tg(At(L"linked-ud\\Profile *\\Cache"))});
+  RuleItem dir = Item("d", ItemMode::Dir, {Tg(At(L"ud\\Profile *\\Cache"))});
+  Listing before = ListTree(Root());
+  const std::vector<std::string> errors{Err(At(L"ud\\Profile 2\\Cache"), kReparseFiles),
+                                        Err(At(L"linked-ud"), kReparseFiles)};
+
+  ItemStat scan = ScanOne(item);
+  EXPECT_EQ(scan.files, 1u);
+  EXPECT_EQ(scan.bytes, 1u);
+  EXPECT_EQ(scan.skipped, 2u);
+  EXPECT_EQ(scan.errors, errors);
+  std::vector<FileHit> hits;
+  CollectDetails(item, 100, hits);
+  EXPECT_EQ(HitPaths(hits), (std::vector<std::wstring>{At(L"ud\\Profile 1\\Cache\\a")}));
+
+  ItemStat dry = CleanOne(item, true);
+  EXPECT_EQ(dry.files, 1u);
+  EXPECT_EQ(dry.skipped, 2u);
+  EXPECT_EQ(dry.errors, errors);
+  ExpectOnlyGone(before, ListTree(Root()), {});
+
+  ItemStat real = CleanOne(item, false);
+  EXPECT_EQ(real.files, 1u);
+  EXPECT_EQ(real.bytes, 1u);
+  EXPECT_EQ(real.skipped, 2u);
+  EXPECT_EQ(real.errors, errors);
+  Listing mid = ListTree(Root());
+  ExpectOnlyGone(before, mid, {"ud/Profile 1/Cache/a"});
+
+  // A "dir" item removes the folder it reached, never one behind the link.
+  ItemStat d = CleanOne(dir, false);
+  EXPECT_EQ(d.skipped, 1u);
+  EXPECT_EQ(d.errors, (std::vector<std::string>{Err(At(L"ud\\Profile 2\\Cache"), kReparseDir)}));
+  ExpectOnlyGone(mid, ListTree(Root()), {"ud/Profile 1/Cache"});
+}
+
+TEST_F(Engine, AWildcardFolderTakesAtMost64MatchesAndSaysSo) {
+  std::set<std::string> gone;
+  for (int i = 0; i < 65; ++i) {
+    wchar_t name[8];
+    swprintf(name, 8, L"p%03d", i);
+    ASSERT_TRUE(PlantFile(At(std::wstring(L"many\\") + name + L"\\c\\x"), 1));
+    if (i < 64) gone.insert("many/" + W2U(name) + "/c/x");
+  }
+  const std::wstring pattern = At(L"many\\P*\\c");
+  RuleItem item = Item("w", ItemMode::Files, {Tg(pattern)});
+  RuleItem measured = Item("m", ItemMode::Measure, {Tg(pattern)});
+  const std::vector<std::string> errors{Err(pattern, kTooManyMatches)};
+  Listing before = ListTree(Root());
+
+  ItemStat scan = ScanOne(item);
+  EXPECT_EQ(scan.files, 64u);
+  EXPECT_EQ(scan.skipped, 0u);
+  EXPECT_EQ(scan.errors, errors);
+  ItemStat measure = ScanOne(measured);
+  EXPECT_EQ(measure.files, 64u);
+  EXPECT_EQ(measure.errors, errors);
+  std::vector<FileHit> hits;
+  CollectDetails(item, 1000, hits);
+  ASSERT_EQ(hits.size(), 64u);
+  EXPECT_EQ(hits.front().path, At(L"many\\p000\\c\\x"));
+  EXPECT_EQ(hits.back().path, At(L"many\\p063\\c\\x"));
+
+  ItemStat dry = CleanOne(item, true);
+  EXPECT_EQ(dry.files, 64u);
+  EXPECT_EQ(dry.errors, errors);
+  ExpectOnlyGone(before, ListTree(Root()), {});
+  ItemStat real = CleanOne(item, false);
+  EXPECT_EQ(real.files, 64u);
+  EXPECT_EQ(real.skipped, 0u);
+  EXPECT_EQ(real.errors, errors);
+  ExpectOnlyGone(before, ListTree(Root()), gone);
+}
+
+// ---- The catalogue's caches of today: what beside them stays ----------------------------
+
+// One item of the built-in catalogue over a layout of its program: the files
+// it takes (counted, listed, deleted; measured only for a "measure" item)
+// and the files around them that are the user's or the program's own data.
+// Paths start with the environment reference the catalogue uses; the test
+// plants them in its fixture and points the item's targets there.
+struct ItemLayout {
+  const char* id;
+  std::vector<const wchar_t*> take;
+  std::vector<const wchar_t*> stay;
+  std::vector<const wchar_t*> goneDirs;  // a "dir" item: the folders it removes
+};
+
+// What a Chromium-based browser keeps in a profile besides its caches.
+std::vector<std::wstring> ProfileData(const std::wstring& profile) {
+  std::vector<std::wstring> out;
+  for (const wchar_t* name :
+       {L"Cookies", L"Network\\Cookies", L"Login Data", L"History", L"Bookmarks", L"Preferences",
+        L"Local Storage\\leveldb\\000003.log", L"IndexedDB\\https_example.com_0\\000005.ldb",
+        L"Session Storage\\000004.log", L"Extensions\\abcdefgh\\1.0_0\\manifest.json",
+        L"Service Worker\\Database\\000001.log", L"Web Data"})
+    out.push_back(profile + L"\\" + name);
+  return out;
+}
+
+// A browser's user data folder: every profile's caches taken (ScriptCache
+// too when scriptCache, the ShaderCache folder when shaderCache), its data
+// and a profile the browser keeps for itself left.
+ItemLayout Browser(const char* id, const std::wstring& ud, bool scriptCache, bool shaderCache,
+                   std::vector<std::wstring>* names) {
+  ItemLayout l{id, {}, {}, {}};
+  auto keep = [names](std::vector<const wchar_t*>& list, const std::wstring& p) {
+    names->push_back(p);
+    list.push_back(names->back().c_str());
+  };
+  names->reserve(names->size() + 64);
+  for (const wchar_t* profile : {L"Default", L"Profile 1", L"profile 7", L"Guest Profile"}) {
+    std::wstring p = ud + L"\\" + profile;
+    keep(l.take, p + L"\\Cache\\Cache_Data\\f_00000a");
+    keep(l.take, p + L"\\Code Cache\\js\\1a2b3c_0");
+    keep(l.take, p + L"\\GPUCache\\data_1");
+    keep(l.take, p + L"\\Service Worker\\CacheStorage\\f00d\\0b1c\\a_0");
+    keep(scriptCache ? l.take : l.stay, p + L"\\Service Worker\\ScriptCache\\s_0");
+    for (const std::wstring& data : ProfileData(p)) keep(l.stay, data);
+  }
+  keep(l.take, ud + L"\\GrShaderCache\\data_0");
+  keep(shaderCache ? l.take : l.stay, ud + L"\\ShaderCache\\data_0");
+  keep(l.stay, ud + L"\\System Profile\\Cache\\Cache_Data\\f_000001");
+  keep(l.stay, ud + L"\\Local State");
+  keep(l.stay, ud + L"\\Profile 2");  // a file where a profile folder is expected
+  return l;
+}
+
+// The environment references the catalogue's targets start with, longest
+// expansion first, so that a path is moved by the reference it was written with.
+std::vector<std::pair<std::wstring, std::wstring>> ReferencesByLength() {
+  std::vector<std::pair<std::wstring, std::wstring>> refs;
+  for (const wchar_t* name : {L"TEMP", L"LOCALAPPDATA", L"APPDATA", L"USERPROFILE", L"ProgramData",
+                              L"ProgramFiles(x86)", L"SystemRoot", L"SystemDrive"})
+    refs.emplace_back(name, ExpandEnvW(std::wstring(L"%") + name + L"%"));
+  std::sort(refs.begin(), refs.end(),
+            [](const auto& a, const auto& b) { return a.second.size() > b.second.size(); });
+  return refs;
+}
+
+TEST_F(Engine, TheCachesOfTodayTakeTheirCachesAndLeaveWhatLiesBesideThem) {
+  std::vector<std::wstring> names;  // the browsers' generated paths
+  std::vector<ItemLayout> layouts;
+  layouts.push_back(
+      Browser("chrome-cache", L"%LOCALAPPDATA%\\Google\\Chrome\\User Data", true, false, &names));
+  layouts.push_back(
+      Browser("edge-cache", L"%LOCALAPPDATA%\\Microsoft\\Edge\\User Data", false, false, &names));
+  layouts.push_back(Browser("chrome360-cache", L"%LOCALAPPDATA%\\360Chrome\\Chrome\\User Data",
+                            true, true, &names));
+  layouts.push_back(Browser("se360-cache", L"%APPDATA%\\360se6\\User Data", true, true, &names));
+  layouts.push_back(Browser("qqbrowser-cache", L"%LOCALAPPDATA%\\Tencent\\QQBrowser\\User Data",
+                            true, true, &names));
+  layouts.push_back(Browser("brave-cache",
+                            L"%LOCALAPPDATA%\\BraveSoftware\\Brave-Browser\\User Data", true, true,
+                            &names));
+  const std::vector<ItemLayout> others = {
+      {"firefox-cache",
+       {L"%LOCALAPPDATA%\\Mozilla\\Firefox\\Profiles\\k3x9.default-release\\cache2\\entries\\"
+        L"0A1B2C",
+        L"%LOCALAPPDATA%\\Mozilla\\Firefox\\Profiles\\k3x9.default-release\\cache2\\index",
+        L"%LOCALAPPDATA%\\Mozilla\\Firefox\\Profiles\\k3x9.default-release\\startupCache\\"
+        L"startupCache.8.little",
+        L"%LOCALAPPDATA%\\Mozilla\\Firefox\\Profiles\\w2m4.Work\\cache2\\entries\\9F8E"},
+       {L"%LOCALAPPDATA%\\Mozilla\\Firefox\\Profiles\\k3x9.default-release\\safebrowsing\\a.vlpset",
+        L"%LOCALAPPDATA%\\Mozilla\\Firefox\\Profiles\\k3x9.default-release\\jumpListCache\\a.ico",
+        L"%APPDATA%\\Mozilla\\Firefox\\Profiles\\k3x9.default-release\\places.sqlite",
+        L"%APPDATA%\\Mozilla\\Firefox\\Profiles\\k3x9.default-release\\cookies.sqlite",
+        L"%APPDATA%\\Mozilla\\Firefox\\Profiles\\k3x9.default-release\\logins.json",
+        L"%APPDATA%\\Mozilla\\Firefox\\Profiles\\k3x9.default-release\\cache2\\x"},
+       {}},
+      {"nvidia-shader-cache",
+       {L"%LOCALAPPDATA%\\NVIDIA\\DXCache\\a1b2.nvph",
+        L"%LOCALAPPDATA%\\NVIDIA\\GLCache\\9f\\c4.bin"},
+       {L"%LOCALAPPDATA%\\NVIDIA\\NvBackend\\ApplicationOntology\\data.json",
+        L"%LOCALAPPDATA%\\NVIDIA Corporation\\GameSession\\session.json"},
+       {}},
+      {"amd-shader-cache",
+       {L"%LOCALAPPDATA%\\AMD\\DxCache\\a.parc", L"%LOCALAPPDATA%\\AMD\\DxcCache\\b.parc",
+        L"%LOCALAPPDATA%\\AMD\\GLCache\\c.bin", L"%LOCALAPPDATA%\\AMD\\VkCache\\d.bin"},
+       {L"%LOCALAPPDATA%\\AMD\\CN\\settings.json", L"%LOCALAPPDATA%\\AMD\\Radeonsoftware\\a.log"},
+       {}},
+      {"intel-shader-cache",
+       {L"%LOCALAPPDATA%\\Intel\\ShaderCache\\game_1\\a.bin"},
+       {L"%LOCALAPPDATA%\\Intel\\Games\\profile.json"},
+       {}},
+      {"steam-shader-cache",
+       {L"%ProgramFiles(x86)%\\Steam\\steamapps\\shadercache\\730\\fozpipelinesv6\\steamapp.foz",
+        L"%ProgramFiles(x86)%\\Steam\\steamapps\\shadercache\\570\\DXCache\\a.bin"},
+       {L"%ProgramFiles(x86)%\\Steam\\steamapps\\appmanifest_730.acf",
+        L"%ProgramFiles(x86)%\\Steam\\steamapps\\common\\Game\\game.exe",
+        L"%ProgramFiles(x86)%\\Steam\\userdata\\123\\730\\remote\\save.dat"},
+       {}},
+      {"adobe-media-cache",
+       {L"%APPDATA%\\Adobe\\Common\\Media Cache Files\\clip 1.cfa",
+        L"%APPDATA%\\Adobe\\Common\\Media Cache\\db\\a.pek"},
+       {L"%APPDATA%\\Adobe\\Premiere Pro\\24.0\\Profile-user\\Adobe Premiere Pro Prefs",
+        L"%APPDATA%\\Adobe\\Common\\AME\\24.0\\Presets\\x.epr"},
+       {}},
+      {"win-temp",
+       {L"%SystemRoot%\\Temp\\MpSigStub.log", L"%SystemRoot%\\Temp\\{guid}\\setup.tmp"},
+       {L"%SystemRoot%\\Logs\\CBS\\CBS.log", L"%SystemRoot%\\TempInst\\keep.txt"},
+       {}},
+      {"upgrade-leftovers",
+       {L"%SystemDrive%\\$GetCurrent\\media\\sources\\install.esd",
+        L"%SystemDrive%\\$SysReset\\Logs\\setupact.log",
+        L"%SystemDrive%\\ESD\\Windows\\sources\\boot.wim"},
+       {L"%SystemDrive%\\ESD-Backup\\keep.txt", L"%SystemDrive%\\$WINDOWS.~BT\\Sources\\a.dll"},
+       {L"%SystemDrive%\\$GetCurrent", L"%SystemDrive%\\$GetCurrent\\media",
+        L"%SystemDrive%\\$GetCurrent\\media\\sources", L"%SystemDrive%\\$SysReset",
+        L"%SystemDrive%\\$SysReset\\Logs", L"%SystemDrive%\\ESD", L"%SystemDrive%\\ESD\\Windows",
+        L"%SystemDrive%\\ESD\\Windows\\sources"}},
+      {"weixin4-cache",
+       {L"%USERPROFILE%\\Documents\\xwechat_files\\wxid_a1b2_c3d4\\cache\\2024-05\\Message\\t.jpg",
+        L"%USERPROFILE%\\Documents\\xwechat_files\\wxid_a1b2_c3d4\\cache\\head\\x.dat",
+        L"%USERPROFILE%\\Documents\\xwechat_files\\WXID_E5F6\\cache\\2024-06\\a.pic"},
+       {L"%USERPROFILE%\\Documents\\xwechat_files\\wxid_a1b2_c3d4\\db_storage\\message\\message_0."
+        L"db",
+        L"%USERPROFILE%\\Documents\\xwechat_files\\wxid_a1b2_c3d4\\msg\\file\\2024-05\\报告.pdf",
+        L"%USERPROFILE%\\Documents\\xwechat_files\\wxid_a1b2_c3d4\\msg\\video\\2024-05\\v.mp4",
+        L"%USERPROFILE%\\Documents\\xwechat_files\\wxid_a1b2_c3d4\\msg\\attach\\ab\\Img\\a.dat",
+        L"%USERPROFILE%\\Documents\\xwechat_files\\wxid_a1b2_c3d4\\cache\\contact.db",
+        L"%USERPROFILE%\\Documents\\xwechat_files\\wxid_a1b2_c3d4\\cache\\contact.db-wal",
+        L"%USERPROFILE%\\Documents\\xwechat_files\\wxid_a1b2_c3d4\\config\\a.ini",
+        L"%USERPROFILE%\\Documents\\xwechat_files\\all_users"},
+       {}},
+      {"wechat3-cache",
+       {L"%USERPROFILE%\\Documents\\WeChat Files\\wxid_q7r8\\FileStorage\\Cache\\2024-05\\a.jpg",
+        L"%APPDATA%\\Tencent\\WeChat\\log\\WeChat_20240501.xlog"},
+       {L"%USERPROFILE%\\Documents\\WeChat Files\\wxid_q7r8\\Msg\\MicroMsg.db",
+        L"%USERPROFILE%\\Documents\\WeChat Files\\wxid_q7r8\\Msg\\Multi\\MSG0.db",
+        L"%USERPROFILE%\\Documents\\WeChat Files\\wxid_q7r8\\FileStorage\\File\\2024-05\\合同.docx",
+        L"%USERPROFILE%\\Documents\\WeChat Files\\wxid_q7r8\\FileStorage\\Video\\2024-05\\v.mp4",
+        L"%USERPROFILE%\\Documents\\WeChat Files\\wxid_q7r8\\FileStorage\\Image\\2024-05\\a.dat",
+        L"%USERPROFILE%\\Documents\\WeChat Files\\wxid_q7r8\\FileStorage\\MsgAttach\\h\\a.dat",
+        L"%USERPROFILE%\\Documents\\WeChat Files\\wxid_q7r8\\FileStorage\\Cache\\emoji.db",
+        L"%APPDATA%\\Tencent\\WeChat\\log\\index.db",
+        L"%APPDATA%\\Tencent\\WeChat\\All Users\\config\\config.data"},
+       {}},
+      {"wxwork-cache",
+       {L"%USERPROFILE%\\Documents\\WXWork\\1688850000000001\\Cache\\Image\\2024-05\\a.jpg"},
+       {L"%USERPROFILE%\\Documents\\WXWork\\1688850000000001\\Data\\message.db",
+        L"%USERPROFILE%\\Documents\\WXWork\\1688850000000001\\Cache\\contact.db",
+        L"%USERPROFILE%\\Documents\\WXWork\\Global\\config.ini"},
+       {}},
+      {"jianying-cache",
+       {L"%LOCALAPPDATA%\\JianyingPro\\User Data\\Cache\\recognize\\a.json",
+        L"%LOCALAPPDATA%\\JianyingPro\\User Data\\Cache\\frameThumbnail\\b.jpg",
+        L"%LOCALAPPDATA%\\JianyingPro\\User Data\\Cache\\audioWave\\c.wave",
+        L"%LOCALAPPDATA%\\JianyingPro\\User Data\\Cache\\AlgorithmCache\\d.bin",
+        L"%LOCALAPPDATA%\\JianyingPro\\User Data\\Cache\\image\\e.png",
+        L"%LOCALAPPDATA%\\CapCut\\User Data\\Cache\\frameThumbnail\\f.jpg"},
+       {L"%LOCALAPPDATA%\\JianyingPro\\User Data\\Projects\\com.lveditor.draft\\草稿 1\\"
+        L"draft_content.json",
+        L"%LOCALAPPDATA%\\JianyingPro\\User Data\\Cache\\effect\\7a8b\\effect.zip",
+        L"%LOCALAPPDATA%\\JianyingPro\\User Data\\Cache\\music\\m.mp3",
+        L"%LOCALAPPDATA%\\CapCut\\User Data\\Projects\\com.lveditor.draft\\d\\draft_content.json"},
+       {}},
+      {"npm-cache",
+       {L"%LOCALAPPDATA%\\npm-cache\\_cacache\\content-v2\\sha512\\ab\\cd\\ef",
+        L"%LOCALAPPDATA%\\npm-cache\\_cacache\\index-v5\\12\\34\\a"},
+       {L"%LOCALAPPDATA%\\npm-cache\\_npx\\a1\\package.json",
+        L"%USERPROFILE%\\source\\web\\node_modules\\left-pad\\index.js"},
+       {}},
+      {"yarn-cache",
+       {L"%LOCALAPPDATA%\\Yarn\\Cache\\v6\\npm-left-pad-1.3.0\\node_modules\\left-pad\\index.js"},
+       {L"%LOCALAPPDATA%\\Yarn\\Data\\global\\package.json"},
+       {}},
+      {"pip-cache",
+       {L"%LOCALAPPDATA%\\pip\\Cache\\http-v2\\a\\b\\c.body",
+        L"%LOCALAPPDATA%\\pip\\Cache\\wheels\\ab\\x-1.0-py3-none-any.whl"},
+       {L"%LOCALAPPDATA%\\pip\\pip.ini",
+        L"%LOCALAPPDATA%\\Programs\\Python\\Python312\\Lib\\site-packages\\x\\__init__.py"},
+       {}},
+      {"nuget-cache",
+       {L"%LOCALAPPDATA%\\NuGet\\v3-cache\\1ca7\\list_newtonsoft.json.dat",
+        L"%LOCALAPPDATA%\\NuGet\\plugins-cache\\a\\b.dat", L"%TEMP%\\NuGetScratch\\c\\d.tmp"},
+       {L"%USERPROFILE%\\.nuget\\packages\\newtonsoft.json\\13.0.3\\newtonsoft.json.13.0.3.nupkg",
+        L"%APPDATA%\\NuGet\\NuGet.Config", L"%TEMP%\\other\\e.txt"},
+       {}},
+      {"go-build-cache",
+       {L"%LOCALAPPDATA%\\go-build\\ab\\abcdef-d", L"%LOCALAPPDATA%\\go-build\\trim.txt"},
+       {L"%USERPROFILE%\\go\\pkg\\mod\\example.com\\x@v1.0.0\\x.go"},
+       {}},
+      {"cargo-cache",
+       {L"%USERPROFILE%\\.cargo\\registry\\cache\\index.crates.io-6f17d22bba15001f\\serde-1.0.0."
+        L"crate"},
+       {L"%USERPROFILE%\\.cargo\\registry\\src\\index.crates.io-6f17d22bba15001f\\serde-1.0.0\\"
+        L"lib.rs",
+        L"%USERPROFILE%\\.cargo\\registry\\index\\index.crates.io-6f17d22bba15001f\\config.json",
+        L"%USERPROFILE%\\.cargo\\bin\\cargo.exe"},
+       {}},
+      {"gradle-caches",
+       {L"%USERPROFILE%\\.gradle\\caches\\modules-2\\files-2.1\\g\\a.jar",
+        L"%USERPROFILE%\\.gradle\\caches\\8.5\\fileHashes\\fileHashes.bin"},
+       {L"%USERPROFILE%\\.gradle\\gradle.properties",
+        L"%USERPROFILE%\\.gradle\\wrapper\\dists\\gradle-8.5-bin\\x\\gradle-8.5-bin.zip"},
+       {L"%USERPROFILE%\\.gradle\\caches", L"%USERPROFILE%\\.gradle\\caches\\modules-2",
+        L"%USERPROFILE%\\.gradle\\caches\\modules-2\\files-2.1",
+        L"%USERPROFILE%\\.gradle\\caches\\modules-2\\files-2.1\\g",
+        L"%USERPROFILE%\\.gradle\\caches\\8.5",
+        L"%USERPROFILE%\\.gradle\\caches\\8.5\\fileHashes"}},
+      {"jetbrains-caches",
+       {L"%LOCALAPPDATA%\\JetBrains\\IntelliJIdea2024.1\\caches\\content.dat",
+        L"%LOCALAPPDATA%\\JetBrains\\PyCharm2023.3\\caches\\names.dat"},
+       {L"%LOCALAPPDATA%\\JetBrains\\IntelliJIdea2024.1\\log\\idea.log",
+        L"%APPDATA%\\JetBrains\\IntelliJIdea2024.1\\options\\ide.general.xml",
+        L"%APPDATA%\\JetBrains\\IntelliJIdea2024.1\\caches\\keep.txt"},
+       {}},
+      {"vscode-cache",
+       {L"%APPDATA%\\Code\\Cache\\Cache_Data\\f_000001",
+        L"%APPDATA%\\Code\\CachedData\\abc\\x.code",
+        L"%APPDATA%\\Code\\CachedExtensionVSIXs\\ms-python.python-2024.6.0",
+        L"%APPDATA%\\Code\\Code Cache\\js\\a_0", L"%APPDATA%\\Code\\GPUCache\\data_0"},
+       {L"%APPDATA%\\Code\\User\\settings.json",
+        L"%APPDATA%\\Code\\User\\workspaceStorage\\ab\\state.vscdb",
+        L"%APPDATA%\\Code\\Local Storage\\leveldb\\000003.ldb",
+        L"%USERPROFILE%\\.vscode\\extensions\\ms-python.python-2024.6.0\\package.json"},
+       {}},
+      {"nuget-packages",
+       {L"%USERPROFILE%\\.nuget\\packages\\serilog\\3.1.1\\serilog.3.1.1.nupkg",
+        L"%USERPROFILE%\\.nuget\\packages\\newtonsoft.json\\13.0.3\\newtonsoft.json.13.0.3.nupkg"},
+       {L"%USERPROFILE%\\.nuget\\NuGet\\NuGet.Config"},
+       {}},
+      {"maven-repository",
+       {L"%USERPROFILE%\\.m2\\repository\\org\\slf4j\\slf4j-api\\2.0.9\\slf4j-api-2.0.9.jar"},
+       {L"%USERPROFILE%\\.m2\\settings.xml"},
+       {}},
+      {"package-cache",
+       {L"%ProgramData%\\Package Cache\\{0D8B2E1A}\\vc_redist.x64.exe"},
+       {L"%ProgramData%\\Microsoft\\Windows\\Start Menu\\a.lnk"},
+       {}},
+      {"wsl-docker-disks",
+       {L"%LOCALAPPDATA%\\Packages\\CanonicalGroupLimited.Ubuntu_79rhkp1fndgsc\\LocalState\\ext4."
+        L"vhdx",
+        L"%LOCALAPPDATA%\\Docker\\wsl\\data\\ext4.vhdx",
+        L"%LOCALAPPDATA%\\Docker\\wsl\\distro\\ext4.vhdx"},
+       {L"%LOCALAPPDATA%\\Packages\\Microsoft.WindowsStore_8wekyb3d8bbwe\\LocalState\\cache.dat",
+        L"%LOCALAPPDATA%\\Docker\\wsl\\data\\readme.txt", L"%LOCALAPPDATA%\\Docker\\settings.json",
+        L"%LOCALAPPDATA%\\Docker\\wsl\\main\\sub\\old.vhdx"},
+       {}},
+  };
+  layouts.insert(layouts.end(), others.begin(), others.end());
+
+  // Every reference in the fixture: %LOCALAPPDATA%\x is <root>\LOCALAPPDATA\x.
+  const auto refs = ReferencesByLength();
+  auto plantedAt = [this](const std::wstring& declared) {
+    size_t close = declared.find(L'%', 1);
+    return At(declared.substr(1, close - 1) + declared.substr(close + 1));
+  };
+  auto rel = [this](const std::wstring& full) {
+    std::string r = W2U(full.substr(Root().size() + 1));
+    std::replace(r.begin(), r.end(), '\\', '/');
+    return r;
+  };
+  std::map<std::string, uint64_t> sizes;
+  uint64_t size = 1;
+  for (const ItemLayout& l : layouts)
+    for (const auto* list : {&l.take, &l.stay})
+      for (const wchar_t* p : *list) {
+        std::wstring at = plantedAt(p);
+        if (sizes.count(rel(at))) continue;  // planted for an earlier item
+        ASSERT_TRUE(PlantFile(at, size)) << W2U(p);
+        sizes[rel(at)] = size++;
+      }
+
+  const std::vector<Category> cats = BuildRules();
+  std::set<std::string> covered;
+  for (const ItemLayout& l : layouts) {
+    SCOPED_TRACE(l.id);
+    covered.insert(l.id);
+    const RuleItem* declared = FindItem(cats, l.id);
+    ASSERT_NE(declared, nullptr);
+    // The item as declared, its targets moved into the fixture.
+    RuleItem item = *declared;
+    for (Target& t : item.targets) {
+      bool moved = false;
+      for (const auto& ref : refs) {
+        const std::wstring& v = ref.second;
+        if (t.path.size() > v.size() && t.path[v.size()] == L'\\' &&
+            tov::LowerAscii(t.path.substr(0, v.size())) == tov::LowerAscii(v)) {
+          t.path = At(ref.first + t.path.substr(v.size()));
+          moved = true;
+          break;
+        }
+      }
+      ASSERT_TRUE(moved) << W2U(t.path);
+    }
+    std::set<std::string> taken;
+    std::set<std::wstring> takenPaths;
+    uint64_t bytes = 0;
+    for (const wchar_t* p : l.take) {
+      taken.insert(rel(plantedAt(p)));
+      takenPaths.insert(plantedAt(p));
+      bytes += sizes[rel(plantedAt(p))];
+    }
+    const bool measured = item.mode == ItemMode::Measure;
+
+    Listing before = ListTree(Root());
+    ItemStat scan = ScanOne(item);
+    EXPECT_EQ(scan.files, l.take.size());
+    EXPECT_EQ(scan.bytes, bytes);
+    EXPECT_TRUE(scan.errors.empty()) << scan.errors.front();
+    std::vector<FileHit> hits;
+    CollectDetails(item, 1000, hits);
+    std::set<std::wstring> listed;
+    for (const FileHit& h : hits) listed.insert(h.path);
+    EXPECT_EQ(listed, measured ? std::set<std::wstring>() : takenPaths);
+
+    ItemStat dry = CleanOne(item, true);
+    EXPECT_EQ(dry.files, l.take.size());
+    EXPECT_EQ(dry.bytes, bytes);
+    EXPECT_TRUE(dry.errors.empty());
+    ExpectOnlyGone(before, ListTree(Root()), {});
+
+    ItemStat real = CleanOne(item, false);
+    EXPECT_EQ(real.files, l.take.size());
+    EXPECT_EQ(real.bytes, bytes);
+    EXPECT_EQ(real.skipped, 0u);
+    EXPECT_TRUE(real.errors.empty());
+    std::set<std::string> gone = measured ? std::set<std::string>() : taken;
+    for (const wchar_t* d : l.goneDirs) gone.insert(rel(plantedAt(d)));
+    ExpectOnlyGone(before, ListTree(Root()), gone);
+  }
+
+  // Every item this layout was written for is in it.
+  for (const char* id :
+       {"chrome-cache",     "edge-cache",         "chrome360-cache",    "se360-cache",
+        "qqbrowser-cache",  "brave-cache",        "firefox-cache",      "nvidia-shader-cache",
+        "amd-shader-cache", "intel-shader-cache", "steam-shader-cache", "adobe-media-cache",
+        "win-temp",         "upgrade-leftovers",  "weixin4-cache",      "wechat3-cache",
+        "wxwork-cache",     "jianying-cache",     "npm-cache",          "yarn-cache",
+        "pip-cache",        "nuget-cache",        "go-build-cache",     "cargo-cache",
+        "gradle-caches",    "jetbrains-caches",   "vscode-cache",       "nuget-packages",
+        "maven-repository", "package-cache",      "wsl-docker-disks"})
+    EXPECT_TRUE(covered.count(id)) << id;
 }
 
 // ---- Cleaning: measure, safety, special items ---------------------------------------

@@ -436,6 +436,11 @@ TEST(Builders, TargetPathIsExpandedAndTrimmed) {
 
   Target v = T(L"%TAMSEL_TEST_UNDEFINED_VARIABLE%\\Google\\Update\\Download", false, true);
   EXPECT_EQ(v.path, L"%TAMSEL_TEST_UNDEFINED_VARIABLE%\\Google\\Update\\Download");
+
+  // A wildcard folder: the folders above it in their one form, the rest as
+  // declared with its separators folded, for the engine to expand.
+  Target w = T(L"%SystemRoot%/Prefetch\\Profile */Cache\\", true, false);
+  EXPECT_EQ(w.path, WinDir() + L"\\Prefetch\\Profile *\\Cache");
 }
 
 TEST(Builders, IncAndExcAppendInOrderToTheirOwnList) {
@@ -644,11 +649,15 @@ TEST_F(Catalogue, SystemPermissionExactlyInsideSystemDirectoriesAndForThePageFil
 
 TEST_F(Catalogue, EveryTargetPassesTheGateUnderItsOwnPermission) {
   // No target is a drive root, lies on the desktop or is the home directory;
-  // none reaches into a system directory without saying so.
+  // none reaches into a system directory without saying so. A wildcard
+  // folder is judged as the folders it may expand to are: a name in its place.
   for (const RuleItem* it : items()) {
     for (const Target& t : it->targets) {
+      std::wstring expansion = t.path;
+      for (wchar_t& ch : expansion)
+        if (ch == L'*') ch = L'x';
       std::wstring reason;
-      EXPECT_TRUE(IsSafeDeletePath(t.path, t.allowSystem, reason))
+      EXPECT_TRUE(IsSafeDeletePath(expansion, t.allowSystem, reason))
           << it->id << " " << W2U(t.path) << ": " << W2U(reason);
     }
   }

@@ -15,9 +15,9 @@ const REFUSED = '{"ok":false,"message":"拒绝访问：缺少或错误的访问�
 
 // In catalogue order.
 const ADMIN_ITEMS = [
-  'win-serviceprofiles-log', 'prefetch', 'font-cache', 'chrome-update-cache', 'upd-download',
-  'upd-datastore', 'do-cache', 'sys-dmp', 'sys-logs', 'win-panther', 'patch-cache', 'asm-native',
-  'hibernate', 'winsxs', 'wallpapers',
+  'win-serviceprofiles-log', 'prefetch', 'font-cache', 'chrome-update-cache', 'steam-shader-cache',
+  'upd-download', 'upd-datastore', 'do-cache', 'sys-dmp', 'sys-logs', 'win-panther', 'patch-cache',
+  'asm-native', 'win-temp', 'hibernate', 'winsxs', 'wallpapers',
 ];
 
 // The rule the page used to apply itself, over the catalogue as this build
@@ -53,7 +53,8 @@ for (const build of builds()) {
       const kinds = r.json.spaceKinds;
       // The items that hold the user's own files, in catalogue order.
       const userFileItems = CATALOGUE.flatMap((c) => c.items).filter((i) => i.userFiles).map((i) => i.id);
-      assert.deepEqual(userFileItems, ['sample-media', 'wallpapers', 'downloads-installer', 'downloads-video']);
+      assert.deepEqual(userFileItems, ['sample-media', 'wallpapers', 'downloads-installer', 'downloads-video',
+        'wechat-received-files', 'qqnt-received-files']);
       assert.equal(r.text, `${expected}${JSON.stringify(kinds)},"userFileItems":${JSON.stringify(userFileItems)}}`);
       assert.deepEqual(kinds.map((k) => k.kind),
         ['视频', '音频', '图片', '压缩包', '安装包', '光盘与虚拟磁盘', '文档', '程序与库', '其他']);

@@ -18,8 +18,9 @@ const W = (...parts) => parts.join('\\');
 const READY = /\[ok\] 关闭本窗口即退出程序\n/;
 const DEFAULT_SELECTED = ['user-temp', 'local-tmp-log', 'roaming-tmp-log', 'recent-lnk',
   'chrome-cache', 'edge-cache', 'explorer-cache', 'prefetch', 'font-cache', 'd3d-cache',
-  'inetcache', 'rdp-cache', 'cryptnet-cache', 'sys-dmp', 'qq-temp', 'qqlive-log', 'baidu-log',
-  '360-log', 'steam-htmlcache'];
+  'inetcache', 'rdp-cache', 'cryptnet-cache', 'chrome360-cache', 'se360-cache', 'qqbrowser-cache',
+  'brave-cache', 'firefox-cache', 'nvidia-shader-cache', 'amd-shader-cache', 'intel-shader-cache',
+  'sys-dmp', 'qq-temp', 'qqlive-log', 'baidu-log', '360-log', 'steam-htmlcache'];
 // The automatic clean runs the recommended items (all of them low risk, none
 // of the user's own files), files at least a day old.
 const DEFAULTS = JSON.stringify({

@@ -130,8 +130,8 @@ test('load: catalogue, default selection, drive and rights, quickly and offline'
   const badged = await page.$$eval('li.item', (l) => l.filter((e) =>
     [...e.querySelectorAll('.item-badges .badge')].some((b) => b.textContent === '需管理员')).map((e) => e.dataset.id));
   assert.deepEqual(badged, ['win-serviceprofiles-log', 'prefetch', 'font-cache', 'chrome-update-cache',
-    'upd-download', 'upd-datastore', 'do-cache', 'sys-dmp', 'sys-logs', 'win-panther', 'patch-cache',
-    'asm-native', 'hibernate', 'winsxs', 'wallpapers']);
+    'steam-shader-cache', 'upd-download', 'upd-datastore', 'do-cache', 'sys-dmp', 'sys-logs',
+    'win-panther', 'patch-cache', 'asm-native', 'win-temp', 'hibernate', 'winsxs', 'wallpapers']);
   // Every item checkbox has a label.
   const unlabelled = await page.$$eval('input, select, textarea', (l) => l.filter((e) =>
     e.type !== 'hidden' && !e.labels?.length && !e.getAttribute('aria-label')).map((e) => e.id || e.outerHTML));
@@ -301,7 +301,7 @@ test('scan: progress from done/total, then per-item sizes, chart, total and age'
   await page.unroute('**/api/status');
 
   const body = JSON.parse(apiCalls('/api/scan').at(-1).body);
-  assert.equal(body.items.length, 20);
+  assert.equal(body.items.length, DEFAULT_COUNT + 1);
   assert.ok(body.items.includes('wechat3-data'));
   // Polling stopped at "finished": no further status request for 2 s (the
   // idle check runs every 5 s).
