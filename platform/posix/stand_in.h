@@ -96,7 +96,8 @@ DirHandle OpenRecycleBin(FsFault* fault);
 // Opens the directory name below the open directory parent, never through a
 // link (O_NOFOLLOW | O_DIRECTORY), and only when it lies on parent's device
 // (a mount point is a reparse point to the stand-in): its descriptor, or -1
-// with *fault (Link for a link or a mount point).
-int OpenDirBelow(int parent, const char* name, FsFault* fault);
+// with *fault (Link for a link or a mount point). With self, the opened
+// directory's own status goes there.
+int OpenDirBelow(int parent, const char* name, FsFault* fault, struct stat* self = nullptr);
 
 }  // namespace tov
