@@ -24,7 +24,7 @@ bool WantsHit(const ScanCtx& ctx) {
 }  // namespace
 
 void ScanTarget(const Target& t, ScanCtx& ctx, const Choice& c) {
-  if (t.path.empty() || IsProtectedPath(*c.safety, t.path)) return;
+  if (t.path.empty() || t.findsChromiumCaches || IsProtectedPath(*c.safety, t.path)) return;
   tov::FileInfo info;
   if (!tov::GetFileInfo(t.path, &info)) return;
   // What lies behind a link on the way is refused by the clean; the scan
