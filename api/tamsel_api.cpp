@@ -335,7 +335,10 @@ std::string ApiDetail(const std::string& target) {
   tamsel::CollectDetails(*item, limit, hits, opt);
   for (const tamsel::FileHit& hit : hits) {
     w.BeginObject().Key("p").Str(tamsel::W2U(hit.path)).Key("s").Num(hit.size);
-    w.Key("t").Num(hit.mtime).EndObject();
+    w.Key("t").Num(hit.mtime);
+    // A cache the search found: the program's folder, by which the page groups.
+    if (!hit.group.empty()) w.Key("g").Str(tamsel::W2U(hit.group));
+    w.EndObject();
   }
   return w.EndArray().EndObject().Take();
 }

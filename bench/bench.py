@@ -32,6 +32,8 @@ import time
 import urllib.parse
 
 TREE_WIN = "C:\\bench\\tree"  # the synthetic tree, as the program spells it
+CHROMIUM_ITEM = "chromium-app-caches"  # found by structure, not by a listed folder
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BIG_WIN = "C:\\bench\\big"  # the space map's large tree
 # A folder document slower than RETIME_ABOVE_MS is asked for again RETIMINGS
 # times and keeps its best, as bench_engine does in-process: on a busy
@@ -463,6 +465,94 @@ class Bench:
                  target="<= 1.0x du -sb", limit=1.0, note=note)
         self.row("scan", "engine, *.tmp|*.log, in-process", m["engine_pat"], "s",
                  "find -iname ... -printf", m["find_pat"])
+
+    def profile_scan_section(self):
+        """The scan of the recommended items on a lived-in user profile (the
+        demo drive, with the benchmark's tree planted under %LOCALAPPDATA%),
+        without and with the search for the caches of Chromium-based
+        programs, against du -sb of the folders those items and the search
+        cover."""
+        a = self.a
+        root = tempfile.mkdtemp(prefix="tamsel-bench-profile.")
+        try:
+            subprocess.run([sys.executable, os.path.join(REPO, "scripts", "make_demo_drive.py"),
+                            root], stdout=subprocess.DEVNULL, check=True)
+            server = Server(self.exe, root)
+            try:
+                rules = json.loads(server.get("/api/rules")[1])
+                items = [i for c in rules["categories"] for i in c["items"]]
+                chromium = next(i for i in items if i["id"] == CHROMIUM_ITEM)
+
+                def host(win):
+                    return os.path.join(root, "c", *win[3:].split("\\"))
+
+                local = host(chromium["targets"][1])
+                log("scan: planting %d files under %s" % (a.files // 2, local))
+                subprocess.run([self.tool, "mktree", os.path.join(local, "BenchData"),
+                                str(a.files // 2), str(a.dirs // 2), str(SEED), "0"],
+                               stdout=subprocess.DEVNULL, check=True)
+                subprocess.run(["sync"], check=True)
+                recommended = [i["id"] for i in items if i["defaultEnabled"]]
+                # The folders the scan reads: the recommended items' targets and
+                # the search's two, each once (none inside another).
+                folders = set()
+                for i in items:
+                    if i["defaultEnabled"] or i["id"] == CHROMIUM_ITEM:
+                        folders.update(host(t) for t in i["targets"] if os.path.isdir(host(t)))
+                folders = sorted(f for f in folders
+                                 if not any(f.startswith(g + os.sep) for g in folders))
+                du = ["du", "-sb"] + folders
+                run_timed(du)
+                found = []
+
+                def scan(ids):
+                    t, res = server.run_task("/api/scan", {"items": ids})
+                    found.append(next((i for i in res.get("items", []) if i["id"] == CHROMIUM_ITEM),
+                                      None))
+                    return t
+
+                contestants = [
+                    ("without", lambda: scan(recommended)),
+                    ("du", lambda: run_timed(du)),
+                    ("with", lambda: scan(recommended + [CHROMIUM_ITEM])),
+                ]
+                if a.baseline_exe:
+                    # The same scan by another build of the program (one from
+                    # before the search, say), on the same drive.
+                    baseline = Server(os.path.abspath(a.baseline_exe), root)
+
+                    def before():
+                        return baseline.run_task("/api/scan", {"items": recommended})[0]
+
+                    contestants.append(("before", before))
+                times = {k: [] for k, _ in contestants}
+                scan(recommended)  # warms the cache
+                for r in range(a.scan_runs):
+                    log("scan: recommended items on a profile, run %d of %d" % (r + 1, a.scan_runs))
+                    k = r % len(contestants)
+                    for key, fn in contestants[k:] + contestants[:k]:
+                        times[key].append(fn())
+            finally:
+                server.stop()
+                if a.baseline_exe and "baseline" in locals():
+                    baseline.stop()
+        finally:
+            subprocess.run(["rm", "-rf", root])
+        m = {k: median(v) for k, v in times.items()}
+        caches = [f for f in found if f]
+        note = ("the search found %d files, %d bytes" % (caches[-1]["files"], caches[-1]["bytes"])
+                if caches else "THE SEARCH FOUND NOTHING")
+        n = "%d items, %d files" % (len(recommended), a.files // 2)
+        self.row("scan", "recommended + Chromium caches by structure (%s)" % n, m["with"], "s",
+                 "du -sb same folders", m["du"], target="<= 1.0x du -sb", limit=1.0, note=note)
+        self.row("scan", "recommended alone (the search not selected)", m["without"], "s",
+                 "recommended + search", m["with"], note="the search runs only for a selected item")
+        self.row("scan", "recommended alone (the search not selected)", m["without"], "s",
+                 "du -sb same folders", m["du"])
+        if "before" in m:
+            self.row("scan", "recommended alone (the search not selected)", m["without"], "s",
+                     "--baseline-exe, same scan", m["before"], target="<= 1.05x before",
+                     limit=1.05)
 
     def clean_section(self, server):
         a = self.a
@@ -902,6 +992,7 @@ class Bench:
             try:
                 if "scan" in sections:
                     self.scan_section(server)
+                    self.profile_scan_section()
                 if "map" in sections:
                     self.map_section()
                     if a.map_files > 0:
@@ -1000,6 +1091,9 @@ def main():
     p.add_argument("--big-map-runs", type=int, default=3, help="maps of the large tree")
     p.add_argument("--map-queries", type=int, default=500,
                    help="random folders whose /api/map/dir is timed")
+    p.add_argument("--baseline-exe",
+                   help="another native tamsel (say, built before a change) whose scan of the "
+                        "recommended items on the profile is measured beside ours")
     p.add_argument("--only",
                    help="comma-separated sections: scan,map,clean,http,start,memory,size")
     Bench(p.parse_args()).run()

@@ -167,7 +167,7 @@ struct ItemWalk {
       case Verdict::LeftSkip:
         // The file list shows what the user left out, so it can be taken back.
         if (act == Act::Details && hits->size() < maxHits)
-          hits->push_back(FileHit{full, size, mtime});
+          hits->push_back(FileHit{full, size, mtime, t.group});
         return;
       case Verdict::Shared:  // counted by CountShared, the same in a dry run and a clean
         return;
@@ -178,7 +178,7 @@ struct ItemWalk {
         break;
     }
     if (act == Act::Details) {
-      if (hits->size() < maxHits) hits->push_back(FileHit{full, size, mtime});
+      if (hits->size() < maxHits) hits->push_back(FileHit{full, size, mtime, t.group});
       return;
     }
     if (act != Act::Clean) {
@@ -318,6 +318,8 @@ void WalkItem(const RuleItem& item, const Choice& c, Act act, ItemStat& stat,
     // empty path is nothing to a "files" item and the gate's refusal to a
     // "dir" item, which names a folder to remove.
     if ((t.path.empty() && item.mode != ItemMode::Dir) || RepeatsEarlierTarget(item, i)) continue;
+    // A search's folder stands for the caches found in it, never for itself.
+    if (t.findsChromiumCaches) continue;
     iw.Target1(t);
   }
   if (act == Act::DryRun || act == Act::Clean) CountShared(c, item, stat);

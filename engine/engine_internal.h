@@ -103,6 +103,10 @@ struct ExpandNote {
   tov::FsFault fault = tov::FsFault::None;
 };
 
+// The deepest level below a search folder (Target::findsChromiumCaches) at
+// which a cache folder is found.
+constexpr int kChromiumSearchDepth = 8;
+
 // The item with every wildcard target replaced by one target per folder
 // that matches (the target's filters and permission kept), in its place
 // among the other targets. A wildcard matches a whole folder name, ASCII
@@ -110,6 +114,17 @@ struct ExpandNote {
 // match (a link is noted as a link on the way); a folder that is not there
 // matches nothing. Matches are taken in the order of their folded names,
 // the first kMaxExpansions of a target.
+// A search target is replaced the same way by the disk caches of
+// Chromium-based programs found below its folder, at most
+// kChromiumSearchDepth levels down, in listing order, each with its
+// program's folder as its group: a folder "GPUCache", "GrShaderCache",
+// "DawnCache", "Cache_Data", "Code Cache" holding "js" or "wasm", or the
+// "CacheStorage" of a "Service Worker", when the folder that holds it shows
+// a Chromium user data folder (a "Local State", "Preferences", "Cookies" or
+// "Network" in it), or for "Cache_Data" is named "Cache". The search
+// never enters a link, a junction, a cloud folder, a cache it took or a
+// folder of the target's searchSkips; a link on the way to its folder is
+// noted as for a wildcard.
 RuleItem ExpandItem(const RuleItem& item, std::vector<ExpandNote>* notes);
 
 // The catalogue a task works on: the selected items (every item when ids is

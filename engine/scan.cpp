@@ -24,7 +24,7 @@ bool WantsHit(const ScanCtx& ctx) {
 }  // namespace
 
 void ScanTarget(const Target& t, ScanCtx& ctx, const Choice& c) {
-  if (t.path.empty() || IsProtectedPath(*c.safety, t.path)) return;
+  if (t.path.empty() || t.findsChromiumCaches || IsProtectedPath(*c.safety, t.path)) return;
   tov::FileInfo info;
   if (!tov::GetFileInfo(t.path, &info)) return;
   // What lies behind a link on the way is refused by the clean; the scan
@@ -44,7 +44,8 @@ void ScanTarget(const Target& t, ScanCtx& ctx, const Choice& c) {
       if (LeftOut(c, &paths, nullptr, e.name, e.mtime)) return;
       // Counting needs no path; only a file that is listed does.
       CountFile(ctx, e.size);
-      if (WantsHit(ctx)) ctx.hits->push_back(FileHit{paths.Of(e.name), e.size, e.mtime});
+      if (WantsHit(ctx))
+        ctx.hits->push_back(FileHit{paths.Of(e.name), e.size, e.mtime, std::wstring()});
     };
     if (!c.safety->protect.empty())
       w.refuseDir = [&c](const std::wstring& sub) { return IsProtectedPath(*c.safety, sub); };
@@ -56,7 +57,7 @@ void ScanTarget(const Target& t, ScanCtx& ctx, const Choice& c) {
   if (!TakesSingleFile(t, info.attrs)) return;
   if (LeftOut(c, nullptr, &t.path, std::wstring(), info.mtime)) return;
   CountFile(ctx, info.size);
-  if (WantsHit(ctx)) ctx.hits->push_back(FileHit{t.path, info.size, info.mtime});
+  if (WantsHit(ctx)) ctx.hits->push_back(FileHit{t.path, info.size, info.mtime, std::wstring()});
 }
 
 void MeasureTargets(const RuleItem& item, ItemStat& stat, const Choice& c) {

@@ -45,6 +45,7 @@ struct FileHit {
   std::wstring path;
   uint64_t size = 0;
   uint64_t mtime = 0;  // last write, FILETIME units
+  std::wstring group;  // the program's folder its cache was found in (Target::group)
 };
 
 struct ScanCtx {

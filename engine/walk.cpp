@@ -146,15 +146,161 @@ bool IsWildcardTarget(const Target& t) {
   return t.path.find(L'*') != std::wstring::npos;
 }
 
+// What a folder's name says it may be in a Chromium user data folder.
+enum class CacheName { None, Whole, CacheData, CodeCache, ServiceWorker };
+
+CacheName CacheNameOf(const std::wstring& name) {
+  std::wstring n = tov::LowerAscii(name);
+  if (n == L"gpucache" || n == L"grshadercache" || n == L"dawncache") return CacheName::Whole;
+  if (n == L"cache_data") return CacheName::CacheData;
+  if (n == L"code cache") return CacheName::CodeCache;
+  if (n == L"service worker") return CacheName::ServiceWorker;
+  return CacheName::None;
+}
+
+// A folder whose entries we may look into: a real folder on this disk, no
+// link, junction or cloud folder.
+bool IsPlainFolder(const tov::DirEntry& e) {
+  return (e.attrs & tov::kAttrDirectory) &&
+         !(e.attrs & (tov::kAttrReparsePoint | tov::kAttrNotLocal));
+}
+
+// Whether a listing holds a plain folder of this name (letter case aside).
+const tov::DirEntry* PlainFolderIn(const std::vector<tov::DirEntry>& entries,
+                                   const wchar_t* folded) {
+  for (const tov::DirEntry& e : entries)
+    if (IsPlainFolder(e) && tov::LowerAscii(e.name) == folded) return &e;
+  return nullptr;
+}
+
+// Whether a folder's listing shows a Chromium user data folder: the files
+// "Local State", "Preferences" or "Cookies", or the folder "Network".
+bool HoldsChromiumMarker(const std::vector<tov::DirEntry>& entries) {
+  for (const tov::DirEntry& e : entries) {
+    std::wstring n = tov::LowerAscii(e.name);
+    if (IsPlainFolder(e) ? n == L"network"
+                         : !(e.attrs & tov::kAttrDirectory) &&
+                               (n == L"local state" || n == L"preferences" || n == L"cookies"))
+      return true;
+  }
+  return false;
+}
+
+// The search for the disk caches of Chromium-based programs below one
+// folder: one walk by handle down to kChromiumSearchDepth levels, each
+// folder listed once and judged from its parent's listing and its own.
+struct CacheSearch {
+  const Target* t = nullptr;
+  std::vector<Target>* out = nullptr;
+  std::vector<std::wstring> skips;  // folded
+
+  void Take(const std::wstring& path, const std::wstring& group) {
+    out->push_back(*t);
+    Target& found = out->back();
+    found.path = path;
+    found.findsChromiumCaches = false;
+    found.searchSkips.clear();
+    found.group = group;
+  }
+
+  bool Skipped(const std::wstring& path) const {
+    if (skips.empty()) return false;
+    std::wstring folded = tov::LowerAscii(path);
+    for (const std::wstring& s : skips)
+      if (s == folded) return true;
+    return false;
+  }
+
+  // The folder dir at path, depth levels below the search's folder, whose
+  // listing is entries.
+  void Folder(tov::DirHandle dir, const std::wstring& path, int depth,
+              const std::vector<tov::DirEntry>& entries) {
+    bool marked = HoldsChromiumMarker(entries);
+    bool inCache = tov::LowerAscii(LeafName(path)) == L"cache";
+    EntryPath paths(path);
+    for (const tov::DirEntry& e : entries) {
+      if (Cancelled()) return;
+      if (!IsPlainFolder(e)) continue;
+      const std::wstring& sub = paths.Of(e.name);
+      if (Skipped(sub)) continue;
+      CacheName kind = CacheNameOf(e.name);
+      if (kind == CacheName::Whole && marked) {
+        Take(sub, path);
+        continue;
+      }
+      if (kind == CacheName::CacheData && (marked || inCache)) {
+        // The program's folder: the one that holds "Cache".
+        Take(sub, marked ? path : ParentOf(path));
+        continue;
+      }
+      // What lies below a "Code Cache" or a "Service Worker" beside the
+      // marks tells whether it is a cache; any other folder is searched on
+      // while its subfolders are within reach.
+      bool look =
+          marked && ((kind == CacheName::CodeCache && depth + 1 <= kChromiumSearchDepth) ||
+                     (kind == CacheName::ServiceWorker && depth + 2 <= kChromiumSearchDepth));
+      if (!look && depth + 1 >= kChromiumSearchDepth) continue;
+      std::wstring subPath = sub;
+      SetCurPath(subPath);
+      tov::FsFault fault = tov::FsFault::None;
+      tov::DirHandle child = tov::OpenSubdir(dir, e, &fault);
+      if (child == tov::kNoDir) continue;
+      std::vector<tov::DirEntry> listed;
+      if (tov::ListDirAt(child, &listed)) {
+        if (look && kind == CacheName::CodeCache &&
+            (PlainFolderIn(listed, L"js") || PlainFolderIn(listed, L"wasm"))) {
+          Take(subPath, path);
+        } else if (look && kind == CacheName::ServiceWorker &&
+                   PlainFolderIn(listed, L"cachestorage")) {
+          Take(subPath + L'\\' + PlainFolderIn(listed, L"cachestorage")->name, path);
+        } else if (depth + 1 < kChromiumSearchDepth) {
+          Folder(child, subPath, depth + 1, listed);
+        }
+      }
+      tov::CloseDir(child);
+    }
+  }
+};
+
+// The cache folders the search target t finds, appended to out.
+void FindChromiumCaches(const Target& t, std::vector<Target>* out, std::vector<ExpandNote>* notes) {
+  if (t.path.empty()) return;
+  if (HasReparseInPath(t.path)) {
+    notes->push_back(ExpandNote{t.path, tov::FsFault::Link});
+    return;
+  }
+  tov::FsFault fault = tov::FsFault::None;
+  tov::DirHandle dir = tov::OpenWalkDir(t.path, &fault);
+  if (dir == tov::kNoDir) {
+    if (fault != tov::FsFault::Gone) notes->push_back(ExpandNote{t.path, fault});
+    return;
+  }
+  std::vector<tov::DirEntry> entries;
+  if (tov::ListDirAt(dir, &entries)) {
+    CacheSearch s;
+    s.t = &t;
+    s.out = out;
+    for (const std::wstring& skip : t.searchSkips) s.skips.push_back(tov::LowerAscii(skip));
+    s.Folder(dir, t.path, 0, entries);
+  } else {
+    notes->push_back(ExpandNote{t.path, tov::FsFault::Other});
+  }
+  tov::CloseDir(dir);
+}
+
 }  // namespace
 
 RuleItem ExpandItem(const RuleItem& item, std::vector<ExpandNote>* notes) {
   RuleItem out = item;
   bool any = false;
-  for (const Target& t : item.targets) any = any || IsWildcardTarget(t);
+  for (const Target& t : item.targets) any = any || IsWildcardTarget(t) || t.findsChromiumCaches;
   if (!any) return out;
   out.targets.clear();
   for (const Target& t : item.targets) {
+    if (t.findsChromiumCaches) {
+      FindChromiumCaches(t, &out.targets, notes);
+      continue;
+    }
     if (!IsWildcardTarget(t)) {
       out.targets.push_back(t);
       continue;

@@ -22,9 +22,14 @@
 //   .NET native images;
 // - a folder name with `*` (every browser profile, every chat account) is
 //   expanded by the engine to the folders there are; a cache inside a chat
-//   app's account folder never takes a database file (*.db).
+//   app's account folder never takes a database file (*.db);
+// - one item takes the caches of Chromium-based programs wherever the
+//   engine's search finds them under %APPDATA% and %LOCALAPPDATA%
+//   (Target::findsChromiumCaches), never inside the browsers' user data
+//   folders that the other items name.
 #include <initializer_list>
 
+#include "platform/platform.h"
 #include "rules/tamsel_core.h"
 
 namespace tamsel {
@@ -76,6 +81,38 @@ void AddBrowser(RuleItem& item, const wchar_t* userData) {
     std::wstring path = std::wstring(userData) + L"\\" + shader;
     Add(item, path.c_str(), true, false);
   }
+}
+
+// The browsers' user data folders the catalogue names (every target's path
+// up to a folder "User Data"), each once: the search for the caches of
+// other Chromium-based programs never enters them, their own items clean
+// them.
+void SkipBrowserFolders(std::vector<Category>& cats) {
+  std::vector<std::wstring> skips;
+  std::vector<std::wstring> folded;
+  const std::wstring kUserData = L"\\user data";
+  for (const Category& c : cats)
+    for (const RuleItem& item : c.items)
+      for (const Target& t : item.targets) {
+        std::wstring lower = tov::LowerAscii(t.path);
+        size_t at = lower.find(kUserData);
+        while (at != std::wstring::npos) {
+          size_t end = at + kUserData.size();
+          if (end == lower.size() || lower[end] == L'\\') break;
+          at = lower.find(kUserData, end);
+        }
+        if (at == std::wstring::npos) continue;
+        size_t end = at + kUserData.size();
+        bool known = false;
+        for (const std::wstring& f : folded) known = known || f == lower.substr(0, end);
+        if (known) continue;
+        folded.push_back(lower.substr(0, end));
+        skips.push_back(t.path.substr(0, end));
+      }
+  for (Category& c : cats)
+    for (RuleItem& item : c.items)
+      for (Target& t : item.targets)
+        if (t.findsChromiumCaches) t.searchSkips = skips;
 }
 
 }  // namespace
@@ -497,6 +534,20 @@ std::vector<Category> BuildRules() {
     }
   cApps.items.push_back(it);
 
+  it = MkItem(
+      "chromium-app-caches", "其他软件的网页缓存（Chromium 内核）", Risk::Medium, ItemMode::Files,
+      false,
+      "用 Chromium 内核(Electron、CEF)做的聊天、会议、音乐、网盘、视频等软件在 "
+      "%APPDATA% 和 %LOCALAPPDATA% "
+      "里的网页缓存、脚本缓存和显卡着色器缓存，按文件夹的结构认出，不按软件名；清理后这些软件"
+      "会自动重建缓存，首次打开可能稍慢；不碰登录信息、Cookie、聊天记录、设置、网站保存的数据"
+      "和数据库，也不碰上面各浏览器自己的文件夹");
+  for (const wchar_t* root : {L"%APPDATA%", L"%LOCALAPPDATA%"}) {
+    Add(it, root, true, false, {L"*"}, {L"*.db", L"*.db-*"});
+    it.targets.back().findsChromiumCaches = true;
+  }
+  cApps.items.push_back(it);
+
   cats.push_back(cApps);
 
   // ---- 5. Chat data folders: measured only, never deleted
@@ -703,6 +754,7 @@ std::vector<Category> BuildRules() {
 
   cats.push_back(cChatFiles);
 
+  SkipBrowserFolders(cats);
   return cats;
 }
 

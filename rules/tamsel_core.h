@@ -48,6 +48,16 @@ struct Target {
   bool allowSystem = false;           // may delete inside the protected system areas
   std::vector<std::wstring> include;  // file-name patterns; empty takes every file
   std::vector<std::wstring> exclude;  // wildcard: whole name; plain: name suffix
+  // The path is a folder the engine searches for the disk caches of
+  // Chromium-based programs (ExpandItem in the engine): the target stands for
+  // the cache folders found there and is never walked itself.
+  bool findsChromiumCaches = false;
+  // Such a search never enters these folders (the browsers' user data
+  // folders the catalogue's other items clean).
+  std::vector<std::wstring> searchSkips;
+  // A cache folder the search found: the folder of the program it belongs
+  // to, by which its files are listed; empty for every other target.
+  std::wstring group;
 };
 
 struct RuleItem {
@@ -76,7 +86,7 @@ struct Category {
 // ---- Catalogue --------------------------------------------------------------
 
 // The built-in catalogue, built fresh, paths expanded in the environment of
-// the moment: 9 categories, 78 items, 238 targets, in display order.
+// the moment: 9 categories, 79 items, 240 targets, in display order.
 std::vector<Category> BuildRules();
 
 // The first item with exactly this id (case-sensitive), or null.

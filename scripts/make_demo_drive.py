@@ -529,6 +529,67 @@ TREE += [
     (LOCAL + r"\Steam\htmlcache\GPUCache\data_{i}", (8 * KB, 2 * MB), 4, 10),
 ]
 
+# --- Programs built on Chromium (Electron, CEF) under names no list knows:
+# found by the structure of their folders. Made-up programs at several
+# depths, each cache beside the program's own data; then look-alikes that
+# lack the structure and must stay.
+def chromium_app(user_data, scale, workers=True):
+    """An Electron or CEF program's user data folder: its disk, script, GPU
+    and shader caches beside the marks of a Chromium user data folder
+    (Local State, Preferences, Network) and its own data (storage,
+    databases, settings, logs)."""
+    s = scale
+    rows = [
+        (user_data + r"\Cache\Cache_Data\f_{i:06x}", (8 * KB, 12 * MB), int(60 * s), 40),
+        (user_data + r"\Cache\Cache_Data\data_{i}", (40 * KB, 4 * MB), 4, 3),
+        (user_data + r"\Cache\Cache_Data\index", 256 * KB + 8 * KB, 1, 1),
+        (user_data + r"\Code Cache\js\{x16}_0", (2 * KB, 600 * KB), int(30 * s), 50),
+        (user_data + r"\Code Cache\js\index-dir\the-real-index", 24 * KB, 1, 1),
+        (user_data + r"\Code Cache\wasm\{x16}_0", (100 * KB, 8 * MB), 3, 50),
+        (user_data + r"\GPUCache\data_{i}", (8 * KB, 3 * MB), 4, 10),
+        (user_data + r"\GPUCache\index", 262 * KB, 1, 10),
+        (user_data + r"\DawnCache\data_{i}", (8 * KB, 2 * MB), 4, 10),
+        (user_data + r"\DawnCache\index", 262 * KB, 1, 10),
+        # The program's own data: marks of a Chromium folder, nothing a cache.
+        (user_data + r"\Local State", 40 * KB, 1, 1),
+        (user_data + r"\Preferences", 30 * KB, 1, 1),
+        (user_data + r"\Network\Cookies", 512 * KB, 1, 1),
+        (user_data + r"\Local Storage\leveldb\{i:06d}.log", (100 * KB, 2 * MB), 2, 2),
+        (user_data + r"\Local Storage\leveldb\CURRENT", 16, 1, 2),
+        (user_data + r"\IndexedDB\file__0.indexeddb.leveldb\{i:06d}.ldb", (100 * KB, 6 * MB), 3, 10),
+        (user_data + r"\Session Storage\{i:06d}.log", (4 * KB, 200 * KB), 2, 1),
+        (user_data + r"\blob_storage\{guid}\{i}", (10 * KB, 2 * MB), 3, 5),
+        (user_data + r"\config.json", 4 * KB, 1, 5),
+    ]
+    if workers:
+        rows += [
+            (user_data + r"\Service Worker\CacheStorage\{x40}\{guid}\{x16}_0", (10 * KB, 5 * MB), int(15 * s), 60),
+            (user_data + r"\Service Worker\CacheStorage\{x40}\index.txt", 2 * KB, 1, 60),
+            (user_data + r"\Service Worker\ScriptCache\{x16}_0", (5 * KB, 600 * KB), 6, 60),
+            (user_data + r"\Service Worker\Database\{i:06d}.log", (4 * KB, 300 * KB), 2, 5),
+            (user_data + r"\Service Worker\Database\CURRENT", 16, 1, 5),
+        ]
+    return rows
+
+
+TREE += chromium_app(ROAMING + r"\LinkMeet", 1.5)                        # a meeting app (Electron)
+TREE += chromium_app(ROAMING + r"\MusicBox\Partitions\player", 0.6, False)  # a music player's partition
+TREE += chromium_app(LOCAL + r"\YunPan\CloudDisk\bin\cef\UserData", 1.0)   # a cloud drive (CEF)
+TREE += [
+    (ROAMING + r"\LinkMeet\logs\main_{date}.log", (100 * KB, 4 * MB), 5),
+    (ROAMING + r"\LinkMeet\recordings\会议录像_{date}.mp4", (80 * MB, 300 * MB), 2, 40),
+    (ROAMING + r"\MusicBox\downloads\歌曲_{n}.flac", (20 * MB, 40 * MB), 6, 90),
+    (ROAMING + r"\MusicBox\settings.json", 2 * KB, 1, 10),
+    (LOCAL + r"\YunPan\CloudDisk\bin\cloud.exe", 28 * MB, 1, 120),
+    (LOCAL + r"\YunPan\CloudDisk\sync\我的同步盘\合同_{n}.pdf", (200 * KB, 6 * MB), 4, 30),
+    # Look-alikes: a "Cache" folder without a Chromium cache's structure,
+    # and a "GPUCache" beside the user's documents with no Chromium mark.
+    (ROAMING + r"\PhotoEditor\Cache\thumbs\{x16}.jpg", (20 * KB, 400 * KB), 30, 60),
+    (ROAMING + r"\PhotoEditor\Cache\index.dat", 64 * KB, 1, 5),
+    (LOCAL + r"\WorkNotes\GPUCache\草稿_{n}.docx", (30 * KB, 2 * MB), 3, 20),
+    (LOCAL + r"\WorkNotes\年度计划.docx", 600 * KB, 1, 20),
+]
+
 # --- Chat data under Documents: received files, videos, message databases.
 # Only measured; the user moves it with the app's own tools.
 DOCS = PROFILE + r"\Documents"

@@ -158,6 +158,8 @@ std::vector<SpaceTarget> SpaceTargetsOf(const std::vector<Category>& cats) {
         // crash dumps in the Windows folder) does not clean that folder: the
         // map offers no item for it.
         if (!t.recursive && !t.include.empty()) continue;
+        // A search's folder is not the item's: the caches it finds are.
+        if (t.findsChromiumCaches) continue;
         out.push_back(SpaceTarget{item.id, t.path});
       }
     }

@@ -366,7 +366,7 @@ TEST_F(Engine, DetailsListFilesInWalkOrderUpToTheMaximum) {
   WalkOrder(At(L"t3"), order);
   ASSERT_EQ(order.size(), 7u);
 
-  std::vector<FileHit> hits = {FileHit{L"stale", 1, 1}};
+  std::vector<FileHit> hits = {FileHit{L"stale", 1, 1, L"stale"}};
   CollectDetails(item, 5000, hits);
   ASSERT_EQ(hits.size(), order.size());
   for (size_t i = 0; i < hits.size(); ++i) {
@@ -405,7 +405,7 @@ TEST_F(Engine, DetailsListFilesInWalkOrderUpToTheMaximum) {
 
   RuleItem hidden = item;
   hidden.allowDetails = false;
-  hits = {FileHit{L"stale", 1, 1}};
+  hits = {FileHit{L"stale", 1, 1, L"stale"}};
   CollectDetails(hidden, 5000, hits);
   EXPECT_TRUE(hits.empty());
 }
@@ -1764,6 +1764,108 @@ TEST_F(Engine, AWildcardFolderTakesAtMost64MatchesAndSaysSo) {
   ExpectOnlyGone(before, ListTree(Root()), gone);
 }
 
+// ---- The caches of Chromium-based programs, found by their structure ---------------------
+
+// A search for the caches of Chromium-based programs as the catalogue
+// declares it, over the folder root.
+Target Search(const std::wstring& root, std::vector<std::wstring> skips = {}) {
+  Target t = Tg(root, true, {L"*"}, {L"*.db", L"*.db-*"});
+  t.findsChromiumCaches = true;
+  t.searchSkips = std::move(skips);
+  return t;
+}
+
+TEST_F(Engine, TheSearchForChromiumCachesNeverGoesThroughALinkOrIntoASkippedOrProtectedFolder) {
+  // Found: a program's cache beside its marks.
+  ASSERT_TRUE(PlantFile(At(L"roam\\App\\Local State"), 1));
+  ASSERT_TRUE(PlantFile(At(L"roam\\App\\GPUCache\\data_0"), 2));
+  // Behind a link in place of a program's folder: a folder that looks like one.
+  ASSERT_TRUE(PlantFile(At(L"elsewhere\\Local State"), 4));
+  ASSERT_TRUE(PlantFile(At(L"elsewhere\\GPUCache\\data_0"), 8));
+  // A link in place of a cache folder beside the marks.
+  ASSERT_TRUE(PlantFile(At(L"roam\\Other\\Preferences"), 16));
+  ASSERT_TRUE(PlantFile(At(L"real-cache\\data_0"), 32));
+  // A search whose own folder lies behind a link.
+  ASSERT_TRUE(PlantFile(At(L"real-roam\\App\\Local State"), 64));
+  ASSERT_TRUE(PlantFile(At(L"real-roam\\App\\GPUCache\\data_0"), 128));
+  // A program the user protected.
+  ASSERT_TRUE(PlantFile(At(L"roam\\Kept\\Local State"), 256));
+  ASSERT_TRUE(PlantFile(At(L"roam\\Kept\\Code Cache\\js\\a"), 512));
+  // A browser's user data folder that its own item cleans (named in
+  // another letter case in the skips).
+  ASSERT_TRUE(PlantFile(At(L"roam\\Browser\\User Data\\Local State"), 1024));
+  ASSERT_TRUE(PlantFile(At(L"roam\\Browser\\User Data\\GrShaderCache\\data_0"), 2048));
+  ASSERT_TRUE(PlantFile(At(L"roam\\Browser\\User Data\\Default\\Preferences"), 4096));
+  ASSERT_TRUE(PlantFile(At(L"roam\\Browser\\User Data\\Default\\Cache\\Cache_Data\\f"), 8192));
+  std::string why;
+  if (!PlantDirLink(At(L"roam\\Linked"), At(L"elsewhere"), &why) ||
+      !PlantDirLink(At(L"roam\\Other\\GPUCache"), At(L"real-cache"), &why) ||
+      !PlantDirLink(At(L"linked-roam"), At(L"real-roam"), &why))
+    GTEST_SKIP() << why;
+  RuleItem item =
+      Item("chromium", ItemMode::Files,
+           {Search(At(L"roam"), {At(L"roam\\BROWSER\\user data")}), Search(At(L"linked-roam"))});
+  const std::vector<Category> cats = {Cat("c", {item})};
+  TaskOptions opt;
+  opt.protect = {At(L"roam\\Kept")};
+  const std::vector<std::string> errors{Err(At(L"linked-roam"), kReparseFiles),
+                                        Err(At(L"roam\\Kept\\Code Cache"), "已设为不清理")};
+  Listing before = ListTree(Root());
+
+  ResultList scan;
+  ScanItems(cats, {"chromium"}, scan, opt);
+  ASSERT_EQ(scan.size(), 1u);
+  EXPECT_EQ(scan[0].second.files, 1u);
+  EXPECT_EQ(scan[0].second.bytes, 2u);
+  EXPECT_EQ(scan[0].second.errors, errors);
+
+  std::vector<FileHit> hits;
+  CollectDetails(item, 100, hits, opt);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].path, At(L"roam\\App\\GPUCache\\data_0"));
+  EXPECT_EQ(hits[0].group, At(L"roam\\App"));
+
+  ResultList dry;
+  CleanItems(cats, {"chromium"}, true, dry, opt);
+  ASSERT_EQ(dry.size(), 1u);
+  EXPECT_EQ(dry[0].second.files, 1u);
+  EXPECT_EQ(dry[0].second.errors, errors);
+  ExpectOnlyGone(before, ListTree(Root()), {});
+
+  ResultList real;
+  CleanItems(cats, {"chromium"}, false, real, opt);
+  ASSERT_EQ(real.size(), 1u);
+  EXPECT_EQ(real[0].second.files, 1u);
+  EXPECT_EQ(real[0].second.bytes, 2u);
+  EXPECT_EQ(real[0].second.skipped, 2u);
+  EXPECT_EQ(real[0].second.errors, errors);
+  ExpectOnlyGone(before, ListTree(Root()), {"roam/App/GPUCache/data_0"});
+}
+
+// The catalogue's search never enters the user data folders of the
+// browsers its other items clean: each of them, taken from their targets.
+TEST_F(Engine, TheCataloguesSearchSkipsTheBrowsersItsOtherItemsClean) {
+  const std::vector<Category> cats = BuildRules();
+  const RuleItem* item = FindItem(cats, "chromium-app-caches");
+  ASSERT_NE(item, nullptr);
+  std::set<std::wstring> expected;
+  for (const wchar_t* ud :
+       {L"%LOCALAPPDATA%\\Google\\Chrome\\User Data", L"%LOCALAPPDATA%\\Microsoft\\Edge\\User Data",
+        L"%LOCALAPPDATA%\\360Chrome\\Chrome\\User Data", L"%APPDATA%\\360se6\\User Data",
+        L"%LOCALAPPDATA%\\Tencent\\QQBrowser\\User Data",
+        L"%LOCALAPPDATA%\\BraveSoftware\\Brave-Browser\\User Data",
+        L"%LOCALAPPDATA%\\JianyingPro\\User Data", L"%LOCALAPPDATA%\\CapCut\\User Data"})
+    expected.insert(tov::LowerAscii(ExpandEnvW(ud)));
+  ASSERT_EQ(item->targets.size(), 2u);
+  for (const Target& t : item->targets) {
+    EXPECT_TRUE(t.findsChromiumCaches);
+    std::set<std::wstring> skips;
+    for (const std::wstring& s : t.searchSkips) skips.insert(tov::LowerAscii(s));
+    EXPECT_EQ(skips.size(), t.searchSkips.size());
+    EXPECT_EQ(skips, expected);
+  }
+}
+
 // ---- The catalogue's caches of today: what beside them stays ----------------------------
 
 // One item of the built-in catalogue over a layout of its program: the files
@@ -2030,6 +2132,51 @@ TEST_F(Engine, TheCachesOfTodayTakeTheirCachesAndLeaveWhatLiesBesideThem) {
         L"%LOCALAPPDATA%\\Docker\\wsl\\data\\readme.txt", L"%LOCALAPPDATA%\\Docker\\settings.json",
         L"%LOCALAPPDATA%\\Docker\\wsl\\main\\sub\\old.vhdx"},
        {}},
+      // Made-up programs built on Chromium at several depths, found by the
+      // structure of their folders; look-alikes without it stay, and so do
+      // the browsers' user data folders of the items above (planted there).
+      {"chromium-app-caches",
+       {L"%APPDATA%\\ChatApp\\Cache\\Cache_Data\\data_0",
+        L"%APPDATA%\\ChatApp\\Cache\\Cache_Data\\f_00001a",
+        L"%APPDATA%\\ChatApp\\Code Cache\\js\\index",
+        L"%APPDATA%\\ChatApp\\Code Cache\\wasm\\9a8b_0", L"%APPDATA%\\ChatApp\\GPUCache\\data_1",
+        L"%APPDATA%\\ChatApp\\DawnCache\\data_0",
+        L"%APPDATA%\\ChatApp\\Service Worker\\CacheStorage\\0a1b\\index.txt",
+        L"%APPDATA%\\ChatApp\\Partitions\\work\\Cache\\Cache_Data\\f_000002",
+        L"%LOCALAPPDATA%\\MeetCo\\Meeting\\cef_cache\\GrShaderCache\\data_0",
+        L"%LOCALAPPDATA%\\MeetCo\\Meeting\\cef_cache\\Cache\\Cache_Data\\f_000003",
+        // Depth 8 below %APPDATA%: the deepest a cache is found.
+        L"%APPDATA%\\Vendor\\Suite\\cef\\d4\\d5\\d6\\App7\\GPUCache\\data_0",
+        L"%APPDATA%\\Vendor\\Suite\\cef\\d4\\d5\\d6\\App7\\Code Cache\\js\\a_0"},
+       {L"%APPDATA%\\ChatApp\\Preferences", L"%APPDATA%\\ChatApp\\Local State",
+        L"%APPDATA%\\ChatApp\\Network\\Cookies", L"%APPDATA%\\ChatApp\\config.json",
+        L"%APPDATA%\\ChatApp\\logs\\main.log", L"%APPDATA%\\ChatApp\\GPUCache\\index.db",
+        L"%APPDATA%\\ChatApp\\Service Worker\\Database\\000003.log",
+        L"%APPDATA%\\ChatApp\\Service Worker\\ScriptCache\\a_0",
+        L"%APPDATA%\\ChatApp\\Local Storage\\leveldb\\000005.ldb",
+        L"%APPDATA%\\ChatApp\\IndexedDB\\https_app_0.indexeddb.leveldb\\000003.log",
+        L"%APPDATA%\\ChatApp\\Session Storage\\000004.log",
+        L"%APPDATA%\\ChatApp\\Partitions\\work\\Preferences",
+        L"%LOCALAPPDATA%\\MeetCo\\Meeting\\cef_cache\\Local State",
+        L"%LOCALAPPDATA%\\MeetCo\\Meeting\\recordings\\会议 1.mp4",
+        // A cache folder that holds a database stays whole.
+        L"%LOCALAPPDATA%\\MeetCo\\Meeting\\cef_cache\\GPUCache\\CURRENT",
+        L"%LOCALAPPDATA%\\MeetCo\\Meeting\\cef_cache\\GPUCache\\MANIFEST-000001",
+        L"%LOCALAPPDATA%\\MeetCo\\Meeting\\cef_cache\\GPUCache\\000004.log",
+        L"%APPDATA%\\Vendor\\Suite\\cef\\d4\\d5\\d6\\App7\\Local State",
+        // Depth 8 is the Service Worker: its CacheStorage would be at 9.
+        L"%APPDATA%\\Vendor\\Suite\\cef\\d4\\d5\\d6\\App7\\Service "
+        L"Worker\\CacheStorage\\ab\\x",
+        // Depth 9: too deep.
+        L"%APPDATA%\\Vendor\\Suite\\cef\\d4\\d5\\d6\\d7\\App8\\Preferences",
+        L"%APPDATA%\\Vendor\\Suite\\cef\\d4\\d5\\d6\\d7\\App8\\GPUCache\\data_0",
+        L"%APPDATA%\\Vendor\\Suite\\cef\\d4\\d5\\d6\\d7\\App8\\Cache\\Cache_Data\\f_1",
+        // Look-alikes: a "Cache" without "Cache_Data", a "GPUCache" beside
+        // the user's documents, a "Code Cache" without scripts.
+        L"%APPDATA%\\PhotoTool\\Cache\\thumbs\\a.jpg", L"%APPDATA%\\PhotoTool\\Cache\\index.dat",
+        L"%LOCALAPPDATA%\\Reports\\GPUCache\\报告.docx", L"%LOCALAPPDATA%\\Reports\\季度总结.xlsx",
+        L"%APPDATA%\\Notes\\Preferences", L"%APPDATA%\\Notes\\Code Cache\\readme.txt"},
+       {}},
   };
   layouts.insert(layouts.end(), others.begin(), others.end());
 
@@ -2064,18 +2211,20 @@ TEST_F(Engine, TheCachesOfTodayTakeTheirCachesAndLeaveWhatLiesBesideThem) {
     ASSERT_NE(declared, nullptr);
     // The item as declared, its targets moved into the fixture.
     RuleItem item = *declared;
-    for (Target& t : item.targets) {
-      bool moved = false;
+    auto move = [&](std::wstring& path) {
       for (const auto& ref : refs) {
         const std::wstring& v = ref.second;
-        if (t.path.size() > v.size() && t.path[v.size()] == L'\\' &&
-            tov::LowerAscii(t.path.substr(0, v.size())) == tov::LowerAscii(v)) {
-          t.path = At(ref.first + t.path.substr(v.size()));
-          moved = true;
-          break;
+        if (path.size() >= v.size() && (path.size() == v.size() || path[v.size()] == L'\\') &&
+            tov::LowerAscii(path.substr(0, v.size())) == tov::LowerAscii(v)) {
+          path = At(ref.first + path.substr(v.size()));
+          return true;
         }
       }
-      ASSERT_TRUE(moved) << W2U(t.path);
+      return false;
+    };
+    for (Target& t : item.targets) {
+      ASSERT_TRUE(move(t.path)) << W2U(t.path);
+      for (std::wstring& skip : t.searchSkips) ASSERT_TRUE(move(skip)) << W2U(skip);
     }
     std::set<std::string> taken;
     std::set<std::wstring> takenPaths;
@@ -2097,6 +2246,19 @@ TEST_F(Engine, TheCachesOfTodayTakeTheirCachesAndLeaveWhatLiesBesideThem) {
     std::set<std::wstring> listed;
     for (const FileHit& h : hits) listed.insert(h.path);
     EXPECT_EQ(listed, measured ? std::set<std::wstring>() : takenPaths);
+    // Each file of a found cache is listed with its program's folder; the
+    // files of every other item with none.
+    for (const FileHit& h : hits) {
+      std::wstring group;
+      if (std::string(l.id) == "chromium-app-caches") {
+        for (const wchar_t* app : {L"APPDATA\\ChatApp\\Partitions\\work", L"APPDATA\\ChatApp",
+                                   L"LOCALAPPDATA\\MeetCo\\Meeting\\cef_cache",
+                                   L"APPDATA\\Vendor\\Suite\\cef\\d4\\d5\\d6\\App7"})
+          if (group.empty() && h.path.rfind(At(app) + L"\\", 0) == 0) group = At(app);
+        EXPECT_FALSE(group.empty()) << W2U(h.path);
+      }
+      EXPECT_EQ(W2U(h.group), W2U(group)) << W2U(h.path);
+    }
 
     ItemStat dry = CleanOne(item, true);
     EXPECT_EQ(dry.files, l.take.size());
@@ -2123,7 +2285,7 @@ TEST_F(Engine, TheCachesOfTodayTakeTheirCachesAndLeaveWhatLiesBesideThem) {
         "wxwork-cache",     "jianying-cache",     "npm-cache",          "yarn-cache",
         "pip-cache",        "nuget-cache",        "go-build-cache",     "cargo-cache",
         "gradle-caches",    "jetbrains-caches",   "vscode-cache",       "nuget-packages",
-        "maven-repository", "package-cache",      "wsl-docker-disks"})
+        "maven-repository", "package-cache",      "wsl-docker-disks",   "chromium-app-caches"})
     EXPECT_TRUE(covered.count(id)) << id;
 }
 

@@ -12,6 +12,11 @@
 // lie outside the profile (Windows\Temp, the drive root's upgrade leftovers,
 // Steam under Program Files, the installers' Package Cache) are covered by
 // the engine's tests instead.
+//
+// The caches of programs built on Chromium that no item names are found by
+// the structure of their folders (chromium-app-caches): a second run over
+// the same planted tree scans, lists and cleans that item alone, against a
+// model of the structure written here from the planted files.
 
 import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -69,10 +74,40 @@ function takes(build, item, p) {
   });
 }
 
+// Plants the demo drive's rows inside the user profile on the build's drive
+// C: into planted (win path -> {host, size, mtime}); the folders it made go
+// into madeDirs, outermost first.
+function plantProfile(build, planted, madeDirs) {
+  const env = windowsEnv(build);
+  for (const [template, size, mtime] of demoRows()) {
+    const win = expand(build, template);
+    if (!isUnder(win, env.USERPROFILE)) continue;
+    const host = hostOf(build, win);
+    if (fs.existsSync(host)) continue; // the prefix's own file: not ours to plant
+    const missing = [];
+    for (let p = path.dirname(host); !fs.existsSync(p); p = path.dirname(p)) missing.unshift(p);
+    for (const p of missing) { fs.mkdirSync(p); madeDirs.push(p); }
+    if (size > 4096) { fs.writeFileSync(host, ''); fs.truncateSync(host, size); } else fs.writeFileSync(host, Buffer.alloc(size, 'd'));
+    // A received file is moved clear of the 30 days' line, so that the
+    // clean's own moment cannot put it on the other side.
+    let t = mtime;
+    const age = Date.now() / 1000 - t;
+    if (RECEIVED_PATHS.test(win) && Math.abs(age - RECEIVED_MIN_AGE_S) < 3600) t -= 7200;
+    fs.utimesSync(host, t, t);
+    planted.set(win, { host, size, mtime: t });
+  }
+}
+
+// Removes what plantProfile planted.
+function unplant(planted, madeDirs) {
+  for (const { host } of planted.values()) fs.rmSync(host, { force: true });
+  for (const dir of madeDirs.reverse()) fs.rmSync(dir, { recursive: true, force: true });
+}
+
 for (const build of builds()) {
   describe(`${build.name}: the caches of today on the demo drive`, () => {
     const env = windowsEnv(build);
-    const planted = new Map(); // win path -> {host, size}
+    const planted = new Map(); // win path -> {host, size, mtime}
     const madeDirs = [];
     let srv = null;
     const items = CATALOGUE.flatMap((c) => c.items).filter((i) => CACHE_ITEMS.includes(i.id));
@@ -80,31 +115,14 @@ for (const build of builds()) {
     before(async () => {
       assert.deepEqual(items.map((i) => i.id), CACHE_ITEMS, 'the items, in catalogue order');
       for (const i of items) assert.ok(i.targets.every((t) => PROFILE_VARS.test(t)), `${i.id} lies in the profile`);
-      for (const [template, size, mtime] of demoRows()) {
-        const win = expand(build, template);
-        if (!isUnder(win, env.USERPROFILE)) continue;
-        const host = hostOf(build, win);
-        if (fs.existsSync(host)) continue; // the prefix's own file: not ours to plant
-        const missing = [];
-        for (let p = path.dirname(host); !fs.existsSync(p); p = path.dirname(p)) missing.unshift(p);
-        for (const p of missing) { fs.mkdirSync(p); madeDirs.push(p); }
-        if (size > 4096) { fs.writeFileSync(host, ''); fs.truncateSync(host, size); } else fs.writeFileSync(host, Buffer.alloc(size, 'd'));
-        // A received file is moved clear of the 30 days' line, so that the
-        // clean's own moment cannot put it on the other side.
-        let t = mtime;
-        const age = Date.now() / 1000 - t;
-        if (RECEIVED_PATHS.test(win) && Math.abs(age - RECEIVED_MIN_AGE_S) < 3600) t -= 7200;
-        fs.utimesSync(host, t, t);
-        planted.set(win, { host, size, mtime: t });
-      }
+      plantProfile(build, planted, madeDirs);
       srv = await build.start([]);
       await srv.waitFor(READY, 15_000);
     });
 
     after(async () => {
       await srv?.stop();
-      for (const { host } of planted.values()) fs.rmSync(host, { force: true });
-      for (const dir of madeDirs.reverse()) fs.rmSync(dir, { recursive: true, force: true });
+      unplant(planted, madeDirs);
     });
 
     test('a scan counts and a clean deletes exactly each item\'s caches, and nothing beside them', async () => {
@@ -166,6 +184,143 @@ for (const build of builds()) {
       assert.deepEqual(goneDirs, [...beforeClean.keys()]
         .filter((k) => beforeClean.get(k) === 'dir' && (k === gradle || k.startsWith(`${gradle}/`))).sort());
       assert.ok(goneDirs.includes(gradle));
+    });
+  });
+}
+
+// ---- The caches of programs built on Chromium, found by their structure ----
+
+const CHROMIUM_ITEM = 'chromium-app-caches';
+const SEARCH_DEPTH = 8;
+const parentOf = (p) => p.slice(0, p.lastIndexOf('\\'));
+const leafOf = (p) => p.slice(p.lastIndexOf('\\') + 1);
+const DATABASE_MARK = /^(CURRENT|MANIFEST-.*|.*\.(chk|jrs|edb))$/i;
+
+// The browsers' user data folders the other items name: every target up to
+// its folder "User Data".
+function browserFolders(build) {
+  const out = new Set();
+  for (const i of CATALOGUE.flatMap((c) => c.items)) {
+    if (i.id === CHROMIUM_ITEM) continue;
+    for (const t of i.targets) {
+      const m = /^(.*?\\User Data)(\\|$)/i.exec(expand(build, t));
+      if (m) out.add(lower(m[1]));
+    }
+  }
+  return out;
+}
+
+// The planted files the search takes, each with its program's folder: a
+// file inside a folder GPUCache, GrShaderCache, DawnCache, Cache_Data, Code
+// Cache (holding js or wasm) or Service Worker\CacheStorage at most eight
+// levels below %APPDATA% or %LOCALAPPDATA%, whose parent holds a Local
+// State, Preferences, Cookies or Network (or, for Cache_Data, is named
+// Cache), outside the browsers' folders; never a *.db file nor a file
+// beside a database's marks. From the planted paths alone.
+function chromiumModel(build, wins) {
+  const env = windowsEnv(build);
+  const roots = [env.APPDATA, env.LOCALAPPDATA];
+  const skips = browserFolders(build);
+  const files = new Set(wins.map(lower));
+  const dirs = new Set();
+  const databases = new Set();
+  for (const p of wins) {
+    for (let d = parentOf(p); d.length > 3; d = parentOf(d)) dirs.add(lower(d));
+    if (DATABASE_MARK.test(leafOf(p))) databases.add(lower(parentOf(p)));
+  }
+  const marked = (d) => ['local state', 'preferences', 'cookies'].some((n) => files.has(`${lower(d)}\\${n}`)) ||
+    dirs.has(`${lower(d)}\\network`);
+  const out = new Map(); // win path -> program folder
+  for (const p of wins) {
+    const root = roots.find((r) => isUnder(p, r));
+    if (!root) continue;
+    const parts = p.slice(root.length + 1).split('\\');
+    let found = null;
+    for (let k = 0; k < parts.length - 1 && k + 1 <= SEARCH_DEPTH && !found; k++) {
+      const parent = [root, ...parts.slice(0, k)].join('\\');
+      const dir = `${parent}\\${parts[k]}`;
+      if (skips.has(lower(dir))) break;
+      const name = lower(parts[k]);
+      const m = marked(parent);
+      if (m && ['gpucache', 'grshadercache', 'dawncache'].includes(name)) found = parent;
+      else if (name === 'cache_data' && (m || lower(leafOf(parent)) === 'cache')) found = m ? parent : parentOf(parent);
+      else if (m && name === 'code cache' && (dirs.has(lower(`${dir}\\js`)) || dirs.has(lower(`${dir}\\wasm`)))) found = parent;
+      else if (m && name === 'service worker' && k + 2 <= SEARCH_DEPTH && k + 1 < parts.length - 1 &&
+        lower(parts[k + 1]) === 'cachestorage') found = parent;
+    }
+    if (!found || /\.db(-[^\\]*)?$/i.test(p) || databases.has(lower(parentOf(p)))) continue;
+    out.set(p, found);
+  }
+  return out;
+}
+
+for (const build of builds()) {
+  describe(`${build.name}: the caches of programs built on Chromium on the demo drive`, () => {
+    const env = windowsEnv(build);
+    const planted = new Map();
+    const madeDirs = [];
+    let srv = null;
+
+    before(async () => {
+      plantProfile(build, planted, madeDirs);
+      srv = await build.start([]);
+      await srv.waitFor(READY, 15_000);
+    });
+
+    after(async () => {
+      await srv?.stop();
+      unplant(planted, madeDirs);
+    });
+
+    test('a scan, the file list and a clean take exactly the caches the structure shows, grouped by program', async () => {
+      const wins = [...planted.keys()];
+      const model = chromiumModel(build, wins);
+      // The made-up programs at several depths are found, with the programs
+      // named elsewhere in the catalogue that share the structure.
+      const programs = new Set(model.values());
+      for (const app of [`${env.APPDATA}\\LinkMeet`, `${env.APPDATA}\\MusicBox\\Partitions\\player`,
+        `${env.LOCALAPPDATA}\\YunPan\\CloudDisk\\bin\\cef\\UserData`])
+        assert.ok(programs.has(app), `the model finds ${app}`);
+      // What must stay: the programs' own data, the look-alikes, the browsers.
+      const mustStay = [
+        /\\LinkMeet\\(Local State|Preferences|Network\\Cookies|config\.json)$/,
+        /\\LinkMeet\\(Local Storage|IndexedDB|Session Storage|blob_storage|logs|recordings)\\/,
+        /\\LinkMeet\\Service Worker\\(ScriptCache|Database)\\/,
+        /\\PhotoEditor\\Cache\\/, /\\WorkNotes\\/, /\\MusicBox\\downloads\\/, /\\YunPan\\CloudDisk\\sync\\/,
+        /\\Google\\Chrome\\User Data\\/, /\\JianyingPro\\User Data\\/,
+      ];
+      for (const re of mustStay) {
+        assert.ok(wins.some((p) => re.test(p)), `the demo drive plants ${re}`);
+        for (const p of model.keys()) assert.doesNotMatch(p, re, 'the model takes a file that must stay');
+      }
+      const want = [model.size, [...model.keys()].reduce((a, p) => a + planted.get(p).size, 0)];
+
+      assert.equal((await srv.post('/api/scan', { items: [CHROMIUM_ITEM] })).json?.ok, true);
+      await waitTask(srv, 300_000);
+      const scan = (await srv.get('/api/result')).json.items.find((i) => i.id === CHROMIUM_ITEM);
+      assert.deepEqual([scan.files, scan.bytes], want, 'a scan counts the caches');
+
+      // The file list: every file with its program's folder, after the keys
+      // every other item's files have.
+      const detail = (await srv.get(`/api/detail?id=${CHROMIUM_ITEM}&limit=5000`)).json;
+      assert.equal(detail.ok, true);
+      assert.ok(model.size <= 5000);
+      assert.deepEqual(new Map(detail.files.map((f) => [f.p, f.g])), model);
+      for (const f of detail.files) assert.deepEqual(Object.keys(f), ['p', 's', 't', 'g']);
+      const other = (await srv.get('/api/detail?id=vscode-cache&limit=5')).json;
+      assert.ok(other.files.length > 0);
+      for (const f of other.files) assert.deepEqual(Object.keys(f), ['p', 's', 't'], 'other items keep their shape');
+
+      const beforeClean = listDrive(build);
+      assert.equal((await srv.post('/api/clean', { items: [CHROMIUM_ITEM], dryRun: false })).json?.ok, true);
+      await waitTask(srv, 300_000);
+      const real = (await srv.get('/api/result')).json.items.find((i) => i.id === CHROMIUM_ITEM);
+      assert.deepEqual([real.files, real.bytes], want, 'a clean deletes the caches');
+      assert.deepEqual(real.errors, []);
+      const d = diffListings(beforeClean, listDrive(build));
+      assert.deepEqual(d.added.filter((k) => !/^users\/[^/]+\/AppData\/Local\/tamsel(\/|$)/i.test(k)), []);
+      assert.deepEqual(d.changed, []);
+      assert.deepEqual(d.gone, [...model.keys()].map((p) => relKey(build, p)).sort(), 'exactly the caches\' files are gone');
     });
   });
 }

@@ -89,3 +89,82 @@ test('on the demo drive the preview promises exactly what the clean does', { ski
   assert.ok(gain <= deleted && gain > deleted - (1 << 20), `free space gained ${gain} against ${deleted} bytes deleted`);
   assert.deepEqual(page.errors, []);
 });
+
+// The caches of programs built on Chromium, as a new user meets them: the
+// item is not ticked at first; ticked, its file list shows one heading per
+// program (its folder's name, the folder, its files and size) with that
+// program's files below it, at the common screen sizes, light and dark.
+const CHROMIUM_ITEM = 'chromium-app-caches';
+const LOOKS = [
+  [{ width: 1280, height: 600 }, 'light'], [{ width: 1366, height: 768 }, 'dark'],
+  [{ width: 1920, height: 1080 }, 'light'], [{ width: 1280, height: 600 }, 'dark'],
+  [{ width: 1366, height: 768 }, 'light'], [{ width: 1920, height: 1080 }, 'dark'],
+];
+
+test('on the demo drive the caches of programs built on Chromium are listed by program', { skip }, async () => {
+  // What the program lists, with the age the page chose (an earlier test's).
+  const listed = async (age) => {
+    const doc = await (await server.api(`/api/detail?id=${CHROMIUM_ITEM}&limit=5000${age ? `&olderThanDays=${age}` : ''}`)).json();
+    assert.equal(doc.ok, true);
+    const programs = new Map();
+    for (const f of doc.files) {
+      assert.equal(typeof f.g, 'string', f.p);
+      assert.ok(f.p.startsWith(`${f.g}\\`), `${f.p} lies in ${f.g}`);
+      programs.set(f.g, (programs.get(f.g) ?? 0) + 1);
+    }
+    return { doc, programs };
+  };
+  const all = await listed(0);
+  for (const app of ['\\AppData\\Roaming\\LinkMeet', '\\AppData\\Roaming\\MusicBox\\Partitions\\player',
+    '\\AppData\\Local\\YunPan\\CloudDisk\\bin\\cef\\UserData'])
+    assert.ok([...all.programs.keys()].some((g) => g.endsWith(app)), `the demo drive's ${app} is found`);
+  for (const g of all.programs.keys()) assert.doesNotMatch(g, /PhotoEditor|WorkNotes|\\User Data(\\|$)/, g);
+
+  let first = true;
+  for (const [viewport, colorScheme] of LOOKS) {
+    const b = await openBrowser({ viewport, colorScheme });
+    try {
+      const p = b.page;
+      await loadPage(p, server);
+      const row = p.locator(`.item[data-id="${CHROMIUM_ITEM}"]`);
+      await row.scrollIntoViewIfNeeded();
+      assert.match(await row.textContent(), /其他软件的网页缓存（Chromium 内核）/);
+      assert.match(await row.textContent(), /首次打开可能稍慢/);
+      if (first) assert.equal(await p.isChecked(`#it-${CHROMIUM_ITEM}`), false, 'not ticked at first');
+      first = false;
+      await p.check(`#it-${CHROMIUM_ITEM}`);
+      const { doc, programs } = await listed(Number(await p.inputValue('#opt-age')) || 0);
+      await p.click(`.item[data-id="${CHROMIUM_ITEM}"] .item-act button`);
+      await p.waitForSelector('#dlg-detail[open] #detail-rows tr.group-row');
+      await p.selectOption('#detail-limit', '5000');
+      await p.waitForFunction((n) => document.querySelectorAll('#detail-rows tr').length === n,
+        doc.files.length + programs.size);
+      const rows = await p.$$eval('#detail-rows tr', (l) => l.map((tr) => (tr.classList.contains('group-row')
+        ? { g: tr.querySelector('.dir').textContent, name: tr.querySelector('.group-name').textContent,
+            sum: tr.querySelector('.group-sum').textContent }
+        : { p: tr.querySelector('td.c-path').title })));
+      const heads = rows.filter((r) => r.g);
+      assert.equal(heads.length, programs.size, 'one heading per program');
+      assert.deepEqual(new Set(heads.map((r) => r.g)), new Set(programs.keys()));
+      let under = null;
+      const seen = new Map();
+      for (const r of rows) {
+        if (r.g) {
+          under = r;
+          assert.equal(r.name, r.g.slice(r.g.lastIndexOf('\\') + 1));
+          assert.match(r.sum, new RegExp(`^${programs.get(r.g)} 个文件，`));
+          continue;
+        }
+        assert.ok(under && r.p.startsWith(`${under.g}\\`), `${r.p} under its program's heading`);
+        seen.set(under.g, (seen.get(under.g) ?? 0) + 1);
+      }
+      assert.deepEqual(seen, programs);
+      assert.match(await p.locator('#detail-info').textContent(), new RegExp(`^列出 ${doc.files.length.toLocaleString('zh-CN')} 个文件`));
+      await shot(p, `chromium-caches-${viewport.width}x${viewport.height}-${colorScheme}`);
+      await p.click('#dlg-detail .close');
+      assert.deepEqual(p.errors, []);
+    } finally {
+      await closeBrowser(b.context);
+    }
+  }
+});

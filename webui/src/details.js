@@ -3,7 +3,9 @@
 // file out of every clean from now on (until it is ticked again); the
 // folder it is in can be protected from a small menu. An item that is not
 // ticked says that none of its files goes; a measure-only item lists
-// nothing.
+// nothing. The files of an item that finds caches by their structure carry
+// the folder of the program they belong to ("g"): they are shown in one
+// group per program, the largest first.
 
 import { $, h } from "./dom.js";
 import { fmtBytes, fmtCount, fileTimeText } from "./format.js";
@@ -105,6 +107,33 @@ function rowMenu(f, cut) {
         text: "以后不再清理此文件夹", title: folder, onclick: () => addProtected(folder) })));
 }
 
+// The files' programs when they carry one ("g"), by folder: their count,
+// size and place (the largest first); null for every other item.
+function groupsOf(files) {
+  if (!files.some((f) => typeof f.g === "string")) return null;
+  const groups = new Map();
+  for (const f of files) {
+    const g = groups.get(f.g) || { files: 0, bytes: 0, order: 0 };
+    g.files += 1;
+    g.bytes += Number(f.s) || 0;
+    groups.set(f.g, g);
+  }
+  [...groups.entries()].sort((a, b) => b[1].bytes - a[1].bytes || (a[0] < b[0] ? -1 : 1))
+    .forEach(([, g], i) => { g.order = i; });
+  return groups;
+}
+
+// The heading row of one program's files: its folder's name, the folder,
+// and what it holds in the list.
+function groupRow(folder, g) {
+  const name = String(folder || "").slice(String(folder || "").lastIndexOf("\\") + 1) || "（未知程序）";
+  return h("tr", { class: "group-row" },
+    h("th", { scope: "rowgroup", colspan: "3", title: folder },
+      h("span", { class: "group-name", text: name }),
+      h("span", { class: "group-sum", text: fmtCount(g.files) + " 个文件，" + fmtBytes(g.bytes) }),
+      h("div", { class: "dir", text: folder })));
+}
+
 function renderDetailRows() {
   const d = S.detail;
   const tbody = $("detail-rows");
@@ -113,10 +142,17 @@ function renderDetailRows() {
   const files = d.files.slice();
   const key = d.sort;
   files.sort((a, b) => ((Number(a[key]) || 0) - (Number(b[key]) || 0)) * d.dir || (a.p < b.p ? -1 : a.p > b.p ? 1 : 0));
+  const groups = groupsOf(files);
+  if (groups) files.sort((a, b) => groups.get(a.g).order - groups.get(b.g).order);
   let sum = 0;
+  let group = null;
   const frag = document.createDocumentFragment();
   for (const f of files) {
     sum += Number(f.s) || 0;
+    if (groups && f.g !== group) {
+      group = f.g;
+      frag.append(groupRow(f.g, groups.get(f.g)));
+    }
     const cut = f.p.lastIndexOf("\\");
     const out = isLeftOut(d.id, f.p);
     const box = h("input", { type: "checkbox", class: "pick", "aria-label": "清理 " + f.p,
