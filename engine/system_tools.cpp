@@ -293,7 +293,10 @@ void AnalyseSystemTool(const RuleItem& item, ItemStat& stat, const TaskOptions& 
         "；备份和已禁用的功能 " + About(r.backups) + "，缓存和临时数据 " + About(r.cache);
   } else {
     stat.sizeUnknown = true;
-    stat.toolNote += "；可回收的大小未知（DISM 的输出无法读取）";
+    // Exit code 0, but no figure in the documented form: said plainly.
+    std::string line = ToolOutputLine(text);
+    stat.toolNote += "；可回收的大小未知（dism.exe 的输出无法读取，退出代码 0，" +
+                     (line.empty() ? std::string("没有输出") : "第一行：" + line) + "）";
   }
 }
 

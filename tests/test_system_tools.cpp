@@ -261,10 +261,11 @@ TEST_F(SystemTools, NothingStartsWithoutAdministratorRights) {
 
 #ifdef _WIN32
 
-// Wine has no powercfg.exe, and its dism.exe does not do what Windows'
-// does: each item says which tool failed and how, and nothing else
-// changes; the other items of the clean go on.
-TEST_F(SystemTools, UnderWineEachToolIsReportedMissingOrFailingAndNothingElseChanges) {
+// Wine has no powercfg.exe and no hibernation file, and its dism.exe ends
+// with exit code 0 and no output at all: each item says plainly what it
+// met, and nothing on the drive but the clean's own files changes; the
+// other items of the clean go on.
+TEST_F(SystemTools, UnderWineEachItemSaysPlainlyWhatItsToolDidAndNothingElseChanges) {
   ASSERT_TRUE(PlantFile(At(L"junk\\a.tmp"), 10));
   ASSERT_TRUE(PlantFile(At(L"keep\\b.txt"), 10));
   RuleItem junk = MkItem("junk", "junk", Risk::Low, ItemMode::Files, true, "");
@@ -277,21 +278,26 @@ TEST_F(SystemTools, UnderWineEachToolIsReportedMissingOrFailingAndNothingElseCha
       EXPECT_EQ(scan.toolNote, "休眠已关闭，没有休眠文件，此项不适用");
       continue;
     }
-    ASSERT_EQ(scan.errors.size(), 1u) << item->id;
     EXPECT_TRUE(scan.sizeUnknown);
     EXPECT_EQ(scan.bytes, 0u);
-    EXPECT_TRUE(scan.errors[0].rfind("系统里没有 dism.exe", 0) == 0 ||
-                scan.errors[0].rfind("dism.exe 失败（退出代码 ", 0) == 0)
-        << scan.errors[0];
+    const std::string said = scan.errors.empty() ? scan.toolNote : scan.errors[0];
+    EXPECT_TRUE(said.rfind("系统里没有 dism.exe", 0) == 0 ||
+                said.rfind("dism.exe 失败（退出代码 ", 0) == 0 ||
+                said ==
+                    "估计：可回收的包 未知，DISM 建议清理：未知；可回收的大小未知（dism.exe "
+                    "的输出无法读取，退出代码 0，没有输出）")
+        << said;
   }
   ResultList out;
   CleanItems({Cat({junk, kStore})}, {"junk", "store"}, false, out, opt_);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].second.files, 1u);
-  EXPECT_EQ(out[1].second.skipped, 1u);
-  ASSERT_EQ(out[1].second.errors.size(), 1u);
-  EXPECT_NE(out[1].second.errors[0].find("C: 可用空间 约 "), std::string::npos)
-      << out[1].second.errors[0];
+  // Missing or failing: skipped with its reason; wine's own dism.exe: done
+  // by its exit code. Either way C:'s free space around it is said.
+  const ItemStat& store = out[1].second;
+  const std::string said = store.errors.empty() ? store.toolNote : store.errors[0];
+  EXPECT_EQ(store.skipped, store.errors.size());
+  EXPECT_NE(said.find("C: 可用空间 约 "), std::string::npos) << said;
   Listing after = ListTree(Root());
   EXPECT_EQ(Gone(before, after), std::set<std::string>{"junk/a.tmp"});
   for (const std::string& s : AddedOrChanged(before, after))
@@ -433,7 +439,8 @@ TEST_F(StandInTools, MissingFailingAndUnreadableToolsAreReportedPlainly) {
   EXPECT_TRUE(garbled.sizeUnknown);
   EXPECT_EQ(garbled.bytes, 0u);
   EXPECT_EQ(garbled.toolNote,
-            "估计：可回收的包 未知，DISM 建议清理：未知；可回收的大小未知（DISM 的输出无法读取）");
+            "估计：可回收的包 未知，DISM 建议清理：未知；可回收的大小未知（dism.exe "
+            "的输出无法读取，退出代码 0，第一行：??? 42 !!!）");
 
   Plant(L"powercfg.exe", "fail");
   ItemStat hib = Clean(kHiber, false);

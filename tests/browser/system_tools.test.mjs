@@ -44,7 +44,7 @@ for (const screen of SCREENS) {
         // Never pre-selected; the row says it is Windows' own tool and how long it takes.
         assert.equal(await page.isChecked(`#it-${id}`), false, id);
         assert.match(await text(`.item[data-id="${id}"] .item-badges`), /Windows 自带工具/);
-        assert.match(await text(`#desc-${id}`), /开始后不能停止，关闭 Tamsel 也不会中断它/);
+        assert.match(await text(`#desc-${id}`), /用时 .+；开始后不能停止，关闭 Tamsel 也不会中断它/);
       }
       await page.click('#btn-none');
       for (const id of TOOLS) await page.check(`#it-${id}`);
@@ -60,10 +60,25 @@ for (const screen of SCREENS) {
       await page.click('#btn-clean');
       await page.waitForSelector('#dlg-confirm[open]');
       const box = await text('#confirm-tools');
-      assert.match(box, /组件存储清理：约需 约 5–60 分钟；开始后不能停止，关闭 Tamsel 也不会中断它/);
-      assert.match(box, /减小休眠文件：约需 几秒钟；开始后不能停止/);
+      assert.match(box, /组件存储清理：用时 约 5–60 分钟；开始后不能停止，关闭 Tamsel 也不会中断它/);
+      assert.match(box, /减小休眠文件：用时 几秒钟；开始后不能停止/);
+      // DISM's /ResetBase: off by default, and ticked only through its own confirmation.
+      assert.equal(await page.isChecked('#opt-resetbase'), false);
+      const wantReset = screen === SCREENS[0];
+      if (wantReset) {
+        page.once('dialog', (d) => d.dismiss());
+        await page.click('#opt-resetbase');
+        assert.equal(await page.isChecked('#opt-resetbase'), false, 'declined: stays off');
+        page.once('dialog', (d) => { assert.match(d.message(), /已经安装的 Windows 更新将不能再卸载/); d.accept(); });
+        await page.click('#opt-resetbase');
+        assert.equal(await page.isChecked('#opt-resetbase'), true);
+      }
       await shot(page, `tools-confirm-${label}`);
+      const cleanRequest = page.waitForRequest((r) => r.url().endsWith('/api/clean'));
       await page.click('#btn-confirm-yes');
+      const sent = JSON.parse((await cleanRequest).postData());
+      assert.equal(sent.resetBase, wantReset ? true : undefined);
+      assert.equal(sent.dryRun, false);
       await page.waitForFunction(() => document.getElementById('dlg-result').open &&
         !/预览/.test(document.getElementById('result-title').textContent), null, { timeout: 60_000 });
       for (const id of TOOLS) {

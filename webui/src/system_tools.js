@@ -12,7 +12,7 @@ export const isTool = (it) => !!it && it.mode === "systool";
 // How long the action may take and whether it can be stopped, from /api/rules.
 export function toolTimeText(it) {
   const t = it.tool || {};
-  return "约需 " + (t.time || "未知") + "；" + (t.stoppable ? "可以中途停止" : "开始后不能停止，关闭 Tamsel 也不会中断它");
+  return "用时 " + (t.time || "未知") + "；" + (t.stoppable ? "可以中途停止" : "开始后不能停止，关闭 Tamsel 也不会中断它");
 }
 
 // The catalogue row: one badge and the line on time and stopping.
@@ -51,7 +51,7 @@ export function toolConfirmBox(items) {
   if (tools.some((it) => it.id === "component-cleanup")) {
     const cb = h("input", { type: "checkbox", id: "opt-resetbase" });
     cb.addEventListener("change", () => { if (cb.checked && !window.confirm(RESET_BASE_WARNING)) cb.checked = false; });
-    box.append(h("label", { class: "small", for: "opt-resetbase" }, cb,
+    box.append(h("label", { class: "small", for: "opt-resetbase", style: "display:block;margin-top:6px" }, cb,
       " 组件存储清理时同时删除已安装更新的备份（/ResetBase，之后不能再卸载已安装的更新）"));
   }
   return box;
