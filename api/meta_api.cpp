@@ -48,7 +48,7 @@ void SpaceKindsTableJson(tov::JsonWriter& w) {
 }  // namespace
 
 bool NeedsAdmin(const RuleItem& item) {
-  if (item.mode == ItemMode::Hibernate) return true;
+  if (item.mode == ItemMode::Hibernate || item.mode == ItemMode::SystemTool) return true;
   for (const Target& t : item.targets)
     if (UnderSystemDir(t.path)) return true;
   return false;

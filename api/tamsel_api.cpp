@@ -64,7 +64,18 @@ std::string ApiRules() {
       w.Key("defaultEnabled").Bool(it.defaultEnabled).Key("allowDetails").Bool(it.allowDetails);
       w.Key("targets").BeginArray();
       for (const tamsel::Target& t : it.targets) w.Str(tamsel::W2U(t.path));
-      w.EndArray().EndObject();
+      w.EndArray();
+      // An item of Windows' own tools: how long its action may take and
+      // whether it may be stopped once started.
+      if (it.mode == tamsel::ItemMode::SystemTool)
+        w.Key("tool")
+            .BeginObject()
+            .Key("time")
+            .Str(it.toolTime)
+            .Key("stoppable")
+            .Bool(it.toolStoppable)
+            .EndObject();
+      w.EndObject();
     }
     w.EndArray().EndObject();
   }
@@ -91,6 +102,13 @@ void ItemJson(const std::string& id, const tamsel::ItemStat& st, bool withErrors
     w.Strings(st.errors).Key("shared").Num(st.shared).Key("sharedWith").Strings(st.sharedWith);
   else
     w.BeginArray().EndArray();
+  // A system tool's item adds what its tool said: "tool":{"note":"...",
+  // "unknown":bool,"freeBefore":N,"freeAfter":N} (free space of C: right
+  // before and after a real action, else 0).
+  if (st.systemTool) {
+    w.Key("tool").BeginObject().Key("note").Str(st.toolNote).Key("unknown").Bool(st.sizeUnknown);
+    w.Key("freeBefore").Num(st.freeBefore).Key("freeAfter").Num(st.freeAfter).EndObject();
+  }
   w.EndObject();
 }
 
@@ -153,10 +171,17 @@ std::string ApiScanResult() {
   return w.EndObject().Take();
 }
 
+// The system tool an earlier run left running when it ended (the mark
+// tamsel::kToolMarkName in the settings folder, read and removed by
+// ApiStartup before the server serves): its item's name, else empty.
+std::string g_toolLeftRunning;
+
 std::string ApiEnv() {
   tov::JsonWriter w = tov::OkWriter();
   w.Key("admin").Bool(tov::IsAdminUser()).Key("version").Str(tov::kVersion);
   w.Key("name").Str(tov::kProductName).Key("drive").Raw(tamsel::DiskInfoJson("C:"));
+  // Only after a run that ended while a system tool ran on: its item's name.
+  if (!g_toolLeftRunning.empty()) w.Key("toolLeftRunning").Str(g_toolLeftRunning);
   return w.EndObject().Take();
 }
 
@@ -248,12 +273,14 @@ std::string ApiClean(const std::string& body) {
   std::string message;
   if (!ReadItems(doc, &ids, &message)) return tov::FailureJson(message);
   if (ids.empty()) return tov::FailureJson("没有选中任何清理项");
-  bool dryRun = true, restartExplorer = false;
+  bool dryRun = true, restartExplorer = false, resetBase = false;
   if (!ReadFlag(doc, "dryRun", true, &dryRun, &message) ||
-      !ReadFlag(doc, "restartExplorer", false, &restartExplorer, &message))
+      !ReadFlag(doc, "restartExplorer", false, &restartExplorer, &message) ||
+      !ReadFlag(doc, "resetBase", false, &resetBase, &message))
     return tov::FailureJson(message);
   tamsel::TaskOptions opt;
   if (!ReadTaskOptions(doc, true, &opt, &message)) return tov::FailureJson(message);
+  opt.resetBase = resetBase;
   if (!dryRun) tamsel::RecordCleanInto(&opt, ids);
   // Refused as busy (this or another process cleans), or because the
   // clean's record could not be begun.
@@ -409,6 +436,14 @@ void tamsel::ApiStartup() {
   // A real clean asked to restart Explorer reaches it through the desktop.
   tamsel::SetExplorerHooks(
       {tov::ExplorerIsRunning, tov::ExplorerWatchdog, tov::ExplorerStop, tov::ExplorerStart});
+  // Windows' own tools start nothing without the program's one administrator test.
+  tamsel::SetAdminTest(tov::IsAdminUser);
+  std::wstring mark = tamsel::StateDir() + L"\\" + tamsel::kToolMarkName;
+  if (tov::ReadWholeFile(mark, &g_toolLeftRunning)) {
+    tov::DeleteFilePath(mark);
+    g_toolLeftRunning = g_toolLeftRunning.substr(0, g_toolLeftRunning.find_first_of("\r\n"));
+    if (g_toolLeftRunning.empty()) g_toolLeftRunning = "系统工具";
+  }
   std::string warning;
   tamsel::Settings s = tamsel::LoadSettings(tamsel::StateDir(), Rules(), &warning);
   tamsel::SetCurrentSettings(s);

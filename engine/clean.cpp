@@ -345,6 +345,8 @@ void CleanItems(const std::vector<Category>& cats, const std::vector<std::string
       CleanRecycleBin(stat, dryRun, c);
     else if (item.mode == ItemMode::Hibernate)
       CleanHibernation(stat, dryRun, c);
+    else if (item.mode == ItemMode::SystemTool)
+      CleanSystemTool(item, stat, dryRun, c);
     else
       WalkItem(item, c, dryRun ? Act::DryRun : Act::Clean, stat);
   });

@@ -49,6 +49,9 @@ struct TaskState {
 // True once a cancel was asked for, until the next start.
 bool Cancelled();
 
+// The free bytes on C: for the caller (0 when the drive cannot be asked).
+uint64_t FreeOnC();
+
 // Runs perItem for every selected item (every item when ids is null) in
 // catalogue order, adding each item's figures to the progress record, until
 // the catalogue ends or a cancel arrives (which marks the task finished).
@@ -263,6 +266,16 @@ void ScanTarget(const Target& t, ScanCtx& ctx, const Choice& c);
 
 // Counts every target of the item once, until a cancel arrives.
 void MeasureTargets(const RuleItem& item, ItemStat& stat, const Choice& c);
+
+// ---- Windows' own tools (system_tools.cpp) -------------------------------------------
+
+// The scan of a "system tool" item: its tool's analysis, never without
+// administrator rights (nothing is started then; the item says why).
+void AnalyseSystemTool(const RuleItem& item, ItemStat& stat, const TaskOptions& opt);
+// A clean of one: a real clean runs the tool's action (never stopped once
+// started) and records the free space of C: right before and after; a dry
+// run starts nothing.
+void CleanSystemTool(const RuleItem& item, ItemStat& stat, bool dryRun, const Choice& c);
 
 // ---- The walk of a "files" or "dir" item (clean.cpp) ---------------------------------
 

@@ -83,7 +83,9 @@ void ScanItems(const std::vector<Category>& cats, const std::vector<std::string>
     c.index = index++;
     c.notes = expanded.NotesOf(item.id);
     if (item.mode == ItemMode::RecycleBin) return;  // sized by its own query
-    if (item.mode == ItemMode::Hibernate)
+    if (item.mode == ItemMode::SystemTool)
+      AnalyseSystemTool(item, stat, options);
+    else if (item.mode == ItemMode::Hibernate)
       ScanHibernation(stat, c);
     else if (item.mode == ItemMode::Measure)
       MeasureTargets(item, stat, c);

@@ -31,6 +31,14 @@ struct ItemStat {
   // (catalogue order) counts and deletes instead, and those items.
   uint64_t shared = 0;
   std::vector<std::string> sharedWith;
+  // A "system tool" item: what its analysis or action found, in the user's
+  // words; whether its figure could not be read (unknown, never 0); and for
+  // a real action the free space of C: right before and after it.
+  bool systemTool = false;
+  std::string toolNote;
+  bool sizeUnknown = false;
+  uint64_t freeBefore = 0;
+  uint64_t freeAfter = 0;
 };
 
 // A scan: files that several of the scanned items take (each item counts
@@ -92,12 +100,24 @@ struct TaskOptions {
   // engine and the machine's clean, before anything is touched: a text that
   // is not empty refuses the clean (nothing is deleted) with that text.
   std::function<std::string()> begin;
+  // Where a system tool's output goes, and the mark of one running (the
+  // settings folder); empty: the temporary folder.
+  std::wstring toolDir;
+  // The component store's clean-up also drops the superseded versions of
+  // every component (DISM's /ResetBase): installed updates can no longer be
+  // uninstalled. Off unless the user confirmed it for this clean.
+  bool resetBase = false;
 };
 
 // The cutoff of "at least days days before now" (now a FILETIME); 0 for 0 days.
 uint64_t AgeCutoff(uint64_t now, int days);
 
 constexpr size_t kMaxErrors = 20;
+
+// The file in TaskOptions::toolDir that names the system tool running, from
+// its start until it ended: left behind, it says the program was closed
+// while the tool ran on.
+constexpr wchar_t kToolMarkName[] = L"tool-running.txt";
 constexpr size_t kMaxCurBytes = 1000;
 
 // ---- The task ------------------------------------------------------------------
@@ -185,6 +205,11 @@ struct ExplorerHooks {
 };
 // Each task uses the hooks as they were when it started.
 void SetExplorerHooks(const ExplorerHooks& hooks);
+
+// The administrator test the items of Windows' own tools ask before they
+// start anything: the program's one test, set once at start-up (a test
+// passes a fake); null, the default, asks the platform (tov::IsProcessAdmin).
+void SetAdminTest(bool (*isAdmin)());
 
 // ---- The walkers (task thread; CollectDetails on a connection thread) -------------
 

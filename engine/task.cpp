@@ -57,12 +57,6 @@ void SetPhase(const char* phase) {
   snprintf(g_phase, sizeof g_phase, "%s", phase);
 }
 
-uint64_t FreeOnC() {
-  uint64_t avail = 0, total = 0, totalFree = 0;
-  if (!tov::DiskFreeSpace(L"C:\\", &avail, &total, &totalFree)) return 0;
-  return avail;
-}
-
 bool Claim() {
   int32_t expected = 0;
   return g_state.busy.compare_exchange_strong(expected, 1);
@@ -220,6 +214,12 @@ bool StartScanOrClean(const std::vector<Category>& cats, const std::vector<std::
 }
 
 }  // namespace
+
+uint64_t FreeOnC() {
+  uint64_t avail = 0, total = 0, totalFree = 0;
+  if (!tov::DiskFreeSpace(L"C:\\", &avail, &total, &totalFree)) return 0;
+  return avail;
+}
 
 bool Cancelled() {
   return g_state.cancel.load() != 0;

@@ -95,6 +95,28 @@ void RestrictDllSearch();
 // holds a space. POSIX: the same spelled under %SystemRoot%.
 std::wstring SystemProgram(const std::wstring& exeName, bool inWindowsDir = false);
 
+// What one run of a system program gave (RunSystemTool).
+struct ToolRun {
+  bool started = false;     // the program was found and started
+  uint32_t startError = 0;  // the system's code when it was not (2: no such program)
+  uint32_t exitCode = 1;    // its exit code, once it ended
+  std::string output;       // its standard output and error as bytes, not decoded
+};
+
+// Runs the system program exeName by its full path in the system folder
+// (GetSystemDirectoryW, never a name the environment or the current folder
+// could satisfy) with the arguments args, without a window, and waits until
+// it ends; it is never killed. Its standard output and error go to the file
+// outFile (created anew, kept afterwards): a file rather than a pipe, so
+// that the program runs on undisturbed should this process end meanwhile.
+// While it runs, progress receives its output so far about twice a second
+// (may be empty). POSIX: the stand-in's programs, each one present when a
+// file of its name is in the emulated system folder; what the file says
+// picks a run (platform/posix/programs_posix.cpp).
+void RunSystemTool(const std::wstring& exeName, const std::wstring& args,
+                   const std::wstring& outFile,
+                   const std::function<void(const std::string& output)>& progress, ToolRun* run);
+
 // Runs fn on a new detached thread (Windows: _beginthreadex, the handle
 // closed at once). False when no thread could be made; fn has not run then.
 bool StartDetachedThread(std::function<void()> fn);

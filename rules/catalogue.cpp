@@ -18,8 +18,8 @@
 //   received in chats) are marked userFiles: recycled rather than deleted,
 //   never cleaned unattended; the received files only once 30 days old
 //   when the user chose no age (minAgeDays);
-// - eleven items never list their files: those nine, hibernation and the
-//   .NET native images;
+// - thirteen items never list their files: those nine, hibernation, the
+//   .NET native images and the two items of Windows' own tools;
 // - a folder name with `*` (every browser profile, every chat account) is
 //   expanded by the engine to the folders there are; a cache inside a chat
 //   app's account folder never takes a database file (*.db);
@@ -753,6 +753,30 @@ std::vector<Category> BuildRules() {
   cChatFiles.items.push_back(it);
 
   cats.push_back(cChatFiles);
+
+  // ---- 10. Space only Windows' own tools reclaim: analysed by the scan,
+  // acted on by a real clean after every file item, never unattended
+  Category cTools;
+  cTools.id = "systools";
+  cTools.name = "系统工具清理";
+
+  it = MkItem("component-cleanup", "组件存储清理", Risk::Medium, ItemMode::SystemTool, false,
+              "用 Windows 自带的 DISM 删除组件存储(WinSxS)里已被新版本取代的旧组件；扫描时先由 "
+              "DISM 分析可回收多少；已安装的更新仍可卸载；需管理员，运行中不能停止");
+  it.allowDetails = false;
+  it.tool = SystemTool::ComponentStore;
+  it.toolTime = "约 5–60 分钟";
+  cTools.items.push_back(it);
+
+  it = MkItem("hiber-reduced", "减小休眠文件", Risk::Medium, ItemMode::SystemTool, false,
+              "用 Windows 自带的 powercfg 把休眠文件改为精简类型，约为原来的一半；快速启动照常，"
+              "但不能再选「休眠」；需管理员");
+  it.allowDetails = false;
+  it.tool = SystemTool::ReducedHibernation;
+  it.toolTime = "几秒钟";
+  cTools.items.push_back(it);
+
+  cats.push_back(cTools);
 
   SkipBrowserFolders(cats);
   return cats;

@@ -74,7 +74,7 @@ std::wstring FormOrText(const std::wstring& path) {
 // ---- Names of the modes and risks ---------------------------------------------
 
 const char* const kItemModeNames[static_cast<size_t>(ItemMode::Count)] = {
-    "files", "dir", "measure", "recyclebin", "hibernate"};
+    "files", "dir", "measure", "recyclebin", "hibernate", "systool"};
 const char* const kRiskNames[static_cast<size_t>(Risk::Count)] = {"low", "medium", "high"};
 
 // ---- Builders and lookup ------------------------------------------------------

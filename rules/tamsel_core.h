@@ -21,7 +21,15 @@ enum class ItemMode : uint8_t {
   Measure,     // counted, never deleted
   RecycleBin,  // the Recycle Bin, emptied through the system
   Hibernate,   // the hibernation file, turned off through the system
+  SystemTool,  // space only Windows' own tools reclaim: analysed by a scan, acted on by a clean
   Count
+};
+
+// Which of Windows' own tools a "system tool" item runs (engine/system_tools).
+enum class SystemTool : uint8_t {
+  None,
+  ComponentStore,      // dism.exe: analyse, then clean up the component store
+  ReducedHibernation,  // powercfg.exe: a reduced hibernation file, fast start-up kept
 };
 
 // How much a clean of an item may cost the user: a label only.
@@ -75,6 +83,11 @@ struct RuleItem {
   // (received chat files: the latest ones are still being looked at).
   int minAgeDays = 0;
   std::vector<Target> targets;  // scanned and cleaned in this order
+  // A "system tool" item: the tool it runs, how long its action may take
+  // (text for the user) and whether it may be stopped once started.
+  SystemTool tool = SystemTool::None;
+  std::string toolTime;
+  bool toolStoppable = false;
 };
 
 struct Category {
@@ -86,7 +99,7 @@ struct Category {
 // ---- Catalogue --------------------------------------------------------------
 
 // The built-in catalogue, built fresh, paths expanded in the environment of
-// the moment: 9 categories, 79 items, 240 targets, in display order.
+// the moment: 10 categories, 81 items, 240 targets, in display order.
 std::vector<Category> BuildRules();
 
 // The first item with exactly this id (case-sensitive), or null.

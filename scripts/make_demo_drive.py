@@ -428,6 +428,8 @@ TREE += [
     (WIN + r"\WinSxS\Manifests\amd64_{x16}_31bf3856ad364e35_10.0.19041.{i}_none_{x16}.manifest", (1 * KB, 40 * KB), 15, (60, 300)),
     (WIN + r"\WinSxS\Backup\{x16}.manifest", (1 * KB, 20 * KB), 6, (60, 300)),
     (WIN + r"\WinSxS\pending.xml", 0, 1, 1),
+    # Superseded components the stand-in's DISM reports and its clean-up removes.
+    (WIN + r"\WinSxS\Backup\{x16}.cab", (150 * MB, 600 * MB), 4, (60, 300)),
 ]
 
 # --- The previous Windows installation and the upgrade's staging folder.
@@ -477,6 +479,13 @@ TREE += [
     (SYS + r"\pagefile.sys", 8 * GB, 1, 0),
     (SYS + r"\swapfile.sys", 256 * MB, 1, 0),
     (SYS + r"\DumpStack.log.tmp", 8 * KB, 1, 0),
+]
+
+# --- Windows' own tools, as the stand-in emulates them: an empty file in the
+# system folder is the tool answering as it documents (platform/posix).
+TREE += [
+    (WIN + r"\System32\dism.exe", 0, 1, 400),
+    (WIN + r"\System32\powercfg.exe", 0, 1, 400),
 ]
 
 # --- Third-party applications' caches and logs.

@@ -91,6 +91,8 @@ TaskOptions OptionsFromSettings(int olderThanDays) {
   // A file left out under one item is left out by every item.
   for (const Exclusion& x : s.excluded) opt.skip.insert(tov::LowerAscii(U2W(x.path)));
   if (olderThanDays > 0) opt.cutoff = AgeCutoff(tov::NowFileTime(), olderThanDays);
+  // Windows' own tools write their output, and the mark of one running, here.
+  opt.toolDir = StateDir();
   return opt;
 }
 

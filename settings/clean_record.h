@@ -35,7 +35,8 @@ void RecordCleanIn(const std::wstring& dir, TaskOptions* opt, const std::vector<
 
 // The options every clean and scan takes from the settings: the protected
 // paths, the files left out for good (in skip, folded, whatever item they
-// were left out under), and the age cutoff of olderThanDays (0: every file).
+// were left out under), the age cutoff of olderThanDays (0: every file),
+// and the settings folder as the folder of the system tools' output.
 TaskOptions OptionsFromSettings(int olderThanDays);
 
 }  // namespace tamsel

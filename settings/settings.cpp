@@ -168,7 +168,7 @@ std::wstring StateDir() {
 }
 
 bool AutoCleanable(const RuleItem& item) {
-  return item.mode != ItemMode::Measure && !item.userFiles;
+  return item.mode != ItemMode::Measure && item.mode != ItemMode::SystemTool && !item.userFiles;
 }
 
 Settings DefaultSettings(const std::vector<Category>& cats) {

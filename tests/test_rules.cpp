@@ -499,11 +499,10 @@ std::vector<std::string> NamesOf(const char* (*name)(E)) {
 // name is shared, and the documented catalogue uses exactly these names:
 // a name leads back to its one value.
 TEST(Names, EveryModeAndRiskHasItsDocumentNameAndEachNameOneValue) {
-  const std::pair<ItemMode, const char*> modes[] = {{ItemMode::Files, "files"},
-                                                    {ItemMode::Dir, "dir"},
-                                                    {ItemMode::Measure, "measure"},
-                                                    {ItemMode::RecycleBin, "recyclebin"},
-                                                    {ItemMode::Hibernate, "hibernate"}};
+  const std::pair<ItemMode, const char*> modes[] = {
+      {ItemMode::Files, "files"},         {ItemMode::Dir, "dir"},
+      {ItemMode::Measure, "measure"},     {ItemMode::RecycleBin, "recyclebin"},
+      {ItemMode::Hibernate, "hibernate"}, {ItemMode::SystemTool, "systool"}};
   const std::pair<Risk, const char*> risks[] = {
       {Risk::Low, "low"}, {Risk::Medium, "medium"}, {Risk::High, "high"}};
   ASSERT_EQ(std::size(modes), static_cast<size_t>(ItemMode::Count));
@@ -619,9 +618,33 @@ TEST_F(Catalogue, KnownModesAndOneOfEachSpecialItem) {
   EXPECT_EQ(Item(cats(), "hibernate").mode, ItemMode::Hibernate);
 }
 
+// Windows' own tools: each item names its tool, is never selected by
+// default, lists no files and says how long its action may take; none may
+// be stopped once started.
+TEST_F(Catalogue, SystemToolItemsNameTheirToolAndAreNeverPreselected) {
+  const std::pair<const char*, SystemTool> kTools[] = {
+      {"component-cleanup", SystemTool::ComponentStore},
+      {"hiber-reduced", SystemTool::ReducedHibernation}};
+  size_t seen = 0;
+  for (const RuleItem* it : items()) {
+    if (it->mode != ItemMode::SystemTool) {
+      EXPECT_EQ(it->tool, SystemTool::None) << it->id;
+      continue;
+    }
+    ++seen;
+    EXPECT_FALSE(it->defaultEnabled) << it->id;
+    EXPECT_FALSE(it->allowDetails) << it->id;
+    EXPECT_FALSE(it->toolTime.empty()) << it->id;
+    EXPECT_FALSE(it->toolStoppable) << it->id;
+  }
+  EXPECT_EQ(seen, std::size(kTools));
+  for (const auto& t : kTools) EXPECT_EQ(Item(cats(), t.first).tool, t.second) << t.first;
+}
+
 TEST_F(Catalogue, SpecialItemsHaveNoTargetsAndAllOthersHaveSome) {
   for (const RuleItem* it : items()) {
-    if (it->mode == ItemMode::RecycleBin || it->mode == ItemMode::Hibernate)
+    if (it->mode == ItemMode::RecycleBin || it->mode == ItemMode::Hibernate ||
+        it->mode == ItemMode::SystemTool)
       EXPECT_TRUE(it->targets.empty()) << it->id;
     else
       EXPECT_FALSE(it->targets.empty()) << it->id;

@@ -30,8 +30,9 @@ std::vector<Category> Catalogue() {
              MkItem("b", "b", Risk::Low, ItemMode::Files, false, ""),
              MkItem("c", "c", Risk::Low, ItemMode::Files, true, ""),
              MkItem("m", "m", Risk::Low, ItemMode::Measure, false, ""),
-             MkItem("u", "u", Risk::Medium, ItemMode::Files, false, "")};
-  c.items.back().userFiles = true;  // the user's own files: never cleaned unattended
+             MkItem("u", "u", Risk::Medium, ItemMode::Files, false, ""),
+             MkItem("t", "t", Risk::Medium, ItemMode::SystemTool, false, "")};
+  c.items[4].userFiles = true;  // the user's own files: never cleaned unattended
   return {c};
 }
 
@@ -266,6 +267,7 @@ TEST(SettingsDocument, ABadChoiceRefusesTheWholeDocument) {
       {R"(,"autoItems":["a","zz"])", "autoItems 中有未知的清理项：zz"},
       {R"(,"autoItems":["u"])", "自动清理不能包含「u」（u）"},
       {R"(,"autoItems":["m"])", "自动清理不能包含「m」（m）"},
+      {R"(,"autoItems":["t"])", "自动清理不能包含「t」（t）"},
       {R"(,"autoOlderThanDays":-1)", "autoOlderThanDays 必须是 0 到 3650 的整数"},
       {R"(,"autoOlderThanDays":3651)", "autoOlderThanDays 必须是 0 到 3650 的整数"},
       {R"(,"autoOlderThanDays":"1")", "autoOlderThanDays 必须是 0 到 3650 的整数"},

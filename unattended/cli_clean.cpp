@@ -91,7 +91,9 @@ bool ResolveIds(const std::vector<Category>& cats, const UnattendedCommand& cmd,
   }
   for (const Category& c : cats)
     for (const RuleItem& item : c.items) {
-      if (item.mode == ItemMode::Measure) continue;
+      // Never unattended: what only counts, and Windows' own tools, which
+      // need the user to watch them (and may run for an hour).
+      if (item.mode == ItemMode::Measure || item.mode == ItemMode::SystemTool) continue;
       if (cmd.useDefault && !AutoCleanable(item)) continue;
       if (asked.count(item.id)) ids->push_back(item.id);
     }

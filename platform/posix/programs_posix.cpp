@@ -4,11 +4,34 @@
 // by its full path in the system folder; it removes or recreates
 // C:\hiberfil.sys and needs administrator rights (the effective user is
 // root). Every other command line is a program that could not be started.
+//
+// RunSystemTool emulates two of Windows' own tools, each present only when
+// a file of its name lies in the emulated system folder
+// (C:\Windows\System32\dism.exe, ...; a missing one fails to start with 2,
+// as on a stripped system). The file's first word picks the run: empty or
+// "ok" answers as the tool documents it, "fail" with its documented failure
+// and exit code, "garbled" with exit code 0 and text of no known form,
+// "slow" as "ok" over about two seconds with its percentage growing,
+// "utf16" as "ok" in UTF-16 with a byte-order mark (a console's Unicode
+// output).
+// - dism.exe /Online /Cleanup-Image /AnalyzeComponentStore /English: the
+//   component store's figures; "Backups and Disabled Features" is the size
+//   of the files in C:\Windows\WinSxS\Backup. /StartComponentCleanup
+//   deletes those files, with /ResetBase also those of its folder Base.
+// - powercfg.exe /h /type reduced: C:\hiberfil.sys cut to half its size.
+// Without administrator rights both answer as Windows does (740, "Error:
+// 740 / Elevated permissions are required").
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 #include "platform/posix/stand_in.h"
@@ -44,6 +67,164 @@ std::wstring SystemProgram(const std::wstring& exeName, bool inWindowsDir) {
   std::wstring full = root + (inWindowsDir ? L"\\" : L"\\System32\\") + exeName;
   if (full.find(L' ') != std::wstring::npos) full = L"\"" + full + L"\"";
   return full;
+}
+
+namespace {
+
+// The host path of a drive path of C:.
+std::string HostPathOf(const std::wstring& drivePath) {
+  std::string bytes;
+  if (drivePath.size() < 2 || !EncodeHostName(drivePath.substr(2), &bytes)) return std::string();
+  return RootDir() + "/c" + bytes;
+}
+
+// The files directly in a host folder: their total size, and each deleted
+// when remove is set.
+uint64_t FilesIn(const std::string& dir, bool remove) {
+  uint64_t total = 0;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return 0;
+  while (struct dirent* e = readdir(d)) {
+    std::string full = dir + "/" + e->d_name;
+    struct stat st;
+    if (lstat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    total += static_cast<uint64_t>(st.st_size);
+    if (remove && unlink(full.c_str()) == 0) g_deletions.fetch_add(1);
+  }
+  closedir(d);
+  return total;
+}
+
+// A size as DISM prints one: "1.62 GB", "72.19 MB", "0 bytes".
+std::string DismSize(uint64_t bytes) {
+  char buf[64];
+  if (bytes == 0) return "0 bytes";
+  const char* units[] = {"KB", "MB", "GB", "TB"};
+  double v = static_cast<double>(bytes) / 1024;
+  int u = 0;
+  while (v >= 1024 && u < 3) {
+    v /= 1024;
+    ++u;
+  }
+  snprintf(buf, sizeof buf, "%.2f %s", v, units[u]);
+  return buf;
+}
+
+const char kDismHead[] =
+    "\r\nDeployment Image Servicing and Management tool\r\nVersion: 10.0.19041.3636\r\n\r\n"
+    "Image Version: 10.0.19045.3803\r\n\r\n";
+
+// DISM's progress bar at tenths of a percent.
+std::string DismBar(int tenths) {
+  char pct[16];
+  snprintf(pct, sizeof pct, "%d.%d%%", tenths / 10, tenths % 10);
+  std::string line(58, ' ');
+  for (int i = 0; i < tenths * 58 / 1000; ++i) line[i] = '=';
+  line.replace(24, strlen(pct), pct);
+  return "[" + line + "]";
+}
+
+// The UTF-16LE form of ASCII text, with a byte-order mark.
+std::string Utf16Of(const std::string& ascii) {
+  std::string out = "\xff\xfe";
+  for (char c : ascii) {
+    out.push_back(c);
+    out.push_back('\0');
+  }
+  return out;
+}
+
+}  // namespace
+
+void RunSystemTool(const std::wstring& exeName, const std::wstring& args,
+                   const std::wstring& outFile,
+                   const std::function<void(const std::string& output)>& progress, ToolRun* run) {
+  *run = ToolRun();
+  std::string scenario;
+  std::wstring exe = SystemProgram(exeName);
+  if (!exe.empty() && exe[0] == L'"') exe = exe.substr(1, exe.size() - 2);
+  if (!ReadWholeFile(exe, &scenario)) {
+    run->startError = 2;  // ERROR_FILE_NOT_FOUND
+    return;
+  }
+  scenario = scenario.substr(0, scenario.find_first_of(" \r\n"));
+  run->started = true;
+  std::string out;
+  const bool dism = EqualsNoCase(exeName, L"dism.exe");
+  const bool utf16 = scenario == "utf16";
+  auto emit = [&](const std::string& text) {
+    out += text;
+    WriteWholeFile(outFile, utf16 ? Utf16Of(out) : out);
+    if (progress) progress(utf16 ? Utf16Of(out) : out);
+  };
+  if (!IsProcessAdmin()) {
+    run->exitCode = 740;
+    emit(dism ? std::string(kDismHead) +
+                    "\r\nError: 740\r\n\r\nElevated permissions are required to run DISM.\r\n"
+                    "Use an elevated command prompt to complete these tasks.\r\n"
+              : "You do not have permission to enable or disable hibernation.\r\n");
+  } else if (scenario == "fail") {
+    run->exitCode = dism ? 0x800F0806u : 1;
+    emit(dism ? std::string(kDismHead) +
+                    "\r\nError: 0x800f0806\r\n\r\nThe operation could not be completed due to "
+                    "pending operations.\r\n"
+              : "An unexpected error condition has occurred.\r\n");
+  } else if (scenario == "garbled") {
+    run->exitCode = 0;
+    emit("??? 42 !!!\r\nno figures here\r\n");
+  } else if (dism) {
+    std::string backup = HostPathOf(L"C:\\Windows\\WinSxS\\Backup");
+    bool analyse = args.find(L"/AnalyzeComponentStore") != std::wstring::npos;
+    bool cleanup = args.find(L"/StartComponentCleanup") != std::wstring::npos;
+    if (!analyse && !cleanup) {
+      run->exitCode = 87;
+      emit(std::string(kDismHead) + "\r\nError: 87\r\n\r\nThe option is unknown.\r\n");
+    } else {
+      emit(kDismHead);
+      int steps = scenario == "slow" ? 10 : 1;
+      for (int i = 1; i <= steps; ++i) {
+        if (steps > 1) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        emit("\r" + DismBar(i * 1000 / steps));
+      }
+      uint64_t reclaim = FilesIn(backup, cleanup);
+      if (cleanup && args.find(L"/ResetBase") != std::wstring::npos)
+        FilesIn(backup + "/Base", true);
+      if (analyse) {
+        emit(
+            "\r\n\r\nComponent Store (WinSxS) information:\r\n\r\n"
+            "Windows Explorer Reported Size of Component Store : 7.67 GB\r\n\r\n"
+            "Actual Size of Component Store : 7.41 GB\r\n\r\n"
+            "    Shared with Windows : 5.79 GB\r\n"
+            "    Backups and Disabled Features : " +
+            DismSize(reclaim) +
+            "\r\n"
+            "    Cache and Temporary Data :  0 bytes\r\n\r\n"
+            "Date of Last Cleanup : 2024-01-16 18:07:41\r\n\r\n"
+            "Number of Reclaimable Packages : " +
+            std::string(reclaim ? "2" : "0") +
+            "\r\n"
+            "Component Store Cleanup Recommended : " +
+            (reclaim ? "Yes" : "No") + "\r\n");
+      }
+      emit("\r\nThe operation completed successfully.\r\n");
+      run->exitCode = 0;
+    }
+  } else if (EqualsNoCase(exeName, L"powercfg.exe") && EqualsNoCase(args, L"/h /type reduced")) {
+    std::string file = RootDir() + "/c/hiberfil.sys";
+    struct stat st;
+    if (stat(file.c_str(), &st) == 0 && truncate(file.c_str(), st.st_size / 2) == 0) {
+      g_deletions.fetch_add(1);
+      run->exitCode = 0;
+    } else {
+      run->exitCode = 1;
+      emit("The hiberfile size cannot be set while hibernation is disabled.\r\n");
+    }
+  } else {
+    run->exitCode = 1;
+    emit("Invalid Parameters -- try \"/?\" for help\r\n");
+  }
+  run->output = utf16 ? Utf16Of(out) : out;
+  if (out.empty()) WriteWholeFile(outFile, std::string());
 }
 
 }  // namespace tov

@@ -1,13 +1,14 @@
 // Windows backend of the programs the platform starts (platform.h,
-// RunHiddenAndWait, SystemProgram, RestrictDllSearch): a program of the
-// system is started by its full path in the system folder, without a window,
-// and DLLs load from System32 only.
+// RunHiddenAndWait, SystemProgram, RestrictDllSearch, RunSystemTool): a
+// program of the system is started by its full path in the system folder,
+// without a window, and DLLs load from System32 only.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -55,6 +56,82 @@ std::wstring SystemProgram(const std::wstring& exeName, bool inWindowsDir) {
   std::wstring full = dir + L"\\" + exeName;
   if (full.find(L' ') != std::wstring::npos) full = L"\"" + full + L"\"";
   return full;
+}
+
+namespace {
+
+// The system folder (GetSystemDirectoryW), without a trailing backslash.
+std::wstring SystemFolder() {
+  wchar_t buf[MAX_PATH + 1] = {0};
+  UINT n = GetSystemDirectoryW(buf, MAX_PATH);
+  std::wstring dir =
+      (n == 0 || n > MAX_PATH) ? std::wstring(L"C:\\Windows\\System32") : std::wstring(buf, n);
+  if (!dir.empty() && dir.back() == L'\\') dir.pop_back();
+  return dir;
+}
+
+// How often a run's output is read for its progress.
+constexpr DWORD kToolPollMs = 500;
+
+}  // namespace
+
+void RunSystemTool(const std::wstring& exeName, const std::wstring& args,
+                   const std::wstring& outFile,
+                   const std::function<void(const std::string& output)>& progress, ToolRun* run) {
+  *run = ToolRun();
+  const std::wstring exe = SystemFolder() + L"\\" + exeName;
+  // Only the two handles below reach the program (PROC_THREAD_ATTRIBUTE_
+  // HANDLE_LIST): never the server's sockets, which would keep the port
+  // bound while a long tool runs on after this process ended.
+  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+  HANDLE out = CreateFileW(LongPathForm(outFile).c_str(), GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (out == INVALID_HANDLE_VALUE) {
+    run->startError = GetLastError();
+    return;
+  }
+  HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                          OPEN_EXISTING, 0, nullptr);
+  HANDLE inherit[2] = {out, in};
+  DWORD handles = in == INVALID_HANDLE_VALUE ? 1 : 2;
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<unsigned char> attrs(size ? size : 1);
+  auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attrs.data());
+  bool listed = InitializeProcThreadAttributeList(list, 1, 0, &size) &&
+                UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherit,
+                                          handles * sizeof(HANDLE), nullptr, nullptr);
+  STARTUPINFOEXW si;
+  ZeroMemory(&si, sizeof si);
+  si.StartupInfo.cb = sizeof si;
+  si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  si.StartupInfo.hStdOutput = out;
+  si.StartupInfo.hStdError = out;
+  si.StartupInfo.hStdInput = in == INVALID_HANDLE_VALUE ? nullptr : in;
+  si.lpAttributeList = list;
+  std::wstring cmdline = L"\"" + exe + L"\" " + args;  // CreateProcessW may write into it
+  PROCESS_INFORMATION pi;
+  ZeroMemory(&pi, sizeof pi);
+  BOOL ok = listed && CreateProcessW(exe.c_str(), &cmdline[0], nullptr, nullptr, TRUE,
+                                     CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                     nullptr, &si.StartupInfo, &pi);
+  run->startError = ok ? 0 : GetLastError();
+  if (listed) DeleteProcThreadAttributeList(list);
+  CloseHandle(out);
+  if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
+  if (!ok) return;
+  run->started = true;
+  CloseHandle(pi.hThread);
+  while (WaitForSingleObject(pi.hProcess, kToolPollMs) == WAIT_TIMEOUT) {
+    std::string soFar;
+    if (progress && ReadWholeFile(outFile, &soFar)) progress(soFar);
+  }
+  DWORD code = 1;
+  GetExitCodeProcess(pi.hProcess, &code);
+  run->exitCode = code;
+  CloseHandle(pi.hProcess);
+  ReadWholeFile(outFile, &run->output);
 }
 
 }  // namespace tov

@@ -78,6 +78,7 @@ export function expectedRulesText(build) {
       defaultEnabled: i.defaultEnabled,
       allowDetails: i.allowDetails,
       targets: i.targets,
+      ...(i.tool ? { tool: i.tool } : {}),
     })),
   }));
   return JSON.stringify({ ok: true, categories: cats });

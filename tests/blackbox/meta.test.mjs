@@ -17,7 +17,7 @@ const REFUSED = '{"ok":false,"message":"拒绝访问：缺少或错误的访问�
 const ADMIN_ITEMS = [
   'win-serviceprofiles-log', 'prefetch', 'font-cache', 'chrome-update-cache', 'steam-shader-cache',
   'upd-download', 'upd-datastore', 'do-cache', 'sys-dmp', 'sys-logs', 'win-panther', 'patch-cache',
-  'asm-native', 'win-temp', 'hibernate', 'winsxs', 'wallpapers',
+  'asm-native', 'win-temp', 'hibernate', 'winsxs', 'wallpapers', 'component-cleanup', 'hiber-reduced',
 ];
 
 // The rule the page used to apply itself, over the catalogue as this build
@@ -26,7 +26,7 @@ function adminByOldRule(build) {
   const ids = [];
   for (const c of expandedCatalogue(build))
     for (const it of c.items)
-      if (it.mode === 'hibernate' || /需管理员/.test(it.desc) ||
+      if (it.mode === 'hibernate' || it.mode === 'systool' || /需管理员/.test(it.desc) ||
           it.targets.some((p) => /^[a-z]:\\(windows|program files( \(x86\))?)(\\|$)/i.test(p)))
         ids.push(it.id);
   return ids;

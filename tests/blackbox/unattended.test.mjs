@@ -140,6 +140,22 @@ for (const build of builds()) {
       forget(local);
     });
 
+    test('Windows\' own tools never run from the command line, even when named', async () => {
+      plant();
+      const beforeList = listDrive(build);
+      const r = await build.run(['--clean', 'component-cleanup,hiber-reduced,local-tmp-log']);
+      assert.equal(r.code, 0, r.stdout);
+      const got = lines(r.stdout);
+      assert.equal(got.length, 2, r.stdout);
+      assert.equal(got[0], `[ok] ${nameOf('local-tmp-log')}：释放 ${fmtBytes(sum(local))}，2 个文件`);
+      assert.match(got[1], summaryRe('释放', fmtBytes(sum(local))));
+      const d = diffListings(beforeList, listDrive(build));
+      assert.deepEqual(d.gone, keys(local));
+      // No tool's output file and no mark of a running tool: nothing started.
+      assert.deepEqual(d.added.filter((k) => /tool-/.test(k)), []);
+      forget(local);
+    });
+
     test('the automatic clean\'s list, protected paths and --older-than apply; a record is kept', async () => {
       plant();
       const settingsFile = build.hostPath(W(env.LOCALAPPDATA, 'tamsel', 'settings.json'));

@@ -131,7 +131,8 @@ test('load: catalogue, default selection, drive and rights, quickly and offline'
     [...e.querySelectorAll('.item-badges .badge')].some((b) => b.textContent === '需管理员')).map((e) => e.dataset.id));
   assert.deepEqual(badged, ['win-serviceprofiles-log', 'prefetch', 'font-cache', 'chrome-update-cache',
     'steam-shader-cache', 'upd-download', 'upd-datastore', 'do-cache', 'sys-dmp', 'sys-logs',
-    'win-panther', 'patch-cache', 'asm-native', 'win-temp', 'hibernate', 'winsxs', 'wallpapers']);
+    'win-panther', 'patch-cache', 'asm-native', 'win-temp', 'hibernate', 'winsxs', 'wallpapers',
+    'component-cleanup', 'hiber-reduced']);
   // Every item checkbox has a label.
   const unlabelled = await page.$$eval('input, select, textarea', (l) => l.filter((e) =>
     e.type !== 'hidden' && !e.labels?.length && !e.getAttribute('aria-label')).map((e) => e.id || e.outerHTML));

@@ -5,6 +5,7 @@ import { $, h } from "./dom.js";
 import { fmtBytes, fmtCount } from "./format.js";
 import { S, needsAdmin, itemFigure, catTotals, select, toggleCategory } from "./state.js";
 import { leftOutCount } from "./settings.js";
+import { isTool, toolBadges, toolDesc, toolSizeCell, toolNoteLine } from "./system_tools.js";
 
 export const RISK = { low: "低风险", medium: "中风险", high: "高风险" };
 // What cleaning the hibernation item does, said wherever the user decides on it.
@@ -52,8 +53,9 @@ function renderItem(it, onDetail) {
   const badges = [h("span", { class: "badge risk-" + it.risk, text: RISK[it.risk] || it.risk })];
   if (it.mode === "measure") badges.push(h("span", { class: "badge mode", text: "仅统计" }));
   if (it.mode === "dir") badges.push(h("span", { class: "badge mode", text: "整个文件夹删除" }));
+  badges.push(...toolBadges(it));
   if (needsAdmin(it)) badges.push(h("span", { class: "badge", text: "需管理员" }));
-  let desc = it.desc;
+  let desc = it.desc + toolDesc(it);
   if (it.mode === "measure") desc += "。只统计占用，从不删除。";
   const detailBtn = h("button", {
     type: "button", class: "btn link small", "aria-label": "查看「" + it.name + "」的文件", text: "查看文件",
@@ -64,7 +66,8 @@ function renderItem(it, onDetail) {
     h("div", null,
       h("label", { for: cbId, class: "item-name", text: it.name }),
       h("span", { class: "item-badges" }, badges),
-      h("p", { class: "item-desc", id: descId, text: desc })),
+      h("p", { class: "item-desc", id: descId, text: desc }),
+      isTool(it) ? h("div", { class: "item-tool-note" }) : null),
     h("div", { class: "item-size", "aria-live": "off" }),
     h("div", { class: "item-act" }, detailBtn));
 }
@@ -98,7 +101,11 @@ export function renderSizes() {
     if (!li) continue;
     li.textContent = "";
     const f = itemFigure(it);
-    if (!f) {
+    const note = document.querySelector('.item[data-id="' + it.id + '"] .item-tool-note');
+    if (note) note.replaceChildren(...[toolNoteLine(f)].filter(Boolean));
+    if (f && f.tool) {
+      li.append(...toolSizeCell(f));
+    } else if (!f) {
       li.append(h("span", { class: "v none", text: S.scan ? "未扫描" : "—", title: "尚未扫描" }));
     } else {
       li.append(h("span", { class: "v", text: fmtBytes(f.bytes) }));

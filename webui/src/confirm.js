@@ -8,6 +8,7 @@ import { S, needsAdmin, itemFigure, freeable, userFileItemsOf, RECYCLE_NOTE } fr
 import { saveSettings } from "./settings.js";
 import { RISK, HIBERNATE_NOTE } from "./catalogue.js";
 import { elevate } from "./desktop.js";
+import { toolConfirmBox, resetBaseChosen } from "./system_tools.js";
 
 // sel: the selected ids, ids: those that will be cleaned. Resolves with
 // {restartExplorer} when the user confirms, with null otherwise.
@@ -59,6 +60,8 @@ export function confirmClean(sel, ids) {
   if (items.some((it) => it.mode === "dir")) {
     body.append(h("p", { class: "small muted", text: "标着「整个文件夹删除」的项目会连同文件夹一起删除。" }));
   }
+  const tools = toolConfirmBox(items);
+  if (tools) body.append(tools);
   if (items.some((it) => it.mode === "hibernate")) {
     body.append(h("div", { class: "box warn", id: "confirm-hibernate" },
       h("strong", { text: "将关闭休眠，并保持关闭：" }), HIBERNATE_NOTE));
@@ -72,7 +75,7 @@ export function confirmClean(sel, ids) {
         S.settings.restartExplorer = restartExplorer;
         saveSettings();
       }
-      resolve(dlg.returnValue === "yes" ? { restartExplorer } : null);
+      resolve(dlg.returnValue === "yes" ? { restartExplorer, resetBase: resetBaseChosen() } : null);
     };
     dlg.returnValue = "";
     dlg.addEventListener("close", onClose);

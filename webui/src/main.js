@@ -23,6 +23,7 @@ import { wireDesktop, applyShellInfo } from "./desktop.js";
 import { wireFeedback } from "./feedback.js";
 import { wirePreferences } from "./preferences.js";
 import { wireHistory } from "./history.js";
+import { noteToolLeftRunning } from "./system_tools.js";
 
 function wire() {
   watch("selection", saveSelection);
@@ -80,6 +81,7 @@ async function start() {
   }
   const env = await pEnv;
   if (env && env.ok) renderEnv(env);
+  noteToolLeftRunning(env);
   setRecycle(await pRecycle, false);
   applyScan(await pScan, false);
   const last = await pResult;

@@ -119,7 +119,7 @@ function nextRunText(r) {
 // none of the user's own files.
 function autoCandidates() {
   const out = [];
-  for (const c of S.cats) for (const it of c.items) if (it.mode !== "measure" && !META.userFileItems.has(it.id)) out.push(it);
+  for (const c of S.cats) for (const it of c.items) if (it.mode !== "measure" && it.mode !== "systool" && !META.userFileItems.has(it.id)) out.push(it);
   return out;
 }
 

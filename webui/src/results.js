@@ -5,6 +5,7 @@
 import { $, h } from "./dom.js";
 import { fmtBytes, fmtCount, ageText, clockText } from "./format.js";
 import { S, META, catTotals, noteCleaned, freeable, selectedTotal, selectedIds, userFileItemsOf, RECYCLE_NOTE } from "./state.js";
+import { toolResultNote, toolBytesText } from "./system_tools.js";
 
 export function renderAge() {
   const el = $("scan-age");
@@ -158,9 +159,11 @@ export function showCleanResult(res, t, reopen) {
         const names = r.sharedWith.map((id) => "「" + (S.items.get(id) ? S.items.get(id).name : id) + "」").join("");
         cell.append(h("p", { class: "small muted shared", text: "与" + names + "相同的 " + fmtCount(r.shared) + " 个文件已算在" + names + "里" }));
       }
+      const toolNote = toolResultNote(r);
+      if (toolNote) cell.append(toolNote);
       const filesText = fmtCount(r.files);
       return h("tr", { "data-id": r.id }, cell,
-        h("td", { class: "num", text: fmtBytes(r.bytes) }),
+        h("td", { class: "num", text: r.tool ? toolBytesText(r) : fmtBytes(r.bytes) }),
         h("td", { class: "num", text: filesText }),
         h("td", { class: "num", text: fmtCount(r.skipped) }));
     })));

@@ -194,7 +194,7 @@ export function applyScan(r, partial) {
   if (!r || !r.ok || r.empty) {
     S.scan = null;
   } else {
-    S.scan = new Map(r.items.map((i) => [i.id, { bytes: i.bytes, files: i.files }]));
+    S.scan = new Map(r.items.map((i) => [i.id, i.tool ? { bytes: i.bytes, files: i.files, tool: i.tool } : { bytes: i.bytes, files: i.files }]));
     S.scanAt = Date.now() - (Number(r.age) || 0);
   }
   S.overlaps = S.scan && Array.isArray(r.overlaps) ? r.overlaps : [];

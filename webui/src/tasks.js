@@ -66,11 +66,12 @@ export async function startTask(kind) {
   if (!sel.length) { toast("请先勾选要" + verb + "的项目。"); return; }
   const ids = kind === "scan" ? sel : sel.filter((id) => S.items.get(id).mode !== "measure");
   if (!ids.length) { toast("勾选的都是「仅统计」项目，它们不会被清理。请再勾选别的项目。"); return; }
-  let restartExplorer = false;
+  let restartExplorer = false, resetBase = false;
   if (kind === "clean") {
     const answer = await confirmClean(sel, ids);
     if (!answer) return;
     restartExplorer = answer.restartExplorer;
+    resetBase = answer.resetBase;
   }
   if (S.task || closed()) return;
   const task = newTask(ids);
@@ -82,7 +83,7 @@ export async function startTask(kind) {
     const olderThanDays = ageDays();
     res = kind === "scan"
       ? await api("/api/scan", { items: ids, olderThanDays })
-      : await api("/api/clean", { items: ids, dryRun: kind === "dry", restartExplorer, olderThanDays, skip: skipFor(ids) });
+      : await api("/api/clean", { items: ids, dryRun: kind === "dry", restartExplorer, olderThanDays, skip: skipFor(ids), ...(resetBase ? { resetBase } : {}) });
   } catch (e) {
     if (S.task === task) { S.task = null; setBusy(false); }
     if (e.kind !== "gone") toast("没能开始" + verb + "，请再试一次。");

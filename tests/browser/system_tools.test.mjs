@@ -1,0 +1,97 @@
+// The items of Windows' own tools on the demo drive, as a new user meets
+// them, at three screen sizes in light and dark: tick them, scan (the
+// estimates and what each tool said), start the clean (the confirmation
+// says how long each action may take and that it cannot be stopped), and
+// read the result: C:'s free space around each action, "约".
+
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawnSync } from 'node:child_process';
+import path from 'node:path';
+import { NATIVE_BIN, REPO, startNative, openBrowser, closeBrowser, loadPage, tempDir, shot } from './lib.mjs';
+import { requireBuild } from '../support/builds.mjs';
+
+const skip = requireBuild('native', NATIVE_BIN, 'system tools browser test') ? false : 'the native build is not under test';
+const TOOLS = ['component-cleanup', 'hiber-reduced'];
+const SCREENS = [
+  { width: 1280, height: 600, colorScheme: 'light' },
+  { width: 1366, height: 768, colorScheme: 'dark' },
+  { width: 1920, height: 1080, colorScheme: 'light' },
+  { width: 1280, height: 600, colorScheme: 'dark' },
+];
+
+let root;
+before(() => {
+  if (skip) return;
+  root = tempDir('tamsel-demo-tools-');
+  const made = spawnSync('python3', [path.join(REPO, 'scripts', 'make_demo_drive.py'), root], { encoding: 'utf8' });
+  assert.equal(made.status, 0, made.stderr);
+});
+
+for (const screen of SCREENS) {
+  const label = `${screen.width}x${screen.height}-${screen.colorScheme}`;
+  test(`${label}: the tools are ticked, analysed, confirmed with their time and run after the files`, { skip }, async () => {
+    const server = await startNative(root);
+    const { context, page } = await openBrowser({ viewport: { width: screen.width, height: screen.height }, colorScheme: screen.colorScheme });
+    try {
+      await loadPage(page, server);
+      const waitIdle = () => page.waitForFunction(() => document.getElementById('progress').hidden &&
+        !document.getElementById('btn-scan').disabled, null, { timeout: 60_000 });
+      const text = async (sel) => ((await page.locator(sel).first().textContent()) ?? '').trim();
+      await waitIdle();
+      await page.click('#btn-defaults');
+      for (const id of TOOLS) {
+        // Never pre-selected; the row says it is Windows' own tool and how long it takes.
+        assert.equal(await page.isChecked(`#it-${id}`), false, id);
+        assert.match(await text(`.item[data-id="${id}"] .item-badges`), /Windows 自带工具/);
+        assert.match(await text(`#desc-${id}`), /用时 .+；开始后不能停止，关闭 Tamsel 也不会中断它/);
+      }
+      await page.click('#btn-none');
+      for (const id of TOOLS) await page.check(`#it-${id}`);
+      await page.click('#btn-scan');
+      await waitIdle();
+      const store = '.item[data-id="component-cleanup"]';
+      await page.locator(store).scrollIntoViewIfNeeded();
+      assert.equal(await text(`${store} .item-size .n`), '估计');
+      assert.match(await text(`${store} .item-tool-note`), /^(估计：可回收的包 \d+ 个，DISM 建议清理：(是|否))/);
+      assert.match(await text('.item[data-id="hiber-reduced"] .item-tool-note'), /^估计：休眠文件现在 约 .+，精简后约为一半$/);
+      await shot(page, `tools-scan-${label}`);
+
+      await page.click('#btn-clean');
+      await page.waitForSelector('#dlg-confirm[open]');
+      const box = await text('#confirm-tools');
+      assert.match(box, /组件存储清理：用时 约 5–60 分钟；开始后不能停止，关闭 Tamsel 也不会中断它/);
+      assert.match(box, /减小休眠文件：用时 几秒钟；开始后不能停止/);
+      // DISM's /ResetBase: off by default, and ticked only through its own confirmation.
+      assert.equal(await page.isChecked('#opt-resetbase'), false);
+      const wantReset = screen === SCREENS[0];
+      if (wantReset) {
+        page.once('dialog', (d) => d.dismiss());
+        await page.click('#opt-resetbase');
+        assert.equal(await page.isChecked('#opt-resetbase'), false, 'declined: stays off');
+        page.once('dialog', (d) => { assert.match(d.message(), /已经安装的 Windows 更新将不能再卸载/); d.accept(); });
+        await page.click('#opt-resetbase');
+        assert.equal(await page.isChecked('#opt-resetbase'), true);
+      }
+      await shot(page, `tools-confirm-${label}`);
+      const cleanRequest = page.waitForRequest((r) => r.url().endsWith('/api/clean'));
+      await page.click('#btn-confirm-yes');
+      const sent = JSON.parse((await cleanRequest).postData());
+      assert.equal(sent.resetBase, wantReset ? true : undefined);
+      assert.equal(sent.dryRun, false);
+      await page.waitForFunction(() => document.getElementById('dlg-result').open &&
+        !/预览/.test(document.getElementById('result-title').textContent), null, { timeout: 60_000 });
+      for (const id of TOOLS) {
+        const row = `#result-table tr[data-id="${id}"]`;
+        assert.match(await text(`${row} td.num`), /^(约 .+|未知)$/);
+        assert.match(await text(`${row} .tool-note`), /(已完成；C: 可用空间 约 .+ → 约 |不适用)/);
+      }
+      await shot(page, `tools-result-${label}`);
+      assert.deepEqual(page.errors, []);
+    } finally {
+      await closeBrowser(context);
+      await server.stop();
+    }
+  });
+}
+

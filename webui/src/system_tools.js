@@ -1,0 +1,84 @@
+// The items of Windows' own tools (mode "systool"): what the page says of
+// them in the catalogue, before a clean and in its result. Their figures
+// are the tools' estimates ("估计"), a figure a tool did not give is
+// "未知", and an action's result is C:'s free space before and after ("约",
+// other programs write too).
+
+import { h, toast } from "./dom.js";
+import { fmtBytes } from "./format.js";
+
+export const isTool = (it) => !!it && it.mode === "systool";
+
+// How long the action may take and whether it can be stopped, from /api/rules.
+export function toolTimeText(it) {
+  const t = it.tool || {};
+  return "用时 " + (t.time || "未知") + "；" + (t.stoppable ? "可以中途停止" : "开始后不能停止，关闭 Tamsel 也不会中断它");
+}
+
+// The catalogue row: one badge and the line on time and stopping.
+export function toolBadges(it) {
+  return isTool(it) ? [h("span", { class: "badge mode", text: "Windows 自带工具" })] : [];
+}
+export function toolDesc(it) {
+  return isTool(it) ? "。" + toolTimeText(it) + "。" : "";
+}
+
+// The size cell of a scanned item: the estimate, or "未知", and its note.
+export function toolSizeCell(f) {
+  const known = !f.tool.unknown;
+  return [
+    h("span", { class: "v" + (known ? "" : " none"), text: known ? fmtBytes(f.bytes) : "未知" }),
+    h("span", { class: "n", text: known ? "估计" : "", title: f.tool.note || "" }),
+  ];
+}
+
+// What its tool said, shown under the item after a scan.
+export function toolNoteLine(f) {
+  return f && f.tool && f.tool.note ? h("p", { class: "small muted item-tool", text: f.tool.note }) : null;
+}
+
+const RESET_BASE_WARNING = "同时加上 /ResetBase 后，已经安装的 Windows 更新将不能再卸载。确定要这样做吗？";
+
+// The confirmation's box for the selected tool items, or null. The
+// component store's clean-up offers DISM's /ResetBase, off by default and
+// confirmed on its own when ticked.
+export function toolConfirmBox(items) {
+  const tools = items.filter(isTool);
+  if (!tools.length) return null;
+  const box = h("div", { class: "box warn", id: "confirm-tools" },
+    h("strong", { text: "下面的项目由 Windows 自带工具完成，会在所有文件清理之后运行：" }),
+    h("ul", null, tools.map((it) => h("li", null, h("strong", { text: it.name + "：" }), toolTimeText(it)))));
+  if (tools.some((it) => it.id === "component-cleanup")) {
+    const cb = h("input", { type: "checkbox", id: "opt-resetbase" });
+    cb.addEventListener("change", () => { if (cb.checked && !window.confirm(RESET_BASE_WARNING)) cb.checked = false; });
+    box.append(h("label", { class: "small", for: "opt-resetbase", style: "display:block;margin-top:6px" }, cb,
+      " 组件存储清理时同时删除已安装更新的备份（/ResetBase，之后不能再卸载已安装的更新）"));
+  }
+  return box;
+}
+
+// Whether the confirmation's /ResetBase box is ticked (and was confirmed).
+export const resetBaseChosen = () => !!(document.getElementById("opt-resetbase") || {}).checked;
+
+// A result row's note: what the tool said, and C:'s free space around the action.
+export function toolResultNote(r) {
+  if (!r.tool) return null;
+  let text = r.tool.note || "";
+  if (r.tool.freeBefore || r.tool.freeAfter) {
+    const around = "C 盘可用空间 约 " + fmtBytes(r.tool.freeBefore) + " → 约 " + fmtBytes(r.tool.freeAfter);
+    if (!text.includes("→")) text += (text ? "；" : "") + around;
+  }
+  return text ? h("p", { class: "small muted tool-note", text }) : null;
+}
+
+// A result's freed figure for a tool row: "约 X", or "未知".
+export function toolBytesText(r) {
+  return r.tool.unknown ? "未知" : "约 " + fmtBytes(r.bytes);
+}
+
+// The start after a run that ended while a tool ran on says so once.
+export function noteToolLeftRunning(env) {
+  if (env && typeof env.toolLeftRunning === "string" && env.toolLeftRunning) {
+    toast("上次关闭 Tamsel 时「" + env.toolLeftRunning + "」还在运行，它已由 Windows 在后台继续完成；重新扫描可以看到现在的情况。");
+  }
+}
