@@ -451,7 +451,8 @@ enum class UserFolder : uint8_t { Desktop, Documents, Downloads, Pictures, Video
 bool UserFolderPath(UserFolder folder, bool defaultPlace, std::wstring* out);
 
 // Re-points the known folder to path for every program that asks Windows
-// (SHSetKnownFolderPath, flags 0), then tells the shell
+// (IKnownFolder::SetPath with flags 0, what SHSetKnownFolderPath does; COM
+// initialised on the calling thread for the call), then tells the shell
 // (SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST)). The folder's content
 // is not moved. POSIX: written to the store.
 bool SetUserFolderPath(UserFolder folder, const std::wstring& path);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -157,7 +158,9 @@ class MoveTest : public testsupport::FixtureTest {
   // read-only file, a name outside the BMP, a path past 260 characters and
   // files of distinct content.
   std::wstring PlantTree(const std::wstring& name) {
-    std::wstring root = testsupport::Join(home_, name);
+    return PlantTreeAt(testsupport::Join(home_, name));
+  }
+  std::wstring PlantTreeAt(const std::wstring& root) {
     EXPECT_TRUE(testsupport::MakeDir(root + L"\\空文件夹"));
     EXPECT_TRUE(tov::WriteWholeFile(root + L"\\a.txt", "first file"));
     EXPECT_TRUE(testsupport::MakeDir(root + L"\\sub"));
@@ -206,6 +209,66 @@ class MoveTest : public testsupport::FixtureTest {
     return MoveJournal();
   }
 
+  // The folder a case moves and where to: a folder below the home folder
+  // (a junction move) or the Downloads known folder at its default place
+  // with the tree planted in it (its own folder, removed again by Restore).
+  struct Source {
+    std::wstring path, to;
+  };
+  Source SourceFor(bool known, const std::wstring& name) {
+    if (!known) return {PlantTree(name), kTargetRoot};
+    std::wstring def, form;
+    EXPECT_TRUE(tov::UserFolderPath(tov::UserFolder::Downloads, true, &def));
+    EXPECT_EQ(tamsel::CanonicalPath(def, tamsel::PathDrives::Any, &form), tamsel::PathFault::None);
+    std::wstring now;
+    EXPECT_TRUE(tov::UserFolderPath(tov::UserFolder::Downloads, false, &now));
+    EXPECT_EQ(U(now), U(form))
+        << "Downloads is not at its default place (left so by a failed run?)";
+    testsupport::MakeDir(form);
+    PlantTreeAt(form + L"\\tamsel-move-test");
+    return {form, L"D:\\tamsel-move-t\\" + name};
+  }
+  // Brings a known folder's move back, and removes what SourceFor planted.
+  void Restore(bool known, const MoveJournal& j) {
+    if (!known) return;
+    if (j.step == MoveStep::Done) {
+      MoveJournal back;
+      std::string why;
+      ASSERT_TRUE(tamsel::PlanMoveBack(j.id, journal_, &back, &why)) << why;
+      ASSERT_TRUE(Run(back).done);
+    }
+    testsupport::RemoveTree(j.path + L"\\tamsel-move-test");
+  }
+  // Whether the move landed: the known folder points at the copy and is
+  // gone from C:, or the folder is a junction.
+  void ExpectMoved(bool known, const MoveJournal& j) {
+    uint32_t attrs = 0;
+    if (!known) {
+      EXPECT_TRUE(tov::GetAttributes(j.path, &attrs) && (attrs & tov::kAttrReparsePoint));
+      return;
+    }
+    std::wstring now;
+    EXPECT_TRUE(tov::UserFolderPath(tov::UserFolder::Downloads, false, &now));
+    EXPECT_EQ(U(now), U(j.to));
+    EXPECT_FALSE(testsupport::Exists(j.path));
+  }
+  // The kinds of move a case runs with: a junction needs a system that
+  // makes one (wine 8 cannot: there a junction's switch fails and the move
+  // rolls back, which FolderMovesBehindAJunctionAndComesBack checks).
+  std::vector<bool> Kinds() {
+    if (JunctionsWork()) return {false, true};
+    printf(
+        "[ note ] not checked here: the junction kind of this test: wine cannot make a junction\n");
+    return {true};
+  }
+  static bool JunctionsWork() {
+#ifdef _WIN32
+    return std::getenv("WINELOADER") == nullptr;
+#else
+    return true;
+#endif
+  }
+
   std::wstring home_, journal_;
   tamsel::SpaceGuard guard_;
 };
@@ -223,6 +286,18 @@ TEST_F(MoveTest, FolderMovesBehindAJunctionAndComesBack) {
       L"\\Projects";
   EXPECT_EQ(U(j.to), U(to));
   tamsel::MoveOutcome o = Run(j);
+  if (!JunctionsWork()) {
+    // No junction can be made: the switch fails, the move rolls back.
+    EXPECT_FALSE(o.done);
+    EXPECT_EQ(o.message, "无法切换到新位置，已撤回，原文件夹没有改动");
+    EXPECT_EQ(Journal(j.id).step, MoveStep::RolledBack);
+    EXPECT_EQ(Tree(src), tree);
+    ExpectUnchangedButFolders(before, Both());
+    printf(
+        "[ note ] not checked here: the rest: wine cannot make a junction (the rollback was "
+        "checked)\n");
+    return;
+  }
   ASSERT_TRUE(o.done) << o.message;
   // The folder is a junction to its copy, which holds all of it; the
   // original renamed aside is gone.
@@ -278,34 +353,36 @@ TEST_F(MoveTest, AStopAtEveryStepIsRecoveredAtTheNextStart) {
       {MoveStop::MidRemove, MoveStep::Switched, true},
   };
   int n = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(n);
-    std::wstring src = PlantTree(L"Work" + std::to_wstring(n++));
-    Listing before = Both(), tree = Tree(src);
-    MoveJournal j;
-    std::string why;
-    ASSERT_TRUE(Plan(src, kTargetRoot, &j, &why)) << why;
-    tamsel::SetMoveStopForTest(c.stop);
-    tamsel::MoveOutcome o = Run(j);
-    tamsel::SetMoveStopForTest(MoveStop::None);
-    ASSERT_TRUE(o.stopped);
-    EXPECT_EQ(Journal(j.id).step, c.left);
-    std::vector<std::string> texts = tamsel::RecoverMoves(journal_);
-    ASSERT_EQ(texts.size(), 1u);
-    Listing after = Both();
-    if (c.finished) {
-      EXPECT_EQ(Journal(j.id).step, MoveStep::Done) << texts[0];
-      EXPECT_EQ(Tree(j.to), tree);
-      EXPECT_EQ(after[tov::WideToUtf8(L"C/Work" + std::to_wstring(n - 1))], "link");
-    } else {
-      EXPECT_EQ(Journal(j.id).step, MoveStep::RolledBack) << texts[0];
-      EXPECT_EQ(Tree(src), tree);
-      ExpectUnchangedButFolders(before, after);
-      EXPECT_TRUE(testsupport::Exists(src));
-      EXPECT_FALSE(testsupport::Exists(j.to));
+  for (bool known : Kinds()) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::to_string(n) + (known ? " known" : " junction"));
+      Source s = SourceFor(known, L"Work" + std::to_wstring(n++));
+      Listing before = Both(), tree = Tree(s.path);
+      MoveJournal j;
+      std::string why;
+      ASSERT_TRUE(Plan(s.path, s.to, &j, &why)) << why;
+      tamsel::SetMoveStopForTest(c.stop);
+      tamsel::MoveOutcome o = Run(j);
+      tamsel::SetMoveStopForTest(MoveStop::None);
+      ASSERT_TRUE(o.stopped) << o.message;
+      EXPECT_EQ(Journal(j.id).step, c.left);
+      std::vector<std::string> texts = tamsel::RecoverMoves(journal_);
+      ASSERT_EQ(texts.size(), 1u);
+      j = Journal(j.id);
+      if (c.finished) {
+        EXPECT_EQ(j.step, MoveStep::Done) << texts[0];
+        EXPECT_EQ(Tree(j.to), tree);
+        ExpectMoved(known, j);
+      } else {
+        EXPECT_EQ(j.step, MoveStep::RolledBack) << texts[0];
+        EXPECT_EQ(Tree(s.path), tree);
+        ExpectUnchangedButFolders(before, Both());
+        EXPECT_FALSE(testsupport::Exists(j.to));
+      }
+      // A second start finds nothing left to do.
+      EXPECT_TRUE(tamsel::RecoverMoves(journal_).empty());
+      Restore(known, j);
     }
-    // A second start finds nothing left to do.
-    EXPECT_TRUE(tamsel::RecoverMoves(journal_).empty());
   }
 }
 
@@ -315,25 +392,29 @@ TEST_F(MoveTest, ACancelBeforeTheSwitchLeavesTheSourceUntouched) {
   const MoveStop points[] = {MoveStop::AfterPlanned, MoveStop::MidCopy, MoveStop::AfterCopied,
                              MoveStop::MidSwitch};
   int n = 0;
-  for (MoveStop at : points) {
-    SCOPED_TRACE(n);
-    std::wstring src = PlantTree(L"Cancel" + std::to_wstring(n++));
-    Listing before = Both();
-    MoveJournal j;
-    std::string why;
-    ASSERT_TRUE(Plan(src, kTargetRoot, &j, &why)) << why;
-    tamsel::SetMoveStopForTest(at, true);
-    tamsel::MoveOutcome o = Run(j);
-    tamsel::SetMoveStopForTest(MoveStop::None);
-    if (at == MoveStop::MidSwitch) {
-      EXPECT_TRUE(o.done) << o.message;  // the switch was made: too late to cancel
-      continue;
+  for (bool known : Kinds()) {
+    for (MoveStop at : points) {
+      SCOPED_TRACE(std::to_string(n) + (known ? " known" : " junction"));
+      Source s = SourceFor(known, L"Cancel" + std::to_wstring(n++));
+      Listing before = Both();
+      MoveJournal j;
+      std::string why;
+      ASSERT_TRUE(Plan(s.path, s.to, &j, &why)) << why;
+      tamsel::SetMoveStopForTest(at, true);
+      tamsel::MoveOutcome o = Run(j);
+      tamsel::SetMoveStopForTest(MoveStop::None);
+      j = Journal(j.id);
+      if (at == MoveStop::MidSwitch) {
+        EXPECT_TRUE(o.done) << o.message;  // the switch was made: too late to cancel
+        ExpectMoved(known, j);
+      } else {
+        EXPECT_FALSE(o.done);
+        EXPECT_EQ(o.message, "已取消，原文件夹没有改动");
+        EXPECT_EQ(j.step, MoveStep::RolledBack);
+        ExpectUnchangedButFolders(before, Both());
+      }
+      Restore(known, j);
     }
-    EXPECT_FALSE(o.done);
-    EXPECT_EQ(o.message, "已取消，原文件夹没有改动");
-    EXPECT_EQ(Journal(j.id).step, MoveStep::RolledBack);
-    Listing after = Both();
-    ExpectUnchangedButFolders(before, after);
   }
   // The cancel of the task itself, asked before the first file.
   std::wstring src = PlantTree(L"CancelTask");
@@ -473,12 +554,12 @@ TEST_F(MoveTest, RefusalsChangeNothing) {
     cases.push_back({withLink, L"D:\\", "文件夹里有链接或联接点，不能搬："});
     cases.push_back({junction, L"D:\\", "这是链接或联接点（可能已经搬过），不能再搬"});
   } else {
-    printf("[  SKIPPED ] the link cases: %s\n", linkWhy.c_str());
+    printf("[ note ] not checked here: the link cases: %s\n", linkWhy.c_str());
   }
   if (placeholders)
     cases.push_back({cloud, L"D:\\", "文件夹里有只在云端的文件（云盘占位文件），不能搬："});
   else
-    printf("[  SKIPPED ] the placeholder case: %s\n", cloudWhy.c_str());
+    printf("[ note ] not checked here: the placeholder case: %s\n", cloudWhy.c_str());
 #ifndef _WIN32
   cases.push_back({ok, L"G:\\", "不能搬到 U 盘或移动硬盘"});
   cases.push_back({ok, L"H:\\", "目标磁盘不是 NTFS 格式"});
@@ -487,7 +568,8 @@ TEST_F(MoveTest, RefusalsChangeNothing) {
       {held, L"D:\\", "有程序正在使用这个文件夹里的文件：微信、QQ。请先关闭这些程序再搬"});
 #else
   printf(
-      "[  SKIPPED ] the removable, FAT32, full-drive and Restart Manager cases: the stand-in's "
+      "[ note ] not checked here: the removable, FAT32, full-drive and Restart Manager cases: the "
+      "stand-in's "
       "drive files make them; wine has no such drives and no Restart Manager holders\n");
 #endif
   Listing before = Both();

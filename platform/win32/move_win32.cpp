@@ -6,6 +6,7 @@
 // After windows.h, whose types they use.
 #include <restartmanager.h>
 #include <shlobj.h>
+#include <shobjidl.h>
 #include <winioctl.h>
 
 #include <string>
@@ -181,7 +182,19 @@ bool UserFolderPath(UserFolder folder, bool defaultPlace, std::wstring* out) {
 bool SetUserFolderPath(UserFolder folder, const std::wstring& path) {
   size_t i = static_cast<size_t>(folder);
   if (i >= static_cast<size_t>(UserFolder::Count)) return false;
-  if (FAILED(SHSetKnownFolderPath(kUserFolderIds[i], 0, nullptr, path.c_str()))) return false;
+  // Through the known-folder manager, what SHSetKnownFolderPath does too
+  // (wine 8 has the manager's SetPath but only a stub of that export).
+  HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  IKnownFolderManager* manager = nullptr;
+  IKnownFolder* known = nullptr;
+  HRESULT hr = CoCreateInstance(CLSID_KnownFolderManager, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IKnownFolderManager, reinterpret_cast<void**>(&manager));
+  if (SUCCEEDED(hr)) hr = manager->GetFolder(kUserFolderIds[i], &known);
+  if (SUCCEEDED(hr)) hr = known->SetPath(0, path.c_str());
+  if (known) known->Release();
+  if (manager) manager->Release();
+  if (SUCCEEDED(init)) CoUninitialize();
+  if (FAILED(hr)) return false;
   SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
   return true;
 }
