@@ -116,6 +116,8 @@ std::string MoveFoldersDoc(const SpaceGuard& guard) {
         CanonicalPath(now, PathDrives::Any, &nowForm) != PathFault::None ||
         CanonicalPath(def, PathDrives::Any, &defForm) != PathFault::None)
       continue;
+    uint32_t attrs = 0;
+    if (!tov::GetAttributes(nowForm, &attrs)) continue;  // a folder this profile does not have
     FolderJson(kKnownNames[i], defForm, nowForm, guard, moves, w);
   }
   for (const AppFolder& a : kAppFolders) {
