@@ -61,6 +61,7 @@ const char kJournalFailed[] = "无法写入搬家记录，已停止";
 const char kDoneMove[] = "已搬到 ";
 const char kDoneBack[] = "已搬回 ";
 const char kLeftBehind[] = "（原位置有些文件没能删除：";
+const char kKeptOriginal[] = "（原位置的文件在搬家时有改动，为免丢失没有删除：";
 const char kRecoveredRolledBack[] = "上次搬家没有完成（程序中途退出），已撤回，原文件夹没有改动：";
 const char kRecoveredFinished[] = "上次搬家在切换到新位置后中断，已完成：";
 const char kRollbackStuck[] = "撤回没有完成，文件都还在，下次启动时会再试：";
@@ -462,7 +463,28 @@ MoveOutcome Finish(MoveJournal& j, const std::wstring& dir, bool halfway) {
     out.stopped = true;
     return out;
   }
-  if (!RemoveTree(original, 0, &stayed)) left = kLeftBehind + W2U(stayed) + "）";
+  // The original goes only while the data is whole at its new place and
+  // the original holds nothing its copy lacks (a file written there while
+  // the copy ran stays, and so does the original).
+  std::wstring place = j.back ? j.path : j.to;
+  bool placed = IsRealDir(place);
+  if (j.kind == MoveKind::Known) {
+    std::wstring now, form;
+    placed = placed && tov::UserFolderPath(static_cast<tov::UserFolder>(j.folder), false, &now) &&
+             CanonicalPath(now, PathDrives::Any, &form) == PathFault::None && SamePath(form, place);
+  } else if (!j.back) {
+    placed = placed && IsLink(j.path);
+  }
+  std::vector<TreeItem> rest;
+  uint64_t restBytes = 0;
+  std::string why;
+  std::wstring bad;
+  if (!placed || (Exists(original) && (!ScanTree(original, &rest, &restBytes, &why) ||
+                                       !VerifyCopy(original, place, rest, &bad)))) {
+    left = kKeptOriginal + W2U(original) + "）";
+  } else if (!RemoveTree(original, 0, &stayed)) {
+    left = kLeftBehind + W2U(stayed) + "）";
+  }
   j.note = left;
   if (!Save(dir, j, MoveStep::Done)) {
     out.message = kJournalFailed;

@@ -631,3 +631,32 @@ TEST_F(MoveTest, AKnownFolderIsRepointedAndComesBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// A file written to the original while the move ran is not in the copy:
+// the original is kept, and the journal says so.
+TEST_F(MoveTest, AFileWrittenToTheOriginalMeanwhileKeepsTheOriginal) {
+  Source s = SourceFor(true, L"Late");
+  MoveJournal j;
+  std::string why;
+  ASSERT_TRUE(Plan(s.path, s.to, &j, &why)) << why;
+  tamsel::SetMoveStopForTest(MoveStop::AfterSwitched);
+  ASSERT_TRUE(Run(j).stopped);
+  tamsel::SetMoveStopForTest(MoveStop::None);
+  ASSERT_TRUE(tov::WriteWholeFile(s.path + L"\\late.txt", "written while the move ran"));
+  Listing original = Tree(s.path);
+  std::vector<std::string> texts = tamsel::RecoverMoves(journal_);
+  ASSERT_EQ(texts.size(), 1u);
+  j = Journal(j.id);
+  EXPECT_EQ(j.step, MoveStep::Done);
+  EXPECT_NE(j.note.find("为免丢失没有删除"), std::string::npos) << j.note;
+  EXPECT_EQ(Tree(s.path), original);
+  // Put Downloads back where it was.
+  ASSERT_TRUE(tov::SetUserFolderPath(tov::UserFolder::Downloads, s.path));
+  testsupport::RemoveTree(j.to);
+  testsupport::RemoveTree(s.path + L"\\tamsel-move-test");
+  tov::DeleteFilePath(s.path + L"\\late.txt");
+}
+
+}  // namespace
