@@ -868,7 +868,12 @@ std::vector<std::string> RecoveredAtStart() {
 }
 
 void RecoverMovesAtStart() {
+  // A move of another process holds the machine's clean as long as it
+  // runs (as does a clean): its journal is not ours to finish then; the
+  // next start will.
+  if (!tov::TryHoldMachineClean()) return;
   std::vector<std::string> texts = RecoverMoves(MovesDir());
+  tov::ReleaseMachineClean();
   std::lock_guard<std::mutex> lock(g_resultLock);
   g_recovered = std::move(texts);
 }

@@ -90,7 +90,9 @@ MoveOutcome RunMove(MoveJournal& j, const std::wstring& dir, const MoveFeed& fee
 // back (the step decides which); one text per journal for the user.
 std::vector<std::string> RecoverMoves(const std::wstring& dir);
 
-// The texts of the recovery at this start, for the page.
+// The texts of the recovery at this start, for the page. The recovery
+// runs only while no other process holds the machine's clean (a move of a
+// running instance holds it, as a clean does).
 std::vector<std::string> RecoveredAtStart();
 void RecoverMovesAtStart();
 

@@ -197,4 +197,55 @@ for (const build of builds()) {
       assertOnlyFoldersAdded(before, both(), 'moved back');
     });
   });
+
+  // A journal a killed program left at "copying", with half of the copy on
+  // D:: the next start rolls it back, the source as it was, and says so.
+  describe(`${build.name} a move left half way is rolled back at the next start`, { timeout: 300_000 }, () => {
+    const W = (...parts) => parts.join('\\');
+    const planter = new Planter(build);
+    const HOME = build.userProfile;
+    const SRC = W(HOME, 'tamsel-bb-move-half', 'Half');
+    const COPY = 'D:\\Tamsel 搬家\\tamsel-bb-move-half\\Half';
+    const ID = '20250101-101010-1';
+    let srv;
+    let journal;
+    let copyHost;
+
+    before(() => {
+      for (let i = 0; i < 6; i++) planter.file(W(SRC, `f${i}.txt`), 100 + i);
+      copyHost = path.join(build.driveD, 'Tamsel 搬家', 'tamsel-bb-move-half', 'Half');
+      fs.mkdirSync(copyHost, { recursive: true });
+      for (let i = 0; i < 3; i++) fs.writeFileSync(path.join(copyHost, `f${i}.txt`), 'x'.repeat(100 + i));
+      const dir = planter.dir(W(HOME, 'AppData', 'Local', 'tamsel', 'moves'));
+      journal = path.join(dir, `${ID}.json`);
+      fs.writeFileSync(journal, JSON.stringify({
+        version: 1, id: ID, path: SRC, to: COPY, kind: 'junction', folder: -1, back: false, undoOf: '',
+        undone: false, step: 'copying', time: 1735697410000, bytes: 615, files: 6, note: '',
+      }));
+    });
+
+    after(async () => {
+      await srv?.stop();
+      fs.rmSync(path.join(build.driveD, 'Tamsel 搬家', 'tamsel-bb-move-half'), { recursive: true, force: true });
+      fs.rmSync(journal, { force: true });
+      planter.removeAll();
+    });
+
+    test('the copy goes, the source stays, the page is told', async () => {
+      const before = listDrive(build);
+      srv = await build.start([]);
+      await srv.waitFor(/\[ok\] 关闭本窗口即退出程序\n/, 15_000);
+      const doc = (await srv.get('/api/moves')).json;
+      const m = doc.moves.find((x) => x.id === ID);
+      assert.equal(m.step, 'rolled-back');
+      const text = `上次搬家没有完成（程序中途退出），已撤回，原文件夹没有改动：${SRC}`;
+      assert.equal(m.note, text);
+      assert.ok(doc.recovered.includes(text), JSON.stringify(doc.recovered));
+      assert.equal(fs.existsSync(copyHost), false);
+      // Nothing on C: changed but the port and token files every start writes.
+      const d = diffListings(before, listDrive(build));
+      d.added = d.added.filter((k) => !/\/tamsel\/(port|token)\.txt$/.test(k));
+      assert.deepEqual(d, { gone: [], added: [], changed: [] });
+    });
+  });
 }
