@@ -18,10 +18,12 @@
 
 #include "api/map_api.h"
 #include "api/meta_api.h"
+#include "api/move_api.h"
 #include "api/shell_api.h"
 #include "desktop/shell_win.h"
 #include "engine/tamsel_engine.h"
 #include "lifecycle/shell_life.h"
+#include "move/move.h"
 #include "paths/paths.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
@@ -143,6 +145,9 @@ void OverlapsJson(const std::vector<tamsel::Overlap>& overlaps, tov::JsonWriter&
 }
 
 std::string ApiResult() {
+  // A move's result while the last task is one.
+  std::string move = tamsel::ApiMoveResultIfLast();
+  if (!move.empty()) return move;
   tamsel::TaskResults r = tamsel::TaskResultsNow();
   tamsel::TaskSnapshot s = tamsel::TaskStateNow();
   tov::JsonWriter w = tov::OkWriter();
@@ -415,6 +420,12 @@ const tov::ApiRoute kApiRoutes[] = {
     {"/api/map/kinds", [](const tov::ApiCall&) { return tamsel::SpaceKindsDoc(); }},
     {"/api/map/recycle", [](const tov::ApiCall& c) { return tamsel::ApiMapRecycle(c.body); }},
     {"/api/shell/reveal", [](const tov::ApiCall& c) { return tamsel::ApiReveal(c.body); }},
+    // Moving folders to another drive (api/move_api.cpp, move/move.h).
+    {"/api/move", [](const tov::ApiCall& c) { return tamsel::ApiMoveStart(c.body); }},
+    {"/api/move/back", [](const tov::ApiCall& c) { return tamsel::ApiMoveBack(c.body); }},
+    {"/api/moves", [](const tov::ApiCall&) { return tamsel::ApiMoves(); }},
+    {"/api/move/drives", [](const tov::ApiCall&) { return tamsel::ApiMoveDrives(); }},
+    {"/api/move/folders", [](const tov::ApiCall&) { return tamsel::ApiMoveFolders(); }},
     // The desktop and the program's own life (api/shell_api.cpp); the exit
     // endpoint answers before it ends the program.
     {"/api/feedback", [](const tov::ApiCall& c) { return tamsel::ApiFeedback(c.body); }},
@@ -450,5 +461,9 @@ void tamsel::ApiStartup() {
   if (!warning.empty()) printf("[warn] %s\n", warning.c_str());
   // Files left out for good that are gone since are forgotten.
   if (!tamsel::DropGoneExclusionsAndSave(tamsel::StateDir())) printf("[warn] 设置无法保存\n");
+  // A move a killed program left half way is finished or rolled back
+  // before anything else can touch its folders.
+  tamsel::RecoverMovesAtStart();
+  for (const std::string& text : tamsel::RecoveredAtStart()) printf("[warn] %s\n", text.c_str());
   fflush(stdout);
 }

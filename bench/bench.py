@@ -18,6 +18,7 @@ import argparse
 import http.client
 import json
 import os
+import pwd
 import random
 import re
 import resource
@@ -968,6 +969,43 @@ class Bench:
                                  med(key, "p99"), "ms", target="< 5 ms", limit=5)
         return server
 
+    def move_section(self):
+        """A move of a folder of the user to drive D: (copy, verify, switch,
+        remove the original) against cp -a of the same tree."""
+        a = self.a
+        user = pwd.getpwuid(os.geteuid()).pw_name
+        rel = os.path.join("Users", user, "bench-move", "tree")
+        tree = os.path.join(self.root, "c", rel)
+        drive_d = os.path.join(self.root, "d")
+        os.makedirs(drive_d, exist_ok=True)
+        size = max(1, a.move_bytes // a.move_files)
+        log("planting %d files of %d bytes in %d folders for the move" % (a.move_files, size,
+                                                                         a.move_dirs))
+        for d in range(a.move_dirs):
+            os.makedirs(os.path.join(tree, "d%04d" % d), exist_ok=True)
+        block = bytes((i * 7 + 1) % 251 for i in range(size))
+        for i in range(a.move_files):
+            name = os.path.join(tree, "d%04d" % (i % a.move_dirs), "f%06d.bin" % i)
+            with open(name, "wb") as f:
+                f.write(i.to_bytes(8, "little") + block[8:])
+        subprocess.run(["sync"], check=True)
+        ref = os.path.join(drive_d, "cp-a")
+        cp_s = run_timed(["cp", "-a", tree, ref])
+        subprocess.run(["rm", "-rf", ref], check=True)
+        subprocess.run(["sync"], check=True)
+        server = Server(self.exe, self.root)
+        try:
+            win = "C:\\" + rel.replace("/", "\\")
+            t, res = server.run_task("/api/move", {"path": win, "to": "D:\\"}, poll=0.01)
+            if not res.get("done"):
+                raise RuntimeError("the move did not end as done: %s" % res)
+        finally:
+            server.stop()
+        self.row("move", "move %d files / %.1f GB to D:" % (a.move_files, a.move_bytes / 1e9), t,
+                 "s", "cp -a", cp_s, target="< 3x cp -a", limit=3.0,
+                 note="ours also verifies every file and removes the original")
+        subprocess.run(["rm", "-rf", os.path.join(drive_d, "Tamsel 搬家"), tree], check=True)
+
     def size_section(self):
         exe = self.a.exe
         size = os.path.getsize(exe) if exe and os.path.exists(exe) else None
@@ -981,7 +1019,7 @@ class Bench:
         try:
             log("root %s" % self.root)
             sections = set(a.only.split(",")) if a.only else {"scan", "map", "clean", "http",
-                                                               "start", "memory", "size"}
+                                                               "start", "memory", "move", "size"}
             if sections & {"scan", "map", "clean", "memory", "http"}:
                 log("planting %d files in %d folders" % (a.files, a.dirs))
                 self.planted = self.plant()
@@ -1003,6 +1041,8 @@ class Bench:
                     self.startup_section()
                 if "http" in sections:
                     self.http_section()
+                if "move" in sections:
+                    self.move_section()
                 if "clean" in sections:
                     if self.truth is None:
                         walk = kv(subprocess.run([self.tool, "walk", self.tree],
@@ -1094,8 +1134,12 @@ def main():
     p.add_argument("--baseline-exe",
                    help="another native tamsel (say, built before a change) whose scan of the "
                         "recommended items on the profile is measured beside ours")
+    p.add_argument("--move-files", type=int, default=100000, help="files of the moved folder")
+    p.add_argument("--move-dirs", type=int, default=1000, help="folders of the moved folder")
+    p.add_argument("--move-bytes", type=int, default=2 * 1000 ** 3,
+                   help="bytes of the moved folder, spread evenly over its files")
     p.add_argument("--only",
-                   help="comma-separated sections: scan,map,clean,http,start,memory,size")
+                   help="comma-separated sections: scan,map,clean,http,start,memory,move,size")
     Bench(p.parse_args()).run()
 
 

@@ -51,6 +51,10 @@ if [ ! -f "$WINEPREFIX/.tamsel-ready" ]; then
   exec 9>&-
 fi
 
+# A second drive D: (a folder of the prefix) for the moves to another drive.
+mkdir -p "$WINEPREFIX/drive_d"
+[ -e "$WINEPREFIX/dosdevices/d:" ] || ln -s ../drive_d "$WINEPREFIX/dosdevices/d:"
+
 if [ $prepare = 1 ]; then
   # The first Windows process of a session starts the prefix's services, and
   # they keep that process's standard handles open for as long as they live:

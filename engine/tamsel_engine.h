@@ -175,6 +175,7 @@ struct TaskSnapshot {
   uint64_t files = 0;       // walked has counted until now
   uint64_t freeBefore = 0;  // free bytes on C: when the task started
   uint64_t freeAfter = 0;   // again after a clean; = freeBefore for a scan
+  uint64_t serial = 0;      // counts the tasks claimed since start; 0 before any
 };
 TaskSnapshot TaskStateNow();
 

@@ -57,9 +57,14 @@ void SetPhase(const char* phase) {
   snprintf(g_phase, sizeof g_phase, "%s", phase);
 }
 
+// Counts the claims, so that a subsystem can tell whether the last task was its own.
+std::atomic<uint64_t> g_serial{0};
+
 bool Claim() {
   int32_t expected = 0;
-  return g_state.busy.compare_exchange_strong(expected, 1);
+  if (!g_state.busy.compare_exchange_strong(expected, 1)) return false;
+  g_serial.fetch_add(1);
+  return true;
 }
 
 // The item VisitSelected visits on this thread, and how much of its
@@ -302,6 +307,7 @@ TaskSnapshot TaskStateNow() {
   s.files = g_state.files.load();
   s.freeBefore = g_state.freeBefore.load();
   s.freeAfter = g_state.freeAfter.load();
+  s.serial = g_serial.load();
   return s;
 }
 

@@ -409,6 +409,84 @@ void SetRecycleHookForTest(RecycleHook hook);
 // read it. False when the shell refused.
 bool RevealInExplorer(const std::wstring& path);
 
+// ---- Moving folders to another drive (platform/*/move_*.cpp) --------------------
+
+// A file encrypted with EFS (FILE_ATTRIBUTE_ENCRYPTED): its copy on another
+// drive could not be read back by the same rules.
+constexpr uint32_t kAttrEncrypted = 0x4000;
+
+// What a drive is, as the moves judge a target.
+enum class DriveKind : uint8_t { Missing, Fixed, Removable, Network, Other };
+
+// GetDriveTypeW and GetVolumeInformationW of the drive "X:\": its kind and
+// the file system's name ("NTFS", "FAT32", "exFAT"...), empty when unknown.
+// POSIX: a drive is the folder <root>/<letter>; it is Fixed and "NTFS"
+// unless the file <root>/<letter>.drive beside it says "<kind> <fs>" (kind
+// fixed, removable or network), Missing without the folder.
+DriveKind DriveKindOf(const std::wstring& root, std::wstring* fileSystem);
+
+// The letters of the drives present (GetLogicalDrives), "C" first when it is
+// there, then in order. POSIX: the one-letter folders under the root.
+std::vector<wchar_t> DriveLetters();
+
+// Copies one file to a path that must not exist yet (CopyFileExW with
+// COPY_FILE_FAIL_IF_EXISTS, on the long-path forms), keeping its data, its
+// last-write time and its attributes (read-only and hidden included).
+// progress is called with the bytes copied so far of this file and may
+// return false to cancel (a cancelled copy leaves no file behind). Before
+// the copy the source is opened for reading without sharing writes, so a
+// file another program writes to fails with InUse and is not copied; that
+// handle is held while the copy runs. False with *fault otherwise; a partly
+// written copy is removed. POSIX: read and write in blocks; a drive with a
+// capacity file (<letter>.capacity) fails with ENOSPC (Other) once the copy
+// would pass its capacity, as a full disk does.
+bool CopyFileKeep(const std::wstring& from, const std::wstring& to,
+                  const std::function<bool(uint64_t done)>& progress, FsFault* fault);
+
+// Renames a file or folder within its drive, never replacing anything
+// (MoveFileExW without flags; renameat2 with RENAME_NOREPLACE).
+bool RenamePath(const std::wstring& from, const std::wstring& to, FsFault* fault);
+
+// The reparse data that makes a directory a junction to target (an absolute
+// drive path, "D:\x"): IO_REPARSE_TAG_MOUNT_POINT, the data length, then the
+// mount-point buffer with the substitute name "\??\D:\x" and the print name
+// "D:\x", each NUL-terminated, in UTF-16 little endian. Pure bytes, the same
+// in both builds (platform/common/junction_data.cpp); what
+// FSCTL_SET_REPARSE_POINT takes.
+std::string JunctionReparseData(const std::wstring& target);
+
+// Creates the directory link and makes it a junction to the existing folder
+// target (CreateDirectoryW, then the directory opened with
+// FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS and
+// FSCTL_SET_REPARSE_POINT with JunctionReparseData); the empty directory is
+// removed again when that fails. POSIX: a symbolic link to the target's host
+// folder, which the stand-in reports as a reparse point.
+bool CreateJunction(const std::wstring& link, const std::wstring& target, FsFault* fault);
+
+// The current user's folders that Windows can re-point.
+enum class UserFolder : uint8_t { Desktop, Documents, Downloads, Pictures, Videos, Music, Count };
+
+// Where the known folder is now (SHGetKnownFolderPath, KF_FLAG_DONT_VERIFY),
+// or with defaultPlace where it is without a move (KF_FLAG_DEFAULT_PATH).
+// POSIX: %USERPROFILE%\<English name>, unless the stand-in's store
+// <root>/knownfolders/<name> holds another path (UTF-8).
+bool UserFolderPath(UserFolder folder, bool defaultPlace, std::wstring* out);
+
+// Re-points the known folder to path for every program that asks Windows
+// (IKnownFolder::SetPath with flags 0, what SHSetKnownFolderPath does; COM
+// initialised on the calling thread for the call), then tells the shell
+// (SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST)). The folder's content
+// is not moved. POSIX: written to the store.
+bool SetUserFolderPath(UserFolder folder, const std::wstring& path);
+
+// The programs that hold any of the files open (the Restart Manager:
+// RmStartSession, RmRegisterResources, RmGetList, RmEndSession from
+// rstrtmgr.dll), their names for the user, each once. False when the
+// Restart Manager cannot answer (the caller then finds files in use as it
+// copies them). POSIX: the lines "<path>\t<program>" of the file
+// <root>/rm-holders name the holders.
+bool ProgramsHolding(const std::vector<std::wstring>& files, std::vector<std::string>* programs);
+
 // ---- Small files and folders (port file) ---------------------------------------------
 
 // CreateDirectoryW with default security; false when it fails (also when it exists).

@@ -6,8 +6,9 @@
 # 1,000,000 files, and prints one table. Takes about twenty minutes on an idle
 # machine. Options go to bench/bench.py (--runs, --scan-runs, --clean-runs,
 # --map-runs, --big-map-runs, --map-queries, --wrk-seconds, --files, --dirs,
-# --map-files, --map-dirs, --map-wide, --baseline-exe, --only scan,map,clean,
-# http,start,memory,size); --no-build skips the builds. Needs root for apt-get on a
+# --map-files, --map-dirs, --map-wide, --baseline-exe, --move-files, --move-dirs,
+# --move-bytes, --only scan,map,clean,http,start,move,memory,size); --no-build
+# skips the builds. Needs root for apt-get on a
 # fresh machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."

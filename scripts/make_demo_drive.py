@@ -28,6 +28,9 @@ ROOT/c.capacity receives the drive's size in bytes (--capacity, in GB): the
 native build then reports the drive's free space as that size minus the
 sizes of its files, so that a clean of the demo drive shows the space it
 frees (without the file it reports the host disk's free space).
+
+ROOT/d is an empty second drive D: (ROOT/d.capacity, --second-capacity in
+GB) for the folders the demo moves off C:; a later run empties it again.
 """
 
 import argparse
@@ -1036,6 +1039,10 @@ def prepare_root(root):
         if os.path.islink(drive) or not os.path.isdir(drive):
             sys.exit("make_demo_drive: %s is not a plain directory; refusing to touch it" % drive)
         shutil.rmtree(drive)
+    second = os.path.join(root, "d")
+    if os.path.lexists(second) and os.path.isfile(marker) and os.path.isdir(second) \
+            and not os.path.islink(second):
+        shutil.rmtree(second)
     os.makedirs(root, exist_ok=True)
     with open(marker, "w", encoding="utf-8") as f:
         f.write("Demo drive made by make_demo_drive.py; it deletes and rebuilds c/ here.\n")
@@ -1051,6 +1058,9 @@ def main():
     ap.add_argument("--capacity", type=float, default=256,
                     help="the drive's size in GB, written to ROOT/c.capacity (default 256; "
                          "raised to hold the files with a quarter to spare)")
+    ap.add_argument("--second-capacity", type=float, default=512,
+                    help="the size in GB of the empty drive D: made beside it, ROOT/d with "
+                         "ROOT/d.capacity (default 512)")
     args = ap.parse_args()
     if args.list:
         for row in tree_files():
@@ -1067,6 +1077,10 @@ def main():
     capacity = max(int(args.capacity * GB), int(math.ceil(total * 1.25)))
     with open(os.path.join(root, "c.capacity"), "w", encoding="utf-8") as f:
         f.write("%d\n" % capacity)
+    # A second, empty drive D: to move folders to.
+    os.makedirs(os.path.join(root, "d"), exist_ok=True)
+    with open(os.path.join(root, "d.capacity"), "w", encoding="utf-8") as f:
+        f.write("%d\n" % int(args.second_capacity * GB))
     print("make_demo_drive: %d files under %s, %.1f GB apparent size (sparse)"
           % (files, os.path.join(root, "c"), total / GB))
 

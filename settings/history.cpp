@@ -66,8 +66,8 @@ struct RecordHead {
 };
 
 struct RecordLineText {
-  std::string kind;    // "deleted", "recycled" or "skipped"
-  bool freed = false;  // deleted or recycled
+  std::string kind;    // "deleted", "recycled", "moved" or "skipped"
+  bool freed = false;  // deleted, recycled or moved off the drive
   std::string item, path, reason;
   uint64_t bytes = 0;
 };
@@ -92,7 +92,9 @@ bool ParseHead(const std::string& line, RecordHead* h) {
 
 bool ParseLine(const std::string& line, RecordLineText* out) {
   std::vector<std::string> f = Split(line, '\t');
-  if (f.size() != 5 || (f[0] != "deleted" && f[0] != "recycled" && f[0] != "skipped")) return false;
+  if (f.size() != 5 ||
+      (f[0] != "deleted" && f[0] != "recycled" && f[0] != "moved" && f[0] != "skipped"))
+    return false;
   out->kind = f[0];
   out->freed = f[0] != "skipped";
   out->item = f[1];

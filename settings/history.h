@@ -10,6 +10,10 @@
 //   then one line per file or folder the clean touched:
 //                   deleted|recycled|skipped  item id  bytes  path  reason
 //                   (recycled: moved to the Recycle Bin, counted as freed like deleted)
+//   A move of a folder to another drive, or its undo, leaves a record of
+//   its own: items=move (or move-back), one line "moved" (or "skipped" when
+//   it was rolled back) with the folder's bytes, its path on C: and, as
+//   the reason, where it went or why it did not.
 // Lines are written as the clean goes, straight to the system (a killed
 // program loses at most the line it was about to write) and flushed to the
 // disk at least every kHistoryFlushMs and at the end. Characters below 0x20,
@@ -49,8 +53,8 @@ struct HistoryWriter {
 bool BeginRecord(const std::wstring& dir, uint64_t now, const std::vector<std::string>& items,
                  HistoryWriter* w);
 
-// One line for a file or folder deleted, recycled or refused; kind is
-// "deleted", "recycled" or "skipped".
+// One line for a file or folder deleted, recycled, moved or refused; kind is
+// "deleted", "recycled", "moved" or "skipped".
 void RecordLine(HistoryWriter& w, const char* kind, const std::string& item, uint64_t bytes,
                 const std::wstring& path, const std::wstring& reason);
 

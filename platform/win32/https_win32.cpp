@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_shared.h"
 
 namespace tov {
 namespace {
@@ -22,9 +23,10 @@ namespace {
   X(WinHttpOpen)                                                                              \
   X(WinHttpCloseHandle)                                                                       \
   X(WinHttpConnect)                                                                           \
-  X(WinHttpOpenRequest) X(WinHttpSetTimeouts) X(WinHttpSetOption) X(WinHttpAddRequestHeaders) \
-      X(WinHttpSendRequest) X(WinHttpReceiveResponse) X(WinHttpQueryHeaders)                  \
-          X(WinHttpQueryDataAvailable) X(WinHttpReadData)
+  X(WinHttpOpenRequest)                                                                       \
+  X(WinHttpSetTimeouts) X(WinHttpSetOption) X(WinHttpAddRequestHeaders) X(WinHttpSendRequest) \
+      X(WinHttpReceiveResponse) X(WinHttpQueryHeaders) X(WinHttpQueryDataAvailable)           \
+          X(WinHttpReadData)
 
 struct WinHttpApi {
   bool loaded = false;
@@ -33,17 +35,6 @@ struct WinHttpApi {
   TAMSEL_WINHTTP_CALLS(TAMSEL_DECLARE)
 #undef TAMSEL_DECLARE
 };
-
-HMODULE LoadSystemDll(const wchar_t* name) {
-  HMODULE m = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (m) return m;
-  // Systems without the search flags: the full path in the system folder.
-  wchar_t dir[MAX_PATH + 1] = {0};
-  UINT n = GetSystemDirectoryW(dir, MAX_PATH);
-  if (n == 0 || n > MAX_PATH) return nullptr;
-  std::wstring full = std::wstring(dir, n) + L"\\" + name;
-  return LoadLibraryExW(full.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-}
 
 const WinHttpApi& Api() {
   static const WinHttpApi api = [] {
@@ -181,6 +172,17 @@ HttpsResult HttpsRequest(const std::wstring& host, int port, const std::wstring&
     if (result.body.size() > maxBody) break;
   }
   return result;
+}
+
+HMODULE LoadSystemDll(const wchar_t* name) {
+  HMODULE m = LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (m) return m;
+  // Systems without the search flags: the full path in the system folder.
+  wchar_t dir[MAX_PATH + 1] = {0};
+  UINT n = GetSystemDirectoryW(dir, MAX_PATH);
+  if (n == 0 || n > MAX_PATH) return nullptr;
+  std::wstring full = std::wstring(dir, n) + L"\\" + name;
+  return LoadLibraryExW(full.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 }  // namespace tov

@@ -37,4 +37,9 @@ HANDLE FindFirstIn(const std::wstring& dir, WIN32_FIND_DATAW* fd);
 // the status the error came from, and kept as the fault's code.
 FsFault LastFault();
 
+// Loads a DLL from the system folder only, never from beside the program
+// (LOAD_LIBRARY_SEARCH_SYSTEM32; on systems without the search flags, by its
+// full path in the system folder). Null when it cannot be loaded.
+HMODULE LoadSystemDll(const wchar_t* name);
+
 }  // namespace tov

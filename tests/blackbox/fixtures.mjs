@@ -194,10 +194,10 @@ export class Planter {
 // after another and none of this churn happens; set TAMSEL_WINEPREFIX to a
 // folder of its own to keep a development run apart from other sessions.)
 function isForeignChurn(build, rel) {
-  // The program's own records of real cleans and its settings file are its
+  // The program's own records of real cleans and moves and its settings file are its
   // state, not something a clean removed or added; the tests of them look
   // at them directly.
-  if (/^users\/[^/]+\/AppData\/Local\/tamsel\/(history(\/.*)?|settings\.json(\.bad)?)$/i.test(rel)) {
+  if (/^users\/[^/]+\/AppData\/Local\/tamsel\/(history(\/.*)?|moves(\/.*)?|settings\.json(\.bad)?)$/i.test(rel)) {
     return true;
   }
   if (build.name === 'native') return false;
@@ -211,8 +211,9 @@ function isForeignChurn(build, rel) {
 // Every entry below drive C:, keyed by its path relative to the drive with
 // forward slashes: "dir", "link -> target" or "file <size> <mtime ns> <mode>".
 // Links are listed, never followed. Other programs' churn (above) is left
-// out unless `all` is set.
-export function listDrive(build, { all = false } = {}) {
+// out unless `all` is set. `root` lists another host folder the same way
+// (the stand-in's or wine's drive D:).
+export function listDrive(build, { all = false, root = build.driveC } = {}) {
   const out = new Map();
   const walk = (dir, rel) => {
     let names;
@@ -233,7 +234,7 @@ export function listDrive(build, { all = false } = {}) {
       }
     }
   };
-  walk(build.driveC, '');
+  walk(root, '');
   return out;
 }
 

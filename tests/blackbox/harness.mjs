@@ -173,6 +173,10 @@ function prepareWine(exe, prefix) {
     if (spawnSync(WINESERVER_BIN, [`-p${WINESERVER_PERSIST_S}`], serverOpts).status === 0) break;
   }
   fs.mkdirSync(opts.env.XDG_DATA_HOME, { recursive: true });
+  // The second drive D: of cmake/wine-run.sh, for a prefix made before it had one.
+  fs.mkdirSync(path.join(prefix, 'drive_d'), { recursive: true });
+  const dLink = path.join(prefix, 'dosdevices', 'd:');
+  try { fs.lstatSync(dLink); } catch { fs.symlinkSync('../drive_d', dLink); }
   spawnSync(WINE_BIN, ['wineboot'], opts);
 }
 
@@ -403,6 +407,7 @@ function nativeBuild(binary) {
     env: (extra) => nativeEnv(root, extra),
   });
   b.root = root;
+  b.driveD = path.join(root, 'd');
   b.binary = binary;
   b.spawnOther = (other, args = []) => spawnLive(other, args, nativeEnv(root));
   return b;
@@ -428,6 +433,7 @@ function windowsBuild(exe) {
     setup: () => prepareWine(exe, prefix),
   });
   b.prefix = prefix;
+  b.driveD = path.join(prefix, 'drive_d');
   b.binary = exe;
   b.spawnOther = (other, args = []) => {
     prepareWine(exe, prefix);

@@ -247,7 +247,7 @@ export function writeTree(driveC, entries) {
 // file. Symbolic links are listed as links and never followed. The
 // program's own settings file and records of cleans are its state, not part
 // of what a clean may change; they are left out.
-const OWN_STATE = /^Users\/[^/]+\/AppData\/Local\/tamsel\/(settings\.json.*|history)$/;
+const OWN_STATE = /^Users\/[^/]+\/AppData\/Local\/tamsel\/(settings\.json.*|history|moves)$/;
 export function listTree(dir) {
   const out = [];
   const walk = (abs, rel) => {

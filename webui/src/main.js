@@ -14,9 +14,10 @@ import { loadSettings, storedSelection, saveSelection } from "./settings.js";
 import { renderCatalog, renderSizes, syncChecks, pickItem } from "./catalogue.js";
 import { renderSummary } from "./results.js";
 import { renderEnv, refreshEnv } from "./machine.js";
-import { wireTasks, follow, beat, onMapTask, refreshRecycle } from "./tasks.js";
+import { wireTasks, follow, beat, onMapTask, onMoveTask, refreshRecycle } from "./tasks.js";
 import { fmtBytes, fmtCount, fileTimeText } from "./format.js";
 import { SpaceView } from "./space_view.js";
+import { MovePanel } from "./move_panel.js";
 import { wireConfirm } from "./confirm.js";
 import { openDetail, wireDetails } from "./details.js";
 import { wireDesktop, applyShellInfo } from "./desktop.js";
@@ -40,9 +41,11 @@ function wire() {
   wireHistory();
   wireDesktop();
   wireFeedback();
+  const moves = MovePanel({ api, h, fmtBytes, fmtCount, toast, changed: refreshEnv });
   const space = SpaceView({ api, h, fmtBytes, fmtCount, fileTime: fileTimeText, toast, items: S.items, kinds: () => META.spaceKinds, pick: pickItem,
-    changed: () => { refreshEnv(); refreshRecycle(); } });
+    changed: () => { refreshEnv(); refreshRecycle(); }, showMove: moves.show, moveFolder: moves.moveFolder });
   onMapTask(space.follow);
+  onMoveTask(moves.follow);
   $("btn-reconnect").addEventListener("click", reconnect);
   document.addEventListener("click", (e) => {
     const c = e.target.closest("[data-close]");

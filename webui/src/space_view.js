@@ -19,6 +19,8 @@
 //   kinds()          the program's kinds of file: [{kind, extensions}, ...]
 //   pick(id)         select that item in the cleaning view and bring it into view
 //   changed()        files went to the Recycle Bin: the drive's figures moved
+//   showMove()       the 搬家 view was shown (move_panel.js)
+//   moveFolder(path) a folder row's "搬到其他盘": ask to move it (move_panel.js)
 import { taskFollower } from "./task_follower.js";
 import { squarify } from "./treemap.js";
 
@@ -100,7 +102,8 @@ export function SpaceView(ctx) {
   }
 
   function show(view) {
-    select($("views"), $(view === "space" ? "tab-space" : "tab-clean"));
+    select($("views"), $("tab-" + view) || $("tab-clean"));
+    if (view === "move" && ctx.showMove) ctx.showMove();
     if (view !== "space") return;
     if (!V.loaded) { V.loaded = true; load(); }
     drawMap();
@@ -242,9 +245,13 @@ export function SpaceView(ctx) {
     if (!r.ok) fail(r, "无法打开资源管理器。");
   }
 
-  function acts(path, itemId) {
+  function acts(path, itemId, movable) {
     const out = h("span", { class: "sp-acts" });
     if (path) out.append(h("button", { type: "button", class: "btn link small", text: "在资源管理器中显示", onclick: () => reveal(path) }));
+    if (movable && ctx.moveFolder) {
+      out.append(h("button", { type: "button", class: "btn link small sp-move", text: "搬到其他盘",
+        onclick: () => { show("move"); ctx.moveFolder(path); } }));
+    }
     const it = itemId && ctx.items.get(itemId);
     if (it) {
       out.append(h("button", { type: "button", class: "btn link small sp-clean", "data-item": itemId, text: "用「" + it.name + "」清理",
@@ -328,7 +335,7 @@ export function SpaceView(ctx) {
         const cls = c.item && ctx.items.has(c.item) ? "sp-item" : "sp-dir";
         body.append(row(cls, pickOrLock(p, c.refuse, { bytes: c.bytes, files: c.files, dir: true }, p),
           h("button", { type: "button", class: "btn link sp-fn", "aria-label": "打开 " + c.name, text: c.name, onclick: () => open(p, "sp-list") }),
-          acts(p, c.item), c.bytes, c.files, c.dirs));
+          acts(p, c.item, !c.refuse), c.bytes, c.files, c.dirs));
       }
     }
     if (d.rest.count) {

@@ -26,10 +26,11 @@ onEnd(() => {
 });
 
 // A task of this view: its follower, with ids, what was asked for (null
-// for a task this page follows). The space view's map is not one of them.
+// for a task this page follows). The space view's map and the 搬家 view's
+// moves are not among them.
 function newTask(ids) {
   const t = taskFollower({
-    mine: (phase) => phase !== "map",
+    mine: (phase) => phase !== "map" && phase !== "move",
     progress: renderProgress,
     ended: finishTask,
     lost: () => {
@@ -108,11 +109,18 @@ export async function startTask(kind) {
 // The space view's map task is followed by that view (main.js wires it).
 let followMap = null;
 export function onMapTask(fn) { followMap = fn; }
+// A move is followed by the 搬家 view (main.js wires it).
+let followMove = null;
+export function onMoveTask(fn) { followMove = fn; }
 
 // A task this page did not start (another window, or a reload mid-task).
 export function follow(phase) {
   if (phase === "map") {
     if (followMap) followMap();
+    return;
+  }
+  if (phase === "move") {
+    if (followMove) followMove();
     return;
   }
   if (S.task || closed()) return;

@@ -1,0 +1,130 @@
+// The 搬家 view against the native build: Downloads moved to D: from the
+// panel (the confirmation, the progress, the result), both drives listed
+// before and after, and moved back with 搬回 C 盘; the space view's
+// "搬到其他盘" on a folder row; screenshots at three window sizes, light
+// and dark. The tests share one program and one page and run in order.
+
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { NATIVE_BIN, startNative, openBrowser, closeBrowser, loadPage, shot, tempDir, writeTree, listTree } from './lib.mjs';
+import { requireBuild } from '../support/builds.mjs';
+import { MiB, PROFILE } from './fixture.mjs';
+
+const skip = requireBuild('native', NATIVE_BIN, 'move view browser tests') ? false : 'the native build is not under test';
+
+const entries = [
+  // Large enough (sparse) that the copy lasts through a few polls.
+  { path: `${PROFILE}\\Downloads\\大文件.iso`, size: 3000 * MiB, items: [] },
+  { path: `${PROFILE}\\Downloads\\setup.exe`, size: 2 * MiB, items: [] },
+  { path: `${PROFILE}\\Downloads\\资料\\报告.docx`, size: 40_000, items: [] },
+  { path: `${PROFILE}\\Documents\\WeChat Files\\wxid_abc\\FileStorage\\File\\合同.pdf`, size: 300_000, items: [] },
+  { path: `${PROFILE}\\Projects\\site\\index.html`, size: 3_000, items: [] },
+];
+const DL = `C:\\${PROFILE}\\Downloads`;
+
+let root, driveC, driveD, server, browser, page;
+
+before(async () => {
+  if (skip) return;
+  root = tempDir('tamsel-move-');
+  driveC = path.join(root, 'c');
+  driveD = path.join(root, 'd');
+  fs.mkdirSync(driveC);
+  fs.mkdirSync(driveD);
+  writeTree(driveC, entries);
+  // A drive of a given size reports what its files leave free, so the
+  // result can say what the move freed.
+  fs.writeFileSync(path.join(root, 'c.capacity'), `${100 * 1024 * MiB}\n`);
+  server = await startNative(root);
+  browser = await openBrowser({ viewport: { width: 1280, height: 600 } });
+  page = browser.page;
+  await loadPage(page, server);
+});
+
+after(async () => {
+  if (browser) await closeBrowser(browser.context);
+  if (server) await server.stop();
+});
+
+const rowOf = (name) => page.locator('#mv-rows tr', { has: page.locator('strong', { hasText: new RegExp(`^${name}$`) }) });
+const both = () => [...listTree(driveC).map((l) => `C ${l}`), ...listTree(driveD).map((l) => `D ${l}`)];
+
+test('the panel lists the folders with their sizes and the target drive', { skip }, async () => {
+  await page.click('#tab-move');
+  await page.waitForSelector('#mv-rows tr');
+  const dl = rowOf('下载');
+  await dl.waitFor();
+  assert.match(await dl.textContent(), /2\.9 GB · 3 个文件/);
+  assert.match(await dl.textContent(), new RegExp(DL.replace(/\\/g, '\\\\')));
+  await rowOf('微信聊天文件（旧版）').waitFor();
+  assert.match(await page.locator('#mv-drive').textContent(), /^D: 剩余 /);
+  assert.equal(await page.locator('#mv-log-empty').isVisible(), true);
+  assert.deepEqual(page.errors, []);
+});
+
+test('Downloads moves to D: with progress and a result, and comes back', { skip }, async () => {
+  const before = both();
+  await rowOf('下载').getByRole('button', { name: '搬到其他盘' }).click();
+  await page.waitForSelector('#dlg-move[open]');
+  assert.match(await page.locator('#mv-ask').textContent(), /把「下载」（2\.9 GB，3 个文件）从 .*Downloads 搬到 D:\\Tamsel 搬家 里/);
+  await page.click('#mv-go');
+  await page.waitForSelector('#mv-prog:not([hidden])');
+  await page.waitForFunction(() => /已复制 [1-9]/.test(document.getElementById('mv-found').textContent), null, { timeout: 30_000 });
+  await shot(page, 'move-progress');
+  await page.waitForSelector('#mv-result.ok', { timeout: 120_000 });
+  assert.match(await page.locator('#mv-result').textContent(), /^已搬到 D:\\Tamsel 搬家\\Downloads。C 盘多出 2\.9 GB 可用空间$/);
+  await shot(page, 'move-done');
+  const moved = both();
+  assert.ok(!moved.some((l) => /^C [df]\tUsers\/[^/]+\/Downloads/.test(l)), 'Downloads is gone from C:');
+  for (const l of before.filter((x) => /Downloads/.test(x))) {
+    const onD = l.replace(/^C ([df])\tUsers\/[^/]+\/Downloads/, 'D $1\tTamsel 搬家/Downloads');
+    assert.ok(moved.includes(onD), onD);
+  }
+  const dl = rowOf('下载');
+  await dl.getByRole('button', { name: '搬回 C 盘' }).first().waitFor();
+  assert.match(await dl.textContent(), /D:\\Tamsel 搬家\\Downloads/);
+  assert.equal(await page.locator('#mv-log tr').count(), 1);
+
+  await dl.getByRole('button', { name: '搬回 C 盘' }).click();
+  await page.waitForSelector('#dlg-move[open]');
+  await page.click('#mv-go');
+  await page.waitForSelector('#mv-result.ok', { timeout: 120_000 });
+  assert.match(await page.locator('#mv-result').textContent(), /^已搬回 .*Downloads$/);
+  const back = both();
+  for (const l of before) assert.ok(back.includes(l), `back: ${l}`);
+  for (const l of back.filter((x) => !before.includes(x))) assert.match(l, /^D d\t/, `only folders stay on D: ${l}`);
+  assert.equal(await page.locator('#mv-log tr').count(), 2);
+  assert.deepEqual(page.errors, []);
+});
+
+test('a folder row of the space view offers 搬到其他盘', { skip }, async () => {
+  await page.click('#tab-space');
+  await page.click('#sp-start');
+  await page.waitForSelector('#sp-rows tr', { timeout: 30_000 });
+  await page.locator('#sp-rows .sp-fn', { hasText: /^Users$/ }).click();
+  await page.locator('#sp-rows .sp-fn', { hasText: new RegExp(`^${PROFILE.split('\\').pop()}$`) }).click();
+  const row = page.locator('#sp-rows tr', { has: page.locator('.sp-fn', { hasText: /^Projects$/ }) });
+  await row.getByRole('button', { name: '搬到其他盘' }).click();
+  await page.waitForSelector('#dlg-move[open]');
+  assert.match(await page.locator('#mv-ask').textContent(), /把「Projects」（2\.9 KB，1 个文件）从 .*Projects 搬到 D:/);
+  assert.equal(await page.locator('#move-view').isVisible(), true);
+  await page.locator('#dlg-move [data-close]').click();
+  assert.deepEqual(page.errors, []);
+});
+
+test('screenshots at three sizes, light and dark', { skip }, async () => {
+  for (const scheme of ['light', 'dark']) {
+    for (const [w, hgt] of [[1280, 600], [1366, 768], [1920, 1080]]) {
+      await page.emulateMedia({ colorScheme: scheme });
+      await page.setViewportSize({ width: w, height: hgt });
+      await page.click('#tab-move');
+      await page.waitForSelector('#mv-rows tr');
+      // Nothing of the panel is wider than the window.
+      const over = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
+      assert.ok(over <= 0, `${w}x${hgt} ${scheme}: ${over}px too wide`);
+      await shot(page, `move-${w}x${hgt}-${scheme}`);
+    }
+  }
+});
