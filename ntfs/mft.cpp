@@ -59,7 +59,7 @@ bool DecodeRuns(const uint8_t* p, const uint8_t* end, uint64_t vcn, std::vector<
     for (unsigned i = 0; i < offBytes; ++i) delta |= static_cast<uint64_t>(p[i]) << (8 * i);
     if (offBytes < 8 && (p[offBytes - 1] & 0x80)) delta |= ~0ull << (8 * offBytes);
     p += offBytes;
-    lcn += static_cast<int64_t>(delta);
+    lcn = static_cast<int64_t>(static_cast<uint64_t>(lcn) + delta);
     if (lcn < 0 || count == 0 || count > (1ull << 40)) return false;
     runs->push_back(Run{vcn, static_cast<uint64_t>(lcn), count});
     vcn += count;
@@ -253,13 +253,21 @@ bool ReadBoot(const VolumeRead& read, const MftGeometry& known, Boot* b, std::st
   uint32_t sector = Le16(s.data() + 0x0B);
   uint32_t perCluster = s[0x0D];
   if (sector < 256 || sector > 4096 || (sector & (sector - 1))) return Fail(why, "bad sector size");
-  // Clusters above 64 KB are written as a negative power of two.
-  uint64_t cluster =
-      perCluster <= 0x80 ? static_cast<uint64_t>(sector) * perCluster : 1ull << (256 - perCluster);
+  // Clusters above 64 KB, and records smaller than a cluster, are written
+  // as negative powers of two.
+  uint64_t cluster = 0;
+  if (perCluster <= 0x80)
+    cluster = static_cast<uint64_t>(sector) * perCluster;
+  else if (256 - perCluster <= 21)
+    cluster = 1ull << (256 - perCluster);
   if (cluster == 0 || cluster > (2u << 20) || (cluster & (cluster - 1)))
     return Fail(why, "bad cluster size");
-  int8_t rec = static_cast<int8_t>(s[0x40]);
-  uint64_t recordBytes = rec > 0 ? cluster * static_cast<uint64_t>(rec) : 1ull << (-rec);
+  int rec = static_cast<int8_t>(s[0x40]);
+  uint64_t recordBytes = 0;
+  if (rec > 0 && rec <= 64)
+    recordBytes = cluster * static_cast<uint64_t>(rec);
+  else if (rec < 0 && rec >= -16)
+    recordBytes = 1ull << (-rec);
   if (recordBytes < 1024 || recordBytes > 65536 || (recordBytes & (recordBytes - 1)))
     return Fail(why, "bad record size");
   b->bytesPerCluster = static_cast<uint32_t>(cluster);
@@ -409,7 +417,10 @@ bool ReadMft(const VolumeRead& read, const MftReadOptions& opt, MftTable* out, s
   rd.records = &out->records;
   rd.baseRef.assign(count, 0);
   rd.text = &out->text;
-  size_t chunk = std::max<size_t>(kMftChunkBytes / boot.recordBytes, 1) * boot.recordBytes;
+  // Chunks of a few MB, or the whole table when it is smaller.
+  uint64_t perChunk =
+      std::max<uint64_t>(std::min<uint64_t>(kMftChunkBytes / boot.recordBytes, count), 1);
+  size_t chunk = static_cast<size_t>(perChunk * boot.recordBytes);
   std::vector<uint8_t> buf(chunk);
   uint64_t number = 0;
   for (const Run& run : runs) {

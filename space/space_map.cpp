@@ -413,7 +413,7 @@ bool MapOfTable(const MftTable& t, const SpaceWalkOptions& opt, SpaceMap* out, T
     const MftRecord& r = recs[i];
     return (r.flags & kMftInUse) && !(r.flags & kMftHidden) && r.nameCount > 0 && i != kMftRoot;
   };
-  auto isNode = [&recs](const MftRecord& r) {
+  auto isNode = [](const MftRecord& r) {
     return (r.flags & kMftFolder) || (r.attrs & tov::kAttrReparsePoint);
   };
   // The folders and links below each folder, grouped by parent.
