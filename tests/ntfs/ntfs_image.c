@@ -9,6 +9,9 @@
  *                                 compressed files, a reparse point, deleted
  *                                 files and a file of so many names that it
  *                                 needs an attribute list
+ *   ntfs_image plain IMAGE FILES DIRS   (the benchmark) FILES small files
+ *                                 spread evenly over DIRS folders, ten
+ *                                 folders to a parent folder
  *   ntfs_image list IMAGE         prints the tree as libntfs-3g reads it, one
  *                                 line per name (the tests' oracle):
  *                                 record parent dir reparse bytes links mtime hexname
@@ -276,6 +279,36 @@ static int Make(const char* image, int files) {
   return 0;
 }
 
+/* The benchmark's volume: small files (kept in their records) in a tree of
+ * folders, ten to a parent, each with its share of the files. */
+static int Plain(const char* image, int files, int dirs) {
+  ntfs_volume* vol = ntfs_mount(image, NTFS_MNT_NONE);
+  ntfs_inode *root, *group = NULL, *dir, *ni;
+  int d, i, made = 0;
+  if (!vol || dirs < 1) Die("mount");
+  root = ntfs_inode_open(vol, FILE_root);
+  if (!root) Die("root");
+  for (d = 0; d < dirs; ++d) {
+    int here = files / dirs + (d < files % dirs ? 1 : 0);
+    if (d % 10 == 0) {
+      if (group) Close(group, root);
+      group = Create(root, Numbered("g", d / 10, ""), 1);
+    }
+    dir = Create(group, Numbered("d", d, ""), 1);
+    for (i = 0; i < here; ++i, ++made) {
+      ni = Create(dir, Numbered("file-", i, i % 2 ? ".txt" : ".dat"), 0);
+      Write(ni, NULL, 0, 0, (s64)(Rand() % 400), 0);
+      Close(ni, dir);
+    }
+    Close(dir, group);
+  }
+  if (group) Close(group, root);
+  Close(root, NULL);
+  if (ntfs_umount(vol, FALSE)) Die("umount");
+  printf("files=%d dirs=%d\n", made, dirs + (dirs + 9) / 10);
+  return 0;
+}
+
 /* ---- Listing ----------------------------------------------------------------- */
 
 typedef struct {
@@ -434,6 +467,7 @@ static int List(const char* image) {
 int main(int argc, char** argv) {
   if (argc == 4 && !strcmp(argv[1], "make")) return Make(argv[2], atoi(argv[3]));
   if (argc == 3 && !strcmp(argv[1], "list")) return List(argv[2]);
-  fprintf(stderr, "usage: ntfs_image make IMAGE FILES | list IMAGE\n");
+  if (argc == 5 && !strcmp(argv[1], "plain")) return Plain(argv[2], atoi(argv[3]), atoi(argv[4]));
+  fprintf(stderr, "usage: ntfs_image make IMAGE FILES | plain IMAGE FILES DIRS | list IMAGE\n");
   return 2;
 }
