@@ -115,15 +115,16 @@ void AppendUtf8(const uint8_t* p, size_t units, std::string* out) {
 // A name as read, before the names are grouped by record.
 struct RawName {
   uint32_t owner;
-  uint64_t parentRef;
+  uint32_t parent;  // kMftNone for a number beyond any table
   uint32_t text;
-  uint32_t textLen;
+  uint16_t parentSeq;
+  uint16_t textLen;  // at most 255 UTF-16 units, 765 bytes
 };
 
 // A record's parts while the table is read.
 struct Reading {
   std::vector<MftRecord>* records;
-  std::vector<uint64_t> baseRef;  // of extension records, by number; 0 for a base
+  std::vector<uint64_t> extensions;  // the base reference of every extension record
   std::vector<RawName> names;
   std::string* text;
 };
@@ -174,7 +175,7 @@ bool TakeRecord(Reading& rd, uint32_t number, uint8_t* r, size_t size) {
   uint32_t owner = number;
   if (base != 0) {
     if (base >= rd.records->size()) return false;
-    rd.baseRef[number] = Le64(r + 0x20);
+    rd.extensions.push_back(Le64(r + 0x20));
     owner = static_cast<uint32_t>(base);
   } else {
     MftRecord& m = (*rd.records)[number];
@@ -210,10 +211,12 @@ bool TakeRecord(Reading& rd, uint32_t number, uint8_t* r, size_t size) {
         if (v[0x41] != kNameDos) {
           RawName n;
           n.owner = owner;
-          n.parentRef = Le64(v);
+          uint64_t parent = Le64(v) & 0xFFFFFFFFFFFFull;
+          n.parent = parent < kMaxRecords ? static_cast<uint32_t>(parent) : kMftNone;
+          n.parentSeq = Le16(v + 6);
           n.text = static_cast<uint32_t>(rd.text->size());
           AppendUtf8(v + 0x42, v[0x40], rd.text);
-          n.textLen = static_cast<uint32_t>(rd.text->size() - n.text);
+          n.textLen = static_cast<uint16_t>(rd.text->size() - n.text);
           rd.names.push_back(n);
         }
       }
@@ -328,9 +331,7 @@ bool Resolve(Reading& rd, MftTable* out, std::string* why) {
   uint32_t n = static_cast<uint32_t>(recs.size());
   if (n <= kMftRoot || !(recs[kMftRoot].flags & kMftFolder)) return Fail(why, "no root folder");
   // An extension belongs to a base record in use with its sequence number.
-  for (uint32_t i = 0; i < n; ++i) {
-    uint64_t ref = rd.baseRef[i];
-    if (ref == 0) continue;
+  for (uint64_t ref : rd.extensions) {
     uint64_t base = ref & 0xFFFFFFFFFFFFull;
     if (base >= n || !(recs[base].flags & kMftInUse) || recs[base].seq != (ref >> 48))
       return Fail(why, "extension record of no base");
@@ -354,15 +355,14 @@ bool Resolve(Reading& rd, MftTable* out, std::string* why) {
   }
   out->names.assign(rd.names.size(), MftName());
   for (const RawName& rn : rd.names) {
-    uint64_t parent = rn.parentRef & 0xFFFFFFFFFFFFull;
-    uint16_t seq = static_cast<uint16_t>(rn.parentRef >> 48);
+    uint32_t parent = rn.parent;
+    uint16_t seq = rn.parentSeq;
     MftRecord& r = recs[rn.owner];
     if (rn.owner == kMftRoot) continue;  // the root's own name, "."
     if (parent >= n || !(recs[parent].flags & kMftInUse) || !(recs[parent].flags & kMftFolder) ||
         recs[parent].seq != seq)
       return Fail(why, "parent does not resolve");
-    out->names[r.firstName + r.nameCount++] =
-        MftName{static_cast<uint32_t>(parent), rn.text, rn.textLen};
+    out->names[r.firstName + r.nameCount++] = MftName{parent, rn.text, rn.textLen};
   }
   std::vector<RawName>().swap(rd.names);
   // Every folder reaches the root through its first name, or is hidden; a
@@ -415,8 +415,10 @@ bool ReadMft(const VolumeRead& read, const MftReadOptions& opt, MftTable* out, s
   out->records.assign(count, MftRecord());
   Reading rd;
   rd.records = &out->records;
-  rd.baseRef.assign(count, 0);
   rd.text = &out->text;
+  // About one name of some twenty bytes per record: grown once, not by doubling.
+  rd.names.reserve(static_cast<size_t>(count));
+  out->text.reserve(static_cast<size_t>(count) * 20);
   // Chunks of a few MB, or the whole table when it is smaller.
   uint64_t perChunk =
       std::max<uint64_t>(std::min<uint64_t>(kMftChunkBytes / boot.recordBytes, count), 1);
