@@ -3,6 +3,7 @@
 //
 //   bench_engine scan|dryrun|clean PATH [--include PATTERN]... [--repeat N] [--threads N]
 //   bench_engine map PATH [--threads N] [--repeat N] [--docs 0|1]
+//   bench_engine mft IMAGE [--repeat N]
 //
 // PATH is a Windows path of the stand-in (C:\bench\tree; TAMSEL_ROOT says
 // where drive C lives). For scan, dryrun and clean the catalogue holds one
@@ -20,6 +21,11 @@
 // does it) of the root, of the folder with the most children and the median
 // and maximum over every folder of the map, and the top-file and kind
 // documents.
+//
+// mft reads the master file table of the NTFS image IMAGE (a host file) and
+// makes the map of its root from it: "records=N table_bytes=N
+// read_seconds=X map_seconds=X" (the best of the repetitions; the map's time
+// includes the reading), then the map's "files=N bytes=N dirs=N".
 //
 // Last line of every mode: "hwm_kb=N" (peak resident size).
 #include <algorithm>

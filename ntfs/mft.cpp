@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/platform.h"
+
 namespace tamsel {
 namespace {
 
@@ -82,8 +84,8 @@ bool Fixup(uint8_t* r, size_t size) {
   return true;
 }
 
-// UTF-16 (little endian) to UTF-8; a lone surrogate becomes U+FFFD.
-void AppendUtf8(const uint8_t* p, size_t units, std::string* out) {
+// A name's UTF-16 (little endian) as UTF-8; a lone surrogate becomes U+FFFD.
+void AppendName(const uint8_t* p, size_t units, std::string* out) {
   for (size_t i = 0; i < units; ++i) {
     uint32_t c = Le16(p + 2 * i);
     if (c >= 0xD800 && c < 0xDC00 && i + 1 < units) {
@@ -94,21 +96,7 @@ void AppendUtf8(const uint8_t* p, size_t units, std::string* out) {
       }
     }
     if (c >= 0xD800 && c < 0xE000) c = 0xFFFD;
-    if (c < 0x80) {
-      out->push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+    tov::AppendUtf8(c, out);
   }
 }
 
@@ -215,7 +203,7 @@ bool TakeRecord(Reading& rd, uint32_t number, uint8_t* r, size_t size) {
           n.parent = parent < kMaxRecords ? static_cast<uint32_t>(parent) : kMftNone;
           n.parentSeq = Le16(v + 6);
           n.text = static_cast<uint32_t>(rd.text->size());
-          AppendUtf8(v + 0x42, v[0x40], rd.text);
+          AppendName(v + 0x42, v[0x40], rd.text);
           n.textLen = static_cast<uint16_t>(rd.text->size() - n.text);
           rd.names.push_back(n);
         }
