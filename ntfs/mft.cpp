@@ -272,7 +272,91 @@ bool ReadBoot(const VolumeRead& read, const MftGeometry& known, Boot* b, std::st
   return true;
 }
 
-// The $MFT's runs and its size in bytes, from record 0.
+// Reads a record of the table itself by its number through the runs known
+// so far, fixed up; false when they do not reach it or it is damaged.
+bool ReadOwnRecord(const VolumeRead& read, const Boot& b, const std::vector<Run>& runs,
+                   uint64_t number, std::vector<uint8_t>* r) {
+  uint64_t byte = number * b.recordBytes;
+  uint64_t vcn = byte / b.bytesPerCluster;
+  for (const Run& run : runs) {
+    if (vcn < run.vcn || vcn - run.vcn >= run.count) continue;
+    uint64_t at = run.lcn * b.bytesPerCluster + (byte - run.vcn * b.bytesPerCluster);
+    r->assign(b.recordBytes, 0);
+    return read(at, r->data(), r->size()) && memcmp(r->data(), "FILE", 4) == 0 &&
+           Fixup(r->data(), r->size());
+  }
+  return false;
+}
+
+// The unnamed $DATA extents of one record of the table: their runs, and
+// the table's size from the extent that starts at VCN 0. *others: the
+// records an $ATTRIBUTE_LIST names for further extents (record 0 only).
+bool TakeOwnData(const VolumeRead& read, const Boot& b, const std::vector<uint8_t>& r,
+                 std::vector<Run>* runs, uint64_t* size, bool* sized,
+                 std::vector<uint64_t>* others) {
+  uint32_t used = Le32(r.data() + 0x18);
+  size_t at = Le16(r.data() + 0x14);
+  if (used > r.size() || at < 0x30) return false;
+  for (;;) {
+    uint32_t len = 0;
+    if (!AttrFits(r.data(), used, at, &len)) return false;
+    if (len == 0) return true;
+    const uint8_t* a = r.data() + at;
+    uint32_t type = Le32(a);
+    if (type == kAttrList && others) {
+      // A table so fragmented that its extents spread over other records:
+      // the list names them (resident, or in clusters of its own).
+      std::vector<uint8_t> list;
+      if (a[8] == 0) {
+        uint32_t vlen = Le32(a + 0x10);
+        uint16_t voff = Le16(a + 0x14);
+        if (voff + static_cast<uint64_t>(vlen) > len) return false;
+        list.assign(a + voff, a + voff + vlen);
+      } else {
+        if (len < 0x40) return false;
+        uint16_t pairs = Le16(a + 0x20);
+        uint64_t bytes = Le64(a + 0x30);
+        std::vector<Run> listRuns;
+        if (pairs >= len || bytes > (16u << 20) || !DecodeRuns(a + pairs, a + len, 0, &listRuns))
+          return false;
+        list.resize(static_cast<size_t>(bytes));
+        size_t got = 0;
+        for (const Run& run : listRuns) {
+          if (got >= list.size()) break;
+          size_t n = static_cast<size_t>(
+              std::min<uint64_t>(run.count * b.bytesPerCluster, list.size() - got));
+          if (!read(run.lcn * b.bytesPerCluster, list.data() + got, n)) return false;
+          got += n;
+        }
+        if (got < list.size()) return false;
+      }
+      for (size_t e = 0; e + 0x1A <= list.size();) {
+        uint16_t elen = Le16(list.data() + e + 4);
+        if (elen < 0x1A || e + elen > list.size()) return false;
+        uint64_t rec = Le64(list.data() + e + 0x10) & 0xFFFFFFFFFFFFull;
+        if (Le32(list.data() + e) == kAttrData && list[e + 6] == 0 && rec != 0 &&
+            std::find(others->begin(), others->end(), rec) == others->end())
+          others->push_back(rec);
+        e += elen;
+      }
+    }
+    if (type == kAttrData && a[9] == 0) {
+      if (a[8] == 0 || len < 0x40) return false;
+      uint16_t pairs = Le16(a + 0x20);
+      uint64_t lowest = Le64(a + 0x10);
+      if (pairs >= len || !DecodeRuns(a + pairs, a + len, lowest, runs)) return false;
+      if (lowest == 0) {
+        // What is written of the table: beyond it lie records never used.
+        *size = std::min(Le64(a + 0x30), Le64(a + 0x38));
+        *sized = true;
+      }
+    }
+    at += len;
+  }
+}
+
+// The $MFT's runs and its size in bytes, from record 0 (and the records its
+// attribute list names, when its extents spread over several).
 bool ReadMftRuns(const VolumeRead& read, const Boot& b, std::vector<Run>* runs, uint64_t* size,
                  std::string* why) {
   std::vector<uint8_t> r(b.recordBytes);
@@ -280,35 +364,33 @@ bool ReadMftRuns(const VolumeRead& read, const Boot& b, std::vector<Run>* runs, 
     return Fail(why, "record 0 unreadable");
   if (memcmp(r.data(), "FILE", 4) != 0 || !Fixup(r.data(), r.size()))
     return Fail(why, "record 0 damaged");
-  uint32_t used = Le32(r.data() + 0x18);
-  size_t at = Le16(r.data() + 0x14);
-  if (used > r.size() || at < 0x30) return Fail(why, "record 0 damaged");
-  bool found = false;
-  for (;;) {
-    uint32_t len = 0;
-    if (!AttrFits(r.data(), used, at, &len)) return Fail(why, "record 0 damaged");
-    if (len == 0) break;
-    const uint8_t* a = r.data() + at;
-    uint32_t type = Le32(a);
-    if (type == kAttrList) {
-      // A table so fragmented that its runs spread over other records.
-      return Fail(why, "$MFT has an attribute list");
+  bool sized = false;
+  std::vector<uint64_t> others;
+  if (!TakeOwnData(read, b, r, runs, size, &sized, &others)) return Fail(why, "record 0 damaged");
+  // An extension's extents may be needed to reach the next extension: take
+  // them in the order they become reachable.
+  while (!others.empty()) {
+    bool progress = false;
+    for (size_t i = 0; i < others.size();) {
+      if (!ReadOwnRecord(read, b, *runs, others[i], &r)) {
+        ++i;
+        continue;
+      }
+      if (!TakeOwnData(read, b, r, runs, size, &sized, nullptr))
+        return Fail(why, "$MFT extension damaged");
+      others.erase(others.begin() + static_cast<std::ptrdiff_t>(i));
+      progress = true;
     }
-    if (type == kAttrData && a[9] == 0) {
-      if (a[8] == 0 || len < 0x40 || Le64(a + 0x10) != 0) return Fail(why, "record 0 damaged");
-      uint16_t pairs = Le16(a + 0x20);
-      if (pairs >= len) return Fail(why, "record 0 damaged");
-      if (!DecodeRuns(a + pairs, a + len, 0, runs)) return Fail(why, "$MFT runs damaged");
-      // What is written of the table: beyond it lie records never used.
-      *size = std::min(Le64(a + 0x30), Le64(a + 0x38));
-      found = true;
-    }
-    at += len;
+    if (!progress) return Fail(why, "$MFT extension unreachable");
   }
-  if (!found || runs->empty()) return Fail(why, "$MFT has no data");
-  uint64_t clusters = 0;
-  for (const Run& run : *runs) clusters += run.count;
-  if (clusters * b.bytesPerCluster < *size) return Fail(why, "$MFT runs too short");
+  std::sort(runs->begin(), runs->end(), [](const Run& x, const Run& y) { return x.vcn < y.vcn; });
+  uint64_t next = 0;
+  for (const Run& run : *runs) {
+    if (run.vcn != next) return Fail(why, "$MFT runs not contiguous");
+    next += run.count;
+  }
+  if (!sized || runs->empty()) return Fail(why, "$MFT has no data");
+  if (next * b.bytesPerCluster < *size) return Fail(why, "$MFT runs too short");
   if (*size / b.recordBytes >= kMaxRecords) return Fail(why, "$MFT too large");
   return true;
 }
