@@ -5,7 +5,8 @@
 // an offset (the raw volume on Windows, an image file in tests and the
 // benchmark). It reads the boot sector for the volume's geometry (checked
 // against what the system reported, when it reported it), takes the $MFT's
-// own data runs from its record 0 (a fragmented $MFT included), then reads
+// own data runs from its record 0 (a fragmented $MFT included, its extents
+// in the records its own attribute list names when they spread), then reads
 // the table along those runs in chunks of kMftChunkBytes, applies each
 // record's update-sequence fixups and keeps, per file record in use:
 // - its $STANDARD_INFORMATION attributes and last write time;
