@@ -36,10 +36,15 @@ std::string ApiMapStart(const std::string& body) {
     if (root->kind != tov::JsonValue::Kind::String) return Failure("root 必须是文件夹路径");
     asked = root->text;
   }
+  bool walk = false;
+  if (const tov::JsonValue* w = tov::JsonMemberOf(doc, "walk")) {
+    if (w->kind != tov::JsonValue::Kind::Bool) return Failure("walk 必须是 true 或 false");
+    walk = w->flag;
+  }
   std::wstring root;
   std::string message;
   if (!CheckSpaceRoot(asked, &root, &message)) return Failure(message);
-  if (!StartSpaceMap(root, SpaceTargetsOf(BuildRules()))) return Failure(kBusyMessage);
+  if (!StartSpaceMap(root, SpaceTargetsOf(BuildRules()), walk)) return Failure(kBusyMessage);
   return tov::OkWriter().Key("started").Bool(true).EndObject().Take();
 }
 

@@ -418,6 +418,7 @@ const tov::ApiRoute kApiRoutes[] = {
     {"/api/map/dir", [](const tov::ApiCall& c) { return tamsel::ApiMapDir(c.target); }},
     {"/api/map/top", [](const tov::ApiCall& c) { return tamsel::ApiMapTop(c.target); }},
     {"/api/map/kinds", [](const tov::ApiCall&) { return tamsel::SpaceKindsDoc(); }},
+    {"/api/map/info", [](const tov::ApiCall&) { return tamsel::SpaceInfoDoc(); }},
     {"/api/map/recycle", [](const tov::ApiCall& c) { return tamsel::ApiMapRecycle(c.body); }},
     {"/api/shell/reveal", [](const tov::ApiCall& c) { return tamsel::ApiReveal(c.body); }},
     // Moving folders to another drive (api/move_api.cpp, move/move.h).

@@ -717,6 +717,71 @@ class Bench:
         self.row("map", "CPU time (user+system), program's map", m["http_cpu"], "s",
                  "du -sb CPU time", m["du_cpu"])
 
+    def mft_section(self):
+        """The NTFS master file table: an image of as many files and folders
+        as the benchmark tree, made by mkntfs and libntfs-3g
+        (tests/ntfs/ntfs_image.c); its table read against dd of the same
+        extent, and the map made from it against the folder walk of the
+        stand-in tree, in the same run."""
+        a = self.a
+        here = os.path.dirname(os.path.abspath(__file__))
+        tool = os.path.join(self.root, "ntfs_image")
+        image = os.path.join(self.root, "bench.ntfs")
+        subprocess.run(["cc", "-O2", "-o", tool, os.path.join(here, "..", "tests", "ntfs",
+                                                             "ntfs_image.c"), "-lntfs-3g"],
+                       check=True)
+        t0 = time.perf_counter()
+        with open(image, "wb") as f:
+            f.truncate(max(1 << 30, a.files * 2048 + (256 << 20)))
+        subprocess.run(["mkntfs", "-F", "-f", "-q", "-c", "4096", image], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        made = kv(subprocess.run([tool, "plain", image, str(a.files), str(a.dirs)],
+                                 stdout=subprocess.PIPE, text=True, check=True).stdout)
+        log("mft: image of %s files, %s folders made in %.1f s" % (
+            made["files"], made["dirs"], time.perf_counter() - t0))
+        with open(image, "rb") as f:
+            boot = f.read(512)
+        cluster = int.from_bytes(boot[0x0B:0x0D], "little") * boot[0x0D]
+        offset = int.from_bytes(boot[0x30:0x38], "little") * cluster
+        try:
+            reads, maps, dds, walks, rss = [], [], [], [], []
+            info = None
+            for r in range(a.map_runs):
+                log("mft: run %d of %d (load average %s)" % (r + 1, a.map_runs, load_average()))
+                # The best of three readings of the table in one process.
+                out = subprocess.run([self.engine, "mft", image, "--repeat", "3"],
+                                     stdout=subprocess.PIPE,
+                                     text=True, check=True).stdout
+                info = {}
+                for line in out.splitlines():
+                    info.update(kv(line))
+                reads.append(float(info["read_seconds"]))
+                maps.append(float(info["map_seconds"]))
+                rss.append(int(info["hwm_kb"]))
+                t1 = time.perf_counter()
+                subprocess.run(["dd", "if=" + image, "of=/dev/null", "bs=4M",
+                                "iflag=skip_bytes,count_bytes", "skip=%d" % offset,
+                                "count=%s" % info["table_bytes"]],
+                               check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                dds.append(time.perf_counter() - t1)
+                runs, _ = self.engine_map(TREE_WIN)
+                walks.append(float(runs[0]["seconds"]))
+        finally:
+            os.remove(image)
+        records = int(info["records"])
+        read, dd, mp, walk = median(reads), median(dds), median(maps), median(walks)
+        counts = "COUNTS DIFFER" if int(info["files"]) != int(made["files"]) else ""
+        self.row("mft", "master file table read (%d records, %.0f MB)" % (
+            records, int(info["table_bytes"]) / 1048576.0), read, "s", "dd of the same extent",
+            dd, note="%.2f million records/s; dd: %.2f million records/s" % (
+                records / read / 1e6 if read else 0, records / dd / 1e6 if dd else 0))
+        self.row("mft", "records per second, one core", records / read / 1e6 if read else None,
+                 "M/s", lower_better=False, target=">= 1 M/s", limit=1.0)
+        self.row("mft", "map from the image (%s files, read included)" % info["files"], mp, "s",
+                 "folder walk of the stand-in tree", walk, target="<= 0.2x the walk", limit=0.2,
+                 note=counts)
+        self.row("mft", "peak resident size, table and map", max(rss) / 1024.0, "MB")
+
     def big_map_section(self):
         """The map of the large tree: its time, the program's peak memory
         and the latency of the map's documents."""
@@ -1018,9 +1083,10 @@ class Bench:
         a = self.a
         try:
             log("root %s" % self.root)
-            sections = set(a.only.split(",")) if a.only else {"scan", "map", "clean", "http",
-                                                               "start", "memory", "move", "size"}
-            if sections & {"scan", "map", "clean", "memory", "http"}:
+            sections = set(a.only.split(",")) if a.only else {"scan", "map", "mft", "clean",
+                                                               "http", "start", "memory", "move",
+                                                               "size"}
+            if sections & {"scan", "map", "clean", "memory", "http", "mft"}:
                 log("planting %d files in %d folders" % (a.files, a.dirs))
                 self.planted = self.plant()
                 log("planted in %.1f s: %s" % (self.gen_times[-1], self.planted))
@@ -1035,6 +1101,8 @@ class Bench:
                     self.map_section()
                     if a.map_files > 0:
                         self.big_map_section()
+                if "mft" in sections:
+                    self.mft_section()
                 if "memory" in sections:
                     self.memory_section()
                 if "start" in sections:
@@ -1139,7 +1207,7 @@ def main():
     p.add_argument("--move-bytes", type=int, default=2 * 1000 ** 3,
                    help="bytes of the moved folder, spread evenly over its files")
     p.add_argument("--only",
-                   help="comma-separated sections: scan,map,clean,http,start,memory,move,size")
+                   help="comma-separated sections: scan,map,mft,clean,http,start,memory,move,size")
     Bench(p.parse_args()).run()
 
 

@@ -337,6 +337,8 @@ struct SpaceEntry {
   uint32_t attrs = 0;    // kAttr* bits; a link to a directory has both directory and reparse bits
   uint64_t size = 0;     // bytes, from the listing; 0 for directories and links
   uint64_t mtime = 0;    // last write, FILETIME units
+  uint64_t fileId = 0;   // with links: what is the same file under every name
+  uint32_t links = 0;    // names the file has; 0 when the listing does not tell (Windows)
 };
 struct SpaceListing {
   std::string names;
@@ -353,6 +355,27 @@ struct SpaceListing {
 // cannot be listed: Denied (no permission; the stand-in: a folder without its
 // owner's read bit, for root too), Gone, Link (dir itself is a link), Other.
 bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault);
+
+// The raw NTFS volume of drive C:, read at byte offsets for the space map's
+// reading of its master file table (ntfs/mft.h). Windows: \\.\C: opened
+// for reading with FILE_SHARE_READ | FILE_SHARE_WRITE (only an elevated
+// process may), FSCTL_GET_NTFS_VOLUME_DATA for its geometry (failing on any
+// other file system). The stand-in: the image file <root>/c.ntfs when there
+// is one (its geometry from its boot sector), else no NTFS.
+enum class VolumeOpen { Ok, Denied, NotNtfs, Failed };
+struct VolumeGeometry {
+  uint32_t bytesPerCluster = 0;  // 0: not reported
+  uint32_t recordBytes = 0;
+  uint64_t mftStartLcn = 0;
+};
+using VolumeHandle = void*;
+VolumeOpen OpenSystemVolume(VolumeHandle* out, VolumeGeometry* geometry);
+// An image of a volume in a file (tests, the benchmark); null when it
+// cannot be opened.
+VolumeHandle OpenVolumeImage(const std::filesystem::path& file);
+// Reads n bytes at offset, whatever their alignment; false unless all came.
+bool ReadVolume(VolumeHandle volume, uint64_t offset, void* buf, size_t n);
+void CloseVolume(VolumeHandle volume);
 
 // Moves the file or folder at path to the Recycle Bin, silently, never
 // deleting it for good without the system's own warning (Windows:

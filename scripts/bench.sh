@@ -2,12 +2,13 @@
 # The benchmark: builds the native release (and the Windows program, for its
 # size), plants a 200,000-file tree in a temporary stand-in drive, measures
 # scan, space map, clean, HTTP, start-up and memory against the reference
-# tools in the same run (du, find, rm, nginx with wrk), maps a second tree of
+# tools in the same run (du, find, rm, nginx with wrk, dd), reads the master
+# file table of an NTFS image of as many files (mkntfs, libntfs-3g), maps a second tree of
 # 1,000,000 files, and prints one table. Takes about twenty minutes on an idle
 # machine. Options go to bench/bench.py (--runs, --scan-runs, --clean-runs,
 # --map-runs, --big-map-runs, --map-queries, --wrk-seconds, --files, --dirs,
 # --map-files, --map-dirs, --map-wide, --baseline-exe, --move-files, --move-dirs,
-# --move-bytes, --only scan,map,clean,http,start,move,memory,size); --no-build
+# --move-bytes, --only scan,map,mft,clean,http,start,move,memory,size); --no-build
 # skips the builds. Needs root for apt-get on a
 # fresh machine.
 set -euo pipefail

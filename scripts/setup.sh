@@ -6,6 +6,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make python3 googletest          # native build and unit tests
+  ntfs-3g ntfs-3g-dev libntfs-3g89            # NTFS images of the master file table tests (mkntfs, libntfs-3g)
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64  # tamsel.exe
   wine wine64                                 # running the Windows build here
   nodejs                                      # black-box tests; the page's bundler

@@ -5,13 +5,18 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <unordered_set>
 
 #include "engine/walk.h"
+#include "ntfs/mft.h"
 #include "platform/platform.h"
 #include "rules/tamsel_core.h"
 #include "text/text.h"
 
 namespace tamsel {
+
+const char kSpaceLinksNote[] = "硬链接的文件可能被重复计算";
+
 namespace {
 
 // How often a walker thread publishes the folder it reads: every so many
@@ -78,6 +83,10 @@ struct Walkers {
   bool cancelled = false;
   SpaceMap* map = nullptr;
   const SpaceWalkOptions* opt = nullptr;
+  // Files with several names met so far, by file id, under their own lock.
+  std::mutex linkLock;
+  std::unordered_set<uint64_t> linked;
+  std::atomic<bool> linksUnknown{false};  // a listing that gave no link count
 };
 
 // A subfolder or link found in a listing, before it has a node.
@@ -107,7 +116,7 @@ void ListOne(Walkers& w, ThreadTotals& t, Pending& job, tov::SpaceListing& listi
   }
   found.clear();
   next.clear();
-  uint64_t ownBytes = 0, ownFiles = 0;
+  uint64_t ownBytes = 0, ownFiles = 0, ownLinks = 0;
   std::string dirText;  // the folder's UTF-8 path, made when a file enters the top list
   for (uint32_t i = 0; i < listing.entries.size(); ++i) {
     const tov::SpaceEntry& e = listing.entries[i];
@@ -121,6 +130,14 @@ void ListOne(Walkers& w, ThreadTotals& t, Pending& job, tov::SpaceListing& listi
       continue;
     }
     if (!IsPlainLocalFile(e.attrs)) continue;
+    if (e.links == 0) {
+      w.linksUnknown = true;
+    } else if (e.links > 1) {
+      // Counted once, by the folder that meets it first.
+      std::lock_guard<std::mutex> lock(w.linkLock);
+      if (!w.linked.insert(e.fileId).second) continue;
+      ++ownLinks;
+    }
     const char* name = listing.names.data() + e.name;
     ownBytes += e.size;
     ++ownFiles;
@@ -156,6 +173,7 @@ void ListOne(Walkers& w, ThreadTotals& t, Pending& job, tov::SpaceListing& listi
   SpaceMap& m = *w.map;
   m.nodes[job.node].ownBytes = ownBytes;
   m.nodes[job.node].ownFiles = ownFiles;
+  m.nodes[job.node].ownLinks = ownLinks;
   size_t n = 0;
   for (const Found& f : found) {
     const tov::SpaceEntry& e = listing.entries[f.entry];
@@ -225,6 +243,7 @@ void Finish(SpaceMap& m) {
     node.childCount = 0;
     node.bytes = node.ownBytes;
     node.files = node.ownFiles;
+    node.links = node.ownLinks;
     node.dirs = 0;
     node.denied = (node.flags & kSpaceDenied) ? 1 : 0;
   }
@@ -246,6 +265,7 @@ void Finish(SpaceMap& m) {
     SpaceNode& p = m.nodes[c.parent];
     p.bytes += c.bytes;
     p.files += c.files;
+    p.links += c.links;
     p.denied += c.denied;
     if ((c.flags & kSpaceDir) && !(c.flags & kSpaceLink)) p.dirs += 1 + c.dirs;
   }
@@ -324,7 +344,9 @@ void RowJson(const SpaceMap& m, uint32_t folder, const std::wstring& folderPath,
     if (const std::string* item = ItemOf(m, folder)) w.Key("item").Str(*item);
     // "*" is a name no file can have: the refusal of any file directly in
     // the folder, and of nothing else.
-    w.Key("refuse").Str(SpaceRefusal(guard, path + L"*", 0)).EndObject();
+    w.Key("refuse").Str(SpaceRefusal(guard, path + L"*", 0));
+    if (f.ownLinks) w.Key("links").Num(f.ownLinks);
+    w.EndObject();
     return;
   }
   const SpaceNode& c = m.nodes[r.node];
@@ -336,7 +358,9 @@ void RowJson(const SpaceMap& m, uint32_t folder, const std::wstring& folderPath,
   if (!link)
     if (const std::string* item = ItemOf(m, r.node)) w.Key("item").Str(*item);
   path += U2W(name);
-  w.Key("refuse").Str(SpaceRefusal(guard, path, c.flags)).EndObject();
+  w.Key("refuse").Str(SpaceRefusal(guard, path, c.flags));
+  if (c.links) w.Key("links").Num(c.links);
+  w.EndObject();
 }
 
 // Removes the files at or below path (UTF-8, as the map spells it) from the
@@ -362,6 +386,114 @@ void TakeOffAbove(SpaceMap* m, uint32_t from, uint64_t bytes, uint64_t files, ui
   }
 }
 
+void FinishTop(SpaceMap& map, std::vector<ThreadTotals>& totals) {
+  SpaceMap* out = &map;
+  std::vector<SpaceFile> all;
+  for (ThreadTotals& t : totals) {
+    for (size_t k = 0; k < kSpaceKindCount; ++k) {
+      out->kindBytes[k] += t.kindBytes[k];
+      out->kindFiles[k] += t.kindFiles[k];
+    }
+    for (SpaceFile& f : t.top.files) all.push_back(std::move(f));
+  }
+  size_t keep = std::min(all.size(), kSpaceTopFiles);
+  std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(keep), all.end(),
+                    Before);
+  all.resize(keep);
+  out->top = std::move(all);
+}
+
+// The map of a master file table: folders as nodes in the order of a walk
+// from the root (a parent before its children), every file once, under its
+// first name, in the folder of that name.
+bool MapOfTable(const MftTable& t, const SpaceWalkOptions& opt, SpaceMap* out, ThreadTotals& tt) {
+  const std::vector<MftRecord>& recs = t.records;
+  uint32_t n = static_cast<uint32_t>(recs.size());
+  auto shown = [&recs](uint32_t i) {
+    const MftRecord& r = recs[i];
+    return (r.flags & kMftInUse) && !(r.flags & kMftHidden) && r.nameCount > 0 && i != kMftRoot;
+  };
+  auto isNode = [](const MftRecord& r) {
+    return (r.flags & kMftFolder) || (r.attrs & tov::kAttrReparsePoint);
+  };
+  // The folders and links below each folder, grouped by parent.
+  std::vector<uint32_t> start(static_cast<size_t>(n) + 1, 0);
+  for (uint32_t i = 0; i < n; ++i)
+    if (shown(i) && isNode(recs[i])) start[t.names[recs[i].firstName].parent + 1]++;
+  for (uint32_t i = 0; i < n; ++i) start[i + 1] += start[i];
+  std::vector<uint32_t> below(start[n]);
+  {
+    std::vector<uint32_t> fill(start.begin(), start.end() - 1);
+    for (uint32_t i = 0; i < n; ++i)
+      if (shown(i) && isNode(recs[i])) below[fill[t.names[recs[i].firstName].parent]++] = i;
+  }
+  std::vector<uint32_t> nodeOf(n, kSpaceNone);
+  std::vector<uint8_t> listed;  // by node: the walk would have listed it
+  out->nodes.push_back(SpaceNode());
+  out->nodes[0].flags = kSpaceDir;
+  listed.push_back(1);
+  nodeOf[kMftRoot] = 0;
+  struct Job {
+    uint32_t record;
+    int depth;
+  };
+  std::vector<Job> stack{{kMftRoot, 0}};
+  while (!stack.empty()) {
+    Job job = stack.back();
+    stack.pop_back();
+    uint32_t parentNode = nodeOf[job.record];
+    bool deeper = job.depth < kMaxWalkDepth;
+    for (uint32_t k = start[job.record]; k < start[job.record + 1]; ++k) {
+      uint32_t i = below[k];
+      const MftRecord& r = recs[i];
+      const MftName& name = t.names[r.firstName];
+      bool folder = (r.flags & kMftFolder) != 0;
+      bool leaf = (r.attrs & (tov::kAttrReparsePoint | (folder ? tov::kAttrNotLocal : 0u))) != 0;
+      SpaceNode node;
+      node.parent = parentNode;
+      node.name = static_cast<uint32_t>(out->names.size());
+      node.nameLen = name.textLen;
+      node.flags = (folder ? kSpaceDir : 0u) | (leaf ? kSpaceLink : 0u);
+      out->names.append(t.text, name.text, name.textLen);
+      nodeOf[i] = static_cast<uint32_t>(out->nodes.size());
+      out->nodes.push_back(node);
+      bool enter = folder && !leaf && deeper;
+      listed.push_back(enter ? 1 : 0);
+      if (enter) stack.push_back(Job{i, job.depth + 1});
+    }
+    if (opt.cancelled && opt.cancelled()) return false;
+  }
+  uint64_t files = 0, bytes = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (!shown(i)) continue;
+    const MftRecord& r = recs[i];
+    if (isNode(r) || !IsPlainLocalFile(r.attrs)) continue;
+    const MftName& name = t.names[r.firstName];
+    uint32_t folder = nodeOf[name.parent];
+    if (folder == kSpaceNone || !listed[folder]) continue;
+    SpaceNode& f = out->nodes[folder];
+    f.ownBytes += r.bytes;
+    f.ownFiles += 1;
+    if (r.nameCount > 1) f.ownLinks += 1;
+    ++files;
+    bytes += r.bytes;
+    const char* text = t.text.data() + name.text;
+    size_t kind = SpaceKindOf(text, name.textLen);
+    tt.kindBytes[kind] += r.bytes;
+    tt.kindFiles[kind] += 1;
+    if (!tt.top.Wants(r.bytes)) continue;
+    SpaceFile sf;
+    sf.path = SpaceNodePath(*out, folder);
+    if (sf.path.empty() || sf.path.back() != '\\') sf.path += '\\';
+    sf.path.append(text, name.textLen);
+    sf.bytes = r.bytes;
+    sf.mtime = r.mtime;
+    tt.top.Offer(std::move(sf));
+  }
+  if (opt.files) opt.files->fetch_add(files);
+  if (opt.bytes) opt.bytes->fetch_add(bytes);
+  return true;
+}
 }  // namespace
 
 bool BuildSpaceMap(const std::wstring& root, const std::vector<SpaceTarget>& targets,
@@ -384,22 +516,24 @@ bool BuildSpaceMap(const std::wstring& root, const std::vector<SpaceTarget>& tar
   WalkerThread(&w, &totals[0]);
   for (std::thread& t : pool) t.join();
   if (w.cancelled) return false;
+  if (w.linksUnknown) out->linksNote = kSpaceLinksNote;
   // A root that vanished or turned into a link is a map of nothing.
   out->nodes[0].flags &= ~(kSpaceGone | kSpaceLink);
   Finish(*out);
-  std::vector<SpaceFile> all;
-  for (ThreadTotals& t : totals) {
-    for (size_t k = 0; k < kSpaceKindCount; ++k) {
-      out->kindBytes[k] += t.kindBytes[k];
-      out->kindFiles[k] += t.kindFiles[k];
-    }
-    for (SpaceFile& f : t.top.files) all.push_back(std::move(f));
-  }
-  size_t keep = std::min(all.size(), kSpaceTopFiles);
-  std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(keep), all.end(),
-                    Before);
-  all.resize(keep);
-  out->top = std::move(all);
+  FinishTop(*out, totals);
+  MarkTargets(*out, targets);
+  return true;
+}
+
+bool BuildSpaceMapFromMft(const MftTable& t, const std::wstring& root,
+                          const std::vector<SpaceTarget>& targets, const SpaceWalkOptions& opt,
+                          SpaceMap* out) {
+  *out = SpaceMap();
+  out->root = root;
+  std::vector<ThreadTotals> totals(1);
+  if (!MapOfTable(t, opt, out, totals[0])) return false;
+  Finish(*out);
+  FinishTop(*out, totals);
   MarkTargets(*out, targets);
   return true;
 }
@@ -500,6 +634,13 @@ std::string SpaceTopJson(const SpaceMap& m, size_t n, const SpaceGuard& guard) {
     w.EndObject();
   }
   return w.EndArray().EndObject().Take();
+}
+
+std::string SpaceInfoJson(const SpaceMap& m) {
+  tov::JsonWriter w = tov::OkWriter();
+  w.Key("root").Str(W2U(m.root)).Key("method").Str(m.method).Key("ms").Num(m.ms);
+  w.Key("methodText").Str(m.methodText).Key("linksNote").Str(m.linksNote);
+  return w.EndObject().Take();
 }
 
 std::string SpaceKindsJson(const SpaceMap& m) {

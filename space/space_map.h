@@ -14,9 +14,14 @@
 // root. A folder that cannot be listed is counted as denied; one that
 // vanished during the walk is left out.
 //
-// What the map does not see: a file with several hard links is counted once
-// per name, and sizes are file sizes, not the space allocated for them
-// (clusters, compression, sparse files).
+// A file with several hard links is counted once, under the first name
+// met, where the listing tells (the stand-in: st_ino and st_nlink); a
+// Windows listing gives no link count, so there a walk counts it once per
+// name. Sizes are file sizes, not the space allocated for them (clusters,
+// compression, sparse files). BuildSpaceMapFromMft makes the same map from
+// the volume's master file table (ntfs/mft.h): every file once, under its
+// first name in the table's order; sparse and compressed files by the space
+// they take, named streams counted with their file.
 //
 // A map is a plain value: it is built by one call, then read by the queries
 // below and changed only by the recycle bookkeeping. Whoever holds it
@@ -40,6 +45,9 @@ constexpr size_t kSpaceMaxRecycle = 1000;  // paths one recycle request may name
 constexpr size_t kSpaceKindCount = 9;      // entries of kSpaceKinds, "其他" last
 constexpr uint32_t kSpaceNone = 0xFFFFFFFFu;
 
+// The map's linksNote when a listing gave no link counts.
+extern const char kSpaceLinksNote[];  // 硬链接的文件可能被重复计算
+
 // SpaceNode::flags
 constexpr uint32_t kSpaceDir = 0x1;     // a folder (or a link to one)
 constexpr uint32_t kSpaceLink = 0x2;    // a link, junction or cloud folder: a leaf of 0 bytes
@@ -58,8 +66,10 @@ struct SpaceNode {
   uint64_t ownFiles = 0;
   uint64_t bytes = 0;  // the whole subtree, the folder's own files included
   uint64_t files = 0;
-  uint64_t dirs = 0;    // folders below this one
-  uint64_t denied = 0;  // folders of the subtree (this one included) that could not be listed
+  uint64_t dirs = 0;      // folders below this one
+  uint64_t denied = 0;    // folders of the subtree (this one included) that could not be listed
+  uint64_t ownLinks = 0;  // files directly in the folder that have other names elsewhere too
+  uint64_t links = 0;     // the same for the whole subtree
 };
 
 struct SpaceFile {
@@ -77,6 +87,11 @@ struct SpaceMap {
   uint64_t kindBytes[kSpaceKindCount] = {};
   uint64_t kindFiles[kSpaceKindCount] = {};
   std::vector<std::string> items;  // ids of the catalogue items whose targets are in the map
+  // How the map was made, for its documents (space_task.cpp fills them in).
+  std::string method = "walk";  // "mft": the master file table; "walk": folder by folder
+  uint64_t ms = 0;              // the time it took
+  std::string methodText;       // one line for the page
+  std::string linksNote;        // "" when every file with several names was counted once
 };
 
 // A folder a catalogue item cleans, for the map's "item" links.
@@ -108,6 +123,14 @@ size_t SpaceKindOf(const char* name, size_t len);
 bool BuildSpaceMap(const std::wstring& root, const std::vector<SpaceTarget>& targets,
                    const SpaceWalkOptions& opt, SpaceMap* out);
 
+// Makes the map of the drive root `root` (C:\\) from a table that
+// ReadMft read and checked, by the walk's rules (links are leaves, files not
+// on this disk left out, kMaxWalkDepth). False when cancelled.
+struct MftTable;
+bool BuildSpaceMapFromMft(const MftTable& table, const std::wstring& root,
+                          const std::vector<SpaceTarget>& targets, const SpaceWalkOptions& opt,
+                          SpaceMap* out);
+
 // The node of a folder or link at path (the root itself or below it;
 // backslashes, ASCII letters without regard to case where the exact name is
 // not there), never a node that is gone. kSpaceNone when the map holds none.
@@ -123,10 +146,15 @@ std::string SpaceNodePath(const SpaceMap& m, uint32_t node);
 //  {"name":N,"dir":B,"link":B,"bytes":B,"files":F,"dirs":D[,"item":I],"refuse":R},...],
 //  "rest":{"count":C,"bytes":RB}}: the kSpaceMaxChildren largest children
 // (bytes, then name), the files directly in the folder as one child named ""
-// (its "refuse" is what any file directly in the folder gets).
+// (its "refuse" is what any file directly in the folder gets). A row
+// whose files include some with several names (counted once, here) ends in
+// "links":N, their number.
 std::string SpaceDirJson(const SpaceMap& m, uint32_t node, const SpaceGuard& guard);
 // {"ok":true,"files":[{"path":P,"bytes":B,"time":T,"refuse":R},...]}: the n largest.
 std::string SpaceTopJson(const SpaceMap& m, size_t n, const SpaceGuard& guard);
+// {"ok":true,"root":R,"method":M,"ms":T,"methodText":X,"linksNote":L}: how
+// the map was made (SpaceMap's fields of the same names).
+std::string SpaceInfoJson(const SpaceMap& m);
 // {"ok":true,"kinds":[{"kind":K,"bytes":B,"files":F},...]}: every kind,
 // largest first, ties in table order.
 std::string SpaceKindsJson(const SpaceMap& m);

@@ -1,9 +1,12 @@
 #include "space/space_task.h"
 
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 
 #include "engine/tamsel_engine.h"
+#include "ntfs/mft.h"
 #include "paths/paths.h"
 #include "platform/platform.h"
 #include "text/fault_text.h"
@@ -25,6 +28,61 @@ const char kReasonMapRoot[] = "不能移除分析的根文件夹";
 
 std::string Failure(const std::string& message) {
   return tov::FailureJson(message);
+}
+
+// Why a map was made folder by folder: the start of its methodText.
+const char kByMft[] = "读取 NTFS 主文件表";
+const char kWalkChosen[] = "逐个文件夹扫描（按你的选择）";
+const char kWalkFolder[] = "逐个文件夹扫描（只分析一个文件夹时不读主文件表）";
+const char kWalkNotAdmin[] = "逐个文件夹扫描（没有管理员权限，无法读取主文件表）";
+const char kWalkNotNtfs[] = "逐个文件夹扫描（C 盘不是 NTFS 文件系统）";
+const char kWalkRefused[] = "逐个文件夹扫描（主文件表无法读取或内容不一致）";
+
+enum class MftOutcome { Built, Cancelled, Fallback };
+
+// The map of the drive root from its master file table. Fallback with the
+// walk's text when the volume cannot be read so or its table is refused.
+MftOutcome MapFromMft(const std::wstring& root, const std::vector<SpaceTarget>& targets,
+                      const SpaceWalkOptions& opt, SpaceMap* map, const char** walkText) {
+  tov::VolumeHandle volume = nullptr;
+  tov::VolumeGeometry geometry;
+  switch (tov::OpenSystemVolume(&volume, &geometry)) {
+    case tov::VolumeOpen::Ok:
+      break;
+    case tov::VolumeOpen::Denied:
+      *walkText = kWalkNotAdmin;
+      return MftOutcome::Fallback;
+    case tov::VolumeOpen::NotNtfs:
+      *walkText = kWalkNotNtfs;
+      return MftOutcome::Fallback;
+    default:
+      *walkText = kWalkRefused;
+      return MftOutcome::Fallback;
+  }
+  MftReadOptions ro;
+  ro.known.bytesPerCluster = geometry.bytesPerCluster;
+  ro.known.recordBytes = geometry.recordBytes;
+  ro.known.mftStartLcn = geometry.mftStartLcn;
+  ro.cancelled = opt.cancelled;
+  std::unique_ptr<MftTable> table(new MftTable());
+  std::string why;
+  bool read = ReadMft(
+      [volume](uint64_t at, void* buf, size_t n) { return tov::ReadVolume(volume, at, buf, n); },
+      ro, table.get(), &why);
+  tov::CloseVolume(volume);
+  if (opt.cancelled && opt.cancelled()) return MftOutcome::Cancelled;
+  if (!read) {
+    *walkText = kWalkRefused;
+    return MftOutcome::Fallback;
+  }
+  if (!BuildSpaceMapFromMft(*table, root, targets, opt, map)) return MftOutcome::Cancelled;
+  return MftOutcome::Built;
+}
+
+std::string MethodText(const char* how, uint64_t ms) {
+  char secs[48];
+  snprintf(secs, sizeof secs, "，用时 %.1f 秒", static_cast<double>(ms) / 1000.0);
+  return std::string(how) + secs;
 }
 
 void ResultJson(const std::string& path, bool ok, const std::string& message, tov::JsonWriter& w) {
@@ -166,15 +224,33 @@ std::vector<SpaceTarget> SpaceTargetsOf(const std::vector<Category>& cats) {
   return out;
 }
 
-bool StartSpaceMap(const std::wstring& root, std::vector<SpaceTarget> targets) {
-  return StartTaskOf("map", [root, targets](TaskFeed& feed) {
+bool StartSpaceMap(const std::wstring& root, std::vector<SpaceTarget> targets, bool walk) {
+  return StartTaskOf("map", [root, targets, walk](TaskFeed& feed) {
     SpaceWalkOptions opt;
     opt.cancelled = [&feed] { return feed.cancel.load() != 0; };
     opt.files = &feed.files;
     opt.bytes = &feed.bytes;
     opt.cur = SetCurPath;
+    auto begun = std::chrono::steady_clock::now();
     std::unique_ptr<SpaceMap> map(new SpaceMap());
-    if (!BuildSpaceMap(root, targets, opt, map.get())) return;
+    const char* how = kWalkChosen;
+    MftOutcome mft = MftOutcome::Fallback;
+    if (!walk) how = kWalkFolder;
+    if (!walk && tov::LowerAscii(root) == L"c:\\") {
+      SetCurPath(root);
+      mft = MapFromMft(root, targets, opt, map.get(), &how);
+      if (mft == MftOutcome::Cancelled) return;
+    }
+    if (mft == MftOutcome::Built) {
+      map->method = "mft";
+      how = kByMft;
+    } else if (!BuildSpaceMap(root, targets, opt, map.get())) {
+      return;
+    }
+    map->ms = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - begun)
+                                        .count());
+    map->methodText = MethodText(how, map->ms);
     std::lock_guard<std::mutex> lock(g_mapLock);
     g_map = std::move(map);
   });
@@ -205,6 +281,12 @@ std::string SpaceKindsDoc() {
   std::lock_guard<std::mutex> lock(g_mapLock);
   if (!g_map) return Failure(kSpaceNoMap);
   return SpaceKindsJson(*g_map);
+}
+
+std::string SpaceInfoDoc() {
+  std::lock_guard<std::mutex> lock(g_mapLock);
+  if (!g_map) return Failure(kSpaceNoMap);
+  return SpaceInfoJson(*g_map);
 }
 
 std::string SpaceRecycleDoc(const std::vector<std::string>& paths, const SpaceGuard& guard) {

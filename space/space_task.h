@@ -32,8 +32,13 @@ bool CheckSpaceRoot(const std::string& asked, std::wstring* root, std::string* m
 std::vector<SpaceTarget> SpaceTargetsOf(const std::vector<Category>& cats);
 
 // Starts the map task of root (checked) on the engine; false while another
-// task holds the engine.
-bool StartSpaceMap(const std::wstring& root, std::vector<SpaceTarget> targets);
+// task holds the engine. The map of the drive root C:\ is read from the
+// volume's master file table when the process may read the raw volume and
+// it is NTFS (ntfs/mft.h), unless walk asks for the walk folder by folder;
+// any other root, a volume that cannot be read so and a table the reader
+// refuses are walked. The map's method, ms and methodText say which it was
+// and the time it took.
+bool StartSpaceMap(const std::wstring& root, std::vector<SpaceTarget> targets, bool walk = false);
 
 // The documents of the current map, or kSpaceNoMap before any; guard
 // gives the refusals of their rows. path: UTF-8 in any spelling of its one
@@ -41,6 +46,7 @@ bool StartSpaceMap(const std::wstring& root, std::vector<SpaceTarget> targets);
 std::string SpaceDirDoc(const std::string& path, const SpaceGuard& guard);
 std::string SpaceTopDoc(size_t n, const SpaceGuard& guard);
 std::string SpaceKindsDoc();
+std::string SpaceInfoDoc();
 
 // Moves each path to the Recycle Bin that has its one form on drive C (else
 // the path module's reason, before anything asks the system), that the

@@ -303,6 +303,39 @@ TEST_F(Space, TheMultiThreadedWalkGivesTheSameMapAsOneThread) {
   }
 }
 
+// A file with names in three folders: the stand-in's listing gives its
+// inode and link count, and the walk counts it once, marked "links":1 in
+// the row of the folder that met it; a Windows listing gives no link count,
+// so there it is counted once per name and the map says so.
+TEST_F(Space, AFileWithSeveralNamesIsCountedOnceWhereTheListingTells) {
+  ASSERT_TRUE(PlantFile(At(L"hl\\a\\f.dll"), 7000));
+  ASSERT_TRUE(MakeDir(At(L"hl\\b")));
+  ASSERT_TRUE(MakeDir(At(L"hl\\c")));
+  ASSERT_TRUE(PlantFile(At(L"hl\\c\\alone.txt"), 5));
+  std::error_code ec;
+  for (const wchar_t* other : {L"hl\\b\\g.dll", L"hl\\c\\h.dll"}) {
+    std::filesystem::create_hard_link(tov::HostPath(At(L"hl\\a\\f.dll")), tov::HostPath(At(other)),
+                                      ec);
+    ASSERT_FALSE(ec) << ec.message();
+  }
+  for (int threads : {1, 4}) {
+    SCOPED_TRACE(threads);
+    SpaceMap m = MapOf(At(L"hl"), threads);
+    const SpaceNode& root = m.nodes[0];
+    EXPECT_EQ(root.files, kWindows ? 4u : 2u);
+    EXPECT_EQ(root.bytes, kWindows ? 21005u : 7005u);
+    EXPECT_EQ(root.links, kWindows ? 0u : 1u);
+    EXPECT_EQ(m.linksNote, kWindows ? "硬链接的文件可能被重复计算" : "");
+    if (!kWindows) {
+      // Whichever folder met it first holds it and says so.
+      std::string doc = Doc(m, At(L"hl"));
+      EXPECT_NE(doc.find("\"bytes\":7000,\"files\":1,\"dirs\":0,\"refuse\":\"\",\"links\":1}"),
+                std::string::npos)
+          << doc;
+    }
+  }
+}
+
 TEST_F(Space, TheTopListKeepsTheLargestThousandOfAnyWalkOrder) {
   // More files than the list holds, all but a few of one size: the ties
   // at the boundary are settled by path, whatever thread met them first.

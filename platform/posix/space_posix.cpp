@@ -99,6 +99,8 @@ bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault) {
       e.attrs = SpaceAttrs(fd, name, st, self.st_dev);
       e.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
       e.mtime = ToFileTime(st.st_mtim);
+      e.fileId = static_cast<uint64_t>(st.st_ino);
+      e.links = static_cast<uint32_t>(st.st_nlink);
       size_t len = strlen(name);
       e.name = static_cast<uint32_t>(out->names.size());
       e.nameLen = static_cast<uint32_t>(len);
@@ -108,6 +110,41 @@ bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault) {
   }
   close(fd);
   return true;
+}
+
+VolumeHandle OpenVolumeImage(const std::filesystem::path& file) {
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  return new int(fd);
+}
+
+VolumeOpen OpenSystemVolume(VolumeHandle* out, VolumeGeometry* geometry) {
+  *geometry = VolumeGeometry();
+  std::filesystem::path image = std::filesystem::path(RootDir()) / "c.ntfs";
+  struct stat st;
+  if (stat(image.c_str(), &st) != 0) return VolumeOpen::NotNtfs;
+  *out = OpenVolumeImage(image);
+  return *out ? VolumeOpen::Ok : VolumeOpen::Failed;
+}
+
+bool ReadVolume(VolumeHandle volume, uint64_t offset, void* buf, size_t n) {
+  int fd = *static_cast<int*>(volume);
+  char* p = static_cast<char*>(buf);
+  while (n > 0) {
+    ssize_t got = pread(fd, p, n, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    p += got;
+    n -= static_cast<size_t>(got);
+    offset += static_cast<uint64_t>(got);
+  }
+  return true;
+}
+
+void CloseVolume(VolumeHandle volume) {
+  if (!volume) return;
+  close(*static_cast<int*>(volume));
+  delete static_cast<int*>(volume);
 }
 
 namespace {

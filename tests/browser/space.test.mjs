@@ -5,8 +5,10 @@
 // confirmation (the whole drive listed before and after), what the map
 // refuses to move and why, the second confirmation of a large selection,
 // reveal, the keyboard, a map followed from a page load to its cancel, the
-// program gone or the token refused while a map runs, and screenshots in
-// light and dark. The tests share one program and one page and run in order.
+// program gone or the token refused while a map runs, how the map was made
+// (the walk, chosen or as the fallback, and the master file table of an
+// NTFS image as the stand-in's raw volume), and screenshots in light and
+// dark. The tests share one program and one page and run in order.
 
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -16,6 +18,7 @@ import {
   NATIVE_BIN, USER, startNative, openBrowser, closeBrowser, loadPage, shot, tempDir,
   writeTree, listTree, fmtBytes, localText, requestsSettled, luminance, contrastReport, WEBUI_BUNDLE, sleep,
 } from './lib.mjs';
+import { execFileSync } from 'node:child_process';
 import { requireBuild } from '../support/builds.mjs';
 import { CATALOGUE } from '../data/catalogue.mjs';
 import { fixtureEntries, MiB, PROFILE, LOCAL } from './fixture.mjs';
@@ -180,6 +183,13 @@ test('map: progress from the status, cancel, then the map of the whole drive', {
   await waitDir('C:\\');
   assert.deepEqual(await crumbs(), ['C:\\']);
   assert.deepEqual(await listRows(), expectedRows(rootDoc));
+  // The stand-in's C: is no NTFS volume: the folders were walked, and the
+  // page says so with the time it took, as /api/map/info has it.
+  const info = await api('api/map/info');
+  assert.equal(info.method, 'walk');
+  assert.match(info.methodText, /^逐个文件夹扫描（C 盘不是 NTFS 文件系统），用时 \d+\.\d 秒$/);
+  assert.equal(info.linksNote, '');
+  assert.equal(await text('#sp-method'), info.methodText + '。');
   assert.deepEqual(page.errors, []);
 });
 
@@ -533,10 +543,12 @@ test('keyboard: views, tabs, treemap cells and list rows', { skip }, async () =>
   assert.equal(await page.isVisible('#catalog'), true);
   await page.keyboard.press('ArrowRight');
   assert.equal(await page.isVisible('#space'), true);
-  // Tab order: start, the panel tabs, (the breadcrumb's links: none at the
-  // root), then one stop in the map.
+  // Tab order: start, the choice of the walk, the panel tabs, (the
+  // breadcrumb's links: none at the root), then one stop in the map.
   await page.keyboard.press('Tab');
   assert.equal((await focused()).id, 'sp-start');
+  await page.keyboard.press('Tab');
+  assert.equal((await focused()).id, 'sp-walk');
   await page.keyboard.press('Tab');
   assert.equal((await focused()).id, 'sp-tab-dir');
   assert.ok(await visibleOutline(), 'focus is visible on the tabs');
@@ -920,4 +932,61 @@ test('screenshots: a refused row at 1280x600 and 1920x1080, light and dark', { s
       }
     }
   }
+});
+
+// How the map was made, at the sizes people use, light and dark: the walk
+// the user chose (the request says so), then the master file table of an
+// NTFS image that mkntfs and libntfs-3g made (tests/ntfs/make_images.sh),
+// put where the stand-in keeps the raw volume of C:. The demo drive's map
+// is made again by the walk at the end, for whatever runs after.
+test('how the map was made: the walk chosen, the master file table, at three sizes, light and dark', { skip }, async () => {
+  await page.click('#tab-space');
+  await page.check('#sp-walk');
+  await page.click('#sp-start');
+  await waitText('#toast', /空间分析完成/, 60_000);
+  assert.deepEqual(JSON.parse(apiCalls('/api/map').at(-1).body), { walk: true });
+  await waitText('#sp-method', /^逐个文件夹扫描（按你的选择），用时 \d+\.\d 秒。$/);
+  const shots = async (name) => {
+    for (const colorScheme of ['light', 'dark']) {
+      for (const [width, height] of [[1280, 600], [1366, 768], [1920, 1080]]) {
+        const b = await openBrowser({ colorScheme, viewport: { width, height } });
+        try {
+          await loadPage(b.page, server);
+          await b.page.click('#tab-space');
+          await b.page.waitForFunction(() => !document.getElementById('sp-method').hidden);
+          assert.equal(await b.page.isVisible('#sp-method'), true);
+          await shot(b.page, `52-space-${name}-${colorScheme}-${width}x${height}`);
+          assert.deepEqual(await b.page.evaluate(contrastReport, ['#sp-method', '#sp-walk']), [], 'text below 4.5:1');
+          assert.deepEqual(b.page.errors, []);
+        } finally {
+          await closeBrowser(b.context);
+        }
+      }
+    }
+  };
+  await shots('walk');
+
+  const images = tempDir('tamsel-ntfs-');
+  execFileSync(path.join(import.meta.dirname, '..', 'ntfs', 'make_images.sh'), [images], { stdio: 'inherit' });
+  fs.copyFileSync(path.join(images, 'good.img'), path.join(root, 'c.ntfs'));
+  try {
+    await page.uncheck('#sp-walk');
+    await page.click('#sp-start');
+    await waitText('#toast', /空间分析完成/, 60_000);
+    assert.deepEqual(JSON.parse(apiCalls('/api/map').at(-1).body), {});
+    await waitText('#sp-method', /^读取 NTFS 主文件表，用时 \d+\.\d 秒。$/);
+    assert.equal((await api('api/map/info')).method, 'mft');
+    // The image's tree, its hard links counted once where their first names are.
+    const links = await api(`api/map/dir?path=${encodeURIComponent('C:\\links')}`);
+    assert.equal(links.children.find((c) => c.name === 'a').links, 21);
+    await shots('mft');
+  } finally {
+    fs.rmSync(path.join(root, 'c.ntfs'), { force: true });
+    fs.rmSync(images, { recursive: true, force: true });
+  }
+  await page.check('#sp-walk');
+  await page.click('#sp-start');
+  await waitText('#sp-method', /^逐个文件夹扫描（按你的选择）/, 60_000);
+  await page.uncheck('#sp-walk');
+  assert.deepEqual(page.errors, []);
 });

@@ -118,6 +118,7 @@ export function SpaceView(ctx) {
 
   function busy(on) {
     $("sp-start").disabled = on;
+    $("sp-walk").disabled = on;
     $("sp-prog").hidden = !on;
     $("space").setAttribute("aria-busy", String(on));
     if (on) {
@@ -132,7 +133,10 @@ export function SpaceView(ctx) {
   async function start() {
     if (V.task) return;
     let r;
-    try { r = await api("/api/map", {}); } catch (e) {
+    // The walk folder by folder when the user asks for it; otherwise the
+    // program reads the master file table where it can.
+    const body = $("sp-walk").checked ? { walk: true } : {};
+    try { r = await api("/api/map", body); } catch (e) {
       if (e.kind !== "gone") ctx.toast("没能开始空间分析，请再试一次。");
       return;
     }
@@ -177,8 +181,8 @@ export function SpaceView(ctx) {
   async function load(at) {
     const dir = (p) => quiet(api("/api/map/dir" + (p ? "?path=" + encodeURIComponent(p) : "")));
     const seq = ++V.seq;
-    const [d, t, k, here] = await Promise.all([dir(), quiet(api("/api/map/top?n=" + TOP_N)),
-      quiet(api("/api/map/kinds")), at ? dir(at) : null]);
+    const [d, t, k, here, info] = await Promise.all([dir(), quiet(api("/api/map/top?n=" + TOP_N)),
+      quiet(api("/api/map/kinds")), at ? dir(at) : null, quiet(api("/api/map/info"))]);
     if (seq !== V.seq) return;
     V.root = d.ok ? d.path : "";
     V.top = t.ok ? t.files : null;
@@ -188,6 +192,10 @@ export function SpaceView(ctx) {
       ? "还没有分析过。点「开始分析」，一会儿就能看到 C 盘的空间都被哪些文件夹和文件占用了。分析只读取，不会改动任何文件。"
       : "已分析 " + V.root + "：共 " + B(d.bytes) + "，" + N(d.files) + " 个文件，" + N(d.dirs) + " 个文件夹" +
         (d.denied ? "；" + N(d.denied) + " 个文件夹没有权限读取，未计入" : "") + "。";
+    // How the map was made and the time it took, in the program's words.
+    $("sp-method").hidden = !(d.ok && info.ok && info.methodText);
+    $("sp-method").textContent = d.ok && info.ok
+      ? info.methodText + (info.linksNote ? "；" + info.linksNote : "") + "。" : "";
     setDir(here && here.ok ? here : d.ok ? d : null);
     renderTop();
     renderKinds();
