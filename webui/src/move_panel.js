@@ -135,6 +135,8 @@ export function MovePanel(ctx) {
     $("dlg-move").close();
     const ask = M.ask;
     if (!ask || M.task) return;
+    // The last move's result goes at once: it must never pass for this one's.
+    $("mv-result").hidden = true;
     let r;
     try { r = await api(ask.url, ask.body); } catch (e) {
       if (e.kind !== "gone") ctx.toast("没能开始搬家，请再试一次。");
