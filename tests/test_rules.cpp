@@ -564,6 +564,9 @@ TEST_F(Catalogue, MatchesTheDocumentedCatalogueInDisplayOrder) {
       EXPECT_EQ(it.defaultEnabled, d.defaultEnabled);
       EXPECT_EQ(it.allowDetails, d.allowDetails);
       EXPECT_EQ(it.userFiles, d.userFiles);
+      bool searches = false;
+      for (const Target& t : it.targets) searches = searches || t.findsChromiumCaches;
+      EXPECT_EQ(searches, d.searches);
       ASSERT_EQ(it.targets.size(), d.targets.size());
       for (size_t t = 0; t < d.targets.size(); ++t)
         EXPECT_EQ(W2U(it.targets[t].path), W2U(ExpandEnvW(U2W(d.targets[t])))) << d.targets[t];
@@ -603,8 +606,9 @@ TEST_F(Catalogue, OnlyMeasuredItemsAreHighRisk) {
 // Which items hide their files and which mode each has is in the documented
 // catalogue; these are the rules the engine and the page rely on.
 TEST_F(Catalogue, MeasuredItemsHideTheirFiles) {
-  for (const RuleItem* it : items())
+  for (const RuleItem* it : items()) {
     if (it->mode == ItemMode::Measure) EXPECT_FALSE(it->allowDetails) << it->id;
+  }
 }
 
 TEST_F(Catalogue, KnownModesAndOneOfEachSpecialItem) {

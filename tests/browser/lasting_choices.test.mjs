@@ -236,8 +236,19 @@ test('the settings dialog lists the automatic clean by name and size; a medium-r
   assert.equal(await page.isChecked(`#auto-${medium.id}`), false);
   const body = await text('#auto-add-body');
   assert.ok(body.includes(medium.name) && body.includes(medium.desc), body);
+  assert.match(body, /自动清理会在无人看着时删除这些位置里的文件：/);
   await page.click('#btn-auto-add-no');
   assert.equal((await settings()).autoItems.includes(medium.id), false);
+  // The item that searches its folders for caches says so: it never takes
+  // the folders' own files, whatever its two roots suggest.
+  await page.click('#auto-chromium-app-caches');
+  await page.waitForSelector('#dlg-auto-add[open]');
+  const found = await text('#auto-add-body');
+  assert.match(found, /在下面这些文件夹里找出上面说的缓存文件夹，只删除其中的文件，不删这些文件夹里的其他文件：/);
+  assert.doesNotMatch(found, /删除这些位置里的文件/);
+  await shot(page, '61-settings-auto-search');
+  await page.click('#btn-auto-add-no');
+  assert.equal((await settings()).autoItems.includes('chromium-app-caches'), false);
   await page.click(`#auto-${medium.id}`);
   await page.waitForSelector('#dlg-auto-add[open]');
   await page.click('#btn-auto-add-yes');

@@ -179,7 +179,9 @@ function confirmAutoItem(it) {
   body.append(
     h("p", null, h("span", { class: "badge risk-" + it.risk, text: RISK[it.risk] || it.risk }), " ", h("strong", { text: it.name })),
     h("p", { text: it.desc }),
-    h("p", { class: "small", text: "自动清理会在无人看着时删除这些位置里的文件：" }),
+    h("p", { class: "small", text: it.searches
+      ? "自动清理会在无人看着时，在下面这些文件夹里找出上面说的缓存文件夹，只删除其中的文件，不删这些文件夹里的其他文件："
+      : "自动清理会在无人看着时删除这些位置里的文件：" }),
     h("ul", { class: "targets" }, (it.targets || []).map((t) => h("li", { text: t }))),
     h("p", { class: "warn-line", text: "删除的文件不会进入回收站，无法恢复。" }));
   const dlg = $("dlg-auto-add");
