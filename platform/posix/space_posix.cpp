@@ -56,6 +56,23 @@ uint32_t SpaceAttrs(int dirfd, const char* name, const struct stat& st, dev_t di
 
 std::atomic<uint64_t> g_binSerial{0};
 
+// Whether a host name is valid UTF-8 without a backslash, which the map
+// holds byte for byte; most names are ASCII and answer in one pass.
+bool PlainName(const char* name, size_t len) {
+  for (size_t i = 0; i < len; ++i) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c == '\\') return false;
+    if (c >= 0x80) {
+      std::wstring wide;
+      DecodeHostName(name, len, &wide);
+      for (wchar_t w : wide)
+        if (static_cast<uint32_t>(w) - kHostByteEscape < 0x100) return false;
+      return true;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault) {
@@ -78,6 +95,7 @@ bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault) {
     return false;
   }
   thread_local std::string buffer(kDentsBufferBytes, '\0');
+  thread_local std::wstring wide;
   for (;;) {
     long n = syscall(SYS_getdents64, fd, &buffer[0], buffer.size());
     if (n < 0) {
@@ -103,8 +121,18 @@ bool ListSpaceDir(const std::wstring& dir, SpaceListing* out, FsFault* fault) {
       e.links = static_cast<uint32_t>(st.st_nlink);
       size_t len = strlen(name);
       e.name = static_cast<uint32_t>(out->names.size());
-      e.nameLen = static_cast<uint32_t>(len);
-      out->names.append(name, len + 1);
+      if (PlainName(name, len)) {
+        e.nameLen = static_cast<uint32_t>(len);
+        out->names.append(name, len + 1);
+      } else {
+        // A name the map cannot hold as it is (bytes that are no UTF-8, a
+        // backslash) in the form the user is shown, as Windows shows a name
+        // with a lone surrogate half: U+FFFD for each such byte.
+        DecodeHostName(name, len, &wide);
+        std::string shown = WideToUtf8(wide);
+        e.nameLen = static_cast<uint32_t>(shown.size());
+        out->names.append(shown.c_str(), shown.size() + 1);
+      }
       out->entries.push_back(e);
     }
   }

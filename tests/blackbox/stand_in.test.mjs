@@ -9,7 +9,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { builds } from './harness.mjs';
-import { windowsEnv } from './fixtures.mjs';
+import { windowsEnv, waitTask } from './fixtures.mjs';
 
 const STAND_IN_ONLY = 'the stand-in\'s host names of bytes and its drive folder exist in the native build only';
 
@@ -84,6 +84,39 @@ for (const build of builds()) {
       const r = await build.run(['--clean', 'user-temp', '--older-than', '30']);
       assert.equal(r.code, 0, r.stdout + r.stderr);
       assert.deepEqual(diff(before, listBytes(build.driveC)), { gone: expected.sort(), added: [], changed: [] });
+      fs.rmSync(dir, { recursive: true, force: true });
+    });
+
+    test('the space map shows a name that is not UTF-8 with U+FFFD, in documents of valid UTF-8', { skip }, async () => {
+      const env = windowsEnv(build);
+      const win = `${env.USERPROFILE}\\tamsel-bb-map-names`;
+      const dir = build.hostPath(win);
+      fs.mkdirSync(dir, { recursive: true });
+      // [bytes of the name, what the map shows]
+      const names = [
+        [[0x61, 0xff, 0xfe], 'a\uFFFD\uFFFD'],
+        [[0x68, 0xe4, 0xb8], 'h\uFFFD\uFFFD'],
+        [[0x62, 0x5c, 0x63], 'b\uFFFDc'],
+        [[0x7a, 0xe4, 0xb8, 0xad], 'z中'],
+      ];
+      names.forEach(([bytes], k) => fs.writeFileSync(Buffer.concat([Buffer.from(`${dir}/`), Buffer.from(bytes), Buffer.from('.bin')]),
+        Buffer.alloc(1_000_000 + k, 0x78)));
+      const before = listBytes(build.driveC);
+      const srv = await build.start([]);
+      try {
+        assert.equal((await srv.post('/api/map', { root: win })).json?.ok, true);
+        await waitTask(srv, 120_000);
+        const utf8 = (r) => new TextDecoder('utf-8', { fatal: true }).decode(r.bytes);
+        const dirDoc = JSON.parse(utf8(await srv.get(`/api/map/dir?path=${encodeURIComponent(win)}`)));
+        assert.deepEqual(dirDoc.children.map((c) => [c.name, c.bytes]), [['', 4_000_006]]);
+        const top = JSON.parse(utf8(await srv.get('/api/map/top')));
+        assert.deepEqual(top.files.map((f) => f.path).sort(),
+          names.map(([, shown], k) => `${win}\\${shown}.bin`).sort());
+        JSON.parse(utf8(await srv.get('/api/map/kinds')));
+      } finally {
+        await srv.stop();
+      }
+      assert.deepEqual(diff(before, listBytes(build.driveC)), { gone: [], added: [], changed: [] });
       fs.rmSync(dir, { recursive: true, force: true });
     });
 
