@@ -71,6 +71,15 @@ std::string MetaJson(const std::string& name, const std::string& version,
   for (const Category& c : cats)
     for (const RuleItem& it : c.items)
       if (it.userFiles) w.Str(it.id);
+  // Items whose folders are searched for caches by their structure: they
+  // delete only in what the search finds, never the folders' own files.
+  w.EndArray().Key("searchItems").BeginArray();
+  for (const Category& c : cats)
+    for (const RuleItem& it : c.items) {
+      bool searches = false;
+      for (const Target& t : it.targets) searches = searches || t.findsChromiumCaches;
+      if (searches) w.Str(it.id);
+    }
   return w.EndArray().EndObject().Take();
 }
 

@@ -26,7 +26,8 @@ bool NeedsAdmin(const RuleItem& item);
 // {"ok":true,"name":..,"version":..,"feedbackMaxChars":N,
 //  "detailFiles":{"default":N,"max":N},"adminItems":[ids in catalogue order],
 //  "spaceKinds":[{"kind":"视频","extensions":["mp4",...]},...],
-//  "userFileItems":[ids of the items that hold the user's own files]}
+//  "userFileItems":[ids of the items that hold the user's own files],
+//  "searchItems":[ids of the items that search their folders for caches]}
 std::string MetaJson(const std::string& name, const std::string& version,
                      const std::vector<Category>& cats);
 

@@ -65,15 +65,8 @@ std::string ApiRules() {
           .Str(it.desc);
       w.Key("defaultEnabled").Bool(it.defaultEnabled).Key("allowDetails").Bool(it.allowDetails);
       w.Key("targets").BeginArray();
-      bool searches = false;
-      for (const tamsel::Target& t : it.targets) {
-        w.Str(tamsel::W2U(t.path));
-        searches = searches || t.findsChromiumCaches;
-      }
+      for (const tamsel::Target& t : it.targets) w.Str(tamsel::W2U(t.path));
       w.EndArray();
-      // Its folders are searched for caches by their structure: it deletes
-      // only in what the search finds there, never the folders' own files.
-      if (searches) w.Key("searches").Bool(true);
       // An item of Windows' own tools: how long its action may take and
       // whether it may be stopped once started.
       if (it.mode == tamsel::ItemMode::SystemTool)

@@ -95,20 +95,22 @@ TEST(MetaJson, ExactDocumentInCatalogueOrder) {
              ItemWith("two", tamsel::ItemMode::Files, {L"C:\\Users\\me"}),
              ItemWith("three", tamsel::ItemMode::Hibernate, {})};
   a.items[1].userFiles = true;
+  a.items[0].targets.push_back(a.items[0].targets[0]);
+  a.items[0].targets.back().findsChromiumCaches = true;
   b.id = "b";
   b.items = {ItemWith("fo\"ur", tamsel::ItemMode::Files, {L"D:\\Program Files\\x"})};
   EXPECT_EQ(tamsel::MetaJson("Tam\"sel", "1.2.3", {a, b}),
             "{\"ok\":true,\"name\":\"Tam\\\"sel\",\"version\":\"1.2.3\",\"feedbackMaxChars\":1800,"
             "\"detailFiles\":{\"default\":300,\"max\":5000},"
             "\"adminItems\":[\"one\",\"three\",\"fo\\\"ur\"],\"spaceKinds\":" +
-                kKinds + ",\"userFileItems\":[\"two\"]}");
+                kKinds + ",\"userFileItems\":[\"two\"],\"searchItems\":[\"one\"]}");
   // The program's own name and version, from the generated header.
   EXPECT_EQ(tamsel::MetaJson(tov::kProductName, tov::kVersion, {}),
             std::string("{\"ok\":true,\"name\":\"") + tov::kProductName + "\",\"version\":\"" +
                 tov::kVersion +
                 "\",\"feedbackMaxChars\":1800,"
                 "\"detailFiles\":{\"default\":300,\"max\":5000},\"adminItems\":[],\"spaceKinds\":" +
-                kKinds + ",\"userFileItems\":[]}");
+                kKinds + ",\"userFileItems\":[],\"searchItems\":[]}");
 }
 
 }  // namespace

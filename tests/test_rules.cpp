@@ -564,9 +564,6 @@ TEST_F(Catalogue, MatchesTheDocumentedCatalogueInDisplayOrder) {
       EXPECT_EQ(it.defaultEnabled, d.defaultEnabled);
       EXPECT_EQ(it.allowDetails, d.allowDetails);
       EXPECT_EQ(it.userFiles, d.userFiles);
-      bool searches = false;
-      for (const Target& t : it.targets) searches = searches || t.findsChromiumCaches;
-      EXPECT_EQ(searches, d.searches);
       ASSERT_EQ(it.targets.size(), d.targets.size());
       for (size_t t = 0; t < d.targets.size(); ++t)
         EXPECT_EQ(W2U(it.targets[t].path), W2U(ExpandEnvW(U2W(d.targets[t])))) << d.targets[t];

@@ -78,7 +78,6 @@ export function expectedRulesText(build) {
       defaultEnabled: i.defaultEnabled,
       allowDetails: i.allowDetails,
       targets: i.targets,
-      ...(i.searches ? { searches: true } : {}),
       ...(i.tool ? { tool: i.tool } : {}),
     })),
   }));

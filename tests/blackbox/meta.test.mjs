@@ -55,7 +55,8 @@ for (const build of builds()) {
       const userFileItems = CATALOGUE.flatMap((c) => c.items).filter((i) => i.userFiles).map((i) => i.id);
       assert.deepEqual(userFileItems, ['sample-media', 'wallpapers', 'downloads-installer', 'downloads-video',
         'wechat-received-files', 'qqnt-received-files']);
-      assert.equal(r.text, `${expected}${JSON.stringify(kinds)},"userFileItems":${JSON.stringify(userFileItems)}}`);
+      assert.equal(r.text, `${expected}${JSON.stringify(kinds)},"userFileItems":${JSON.stringify(userFileItems)},` +
+        '"searchItems":["chromium-app-caches"]}');
       assert.deepEqual(kinds.map((k) => k.kind),
         ['视频', '音频', '图片', '压缩包', '安装包', '光盘与虚拟磁盘', '文档', '程序与库', '其他']);
       for (const k of kinds) assert.deepEqual(Object.keys(k), ['kind', 'extensions']);

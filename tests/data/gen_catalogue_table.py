@@ -9,7 +9,6 @@ The output defines, inside whatever namespace includes it:
     struct DocItem { const char* category; const char* categoryName; const char* id;
                      const char* name; const char* risk; const char* mode; const char* desc;
                      bool defaultEnabled; bool allowDetails; bool userFiles;
-                     bool searches;
                      std::vector<const char*> targets; };
     const std::vector<DocItem>& DocumentedCatalogue();
 Texts are written as UTF-8 byte escapes, so the file is plain ASCII.
@@ -51,7 +50,6 @@ def main():
         '  bool defaultEnabled;',
         '  bool allowDetails;',
         '  bool userFiles;',
-        '  bool searches;',
         '  std::vector<const char*> targets;',
         '};',
         'inline const std::vector<DocItem>& DocumentedCatalogue() {',
@@ -64,7 +62,6 @@ def main():
                       'true' if i['defaultEnabled'] else 'false',
                       'true' if i['allowDetails'] else 'false',
                       'true' if i.get('userFiles') else 'false',
-                      'true' if i.get('searches') else 'false',
                       '{' + ', '.join(c_string(t) for t in i['targets']) + '}']
             lines.append('      {' + ', '.join(fields) + '},')
     lines += ['  };', '  return kItems;', '}', '']

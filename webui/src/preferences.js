@@ -179,7 +179,7 @@ function confirmAutoItem(it) {
   body.append(
     h("p", null, h("span", { class: "badge risk-" + it.risk, text: RISK[it.risk] || it.risk }), " ", h("strong", { text: it.name })),
     h("p", { text: it.desc }),
-    h("p", { class: "small", text: it.searches
+    h("p", { class: "small", text: META.searchItems.has(it.id)
       ? "自动清理会在无人看着时，在下面这些文件夹里找出上面说的缓存文件夹，只删除其中的文件，不删这些文件夹里的其他文件："
       : "自动清理会在无人看着时删除这些位置里的文件：" }),
     h("ul", { class: "targets" }, (it.targets || []).map((t) => h("li", { text: t }))),

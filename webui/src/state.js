@@ -10,7 +10,7 @@
 // still checks its own) and no item is marked as needing an administrator
 // or as holding the user's own files (which a clean moves to the recycle bin
 // and the automatic clean never takes).
-export const META = { feedbackMaxChars: 0, detailDefault: 0, detailMax: 0, adminItems: new Set(), spaceKinds: [], userFileItems: new Set() };
+export const META = { feedbackMaxChars: 0, detailDefault: 0, detailMax: 0, adminItems: new Set(), spaceKinds: [], userFileItems: new Set(), searchItems: new Set() };
 
 export function loadMeta(m) {
   if (!m || !m.ok) return;
@@ -20,6 +20,7 @@ export function loadMeta(m) {
   META.adminItems = new Set(Array.isArray(m.adminItems) ? m.adminItems : []);
   META.spaceKinds = Array.isArray(m.spaceKinds) ? m.spaceKinds : [];
   META.userFileItems = new Set(Array.isArray(m.userFileItems) ? m.userFileItems : []);
+  META.searchItems = new Set(Array.isArray(m.searchItems) ? m.searchItems : []);
 }
 
 // The items among ids whose files a real clean moves to the Recycle Bin.
