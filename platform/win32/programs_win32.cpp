@@ -1,12 +1,14 @@
 // Windows backend of the programs the platform starts (platform.h,
-// RunHiddenAndWait, SystemProgram, RestrictDllSearch, RunSystemTool): a
-// program of the system is started by its full path in the system folder,
-// without a window, and DLLs load from System32 only.
+// RunHiddenAndWait, SystemProgram, RestrictDllSearch, RunSystemTool,
+// WofBacked): a program of the system is started by its full path in the
+// system folder, without a window, and DLLs load from System32 only.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <winioctl.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -132,6 +134,47 @@ void RunSystemTool(const std::wstring& exeName, const std::wstring& args,
   run->exitCode = code;
   CloseHandle(pi.hProcess);
   ReadWholeFile(outFile, &run->output);
+}
+
+bool WofBacked(const std::wstring& path, bool* backed) {
+  *backed = false;
+  // wofutil.dll ships with Windows 10 and later; it has no import library
+  // everywhere, and it must come from the system folder only.
+  using WofIsExternalFileFn = HRESULT(WINAPI*)(PCWSTR, PBOOL, PULONG, PVOID, PULONG);
+  HMODULE wof = LoadLibraryExW(L"wofutil.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (wof) {
+    FARPROC proc = GetProcAddress(wof, "WofIsExternalFile");
+    WofIsExternalFileFn fn = nullptr;
+    static_assert(sizeof fn == sizeof proc, "function pointer sizes");
+    if (proc) memcpy(&fn, &proc, sizeof fn);
+    BOOL external = FALSE;
+    HRESULT hr = fn ? fn(path.c_str(), &external, nullptr, nullptr, nullptr) : E_NOTIMPL;
+    FreeLibrary(wof);
+    if (SUCCEEDED(hr)) {
+      *backed = external != FALSE;
+      return true;
+    }
+    // A file that is not there is not told by the control code either.
+    if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
+        hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND))
+      return false;
+  }
+  HANDLE h = CreateFileW(LongPathForm(path).c_str(), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  unsigned char out[1024];
+  DWORD got = 0;
+  BOOL ok =
+      DeviceIoControl(h, FSCTL_GET_EXTERNAL_BACKING, nullptr, 0, out, sizeof out, &got, nullptr);
+  DWORD err = ok ? 0 : GetLastError();
+  CloseHandle(h);
+  if (ok || err == ERROR_MORE_DATA || err == ERROR_INSUFFICIENT_BUFFER) {
+    *backed = true;
+    return true;
+  }
+  if (err == ERROR_OBJECT_NOT_EXTERNALLY_BACKED) return true;
+  return false;
 }
 
 }  // namespace tov
