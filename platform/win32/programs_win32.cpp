@@ -136,6 +136,11 @@ void RunSystemTool(const std::wstring& exeName, const std::wstring& args,
   ReadWholeFile(outFile, &run->output);
 }
 
+// FSCTL_GET_EXTERNAL_BACKING (Windows 10), which the headers hide below
+// _WIN32_WINNT 0x0A00.
+constexpr DWORD kGetExternalBacking =
+    CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 196, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
 bool WofBacked(const std::wstring& path, bool* backed) {
   *backed = false;
   // wofutil.dll ships with Windows 10 and later; it has no import library
@@ -165,8 +170,7 @@ bool WofBacked(const std::wstring& path, bool* backed) {
   if (h == INVALID_HANDLE_VALUE) return false;
   unsigned char out[1024];
   DWORD got = 0;
-  BOOL ok =
-      DeviceIoControl(h, FSCTL_GET_EXTERNAL_BACKING, nullptr, 0, out, sizeof out, &got, nullptr);
+  BOOL ok = DeviceIoControl(h, kGetExternalBacking, nullptr, 0, out, sizeof out, &got, nullptr);
   DWORD err = ok ? 0 : GetLastError();
   CloseHandle(h);
   if (ok || err == ERROR_MORE_DATA || err == ERROR_INSUFFICIENT_BUFFER) {
