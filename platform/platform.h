@@ -120,8 +120,8 @@ void RunSystemTool(const std::wstring& exeName, const std::wstring& args,
 // Whether the data of the file at path is provided by the Windows Overlay
 // Filter (WOF: the system's binaries compressed by Compact OS, or WIMBoot):
 // *backed receives the answer; false when it cannot be told (no such file,
-// no WOF on the system). Windows: WofIsExternalFile of wofutil.dll, loaded
-// from the system folder only; without it FSCTL_GET_EXTERNAL_BACKING
+// no WOF on the system). Windows: FSCTL_GET_EXTERNAL_BACKING on the file
+// opened for its attributes, what WofIsExternalFile asks
 // (ERROR_OBJECT_NOT_EXTERNALLY_BACKED: not backed). POSIX: while the file
 // <root>/compact-os exists (the stand-in's compact.exe /CompactOS:always
 // writes it), every existing file below C:\Windows is backed.

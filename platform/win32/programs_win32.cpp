@@ -8,7 +8,6 @@
 #include <windows.h>
 #include <winioctl.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -143,27 +142,9 @@ constexpr DWORD kGetExternalBacking =
 
 bool WofBacked(const std::wstring& path, bool* backed) {
   *backed = false;
-  // wofutil.dll ships with Windows 10 and later; it has no import library
-  // everywhere, and it must come from the system folder only.
-  using WofIsExternalFileFn = HRESULT(WINAPI*)(PCWSTR, PBOOL, PULONG, PVOID, PULONG);
-  HMODULE wof = LoadLibraryExW(L"wofutil.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (wof) {
-    FARPROC proc = GetProcAddress(wof, "WofIsExternalFile");
-    WofIsExternalFileFn fn = nullptr;
-    static_assert(sizeof fn == sizeof proc, "function pointer sizes");
-    if (proc) memcpy(&fn, &proc, sizeof fn);
-    BOOL external = FALSE;
-    HRESULT hr = fn ? fn(path.c_str(), &external, nullptr, nullptr, nullptr) : E_NOTIMPL;
-    FreeLibrary(wof);
-    if (SUCCEEDED(hr)) {
-      *backed = external != FALSE;
-      return true;
-    }
-    // A file that is not there is not told by the control code either.
-    if (hr == HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) ||
-        hr == HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND))
-      return false;
-  }
+  // The control code WofIsExternalFile (wofutil.dll) sends itself, asked
+  // directly: the same answer with no DLL to load (wine's wofutil.dll
+  // exports WofIsExternalFile as a stub that ends the process).
   HANDLE h = CreateFileW(LongPathForm(path).c_str(), FILE_READ_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
