@@ -141,3 +141,49 @@ for (const screen of SCREENS) {
   });
 }
 
+
+// Without administrator rights and with every item that needs them ticked
+// beside the tools, the confirmation at 1280×600 still shows the restart as
+// administrator, DISM's /ResetBase and every button without scrolling.
+test('1280x600: not elevated, many items ticked: every choice of the confirmation is in view', { skip }, async () => {
+  const server = await startNative(root);
+  const { context, page } = await openBrowser({ viewport: { width: 1280, height: 600 }, colorScheme: 'light' });
+  try {
+    await page.route('**/api/env', async (route) => {
+      const res = await route.fetch();
+      route.fulfill({ json: { ...(await res.json()), admin: false } });
+    });
+    await loadPage(page, server);
+    await page.waitForFunction(() => !document.getElementById('btn-scan').disabled, null, { timeout: 60_000 });
+    await page.click('#btn-defaults');
+    const adminIds = await page.$$eval('li.item', (l) => l.filter((e) =>
+      [...e.querySelectorAll('.item-badges .badge')].some((b) => b.textContent === '需管理员')).map((e) => e.dataset.id));
+    assert.ok(adminIds.length >= 15, adminIds.join(' '));
+    for (const id of adminIds) await page.check(`#it-${id}`);
+    await page.click('#btn-clean');
+    await page.waitForSelector('#dlg-confirm[open]');
+    assert.ok((await page.$$('#confirm-admin li')).length >= 15);
+    const boxes = await page.evaluate(() => {
+      const rect = (el) => { const r = el.getBoundingClientRect(); return { top: r.top, bottom: r.bottom, left: r.left, right: r.right }; };
+      const body = document.getElementById('confirm-body');
+      const elevate = [...document.querySelectorAll('#confirm-admin button')].find((b) => b.textContent === '先以管理员身份重启');
+      return {
+        body: rect(body), scrollTop: body.scrollTop, vh: innerHeight, vw: innerWidth,
+        els: Object.fromEntries([['elevate', elevate], ...['opt-resetbase', 'opt-explorer', 'btn-confirm-yes', 'btn-confirm-no']
+          .map((id) => [id, document.getElementById(id)])].map(([k, el]) => [k, el ? { ...rect(el), inBody: body.contains(el) } : null])),
+      };
+    });
+    assert.equal(boxes.scrollTop, 0);
+    for (const [id, r] of Object.entries(boxes.els)) {
+      assert.ok(r, `${id} is there`);
+      assert.ok(r.top >= 0 && r.bottom <= boxes.vh && r.left >= 0 && r.right <= boxes.vw, `${id} in the window: ${JSON.stringify(r)}`);
+      if (r.inBody) assert.ok(r.top >= boxes.body.top && r.bottom <= boxes.body.bottom, `${id} in the body's view: ${JSON.stringify(r)} ${JSON.stringify(boxes.body)}`);
+    }
+    await shot(page, 'tools-confirm-not-elevated-1280x600-light');
+    await page.click('#btn-confirm-no');
+    assert.deepEqual(page.errors, []);
+  } finally {
+    await closeBrowser(context);
+    await server.stop();
+  }
+});
