@@ -248,9 +248,18 @@ const wchar_t* ProgramOf(SystemTool tool) {
   }
 }
 
+std::wstring ToolDirOf(const TaskOptions& opt) {
+  return opt.toolDir.empty() ? ExpandEnvW(L"%TEMP%") : opt.toolDir;
+}
+
 std::wstring OutFileOf(const TaskOptions& opt, const RuleItem& item) {
-  std::wstring dir = opt.toolDir.empty() ? ExpandEnvW(L"%TEMP%") : opt.toolDir;
-  return dir + L"\\tool-" + U2W(item.id) + L".txt";
+  return ToolDirOf(opt) + L"\\tool-" + U2W(item.id) + L".txt";
+}
+
+// The mark of a running tool: should the program end meanwhile (the tool
+// runs on), the next start finds it and says the tool ran.
+std::wstring MarkFileOf(const TaskOptions& opt) {
+  return ToolDirOf(opt) + L"\\" + kToolMarkName;
 }
 
 // Runs the item's program; the text that says why it failed, empty when it
@@ -332,10 +341,10 @@ int CompactOsState() {
   return backed ? 1 : 0;
 }
 
-// A DISM refusal to change the reserved storage while Windows services
-// itself, in the user's words; else why unchanged.
+// A DISM failure that is its refusal to change the reserved storage while
+// Windows services itself, in the user's words; else why unchanged.
 std::string ReservedStorageRefusal(const std::string& why, const std::string& text) {
-  if (!ReservedStorageInUse(text)) return why;
+  if (why.empty() || !ReservedStorageInUse(text)) return why;
   return "Windows 正在安装或处理更新，保留的存储正在使用中，现在不能更改；请等更新完成（可能需要"
          "重启电脑）后再试，没有做任何更改（" +
          why.substr(0, why.find("：")) + "）";
@@ -461,11 +470,8 @@ void CleanSystemTool(const RuleItem& item, ItemStat& stat, bool dryRun, const Ch
   } else if (c.opt->resetBase) {
     args += L" /ResetBase";
   }
-  // The mark of a running tool: should the program end meanwhile (the tool
-  // runs on), the next start finds it and says the tool ran.
   const TaskOptions& opt = *c.opt;
-  std::wstring dir = opt.toolDir.empty() ? ExpandEnvW(L"%TEMP%") : opt.toolDir;
-  std::wstring mark = dir + L"\\" + kToolMarkName;
+  const std::wstring mark = MarkFileOf(opt);
   tov::WriteWholeFile(mark, item.name + "\n");
   stat.freeBefore = FreeOnC();
   std::string text;
@@ -520,10 +526,8 @@ bool StartSystemToolUndo(const RuleItem& item, const TaskOptions& opt, std::stri
     const bool reserved = item.tool == SystemTool::ReservedStorage;
     std::wstring args = reserved ? L"/Online /Set-ReservedStorageState /State:Enabled /English"
                                  : L"/CompactOS:never";
-    // The mark of a running tool, as for a clean's action: the tool runs on
-    // should the program end meanwhile, and the next start says so.
-    std::wstring dir = opt.toolDir.empty() ? ExpandEnvW(L"%TEMP%") : opt.toolDir;
-    std::wstring mark = dir + L"\\" + kToolMarkName;
+    // Marked as running, as a clean's action is.
+    const std::wstring mark = MarkFileOf(opt);
     tov::WriteWholeFile(mark, item.name + "\n");
     std::string text;
     std::string why = RunTool(item, opt, args, false, &text);
@@ -536,8 +540,7 @@ bool StartSystemToolUndo(const RuleItem& item, const TaskOptions& opt, std::stri
                            : "已关闭系统文件压缩，系统文件已恢复为不压缩";
     SetUndo(u);
   };
-  if (!StartTaskOf("systool", run)) return false;
-  return true;
+  return StartTaskOf("systool", run);
 }
 
 SystemToolUndo LastSystemToolUndo() {
