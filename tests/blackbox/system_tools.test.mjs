@@ -222,5 +222,32 @@ for (const build of builds()) {
       const own = (k) => k.startsWith(`${stateKey}/`);
       assert.deepEqual([...d.gone, ...d.added, ...d.changed.map((k) => k.split(':')[0])].filter((k) => !own(k)), []);
     });
+
+    test('while Windows services itself the reserved storage stays on, the clean says why and records it',
+      { skip: native ? false : 'wine has its own dism.exe, which cannot be told to answer that servicing is in progress' }, async () => {
+        fs.writeFileSync(hostOf(build, DISM), 'busy\n');
+        try {
+          assert.ok(fs.existsSync(standIn('c.reserved')), 'turned back on by the test before');
+          const beforeList = listDrive(build);
+          assert.equal((await srv.post('/api/clean', { items: ['reserved-storage'], dryRun: false })).json.ok, true);
+          await waitTask(srv);
+          const [r] = (await srv.get('/api/result')).json.items;
+          assert.equal(r.skipped, 1);
+          assert.equal(r.bytes, 0);
+          assert.match(r.errors[0], /^Windows 正在安装或处理更新，保留的存储正在使用中，现在不能更改；请等更新完成（可能需要重启电脑）后再试，没有做任何更改（dism\.exe 失败（退出代码 0x80004005））；C: 可用空间 约 /);
+          assert.ok(fs.existsSync(standIn('c.reserved')));
+          const d = diffListings(beforeList, listDrive(build));
+          const own = (k) => k.startsWith(`${stateKey}/`);
+          assert.deepEqual([...d.gone, ...d.added, ...d.changed].filter((k) => !own(k)), []);
+          const rec = (await srv.get('/api/history')).json.records[0];
+          assert.deepEqual(rec.items, ['reserved-storage']);
+          const doc = (await srv.get(`/api/history/record?id=${rec.id}&offset=0&limit=50`)).json;
+          const line = doc.lines.find((l) => l.item === 'reserved-storage');
+          assert.equal(line.kind, 'skipped');
+          assert.match(line.reason, /^Windows 正在安装或处理更新/);
+        } finally {
+          fs.writeFileSync(hostOf(build, DISM), '');
+        }
+      });
   });
 }
