@@ -295,6 +295,30 @@ std::string ApiClean(const std::string& body) {
   return tov::OkWriter().Key("started").Bool(true).Key("dryRun").Bool(dryRun).EndObject().Take();
 }
 
+// The settings' way back from an action of Windows' own tools: a body
+// {"id":"reserved-storage"|"compact-os"} starts it as the one task
+// ({"ok":true,"started":true}, or the failure document); none asks for the
+// last one's outcome: {"ok":true,"id","running","done","message"}.
+std::string ApiSystemToolUndo(const std::string& body) {
+  if (body.empty()) {
+    tamsel::SystemToolUndo u = tamsel::LastSystemToolUndo();
+    tov::JsonWriter w = tov::OkWriter();
+    w.Key("id").Str(u.id).Key("running").Bool(u.running).Key("done").Bool(u.done);
+    return w.Key("message").Str(u.message).EndObject().Take();
+  }
+  tov::JsonValue doc;
+  if (!tov::ParseBodyObject(body, &doc)) return tov::FailureJson(tov::kNotJsonObject);
+  std::string id;
+  if (tov::JsonStringMember(doc, "id", &id) != tov::JsonField::Found)
+    return tov::FailureJson("id 必须是清理项 ID");
+  const tamsel::RuleItem* item = tamsel::FindItem(Rules(), id);
+  if (!item) return tov::FailureJson("没有这个清理项");
+  std::string refused;
+  if (!tamsel::StartSystemToolUndo(*item, tamsel::OptionsFromSettings(0), &refused))
+    return tov::FailureJson(refused.empty() ? std::string(kBusyMessage) : refused);
+  return tov::OkWriter().Key("started").Bool(true).EndObject().Take();
+}
+
 // ---- Settings and history ----------------------------------------------------------
 
 std::string SettingsDoc(const tamsel::Settings& s) {
@@ -393,6 +417,7 @@ const tov::ApiRoute kApiRoutes[] = {
        return tov::OkJson();
      }},
     {"/api/status", [](const tov::ApiCall&) { return ApiStatus(); }},
+    {"/api/systool/undo", [](const tov::ApiCall& c) { return ApiSystemToolUndo(c.body); }},
     {"/api/result", [](const tov::ApiCall&) { return ApiResult(); }},
     {"/api/scanresult", [](const tov::ApiCall&) { return ApiScanResult(); }},
     {"/api/detail", [](const tov::ApiCall& c) { return ApiDetail(c.target); }},

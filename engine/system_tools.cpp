@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "engine/engine_internal.h"
 #include "engine/tamsel_engine.h"
@@ -153,6 +154,32 @@ int DismPercentTenths(const std::string& text) {
   return found;
 }
 
+int ParseReservedStorageState(const std::string& text) {
+  int found = -1;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find_first_of("\r\n", at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = Trim(text.substr(at, end - at));
+    at = end + 1;
+    if (!line.empty() && line.back() == '.') line.pop_back();
+    if (line == "Reserved storage is enabled") found = 1;
+    if (line == "Reserved storage is disabled") found = 0;
+  }
+  return found;
+}
+
+bool ReservedStorageInUse(const std::string& text) {
+  std::string lower = text;
+  for (char& ch : lower)
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  return lower.find("not supported when reserved storage is in use") != std::string::npos;
+}
+
+bool HasReservedStorageCommands(uint32_t major, uint32_t, uint32_t build) {
+  return major > 10 || (major == 10 && build >= kReservedStorageBuild);
+}
+
 std::string ToolOutputLine(const std::string& text) {
   std::string first, line;
   size_t at = 0;
@@ -210,12 +237,29 @@ std::string About(uint64_t bytes) {
 }
 
 const wchar_t* ProgramOf(SystemTool tool) {
-  return tool == SystemTool::ComponentStore ? L"dism.exe" : L"powercfg.exe";
+  switch (tool) {
+    case SystemTool::ComponentStore:
+    case SystemTool::ReservedStorage:
+      return L"dism.exe";
+    case SystemTool::CompactOs:
+      return L"compact.exe";
+    default:
+      return L"powercfg.exe";
+  }
+}
+
+std::wstring ToolDirOf(const TaskOptions& opt) {
+  return opt.toolDir.empty() ? ExpandEnvW(L"%TEMP%") : opt.toolDir;
 }
 
 std::wstring OutFileOf(const TaskOptions& opt, const RuleItem& item) {
-  std::wstring dir = opt.toolDir.empty() ? ExpandEnvW(L"%TEMP%") : opt.toolDir;
-  return dir + L"\\tool-" + U2W(item.id) + L".txt";
+  return ToolDirOf(opt) + L"\\tool-" + U2W(item.id) + L".txt";
+}
+
+// The mark of a running tool: should the program end meanwhile (the tool
+// runs on), the next start finds it and says the tool ran.
+std::wstring MarkFileOf(const TaskOptions& opt) {
+  return ToolDirOf(opt) + L"\\" + kToolMarkName;
 }
 
 // Runs the item's program; the text that says why it failed, empty when it
@@ -259,6 +303,53 @@ std::wstring HibernationFile() {
   return ExpandEnvW(L"%SystemDrive%\\hiberfil.sys");
 }
 
+// What Windows reserves for updates, as Microsoft states it: about 7 GB.
+constexpr uint64_t kReservedStorageEstimate = 7ULL << 30;
+// What Compact OS saves, at the low end of the usual 2-4 GB.
+constexpr uint64_t kCompactOsEstimate = 2ULL << 30;
+
+constexpr char kReservedOff[] = "保留的存储已经关闭，此项不适用";
+constexpr char kCompactOn[] = "系统文件已经压缩（Compact OS 已打开），此项不适用";
+
+// Why the reserved storage's item does not apply to this Windows, or empty.
+// A version that cannot be read is left to DISM, which refuses an option it
+// does not know.
+std::string ReservedStorageNotApplicable() {
+  uint32_t major = 0, minor = 0, build = 0;
+  if (!tov::OsVersion(&major, &minor, &build) || HasReservedStorageCommands(major, minor, build))
+    return std::string();
+  return "此项不适用：保留的存储只有 Windows 10 2004（版本 19041）及以后的系统才有，这台电脑是 "
+         "Windows " +
+         std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(build);
+}
+
+// Asks DISM whether the reserved storage is on: 1, 0, or -1 when its answer
+// could not be read (*why empty) or DISM failed (*why says how).
+int ReservedStorageState(const RuleItem& item, const TaskOptions& opt, std::string* why,
+                         std::string* text) {
+  *why = RunTool(item, opt, L"/Online /Get-ReservedStorageState /English", false, text);
+  return why->empty() ? ParseReservedStorageState(*text) : -1;
+}
+
+// Whether Compact OS is on, from the WOF backing of the system's kernel
+// (by its full path in the system folder): 1, 0, or -1 when it cannot be told.
+int CompactOsState() {
+  std::wstring kernel = tov::SystemProgram(L"ntoskrnl.exe");
+  if (!kernel.empty() && kernel[0] == L'"') kernel = kernel.substr(1, kernel.size() - 2);
+  bool backed = false;
+  if (!tov::WofBacked(kernel, &backed)) return -1;
+  return backed ? 1 : 0;
+}
+
+// A DISM failure that is its refusal to change the reserved storage while
+// Windows services itself, in the user's words; else why unchanged.
+std::string ReservedStorageRefusal(const std::string& why, const std::string& text) {
+  if (why.empty() || !ReservedStorageInUse(text)) return why;
+  return "Windows 正在安装或处理更新，保留的存储正在使用中，现在不能更改；请等更新完成（可能需要"
+         "重启电脑）后再试，没有做任何更改（" +
+         why.substr(0, why.find("：")) + "）";
+}
+
 }  // namespace
 
 void SetAdminTest(bool (*isAdmin)()) {
@@ -277,6 +368,41 @@ void AnalyseSystemTool(const RuleItem& item, ItemStat& stat, const TaskOptions& 
     stat.bytes = info.size / 2;
     stat.files = 1;
     stat.toolNote = "估计：休眠文件现在 " + About(info.size) + "，精简后约为一半";
+    return;
+  }
+  if (item.tool == SystemTool::ReservedStorage) {
+    std::string why = ReservedStorageNotApplicable(), text;
+    if (!why.empty()) {
+      stat.toolNote = why;
+      return;
+    }
+    int state = ReservedStorageState(item, opt, &why, &text);
+    if (!why.empty()) return Fail(stat, why);
+    if (state == 0) {
+      stat.toolNote = kReservedOff;
+    } else if (state == 1) {
+      stat.bytes = kReservedStorageEstimate;
+      stat.toolNote = "估计：保留的存储已打开，Windows 为更新预留约 7 GB（实际大小随系统而变）";
+    } else {
+      stat.sizeUnknown = true;
+      std::string line = ToolOutputLine(text);
+      stat.toolNote = "保留的存储是否打开未知（dism.exe 的输出无法读取，退出代码 0，" +
+                      (line.empty() ? std::string("没有输出") : "第一行：" + line) + "）";
+    }
+    return;
+  }
+  if (item.tool == SystemTool::CompactOs) {
+    int state = CompactOsState();
+    if (state == 1) {
+      stat.toolNote = kCompactOn;
+    } else if (state == 0) {
+      stat.bytes = kCompactOsEstimate;
+      stat.toolNote = "估计：压缩系统文件通常可省出 2–4 GB，实际多少要压缩后才知道";
+    } else {
+      stat.sizeUnknown = true;
+      stat.toolNote =
+          "无法确定系统文件是否已经压缩（读不到 ntoskrnl.exe 的压缩状态），可省出多少未知";
+    }
     return;
   }
   std::string text;
@@ -322,14 +448,30 @@ void CleanSystemTool(const RuleItem& item, ItemStat& stat, bool dryRun, const Ch
       return;
     }
     args = L"/h /type reduced";
+  } else if (item.tool == SystemTool::ReservedStorage) {
+    std::string why = ReservedStorageNotApplicable(), text;
+    if (!why.empty()) {
+      stat.toolNote = why;
+      return;
+    }
+    int state = ReservedStorageState(item, *c.opt, &why, &text);
+    if (!why.empty()) return refuse(why);
+    if (state == 0) {
+      stat.toolNote = kReservedOff;
+      return;
+    }
+    args = L"/Online /Set-ReservedStorageState /State:Disabled /English";
+  } else if (item.tool == SystemTool::CompactOs) {
+    if (CompactOsState() == 1) {
+      stat.toolNote = kCompactOn;
+      return;
+    }
+    args = L"/CompactOS:always";
   } else if (c.opt->resetBase) {
     args += L" /ResetBase";
   }
-  // The mark of a running tool: should the program end meanwhile (the tool
-  // runs on), the next start finds it and says the tool ran.
   const TaskOptions& opt = *c.opt;
-  std::wstring dir = opt.toolDir.empty() ? ExpandEnvW(L"%TEMP%") : opt.toolDir;
-  std::wstring mark = dir + L"\\" + kToolMarkName;
+  const std::wstring mark = MarkFileOf(opt);
   tov::WriteWholeFile(mark, item.name + "\n");
   stat.freeBefore = FreeOnC();
   std::string text;
@@ -337,10 +479,73 @@ void CleanSystemTool(const RuleItem& item, ItemStat& stat, bool dryRun, const Ch
   stat.freeAfter = FreeOnC();
   tov::DeleteFilePath(mark);
   std::string around = "C: 可用空间 " + About(stat.freeBefore) + " → " + About(stat.freeAfter);
+  if (item.tool == SystemTool::ReservedStorage) why = ReservedStorageRefusal(why, text);
   if (!why.empty()) return refuse(why + "；" + around);
   stat.bytes = stat.freeAfter > stat.freeBefore ? stat.freeAfter - stat.freeBefore : 0;
   stat.toolNote = "已完成；" + around;
   Touched(c, TouchKind::Deleted, stat.bytes, entry + L"（" + U2W(around) + L"）", std::wstring());
+}
+
+// ---- Turning an action back (the settings) ---------------------------------------------
+
+namespace {
+
+std::mutex g_undoLock;
+SystemToolUndo g_undo;
+
+void SetUndo(const SystemToolUndo& u) {
+  std::lock_guard<std::mutex> lock(g_undoLock);
+  g_undo = u;
+}
+
+}  // namespace
+
+bool SystemToolUndoable(const RuleItem& item) {
+  return item.tool == SystemTool::ReservedStorage || item.tool == SystemTool::CompactOs;
+}
+
+bool StartSystemToolUndo(const RuleItem& item, const TaskOptions& opt, std::string* refused) {
+  refused->clear();
+  if (!SystemToolUndoable(item)) {
+    *refused = "此项没有可以撤销的设置";
+    return false;
+  }
+  if (!IsAdmin()) {
+    *refused = kNeedsAdmin;
+    return false;
+  }
+  if (item.tool == SystemTool::ReservedStorage) {
+    *refused = ReservedStorageNotApplicable();
+    if (!refused->empty()) return false;
+  }
+  auto run = [item, opt](TaskFeed&) {
+    SystemToolUndo u;
+    u.id = item.id;
+    u.running = true;
+    SetUndo(u);
+    const bool reserved = item.tool == SystemTool::ReservedStorage;
+    std::wstring args = reserved ? L"/Online /Set-ReservedStorageState /State:Enabled /English"
+                                 : L"/CompactOS:never";
+    // Marked as running, as a clean's action is.
+    const std::wstring mark = MarkFileOf(opt);
+    tov::WriteWholeFile(mark, item.name + "\n");
+    std::string text;
+    std::string why = RunTool(item, opt, args, false, &text);
+    tov::DeleteFilePath(mark);
+    if (reserved) why = ReservedStorageRefusal(why, text);
+    u.running = false;
+    u.done = why.empty();
+    u.message = !why.empty() ? why
+                : reserved ? "已重新打开保留的存储，Windows 会重新为更新预留空间"
+                           : "已关闭系统文件压缩，系统文件已恢复为不压缩";
+    SetUndo(u);
+  };
+  return StartTaskOf("systool", run);
+}
+
+SystemToolUndo LastSystemToolUndo() {
+  std::lock_guard<std::mutex> lock(g_undoLock);
+  return g_undo;
 }
 
 }  // namespace tamsel

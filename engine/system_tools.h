@@ -34,6 +34,24 @@ ComponentStoreReport ParseComponentStoreReport(const std::string& text);
 // of a percent, 0-1000; -1 when the text has none.
 int DismPercentTenths(const std::string& text);
 
+// What dism.exe /Get-ReservedStorageState /English reported: 1 for
+// "Reserved storage is enabled.", 0 for "... disabled.", -1 for any other
+// text.
+int ParseReservedStorageState(const std::string& text);
+
+// Whether DISM refused to change the reserved storage because Windows is
+// servicing (the documented "This operation is not supported when reserved
+// storage is in use. Please wait for any servicing operations to
+// complete ...").
+bool ReservedStorageInUse(const std::string& text);
+
+// The first Windows build with the reserved storage's DISM commands
+// (Windows 10, version 2004).
+constexpr uint32_t kReservedStorageBuild = 19041;
+
+// Whether Windows major.minor.build has them.
+bool HasReservedStorageCommands(uint32_t major, uint32_t minor, uint32_t build);
+
 // The line of a tool's output that says what went wrong: the first line
 // starting "Error" with the next line that is not blank, else the first
 // line that is not blank; at most 300 bytes, empty for no output.

@@ -212,6 +212,24 @@ void SetExplorerHooks(const ExplorerHooks& hooks);
 // passes a fake); null, the default, asks the platform (tov::IsProcessAdmin).
 void SetAdminTest(bool (*isAdmin)());
 
+// Turning back what the action of an item of Windows' own tools changed,
+// offered by the settings: the reserved storage on again (DISM
+// /Set-ReservedStorageState /State:Enabled), Compact OS off (compact.exe
+// /CompactOS:never). It runs as the engine's one task (phase "systool"),
+// never without administrator rights, and is never stopped once started.
+struct SystemToolUndo {
+  std::string id;        // the item; empty before any
+  bool running = false;  // its tool runs
+  bool done = false;     // it ended with exit code 0
+  std::string message;   // what came of it, in the user's words
+};
+// Whether the item has a setting to turn back.
+bool SystemToolUndoable(const RuleItem& item);
+// False with *refused saying why when nothing started (empty: another task
+// holds the engine).
+bool StartSystemToolUndo(const RuleItem& item, const TaskOptions& opt, std::string* refused);
+SystemToolUndo LastSystemToolUndo();
+
 // ---- The walkers (task thread; CollectDetails on a connection thread) -------------
 
 // Every item is counted as if it were alone; overlaps, when given, receives

@@ -117,6 +117,16 @@ void RunSystemTool(const std::wstring& exeName, const std::wstring& args,
                    const std::wstring& outFile,
                    const std::function<void(const std::string& output)>& progress, ToolRun* run);
 
+// Whether the data of the file at path is provided by the Windows Overlay
+// Filter (WOF: the system's binaries compressed by Compact OS, or WIMBoot):
+// *backed receives the answer; false when it cannot be told (no such file,
+// no WOF on the system). Windows: FSCTL_GET_EXTERNAL_BACKING on the file
+// opened for its attributes, what WofIsExternalFile asks
+// (ERROR_OBJECT_NOT_EXTERNALLY_BACKED: not backed). POSIX: while the file
+// <root>/compact-os exists (the stand-in's compact.exe /CompactOS:always
+// writes it), every existing file below C:\Windows is backed.
+bool WofBacked(const std::wstring& path, bool* backed);
+
 // Runs fn on a new detached thread (Windows: _beginthreadex, the handle
 // closed at once). False when no thread could be made; fn has not run then.
 bool StartDetachedThread(std::function<void()> fn);
@@ -634,7 +644,8 @@ bool StartProcess(const std::wstring& cmdline, bool hidden);
 // GetUserNameW.
 bool CurrentUserName(std::wstring* name);
 
-// RtlGetVersion from the loaded ntdll. POSIX: false.
+// RtlGetVersion from the loaded ntdll. POSIX: the version the file
+// <root>/windows-version gives ("10.0.19045"); false without one.
 bool OsVersion(uint32_t* major, uint32_t* minor, uint32_t* build);
 
 // ---- Scheduled tasks (platform/*/tasks_*.cpp) ----------------------------------------

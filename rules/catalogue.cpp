@@ -18,8 +18,8 @@
 //   received in chats) are marked userFiles: recycled rather than deleted,
 //   never cleaned unattended; the received files only once 30 days old
 //   when the user chose no age (minAgeDays);
-// - thirteen items never list their files: those nine, hibernation, the
-//   .NET native images and the two items of Windows' own tools;
+// - fifteen items never list their files: those nine, hibernation, the
+//   .NET native images and the four items of Windows' own tools;
 // - a folder name with `*` (every browser profile, every chat account) is
 //   expanded by the engine to the folders there are; a cache inside a chat
 //   app's account folder never takes a database file (*.db);
@@ -766,6 +766,24 @@ std::vector<Category> BuildRules() {
   it.allowDetails = false;
   it.tool = SystemTool::ComponentStore;
   it.toolTime = "约 5–60 分钟";
+  cTools.items.push_back(it);
+
+  it = MkItem("reserved-storage", "保留的存储", Risk::Medium, ItemMode::SystemTool, false,
+              "用 Windows 自带的 DISM 关闭 Windows 为更新预留的空间(保留的存储，约 7 GB)；"
+              "关闭后磁盘快满时更新更容易失败，可以在设置里重新打开；只适用于 Windows 10 2004 "
+              "及以后的版本；Windows 正在安装更新时不能关闭；需管理员");
+  it.allowDetails = false;
+  it.tool = SystemTool::ReservedStorage;
+  it.toolTime = "几秒钟";
+  cTools.items.push_back(it);
+
+  it = MkItem("compact-os", "压缩系统文件 (Compact OS)", Risk::Medium, ItemMode::SystemTool, false,
+              "用 Windows 自带的 compact 压缩 Windows 的系统文件(Compact OS)，通常可省出 2–4 "
+              "GB；之后读取系统文件要多用一些 CPU，配置较低的电脑可能变慢；可以在设置里关闭压缩；"
+              "需管理员，运行中不能停止");
+  it.allowDetails = false;
+  it.tool = SystemTool::CompactOs;
+  it.toolTime = "约 10–20 分钟";
   cTools.items.push_back(it);
 
   it = MkItem("hiber-reduced", "减小休眠文件", Risk::Medium, ItemMode::SystemTool, false,

@@ -30,6 +30,8 @@ enum class SystemTool : uint8_t {
   None,
   ComponentStore,      // dism.exe: analyse, then clean up the component store
   ReducedHibernation,  // powercfg.exe: a reduced hibernation file, fast start-up kept
+  ReservedStorage,     // dism.exe: the storage Windows reserves for updates, turned off
+  CompactOs,           // compact.exe: the system's binaries compressed (Compact OS)
 };
 
 // How much a clean of an item may cost the user: a label only.
@@ -99,7 +101,7 @@ struct Category {
 // ---- Catalogue --------------------------------------------------------------
 
 // The built-in catalogue, built fresh, paths expanded in the environment of
-// the moment: 10 categories, 81 items, 240 targets, in display order.
+// the moment: 10 categories, 83 items, 240 targets, in display order.
 std::vector<Category> BuildRules();
 
 // The first item with exactly this id (case-sensitive), or null.

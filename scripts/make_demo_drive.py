@@ -29,6 +29,11 @@ native build then reports the drive's free space as that size minus the
 sizes of its files, so that a clean of the demo drive shows the space it
 frees (without the file it reports the host disk's free space).
 
+ROOT/windows-version says the emulated Windows is 10.0.19045 (22H2), and
+ROOT/c.reserved that it holds 7 GB of reserved storage for updates
+(counted as used on C: until the demo turns it off; a later run resets
+both, and Compact OS, ROOT/compact-os, to off).
+
 ROOT/d is an empty second drive D: (ROOT/d.capacity, --second-capacity in
 GB) for the folders the demo moves off C:; a later run empties it again.
 """
@@ -489,6 +494,9 @@ TREE += [
 TREE += [
     (WIN + r"\System32\dism.exe", 0, 1, 400),
     (WIN + r"\System32\powercfg.exe", 0, 1, 400),
+    (WIN + r"\System32\compact.exe", 0, 1, 400),
+    # The kernel, whose WOF backing tells whether Compact OS is on.
+    (WIN + r"\System32\ntoskrnl.exe", 11 * MB, 1, 400),
 ]
 
 # --- Third-party applications' caches and logs.
@@ -1077,6 +1085,14 @@ def main():
     capacity = max(int(args.capacity * GB), int(math.ceil(total * 1.25)))
     with open(os.path.join(root, "c.capacity"), "w", encoding="utf-8") as f:
         f.write("%d\n" % capacity)
+    # Windows 10 22H2 with its reserved storage on, Compact OS off.
+    with open(os.path.join(root, "windows-version"), "w", encoding="utf-8") as f:
+        f.write("10.0.19045\n")
+    with open(os.path.join(root, "c.reserved"), "w", encoding="utf-8") as f:
+        f.write("%d\n" % (7 * GB))
+    for stale in ("c.reserved.off", "compact-os"):
+        if os.path.exists(os.path.join(root, stale)):
+            os.remove(os.path.join(root, stale))
     # A second, empty drive D: to move folders to.
     os.makedirs(os.path.join(root, "d"), exist_ok=True)
     with open(os.path.join(root, "d.capacity"), "w", encoding="utf-8") as f:

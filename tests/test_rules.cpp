@@ -625,6 +625,8 @@ TEST_F(Catalogue, KnownModesAndOneOfEachSpecialItem) {
 TEST_F(Catalogue, SystemToolItemsNameTheirToolAndAreNeverPreselected) {
   const std::pair<const char*, SystemTool> kTools[] = {
       {"component-cleanup", SystemTool::ComponentStore},
+      {"reserved-storage", SystemTool::ReservedStorage},
+      {"compact-os", SystemTool::CompactOs},
       {"hiber-reduced", SystemTool::ReducedHibernation}};
   size_t seen = 0;
   for (const RuleItem* it : items()) {

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -166,6 +169,61 @@ TEST(ToolOutput, TheLineThatSaysWhatWentWrong) {
   for (const auto& c : kCases) EXPECT_EQ(ToolOutputLine(c.text), c.line) << c.text;
 }
 
+// dism.exe /Online /Get-ReservedStorageState /English, as its documentation
+// words the two states.
+TEST(ToolOutput, ReservedStorageStateInItsDocumentedWordsOnly) {
+  const std::string head =
+      "\r\nDeployment Image Servicing and Management tool\r\nVersion: 10.0.19041.3636\r\n\r\n"
+      "Image Version: 10.0.19045.3803\r\n\r\n";
+  const std::string done = "\r\nThe operation completed successfully.\r\n";
+  const struct {
+    std::string text;
+    int state;
+  } kCases[] = {
+      {head + "Reserved storage is enabled.\r\n" + done, 1},
+      {head + "Reserved storage is disabled.\r\n" + done, 0},
+      {head + "  Reserved storage is disabled  \r\n", 0},
+      {"Reserved storage is enabled", 1},
+      {head + "保留的存储已启用。\r\n" + done, -1},
+      {head + "Reserved storage is maybe.\r\n" + done, -1},
+      {head + "The reserved storage is enabled on drive D.\r\n", -1},
+      {head + done, -1},
+      {"??? 42 !!!\r\nno figures here\r\n", -1},
+      {"", -1},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(ParseReservedStorageState(c.text), c.state) << c.text;
+}
+
+// Windows refuses to change the reserved storage while it services itself,
+// in the words its documentation gives; other failures are not that.
+TEST(ToolOutput, ReservedStorageInUseIsTheDocumentedRefusalOnly) {
+  EXPECT_TRUE(ReservedStorageInUse(
+      "\r\nError: 0x80004005\r\n\r\nThis operation is not supported when reserved storage is "
+      "in use. Please wait for any servicing operations to complete and then try again "
+      "later.\r\n"));
+  EXPECT_TRUE(
+      ReservedStorageInUse("THIS OPERATION IS NOT SUPPORTED WHEN RESERVED STORAGE IS IN USE."));
+  EXPECT_FALSE(ReservedStorageInUse(
+      "Error: 0x800f0806\r\n\r\nThe operation could not be completed due to pending "
+      "operations.\r\n"));
+  EXPECT_FALSE(ReservedStorageInUse("Error: 87\r\n\r\nThe option is unknown.\r\n"));
+  EXPECT_FALSE(ReservedStorageInUse(""));
+}
+
+// The reserved storage's commands came with Windows 10, version 2004.
+TEST(ToolOutput, ReservedStorageCommandsFromWindows10Version2004On) {
+  const struct {
+    uint32_t major, minor, build;
+    bool has;
+  } kCases[] = {
+      {6, 1, 7601, false},   {6, 3, 9600, false},  {10, 0, 18362, false},
+      {10, 0, 18363, false}, {10, 0, 19041, true}, {10, 0, 19045, true},
+      {10, 0, 22631, true},  {10, 0, 26100, true}, {11, 0, 0, true},
+  };
+  for (const auto& c : kCases)
+    EXPECT_EQ(HasReservedStorageCommands(c.major, c.minor, c.build), c.has) << c.build;
+}
+
 // ---- The items over the platform's tools ----------------------------------------------
 
 RuleItem ToolItem(const char* id, SystemTool tool) {
@@ -224,6 +282,8 @@ class SystemTools : public FixtureTest {
 
 const RuleItem kStore = ToolItem("store", SystemTool::ComponentStore);
 const RuleItem kHiber = ToolItem("hiber", SystemTool::ReducedHibernation);
+const RuleItem kReserved = ToolItem("reserved", SystemTool::ReservedStorage);
+const RuleItem kCompact = ToolItem("compact", SystemTool::CompactOs);
 
 bool NotAdmin() {
   return false;
@@ -238,7 +298,7 @@ TEST_F(SystemTools, NothingStartsWithoutAdministratorRights) {
   std::vector<Listing> before;
   for (const std::wstring& w : watched) before.push_back(ListTree(w));
   const std::string kNeeds = "需要管理员权限：请点「以管理员身份重启」后再试，没有运行任何程序";
-  for (const RuleItem* item : {&kStore, &kHiber}) {
+  for (const RuleItem* item : {&kStore, &kHiber, &kReserved, &kCompact}) {
     ItemStat scan = Scan(*item);
     EXPECT_TRUE(scan.systemTool);
     EXPECT_TRUE(scan.sizeUnknown);
@@ -251,10 +311,16 @@ TEST_F(SystemTools, NothingStartsWithoutAdministratorRights) {
     EXPECT_EQ(real.freeBefore, 0u);
     EXPECT_EQ(real.errors, std::vector<std::string>{kNeeds});
   }
-  ASSERT_EQ(touches_.size(), 2u);
+  ASSERT_EQ(touches_.size(), 4u);
   for (const Touch& t : touches_) {
     EXPECT_EQ(t.kind, TouchKind::Skipped);
     EXPECT_EQ(t.reason, kNeeds);
+  }
+  // Nor does the settings' way back start anything.
+  for (const RuleItem* item : {&kReserved, &kCompact}) {
+    std::string refused;
+    EXPECT_FALSE(StartSystemToolUndo(*item, opt_, &refused));
+    EXPECT_EQ(refused, kNeeds);
   }
   for (size_t i = 0; i < before.size(); ++i) EXPECT_EQ(ListTree(watched[i]), before[i]);
 }
@@ -288,9 +354,34 @@ TEST_F(SystemTools, UnderWineEachItemSaysPlainlyWhatItsToolDidAndNothingElseChan
                     "的输出无法读取，退出代码 0，没有输出）")
         << said;
   }
+  // Wine's Windows is older than 10 2004 unless the prefix says otherwise;
+  // its dism.exe says nothing, and whether ntoskrnl.exe is WOF-backed it may
+  // not tell: each said plainly.
+  ItemStat reserved = Scan(kReserved);
+  EXPECT_TRUE(reserved.toolNote.rfind("此项不适用：保留的存储只有 Windows 10 2004", 0) == 0 ||
+              reserved.toolNote.rfind("保留的存储是否打开未知（dism.exe 的输出无法读取", 0) == 0 ||
+              reserved.toolNote.rfind("系统里没有 dism.exe", 0) == 0 ||
+              reserved.toolNote.rfind("dism.exe 失败（退出代码 ", 0) == 0)
+      << reserved.toolNote;
+  EXPECT_EQ(reserved.bytes, 0u);
+  ItemStat compact = Scan(kCompact);
+  EXPECT_TRUE(
+      compact.toolNote == "估计：压缩系统文件通常可省出 2–4 GB，实际多少要压缩后才知道" ||
+      compact.toolNote ==
+          "无法确定系统文件是否已经压缩（读不到 ntoskrnl.exe 的压缩状态），可省出多少未知" ||
+      compact.toolNote == "系统文件已经压缩（Compact OS 已打开），此项不适用")
+      << compact.toolNote;
   ResultList out;
-  CleanItems({Cat({junk, kStore})}, {"junk", "store"}, false, out, opt_);
-  ASSERT_EQ(out.size(), 2u);
+  CleanItems({Cat({junk, kStore, kReserved, kCompact})}, {"junk", "store", "reserved", "compact"},
+             false, out, opt_);
+  ASSERT_EQ(out.size(), 4u);
+  // Wine has no compact.exe: nothing ran, said so.
+  const ItemStat& compacted = out[3].second;
+  if (compacted.toolNote != "系统文件已经压缩（Compact OS 已打开），此项不适用") {
+    ASSERT_EQ(compacted.errors.size(), 1u) << compacted.toolNote;
+    EXPECT_EQ(compacted.errors[0].rfind("系统里没有 compact.exe，没有运行；C: 可用空间 约 ", 0), 0u)
+        << compacted.errors[0];
+  }
   EXPECT_EQ(out[0].second.files, 1u);
   // Missing or failing: skipped with its reason; wine's own dism.exe: done
   // by its exit code. Either way C:'s free space around it is said.
@@ -318,11 +409,25 @@ class StandInTools : public SystemTools {
     RemoveTree(hiber_);
   }
   void TearDown() override {
-    for (const wchar_t* exe : {L"dism.exe", L"powercfg.exe"}) RemoveTree(Program(exe));
+    for (const wchar_t* exe : {L"dism.exe", L"powercfg.exe", L"compact.exe"})
+      RemoveTree(Program(exe));
     RemoveTree(backup_);
     RemoveTree(hiber_);
+    RemoveTree(Kernel());
+    for (const char* f : {"windows-version", "c.reserved", "c.reserved.off", "compact-os"})
+      std::remove(HostRoot(f).c_str());
     SystemTools::TearDown();
   }
+  // A file of the stand-in beside its drives (the Windows version, the
+  // reserved storage, Compact OS).
+  static std::string HostRoot(const char* name) {
+    return std::string(std::getenv("TAMSEL_ROOT")) + "/" + name;
+  }
+  static void WriteHost(const char* name, const std::string& text) {
+    std::ofstream(HostRoot(name), std::ios::binary) << text;
+  }
+  static bool HostExists(const char* name) { return std::ifstream(HostRoot(name)).good(); }
+  static std::wstring Kernel() { return Program(L"ntoskrnl.exe"); }
   static std::wstring Program(const wchar_t* exe) {
     return ExpandEnvW(L"%SystemRoot%\\System32") + L"\\" + exe;
   }
@@ -487,6 +592,188 @@ TEST_F(StandInTools, ASlowToolShowsItsPercentageAndIsNotStoppedByCancel) {
   // A new task takes the cancel back, for the walks of the tests after this one.
   ASSERT_TRUE(StartScan({}, {"none"}, opt_));
   ASSERT_TRUE(WaitTask(10000));
+}
+
+// The reserved storage: nothing runs on a Windows older than 10 2004; on a
+// newer one the state from DISM, an estimate of 7 GB while it is on, the
+// action turns it off and its result is C:'s free space around it; once off
+// the item does not apply; the settings turn it back on.
+TEST_F(StandInTools, ReservedStorageStateActionNotApplicableAndBackOn) {
+  Plant(L"dism.exe", "ok");
+  WriteHost("c.reserved", "7516192768\n");
+  WriteHost("windows-version", "10.0.18363");
+  Listing before = ListTree(Root());
+  ItemStat old = Scan(kReserved);
+  EXPECT_EQ(old.toolNote,
+            "此项不适用：保留的存储只有 Windows 10 2004（版本 19041）及以后的系统才有，这台电脑是 "
+            "Windows 10.0.18363");
+  EXPECT_EQ(old.bytes, 0u);
+  EXPECT_FALSE(old.sizeUnknown);
+  EXPECT_TRUE(old.errors.empty());
+  ItemStat oldClean = Clean(kReserved, false);
+  EXPECT_EQ(oldClean.toolNote, old.toolNote);
+  std::string refused;
+  EXPECT_FALSE(StartSystemToolUndo(kReserved, opt_, &refused));
+  EXPECT_EQ(refused, old.toolNote);
+  EXPECT_TRUE(touches_.empty());
+  EXPECT_TRUE(HostExists("c.reserved"));
+  EXPECT_EQ(ListTree(Root()), before) << "no tool ran, not even for its output";
+
+  WriteHost("windows-version", "10.0.19045");
+  ItemStat on = Scan(kReserved);
+  EXPECT_TRUE(on.errors.empty());
+  EXPECT_FALSE(on.sizeUnknown);
+  EXPECT_EQ(on.bytes, 7ull << 30);
+  EXPECT_EQ(on.toolNote, "估计：保留的存储已打开，Windows 为更新预留约 7 GB（实际大小随系统而变）");
+  ItemStat dry = Clean(kReserved, true);
+  EXPECT_TRUE(dry.sizeUnknown);
+  EXPECT_TRUE(HostExists("c.reserved"));
+  ItemStat real = Clean(kReserved, false);
+  EXPECT_TRUE(real.errors.empty()) << (real.errors.empty() ? "" : real.errors[0]);
+  EXPECT_FALSE(HostExists("c.reserved"));
+  EXPECT_TRUE(HostExists("c.reserved.off"));
+  EXPECT_GT(real.freeBefore, 0u);
+  EXPECT_EQ(real.toolNote.rfind("已完成；C: 可用空间 约 ", 0), 0u) << real.toolNote;
+  ASSERT_EQ(touches_.size(), 1u);
+  EXPECT_EQ(touches_[0].kind, TouchKind::Deleted);
+  EXPECT_EQ(touches_[0].path.rfind("reserved（C: 可用空间 约 ", 0), 0u) << touches_[0].path;
+
+  // Off: the item does not apply, and a clean starts nothing for it.
+  ItemStat off = Scan(kReserved);
+  EXPECT_EQ(off.toolNote, "保留的存储已经关闭，此项不适用");
+  EXPECT_EQ(off.bytes, 0u);
+  EXPECT_FALSE(off.sizeUnknown);
+  EXPECT_EQ(Clean(kReserved, false).toolNote, "保留的存储已经关闭，此项不适用");
+  EXPECT_EQ(touches_.size(), 1u);
+
+  // The settings turn it back on, as the engine's one task.
+  ASSERT_TRUE(StartSystemToolUndo(kReserved, opt_, &refused)) << refused;
+  ASSERT_TRUE(WaitTask(10000));
+  SystemToolUndo u = LastSystemToolUndo();
+  EXPECT_EQ(u.id, "reserved");
+  EXPECT_FALSE(u.running);
+  EXPECT_TRUE(u.done);
+  EXPECT_EQ(u.message, "已重新打开保留的存储，Windows 会重新为更新预留空间");
+  EXPECT_TRUE(HostExists("c.reserved"));
+  EXPECT_FALSE(Exists(At(L"state\\tool-running.txt")));
+  EXPECT_EQ(Scan(kReserved).bytes, 7ull << 30);
+}
+
+// Windows refuses to turn the reserved storage off while it services itself:
+// said plainly in the user's words, nothing changed; a failing DISM and one
+// of no known answer are reported as such.
+TEST_F(StandInTools, ReservedStorageRefusedWhileServicingFailingAndUnreadable) {
+  WriteHost("windows-version", "10.0.22631");
+  WriteHost("c.reserved", "7516192768\n");
+  Plant(L"dism.exe", "busy");
+  ItemStat busy = Clean(kReserved, false);
+  EXPECT_EQ(busy.skipped, 1u);
+  ASSERT_EQ(busy.errors.size(), 1u);
+  EXPECT_EQ(
+      busy.errors[0].rfind(
+          "Windows 正在安装或处理更新，保留的存储正在使用中，现在不能更改；请等更新完成（可能需要"
+          "重启电脑）后再试，没有做任何更改（dism.exe 失败（退出代码 0x80004005））；C: "
+          "可用空间 约 ",
+          0),
+      0u)
+      << busy.errors[0];
+  EXPECT_TRUE(HostExists("c.reserved"));
+  ASSERT_EQ(touches_.size(), 1u);
+  EXPECT_EQ(touches_[0].kind, TouchKind::Skipped);
+
+  Plant(L"dism.exe", "fail");
+  ItemStat failed = Scan(kReserved);
+  EXPECT_EQ(failed.errors, std::vector<std::string>{
+                               "dism.exe 失败（退出代码 0x800F0806）：Error: 0x800f0806 The "
+                               "operation could not be completed due to pending operations."});
+  EXPECT_TRUE(failed.sizeUnknown);
+  EXPECT_EQ(Clean(kReserved, false).skipped, 1u);
+  EXPECT_TRUE(HostExists("c.reserved"));
+
+  Plant(L"dism.exe", "garbled");
+  ItemStat garbled = Scan(kReserved);
+  EXPECT_TRUE(garbled.errors.empty());
+  EXPECT_TRUE(garbled.sizeUnknown);
+  EXPECT_EQ(garbled.bytes, 0u);
+  EXPECT_EQ(garbled.toolNote,
+            "保留的存储是否打开未知（dism.exe 的输出无法读取，退出代码 0，第一行：??? 42 !!!）");
+
+  RemoveTree(Program(L"dism.exe"));
+  EXPECT_EQ(Scan(kReserved).errors, std::vector<std::string>{"系统里没有 dism.exe，没有运行"});
+  EXPECT_TRUE(HostExists("c.reserved"));
+}
+
+// Compact OS: its state from the WOF backing of the system's kernel; an
+// estimate of 2–4 GB while it is off, the action through compact.exe, then
+// the item does not apply; the settings turn it off again. A kernel whose
+// state cannot be read leaves the figure unknown.
+TEST_F(StandInTools, CompactOsStateActionAlreadyCompactAndBackOff) {
+  Plant(L"compact.exe", "ok");
+  ItemStat unknown = Scan(kCompact);
+  EXPECT_TRUE(unknown.sizeUnknown);
+  EXPECT_EQ(unknown.toolNote,
+            "无法确定系统文件是否已经压缩（读不到 ntoskrnl.exe 的压缩状态），可省出多少未知");
+
+  ASSERT_TRUE(PlantFile(Kernel(), kMB));
+  ItemStat scan = Scan(kCompact);
+  EXPECT_FALSE(scan.sizeUnknown);
+  EXPECT_EQ(scan.bytes, 2ull << 30);
+  EXPECT_EQ(scan.toolNote, "估计：压缩系统文件通常可省出 2–4 GB，实际多少要压缩后才知道");
+  Listing before = ListTree(Root());
+  ItemStat real = Clean(kCompact, false);
+  EXPECT_TRUE(real.errors.empty());
+  EXPECT_TRUE(HostExists("compact-os"));
+  EXPECT_EQ(real.toolNote.rfind("已完成；C: 可用空间 约 ", 0), 0u) << real.toolNote;
+  ASSERT_EQ(touches_.size(), 1u);
+  EXPECT_EQ(touches_[0].kind, TouchKind::Deleted);
+  Listing after = ListTree(Root());
+  EXPECT_TRUE(Gone(before, after).empty());
+  for (const std::string& s : AddedOrChanged(before, after))
+    EXPECT_EQ(s.rfind("state/tool-", 0), 0u) << s;
+
+  ItemStat compact = Scan(kCompact);
+  EXPECT_EQ(compact.toolNote, "系统文件已经压缩（Compact OS 已打开），此项不适用");
+  EXPECT_EQ(compact.bytes, 0u);
+  EXPECT_FALSE(compact.sizeUnknown);
+  EXPECT_EQ(Clean(kCompact, false).toolNote, compact.toolNote);
+  EXPECT_EQ(touches_.size(), 1u) << "nothing ran for an item that does not apply";
+
+  std::string refused;
+  ASSERT_TRUE(StartSystemToolUndo(kCompact, opt_, &refused)) << refused;
+  ASSERT_TRUE(WaitTask(10000));
+  SystemToolUndo u = LastSystemToolUndo();
+  EXPECT_EQ(u.id, "compact");
+  EXPECT_TRUE(u.done);
+  EXPECT_EQ(u.message, "已关闭系统文件压缩，系统文件已恢复为不压缩");
+  EXPECT_FALSE(HostExists("compact-os"));
+  EXPECT_EQ(Scan(kCompact).bytes, 2ull << 30);
+  // An item with nothing to turn back has no way back.
+  EXPECT_FALSE(StartSystemToolUndo(kStore, opt_, &refused));
+  EXPECT_EQ(refused, "此项没有可以撤销的设置");
+}
+
+// compact.exe missing or failing: said plainly, nothing changed.
+TEST_F(StandInTools, CompactOsToolMissingOrFailing) {
+  ASSERT_TRUE(PlantFile(Kernel(), kMB));
+  ItemStat missing = Clean(kCompact, false);
+  ASSERT_EQ(missing.errors.size(), 1u);
+  EXPECT_EQ(missing.errors[0].rfind("系统里没有 compact.exe，没有运行；C: 可用空间 约 ", 0), 0u)
+      << missing.errors[0];
+  Plant(L"compact.exe", "fail");
+  ItemStat failed = Clean(kCompact, false);
+  ASSERT_EQ(failed.errors.size(), 1u);
+  EXPECT_EQ(failed.errors[0].rfind(
+                "compact.exe 失败（退出代码 1）：An unexpected error condition has occurred.；", 0),
+            0u)
+      << failed.errors[0];
+  EXPECT_FALSE(HostExists("compact-os"));
+  std::string refused;
+  ASSERT_TRUE(StartSystemToolUndo(kCompact, opt_, &refused));
+  ASSERT_TRUE(WaitTask(10000));
+  EXPECT_FALSE(LastSystemToolUndo().done);
+  EXPECT_EQ(LastSystemToolUndo().message.rfind("compact.exe 失败（退出代码 1）", 0), 0u);
+  EXPECT_EQ(touches_.size(), 2u);
+  for (const Touch& t : touches_) EXPECT_EQ(t.kind, TouchKind::Skipped);
 }
 
 // The reduced hibernation file: analysis from the file's size, the action

@@ -14,7 +14,9 @@
 //   description, icon) at the mapped path; saving fails where a real save
 //   would: missing folder, a directory of that name, a path off the drives.
 // - Processes: the names in /proc/<pid>/comm (cut to 15 bytes by Linux);
-//   nothing Windows can be started. There is no COM and no Windows version.
+//   nothing Windows can be started. There is no COM.
+// - Windows version: the file <root>/windows-version ("10.0.19045"), none
+//   without it.
 // - User name: the effective user's login name.
 #include <pwd.h>
 #include <sys/stat.h>
@@ -221,8 +223,16 @@ bool CurrentUserName(std::wstring* name) {
   return true;
 }
 
-bool OsVersion(uint32_t*, uint32_t*, uint32_t*) {
-  return false;
+bool OsVersion(uint32_t* major, uint32_t* minor, uint32_t* build) {
+  // The version a test or the demo drive chose, as "10.0.19045".
+  std::ifstream in(RootFolder() / "windows-version");
+  unsigned long a = 0, b = 0, c = 0;
+  char dot1 = 0, dot2 = 0;
+  if (!(in >> a >> dot1 >> b >> dot2 >> c) || dot1 != '.' || dot2 != '.') return false;
+  *major = static_cast<uint32_t>(a);
+  *minor = static_cast<uint32_t>(b);
+  *build = static_cast<uint32_t>(c);
+  return true;
 }
 
 }  // namespace tov

@@ -355,6 +355,19 @@ uint64_t CapacityOf(const std::string& driveHost) {
   return cap;
 }
 
+// The bytes <drive>.reserved holds while the stand-in's reserved storage is
+// on, else 0.
+uint64_t ReservedOf(const std::string& driveHost) {
+  std::string file = driveHost;
+  while (file.size() > 1 && file.back() == '/') file.pop_back();
+  FILE* f = fopen((file + ".reserved").c_str(), "rb");
+  if (!f) return 0;
+  unsigned long long bytes = 0;
+  if (fscanf(f, "%llu", &bytes) != 1) bytes = 0;
+  fclose(f);
+  return bytes;
+}
+
 uint64_t UsedBytes(const std::string& driveHost) {
   std::lock_guard<std::mutex> guard(g_used.lock);
   uint64_t now = TickCount64();
@@ -994,7 +1007,9 @@ bool DiskFreeSpace(const std::wstring& drive, uint64_t* freeToCaller, uint64_t* 
   std::string host;
   if (!MapPath(drive, true, &host)) return false;
   if (uint64_t cap = CapacityOf(host)) {
-    uint64_t used = UsedBytes(host);
+    // The space Windows reserves for updates is used space (the stand-in's
+    // reserved storage, programs_posix.cpp).
+    uint64_t used = UsedBytes(host) + ReservedOf(host);
     *total = cap;
     *freeToCaller = *totalFree = cap > used ? cap - used : 0;
     return true;

@@ -5,7 +5,7 @@
 // C:\hiberfil.sys and needs administrator rights (the effective user is
 // root). Every other command line is a program that could not be started.
 //
-// RunSystemTool emulates two of Windows' own tools, each present only when
+// RunSystemTool emulates three of Windows' own tools, each present only when
 // a file of its name lies in the emulated system folder
 // (C:\Windows\System32\dism.exe, ...; a missing one fails to start with 2,
 // as on a stripped system). The file's first word picks the run: empty or
@@ -18,9 +18,19 @@
 //   component store's figures; "Backups and Disabled Features" is the size
 //   of the files in C:\Windows\WinSxS\Backup. /StartComponentCleanup
 //   deletes those files, with /ResetBase also those of its folder Base.
+// - dism.exe /Online /Get-ReservedStorageState /English: enabled while the
+//   file <root>/c.reserved exists (its number is the bytes Windows holds,
+//   counted as used on C: by a drive with a capacity), else disabled.
+//   /Set-ReservedStorageState /State:Disabled renames it to
+//   c.reserved.off, /State:Enabled back (7 GB when there was none); the
+//   first word "busy" refuses to disable it as Windows does while servicing
+//   is in progress ("reserved storage is in use").
+// - compact.exe /CompactOS:always writes <root>/compact-os, after which every
+//   file below C:\Windows is WOF-backed (WofBacked); /CompactOS:never
+//   removes it.
 // - powercfg.exe /h /type reduced: C:\hiberfil.sys cut to half its size.
-// Without administrator rights both answer as Windows does (740, "Error:
-// 740 / Elevated permissions are required").
+// Without administrator rights each answers as Windows does (DISM: 740,
+// "Error: 740 / Elevated permissions are required").
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -134,7 +144,27 @@ std::string Utf16Of(const std::string& ascii) {
   return out;
 }
 
+// The stand-in's reserved storage and Compact OS state, beside the drives.
+std::string ReservedFile() {
+  return RootDir() + "/c.reserved";
+}
+std::string CompactOsFile() {
+  return RootDir() + "/compact-os";
+}
+
 }  // namespace
+
+bool WofBacked(const std::wstring& path, bool* backed) {
+  *backed = false;
+  std::string host = HostPathOf(path);
+  struct stat st;
+  if (host.empty() || stat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::string windows = HostPathOf(L"C:\\Windows") + "/";
+  struct stat mark;
+  *backed =
+      host.compare(0, windows.size(), windows) == 0 && stat(CompactOsFile().c_str(), &mark) == 0;
+  return true;
+}
 
 void RunSystemTool(const std::wstring& exeName, const std::wstring& args,
                    const std::wstring& outFile,
@@ -151,6 +181,7 @@ void RunSystemTool(const std::wstring& exeName, const std::wstring& args,
   run->started = true;
   std::string out;
   const bool dism = EqualsNoCase(exeName, L"dism.exe");
+  const bool compact = EqualsNoCase(exeName, L"compact.exe");
   const bool utf16 = scenario == "utf16";
   auto emit = [&](const std::string& text) {
     out += text;
@@ -162,7 +193,8 @@ void RunSystemTool(const std::wstring& exeName, const std::wstring& args,
     emit(dism ? std::string(kDismHead) +
                     "\r\nError: 740\r\n\r\nElevated permissions are required to run DISM.\r\n"
                     "Use an elevated command prompt to complete these tasks.\r\n"
-              : "You do not have permission to enable or disable hibernation.\r\n");
+         : compact ? "Access is denied.\r\n"
+                   : "You do not have permission to enable or disable hibernation.\r\n");
   } else if (scenario == "fail") {
     run->exitCode = dism ? 0x800F0806u : 1;
     emit(dism ? std::string(kDismHead) +
@@ -172,6 +204,52 @@ void RunSystemTool(const std::wstring& exeName, const std::wstring& args,
   } else if (scenario == "garbled") {
     run->exitCode = 0;
     emit("??? 42 !!!\r\nno figures here\r\n");
+  } else if (dism && args.find(L"ReservedStorageState") != std::wstring::npos) {
+    std::string on = ReservedFile(), off = on + ".off";
+    struct stat st;
+    emit(kDismHead);
+    run->exitCode = 0;
+    if (args == L"/Online /Get-ReservedStorageState /English") {
+      emit(std::string("\r\nReserved storage is ") +
+           (stat(on.c_str(), &st) == 0 ? "enabled" : "disabled") + ".\r\n");
+    } else if (args == L"/Online /Set-ReservedStorageState /State:Disabled /English") {
+      if (scenario == "busy") {
+        run->exitCode = 0x80004005u;
+        emit(
+            "\r\nError: 0x80004005\r\n\r\nThis operation is not supported when reserved "
+            "storage is in use. Please wait for any servicing operations to complete and then "
+            "try again later.\r\n");
+      } else if (stat(on.c_str(), &st) == 0 && rename(on.c_str(), off.c_str()) == 0) {
+        g_deletions.fetch_add(1);
+      }
+    } else if (args == L"/Online /Set-ReservedStorageState /State:Enabled /English") {
+      if (stat(off.c_str(), &st) == 0)
+        rename(off.c_str(), on.c_str());
+      else if (stat(on.c_str(), &st) != 0) {
+        FILE* f = fopen(on.c_str(), "wb");
+        if (f) {
+          fputs("7516192768\n", f);
+          fclose(f);
+        }
+      }
+      g_deletions.fetch_add(1);
+    } else {
+      run->exitCode = 87;
+      emit("\r\nError: 87\r\n\r\nThe option is unknown.\r\n");
+    }
+    if (run->exitCode == 0) emit("\r\nThe operation completed successfully.\r\n");
+  } else if (compact && (args == L"/CompactOS:always" || args == L"/CompactOS:never")) {
+    if (scenario == "slow") std::this_thread::sleep_for(std::chrono::seconds(2));
+    bool always = args == L"/CompactOS:always";
+    if (always) {
+      FILE* f = fopen(CompactOsFile().c_str(), "wb");
+      if (f) fclose(f);
+      emit("Compressing OS binaries...\r\n\r\nThe system is now in the Compact state.\r\n");
+    } else {
+      unlink(CompactOsFile().c_str());
+      emit("Uncompressing OS binaries...\r\n\r\nThe system is now in the non Compact state.\r\n");
+    }
+    run->exitCode = 0;
   } else if (dism) {
     std::string backup = HostPathOf(L"C:\\Windows\\WinSxS\\Backup");
     bool analyse = args.find(L"/AnalyzeComponentStore") != std::wstring::npos;

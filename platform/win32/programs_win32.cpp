@@ -1,11 +1,12 @@
 // Windows backend of the programs the platform starts (platform.h,
-// RunHiddenAndWait, SystemProgram, RestrictDllSearch, RunSystemTool): a
-// program of the system is started by its full path in the system folder,
-// without a window, and DLLs load from System32 only.
+// RunHiddenAndWait, SystemProgram, RestrictDllSearch, RunSystemTool,
+// WofBacked): a program of the system is started by its full path in the
+// system folder, without a window, and DLLs load from System32 only.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <winioctl.h>
 
 #include <string>
 #include <vector>
@@ -132,6 +133,33 @@ void RunSystemTool(const std::wstring& exeName, const std::wstring& args,
   run->exitCode = code;
   CloseHandle(pi.hProcess);
   ReadWholeFile(outFile, &run->output);
+}
+
+// FSCTL_GET_EXTERNAL_BACKING (Windows 10), which the headers hide below
+// _WIN32_WINNT 0x0A00.
+constexpr DWORD kGetExternalBacking =
+    CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 196, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+bool WofBacked(const std::wstring& path, bool* backed) {
+  *backed = false;
+  // The control code WofIsExternalFile (wofutil.dll) sends itself, asked
+  // directly: the same answer with no DLL to load (wine's wofutil.dll
+  // exports WofIsExternalFile as a stub that ends the process).
+  HANDLE h = CreateFileW(LongPathForm(path).c_str(), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  unsigned char out[1024];
+  DWORD got = 0;
+  BOOL ok = DeviceIoControl(h, kGetExternalBacking, nullptr, 0, out, sizeof out, &got, nullptr);
+  DWORD err = ok ? 0 : GetLastError();
+  CloseHandle(h);
+  if (ok || err == ERROR_MORE_DATA || err == ERROR_INSUFFICIENT_BUFFER) {
+    *backed = true;
+    return true;
+  }
+  if (err == ERROR_OBJECT_NOT_EXTERNALLY_BACKED) return true;
+  return false;
 }
 
 }  // namespace tov

@@ -17,7 +17,8 @@ const REFUSED = '{"ok":false,"message":"拒绝访问：缺少或错误的访问�
 const ADMIN_ITEMS = [
   'win-serviceprofiles-log', 'prefetch', 'font-cache', 'chrome-update-cache', 'steam-shader-cache',
   'upd-download', 'upd-datastore', 'do-cache', 'sys-dmp', 'sys-logs', 'win-panther', 'patch-cache',
-  'asm-native', 'win-temp', 'hibernate', 'winsxs', 'wallpapers', 'component-cleanup', 'hiber-reduced',
+  'asm-native', 'win-temp', 'hibernate', 'winsxs', 'wallpapers', 'component-cleanup', 'reserved-storage',
+  'compact-os', 'hiber-reduced',
 ];
 
 // The rule the page used to apply itself, over the catalogue as this build

@@ -2,7 +2,10 @@
 // them, at three screen sizes in light and dark: tick them, scan (the
 // estimates and what each tool said), start the clean (the confirmation
 // says how long each action may take and that it cannot be stopped), and
-// read the result: C:'s free space around each action, "约".
+// read the result: C:'s free space around each action, "约". In the
+// confirmation every option and button is in view without scrolling, even
+// at 1280×600; the settings turn the reserved storage back on and Compact
+// OS off again.
 
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -12,7 +15,7 @@ import { NATIVE_BIN, REPO, startNative, openBrowser, closeBrowser, loadPage, tem
 import { requireBuild } from '../support/builds.mjs';
 
 const skip = requireBuild('native', NATIVE_BIN, 'system tools browser test') ? false : 'the native build is not under test';
-const TOOLS = ['component-cleanup', 'hiber-reduced'];
+const TOOLS = ['component-cleanup', 'reserved-storage', 'compact-os', 'hiber-reduced'];
 const SCREENS = [
   { width: 1280, height: 600, colorScheme: 'light' },
   { width: 1366, height: 768, colorScheme: 'dark' },
@@ -55,6 +58,13 @@ for (const screen of SCREENS) {
       assert.equal(await text(`${store} .item-size .n`), '估计');
       assert.match(await text(`${store} .item-tool-note`), /^(估计：可回收的包 \d+ 个，DISM 建议清理：(是|否))/);
       assert.match(await text('.item[data-id="hiber-reduced"] .item-tool-note'), /^估计：休眠文件现在 约 .+，精简后约为一半$/);
+      // The demo's Windows 10 22H2 holds its reserved storage; Compact OS is off.
+      assert.equal(await text('.item[data-id="reserved-storage"] .item-tool-note'),
+        '估计：保留的存储已打开，Windows 为更新预留约 7 GB（实际大小随系统而变）');
+      assert.equal(await text('.item[data-id="reserved-storage"] .item-size .v'), '7.0 GB');
+      assert.equal(await text('.item[data-id="compact-os"] .item-tool-note'),
+        '估计：压缩系统文件通常可省出 2–4 GB，实际多少要压缩后才知道');
+      assert.equal(await text('.item[data-id="compact-os"] .item-size .n'), '估计');
       await shot(page, `tools-scan-${label}`);
 
       await page.click('#btn-clean');
@@ -62,6 +72,24 @@ for (const screen of SCREENS) {
       const box = await text('#confirm-tools');
       assert.match(box, /组件存储清理：用时 约 5–60 分钟；开始后不能停止，关闭 Tamsel 也不会中断它/);
       assert.match(box, /减小休眠文件：用时 几秒钟；开始后不能停止/);
+      assert.match(box, /保留的存储：用时 几秒钟；开始后不能停止/);
+      assert.match(box, /压缩系统文件 \(Compact OS\)：用时 约 10–20 分钟；开始后不能停止/);
+      // Every option and button of the confirmation is in view as it opens,
+      // inside the window and inside the part of the body that shows.
+      const boxes = await page.evaluate(() => {
+        const rect = (el) => { const r = el.getBoundingClientRect(); return { top: r.top, bottom: r.bottom, left: r.left, right: r.right }; };
+        const body = document.getElementById('confirm-body');
+        return {
+          body: rect(body), scrollTop: body.scrollTop, vw: innerWidth, vh: innerHeight,
+          els: Object.fromEntries(['opt-resetbase', 'opt-explorer', 'btn-confirm-yes', 'btn-confirm-no']
+            .map((id) => [id, { ...rect(document.getElementById(id)), inBody: body.contains(document.getElementById(id)) }])),
+        };
+      });
+      assert.equal(boxes.scrollTop, 0);
+      for (const [id, r] of Object.entries(boxes.els)) {
+        assert.ok(r.top >= 0 && r.bottom <= boxes.vh && r.left >= 0 && r.right <= boxes.vw, `${id} in the window: ${JSON.stringify(r)}`);
+        if (r.inBody) assert.ok(r.top >= boxes.body.top && r.bottom <= boxes.body.bottom, `${id} in the body's view: ${JSON.stringify(r)} ${JSON.stringify(boxes.body)}`);
+      }
       // DISM's /ResetBase: off by default, and ticked only through its own confirmation.
       assert.equal(await page.isChecked('#opt-resetbase'), false);
       const wantReset = screen === SCREENS[0];
@@ -87,6 +115,24 @@ for (const screen of SCREENS) {
         assert.match(await text(`${row} .tool-note`), /(已完成；C: 可用空间 约 .+ → 约 |不适用)/);
       }
       await shot(page, `tools-result-${label}`);
+      assert.match(await text('#result-table tr[data-id="reserved-storage"] .tool-note'), /^已完成；C: 可用空间 约 /);
+      assert.match(await text('#result-table tr[data-id="compact-os"] .tool-note'), /^已完成；C: 可用空间 约 /);
+      await page.locator('#dlg-result [data-close]').first().click();
+
+      // The settings turn both back, each asked once more, one after the other.
+      await page.click('#btn-settings');
+      await page.waitForSelector('#dlg-settings[open]');
+      for (const [btn, asked, done] of [
+        ['#btn-undo-reserved', /重新打开保留的存储.+开始后不能停止/, '已重新打开保留的存储，Windows 会重新为更新预留空间'],
+        ['#btn-undo-compact', /关闭系统文件压缩.+约 10–20 分钟.+开始后不能停止/, '已关闭系统文件压缩，系统文件已恢复为不压缩'],
+      ]) {
+        page.once('dialog', (d) => { assert.match(d.message(), asked); d.accept(); });
+        await page.locator(btn).scrollIntoViewIfNeeded();
+        await page.click(btn);
+        await page.waitForFunction((t) => document.getElementById('tool-undo-state').textContent === t, done, { timeout: 30_000 });
+      }
+      await shot(page, `tools-settings-${label}`);
+      await page.locator('#dlg-settings [data-close]').first().click();
       assert.deepEqual(page.errors, []);
     } finally {
       await closeBrowser(context);
@@ -95,3 +141,49 @@ for (const screen of SCREENS) {
   });
 }
 
+
+// Without administrator rights and with every item that needs them ticked
+// beside the tools, the confirmation at 1280×600 still shows the restart as
+// administrator, DISM's /ResetBase and every button without scrolling.
+test('1280x600: not elevated, many items ticked: every choice of the confirmation is in view', { skip }, async () => {
+  const server = await startNative(root);
+  const { context, page } = await openBrowser({ viewport: { width: 1280, height: 600 }, colorScheme: 'light' });
+  try {
+    await page.route('**/api/env', async (route) => {
+      const res = await route.fetch();
+      route.fulfill({ json: { ...(await res.json()), admin: false } });
+    });
+    await loadPage(page, server);
+    await page.waitForFunction(() => !document.getElementById('btn-scan').disabled, null, { timeout: 60_000 });
+    await page.click('#btn-defaults');
+    const adminIds = await page.$$eval('li.item', (l) => l.filter((e) =>
+      [...e.querySelectorAll('.item-badges .badge')].some((b) => b.textContent === '需管理员')).map((e) => e.dataset.id));
+    assert.ok(adminIds.length >= 15, adminIds.join(' '));
+    for (const id of adminIds) await page.check(`#it-${id}`);
+    await page.click('#btn-clean');
+    await page.waitForSelector('#dlg-confirm[open]');
+    assert.ok((await page.$$('#confirm-admin li')).length >= 15);
+    const boxes = await page.evaluate(() => {
+      const rect = (el) => { const r = el.getBoundingClientRect(); return { top: r.top, bottom: r.bottom, left: r.left, right: r.right }; };
+      const body = document.getElementById('confirm-body');
+      const elevate = [...document.querySelectorAll('#confirm-admin button')].find((b) => b.textContent === '先以管理员身份重启');
+      return {
+        body: rect(body), scrollTop: body.scrollTop, vh: innerHeight, vw: innerWidth,
+        els: Object.fromEntries([['elevate', elevate], ...['opt-resetbase', 'opt-explorer', 'btn-confirm-yes', 'btn-confirm-no']
+          .map((id) => [id, document.getElementById(id)])].map(([k, el]) => [k, el ? { ...rect(el), inBody: body.contains(el) } : null])),
+      };
+    });
+    assert.equal(boxes.scrollTop, 0);
+    for (const [id, r] of Object.entries(boxes.els)) {
+      assert.ok(r, `${id} is there`);
+      assert.ok(r.top >= 0 && r.bottom <= boxes.vh && r.left >= 0 && r.right <= boxes.vw, `${id} in the window: ${JSON.stringify(r)}`);
+      if (r.inBody) assert.ok(r.top >= boxes.body.top && r.bottom <= boxes.body.bottom, `${id} in the body's view: ${JSON.stringify(r)} ${JSON.stringify(boxes.body)}`);
+    }
+    await shot(page, 'tools-confirm-not-elevated-1280x600-light');
+    await page.click('#btn-confirm-no');
+    assert.deepEqual(page.errors, []);
+  } finally {
+    await closeBrowser(context);
+    await server.stop();
+  }
+});

@@ -20,6 +20,21 @@ export function confirmClean(sel, ids) {
   const t = freeable(ids);
   const lead = "将清理下面 " + items.length + " 个项目" +
     (t.known && S.scan ? "，按上次扫描约可释放 " + fmtBytes(t.bytes) : "（还没扫描，无法预估大小）") + "：";
+  // What the user may still act on here (the restart as administrator, the
+  // tools' own options) comes first, so that a low window shows it without
+  // scrolling; the long lists follow, each scrolling in a bounded box.
+  const adminItems = items.filter(needsAdmin);
+  if (!S.admin && adminItems.length) {
+    const box = h("div", { class: "box danger", id: "confirm-admin" },
+      h("strong", { text: "当前不是管理员：下面的项目需要管理员权限，很可能会被跳过" }));
+    if (!$("btn-elevate").hidden) {
+      box.append(h("div", null, h("button", { type: "button", class: "btn small", text: "先以管理员身份重启", onclick: () => { dlg.close("no"); elevate(); } })));
+    }
+    box.append(h("ul", { class: "bounded" }, adminItems.map((it) => h("li", { text: it.name }))));
+    body.append(box);
+  }
+  const tools = toolConfirmBox(items);
+  if (tools) body.append(tools);
   body.append(h("p", { text: lead }),
     h("ul", { class: "confirm-list", id: "confirm-list" }, items.map((it) => {
       const f = itemFigure(it);
@@ -32,17 +47,7 @@ export function confirmClean(sel, ids) {
   if (risky.length) {
     body.append(h("div", { class: "box warn", id: "confirm-risk" },
       h("strong", { text: "请留意：下面的项目有一定风险，确认你不再需要它们" }),
-      h("ul", null, risky.map((it) => h("li", null, h("strong", { text: it.name + "（" + RISK[it.risk] + "）：" }), it.desc)))));
-  }
-  const adminItems = items.filter(needsAdmin);
-  if (!S.admin && adminItems.length) {
-    const box = h("div", { class: "box danger", id: "confirm-admin" },
-      h("strong", { text: "当前不是管理员：下面的项目需要管理员权限，很可能会被跳过" }),
-      h("ul", null, adminItems.map((it) => h("li", { text: it.name }))));
-    if (!$("btn-elevate").hidden) {
-      box.append(h("button", { type: "button", class: "btn small", text: "先以管理员身份重启", onclick: () => { dlg.close("no"); elevate(); } }));
-    }
-    body.append(box);
+      h("ul", { class: "bounded" }, risky.map((it) => h("li", null, h("strong", { text: it.name + "（" + RISK[it.risk] + "）：" }), it.desc)))));
   }
   const measured = sel.map((id) => S.items.get(id)).filter((it) => it.mode === "measure");
   if (measured.length) {
@@ -60,8 +65,6 @@ export function confirmClean(sel, ids) {
   if (items.some((it) => it.mode === "dir")) {
     body.append(h("p", { class: "small muted", text: "标着「整个文件夹删除」的项目会连同文件夹一起删除。" }));
   }
-  const tools = toolConfirmBox(items);
-  if (tools) body.append(tools);
   if (items.some((it) => it.mode === "hibernate")) {
     body.append(h("div", { class: "box warn", id: "confirm-hibernate" },
       h("strong", { text: "将关闭休眠，并保持关闭：" }), HIBERNATE_NOTE));

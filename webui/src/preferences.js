@@ -10,6 +10,7 @@ import { S, META, itemFigure } from "./state.js";
 import { saveSettings } from "./settings.js";
 import { startTask } from "./tasks.js";
 import { RISK } from "./catalogue.js";
+import { wireToolUndo } from "./system_tools.js";
 
 // After what counts changed, the figures on screen come from a new scan.
 function rescan() {
@@ -209,6 +210,7 @@ export function wirePreferences() {
     el.addEventListener("change", () => { if (el.checked) setSchedule(el.value); });
   }
   $("btn-schedule-fix").addEventListener("click", () => setSchedule(schedule ? schedule.every : "daily"));
+  wireToolUndo();
   $("protect-form").addEventListener("submit", (ev) => {
     ev.preventDefault();
     const v = $("protect-input").value.trim().replace(/\\+$/, "");

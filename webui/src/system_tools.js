@@ -4,7 +4,8 @@
 // "未知", and an action's result is C:'s free space before and after ("约",
 // other programs write too).
 
-import { h, toast } from "./dom.js";
+import { $, h, toast } from "./dom.js";
+import { api } from "./api.js";
 import { fmtBytes } from "./format.js";
 
 export const isTool = (it) => !!it && it.mode === "systool";
@@ -47,7 +48,7 @@ export function toolConfirmBox(items) {
   if (!tools.length) return null;
   const box = h("div", { class: "box warn", id: "confirm-tools" },
     h("strong", { text: "下面的项目由 Windows 自带工具完成，会在所有文件清理之后运行：" }),
-    h("ul", null, tools.map((it) => h("li", null, h("strong", { text: it.name + "：" }), toolTimeText(it)))));
+    h("ul", { class: "bounded" }, tools.map((it) => h("li", null, h("strong", { text: it.name + "：" }), toolTimeText(it)))));
   if (tools.some((it) => it.id === "component-cleanup")) {
     const cb = h("input", { type: "checkbox", id: "opt-resetbase" });
     cb.addEventListener("change", () => { if (cb.checked && !window.confirm(RESET_BASE_WARNING)) cb.checked = false; });
@@ -80,5 +81,51 @@ export function toolBytesText(r) {
 export function noteToolLeftRunning(env) {
   if (env && typeof env.toolLeftRunning === "string" && env.toolLeftRunning) {
     toast("上次关闭 Tamsel 时「" + env.toolLeftRunning + "」还在运行，它已由 Windows 在后台继续完成；重新扫描可以看到现在的情况。");
+  }
+}
+
+// The settings' way back from the actions that change a setting of Windows:
+// the reserved storage on again, Compact OS off. Each is asked once more
+// (its time, that it cannot be stopped), runs as the program's one task and
+// says what came of it.
+const UNDO = {
+  "reserved-storage": "将用 Windows 自带的 DISM 重新打开保留的存储：Windows 会重新为更新预留约 7 GB，C 盘可用空间会相应减少。用时几秒钟，需要管理员权限，开始后不能停止。继续吗？",
+  "compact-os": "将用 Windows 自带的 compact 关闭系统文件压缩：系统文件恢复为不压缩，C 盘可用空间会减少约 2–4 GB。用时约 10–20 分钟，需要管理员权限，开始后不能停止，关闭 Tamsel 也不会中断它。继续吗？",
+};
+
+async function undoTool(id) {
+  const state = $("tool-undo-state");
+  if (!window.confirm(UNDO[id])) return;
+  const buttons = document.querySelectorAll("#tool-undo-box button");
+  const setBusy = (busy) => { for (const b of buttons) b.disabled = busy; };
+  let r;
+  try {
+    r = await api("/api/systool/undo", { id });
+  } catch (e) {
+    state.textContent = "没能开始，请再试一次。";
+    return;
+  }
+  if (!r || !r.ok) { state.textContent = (r && r.message) || "没能开始，请再试一次。"; return; }
+  setBusy(true);
+  state.textContent = "正在运行，不能停止；完成前请不要关机……";
+  try {
+    for (;;) {
+      await new Promise((res) => setTimeout(res, 1000));
+      const s = await api("/api/status");
+      if (s && s.ok && !s.busy) break;
+    }
+    const u = await api("/api/systool/undo");
+    state.textContent = u && u.ok && u.message ? u.message : "已结束，结果未知；重新扫描可以看到现在的情况。";
+  } catch (e) {
+    state.textContent = "无法得知结果；重新扫描可以看到现在的情况。";
+  } finally {
+    setBusy(false);
+  }
+}
+
+export function wireToolUndo() {
+  for (const [btn, id] of [["btn-undo-reserved", "reserved-storage"], ["btn-undo-compact", "compact-os"]]) {
+    const el = $(btn);
+    if (el) el.addEventListener("click", () => undoTool(id));
   }
 }
