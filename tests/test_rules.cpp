@@ -604,7 +604,9 @@ TEST_F(Catalogue, OnlyMeasuredItemsAreHighRisk) {
 // catalogue; these are the rules the engine and the page rely on.
 TEST_F(Catalogue, MeasuredItemsHideTheirFiles) {
   for (const RuleItem* it : items()) {
-    if (it->mode == ItemMode::Measure) EXPECT_FALSE(it->allowDetails) << it->id;
+    if (it->mode == ItemMode::Measure) {
+      EXPECT_FALSE(it->allowDetails) << it->id;
+    }
   }
 }
 
