@@ -34,6 +34,9 @@ ComponentStoreReport ParseComponentStoreReport(const std::string& text);
 // of a percent, 0-1000; -1 when the text has none.
 int DismPercentTenths(const std::string& text);
 
+// "约 12.3 GB" for the notes and the record.
+std::string About(uint64_t bytes);
+
 // The line of a tool's output that says what went wrong: the first line
 // starting "Error" with the next line that is not blank, else the first
 // line that is not blank; at most 300 bytes, empty for no output.

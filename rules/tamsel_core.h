@@ -30,6 +30,8 @@ enum class SystemTool : uint8_t {
   None,
   ComponentStore,      // dism.exe: analyse, then clean up the component store
   ReducedHibernation,  // powercfg.exe: a reduced hibernation file, fast start-up kept
+  RestorePoints,       // WMI and srclient.dll: every restore point but the newest
+  DriverPackages,      // SetupAPI: third-party driver packages a newer version replaced
 };
 
 // How much a clean of an item may cost the user: a label only.

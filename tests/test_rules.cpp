@@ -624,7 +624,9 @@ TEST_F(Catalogue, KnownModesAndOneOfEachSpecialItem) {
 TEST_F(Catalogue, SystemToolItemsNameTheirToolAndAreNeverPreselected) {
   const std::pair<const char*, SystemTool> kTools[] = {
       {"component-cleanup", SystemTool::ComponentStore},
-      {"hiber-reduced", SystemTool::ReducedHibernation}};
+      {"hiber-reduced", SystemTool::ReducedHibernation},
+      {"restore-points", SystemTool::RestorePoints},
+      {"old-drivers", SystemTool::DriverPackages}};
   size_t seen = 0;
   for (const RuleItem* it : items()) {
     if (it->mode != ItemMode::SystemTool) {

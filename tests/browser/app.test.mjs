@@ -132,7 +132,7 @@ test('load: catalogue, default selection, drive and rights, quickly and offline'
   assert.deepEqual(badged, ['win-serviceprofiles-log', 'prefetch', 'font-cache', 'chrome-update-cache',
     'steam-shader-cache', 'upd-download', 'upd-datastore', 'do-cache', 'sys-dmp', 'sys-logs',
     'win-panther', 'patch-cache', 'asm-native', 'win-temp', 'hibernate', 'winsxs', 'wallpapers',
-    'component-cleanup', 'hiber-reduced']);
+    'component-cleanup', 'hiber-reduced', 'restore-points', 'old-drivers']);
   // Every item checkbox has a label.
   const unlabelled = await page.$$eval('input, select, textarea', (l) => l.filter((e) =>
     e.type !== 'hidden' && !e.labels?.length && !e.getAttribute('aria-label')).map((e) => e.id || e.outerHTML));
