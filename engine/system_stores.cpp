@@ -298,9 +298,16 @@ bool ReadRestorePoints(tov::RestorePointList* list, int* newest, std::string* wh
     *why = "无法读取系统还原点（WMI 错误 " + Hex(list->error) + "）";
     return false;
   }
+  // Windows numbers its points from 1 and dates each: a point without
+  // either is an answer of no known form (wine lists one such point).
+  bool readable = true;
+  for (const tov::RestorePoint& p : list->points) {
+    WmiTime t;
+    if (p.sequence == 0 || !ParseWmiDateTime(tov::WideToUtf8(p.creationTime), &t)) readable = false;
+  }
   *newest = NewestRestorePoint(list->points);
-  if (!list->points.empty() && *newest < 0) {
-    *why = "系统还原点的信息无法读取（WMI 的回答里没有还原点的编号）";
+  if (!list->points.empty() && (*newest < 0 || !readable)) {
+    *why = "系统还原点的信息无法读取（WMI 的回答里没有还原点的编号或时间）";
     return false;
   }
   return true;
