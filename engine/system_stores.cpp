@@ -540,7 +540,7 @@ void CleanRestorePoints(ItemStat& stat, const Choice& c) {
       RefuseAction(stat, c, name,
                    "系统里没有 srclient.dll 的 SRRemoveRestorePoint（错误 " + Hex(err) +
                        "），没有删除任何还原点");
-      stat.freeAfter = FreeOnC();
+      stat.freeBefore = 0;  // nothing was done: no result
       return;
     }
     if (err == 0) {
@@ -562,11 +562,17 @@ void CleanRestorePoints(ItemStat& stat, const Choice& c) {
     stat.toolEntries.back().state = "kept";
   }
   ClearGoing(kRestoreItem);
+  if (!stat.files && !stat.skipped) {
+    // Nothing was asked of Windows: no result, no record.
+    stat.freeBefore = 0;
+    stat.toolNote =
+        list.points.empty() ? "没有系统还原点，此项不适用" : "没有要删除的还原点，最新的 1 个保留";
+    return;
+  }
   Finish(stat, c, name,
          "已删除 " + std::to_string(stat.files) + " 个还原点" +
              (stat.skipped ? "，" + std::to_string(stat.skipped) + " 个删除失败" : std::string()) +
              "，保留最新的 1 个");
-  if (list.points.empty()) stat.toolNote = "没有系统还原点，此项不适用";
 }
 
 void CleanDriverPackages(ItemStat& stat, const Choice& c) {
@@ -617,10 +623,15 @@ void CleanDriverPackages(ItemStat& stat, const Choice& c) {
     stat.toolEntries.push_back(e);
   }
   ClearGoing(kDriverItem);
+  if (!stat.files && !stat.skipped) {
+    stat.freeBefore = 0;
+    stat.toolNote = packages.empty() ? "没有第三方驱动程序包，此项不适用"
+                                     : "没有要删除的驱动程序包，每个驱动的最新版本都保留";
+    return;
+  }
   Finish(stat, c, name,
          "已删除 " + std::to_string(stat.files) + " 个驱动程序包" +
              (stat.skipped ? "，" + std::to_string(stat.skipped) + " 个未删除" : std::string()));
-  if (packages.empty()) stat.toolNote = "没有第三方驱动程序包，此项不适用";
 }
 
 }  // namespace tamsel

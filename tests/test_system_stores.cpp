@@ -294,6 +294,41 @@ TEST_F(SystemStores, UnderWineEachItemSaysPlainlyWhatItsApiDidAndNothingElseChan
   EXPECT_EQ(ListAll(), before);
 }
 
+// An installed INF the driver store does not know (wine's
+// SetupGetInfDriverStoreLocationW is not implemented, 120): the package is
+// listed and kept with the system's code, and a clean asks Windows to remove
+// nothing. (Wine's srclient.dll raises an exception for SRRemoveRestorePoint
+// and its SetupUninstallOEMInfW answers done for any name: neither is ever
+// reached here, since wine places no package and dates no restore point.)
+TEST_F(SystemStores, UnderWineAPackageWithoutItsStorePlaceIsKeptWithTheSystemsCode) {
+  const std::wstring inf = ExpandEnvW(L"%SystemRoot%\\INF") + L"\\oem99998.inf";
+  ASSERT_FALSE(Exists(inf));
+  auto before = ListAll();
+  ASSERT_TRUE(tov::WriteWholeFile(
+      inf, "[Version]\r\nClass=Display\r\nProvider=Contoso\r\nDriverVer=01/01/2020,1.0\r\n"));
+  std::wstring store;
+  uint32_t err = 0;
+  EXPECT_FALSE(tov::DriverStoreLocation(inf, &store, &err));
+  EXPECT_NE(err, 0u);
+  ItemStat scan = Scan(kDrivers);
+  ASSERT_EQ(scan.toolEntries.size(), 1u) << scan.toolNote;
+  const ToolEntry& e = scan.toolEntries[0];
+  EXPECT_EQ(e.id, "oem99998.inf");
+  EXPECT_EQ(e.provider, "Contoso");
+  EXPECT_EQ(e.date, "2020-01-01");
+  EXPECT_EQ(e.state, "keep");
+  EXPECT_EQ(e.note, "找不到它在驱动存储里的位置（错误 " + std::to_string(err) + "），保留");
+  EXPECT_EQ(scan.files, 0u);
+  ItemStat real = Clean(kDrivers);
+  EXPECT_EQ(real.files, 0u);
+  EXPECT_EQ(real.skipped, 0u);
+  EXPECT_EQ(real.toolNote, "没有要删除的驱动程序包，每个驱动的最新版本都保留");
+  EXPECT_TRUE(touches_.empty());
+  EXPECT_TRUE(Exists(inf));
+  EXPECT_TRUE(tov::DeleteFilePath(inf));
+  EXPECT_EQ(ListAll(), before);
+}
+
 #else
 
 // The stand-in's APIs are files in its system folder; each test plants the
