@@ -489,12 +489,13 @@ namespace {
 
 // The end of an action: the note with C:'s free space around it and the
 // record's summary line.
-void Finish(ItemStat& stat, const Choice& c, const std::string& name, const std::string& what) {
+void Finish(ItemStat& stat, const Choice& c, const std::string& name, const std::string& what,
+            size_t removed) {
   stat.freeAfter = FreeOnC();
   std::string around = "C: 可用空间 " + About(stat.freeBefore) + " → " + About(stat.freeAfter);
   stat.bytes = stat.freeAfter > stat.freeBefore ? stat.freeAfter - stat.freeBefore : 0;
   stat.toolNote = what + "；" + around;
-  Touched(c, stat.skipped && !stat.files ? TouchKind::Skipped : TouchKind::Deleted, stat.bytes,
+  Touched(c, stat.skipped && !removed ? TouchKind::Skipped : TouchKind::Deleted, stat.bytes,
           U2W(name + "（" + around + "）"), stat.skipped ? U2W(what) : std::wstring());
 }
 
@@ -524,6 +525,8 @@ void CleanRestorePoints(ItemStat& stat, const Choice& c) {
   std::sort(order.begin(), order.end(),
             [&](size_t a, size_t b) { return list.points[a].sequence < list.points[b].sequence; });
   stat.freeBefore = FreeOnC();
+  // Points and packages are no files: they are counted in the entries.
+  size_t removed = 0;
   for (size_t i : order) {
     const tov::RestorePoint& p = list.points[i];
     ToolEntry e = PointEntry(p, true);
@@ -546,7 +549,7 @@ void CleanRestorePoints(ItemStat& stat, const Choice& c) {
     if (err == 0) {
       e.state = "removed";
       e.note = "已删除";
-      stat.files++;
+      ++removed;
       Touched(c, TouchKind::Deleted, 0, line, std::wstring());
     } else {
       e.state = "skipped";
@@ -562,7 +565,7 @@ void CleanRestorePoints(ItemStat& stat, const Choice& c) {
     stat.toolEntries.back().state = "kept";
   }
   ClearGoing(kRestoreItem);
-  if (!stat.files && !stat.skipped) {
+  if (!removed && !stat.skipped) {
     // Nothing was asked of Windows: no result, no record.
     stat.freeBefore = 0;
     stat.toolNote =
@@ -570,9 +573,10 @@ void CleanRestorePoints(ItemStat& stat, const Choice& c) {
     return;
   }
   Finish(stat, c, name,
-         "已删除 " + std::to_string(stat.files) + " 个还原点" +
+         "已删除 " + std::to_string(removed) + " 个还原点" +
              (stat.skipped ? "，" + std::to_string(stat.skipped) + " 个删除失败" : std::string()) +
-             "，保留最新的 1 个");
+             "，保留最新的 1 个",
+         removed);
 }
 
 void CleanDriverPackages(ItemStat& stat, const Choice& c) {
@@ -588,6 +592,8 @@ void CleanDriverPackages(ItemStat& stat, const Choice& c) {
   if (!ReadDriverPackages(&packages, &entries, &old, &why))
     return RefuseAction(stat, c, name, why + "，没有删除任何驱动程序包");
   stat.freeBefore = FreeOnC();
+  // Points and packages are no files: they are counted in the entries.
+  size_t removed = 0;
   for (size_t i = 0; i < packages.size(); ++i) {
     ToolEntry& e = entries[i];
     if (!old[i]) {
@@ -607,7 +613,7 @@ void CleanDriverPackages(ItemStat& stat, const Choice& c) {
     if (tov::UninstallDriverPackage(U2W(packages[i].inf), &fault)) {
       e.state = "removed";
       e.note = "已删除";
-      stat.files++;
+      ++removed;
       Touched(c, TouchKind::Deleted, e.bytes, line, std::wstring());
     } else {
       e.state = "skipped";
@@ -623,15 +629,16 @@ void CleanDriverPackages(ItemStat& stat, const Choice& c) {
     stat.toolEntries.push_back(e);
   }
   ClearGoing(kDriverItem);
-  if (!stat.files && !stat.skipped) {
+  if (!removed && !stat.skipped) {
     stat.freeBefore = 0;
     stat.toolNote = packages.empty() ? "没有第三方驱动程序包，此项不适用"
                                      : "没有要删除的驱动程序包，每个驱动的最新版本都保留";
     return;
   }
   Finish(stat, c, name,
-         "已删除 " + std::to_string(stat.files) + " 个驱动程序包" +
-             (stat.skipped ? "，" + std::to_string(stat.skipped) + " 个未删除" : std::string()));
+         "已删除 " + std::to_string(removed) + " 个驱动程序包" +
+             (stat.skipped ? "，" + std::to_string(stat.skipped) + " 个未删除" : std::string()),
+         removed);
 }
 
 }  // namespace tamsel
