@@ -418,6 +418,7 @@ bool ReadDriverPackages(std::vector<DriverPackage>* packages, std::vector<ToolEn
 }  // namespace
 
 void AnalyseRestorePoints(ItemStat& stat) {
+  SetCurPath(L"系统还原点：正在通过 WMI 读取");
   tov::RestorePointList list;
   int newest = -1;
   std::string why;
@@ -456,6 +457,7 @@ void AnalyseRestorePoints(ItemStat& stat) {
 }
 
 void AnalyseDriverPackages(ItemStat& stat) {
+  SetCurPath(L"旧版驱动程序包：正在读取 INF 文件和驱动存储");
   std::vector<DriverPackage> packages;
   std::vector<bool> old;
   std::string why;
@@ -538,6 +540,7 @@ void CleanRestorePoints(ItemStat& stat, const Choice& c) {
       continue;
     }
     uint32_t err = 0;
+    SetCurPath(line);
     if (!tov::RemoveRestorePoint(p.sequence, &err)) {
       // No srclient.dll or no function in it: nothing can be removed.
       RefuseAction(stat, c, name,
@@ -610,6 +613,7 @@ void CleanDriverPackages(ItemStat& stat, const Choice& c) {
     std::wstring line = U2W(name + " " + e.id + "（" + e.name + "，" + e.provider + "，" +
                             e.version + "，" + e.date + "）");
     tov::FsFault fault;
+    SetCurPath(line);
     if (tov::UninstallDriverPackage(U2W(packages[i].inf), &fault)) {
       e.state = "removed";
       e.note = "已删除";

@@ -66,6 +66,9 @@ HRESULT Connect(const wchar_t* ns, IWbemServices** svc) {
   return hr;
 }
 
+// How long one object of a query may take to arrive.
+constexpr LONG kWmiWaitMs = 60000;
+
 // Runs a WQL query, calling each for every object it returns.
 template <typename Each>
 HRESULT Query(IWbemServices* svc, const wchar_t* wql, Each each) {
@@ -84,7 +87,10 @@ HRESULT Query(IWbemServices* svc, const wchar_t* wql, Each each) {
   for (;;) {
     IWbemClassObject* obj = nullptr;
     ULONG got = 0;
-    hr = en->Next(static_cast<LONG>(WBEM_INFINITE), 1, &obj, &got);
+    // A WMI that does not answer within the time is a failure, never a
+    // shorter list.
+    hr = en->Next(kWmiWaitMs, 1, &obj, &got);
+    if (hr == WBEM_S_TIMEDOUT) hr = WBEM_E_TIMED_OUT;
     if (FAILED(hr) || got == 0) break;
     each(obj);
     obj->Release();
