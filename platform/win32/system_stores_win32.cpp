@@ -141,6 +141,12 @@ bool NumberOf(IWbemClassObject* obj, const wchar_t* name, uint64_t* out) {
   return ok;
 }
 
+// Text with its ASCII letters lowered (a GUID's hex digits).
+std::wstring Lowered(std::wstring s) {
+  for (wchar_t& c : s) c = LowerAscii(c);
+  return s;
+}
+
 // The volume GUID path of C:\ ("\\?\Volume{...}\"), which
 // Win32_ShadowStorage's Volume reference names.
 std::wstring VolumeOfC() {
@@ -178,37 +184,37 @@ void ListRestorePoints(RestorePointList* out) {
     out->error = static_cast<uint32_t>(hr);
     out->points.clear();
   }
-  // The shadow storage of C:, matched by the volume's GUID path.
-  const std::wstring volume = VolumeOfC();
+  // The shadow storage of C:, matched by the GUID of its volume.
+  std::wstring guid = VolumeOfC();
+  const DWORD volumeError = guid.empty() ? GetLastError() : 0;
+  size_t brace = guid.find(L'{'), close = guid.find(L'}');
+  guid = brace != std::wstring::npos && close != std::wstring::npos && close > brace
+             ? Lowered(guid.substr(brace, close - brace + 1))
+             : std::wstring();
+  if (guid.empty()) {
+    out->shadowError = volumeError ? static_cast<uint32_t>(HRESULT_FROM_WIN32(volumeError))
+                                   : static_cast<uint32_t>(E_FAIL);
+    return;
+  }
   hr = Connect(L"ROOT\\CIMV2", &svc);
   if (SUCCEEDED(hr)) {
     hr = Query(svc, L"SELECT Volume, UsedSpace FROM Win32_ShadowStorage",
                [&](IWbemClassObject* obj) {
+                 // Volume is a reference, Win32_Volume.DeviceID="\\\\?\\Volume{...}\\"
+                 // with its backslashes doubled: the GUID tells the volume.
                  std::wstring ref;
                  uint64_t used = 0;
-                 if (volume.empty() || !TextOf(obj, L"Volume", &ref) ||
-                     !NumberOf(obj, L"UsedSpace", &used))
-                   return;
-                 // Volume is a reference: Win32_Volume.DeviceID="\\\\?\\Volume{...}\\",
-                 // its backslashes doubled; the GUID alone tells the volume.
-                 size_t brace = volume.find(L'{');
-                 if (brace == std::wstring::npos) return;
-                 std::wstring guid = volume.substr(brace, volume.find(L'}', brace) - brace + 1);
-                 if (ref.find(guid) == std::wstring::npos) return;
-                 out->shadowKnown = true;
-                 out->shadowUsed += used;
+                 if (TextOf(obj, L"Volume", &ref) && NumberOf(obj, L"UsedSpace", &used) &&
+                     Lowered(ref).find(guid) != std::wstring::npos)
+                   out->shadowUsed += used;
                });
     svc->Release();
   }
   // No shadow storage on C: is a known figure: none used.
-  if (SUCCEEDED(hr) && !volume.empty()) out->shadowKnown = true;
+  out->shadowKnown = SUCCEEDED(hr);
   if (FAILED(hr)) {
-    out->shadowKnown = false;
     out->shadowUsed = 0;
     out->shadowError = static_cast<uint32_t>(hr);
-  } else if (volume.empty()) {
-    out->shadowError = GetLastError() ? static_cast<uint32_t>(HRESULT_FROM_WIN32(GetLastError()))
-                                      : static_cast<uint32_t>(E_FAIL);
   }
 }
 
