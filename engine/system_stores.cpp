@@ -539,6 +539,12 @@ void CleanRestorePoints(ItemStat& stat, const Choice& c) {
       stat.toolEntries.push_back(e);
       continue;
     }
+    if (Cancelled()) {
+      e.state = "kept";
+      e.note = "已停止清理，保留";
+      stat.toolEntries.push_back(e);
+      continue;
+    }
     uint32_t err = 0;
     SetCurPath(line);
     if (!tov::RemoveRestorePoint(p.sequence, &err)) {
@@ -612,6 +618,12 @@ void CleanDriverPackages(ItemStat& stat, const Choice& c) {
     }
     std::wstring line = U2W(name + " " + e.id + "（" + e.name + "，" + e.provider + "，" +
                             e.version + "，" + e.date + "）");
+    if (Cancelled()) {
+      e.state = "kept";
+      e.note = "已停止清理，保留";
+      stat.toolEntries.push_back(e);
+      continue;
+    }
     tov::FsFault fault;
     SetCurPath(line);
     if (tov::UninstallDriverPackage(U2W(packages[i].inf), &fault)) {

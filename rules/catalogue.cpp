@@ -782,6 +782,7 @@ std::vector<Category> BuildRules() {
   it.allowDetails = false;
   it.tool = SystemTool::RestorePoints;
   it.toolTime = "约 1 分钟";
+  it.toolStoppable = true;  // between two points
   cTools.items.push_back(it);
 
   it = MkItem("old-drivers", "旧版驱动程序包", Risk::Medium, ItemMode::SystemTool, false,
@@ -791,6 +792,7 @@ std::vector<Category> BuildRules() {
   it.allowDetails = false;
   it.tool = SystemTool::DriverPackages;
   it.toolTime = "约 1–5 分钟";
+  it.toolStoppable = true;  // between two packages
   cTools.items.push_back(it);
 
   cats.push_back(cTools);

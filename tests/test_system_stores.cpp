@@ -6,9 +6,11 @@
 // plainly, and nothing but what the scan listed as going ever goes.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/engine_internal.h"
@@ -459,6 +461,37 @@ TEST_F(StandInStores, RestorePointsAnalysisActionResultAndRecord) {
   EXPECT_EQ(again.errors,
             std::vector<std::string>{"请先扫描：清理只删除扫描时列出的还原点；没有删除任何还原点"});
   EXPECT_TRUE(Exists(L"C:\\System Volume Information\\Restore\\RP5.rp"));
+}
+
+// The points go one by one: a cancel stops the clean between two, the
+// point being removed is removed whole and the rest are kept.
+TEST_F(StandInStores, ACancelStopsBetweenTwoRestorePoints) {
+  Plant(L"wbem\\wbemprox.dll", "ok");
+  Plant(L"srclient.dll", "slow");
+  for (uint32_t seq = 3; seq <= 6; ++seq)
+    PlantPoint(seq, "2023110" + std::to_string(seq) + "080000.000000+480", "p", kMB);
+  ASSERT_EQ(Scan(kPoints).files, 3u);
+  ASSERT_TRUE(StartClean({Cat({kPoints})}, {"restore-points"}, false, false, opt_));
+  bool cancelled = false;
+  for (int i = 0; i < 500 && !cancelled; ++i) {
+    if (TaskStateNow().cur.rfind("系统还原点 #3", 0) == 0) {
+      CancelTask();
+      cancelled = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(cancelled);
+  ASSERT_TRUE(WaitTask(10000));
+  ResultList last = TaskResultsNow().last;
+  ASSERT_EQ(last.size(), 1u);
+  EXPECT_EQ(States(last[0].second),
+            (std::vector<std::string>{"3 removed", "4 kept", "5 kept", "6 kept"}));
+  EXPECT_EQ(last[0].second.toolEntries[1].note, "已停止清理，保留");
+  EXPECT_FALSE(Exists(L"C:\\System Volume Information\\Restore\\RP3.rp"));
+  EXPECT_TRUE(Exists(L"C:\\System Volume Information\\Restore\\RP4.rp"));
+  // A new task takes the cancel back, for the tests after this one.
+  ASSERT_TRUE(StartScan({}, {"none"}, opt_));
+  ASSERT_TRUE(WaitTask(10000));
 }
 
 // WMI missing, failing or answering without the points' numbers, and

@@ -14,7 +14,8 @@
 //   Description; its size is the shadow storage it holds, and the sizes of
 //   them all are Win32_ShadowStorage's UsedSpace for C:.
 // - srclient.dll: "ok" removes the point's file (ERROR_INVALID_DATA, 13, when
-//   there is none), "fail" answers ERROR_GEN_FAILURE (31). Missing: 126.
+//   there is none), "slow" the same after half a second, "fail" answers
+//   ERROR_GEN_FAILURE (31). Missing: 126.
 // - setupapi.dll: SetupGetInfDriverStoreLocationW finds the folder of
 //   C:\Windows\System32\DriverStore\FileRepository whose INF has the same
 //   bytes as the installed INF (ERROR_FILE_NOT_FOUND when none does).
@@ -27,9 +28,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "platform/platform.h"
 #include "platform/posix/stand_in.h"
@@ -128,6 +131,7 @@ bool RemoveRestorePoint(uint32_t sequence, uint32_t* error) {
     *error = 31;  // ERROR_GEN_FAILURE
     return true;
   }
+  if (word == "slow") std::this_thread::sleep_for(std::chrono::milliseconds(500));
   std::error_code ec;
   if (!IsProcessAdmin()) {
     *error = 5;  // ERROR_ACCESS_DENIED

@@ -74,8 +74,8 @@ for (const build of builds()) {
       assert.deepEqual(ids.slice(ids.indexOf('hiber-reduced')), ['hiber-reduced', ...ITEMS]);
       const mine = tools.filter((i) => ITEMS.includes(i.id));
       assert.deepEqual(mine.map((i) => [i.name, i.mode, i.defaultEnabled, i.tool]), [
-        ['系统还原点', 'systool', false, { time: '约 1 分钟', stoppable: false }],
-        ['旧版驱动程序包', 'systool', false, { time: '约 1–5 分钟', stoppable: false }]]);
+        ['系统还原点', 'systool', false, { time: '约 1 分钟', stoppable: true }],
+        ['旧版驱动程序包', 'systool', false, { time: '约 1–5 分钟', stoppable: true }]]);
       const meta = (await srv.get('/api/meta')).json;
       for (const id of ITEMS) assert.ok(meta.adminItems.includes(id), id);
     });
