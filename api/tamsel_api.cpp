@@ -107,9 +107,24 @@ void ItemJson(const std::string& id, const tamsel::ItemStat& st, bool withErrors
   // A system tool's item adds what its tool said: "tool":{"note":"...",
   // "unknown":bool,"freeBefore":N,"freeAfter":N} (free space of C: right
   // before and after a real action, else 0).
+  // The restore points' and driver packages' items add what they listed:
+  // "entries":[{"id","name","provider","class","version","date","bytes",
+  // "sizeKnown","state","note"}] (state: a scan's "keep"|"goes", a clean's
+  // "removed"|"skipped"|"kept").
   if (st.systemTool) {
     w.Key("tool").BeginObject().Key("note").Str(st.toolNote).Key("unknown").Bool(st.sizeUnknown);
-    w.Key("freeBefore").Num(st.freeBefore).Key("freeAfter").Num(st.freeAfter).EndObject();
+    w.Key("freeBefore").Num(st.freeBefore).Key("freeAfter").Num(st.freeAfter);
+    if (!st.toolEntries.empty()) {
+      w.Key("entries").BeginArray();
+      for (const tamsel::ToolEntry& e : st.toolEntries) {
+        w.BeginObject().Key("id").Str(e.id).Key("name").Str(e.name).Key("provider").Str(e.provider);
+        w.Key("class").Str(e.cls).Key("version").Str(e.version).Key("date").Str(e.date);
+        w.Key("bytes").Num(e.bytes).Key("sizeKnown").Bool(e.sizeKnown).Key("state").Str(e.state);
+        w.Key("note").Str(e.note).EndObject();
+      }
+      w.EndArray();
+    }
+    w.EndObject();
   }
   w.EndObject();
 }

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "engine/engine_internal.h"
+#include "engine/system_stores.h"
 #include "engine/tamsel_engine.h"
 #include "platform/platform.h"
 #include "text/text.h"
@@ -222,7 +223,8 @@ bool IsAdmin() {
 
 constexpr char kNeedsAdmin[] = "需要管理员权限：请点「以管理员身份重启」后再试，没有运行任何程序";
 
-// "约 12.3 GB" for the record and the notes.
+}  // namespace
+
 std::string About(uint64_t bytes) {
   char buf[48];
   const char* units[] = {"B", "KB", "MB", "GB", "TB"};
@@ -235,6 +237,8 @@ std::string About(uint64_t bytes) {
   snprintf(buf, sizeof buf, u == 0 ? "约 %.0f %s" : "约 %.1f %s", v, units[u]);
   return buf;
 }
+
+namespace {
 
 const wchar_t* ProgramOf(SystemTool tool) {
   switch (tool) {
@@ -359,6 +363,8 @@ void SetAdminTest(bool (*isAdmin)()) {
 void AnalyseSystemTool(const RuleItem& item, ItemStat& stat, const TaskOptions& opt) {
   stat.systemTool = true;
   if (!IsAdmin()) return Fail(stat, kNeedsAdmin);
+  if (item.tool == SystemTool::RestorePoints) return AnalyseRestorePoints(stat);
+  if (item.tool == SystemTool::DriverPackages) return AnalyseDriverPackages(stat);
   if (item.tool == SystemTool::ReducedHibernation) {
     tov::FileInfo info;
     if (!tov::GetFileInfo(HibernationFile(), &info) || info.size == 0) {
@@ -440,6 +446,8 @@ void CleanSystemTool(const RuleItem& item, ItemStat& stat, bool dryRun, const Ch
     Touched(c, TouchKind::Skipped, 0, entry, U2W(why));
   };
   if (!IsAdmin()) return refuse(kNeedsAdmin);
+  if (item.tool == SystemTool::RestorePoints) return CleanRestorePoints(stat, c);
+  if (item.tool == SystemTool::DriverPackages) return CleanDriverPackages(stat, c);
   std::wstring args = L"/Online /Cleanup-Image /StartComponentCleanup /English";
   if (item.tool == SystemTool::ReducedHibernation) {
     tov::FileInfo info;

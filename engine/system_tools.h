@@ -51,6 +51,8 @@ constexpr uint32_t kReservedStorageBuild = 19041;
 
 // Whether Windows major.minor.build has them.
 bool HasReservedStorageCommands(uint32_t major, uint32_t minor, uint32_t build);
+// "约 12.3 GB" for the notes and the record.
+std::string About(uint64_t bytes);
 
 // The line of a tool's output that says what went wrong: the first line
 // starting "Error" with the next line that is not blank, else the first

@@ -22,6 +22,22 @@
 
 namespace tamsel {
 
+// One restore point or driver package of a "system tool" item: what the
+// page lists of it, and what becomes of it.
+struct ToolEntry {
+  std::string id;        // the restore point's number; the installed INF ("oem3.inf")
+  std::string name;      // the point's description; the package's original INF
+  std::string provider;  // a package's provider and class (empty for a point)
+  std::string cls;
+  std::string version;  // a package's DriverVer version
+  std::string date;     // the point's creation time; the package's DriverVer date
+  uint64_t bytes = 0;   // a package's DriverStore folder
+  bool sizeKnown = false;
+  // A scan: "keep" or "goes"; a clean: "removed", "skipped" or "kept".
+  std::string state;
+  std::string note;  // why it is kept or skipped, in the user's words
+};
+
 struct ItemStat {
   uint64_t bytes = 0;  // found (scan, measure, dry run) or removed (real clean)
   uint64_t files = 0;
@@ -39,6 +55,9 @@ struct ItemStat {
   bool sizeUnknown = false;
   uint64_t freeBefore = 0;
   uint64_t freeAfter = 0;
+  // The restore points or driver packages such an item found (a scan) or
+  // acted on (a clean), for the page to list.
+  std::vector<ToolEntry> toolEntries;
 };
 
 // A scan: files that several of the scanned items take (each item counts

@@ -126,6 +126,54 @@ void RunSystemTool(const std::wstring& exeName, const std::wstring& args,
 // <root>/compact-os exists (the stand-in's compact.exe /CompactOS:always
 // writes it), every existing file below C:\Windows is backed.
 bool WofBacked(const std::wstring& path, bool* backed);
+// ---- Windows' own stores: restore points and driver packages ----------------
+// (platform/*/system_stores_*.cpp). Each call answers as the system did; the
+// engine judges the answer.
+
+// One restore point as WMI's root\default class SystemRestore lists it.
+struct RestorePoint {
+  bool sequenceKnown = false;  // SequenceNumber was a number
+  uint32_t sequence = 0;       // SequenceNumber
+  std::wstring description;    // Description
+  std::wstring creationTime;   // CreationTime as WMI gives it (DMTF "yyyymmddHHMMSS.mmmmmm+UUU")
+};
+struct RestorePointList {
+  // 0 when the restore points were listed; else the HRESULT of the WMI
+  // step that failed (CoCreateInstance, ConnectServer, ExecQuery, ...).
+  uint32_t error = 0;
+  std::vector<RestorePoint> points;
+  // UsedSpace of root\cimv2 Win32_ShadowStorage for the volume of C:, when
+  // WMI gave it (shadowError: the HRESULT of the query that did not).
+  bool shadowKnown = false;
+  uint64_t shadowUsed = 0;
+  uint32_t shadowError = 0;
+};
+
+// Lists the restore points and the shadow storage used on C: through WMI
+// (COM initialised on the calling thread for the call; IWbemLocator,
+// IWbemServices with CoSetProxyBlanket). POSIX: the stand-in's emulation
+// (platform/posix/system_stores_posix.cpp).
+void ListRestorePoints(RestorePointList* out);
+
+// SRRemoveRestorePoint(sequence) of srclient.dll, loaded from the system
+// folder only (LoadLibraryExW, LOAD_LIBRARY_SEARCH_SYSTEM32). False when the
+// DLL or the function is missing (*error: the loader's code, 126 or 127);
+// true when it was called (*error: its result, 0 on success).
+bool RemoveRestorePoint(uint32_t sequence, uint32_t* error);
+
+// SetupGetInfDriverStoreLocationW of setupapi.dll (loaded from the system
+// folder): the full path of the INF in the driver store that the installed
+// INF infPath (C:\Windows\INF\oem3.inf) was copied from. False with *error
+// (the system's code; 127 when the function is missing) when it has none.
+bool DriverStoreLocation(const std::wstring& infPath, std::wstring* storeInf, uint32_t* error);
+
+// SetupUninstallOEMInfW(infName, 0, nullptr) of setupapi.dll: removes the
+// third-party driver package of the installed INF infName ("oem3.inf")
+// unless a device uses it (never SUOI_FORCEDELETE, so the system refuses a
+// package in use). False with *fault (FaultOfSystemCode of the system's code;
+// the function missing is Other with 127) when the system refused.
+struct FsFault;  // below, with the walk
+bool UninstallDriverPackage(const std::wstring& infName, FsFault* fault);
 
 // Runs fn on a new detached thread (Windows: _beginthreadex, the handle
 // closed at once). False when no thread could be made; fn has not run then.
@@ -264,8 +312,9 @@ constexpr bool operator!=(FsFault a, FsFault b) {
 // (0xC0000000 and up: a deletion pending, a file deleted under an open
 // handle and a running program's image each get their own kind, though the
 // Win32 code of all three is ERROR_ACCESS_DENIED) or an HRESULT that carries
-// a Win32 code (0x8007xxxx). POSIX: an errno value. Any code it does not
-// know, 0 included, is Other, never None.
+// a Win32 code (0x8007xxxx); SetupAPI's ERROR_INF_IN_USE_BY_DEVICES
+// (0xE000023D, a driver package a device uses) is InUse. POSIX: an errno value. Any code it does
+// not know, 0 included, is Other, never None.
 FsFault FaultOfSystemCode(uint32_t code);
 
 // An open directory; kNoDir when there is none.

@@ -794,6 +794,25 @@ std::vector<Category> BuildRules() {
   it.toolTime = "几秒钟";
   cTools.items.push_back(it);
 
+  it = MkItem("restore-points", "系统还原点", Risk::Medium, ItemMode::SystemTool, false,
+              "用 Windows 自带的系统还原接口删除较旧的系统还原点，只保留最新的一个；扫描时列出"
+              "会删除的还原点和 C 盘卷影存储的大小；删除后不能再还原到那些时间点；需管理员");
+  it.allowDetails = false;
+  it.tool = SystemTool::RestorePoints;
+  it.toolTime = "约 1 分钟";
+  it.toolStoppable = true;  // between two points
+  cTools.items.push_back(it);
+
+  it = MkItem("old-drivers", "旧版驱动程序包", Risk::Medium, ItemMode::SystemTool, false,
+              "用 Windows 自带的驱动安装接口删除第三方驱动程序包里已有新版本的旧版本，同一驱动"
+              "只保留最新的；设备正在使用的包 Windows 会拒绝删除；删除后不能再回退到这些旧版驱动；"
+              "需管理员");
+  it.allowDetails = false;
+  it.tool = SystemTool::DriverPackages;
+  it.toolTime = "约 1–5 分钟";
+  it.toolStoppable = true;  // between two packages
+  cTools.items.push_back(it);
+
   cats.push_back(cTools);
 
   SkipBrowserFolders(cats);

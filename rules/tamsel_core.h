@@ -32,6 +32,8 @@ enum class SystemTool : uint8_t {
   ReducedHibernation,  // powercfg.exe: a reduced hibernation file, fast start-up kept
   ReservedStorage,     // dism.exe: the storage Windows reserves for updates, turned off
   CompactOs,           // compact.exe: the system's binaries compressed (Compact OS)
+  RestorePoints,       // WMI and srclient.dll: every restore point but the newest
+  DriverPackages,      // SetupAPI: third-party driver packages a newer version replaced
 };
 
 // How much a clean of an item may cost the user: a label only.
@@ -101,7 +103,7 @@ struct Category {
 // ---- Catalogue --------------------------------------------------------------
 
 // The built-in catalogue, built fresh, paths expanded in the environment of
-// the moment: 10 categories, 83 items, 240 targets, in display order.
+// the moment: 10 categories, 85 items, 240 targets, in display order.
 std::vector<Category> BuildRules();
 
 // The first item with exactly this id (case-sensitive), or null.

@@ -497,7 +497,48 @@ TREE += [
     (WIN + r"\System32\compact.exe", 0, 1, 400),
     # The kernel, whose WOF backing tells whether Compact OS is on.
     (WIN + r"\System32\ntoskrnl.exe", 11 * MB, 1, 400),
+    (WIN + r"\System32\wbem\wbemprox.dll", 0, 1, 400),
+    (WIN + r"\System32\srclient.dll", 0, 1, 400),
 ]
+
+
+def inf_text(provider, cls, driver_ver):
+    """An INF's [Version] section as Windows' driver documentation shows it."""
+    return ('[Version]\r\nSignature="$WINDOWS NT$"\r\nClass=%s\r\nProvider=%%P%%\r\n'
+            'DriverVer=%s\r\nCatalogFile=x.cat\r\n\r\n[Strings]\r\nP="%s"\r\n'
+            % (cls, driver_ver, provider))
+
+
+# Files whose text the stand-in reads: the restore points its WMI lists
+# (first line the creation time, second the description; the size is their
+# shadow storage) and third-party driver packages, each an INF in
+# C:\Windows\INF with its copy and payload in the driver store. Rows:
+# (Windows path, text, apparent size).
+STORE = WIN + r"\System32\DriverStore\FileRepository"
+NVIDIA = [("oem3.inf", "nvlt.inf_amd64_3a1c", "11/01/2022,31.0.15.1694", 820 * MB),
+          ("oem7.inf", "nvlt.inf_amd64_7f02", "01/10/2023,31.0.15.2849", 860 * MB),
+          ("oem11.inf", "nvlt.inf_amd64_b4e9", "06/08/2023,31.0.15.3623", 910 * MB)]
+CONTENT = [
+    # SetupAPI refuses one package as in use by a device.
+    (WIN + r"\System32\setupapi.dll", "ok\r\noem7.inf in-use\r\n", 0),
+] + [
+    (SYS + r"\System Volume Information\Restore\RP%d.rp" % seq,
+     "%s\r\n%s\r\n" % (when, desc), size)
+    for seq, when, desc, size in [
+        (41, "20231102093000.000000+480", "Installed NVIDIA Graphics Driver", 3 * GB + 200 * MB),
+        (42, "20231215201500.000000+480", "Windows Modules Installer", 2 * GB),
+        (43, "20240108080000.000000+480", "Scheduled Checkpoint", 900 * MB)]]
+for oem, folder, ver, size in NVIDIA:
+    text = inf_text("NVIDIA", "Display", ver)
+    CONTENT += [(WIN + "\\INF\\" + oem, text, 0), (STORE + "\\" + folder + r"\nvlt.inf", text, 0),
+                (STORE + "\\" + folder + r"\nv_dispi.dat", "", size)]
+for oem, folder, ver, size in [("oem5.inf", "rtkvhd64.inf_amd64_51d0", "05/01/2021,6.0.9150.1", 95 * MB),
+                               ("oem9.inf", "rtkvhd64.inf_amd64_9c37", "09/14/2022,6.0.9381.1", 110 * MB)]:
+    # Realtek's INF in UTF-16LE, as many vendors ship theirs.
+    text = inf_text("Realtek Semiconductor Corp.", "MEDIA", ver)
+    CONTENT += [(WIN + "\\INF\\" + oem, ("\ufeff" + text).encode("utf-16-le"), 0),
+                (STORE + "\\" + folder + r"\rtkvhd64.inf", ("\ufeff" + text).encode("utf-16-le"), 0),
+                (STORE + "\\" + folder + r"\RTKVHD64.sys", "", size)]
 
 # --- Third-party applications' caches and logs.
 TENCENT = ROAMING + r"\Tencent"
@@ -1082,6 +1123,16 @@ def main():
     root = os.path.abspath(args.root)
     prepare_root(root)
     files, total = write_tree(root, user)
+    env = windows_env(user)
+    for win_path, text, size in CONTENT:
+        path = host_path(root, win_path, env)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(text if isinstance(text, bytes) else text.encode("utf-8"))
+            if size:
+                f.truncate(size)
+        files += 1
+        total += size or len(text)
     capacity = max(int(args.capacity * GB), int(math.ceil(total * 1.25)))
     with open(os.path.join(root, "c.capacity"), "w", encoding="utf-8") as f:
         f.write("%d\n" % capacity)

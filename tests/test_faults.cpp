@@ -112,6 +112,9 @@ TEST(FaultOfSystemCode, EachCodeGetsItsKindAndIsKept) {
       {0x80070002u, tov::FsFault::Gone},
       {0x80004005u, tov::FsFault::Other},  // E_FAIL
       {0x00010002u, tov::FsFault::Other},  // no Win32 code, though its low half is one
+      // SetupAPI's refusal of a driver package a device uses, and another of its codes.
+      {0xE000023Du, tov::FsFault::InUse},  // ERROR_INF_IN_USE_BY_DEVICES
+      {0xE0000102u, tov::FsFault::Other},  // ERROR_LINE_NOT_FOUND
 #else
       {ENOENT, tov::FsFault::Gone},   {EBUSY, tov::FsFault::InUse},
       {ETXTBSY, tov::FsFault::InUse}, {EACCES, tov::FsFault::Denied},
@@ -166,6 +169,13 @@ TEST(FaultText, EachActionAndKindHasItsText) {
       {A::Recycle, K::Denied, "移到回收站失败(没有权限)"},
       {A::Recycle, K::Link, "移到回收站失败"},
       {A::Recycle, K::Other, "移到回收站失败"},
+      // Windows refuses to remove a driver package (the rest is Windows' code).
+      {A::RemoveDriverPackage, K::Gone, "未删除(驱动程序包已不存在)"},
+      {A::RemoveDriverPackage, K::InUse, "未删除(有设备正在使用这个驱动程序包)"},
+      {A::RemoveDriverPackage, K::Denied, "未删除(没有权限)"},
+      {A::RemoveDriverPackage, K::Link, "未删除(Windows 拒绝删除)"},
+      {A::RemoveDriverPackage, K::Other, "未删除(Windows 拒绝删除)"},
+      {A::RemoveDriverPackage, K::None, "未删除(Windows 拒绝删除)"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(::testing::Message()

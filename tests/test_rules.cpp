@@ -629,7 +629,9 @@ TEST_F(Catalogue, SystemToolItemsNameTheirToolAndAreNeverPreselected) {
       {"component-cleanup", SystemTool::ComponentStore},
       {"reserved-storage", SystemTool::ReservedStorage},
       {"compact-os", SystemTool::CompactOs},
-      {"hiber-reduced", SystemTool::ReducedHibernation}};
+      {"hiber-reduced", SystemTool::ReducedHibernation},
+      {"restore-points", SystemTool::RestorePoints},
+      {"old-drivers", SystemTool::DriverPackages}};
   size_t seen = 0;
   for (const RuleItem* it : items()) {
     if (it->mode != ItemMode::SystemTool) {
@@ -640,7 +642,11 @@ TEST_F(Catalogue, SystemToolItemsNameTheirToolAndAreNeverPreselected) {
     EXPECT_FALSE(it->defaultEnabled) << it->id;
     EXPECT_FALSE(it->allowDetails) << it->id;
     EXPECT_FALSE(it->toolTime.empty()) << it->id;
-    EXPECT_FALSE(it->toolStoppable) << it->id;
+    // The restore points and packages go one by one: a cancel stops
+    // between two; a program's action cannot be stopped.
+    EXPECT_EQ(it->toolStoppable,
+              it->tool == SystemTool::RestorePoints || it->tool == SystemTool::DriverPackages)
+        << it->id;
   }
   EXPECT_EQ(seen, std::size(kTools));
   for (const auto& t : kTools) EXPECT_EQ(Item(cats(), t.first).tool, t.second) << t.first;

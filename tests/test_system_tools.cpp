@@ -284,6 +284,8 @@ const RuleItem kStore = ToolItem("store", SystemTool::ComponentStore);
 const RuleItem kHiber = ToolItem("hiber", SystemTool::ReducedHibernation);
 const RuleItem kReserved = ToolItem("reserved", SystemTool::ReservedStorage);
 const RuleItem kCompact = ToolItem("compact", SystemTool::CompactOs);
+const RuleItem kPoints = ToolItem("restore-points", SystemTool::RestorePoints);
+const RuleItem kDrivers = ToolItem("old-drivers", SystemTool::DriverPackages);
 
 bool NotAdmin() {
   return false;
@@ -294,13 +296,16 @@ bool NotAdmin() {
 // records the refusal.
 TEST_F(SystemTools, NothingStartsWithoutAdministratorRights) {
   SetAdminTest(NotAdmin);
-  const std::wstring watched[] = {Root(), ExpandEnvW(L"%SystemRoot%\\WinSxS")};
+  const std::wstring watched[] = {Root(), ExpandEnvW(L"%SystemRoot%\\WinSxS"),
+                                  ExpandEnvW(L"%SystemRoot%\\INF"),
+                                  L"C:\\System Volume Information"};
   std::vector<Listing> before;
   for (const std::wstring& w : watched) before.push_back(ListTree(w));
   const std::string kNeeds = "需要管理员权限：请点「以管理员身份重启」后再试，没有运行任何程序";
-  for (const RuleItem* item : {&kStore, &kHiber, &kReserved, &kCompact}) {
+  for (const RuleItem* item : {&kStore, &kHiber, &kReserved, &kCompact, &kPoints, &kDrivers}) {
     ItemStat scan = Scan(*item);
     EXPECT_TRUE(scan.systemTool);
+    EXPECT_TRUE(scan.toolEntries.empty());
     EXPECT_TRUE(scan.sizeUnknown);
     EXPECT_EQ(scan.bytes, 0u);
     EXPECT_EQ(scan.toolNote, kNeeds);
@@ -311,7 +316,7 @@ TEST_F(SystemTools, NothingStartsWithoutAdministratorRights) {
     EXPECT_EQ(real.freeBefore, 0u);
     EXPECT_EQ(real.errors, std::vector<std::string>{kNeeds});
   }
-  ASSERT_EQ(touches_.size(), 4u);
+  ASSERT_EQ(touches_.size(), 6u);
   for (const Touch& t : touches_) {
     EXPECT_EQ(t.kind, TouchKind::Skipped);
     EXPECT_EQ(t.reason, kNeeds);

@@ -82,10 +82,11 @@ TEST(WebRes, RealInterfaceFilesComeBackWithHashedNames) {
 }
 
 // The page, its style sheet and its script travel with every copy of the
-// program: together they stay under 170 KB (its three views: cleaning, the
-// space map and the moves to another drive).
+// program: together they stay under 180 KB (its three views: cleaning, the
+// space map and the moves to another drive, and the settings and results
+// of Windows' own tools).
 TEST(WebRes, InterfaceStaysWithinItsSizeBudget) {
-  constexpr uint64_t kInterfaceBudget = 170 * 1024;
+  constexpr uint64_t kInterfaceBudget = 180 * 1024;
   uint64_t total = 0;
   int counted = 0;
   for (uint32_t i = 0; i < g_webResCount; ++i) {

@@ -4,7 +4,7 @@ namespace tov {
 
 // The same three reasons for every action where the system tells them
 // apart; the words after the action say what the user can do about it.
-const FaultTexts kFaultTexts[4] = {
+const FaultTexts kFaultTexts[5] = {
     // DeleteInFolder
     {"删除失败(文件已不存在)", "删除失败(文件正在使用)", "删除失败(没有权限)", nullptr,
      "删除失败(占用或权限)"},
@@ -16,6 +16,9 @@ const FaultTexts kFaultTexts[4] = {
     // Recycle: a link is not moved, whatever the caller refuses it for.
     {"移到回收站失败(已不存在)", "移到回收站失败(文件正在使用)", "移到回收站失败(没有权限)",
      "移到回收站失败", "移到回收站失败"},
+    // RemoveDriverPackage: Windows itself refused (a device uses the package).
+    {"未删除(驱动程序包已不存在)", "未删除(有设备正在使用这个驱动程序包)", "未删除(没有权限)",
+     "未删除(Windows 拒绝删除)", "未删除(Windows 拒绝删除)"},
 };
 
 std::string FaultText(FaultAction action, FsFault fault, const std::string& linkText) {

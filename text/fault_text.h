@@ -17,6 +17,7 @@ enum class FaultAction {
   DeleteTargetFile,  // deleting a target that is itself one file
   OpenFolder,        // opening a folder a clean walks into
   Recycle,           // moving a file or folder to the Recycle Bin (a clean's user files, the map)
+  RemoveDriverPackage,  // asking Windows to remove a third-party driver package
 };
 
 // The texts of one action, by kind. A link is refused with the reason of
@@ -31,7 +32,7 @@ struct FaultTexts {
 };
 
 // Indexed by FaultAction.
-extern const FaultTexts kFaultTexts[4];
+extern const FaultTexts kFaultTexts[5];
 
 // The text for a fault met while doing action. linkText is the reason a
 // link gets where the action takes the caller's (a deletion, a folder's

@@ -273,6 +273,8 @@ constexpr uint32_t kStatusFileIsADirectory = 0xC00000BAu;
 constexpr uint32_t kStatusNotADirectory = 0xC0000103u;
 constexpr uint32_t kStatusCannotDelete = 0xC0000121u;
 constexpr uint32_t kStatusFileDeleted = 0xC0000123u;
+// SetupAPI's ERROR_INF_IN_USE_BY_DEVICES: a driver package a device uses.
+constexpr uint32_t kErrorInfInUseByDevices = 0xE000023Du;
 
 // The kind of a Win32 error code.
 FsFault::Kind Win32Kind(uint32_t err) {
@@ -312,6 +314,7 @@ FsFault FaultOfSystemCode(uint32_t code) {
   // program's image (or the page file) cannot be deleted while it is in
   // use; a directory where a file was asked for is not what was listed. The
   // rest read as the Win32 code the system gives them.
+  if (code == kErrorInfInUseByDevices) return FsFault(FsFault::InUse, code);
   if ((code & 0xC0000000u) == 0xC0000000u) {
     switch (code) {
       case kStatusDeletePending:

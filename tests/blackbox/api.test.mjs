@@ -293,7 +293,7 @@ for (const build of builds()) {
       assert.deepEqual(items.filter((i) => !i.allowDetails).map((i) => i.id),
         ['asm-native', 'hibernate', 'pagefile', 'winsxs', 'weixin4-data', 'wechat3-data', 'qqnt-data',
           'nuget-packages', 'maven-repository', 'package-cache', 'wsl-docker-disks', 'component-cleanup',
-          'reserved-storage', 'compact-os', 'hiber-reduced']);
+          'reserved-storage', 'compact-os', 'hiber-reduced', 'restore-points', 'old-drivers']);
       // The expansion is that of this build's environment (never a literal
       // reference, apart from none here since every variable is defined).
       for (const i of items) for (const t of i.targets) assert.doesNotMatch(t, /%/, `${i.id}: ${t}`);

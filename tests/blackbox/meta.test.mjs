@@ -18,7 +18,7 @@ const ADMIN_ITEMS = [
   'win-serviceprofiles-log', 'prefetch', 'font-cache', 'chrome-update-cache', 'steam-shader-cache',
   'upd-download', 'upd-datastore', 'do-cache', 'sys-dmp', 'sys-logs', 'win-panther', 'patch-cache',
   'asm-native', 'win-temp', 'hibernate', 'winsxs', 'wallpapers', 'component-cleanup', 'reserved-storage',
-  'compact-os', 'hiber-reduced',
+  'compact-os', 'hiber-reduced', 'restore-points', 'old-drivers',
 ];
 
 // The rule the page used to apply itself, over the catalogue as this build

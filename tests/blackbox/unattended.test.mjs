@@ -143,7 +143,7 @@ for (const build of builds()) {
     test('Windows\' own tools never run from the command line, even when named', async () => {
       plant();
       const beforeList = listDrive(build);
-      const r = await build.run(['--clean', 'component-cleanup,reserved-storage,compact-os,hiber-reduced,local-tmp-log']);
+      const r = await build.run(['--clean', 'component-cleanup,reserved-storage,compact-os,hiber-reduced,restore-points,old-drivers,local-tmp-log']);
       assert.equal(r.code, 0, r.stdout);
       const got = lines(r.stdout);
       assert.equal(got.length, 2, r.stdout);

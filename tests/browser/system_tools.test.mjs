@@ -16,6 +16,10 @@ import { requireBuild } from '../support/builds.mjs';
 
 const skip = requireBuild('native', NATIVE_BIN, 'system tools browser test') ? false : 'the native build is not under test';
 const TOOLS = ['component-cleanup', 'reserved-storage', 'compact-os', 'hiber-reduced'];
+// The restore points and driver packages the demo drive's stand-in lists:
+// the first run removes the older ones (one package Windows refuses as in
+// use), so the later screens meet what is left.
+const STORES = ['restore-points', 'old-drivers'];
 const SCREENS = [
   { width: 1280, height: 600, colorScheme: 'light' },
   { width: 1366, height: 768, colorScheme: 'dark' },
@@ -43,14 +47,15 @@ for (const screen of SCREENS) {
       const text = async (sel) => ((await page.locator(sel).first().textContent()) ?? '').trim();
       await waitIdle();
       await page.click('#btn-defaults');
-      for (const id of TOOLS) {
+      for (const id of [...TOOLS, ...STORES]) {
         // Never pre-selected; the row says it is Windows' own tool and how long it takes.
         assert.equal(await page.isChecked(`#it-${id}`), false, id);
         assert.match(await text(`.item[data-id="${id}"] .item-badges`), /Windows 自带工具/);
-        assert.match(await text(`#desc-${id}`), /用时 .+；开始后不能停止，关闭 Tamsel 也不会中断它/);
+        // The points and packages go one by one and may be stopped between two.
+        assert.match(await text(`#desc-${id}`), STORES.includes(id) ? /用时 .+；可以中途停止/ : /用时 .+；开始后不能停止，关闭 Tamsel 也不会中断它/);
       }
       await page.click('#btn-none');
-      for (const id of TOOLS) await page.check(`#it-${id}`);
+      for (const id of [...TOOLS, ...STORES]) await page.check(`#it-${id}`);
       await page.click('#btn-scan');
       await waitIdle();
       const store = '.item[data-id="component-cleanup"]';
@@ -65,6 +70,31 @@ for (const screen of SCREENS) {
       assert.equal(await text('.item[data-id="compact-os"] .item-tool-note'),
         '估计：压缩系统文件通常可省出 2–4 GB，实际多少要压缩后才知道');
       assert.equal(await text('.item[data-id="compact-os"] .item-size .n'), '估计');
+      const first = screen === SCREENS[0];
+      const rows = async (sel) => page.$$eval(`${sel} tr[data-state]`, (l) => l.map((r) =>
+        [r.dataset.state, ...[...r.cells].map((c) => c.textContent)]));
+      const points = '.item[data-id="restore-points"]', drivers = '.item[data-id="old-drivers"]';
+      if (first) {
+        assert.match(await text(`${points} .item-tool-note`), /^估计：共 3 个还原点，将删除较旧的 2 个，保留最新的「Scheduled Checkpoint」；C 盘的卷影存储已用 约 6\.1 GB/);
+        assert.equal(await text(`${points} .item-size .v`), '6.1 GB');
+        assert.equal(await text(`${points} .tool-entries summary`), '列出的 3 个还原点，其中 2 个将删除');
+        assert.deepEqual(await rows(points), [
+          ['keep', 'Scheduled Checkpoint', '2024-01-08 08:00（UTC+08:00）', '最新的还原点，保留'],
+          ['goes', 'Windows Modules Installer', '2023-12-15 20:15（UTC+08:00）', '将删除'],
+          ['goes', 'Installed NVIDIA Graphics Driver', '2023-11-02 09:30（UTC+08:00）', '将删除']]);
+        assert.match(await text(`${drivers} .item-tool-note`), /^估计：第三方驱动程序包 5 个，其中 3 个已有同一驱动的新版本，可以删除/);
+        assert.deepEqual((await rows(drivers)).map((r) => r.slice(0, 7)), [
+          ['goes', 'nvlt.inf（oem3.inf）', 'NVIDIA', 'Display', '31.0.15.1694', '2022-11-01', '820.0 MB'],
+          ['goes', 'rtkvhd64.inf（oem5.inf）', 'Realtek Semiconductor Corp.', 'MEDIA', '6.0.9150.1', '2021-05-01', '95.0 MB'],
+          ['goes', 'nvlt.inf（oem7.inf）', 'NVIDIA', 'Display', '31.0.15.2849', '2023-01-10', '860.0 MB'],
+          ['keep', 'rtkvhd64.inf（oem9.inf）', 'Realtek Semiconductor Corp.', 'MEDIA', '6.0.9381.1', '2022-09-14', '110.0 MB'],
+          ['keep', 'nvlt.inf（oem11.inf）', 'NVIDIA', 'Display', '31.0.15.3623', '2023-06-08', '910.0 MB']]);
+      } else {
+        // What the first run left: the newest point, and the package in use.
+        assert.match(await text(`${points} .item-tool-note`), /^只有 1 个还原点，它是最新的，会保留；没有可以删除的/);
+        assert.deepEqual((await rows(drivers)).filter((r) => r[0] === 'goes').map((r) => r[1]), ['nvlt.inf（oem7.inf）']);
+      }
+      await page.locator(drivers).scrollIntoViewIfNeeded();
       await shot(page, `tools-scan-${label}`);
 
       await page.click('#btn-clean');
@@ -90,6 +120,14 @@ for (const screen of SCREENS) {
         assert.ok(r.top >= 0 && r.bottom <= boxes.vh && r.left >= 0 && r.right <= boxes.vw, `${id} in the window: ${JSON.stringify(r)}`);
         if (r.inBody) assert.ok(r.top >= boxes.body.top && r.bottom <= boxes.body.bottom, `${id} in the body's view: ${JSON.stringify(r)} ${JSON.stringify(boxes.body)}`);
       }
+      // The points and packages that will go, listed before anything starts.
+      const going = async (id) => page.$$eval(`#confirm-tools li`, (l, name) => {
+        const li = l.find((e) => e.textContent.startsWith(name));
+        return li ? [...li.querySelectorAll('tr[data-state]')].map((r) => r.cells[0].textContent) : null;
+      }, id);
+      assert.deepEqual(await going('系统还原点'), first ? ['Windows Modules Installer', 'Installed NVIDIA Graphics Driver'] : []);
+      assert.deepEqual(await going('旧版驱动程序包'), first ? ['nvlt.inf（oem3.inf）', 'rtkvhd64.inf（oem5.inf）', 'nvlt.inf（oem7.inf）'] : ['nvlt.inf（oem7.inf）']);
+      if (first) assert.match(box, /将删除的 2 个还原点.*Windows Modules Installer2023-12-15 20:15（UTC\+08:00）/);
       // DISM's /ResetBase: off by default, and ticked only through its own confirmation.
       assert.equal(await page.isChecked('#opt-resetbase'), false);
       const wantReset = screen === SCREENS[0];
@@ -114,6 +152,14 @@ for (const screen of SCREENS) {
         assert.match(await text(`${row} td.num`), /^(约 .+|未知)$/);
         assert.match(await text(`${row} .tool-note`), /(已完成；C: 可用空间 约 .+ → 约 |不适用)/);
       }
+      const res = (id) => `#result-table tr[data-id="${id}"]`;
+      assert.match(await text(`${res('restore-points')} .tool-note`), first
+        ? /^已删除 2 个还原点，保留最新的 1 个；C: 可用空间 约 .+ → 约 / : /^没有要删除的还原点，最新的 1 个保留$/);
+      assert.match(await text(`${res('old-drivers')} .tool-note`), first
+        ? /^已删除 2 个驱动程序包，1 个未删除；C: 可用空间 约 .+ → 约 / : /^已删除 0 个驱动程序包，1 个未删除；/);
+      assert.deepEqual((await rows(res('old-drivers'))).filter((r) => r[0] !== 'kept').map((r) => [r[0], r[1], r[7]]), [
+        ...(first ? [['removed', 'nvlt.inf（oem3.inf）', '已删除'], ['removed', 'rtkvhd64.inf（oem5.inf）', '已删除']] : []),
+        ['skipped', 'nvlt.inf（oem7.inf）', '未删除(有设备正在使用这个驱动程序包)，错误代码 0xE000023D']]);
       await shot(page, `tools-result-${label}`);
       assert.match(await text('#result-table tr[data-id="reserved-storage"] .tool-note'), /^已完成；C: 可用空间 约 /);
       assert.match(await text('#result-table tr[data-id="compact-os"] .tool-note'), /^已完成；C: 可用空间 约 /);

@@ -7,6 +7,7 @@
 import { $, h, toast } from "./dom.js";
 import { api } from "./api.js";
 import { fmtBytes } from "./format.js";
+import { S } from "./state.js";
 
 export const isTool = (it) => !!it && it.mode === "systool";
 
@@ -33,9 +34,34 @@ export function toolSizeCell(f) {
   ];
 }
 
-// What its tool said, shown under the item after a scan.
+// What its tool said, shown under the item after a scan, with the restore
+// points or driver packages it listed.
 export function toolNoteLine(f) {
-  return f && f.tool && f.tool.note ? h("p", { class: "small muted item-tool", text: f.tool.note }) : null;
+  if (!f || !f.tool || !f.tool.note) return null;
+  const p = h("p", { class: "small muted item-tool", text: f.tool.note });
+  const list = toolEntries(f.tool.entries, "列出的 ");
+  return list ? h("div", null, p, list) : p;
+}
+
+// The points' or packages' table: a point by description and time, a
+// package by name, provider, class, version, date and size, each with what
+// becomes of it.
+const STATE = { keep: "保留", goes: "将删除", removed: "已删除", skipped: "未删除", kept: "保留" };
+export function toolEntries(list, lead, only) {
+  const rows = (list || []).filter((e) => !only || e.state === only);
+  if (!rows.length) return null;
+  const pkg = rows.some((e) => e.provider || e.class || e.version);
+  const head = (pkg ? ["驱动", "提供商", "类别", "版本", "日期", "大小"] : ["描述", "创建时间"]).concat(only ? [] : "");
+  const cells = (e) => (pkg ? [e.name === e.id ? e.id : e.name + "（" + e.id + "）", e.provider, e.class, e.version || "未知",
+    e.date || "未知", e.sizeKnown ? fmtBytes(e.bytes) : "未知"] : [e.name, e.date]).concat(only ? [] : e.note || STATE[e.state]);
+  // Class, version, date and size (a point's time) stay on one line.
+  const nw = pkg ? [2, 3, 4, 5] : [1];
+  const goes = rows.filter((e) => e.state === "goes" || e.state === "removed").length;
+  return h("details", { class: "tool-entries", open: !!only },
+    h("summary", { text: lead + rows.length + " 个" + (pkg ? "驱动程序包" : "还原点") + (only ? "" : "，其中 " + goes + " 个" + (list.some((e) => e.state === "removed") ? "已删除" : "将删除")) }),
+    h("div", { class: "res-scroll" }, h("table", { class: "res-table" },
+      h("thead", null, h("tr", null, head.map((t) => h("th", { text: t })))),
+      h("tbody", null, rows.map((e) => h("tr", { "data-state": e.state }, cells(e).map((t, i) => h("td", { text: t, class: nw.includes(i) ? "nw" : null }))))))));
 }
 
 const RESET_BASE_WARNING = "同时加上 /ResetBase 后，已经安装的 Windows 更新将不能再卸载。确定要这样做吗？";
@@ -48,7 +74,11 @@ export function toolConfirmBox(items) {
   if (!tools.length) return null;
   const box = h("div", { class: "box warn", id: "confirm-tools" },
     h("strong", { text: "下面的项目由 Windows 自带工具完成，会在所有文件清理之后运行：" }),
-    h("ul", { class: "bounded" }, tools.map((it) => h("li", null, h("strong", { text: it.name + "：" }), toolTimeText(it)))));
+    h("ul", { class: "bounded" }, tools.map((it) => {
+      const f = S.scan && S.scan.get(it.id);
+      return h("li", null, h("strong", { text: it.name + "：" }), toolTimeText(it),
+        f && f.tool ? toolEntries(f.tool.entries, "将删除的 ", "goes") : null);
+    })));
   if (tools.some((it) => it.id === "component-cleanup")) {
     const cb = h("input", { type: "checkbox", id: "opt-resetbase" });
     cb.addEventListener("change", () => { if (cb.checked && !window.confirm(RESET_BASE_WARNING)) cb.checked = false; });
@@ -69,7 +99,9 @@ export function toolResultNote(r) {
     const around = "C 盘可用空间 约 " + fmtBytes(r.tool.freeBefore) + " → 约 " + fmtBytes(r.tool.freeAfter);
     if (!text.includes("→")) text += (text ? "；" : "") + around;
   }
-  return text ? h("p", { class: "small muted tool-note", text }) : null;
+  const p = text ? h("p", { class: "small muted tool-note", text }) : null;
+  const list = toolEntries(r.tool.entries, "");
+  return list ? h("div", null, p, list) : p;
 }
 
 // A result's freed figure for a tool row: "约 X", or "未知".
