@@ -171,7 +171,8 @@ bool UserFolderPath(UserFolder folder, bool defaultPlace, std::wstring* out) {
   size_t i = static_cast<size_t>(folder);
   if (i >= static_cast<size_t>(UserFolder::Count)) return false;
   PWSTR path = nullptr;
-  DWORD flags = KF_FLAG_DONT_VERIFY | (defaultPlace ? KF_FLAG_DEFAULT_PATH : 0);
+  DWORD flags = static_cast<DWORD>(KF_FLAG_DONT_VERIFY) |
+                (defaultPlace ? static_cast<DWORD>(KF_FLAG_DEFAULT_PATH) : 0u);
   HRESULT hr = SHGetKnownFolderPath(kUserFolderIds[i], flags, nullptr, &path);
   bool ok = SUCCEEDED(hr) && path;
   if (ok) *out = path;
