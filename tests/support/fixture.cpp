@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -262,6 +263,35 @@ bool MakeReadOnlyDir(const std::wstring& winPath) {
 #endif
   uint32_t attrs = 0;
   return tov::GetAttributes(winPath, &attrs) && (attrs & tov::kAttrReadOnly);
+}
+
+bool StampDir(const std::wstring& winPath, uint32_t attrs, uint64_t mtime) {
+#ifdef _WIN32
+  std::wstring p = tov::LongPathForm(winPath);
+  HANDLE h = CreateFileW(p.c_str(), FILE_WRITE_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  FILETIME t;
+  t.dwLowDateTime = static_cast<DWORD>(mtime);
+  t.dwHighDateTime = static_cast<DWORD>(mtime >> 32);
+  bool ok = ::SetFileTime(h, nullptr, nullptr, &t) != FALSE;
+  CloseHandle(h);
+  return ok && SetFileAttributesW(p.c_str(), attrs ? attrs : FILE_ATTRIBUTE_NORMAL) != FALSE;
+#else
+  std::string host = Host(winPath).string();
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(mtime / 10000000 - 11644473600ULL);
+  times[1].tv_nsec = static_cast<long>(mtime % 10000000) * 100;
+  if (utimensat(AT_FDCWD, host.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  std::error_code ec;
+  fs::permissions(
+      Host(winPath), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+      (attrs & tov::kAttrReadOnly) ? fs::perm_options::remove : fs::perm_options::add, ec);
+  return !ec;
+#endif
 }
 
 HeldOpen::HeldOpen(const std::wstring& winPath) {

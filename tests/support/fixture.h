@@ -62,6 +62,13 @@ bool PlantPlaceholder(const std::wstring& winPath, uint64_t size, std::string* w
 // sees it so.
 bool MakeReadOnlyDir(const std::wstring& winPath);
 
+// Gives a folder attributes (kAttrReadOnly, kAttrHidden, kAttrSystem) and a
+// last-write time (FILETIME units), as a folder customised by its
+// desktop.ini has them: Windows sets them on the folder opened with
+// FILE_FLAG_BACKUP_SEMANTICS; the stand-in keeps the read-only bit (the
+// owner's write bit) and the time only. False when a call failed.
+bool StampDir(const std::wstring& winPath, uint32_t attrs, uint64_t mtime);
+
 // Holds a file open the way a running program does, so that it cannot be
 // deleted (Windows: opened without FILE_SHARE_DELETE; the stand-in: an
 // exclusive flock, its emulation of "in use"). Released by the destructor.
