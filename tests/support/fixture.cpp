@@ -265,6 +265,24 @@ bool MakeReadOnlyDir(const std::wstring& winPath) {
   return tov::GetAttributes(winPath, &attrs) && (attrs & tov::kAttrReadOnly);
 }
 
+bool WriteAt(const std::wstring& winPath, uint64_t offset, const std::string& bytes) {
+  std::fstream f(Host(winPath), std::ios::binary | std::ios::in | std::ios::out);
+  if (!f) return false;
+  f.seekp(static_cast<std::streamoff>(offset));
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  f.close();
+  return !f.fail();
+}
+
+std::string ReadAt(const std::wstring& winPath, uint64_t offset, size_t length) {
+  std::ifstream f(Host(winPath), std::ios::binary);
+  std::string out(length, '\0');
+  if (!f.seekg(static_cast<std::streamoff>(offset)) ||
+      !f.read(&out[0], static_cast<std::streamsize>(length)))
+    return std::string();
+  return out;
+}
+
 bool StampDir(const std::wstring& winPath, uint32_t attrs, uint64_t mtime) {
 #ifdef _WIN32
   std::wstring p = tov::LongPathForm(winPath);

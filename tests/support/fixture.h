@@ -62,6 +62,13 @@ bool PlantPlaceholder(const std::wstring& winPath, uint64_t size, std::string* w
 // sees it so.
 bool MakeReadOnlyDir(const std::wstring& winPath);
 
+// Writes bytes into an existing file at offset, leaving the rest of it as
+// it is (a hole stays a hole). False when it could not be written.
+bool WriteAt(const std::wstring& winPath, uint64_t offset, const std::string& bytes);
+
+// The bytes of a file at offset, "" when they cannot be read.
+std::string ReadAt(const std::wstring& winPath, uint64_t offset, size_t length);
+
 // Gives a folder attributes (kAttrReadOnly, kAttrHidden, kAttrSystem) and a
 // last-write time (FILETIME units), as a folder customised by its
 // desktop.ini has them: Windows sets them on the folder opened with
