@@ -163,6 +163,9 @@ test('a move left half way is recovered by the next start, followed and then sho
   assert.equal(await page.locator('#mv-cancel').isVisible(), false);
   assert.match(await page.locator('#mv-found').textContent(), /^处理完之前不能搬家或清理。$/);
   assert.match(await page.locator('#mv-cur').textContent(), /旧项目$/);
+  // Nothing can start meanwhile, even from rows listed after the task was found.
+  await page.waitForSelector('#mv-rows tr button');
+  assert.equal(await page.locator('#mv-rows button:not([disabled])').count(), 0);
   for (const scheme of ['light', 'dark']) {
     for (const [w, hgt] of [[1280, 600], [1366, 768], [1920, 1080]]) {
       await page.emulateMedia({ colorScheme: scheme });

@@ -63,10 +63,10 @@ export function MovePanel(ctx) {
     }
     for (const f of list) {
       const act = f.moved && f.id
-        ? h("button", { type: "button", class: "btn small", text: "搬回 C 盘", onclick: () => askBack(f.id, f.name, f.now, f.bytes) })
+        ? h("button", { type: "button", class: "btn small", text: "搬回 C 盘", disabled: !!M.task, onclick: () => askBack(f.id, f.name, f.now, f.bytes) })
         : f.moved ? h("span", { class: "muted small", text: "已在其他位置" })
         : f.refuse ? h("span", { class: "muted small", text: f.refuse })
-        : h("button", { type: "button", class: "btn small primary", text: "搬到其他盘", disabled: !M.drives.length,
+        : h("button", { type: "button", class: "btn small primary", text: "搬到其他盘", disabled: !M.drives.length || !!M.task,
           onclick: () => askMove(f.path, f.name, f.bytes, f.files) });
       body.append(h("tr", null,
         h("td", null, h("strong", { text: f.name }), h("div", { class: "small muted path", text: f.path })),
@@ -99,7 +99,7 @@ export function MovePanel(ctx) {
           m.note ? h("div", { class: "small muted", text: m.note }) : null),
         h("td", { class: "num", text: B(m.bytes) }),
         h("td", null, m.undone ? "已搬回" : (STEP[m.step] || m.step),
-          done ? h("button", { type: "button", class: "btn small", text: "搬回 C 盘", onclick: () => askBack(m.id, m.path, m.to, m.bytes) }) : null)));
+          done ? h("button", { type: "button", class: "btn small", text: "搬回 C 盘", disabled: !!M.task, onclick: () => askBack(m.id, m.path, m.to, m.bytes) }) : null)));
     }
   }
 
