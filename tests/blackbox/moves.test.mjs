@@ -300,8 +300,8 @@ for (const build of builds()) {
 
     test('answers, refuses moves and cleans as busy, and a kill is recovered at the next start', async (t) => {
       if (build.name !== 'native') {
-        t.skip('the slow drive is the stand-in\'s ($TAMSEL_ROOT/d.slow); wine has no way to hold a recovery '
-          + 'long enough to look at it: test_move\'s held recovery checks the same task in the Windows build');
+        t.skip('the slow drive is the stand-in\'s ($TAMSEL_ROOT/d.slow); wine has no slow drive to hold a '
+          + 'recovery where the test can look at it: test_move\'s held recovery checks the same task in the Windows build');
         return;
       }
       const busy = fail('已有任务在运行');

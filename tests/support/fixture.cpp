@@ -12,6 +12,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <winioctl.h>
 #else
 #include <fcntl.h>
 #include <sys/file.h>
@@ -281,6 +283,39 @@ std::string ReadAt(const std::wstring& winPath, uint64_t offset, size_t length) 
       !f.read(&out[0], static_cast<std::streamsize>(length)))
     return std::string();
   return out;
+}
+
+std::string SparseCallsProbe(const std::wstring& winPath) {
+#ifdef _WIN32
+  std::wstring p = tov::LongPathForm(winPath);
+  HANDLE h = CreateFileW(p.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "no file: error " + std::to_string(GetLastError());
+  auto result = [](BOOL ok) {
+    return ok ? std::string("ok") : "error " + std::to_string(GetLastError());
+  };
+  DWORD got = 0;
+  std::string out = "FSCTL_SET_SPARSE " + result(DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0,
+                                                                 nullptr, 0, &got, nullptr));
+  LARGE_INTEGER end;
+  end.QuadPart = 64 << 20;
+  SetFilePointerEx(h, end, nullptr, FILE_BEGIN);
+  SetEndOfFile(h);
+  BY_HANDLE_FILE_INFORMATION info = {};
+  GetFileInformationByHandle(h, &info);
+  out += (info.dwFileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) ? ", reported sparse"
+                                                              : ", not reported sparse";
+  FILE_ALLOCATED_RANGE_BUFFER query = {}, ranges[4] = {};
+  query.Length.QuadPart = end.QuadPart;
+  out += ", FSCTL_QUERY_ALLOCATED_RANGES " +
+         result(DeviceIoControl(h, FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, ranges,
+                                sizeof ranges, &got, nullptr));
+  CloseHandle(h);
+  return out;
+#else
+  (void)winPath;
+  return std::string();
+#endif
 }
 
 bool StampDir(const std::wstring& winPath, uint32_t attrs, uint64_t mtime) {

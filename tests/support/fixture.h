@@ -69,6 +69,13 @@ bool WriteAt(const std::wstring& winPath, uint64_t offset, const std::string& by
 // The bytes of a file at offset, "" when they cannot be read.
 std::string ReadAt(const std::wstring& winPath, uint64_t offset, size_t length);
 
+// What the system does with the calls that keep a file sparse, for a
+// test's note: on a new file beside winPath (removed again), the result of
+// FSCTL_SET_SPARSE, whether the file then reports FILE_ATTRIBUTE_SPARSE_FILE,
+// and the result of FSCTL_QUERY_ALLOCATED_RANGES on it (each "ok" or
+// "error N"). Empty on the stand-in.
+std::string SparseCallsProbe(const std::wstring& winPath);
+
 // Gives a folder attributes (kAttrReadOnly, kAttrHidden, kAttrSystem) and a
 // last-write time (FILETIME units), as a folder customised by its
 // desktop.ini has them: Windows sets them on the folder opened with
