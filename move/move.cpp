@@ -932,6 +932,13 @@ bool MovesRecovering() {
   return g_recovering.load();
 }
 
+void WaitForRecoveryAtStart() {
+  if (!g_recovering) return;
+  printf("[warn] 正在处理上次没有完成的搬家，处理完才退出\n");
+  fflush(stdout);
+  while (g_recovering) WaitTask(1000);
+}
+
 bool RecoverMovesAtStart() {
   // A move of another process holds the machine's clean as long as it
   // runs (as does a clean): its journal is not ours to finish then; the

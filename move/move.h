@@ -108,6 +108,10 @@ bool RecoverMovesAtStart();
 std::vector<std::string> RecoveredAtStart();
 // True while the recovery at start runs.
 bool MovesRecovering();
+// Returns once the recovery at start has ended (at once when none runs):
+// a start that ends early (a hand-over to the running instance) lets it
+// finish first.
+void WaitForRecoveryAtStart();
 // Test seam: called by RecoverMoves before it takes up each journal (on
 // the task's thread), e.g. to hold the recovery while a test looks.
 void SetMoveRecoveryHoldForTest(std::function<void()> hold);

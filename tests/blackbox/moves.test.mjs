@@ -347,6 +347,27 @@ for (const build of builds()) {
       d.changed = d.changed.filter((k) => !k.endsWith(`/moves/${ID}.json`));
       assert.deepEqual(d, { gone: [], added: [], changed: [] });
       await srv.waitFor(/\[warn\] 上次搬家没有完成/, 5_000);
+
+      // A second start hands over to this running instance; a journal left
+      // meanwhile is recovered by it before it ends, not left half done.
+      fs.mkdirSync(copyHost, { recursive: true });
+      for (let i = 0; i < 4; i++) fs.writeFileSync(path.join(copyHost, `f${i}.txt`), 'x'.repeat(100 + i));
+      const j = JSON.parse(fs.readFileSync(journal, 'utf8'));
+      fs.writeFileSync(journal, JSON.stringify({ ...j, step: 'copying', note: '' }));
+      fs.writeFileSync(slowFile, '300');
+      const second = build.spawnOther(build.binary, ['--no-browser']);
+      let out = '';
+      second.stdout.on('data', (b) => { out += b; });
+      const ended = await Promise.race([
+        new Promise((r) => second.on('close', () => r(true))),
+        new Promise((r) => setTimeout(() => r(false), 60_000).unref()),
+      ]);
+      if (!ended) second.kill('SIGKILL');
+      assert.equal(ended, true, `the second start did not end: ${out}`);
+      assert.match(out, /\[ok\] 已经有实例在运行/);
+      assert.match(out, /\[warn\] 正在处理上次没有完成的搬家，处理完才退出/);
+      assert.equal(JSON.parse(fs.readFileSync(journal, 'utf8')).step, 'rolled-back');
+      assert.equal(fs.existsSync(copyHost), false);
     });
   });
 }
