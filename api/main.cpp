@@ -2,6 +2,7 @@
 // server; anything else starts the server with the API's endpoints and its
 // start-up.
 #include "api/tamsel_api.h"
+#include "move/move.h"
 #include "platform/platform.h"
 #include "server/web_shell.h"
 #include "unattended/cli_clean.h"
@@ -15,5 +16,9 @@ int main(int argc, char** argv) {
   tov::ServerConfig config;
   config.routes = tamsel::ApiRoutes();
   config.onStartup = tamsel::ApiStartup;
-  return tov::WebShellMain(args, config);
+  int code = tov::WebShellMain(args, config);
+  // A start that hands over to the running instance ends here: the
+  // recovery of a move it began at its start ends first.
+  tamsel::WaitForRecoveryAtStart();
+  return code;
 }

@@ -502,9 +502,9 @@ void tamsel::ApiStartup() {
   if (!warning.empty()) printf("[warn] %s\n", warning.c_str());
   // Files left out for good that are gone since are forgotten.
   if (!tamsel::DropGoneExclusionsAndSave(tamsel::StateDir())) printf("[warn] 设置无法保存\n");
-  // A move a killed program left half way is finished or rolled back
-  // before anything else can touch its folders.
+  // A move a killed program left half way is finished or rolled back by
+  // the one task, before any other task can touch its folders; the server
+  // answers meanwhile.
   tamsel::RecoverMovesAtStart();
-  for (const std::string& text : tamsel::RecoveredAtStart()) printf("[warn] %s\n", text.c_str());
   fflush(stdout);
 }

@@ -1,6 +1,8 @@
 #include "move/move.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -77,12 +79,16 @@ std::mutex g_resultLock;
 uint64_t g_lastSerial = 0;
 std::string g_lastResult;
 std::vector<std::string> g_recovered;
+std::atomic<bool> g_recovering{false};
+std::function<void()> g_recoveryHold;
 
 struct TreeItem {
   std::wstring rel;  // below the root, "" never (the root is not an item)
   bool dir = false;
   uint64_t size = 0;
   uint64_t mtime = 0;
+  uint32_t attrs = 0;
+  uint64_t room = 0;  // what its copy takes on the disk: a sparse file's allocated bytes
 };
 
 bool Exists(const std::wstring& p) {
@@ -109,12 +115,14 @@ std::wstring DriveRootOf(const std::wstring& p) {
 }
 
 // Walks root (a folder that is no link) and lists what is below it, parents
-// before their contents; refuses what a move cannot take. False with the
-// user's reason.
+// before their contents; refuses what a move cannot take. The files' bytes,
+// and in *need (when asked) the room their copies take: a sparse file's
+// allocated bytes only. False with the user's reason.
 bool ScanTree(const std::wstring& root, std::vector<TreeItem>* items, uint64_t* bytes,
-              std::string* message) {
+              std::string* message, uint64_t* need = nullptr) {
   items->clear();
   *bytes = 0;
+  if (need) *need = 0;
   std::vector<std::wstring> pending{std::wstring()};
   while (!pending.empty()) {
     std::wstring rel = pending.back();
@@ -135,7 +143,13 @@ bool ScanTree(const std::wstring& root, std::vector<TreeItem>* items, uint64_t* 
       it.dir = (e.attrs & tov::kAttrDirectory) != 0;
       it.size = it.dir ? 0 : e.size;
       it.mtime = e.mtime;
+      it.attrs = e.attrs;
       *bytes += it.size;
+      uint64_t allocated = 0;
+      it.room = (e.attrs & tov::kAttrSparse) && tov::AllocatedBytes(Join(root, r), &allocated)
+                    ? std::min(allocated, it.size)
+                    : it.size;
+      if (need) *need += it.room;
       if (it.dir) subdirs.push_back(r);
       items->push_back(std::move(it));
       return true;
@@ -152,6 +166,20 @@ bool ScanTree(const std::wstring& root, std::vector<TreeItem>* items, uint64_t* 
     for (auto it = subdirs.rbegin(); it != subdirs.rend(); ++it) pending.push_back(*it);
   }
   return true;
+}
+
+// Gives the folder to the attributes and times of the folder from.
+bool CarryFolderStamp(const std::wstring& from, const std::wstring& to) {
+  tov::FolderStamp stamp;
+  tov::FsFault fault;
+  return tov::ReadFolderStamp(from, &stamp) && tov::ApplyFolderStamp(to, stamp, &fault);
+}
+
+// Whether two folders have the same attributes and last-write time.
+bool SameFolderStamp(const std::wstring& a, const std::wstring& b) {
+  tov::FolderStamp x, y;
+  return tov::ReadFolderStamp(a, &x) && tov::ReadFolderStamp(b, &y) && x.attrs == y.attrs &&
+         x.written == y.written;
 }
 
 uint64_t FileCount(const std::vector<TreeItem>& items) {
@@ -206,7 +234,8 @@ std::string HeldOpen(const std::wstring& root, const std::vector<TreeItem>& item
   return InUseText(programs);
 }
 
-std::string TargetRefusal(const std::wstring& target, uint64_t bytes) {
+// need: the room the copy takes.
+std::string TargetRefusal(const std::wstring& target, uint64_t need) {
   std::wstring fs;
   switch (tov::DriveKindOf(DriveRootOf(target), &fs)) {
     case tov::DriveKind::Missing:
@@ -223,8 +252,8 @@ std::string TargetRefusal(const std::wstring& target, uint64_t bytes) {
   if (tov::LowerAscii(fs) != L"ntfs") return kTargetNotNtfs;
   if (Exists(target) || !tov::PathIsGone(target)) return kTargetExists;
   uint64_t free = FreeOn(DriveRootOf(target));
-  if (free < bytes + kMoveSpareBytes)
-    return "目标磁盘空间不够：要搬 " + BytesText(bytes) + "，还要留出 1 GB，目标磁盘只剩 " +
+  if (free < need + kMoveSpareBytes)
+    return "目标磁盘空间不够：要搬 " + BytesText(need) + "，还要留出 1 GB，目标磁盘只剩 " +
            BytesText(free);
   return std::string();
 }
@@ -277,6 +306,8 @@ bool RemoveTree(const std::wstring& root, uint64_t limit, std::wstring* stayed) 
     }
     top.listed = true;
     std::wstring dir = top.path;
+    // A read-only folder's files can go (the stand-in needs its write bit).
+    tov::SetNormalAttributes(dir);
     std::vector<std::wstring> subdirs;
     bool ok = true;
     bool listed = tov::ListDir(dir, [&](const tov::DirEntry& e) {
@@ -315,10 +346,12 @@ bool RemoveTree(const std::wstring& root, uint64_t limit, std::wstring* stayed) 
 }
 
 // Every file of items at dstRoot as at srcRoot: size and last-write time
-// (what the listing of srcRoot said), and a sample by content. The first
-// file that differs in *bad.
+// (what the listing of srcRoot said), and a sample by content; every folder
+// with the attributes and last-write time of its original (each read the
+// same way) unless !folderStamps (a removal half done changes the times of
+// the folders it emptied). The first file or folder that differs in *bad.
 bool VerifyCopy(const std::wstring& srcRoot, const std::wstring& dstRoot,
-                const std::vector<TreeItem>& items, std::wstring* bad) {
+                const std::vector<TreeItem>& items, std::wstring* bad, bool folderStamps = true) {
   uint64_t files = FileCount(items);
   uint64_t every = std::max<uint64_t>(1, files / kContentSamples);
   uint64_t n = 0;
@@ -330,7 +363,17 @@ bool VerifyCopy(const std::wstring& srcRoot, const std::wstring& dstRoot,
       *bad = d;
       return false;
     }
-    if (it.dir) continue;
+    if (it.dir) {
+      tov::FileInfo src;
+      if (folderStamps &&
+          (!tov::GetFileInfo(Join(srcRoot, it.rel), &src) ||
+           (src.attrs & tov::kFolderStampAttrs) != (info.attrs & tov::kFolderStampAttrs) ||
+           src.mtime != info.mtime)) {
+        *bad = d;
+        return false;
+      }
+      continue;
+    }
     if (info.size != it.size || info.mtime != it.mtime) {
       *bad = d;
       return false;
@@ -480,7 +523,7 @@ MoveOutcome Finish(MoveJournal& j, const std::wstring& dir, bool halfway) {
   std::string why;
   std::wstring bad;
   if (!placed || (Exists(original) && (!ScanTree(original, &rest, &restBytes, &why) ||
-                                       !VerifyCopy(original, place, rest, &bad)))) {
+                                       !VerifyCopy(original, place, rest, &bad, false)))) {
     left = kKeptOriginal + W2U(original) + "）";
   } else if (!RemoveTree(original, 0, &stayed)) {
     left = kLeftBehind + W2U(stayed) + "）";
@@ -599,9 +642,9 @@ bool PlanMove(const std::string& pathText, const std::string& toText, const Spac
     return false;
   }
   std::vector<TreeItem> items;
-  uint64_t bytes = 0;
-  if (!ScanTree(path, &items, &bytes, message)) return false;
-  std::string refusal = TargetRefusal(to, bytes);
+  uint64_t bytes = 0, need = 0;
+  if (!ScanTree(path, &items, &bytes, message, &need)) return false;
+  std::string refusal = TargetRefusal(to, need);
   if (refusal.empty()) refusal = HeldOpen(path, items);
   if (!refusal.empty()) {
     *message = refusal;
@@ -680,12 +723,12 @@ bool PlanMoveBack(const std::string& id, const std::wstring& dir, MoveJournal* p
     return false;
   }
   std::vector<TreeItem> items;
-  uint64_t bytes = 0;
-  if (!ScanTree(j.to, &items, &bytes, message)) return false;
+  uint64_t bytes = 0, need = 0;
+  if (!ScanTree(j.to, &items, &bytes, message, &need)) return false;
   uint64_t free = FreeOn(L"C:\\");
-  if (free < bytes + kMoveSpareBytes) {
+  if (free < need + kMoveSpareBytes) {
     *message =
-        "C 盘空间不够：要搬回 " + BytesText(bytes) + "，还要留出 1 GB，C 盘只剩 " + BytesText(free);
+        "C 盘空间不够：要搬回 " + BytesText(need) + "，还要留出 1 GB，C 盘只剩 " + BytesText(free);
     return false;
   }
   std::string held = HeldOpen(j.to, items);
@@ -721,10 +764,10 @@ MoveOutcome RunMove(MoveJournal& j, const std::wstring& dir, const MoveFeed& fee
   }
   std::wstring source = SourceOf(j), copy = CopyPlaceOf(j);
   std::vector<TreeItem> items;
-  uint64_t bytes = 0;
+  uint64_t bytes = 0, needLeft = 0;
   std::string why;
   // The tree as it is now; what was planned may have changed since.
-  if (!ScanTree(source, &items, &bytes, &why)) {
+  if (!ScanTree(source, &items, &bytes, &why, &needLeft)) {
     RollBack(j, dir, why, &out.message);
     return out;
   }
@@ -751,7 +794,7 @@ MoveOutcome RunMove(MoveJournal& j, const std::wstring& dir, const MoveFeed& fee
     out.message = kJournalFailed;
     return out;
   }
-  uint64_t copied = 0, filesDone = 0;
+  uint64_t filesDone = 0;
   bool pastHalf = false;
   for (const TreeItem& it : items) {
     if (cancelled()) {
@@ -761,7 +804,7 @@ MoveOutcome RunMove(MoveJournal& j, const std::wstring& dir, const MoveFeed& fee
     std::wstring to = Join(copy, it.rel);
     if (it.dir) {
       if (!tov::CreateDir(to)) {
-        RollBack(j, dir, CopyFaultText(j, to, tov::FsFault(tov::FsFault::Other), bytes - copied),
+        RollBack(j, dir, CopyFaultText(j, to, tov::FsFault(tov::FsFault::Other), needLeft),
                  &out.message);
         return out;
       }
@@ -782,12 +825,12 @@ MoveOutcome RunMove(MoveJournal& j, const std::wstring& dir, const MoveFeed& fee
     if (!ok) {
       if (feed.bytes) feed.bytes->fetch_sub(shown);
       std::string reason =
-          cancelled() ? std::string(kCancelled) : CopyFaultText(j, from, fault, bytes - copied);
+          cancelled() ? std::string(kCancelled) : CopyFaultText(j, from, fault, needLeft);
       RollBack(j, dir, reason, &out.message);
       return out;
     }
     if (feed.bytes && it.size > shown) feed.bytes->fetch_add(it.size - shown);
-    copied += it.size;
+    needLeft -= std::min(needLeft, it.room);
     if (feed.files) feed.files->fetch_add(1);
     bool halfway = ++filesDone * 2 >= j.files && !pastHalf;
     pastHalf = pastHalf || halfway;
@@ -796,8 +839,20 @@ MoveOutcome RunMove(MoveJournal& j, const std::wstring& dir, const MoveFeed& fee
       return out;
     }
   }
+  // The folders' attributes and times, now that nothing more is written
+  // into them: the deepest first, the copy itself last.
+  std::wstring unstamped;
+  for (auto it = items.rbegin(); it != items.rend() && unstamped.empty(); ++it)
+    if (it->dir && !CarryFolderStamp(Join(source, it->rel), Join(copy, it->rel)))
+      unstamped = Join(copy, it->rel);
+  if (unstamped.empty() && !CarryFolderStamp(source, copy)) unstamped = copy;
+  if (!unstamped.empty()) {
+    RollBack(j, dir, kCopyFailed + W2U(unstamped), &out.message);
+    return out;
+  }
   std::wstring bad;
-  if (!VerifyCopy(source, copy, items, &bad)) {
+  if (!SameFolderStamp(source, copy)) bad = copy;
+  if (!bad.empty() || !VerifyCopy(source, copy, items, &bad)) {
     RollBack(j, dir, kVerifyFailed + W2U(bad), &out.message);
     return out;
   }
@@ -849,6 +904,8 @@ std::vector<std::string> RecoverMoves(const std::wstring& dir) {
   std::vector<std::string> texts;
   for (MoveJournal& j : LoadMoveJournals(dir)) {
     if (j.step == MoveStep::Done || j.step == MoveStep::RolledBack) continue;
+    SetCurPath(SourceOf(j));
+    if (g_recoveryHold) g_recoveryHold();
     std::string message;
     if (j.step == MoveStep::Switched) {
       MoveOutcome o = Finish(j, dir, false);
@@ -862,20 +919,74 @@ std::vector<std::string> RecoverMoves(const std::wstring& dir) {
   return texts;
 }
 
+void SetMoveRecoveryHoldForTest(std::function<void()> hold) {
+  g_recoveryHold = std::move(hold);
+}
+
 std::vector<std::string> RecoveredAtStart() {
   std::lock_guard<std::mutex> lock(g_resultLock);
   return g_recovered;
 }
 
-void RecoverMovesAtStart() {
+bool MovesRecovering() {
+  return g_recovering.load();
+}
+
+void WaitForRecoveryAtStart() {
+  if (!g_recovering) return;
+  printf("[warn] 正在处理上次没有完成的搬家，处理完才退出\n");
+  fflush(stdout);
+  while (g_recovering) WaitTask(1000);
+}
+
+bool RecoverMovesAtStart() {
   // A move of another process holds the machine's clean as long as it
   // runs (as does a clean): its journal is not ours to finish then; the
   // next start will.
-  if (!tov::TryHoldMachineClean()) return;
-  std::vector<std::string> texts = RecoverMoves(MovesDir());
-  tov::ReleaseMachineClean();
-  std::lock_guard<std::mutex> lock(g_resultLock);
-  g_recovered = std::move(texts);
+  if (!tov::TryHoldMachineClean()) return false;
+  std::wstring dir = MovesDir();
+  std::vector<MoveJournal> left;
+  for (const MoveJournal& j : LoadMoveJournals(dir))
+    if (j.step != MoveStep::Done && j.step != MoveStep::RolledBack) left.push_back(j);
+  if (left.empty()) {
+    tov::ReleaseMachineClean();
+    return false;
+  }
+  g_recovering = true;
+  // The machine's clean is held until the task ends: no move or clean of
+  // this or another process starts meanwhile.
+  bool started = StartTaskOf("move", [dir, left](TaskFeed&) {
+    uint64_t serial = TaskStateNow().serial;
+    uint64_t before = FreeOn(L"C:\\");
+    std::vector<std::string> texts = RecoverMoves(dir);
+    tov::ReleaseMachineClean();
+    uint64_t after = FreeOn(L"C:\\");
+    for (const std::string& text : texts) printf("[warn] %s\n", text.c_str());
+    fflush(stdout);
+    // The result names the newest journal it took up; its text is all of them.
+    MoveJournal newest = left.front();
+    for (const MoveJournal& j : LoadMoveJournals(dir))
+      if (j.id == newest.id) newest = j;
+    std::string message;
+    for (const std::string& text : texts) message += (message.empty() ? "" : "；") + text;
+    tov::JsonWriter w = tov::OkWriter();
+    w.Key("kind").Str("move").Key("id").Str(newest.id).Key("path").Str(W2U(newest.path));
+    w.Key("to").Str(W2U(newest.to)).Key("back").Bool(newest.back);
+    w.Key("done").Bool(newest.step == MoveStep::Done);
+    w.Key("step").Str(MoveStepName(newest.step)).Key("message").Str(message);
+    w.Key("bytes").Num(newest.bytes).Key("files").Num(newest.files);
+    w.Key("freeBefore").Num(before).Key("freeAfter").Num(after).Key("recovery").Bool(true);
+    std::lock_guard<std::mutex> lock(g_resultLock);
+    g_recovered = std::move(texts);
+    g_lastSerial = serial;
+    g_lastResult = w.EndObject().Take();
+    g_recovering = false;
+  });
+  if (!started) {
+    g_recovering = false;
+    tov::ReleaseMachineClean();
+  }
+  return started;
 }
 
 bool StartMove(const MoveJournal& plan) {
@@ -923,6 +1034,7 @@ std::string MovesDoc(const std::wstring& dir) {
     w.Key("note").Str(j.note).EndObject();
   }
   w.EndArray().Key("recovered").Strings(RecoveredAtStart());
+  w.Key("recovering").Bool(MovesRecovering());
   return w.EndObject().Take();
 }
 

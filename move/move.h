@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -90,11 +91,30 @@ MoveOutcome RunMove(MoveJournal& j, const std::wstring& dir, const MoveFeed& fee
 // back (the step decides which); one text per journal for the user.
 std::vector<std::string> RecoverMoves(const std::wstring& dir);
 
-// The texts of the recovery at this start, for the page. The recovery
-// runs only while no other process holds the machine's clean (a move of a
-// running instance holds it, as a clean does).
+// The recovery at start: when journals of MovesDir() are left before done
+// or rolled back, and no other process holds the machine's clean (a move of
+// a running instance holds it, as a clean does), starts RecoverMoves as the
+// engine's one task (phase "move"; the current path the source of the
+// journal it takes up) and returns true at once, holding the machine's
+// clean until it ends: the server answers meanwhile, and moves, scans and
+// cleans are refused as busy. At its end the texts are printed as
+// warnings, kept for RecoveredAtStart, and the task's result
+// (MoveResultDoc) is that of a move for the newest journal it took up,
+// with all the texts as its message and "recovery":true appended. False
+// when nothing was started.
+bool RecoverMovesAtStart();
+// The texts of the recovery at this start, for the page (empty until it
+// has ended).
 std::vector<std::string> RecoveredAtStart();
-void RecoverMovesAtStart();
+// True while the recovery at start runs.
+bool MovesRecovering();
+// Returns once the recovery at start has ended (at once when none runs):
+// a start that ends early (a hand-over to the running instance) lets it
+// finish first.
+void WaitForRecoveryAtStart();
+// Test seam: called by RecoverMoves before it takes up each journal (on
+// the task's thread), e.g. to hold the recovery while a test looks.
+void SetMoveRecoveryHoldForTest(std::function<void()> hold);
 
 // Starts a planned move as the engine's one task (phase "move"), holding
 // the machine's clean as a clean does. False, nothing started, while a task
@@ -109,8 +129,8 @@ uint64_t LastMoveSerial();
 std::string MoveResultDoc();
 
 // {"ok":true,"moves":[{"id","path","to","kind","step","time","bytes",
-// "files","back","undoOf","undone","note"}...],"recovered":[texts]} newest
-// first.
+// "files","back","undoOf","undone","note"}...],"recovered":[texts],
+// "recovering":B} newest first; recovering while the recovery at start runs.
 std::string MovesDoc(const std::wstring& dir);
 
 // ---- What the page offers (move/move_folders.cpp) -------------------------------

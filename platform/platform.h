@@ -497,6 +497,41 @@ bool RevealInExplorer(const std::wstring& path);
 // drive could not be read back by the same rules.
 constexpr uint32_t kAttrEncrypted = 0x4000;
 
+// A sparse file (FILE_ATTRIBUTE_SPARSE_FILE): only its allocated ranges
+// take room on the disk. The stand-in reports a regular file that takes
+// fewer blocks than its size as one.
+constexpr uint32_t kAttrSparse = 0x200;
+
+// The bytes a file takes on its disk (GetCompressedFileSizeW: for a sparse
+// file its allocated ranges). POSIX: st_blocks * 512. False when it cannot
+// be read.
+bool AllocatedBytes(const std::wstring& path, uint64_t* bytes);
+
+// What a move carries of a folder besides its content: the attributes of
+// kFolderStampAttrs (a folder customised by its desktop.ini is read-only or
+// system) and its creation and last-write times (FILETIME units).
+struct FolderStamp {
+  uint32_t attrs = 0;
+  uint64_t created = 0;
+  uint64_t written = 0;
+};
+constexpr uint32_t kFolderStampAttrs = kAttrReadOnly | kAttrHidden | kAttrSystem;
+
+// A folder's stamp (GetFileAttributesExW), never through a link. POSIX: the
+// read-only bit and the last-write time; there is no creation time (the
+// last-write time stands for it).
+bool ReadFolderStamp(const std::wstring& path, FolderStamp* stamp);
+
+// Gives the folder at path (never a link) the stamp's attributes and times,
+// once nothing more is written into it (writing into a folder changes its
+// last-write time): the folder opened with FILE_WRITE_ATTRIBUTES and
+// FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT on its long-path
+// form, SetFileInformationByHandle(FileBasicInfo) with the creation and
+// last-write times and its attributes with those of kFolderStampAttrs
+// replaced. POSIX: utimensat of the last-write time (no creation time),
+// chmod of the owner's write bit. False with *fault.
+bool ApplyFolderStamp(const std::wstring& path, const FolderStamp& stamp, FsFault* fault);
+
 // What a drive is, as the moves judge a target.
 enum class DriveKind : uint8_t { Missing, Fixed, Removable, Network, Other };
 
@@ -513,13 +548,20 @@ std::vector<wchar_t> DriveLetters();
 
 // Copies one file to a path that must not exist yet (CopyFileExW with
 // COPY_FILE_FAIL_IF_EXISTS, on the long-path forms), keeping its data, its
-// last-write time and its attributes (read-only and hidden included).
+// last-write time and its attributes (read-only and hidden included). A
+// sparse source stays sparse: the copy is made by hand, the target marked
+// sparse (FSCTL_SET_SPARSE), its end of file set and only the source's
+// allocated ranges (FSCTL_QUERY_ALLOCATED_RANGES) read and written (where
+// the ranges cannot be asked for, every range of zeros is left a hole),
+// then its times and attributes set as CopyFileExW sets them (alternate
+// data streams are not carried on that way).
 // progress is called with the bytes copied so far of this file and may
 // return false to cancel (a cancelled copy leaves no file behind). Before
 // the copy the source is opened for reading without sharing writes, so a
 // file another program writes to fails with InUse and is not copied; that
 // handle is held while the copy runs. False with *fault otherwise; a partly
-// written copy is removed. POSIX: read and write in blocks; a drive with a
+// written copy is removed. POSIX: the data ranges (SEEK_DATA, SEEK_HOLE)
+// read and written at their offsets, the holes left holes; a drive with a
 // capacity file (<letter>.capacity) fails with ENOSPC (Other) once the copy
 // would pass its capacity, as a full disk does.
 bool CopyFileKeep(const std::wstring& from, const std::wstring& to,

@@ -1,8 +1,11 @@
 // The stand-in's calls for moving folders to another drive: drives are the
 // one-letter folders under the root (a file <letter>.drive beside one says
 // "<kind> <file system>" when it is not a fixed NTFS drive), a copy keeps
-// the data, the last-write time and the read-only bit and stops with ENOSPC
-// where a drive's capacity file (<letter>.capacity) says it is full, a
+// the data (a hole stays a hole), the last-write time and the read-only bit
+// and stops with ENOSPC where a drive's capacity file (<letter>.capacity)
+// says it is full, a drive with a file <letter>.slow (milliseconds) waits
+// that long before each file it copies or deletes there, as a slow disk
+// does, a folder keeps its last-write time and read-only bit, a
 // junction is a symbolic link, the known folders are kept in
 // <root>/knownfolders, and the Restart Manager's answer is the file
 // <root>/rm-holders ("<path>\t<program>" per line).
@@ -12,8 +15,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -73,12 +78,6 @@ uint64_t BytesBelow(const std::string& dir) {
   return sum;
 }
 
-bool AllZero(const char* p, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if (p[i]) return false;
-  return true;
-}
-
 }  // namespace
 
 DriveKind DriveKindOf(const std::wstring& root, std::wstring* fileSystem) {
@@ -121,6 +120,7 @@ bool CopyFileKeep(const std::wstring& from, const std::wstring& to,
     *fault = FsFault(FsFault::Other, 0);
     return false;
   }
+  SlowDriveWait(to);
   int in = open(src.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (in < 0) {
     *fault = FaultOfErrno(errno);
@@ -146,43 +146,55 @@ bool CopyFileKeep(const std::wstring& from, const std::wstring& to,
     close(in);
     return false;
   }
-  std::vector<char> buf(1 << 20);
-  uint64_t done = 0;
+  // One buffer per thread for every copy: a folder of many small files
+  // costs no allocation per file.
+  static thread_local std::vector<char> buf(1 << 20);
+  const off_t size = st.st_size;
+  uint64_t written = 0;
   bool ok = true;
   int err = 0;
-  for (;;) {
-    ssize_t n = read(in, buf.data(), buf.size());
-    if (n < 0) {
+  // The data ranges alone, at their offsets: a hole stays a hole.
+  for (off_t pos = 0; ok && pos < size;) {
+    off_t data = lseek(in, pos, SEEK_DATA);
+    if (data < 0) {
+      if (errno != ENXIO) err = errno, ok = false;
+      break;  // ENXIO: nothing but a hole up to the end
+    }
+    off_t hole = lseek(in, data, SEEK_HOLE);
+    if (hole < 0) {
       err = errno;
       ok = false;
       break;
     }
-    if (n == 0) break;
-    if (done + static_cast<uint64_t>(n) > room) {
-      err = ENOSPC;
-      ok = false;
-      break;
-    }
-    // Zeros are skipped over, so a sparse file stays sparse.
-    if (AllZero(buf.data(), static_cast<size_t>(n))) {
-      if (lseek(out, n, SEEK_CUR) < 0) {
-        err = errno;
+    for (off_t at = data; ok && at < hole;) {
+      size_t want = static_cast<size_t>(std::min<off_t>(hole - at, static_cast<off_t>(buf.size())));
+      ssize_t n = pread(in, buf.data(), want, at);
+      if (n <= 0) {
+        // The file shrank meanwhile: its verification will tell.
+        if (n < 0) err = errno, ok = false;
+        hole = at;
+        break;
+      }
+      if (written + static_cast<uint64_t>(n) > room) {
+        err = ENOSPC;
         ok = false;
         break;
       }
-    } else if (write(out, buf.data(), static_cast<size_t>(n)) != n) {
-      err = errno ? errno : ENOSPC;
-      ok = false;
-      break;
+      if (pwrite(out, buf.data(), static_cast<size_t>(n), at) != n) {
+        err = errno ? errno : ENOSPC;
+        ok = false;
+        break;
+      }
+      written += static_cast<uint64_t>(n);
+      at += n;
+      if (progress && !progress(static_cast<uint64_t>(at))) {
+        ok = false;
+        err = ECANCELED;
+      }
     }
-    done += static_cast<uint64_t>(n);
-    if (progress && !progress(done)) {
-      ok = false;
-      err = ECANCELED;
-      break;
-    }
+    pos = hole;
   }
-  if (ok && ftruncate(out, static_cast<off_t>(done)) != 0) {
+  if (ok && ftruncate(out, size) != 0) {
     err = errno;
     ok = false;
   }
@@ -203,6 +215,68 @@ bool CopyFileKeep(const std::wstring& from, const std::wstring& to,
     *fault = FaultOfErrno(err);
   }
   return ok;
+}
+
+bool AllocatedBytes(const std::wstring& path, uint64_t* bytes) {
+  std::string host;
+  struct stat st;
+  if (!HostOf(path, &host) || lstat(host.c_str(), &st) != 0) return false;
+  *bytes = static_cast<uint64_t>(st.st_blocks) * 512;
+  return true;
+}
+
+bool ReadFolderStamp(const std::wstring& path, FolderStamp* stamp) {
+  std::string host;
+  struct stat st;
+  if (!HostOf(path, &host) || lstat(host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  stamp->attrs = AttrsOf(st, false) & kFolderStampAttrs;
+  stamp->written = ToFileTime(st.st_mtim);
+  stamp->created = stamp->written;
+  return true;
+}
+
+bool ApplyFolderStamp(const std::wstring& path, const FolderStamp& stamp, FsFault* fault) {
+  std::string host;
+  struct stat st;
+  if (!HostOf(path, &host)) {
+    *fault = FsFault(FsFault::Other, 0);
+    return false;
+  }
+  if (lstat(host.c_str(), &st) != 0) {
+    *fault = FaultOfErrno(errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    *fault = FsFault(FsFault::Link, 0);
+    return false;
+  }
+  int64_t since1970 = static_cast<int64_t>(stamp.written / 10000000) - kFileTimeEpochSeconds;
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(since1970);
+  times[1].tv_nsec = static_cast<long>(stamp.written % 10000000) * 100;
+  if (utimensat(AT_FDCWD, host.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+    *fault = FaultOfErrno(errno);
+    return false;
+  }
+  mode_t mode = st.st_mode & 07777;
+  mode_t want = (stamp.attrs & kAttrReadOnly) ? mode & ~static_cast<mode_t>(0222) : mode | S_IWUSR;
+  if (want != mode && chmod(host.c_str(), want) != 0) {
+    *fault = FaultOfErrno(errno);
+    return false;
+  }
+  return true;
+}
+
+void SlowDriveWait(const std::wstring& path) {
+  if (!IsDrivePath(path)) return;
+  std::string text = ReadText(DriveFolderOf(path) + ".slow");
+  unsigned long ms = text.empty() ? 0 : strtoul(text.c_str(), nullptr, 10);
+  if (!ms) return;
+  struct timespec wait = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
 }
 
 bool RenamePath(const std::wstring& from, const std::wstring& to, FsFault* fault) {

@@ -26,7 +26,8 @@
 //   read-only, and deleting it fails until its attributes are reset, as on
 //   Windows; a directory without it is a read-only directory. A regular file
 //   with the sticky bit set (chmod +t) stands for a cloud placeholder
-//   (FILE_ATTRIBUTE_OFFLINE | RECALL_ON_DATA_ACCESS). A mount point inside a
+//   (FILE_ATTRIBUTE_OFFLINE | RECALL_ON_DATA_ACCESS), one that takes fewer
+//   blocks than its size a sparse file. A mount point inside a
 //   drive is a reparse point to the walk by handle, as on NTFS. Sizes and times come from fstatat
 //   relative to the listed directory; times are converted to FILETIME. Listings come sorted by name
 //   without regard to ASCII case, like NTFS.
@@ -468,6 +469,9 @@ uint32_t AttrsOf(const struct stat& st, bool linkToDir) {
   uint32_t a = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
   if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
   if (S_ISREG(st.st_mode) && (st.st_mode & S_ISVTX)) a |= kAttrOffline | kAttrRecallOnDataAccess;
+  if (S_ISREG(st.st_mode) &&
+      static_cast<uint64_t>(st.st_blocks) * 512 < static_cast<uint64_t>(st.st_size))
+    a |= kAttrSparse;
   return a;
 }
 
@@ -985,6 +989,7 @@ bool DeleteFilePath(const std::wstring& path) {
   if (lstat(host.c_str(), &st) != 0) return false;
   if (S_ISDIR(st.st_mode)) return false;
   if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) return false;  // read-only
+  SlowDriveWait(path);
   g_deletions.fetch_add(1);
   return unlink(host.c_str()) == 0;
 }

@@ -76,8 +76,14 @@ uint64_t ToFileTime(const struct timespec& ts);
 
 // The kAttr* bits of an lstat result: a symbolic link is a reparse point
 // (with the directory bit when linkToDir), a missing owner's write bit is
-// read-only, a regular file with the sticky bit a cloud placeholder.
+// read-only, a regular file with the sticky bit a cloud placeholder, one
+// that takes fewer blocks than its size sparse.
 uint32_t AttrsOf(const struct stat& st, bool linkToDir);
+
+// The stand-in's slow disk (move_posix.cpp): waits the milliseconds the file
+// <root>/<letter>.slow beside path's drive says, if there is one, before a
+// file there is copied or deleted.
+void SlowDriveWait(const std::wstring& path);
 
 // Whether the link `name` in the open directory dirfd points at a directory.
 bool LinkPointsToDir(int dirfd, const char* name);

@@ -9,6 +9,7 @@
 #include <shobjidl.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,130 @@ const RestartManager& Rm() {
 // all in its session.
 constexpr size_t kRmBatch = 1000;
 
+// The attributes a copy carries over (what SetFileInformationByHandle and
+// SetFileAttributesW set; the rest come from what is done to the file).
+constexpr DWORD kSettableAttrs = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                 FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                 FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_TEMPORARY;
+
+// Ranges asked for at a time, and the block a range is copied by.
+constexpr size_t kRangesAtOnce = 64;
+constexpr DWORD kSparseBlock = 1 << 20;
+
+bool AllZero(const char* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i]) return false;
+  return true;
+}
+
+bool ReadAt(HANDLE h, char* buf, DWORD want, uint64_t at, DWORD* got) {
+  OVERLAPPED o = {};
+  o.Offset = static_cast<DWORD>(at);
+  o.OffsetHigh = static_cast<DWORD>(at >> 32);
+  return ReadFile(h, buf, want, got, &o) != FALSE;
+}
+
+bool WriteAt(HANDLE h, const char* buf, DWORD n, uint64_t at) {
+  OVERLAPPED o = {};
+  o.Offset = static_cast<DWORD>(at);
+  o.OffsetHigh = static_cast<DWORD>(at >> 32);
+  DWORD put = 0;
+  return WriteFile(h, buf, n, &put, &o) != FALSE && put == n;
+}
+
+// Copies the range [from, to) of in to out at the same offsets; with
+// skipZeros a block of zeros is left a hole. False with the thread's last
+// error set.
+bool CopyRange(HANDLE in, HANDLE out, uint64_t from, uint64_t to, bool skipZeros,
+               std::vector<char>& buf, const std::function<bool(uint64_t)>& progress) {
+  for (uint64_t at = from; at < to;) {
+    DWORD want = static_cast<DWORD>(std::min<uint64_t>(to - at, kSparseBlock)), got = 0;
+    if (!ReadAt(in, buf.data(), want, at, &got)) return false;
+    if (got == 0) return true;  // the file shrank meanwhile: its verification tells
+    if (!(skipZeros && AllZero(buf.data(), got)) && !WriteAt(out, buf.data(), got, at))
+      return false;
+    at += got;
+    if (progress && !progress(at)) {
+      SetLastError(ERROR_REQUEST_ABORTED);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Copies the sparse file open for reading in `in` to the new file dst,
+// sparse too: its end of file set, only the allocated ranges written, then
+// its times and attributes. A copy that fails is deleted.
+bool CopySparse(HANDLE in, const std::wstring& dst, const std::function<bool(uint64_t)>& progress,
+                FsFault* fault) {
+  FILE_BASIC_INFO basic = {};
+  LARGE_INTEGER size = {};
+  if (!GetFileInformationByHandleEx(in, FileBasicInfo, &basic, sizeof basic) ||
+      !GetFileSizeEx(in, &size)) {
+    *fault = LastFault();
+    return false;
+  }
+  HANDLE out = CreateFileW(dst.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (out == INVALID_HANDLE_VALUE) {
+    *fault = LastFault();
+    return false;
+  }
+  DWORD got = 0;
+  FILE_END_OF_FILE_INFO eof = {};
+  eof.EndOfFile = size;
+  bool ok = DeviceIoControl(out, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &got, nullptr) &&
+            SetFileInformationByHandle(out, FileEndOfFileInfo, &eof, sizeof eof);
+  std::vector<char> buf(kSparseBlock);
+  std::vector<FILE_ALLOCATED_RANGE_BUFFER> ranges(kRangesAtOnce);
+  const uint64_t end = static_cast<uint64_t>(size.QuadPart);
+  for (uint64_t from = 0; ok && from < end;) {
+    FILE_ALLOCATED_RANGE_BUFFER query = {};
+    query.FileOffset.QuadPart = static_cast<LONGLONG>(from);
+    query.Length.QuadPart = static_cast<LONGLONG>(end - from);
+    DWORD bytes = 0;
+    BOOL all =
+        DeviceIoControl(in, FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, ranges.data(),
+                        static_cast<DWORD>(ranges.size() * sizeof ranges[0]), &bytes, nullptr);
+    DWORD error = all ? ERROR_SUCCESS : GetLastError();
+    if (!all && error != ERROR_MORE_DATA) {
+      if (error != ERROR_INVALID_FUNCTION && error != ERROR_NOT_SUPPORTED &&
+          error != ERROR_INVALID_PARAMETER) {
+        ok = false;
+        break;
+      }
+      // The file system cannot say: the rest is read whole, zeros left holes.
+      ok = CopyRange(in, out, from, end, true, buf, progress);
+      break;
+    }
+    size_t n = bytes / sizeof ranges[0];
+    for (size_t i = 0; ok && i < n; ++i) {
+      uint64_t at = static_cast<uint64_t>(ranges[i].FileOffset.QuadPart);
+      uint64_t to = std::min<uint64_t>(end, at + static_cast<uint64_t>(ranges[i].Length.QuadPart));
+      ok = CopyRange(in, out, std::max<uint64_t>(at, from), to, false, buf, progress);
+      from = std::max<uint64_t>(from, to);
+    }
+    if (all || n == 0) break;
+  }
+  if (ok) {
+    // Times and attributes as CopyFileExW leaves them; set last, so that
+    // no write after them changes the last-write time.
+    FILE_BASIC_INFO set = basic;
+    set.ChangeTime.QuadPart = 0;
+    set.FileAttributes = basic.FileAttributes & kSettableAttrs;
+    if (!set.FileAttributes) set.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    ok = SetFileInformationByHandle(out, FileBasicInfo, &set, sizeof set) != FALSE;
+  }
+  if (!ok) {
+    *fault = LastFault();
+    FILE_DISPOSITION_INFO gone = {};
+    gone.DeleteFile = TRUE;
+    SetFileInformationByHandle(out, FileDispositionInfo, &gone, sizeof gone);
+  }
+  CloseHandle(out);
+  return ok;
+}
+
 }  // namespace
 
 DriveKind DriveKindOf(const std::wstring& root, std::wstring* fileSystem) {
@@ -124,6 +249,13 @@ bool CopyFileKeep(const std::wstring& from, const std::wstring& to,
     *fault = LastFault();
     return false;
   }
+  BY_HANDLE_FILE_INFORMATION held = {};
+  if (GetFileInformationByHandle(hold, &held) &&
+      (held.dwFileAttributes & FILE_ATTRIBUTE_SPARSE_FILE)) {
+    bool copied = CopySparse(hold, dst, progress, fault);
+    CloseHandle(hold);
+    return copied;
+  }
   CopyProgress p{&progress};
   BOOL cancel = FALSE;
   BOOL ok =
@@ -136,6 +268,59 @@ bool CopyFileKeep(const std::wstring& from, const std::wstring& to,
     DeleteFileW(dst.c_str());
   }
   return ok != FALSE;
+}
+
+bool AllocatedBytes(const std::wstring& path, uint64_t* bytes) {
+  DWORD high = 0;
+  SetLastError(NO_ERROR);
+  DWORD low = GetCompressedFileSizeW(LongPathForm(path).c_str(), &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
+  *bytes = Join64(high, low);
+  return true;
+}
+
+bool ReadFolderStamp(const std::wstring& path, FolderStamp* stamp) {
+  WIN32_FILE_ATTRIBUTE_DATA d = {};
+  if (!GetFileAttributesExW(LongPathForm(path).c_str(), GetFileExInfoStandard, &d) ||
+      !(d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return false;
+  stamp->attrs = d.dwFileAttributes & kFolderStampAttrs;
+  stamp->created = Join64(d.ftCreationTime.dwHighDateTime, d.ftCreationTime.dwLowDateTime);
+  stamp->written = Join64(d.ftLastWriteTime.dwHighDateTime, d.ftLastWriteTime.dwLowDateTime);
+  return true;
+}
+
+bool ApplyFolderStamp(const std::wstring& path, const FolderStamp& stamp, FsFault* fault) {
+  HANDLE h =
+      CreateFileW(LongPathForm(path).c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    *fault = LastFault();
+    return false;
+  }
+  FILE_BASIC_INFO now = {};
+  bool ok = GetFileInformationByHandleEx(h, FileBasicInfo, &now, sizeof now) != FALSE;
+  if (ok && (!(now.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+             (now.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
+    CloseHandle(h);
+    *fault = FsFault(FsFault::Link, 0);
+    return false;
+  }
+  if (ok) {
+    // Zero leaves a time as it is.
+    FILE_BASIC_INFO set = {};
+    set.CreationTime.QuadPart = static_cast<LONGLONG>(stamp.created);
+    set.LastWriteTime.QuadPart = static_cast<LONGLONG>(stamp.written);
+    set.FileAttributes = (now.FileAttributes & kSettableAttrs & ~kFolderStampAttrs) |
+                         (stamp.attrs & kFolderStampAttrs);
+    if (!set.FileAttributes) set.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    ok = SetFileInformationByHandle(h, FileBasicInfo, &set, sizeof set) != FALSE;
+  }
+  if (!ok) *fault = LastFault();
+  CloseHandle(h);
+  return ok;
 }
 
 bool RenamePath(const std::wstring& from, const std::wstring& to, FsFault* fault) {

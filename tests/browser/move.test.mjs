@@ -2,7 +2,9 @@
 // panel (the confirmation, the progress, the result), both drives listed
 // before and after, and moved back with 搬回 C 盘; the space view's
 // "搬到其他盘" on a folder row; screenshots at three window sizes, light
-// and dark. The tests share one program and one page and run in order.
+// and dark; a move a killed program left half way, whose recovery at the
+// next start the page follows and then shows. The tests share one page and
+// run in order.
 
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -15,7 +17,7 @@ import { MiB, PROFILE } from './fixture.mjs';
 const skip = requireBuild('native', NATIVE_BIN, 'move view browser tests') ? false : 'the native build is not under test';
 
 const entries = [
-  // Large enough (sparse) that the copy lasts through a few polls.
+  // Large (sparse: its copy is sparse too, and quick).
   { path: `${PROFILE}\\Downloads\\大文件.iso`, size: 3000 * MiB, items: [] },
   { path: `${PROFILE}\\Downloads\\setup.exe`, size: 2 * MiB, items: [] },
   { path: `${PROFILE}\\Downloads\\资料\\报告.docx`, size: 40_000, items: [] },
@@ -37,6 +39,9 @@ before(async () => {
   // A drive of a given size reports what its files leave free, so the
   // result can say what the move freed.
   fs.writeFileSync(path.join(root, 'c.capacity'), `${100 * 1024 * MiB}\n`);
+  // D: is a slow disk (each file copied or deleted there waits), so that
+  // the copy lasts through a few polls.
+  fs.writeFileSync(path.join(root, 'd.slow'), '400\n');
   server = await startNative(root);
   browser = await openBrowser({ viewport: { width: 1280, height: 600 } });
   page = browser.page;
@@ -130,4 +135,53 @@ test('screenshots at three sizes, light and dark', { skip }, async () => {
       await shot(page, `move-${w}x${hgt}-${scheme}`);
     }
   }
+});
+
+test('a move left half way is recovered by the next start, followed and then shown', { skip }, async () => {
+  await server.stop();
+  server = null;
+  const ID = '20250101-101010-1';
+  const left = `${PROFILE}\\旧项目`;
+  writeTree(driveC, [1, 2, 3, 4, 5, 6, 7, 8].map((i) => ({ path: `${left}\\f${i}.txt`, size: 100 + i })));
+  const copy = path.join(driveD, 'Tamsel 搬家', '旧项目');
+  fs.mkdirSync(copy, { recursive: true });
+  for (let i = 1; i <= 8; i++) fs.writeFileSync(path.join(copy, `f${i}.txt`), 'x'.repeat(100 + i));
+  const moves = path.join(driveC, ...PROFILE.split('\\'), 'AppData', 'Local', 'tamsel', 'moves');
+  fs.mkdirSync(moves, { recursive: true });
+  fs.writeFileSync(path.join(moves, `${ID}.json`), JSON.stringify({
+    version: 1, id: ID, path: `C:\\${left}`, to: 'D:\\Tamsel 搬家\\旧项目', kind: 'junction', folder: -1,
+    back: false, undoOf: '', undone: false, step: 'copying', time: 1735697410000, bytes: 836, files: 8, note: '',
+  }));
+  // Each deleted file of the copy waits: the recovery lasts some seconds.
+  fs.writeFileSync(path.join(root, 'd.slow'), '1500\n');
+  const before = listTree(driveC);
+  server = await startNative(root);
+  await page.setViewportSize({ width: 1280, height: 600 });
+  await loadPage(page, server);
+  await page.click('#tab-move');
+  await page.waitForFunction(() => document.getElementById('mv-phase').textContent === '正在处理上次没有完成的搬家…');
+  assert.equal(await page.locator('#mv-cancel').isVisible(), false);
+  assert.match(await page.locator('#mv-found').textContent(), /^处理完之前不能搬家或清理。$/);
+  assert.match(await page.locator('#mv-cur').textContent(), /旧项目$/);
+  // Nothing can start meanwhile, even from rows listed after the task was found.
+  await page.waitForSelector('#mv-rows tr button');
+  assert.equal(await page.locator('#mv-rows button:not([disabled])').count(), 0);
+  for (const scheme of ['light', 'dark']) {
+    for (const [w, hgt] of [[1280, 600], [1366, 768], [1920, 1080]]) {
+      await page.emulateMedia({ colorScheme: scheme });
+      await page.setViewportSize({ width: w, height: hgt });
+      const over = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
+      assert.ok(over <= 0, `${w}x${hgt} ${scheme}: ${over}px too wide`);
+      await shot(page, `move-recovering-${w}x${hgt}-${scheme}`);
+    }
+  }
+  const text = `上次搬家没有完成（程序中途退出），已撤回，原文件夹没有改动：C:\\${left}`;
+  await page.waitForFunction((t) => document.getElementById('mv-recovered').textContent === t, text, { timeout: 60_000 });
+  assert.equal(await page.locator('#mv-prog').isVisible(), false);
+  assert.equal(await page.locator('#mv-result').isVisible(), false);
+  await shot(page, 'move-recovered');
+  assert.equal(fs.existsSync(copy), false);
+  assert.deepEqual(listTree(driveC).filter((l) => !/tamsel\/(port|token)\.txt/.test(l)),
+    before.filter((l) => !/tamsel\/(port|token)\.txt/.test(l)));
+  assert.deepEqual(page.errors, []);
 });

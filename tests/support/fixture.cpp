@@ -12,10 +12,13 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <winioctl.h>
 #else
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -262,6 +265,86 @@ bool MakeReadOnlyDir(const std::wstring& winPath) {
 #endif
   uint32_t attrs = 0;
   return tov::GetAttributes(winPath, &attrs) && (attrs & tov::kAttrReadOnly);
+}
+
+bool WriteAt(const std::wstring& winPath, uint64_t offset, const std::string& bytes) {
+  std::fstream f(Host(winPath), std::ios::binary | std::ios::in | std::ios::out);
+  if (!f) return false;
+  f.seekp(static_cast<std::streamoff>(offset));
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  f.close();
+  return !f.fail();
+}
+
+std::string ReadAt(const std::wstring& winPath, uint64_t offset, size_t length) {
+  std::ifstream f(Host(winPath), std::ios::binary);
+  std::string out(length, '\0');
+  if (!f.seekg(static_cast<std::streamoff>(offset)) ||
+      !f.read(&out[0], static_cast<std::streamsize>(length)))
+    return std::string();
+  return out;
+}
+
+std::string SparseCallsProbe(const std::wstring& winPath) {
+#ifdef _WIN32
+  std::wstring p = tov::LongPathForm(winPath);
+  HANDLE h = CreateFileW(p.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "no file: error " + std::to_string(GetLastError());
+  auto result = [](BOOL ok) {
+    return ok ? std::string("ok") : "error " + std::to_string(GetLastError());
+  };
+  DWORD got = 0;
+  std::string out = "FSCTL_SET_SPARSE " + result(DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0,
+                                                                 nullptr, 0, &got, nullptr));
+  LARGE_INTEGER end;
+  end.QuadPart = 64 << 20;
+  SetFilePointerEx(h, end, nullptr, FILE_BEGIN);
+  SetEndOfFile(h);
+  BY_HANDLE_FILE_INFORMATION info = {};
+  GetFileInformationByHandle(h, &info);
+  out += (info.dwFileAttributes & FILE_ATTRIBUTE_SPARSE_FILE) ? ", reported sparse"
+                                                              : ", not reported sparse";
+  FILE_ALLOCATED_RANGE_BUFFER query = {}, ranges[4] = {};
+  query.Length.QuadPart = end.QuadPart;
+  out += ", FSCTL_QUERY_ALLOCATED_RANGES " +
+         result(DeviceIoControl(h, FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, ranges,
+                                sizeof ranges, &got, nullptr));
+  CloseHandle(h);
+  return out;
+#else
+  (void)winPath;
+  return std::string();
+#endif
+}
+
+bool StampDir(const std::wstring& winPath, uint32_t attrs, uint64_t mtime) {
+#ifdef _WIN32
+  std::wstring p = tov::LongPathForm(winPath);
+  HANDLE h = CreateFileW(p.c_str(), FILE_WRITE_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  FILETIME t;
+  t.dwLowDateTime = static_cast<DWORD>(mtime);
+  t.dwHighDateTime = static_cast<DWORD>(mtime >> 32);
+  bool ok = ::SetFileTime(h, nullptr, nullptr, &t) != FALSE;
+  CloseHandle(h);
+  return ok && SetFileAttributesW(p.c_str(), attrs ? attrs : FILE_ATTRIBUTE_NORMAL) != FALSE;
+#else
+  std::string host = Host(winPath).string();
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(mtime / 10000000 - 11644473600ULL);
+  times[1].tv_nsec = static_cast<long>(mtime % 10000000) * 100;
+  if (utimensat(AT_FDCWD, host.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  std::error_code ec;
+  fs::permissions(
+      Host(winPath), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+      (attrs & tov::kAttrReadOnly) ? fs::perm_options::remove : fs::perm_options::add, ec);
+  return !ec;
+#endif
 }
 
 HeldOpen::HeldOpen(const std::wstring& winPath) {

@@ -62,6 +62,27 @@ bool PlantPlaceholder(const std::wstring& winPath, uint64_t size, std::string* w
 // sees it so.
 bool MakeReadOnlyDir(const std::wstring& winPath);
 
+// Writes bytes into an existing file at offset, leaving the rest of it as
+// it is (a hole stays a hole). False when it could not be written.
+bool WriteAt(const std::wstring& winPath, uint64_t offset, const std::string& bytes);
+
+// The bytes of a file at offset, "" when they cannot be read.
+std::string ReadAt(const std::wstring& winPath, uint64_t offset, size_t length);
+
+// What the system does with the calls that keep a file sparse, for a
+// test's note: on a new file beside winPath (removed again), the result of
+// FSCTL_SET_SPARSE, whether the file then reports FILE_ATTRIBUTE_SPARSE_FILE,
+// and the result of FSCTL_QUERY_ALLOCATED_RANGES on it (each "ok" or
+// "error N"). Empty on the stand-in.
+std::string SparseCallsProbe(const std::wstring& winPath);
+
+// Gives a folder attributes (kAttrReadOnly, kAttrHidden, kAttrSystem) and a
+// last-write time (FILETIME units), as a folder customised by its
+// desktop.ini has them: Windows sets them on the folder opened with
+// FILE_FLAG_BACKUP_SEMANTICS; the stand-in keeps the read-only bit (the
+// owner's write bit) and the time only. False when a call failed.
+bool StampDir(const std::wstring& winPath, uint32_t attrs, uint64_t mtime);
+
 // Holds a file open the way a running program does, so that it cannot be
 // deleted (Windows: opened without FILE_SHARE_DELETE; the stand-in: an
 // exclusive flock, its emulation of "in use"). Released by the destructor.

@@ -7,7 +7,7 @@
 // or its undo (POST /api/move/back) after a confirmation, follows the task
 // (phase "move") to its end and shows the outcome (GET /api/result). What
 // the program did at its start with a move a closed program left half way
-// is shown on top.
+// is shown on top, once that task (phase "move" too) has ended.
 //
 // A module of its own: MovePanel(ctx) wires the markup of index.html
 // (#move-view, #dlg-move) and returns {show(), follow(), moveFolder(path)}.
@@ -24,6 +24,7 @@ export function MovePanel(ctx) {
     total: null,    // {bytes, files} of the move this page started
     ask: null,      // what the confirmation would start: {url, body}
     loaded: false,
+    recovering: false, // the task followed is the start's recovery of a move left half way
   };
   const quiet = (p) => p.catch(() => ({ ok: false }));
 
@@ -62,10 +63,10 @@ export function MovePanel(ctx) {
     }
     for (const f of list) {
       const act = f.moved && f.id
-        ? h("button", { type: "button", class: "btn small", text: "搬回 C 盘", onclick: () => askBack(f.id, f.name, f.now, f.bytes) })
+        ? h("button", { type: "button", class: "btn small", text: "搬回 C 盘", disabled: !!M.task, onclick: () => askBack(f.id, f.name, f.now, f.bytes) })
         : f.moved ? h("span", { class: "muted small", text: "已在其他位置" })
         : f.refuse ? h("span", { class: "muted small", text: f.refuse })
-        : h("button", { type: "button", class: "btn small primary", text: "搬到其他盘", disabled: !M.drives.length,
+        : h("button", { type: "button", class: "btn small primary", text: "搬到其他盘", disabled: !M.drives.length || !!M.task,
           onclick: () => askMove(f.path, f.name, f.bytes, f.files) });
       body.append(h("tr", null,
         h("td", null, h("strong", { text: f.name }), h("div", { class: "small muted path", text: f.path })),
@@ -98,7 +99,7 @@ export function MovePanel(ctx) {
           m.note ? h("div", { class: "small muted", text: m.note }) : null),
         h("td", { class: "num", text: B(m.bytes) }),
         h("td", null, m.undone ? "已搬回" : (STEP[m.step] || m.step),
-          done ? h("button", { type: "button", class: "btn small", text: "搬回 C 盘", onclick: () => askBack(m.id, m.path, m.to, m.bytes) }) : null)));
+          done ? h("button", { type: "button", class: "btn small", text: "搬回 C 盘", disabled: !!M.task, onclick: () => askBack(m.id, m.path, m.to, m.bytes) }) : null)));
     }
   }
 
@@ -169,31 +170,46 @@ export function MovePanel(ctx) {
     M.task = taskFollower({
       mine: (phase) => phase === "move",
       progress: (st) => {
+        $("mv-cur").textContent = st.cur || "";
+        $("mv-cur").title = st.cur || "";
+        if (M.recovering) return;
         const t = M.total;
         const pct = t && t.bytes ? Math.min(100, st.bytes / t.bytes * 100) : 0;
         $("mv-fill").style.width = pct.toFixed(1) + "%";
         $("mv-bar").setAttribute("aria-valuenow", pct.toFixed(0));
         $("mv-found").textContent = "已复制 " + B(st.bytes) + (t ? " / " + B(t.bytes) : "") + "，" + N(st.files) +
           (t ? " / " + N(t.files) : "") + " 个文件";
-        $("mv-cur").textContent = st.cur || "";
-        $("mv-cur").title = st.cur || "";
       },
       ended: finish,
-      lost: () => { M.task = null; busy(false); },
+      lost: () => { M.task = null; recovering(false); busy(false); },
       cancelButton: "mv-cancel",
       phaseText: "mv-phase",
     });
     busy(true);
     M.task.start();
+    // A task this page did not start may be the start's recovery.
+    if (!M.total) {
+      quiet(api("/api/moves")).then((m) => { if (m.ok && m.recovering && M.task) recovering(true); });
+    }
+  }
+
+  function recovering(on) {
+    M.recovering = on;
+    $("mv-cancel").hidden = on;
+    if (!on) return;
+    $("mv-phase").textContent = "正在处理上次没有完成的搬家…";
+    $("mv-found").textContent = "处理完之前不能搬家或清理。";
   }
 
   async function finish() {
     M.task = null;
+    recovering(false);
     let r = null;
     try { r = await api("/api/result"); } catch (e) { r = null; }
     busy(false);
     M.total = null;
-    if (r && r.ok && r.kind === "move") {
+    // What the start's recovery did is shown on top, from the list of moves.
+    if (r && r.ok && r.kind === "move" && !r.recovery) {
       const freed = r.freeAfter - r.freeBefore;
       showResult(r.done, r.message + (r.done && freed > 0 ? "。C 盘多出 " + B(freed) + " 可用空间" : ""));
     }
