@@ -508,7 +508,9 @@ TEST_F(MoveTest, ATenGigabyteSparseFileStaysSparseBothWays) {
   ASSERT_TRUE(testsupport::WriteAt(file, size - 4096, std::string(4096, 'c')));
   uint64_t allocated = 0;
   ASSERT_TRUE(tov::AllocatedBytes(file, &allocated));
-  if (!wine) ASSERT_LT(allocated, 64 * mb) << "the file system made no sparse file";
+  if (!wine) {
+    ASSERT_LT(allocated, 64 * mb) << "the file system made no sparse file";
+  }
   uint32_t attrs = 0;
   ASSERT_TRUE(tov::GetAttributes(file, &attrs));
   if (wine)
