@@ -22,13 +22,6 @@ namespace tamsel {
 
 namespace {
 
-std::string TrimText(const std::string& s) {
-  size_t a = s.find_first_not_of(" \t\r\n");
-  if (a == std::string::npos) return std::string();
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(a, e - a + 1);
-}
-
 std::string Unquote(const std::string& v) {
   if (v.size() >= 2 && v.front() == '"' && v.back() == '"') return v.substr(1, v.size() - 2);
   return v;
@@ -55,17 +48,19 @@ std::map<std::string, Section> Sections(const std::string& text) {
         break;
       }
     }
-    line = TrimText(line);
+    line = tov::TrimBlanks(line);
     if (line.empty()) continue;
     if (line[0] == '[') {
       size_t close = line.find(']');
-      cur = close == std::string::npos ? nullptr
-                                       : &out[tov::LowerAscii(TrimText(line.substr(1, close - 1)))];
+      cur = close == std::string::npos
+                ? nullptr
+                : &out[tov::LowerAscii(tov::TrimBlanks(line.substr(1, close - 1)))];
       continue;
     }
     size_t eq = line.find('=');
     if (!cur || eq == std::string::npos) continue;
-    cur->emplace_back(tov::LowerAscii(TrimText(line.substr(0, eq))), TrimText(line.substr(eq + 1)));
+    cur->emplace_back(tov::LowerAscii(tov::TrimBlanks(line.substr(0, eq))),
+                      tov::TrimBlanks(line.substr(eq + 1)));
   }
   return out;
 }
@@ -99,10 +94,10 @@ bool Number(const std::string& s, uint32_t most, uint32_t* out) {
 }
 
 void ParseDriverVer(const std::string& value, InfVersion* v) {
-  std::string date = TrimText(value.substr(0, value.find(',')));
+  std::string date = tov::TrimBlanks(value.substr(0, value.find(',')));
   std::string ver = value.find(',') == std::string::npos
                         ? std::string()
-                        : TrimText(value.substr(value.find(',') + 1));
+                        : tov::TrimBlanks(value.substr(value.find(',') + 1));
   size_t s1 = date.find('/'), s2 = s1 == std::string::npos ? s1 : date.find('/', s1 + 1);
   uint32_t m = 0, d = 0, y = 0;
   if (s2 != std::string::npos && Number(date.substr(0, s1), 12, &m) &&

@@ -65,13 +65,6 @@ std::string DecodeToolOutput(const std::string& b) {
 
 namespace {
 
-std::string Trim(const std::string& s) {
-  size_t a = s.find_first_not_of(" \t\r\n");
-  if (a == std::string::npos) return std::string();
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(a, e - a + 1);
-}
-
 // The text after "label :" on the line that starts (spaces aside) with
 // label; false when no line does.
 bool ValueOf(const std::string& text, const std::string& label, std::string* value) {
@@ -79,11 +72,11 @@ bool ValueOf(const std::string& text, const std::string& label, std::string* val
   while (at < text.size()) {
     size_t end = text.find_first_of("\r\n", at);
     if (end == std::string::npos) end = text.size();
-    std::string line = Trim(text.substr(at, end - at));
+    std::string line = tov::TrimBlanks(text.substr(at, end - at));
     if (line.compare(0, label.size(), label) == 0) {
-      std::string rest = Trim(line.substr(label.size()));
+      std::string rest = tov::TrimBlanks(line.substr(label.size()));
       if (!rest.empty() && rest[0] == ':') {
-        *value = Trim(rest.substr(1));
+        *value = tov::TrimBlanks(rest.substr(1));
         return true;
       }
     }
@@ -95,10 +88,10 @@ bool ValueOf(const std::string& text, const std::string& label, std::string* val
 }  // namespace
 
 bool ParseDismSize(const std::string& text, uint64_t* bytes) {
-  std::string t = Trim(text);
+  std::string t = tov::TrimBlanks(text);
   size_t space = t.find(' ');
   if (space == std::string::npos || space == 0) return false;
-  std::string num = t.substr(0, space), unit = Trim(t.substr(space + 1));
+  std::string num = t.substr(0, space), unit = tov::TrimBlanks(t.substr(space + 1));
   size_t dots = 0;
   for (char ch : num) {
     if (ch == '.')
@@ -161,7 +154,7 @@ int ParseReservedStorageState(const std::string& text) {
   while (at < text.size()) {
     size_t end = text.find_first_of("\r\n", at);
     if (end == std::string::npos) end = text.size();
-    std::string line = Trim(text.substr(at, end - at));
+    std::string line = tov::TrimBlanks(text.substr(at, end - at));
     at = end + 1;
     if (!line.empty() && line.back() == '.') line.pop_back();
     if (line == "Reserved storage is enabled") found = 1;
@@ -188,7 +181,7 @@ std::string ToolOutputLine(const std::string& text) {
   while (at <= text.size()) {
     size_t end = text.find_first_of("\r\n", at);
     if (end == std::string::npos) end = text.size();
-    std::string l = Trim(text.substr(at, end - at));
+    std::string l = tov::TrimBlanks(text.substr(at, end - at));
     at = end + 1;
     if (l.empty()) continue;
     if (afterError) {

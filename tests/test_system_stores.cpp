@@ -21,6 +21,7 @@
 #include "rules/tamsel_core.h"
 #include "support/fixture.h"
 #include "support/fixture_test.h"
+#include "support/system_tool_fixture.h"
 
 using namespace tamsel;
 using namespace testsupport;
@@ -197,55 +198,11 @@ TEST(RestorePointTimes, TheNewestIsTheHighestNumberAndNoneWhenOneIsUnknown) {
 
 // ---- The items ---------------------------------------------------------------------------
 
-RuleItem StoreItem(const char* id, SystemTool tool) {
-  RuleItem item = MkItem(id, id, Risk::Medium, ItemMode::SystemTool, false, "");
-  item.allowDetails = false;
-  item.tool = tool;
-  item.toolTime = "约 1 分钟";
-  return item;
-}
+const RuleItem kPoints = ToolItem("restore-points", SystemTool::RestorePoints, "约 1 分钟");
+const RuleItem kDrivers = ToolItem("old-drivers", SystemTool::DriverPackages, "约 1 分钟");
 
-const RuleItem kPoints = StoreItem("restore-points", SystemTool::RestorePoints);
-const RuleItem kDrivers = StoreItem("old-drivers", SystemTool::DriverPackages);
-
-Category Cat(std::vector<RuleItem> items) {
-  Category c;
-  c.id = "c";
-  c.name = "c";
-  c.items = std::move(items);
-  return c;
-}
-
-struct Touch {
-  std::string item;
-  TouchKind kind;
-  uint64_t bytes;
-  std::string path, reason;
-};
-
-class SystemStores : public FixtureTest {
+class SystemStores : public SystemToolTest {
  protected:
-  void SetUp() override {
-    EnsureDriveC();
-    opt_.toolDir = At(L"state");
-    ASSERT_TRUE(MakeDir(opt_.toolDir));
-    opt_.touched = [this](const std::string& item, TouchKind kind, uint64_t bytes,
-                          const std::wstring& path, const std::wstring& reason) {
-      touches_.push_back({item, kind, bytes, W2U(path), W2U(reason)});
-    };
-  }
-  ItemStat Scan(const RuleItem& item) {
-    ResultList out;
-    ScanItems({Cat({item})}, {item.id}, out, opt_);
-    EXPECT_EQ(out.size(), 1u);
-    return out.empty() ? ItemStat() : out[0].second;
-  }
-  ItemStat Clean(const RuleItem& item, bool dryRun = false) {
-    ResultList out;
-    CleanItems({Cat({item})}, {item.id}, dryRun, out, opt_);
-    EXPECT_EQ(out.size(), 1u);
-    return out.empty() ? ItemStat() : out[0].second;
-  }
   // The folders these items could change, listed whole.
   std::map<std::wstring, Listing> ListAll() {
     std::map<std::wstring, Listing> all;
@@ -255,8 +212,6 @@ class SystemStores : public FixtureTest {
       all[w] = ListTree(w);
     return all;
   }
-  TaskOptions opt_;
-  std::vector<Touch> touches_;
 };
 
 #ifdef _WIN32

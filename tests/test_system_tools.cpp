@@ -21,6 +21,7 @@
 #include "rules/tamsel_core.h"
 #include "support/fixture.h"
 #include "support/fixture_test.h"
+#include "support/system_tool_fixture.h"
 
 using namespace tamsel;
 using namespace testsupport;
@@ -226,59 +227,7 @@ TEST(ToolOutput, ReservedStorageCommandsFromWindows10Version2004On) {
 
 // ---- The items over the platform's tools ----------------------------------------------
 
-RuleItem ToolItem(const char* id, SystemTool tool) {
-  RuleItem item = MkItem(id, id, Risk::Medium, ItemMode::SystemTool, false, "");
-  item.allowDetails = false;
-  item.tool = tool;
-  item.toolTime = "几秒钟";
-  return item;
-}
-
-Category Cat(std::vector<RuleItem> items) {
-  Category c;
-  c.id = "c";
-  c.name = "c";
-  c.items = std::move(items);
-  return c;
-}
-
-struct Touch {
-  std::string item;
-  TouchKind kind;
-  uint64_t bytes;
-  std::string path, reason;
-};
-
-class SystemTools : public FixtureTest {
- protected:
-  void SetUp() override {
-    EnsureDriveC();
-    opt_.toolDir = At(L"state");
-    ASSERT_TRUE(MakeDir(opt_.toolDir));
-    opt_.touched = [this](const std::string& item, TouchKind kind, uint64_t bytes,
-                          const std::wstring& path, const std::wstring& reason) {
-      touches_.push_back({item, kind, bytes, W2U(path), W2U(reason)});
-    };
-  }
-  void TearDown() override {
-    SetAdminTest(nullptr);
-    FixtureTest::TearDown();
-  }
-  ItemStat Scan(const RuleItem& item) {
-    ResultList out;
-    ScanItems({Cat({item})}, {item.id}, out, opt_);
-    EXPECT_EQ(out.size(), 1u);
-    return out.empty() ? ItemStat() : out[0].second;
-  }
-  ItemStat Clean(const RuleItem& item, bool dryRun) {
-    ResultList out;
-    CleanItems({Cat({item})}, {item.id}, dryRun, out, opt_);
-    EXPECT_EQ(out.size(), 1u);
-    return out.empty() ? ItemStat() : out[0].second;
-  }
-  TaskOptions opt_;
-  std::vector<Touch> touches_;
-};
+class SystemTools : public SystemToolTest {};
 
 const RuleItem kStore = ToolItem("store", SystemTool::ComponentStore);
 const RuleItem kHiber = ToolItem("hiber", SystemTool::ReducedHibernation);

@@ -68,6 +68,13 @@ std::string OkJson() {
   return OkWriter().EndObject().Take();
 }
 
+std::string TrimBlanks(const std::string& s) {
+  size_t a = s.find_first_not_of(" \t\r\n");
+  if (a == std::string::npos) return std::string();
+  size_t e = s.find_last_not_of(" \t\r\n");
+  return s.substr(a, e - a + 1);
+}
+
 std::string QueryOf(const std::string& target, const std::string& key) {
   size_t q = target.find('?');
   if (q == std::string::npos) return std::string();

@@ -40,6 +40,9 @@ JsonWriter OkWriter();
 // The match is plain text and not anchored: "id" also matches in "xid=".
 std::string QueryOf(const std::string& target, const std::string& key);
 
+// The text without the blanks (space, tab, CR, LF) at either end.
+std::string TrimBlanks(const std::string& s);
+
 // UTF-8 to wide and back (code page 65001, flags 0).
 std::wstring U2WX(const std::string& s);
 std::string W2UX(const std::wstring& s);
