@@ -43,15 +43,6 @@ std::string Inf(const std::string& provider, const std::string& cls, const std::
          "\"\r\n";
 }
 
-std::string Utf16(const std::string& ascii, bool bom) {
-  std::string out = bom ? "\xff\xfe" : "";
-  for (char c : ascii) {
-    out.push_back(c);
-    out.push_back('\0');
-  }
-  return out;
-}
-
 TEST(InfFiles, VersionSectionInEveryEncodingAndWithFieldsMissing) {
   const std::string plain = Inf("Contoso", "Display", "06/21/2006,6.1.7600.16385");
   const struct {

@@ -47,15 +47,6 @@ const char kDocumentedAnalysis[] =
     "Component Store Cleanup Recommended : No\r\n\r\n"
     "The operation completed successfully.\r\n";
 
-std::string Utf16(const std::string& ascii, bool bom) {
-  std::string out = bom ? "\xff\xfe" : "";
-  for (char c : ascii) {
-    out.push_back(c);
-    out.push_back('\0');
-  }
-  return out;
-}
-
 TEST(ToolOutput, DecodedOnceFromUtf8OrUtf16) {
   const struct {
     std::string bytes;

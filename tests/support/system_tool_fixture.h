@@ -29,6 +29,17 @@ inline tamsel::RuleItem ToolItem(const char* id, tamsel::SystemTool tool,
   return item;
 }
 
+// ASCII text as the UTF-16LE bytes a tool or an INF file gives, with or
+// without the byte-order mark.
+inline std::string Utf16(const std::string& ascii, bool bom) {
+  std::string out = bom ? "\xff\xfe" : "";
+  for (char c : ascii) {
+    out.push_back(c);
+    out.push_back('\0');
+  }
+  return out;
+}
+
 inline tamsel::Category Cat(std::vector<tamsel::RuleItem> items) {
   tamsel::Category c;
   c.id = "c";
